@@ -1,0 +1,325 @@
+#include "engine/text.h"
+
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <utility>
+
+namespace vesprey {
+namespace {
+
+// Canonical iconv name for a charset name as people write it.
+std::string iconvName(std::string_view name) {
+    std::string lower;
+    lower.reserve(name.size());
+    for (char c : name) {
+        lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    }
+    if (lower.empty() || lower == "utf-8" || lower == "utf8") {
+        return "UTF-8";
+    }
+    if (lower == "gbk" || lower == "gb2312" || lower == "cp936" || lower == "x-gbk" ||
+        lower == "windows-936" || lower == "ansi") {
+        return "CP936";  // never GB18030: it maps the euro sign differently
+    }
+    if (lower == "gb18030") {
+        return "GB18030";
+    }
+    if (lower == "big5" || lower == "cp950") {
+        return "BIG5";
+    }
+    if (lower == "unicode" || lower == "utf-16" || lower == "utf-16le" || lower == "utf16le" ||
+        lower == "ucs-2" || lower == "ucs-2le") {
+        return "UTF-16LE";
+    }
+    if (lower == "unicodefffe" || lower == "utf-16be" || lower == "utf16be" || lower == "ucs-2be") {
+        return "UTF-16BE";
+    }
+    if (lower == "iso-8859-1" || lower == "latin1" || lower == "iso8859-1") {
+        return "ISO-8859-1";
+    }
+    std::string upper = lower;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); });
+    return upper;
+}
+
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);  // iconv_open's failure value
+
+// One open converter per direction and thread; opening iconv is far dearer than converting a
+// short text, and the site list converts tens of thousands of cells.
+class Converter {
+public:
+    static iconv_t get(const std::string& to, const std::string& from) {
+        thread_local Cache cache;
+        auto key = std::make_pair(to, from);
+        auto it = cache.handles.find(key);
+        if (it == cache.handles.end()) {
+            iconv_t cd = iconv_open(to.c_str(), from.c_str());
+            it = cache.handles.emplace(std::move(key), cd).first;
+        }
+        if (it->second != kNoConverter) {
+            iconv(it->second, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+        }
+        return it->second;
+    }
+
+private:
+    struct Cache {
+        std::map<std::pair<std::string, std::string>, iconv_t> handles;
+        ~Cache() {
+            for (auto& [key, cd] : handles) {
+                if (cd != kNoConverter) {
+                    iconv_close(cd);
+                }
+            }
+        }
+    };
+};
+
+
+// Runs iconv over the whole input. `unitSize` is the size of one input code unit (2 for UTF-16,
+// 1 otherwise): on a sequence that cannot be converted the loop writes `replacement` and skips one
+// unit (two for a UTF-16 surrogate pair), so the conversion never stops early.
+bool runIconv(iconv_t cd, std::string_view input, std::size_t unitSize,
+              std::string_view replacement, std::string& output) {
+    if (cd == kNoConverter) {
+        return false;
+    }
+    // iconv takes char** for its input although it never writes through it.
+    char* in = const_cast<char*>(input.data());
+    std::size_t inLeft = input.size();
+    std::size_t used = output.size();
+    output.resize(used + input.size() * 2 + 16);
+    while (true) {
+        char* out = output.data() + used;
+        std::size_t outLeft = output.size() - used;
+        std::size_t rc = iconv(cd, inLeft ? &in : nullptr, &inLeft, &out, &outLeft);
+        used = output.size() - outLeft;
+        if (rc != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0) {
+                break;  // the final flush call succeeded
+            }
+            continue;
+        }
+        if (errno == E2BIG) {
+            output.resize(output.size() * 2 + 16);
+            continue;
+        }
+        if (errno == EILSEQ || errno == EINVAL) {
+            std::size_t skip = std::min(unitSize, inLeft);
+            if (unitSize == 2 && inLeft >= 4) {
+                // A high surrogate followed by a low one is one character the target lacks.
+                auto unit = [&](std::size_t at) {
+                    auto lo = static_cast<unsigned char>(in[at]);
+                    auto hi = static_cast<unsigned char>(in[at + 1]);
+                    return static_cast<unsigned>(lo | (hi << 8));
+                };
+                if (unit(0) >= 0xD800 && unit(0) < 0xDC00 && unit(2) >= 0xDC00 && unit(2) < 0xE000) {
+                    skip = 4;
+                }
+            }
+            if (errno == EINVAL) {
+                skip = inLeft;  // an incomplete sequence at the end
+            }
+            if (output.size() - used < replacement.size()) {
+                output.resize(output.size() * 2 + 16);
+            }
+            std::copy(replacement.begin(), replacement.end(), output.begin() + static_cast<std::ptrdiff_t>(used));
+            used += replacement.size();
+            in += skip;
+            inLeft -= skip;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            continue;
+        }
+        output.resize(used);
+        return false;
+    }
+    output.resize(used);
+    return true;
+}
+
+bool isAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+constexpr std::string_view kQuestionUtf16{"?\0", 2};
+
+// Decodes bytes in `from` (an iconv name) to UTF-16LE bytes.
+std::string decodeToUtf16(std::string_view bytes, const std::string& from) {
+    std::string out;
+    std::size_t unit = (from == "UTF-16LE" || from == "UTF-16BE") ? 2 : 1;
+    if (!runIconv(Converter::get("UTF-16LE", from), bytes, unit, kQuestionUtf16, out)) {
+        return {};
+    }
+    return out;
+}
+
+// Encodes UTF-16LE bytes to `to` (an iconv name); characters `to` lacks become "?".
+std::string encodeFromUtf16(std::string_view utf16, const std::string& to) {
+    std::string out;
+    std::string_view question = (to == "UTF-16LE") ? kQuestionUtf16
+                                : (to == "UTF-16BE") ? std::string_view("\0?", 2)
+                                                     : std::string_view("?");
+    if (!runIconv(Converter::get(to, "UTF-16LE"), utf16, 2, question, out)) {
+        return {};
+    }
+    return out;
+}
+
+std::string convertText(std::string_view input, const std::string& from, const std::string& to) {
+    if (input.empty()) {
+        return {};
+    }
+    if (isAscii(input)) {
+        return std::string(input);  // both sides are ASCII supersets
+    }
+    return encodeFromUtf16(decodeToUtf16(input, from), to);
+}
+
+std::u16string bytesToU16(const std::string& le) {
+    std::u16string out(le.size() / 2, u'\0');
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(le[2 * i]) |
+                                       (static_cast<unsigned char>(le[2 * i + 1]) << 8));
+    }
+    return out;
+}
+
+std::string u16ToBytes(std::u16string_view u) {
+    std::string out(u.size() * 2, '\0');
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        out[2 * i] = static_cast<char>(u[i] & 0xFF);
+        out[2 * i + 1] = static_cast<char>(u[i] >> 8);
+    }
+    return out;
+}
+
+std::u16string widenAscii(std::string_view s) {
+    return std::u16string(s.begin(), s.end());
+}
+
+bool isAscii16(std::u16string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char16_t c) { return c < 0x80; });
+}
+
+std::string narrowAscii(std::u16string_view s) {
+    std::string out(s.size(), '\0');
+    std::transform(s.begin(), s.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
+    return out;
+}
+
+}  // namespace
+
+Text utf8ToAnsi(std::string_view utf8) { return convertText(utf8, "UTF-8", "CP936"); }
+
+std::string ansiToUtf8(std::string_view ansi) { return convertText(ansi, "CP936", "UTF-8"); }
+
+std::u16string ansiToUtf16(std::string_view ansi) {
+    if (isAscii(ansi)) {
+        return widenAscii(ansi);
+    }
+    return bytesToU16(decodeToUtf16(ansi, "CP936"));
+}
+
+Text utf16ToAnsi(std::u16string_view utf16) {
+    if (isAscii16(utf16)) {
+        return narrowAscii(utf16);
+    }
+    return encodeFromUtf16(u16ToBytes(utf16), "CP936");
+}
+
+std::u16string utf8ToUtf16(std::string_view utf8) {
+    if (isAscii(utf8)) {
+        return widenAscii(utf8);
+    }
+    return bytesToU16(decodeToUtf16(utf8, "UTF-8"));
+}
+
+std::string utf16ToUtf8(std::u16string_view utf16) {
+    if (isAscii16(utf16)) {
+        return narrowAscii(utf16);
+    }
+    return encodeFromUtf16(u16ToBytes(utf16), "UTF-8");
+}
+
+Text urlEncode(std::string_view text, bool keepUnreserved, bool asUtf8) {
+    if (text.empty()) {
+        return {};
+    }
+    const std::string bytes = asUtf8 ? ansiToUtf8(text) : std::string(text);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    Text out;
+    out.reserve(bytes.size() * 3);
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        bool keep = keepUnreserved && (c == '-' || c == '.' || (c >= '0' && c <= '9') ||
+                                       (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+        if (keep) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
+        }
+    }
+    return out;
+}
+
+Text decodeUtf16Bytes(std::string_view bytes) {
+    std::string_view even = bytes.substr(0, bytes.size() & ~std::size_t{1});
+    // The stream reads a leading byte-order mark as a marker, not as text.
+    if (even.size() >= 2 && static_cast<unsigned char>(even[0]) == 0xFF &&
+        static_cast<unsigned char>(even[1]) == 0xFE) {
+        even.remove_prefix(2);
+    }
+    if (even.empty()) {
+        return {};
+    }
+    return encodeFromUtf16(even, "CP936");
+}
+
+Bytes transcodeBytes(std::string_view bytes, std::string_view fromCharset,
+                     std::string_view toCharset, std::optional<int> skip) {
+    const std::string from = iconvName(fromCharset.empty() ? "UTF-8" : fromCharset);
+    const std::string to = iconvName(toCharset.empty() ? "GBK" : toCharset);
+
+    // Like the platform's text stream, reading skips a byte-order mark of the source charset, and
+    // writing UTF-8 or "unicode" starts with one (which is what callers pass `skip` to drop).
+    std::string_view input = bytes;
+    auto startsWith = [&](std::string_view bom) { return input.substr(0, bom.size()) == bom; };
+    if (from == "UTF-8" && startsWith("\xEF\xBB\xBF")) {
+        input.remove_prefix(3);
+    } else if (from == "UTF-16LE" && startsWith("\xFF\xFE")) {
+        input.remove_prefix(2);
+    } else if (from == "UTF-16BE" && startsWith("\xFE\xFF")) {
+        input.remove_prefix(2);
+    }
+
+    if (Converter::get("UTF-16LE", from) == kNoConverter ||
+        Converter::get(to, "UTF-16LE") == kNoConverter) {
+        return {};
+    }
+    Bytes out;
+    if (!input.empty()) {
+        out = encodeFromUtf16(decodeToUtf16(input, from), to);
+    }
+    std::string lowerName;
+    for (char c : toCharset) {
+        lowerName.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    }
+    if (lowerName == "utf-8" || lowerName == "utf8") {
+        out.insert(0, "\xEF\xBB\xBF");
+    } else if (lowerName == "unicode" || lowerName == "utf-16") {
+        out.insert(0, "\xFF\xFE");
+    }
+    if (skip) {
+        auto n = static_cast<std::size_t>(std::max(0, *skip));
+        out.erase(0, std::min(n, out.size()));
+    }
+    return out;
+}
+
+}  // namespace vesprey
