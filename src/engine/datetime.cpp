@@ -207,9 +207,11 @@ double nowDateTime() {
     std::time_t t = std::chrono::system_clock::to_time_t(now);
     std::tm local{};
     localtime_r(&t, &local);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    double value = makeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                local.tm_min, local.tm_sec);
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    double value = makeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, local.tm_sec);
     return value + static_cast<double>(ms) / 86400000.0;
 }
 
@@ -240,8 +242,18 @@ Text dateTimeToText(std::optional<double> dateTime, int style, int part) {
     };
     // Pictures are code page 936 text: 年 月 日 时 分 秒.
     static constexpr Pictures kStyles[4] = {
-        {"yyyy\xC4\xEA" "MM\xD4\xC2" "dd\xC8\xD5 ", "MM\xD4\xC2" "dd\xC8\xD5",
-         "hh\xCA\xB1" "mm\xB7\xD6" "ss\xC3\xEB", "hh\xCA\xB1" "mm\xB7\xD6", "mm\xB7\xD6" "ss\xC3\xEB"},
+        {"yyyy\xC4\xEA"
+         "MM\xD4\xC2"
+         "dd\xC8\xD5 ",
+         "MM\xD4\xC2"
+         "dd\xC8\xD5",
+         "hh\xCA\xB1"
+         "mm\xB7\xD6"
+         "ss\xC3\xEB",
+         "hh\xCA\xB1"
+         "mm\xB7\xD6",
+         "mm\xB7\xD6"
+         "ss\xC3\xEB"},
         {"yyyy-MM-dd ", "MM-dd", "hh:mm:ss", "hh:mm", "mm:ss"},
         {"yyyy/MM/dd ", "MM/dd", "hh/mm/ss", "hh/mm", "mm/ss"},
         {"yyyyMMdd", "MMdd", "hhmmss", "hhmm", "mmss"},
@@ -277,7 +289,8 @@ Text dateTimeToText(std::optional<double> dateTime, int style, int part) {
             break;
     }
     if (localeUses24Hour()) {
-        for (std::size_t at = time.find("hh"); at != std::string::npos; at = time.find("hh", at + 2)) {
+        for (std::size_t at = time.find("hh"); at != std::string::npos;
+             at = time.find("hh", at + 2)) {
             time.replace(at, 2, "HH");
         }
     }

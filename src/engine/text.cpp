@@ -51,7 +51,7 @@ const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);  // iconv_open's fai
 // One open converter per direction and thread; opening iconv is far dearer than converting a
 // short text, and the site list converts tens of thousands of cells.
 class Converter {
-public:
+  public:
     static iconv_t get(const std::string& to, const std::string& from) {
         thread_local Cache cache;
         auto key = std::make_pair(to, from);
@@ -66,7 +66,7 @@ public:
         return it->second;
     }
 
-private:
+  private:
     struct Cache {
         std::map<std::pair<std::string, std::string>, iconv_t> handles;
         ~Cache() {
@@ -78,7 +78,6 @@ private:
         }
     };
 };
-
 
 // Runs iconv over the whole input. `unitSize` is the size of one input code unit (2 for UTF-16,
 // 1 otherwise): on a sequence that cannot be converted the loop writes `replacement` and skips one
@@ -117,7 +116,8 @@ bool runIconv(iconv_t cd, std::string_view input, std::size_t unitSize,
                     auto hi = static_cast<unsigned char>(in[at + 1]);
                     return static_cast<unsigned>(lo | (hi << 8));
                 };
-                if (unit(0) >= 0xD800 && unit(0) < 0xDC00 && unit(2) >= 0xDC00 && unit(2) < 0xE000) {
+                if (unit(0) >= 0xD800 && unit(0) < 0xDC00 && unit(2) >= 0xDC00 &&
+                    unit(2) < 0xE000) {
                     skip = 4;
                 }
             }
@@ -127,7 +127,8 @@ bool runIconv(iconv_t cd, std::string_view input, std::size_t unitSize,
             if (output.size() - used < replacement.size()) {
                 output.resize(output.size() * 2 + 16);
             }
-            std::copy(replacement.begin(), replacement.end(), output.begin() + static_cast<std::ptrdiff_t>(used));
+            std::copy(replacement.begin(), replacement.end(),
+                      output.begin() + static_cast<std::ptrdiff_t>(used));
             used += replacement.size();
             in += skip;
             inLeft -= skip;
@@ -142,7 +143,8 @@ bool runIconv(iconv_t cd, std::string_view input, std::size_t unitSize,
 }
 
 bool isAscii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 constexpr std::string_view kQuestionUtf16{"?\0", 2};
@@ -160,7 +162,7 @@ std::string decodeToUtf16(std::string_view bytes, const std::string& from) {
 // Encodes UTF-16LE bytes to `to` (an iconv name); characters `to` lacks become "?".
 std::string encodeFromUtf16(std::string_view utf16, const std::string& to) {
     std::string out;
-    std::string_view question = (to == "UTF-16LE") ? kQuestionUtf16
+    std::string_view question = (to == "UTF-16LE")   ? kQuestionUtf16
                                 : (to == "UTF-16BE") ? std::string_view("\0?", 2)
                                                      : std::string_view("?");
     if (!runIconv(Converter::get(to, "UTF-16LE"), utf16, 2, question, out)) {
@@ -207,15 +209,20 @@ bool isAscii16(std::u16string_view s) {
 
 std::string narrowAscii(std::u16string_view s) {
     std::string out(s.size(), '\0');
-    std::transform(s.begin(), s.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
+    std::transform(s.begin(), s.end(), out.begin(),
+                   [](char16_t c) { return static_cast<char>(c); });
     return out;
 }
 
 }  // namespace
 
-Text utf8ToAnsi(std::string_view utf8) { return convertText(utf8, "UTF-8", "CP936"); }
+Text utf8ToAnsi(std::string_view utf8) {
+    return convertText(utf8, "UTF-8", "CP936");
+}
 
-std::string ansiToUtf8(std::string_view ansi) { return convertText(ansi, "CP936", "UTF-8"); }
+std::string ansiToUtf8(std::string_view ansi) {
+    return convertText(ansi, "CP936", "UTF-8");
+}
 
 std::u16string ansiToUtf16(std::string_view ansi) {
     if (isAscii(ansi)) {

@@ -1,0 +1,76 @@
+// The headless program's commands. Each command lives in its own file and is listed in
+// cli_main.cpp. Arguments arrive as UTF-8 (the terminal's encoding) and output leaves as UTF-8;
+// texts from the core are code page 936 and go through printText / printLine.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/text.h"
+
+namespace vesprey::cli {
+
+// Exit codes shared by every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitBadInput = 1;
+inline constexpr int kExitDatabase = 2;
+
+struct Command {
+    std::string_view name;
+    std::string_view summary;  // one line for the program's --help
+    std::string_view usage;    // the command's --help, several lines
+    int (*run)(const std::vector<std::string>& args);
+};
+
+// Parsed arguments of one command: options that take a value, flags, and positionals.
+// "--name value" and "--name=value" both work; "--" ends the options; "-" is a positional.
+class Arguments {
+  public:
+    Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
+              std::set<std::string> flags);
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }  // UTF-8 sentence
+    bool helpRequested() const { return help_; }
+
+    std::optional<std::string> value(const std::string& name) const;
+    bool flag(const std::string& name) const { return flags_.count(name) != 0; }
+    const std::vector<std::string>& positionals() const { return positionals_; }
+
+  private:
+    std::map<std::string, std::string> values_;
+    std::set<std::string> flags_;
+    std::vector<std::string> positionals_;
+    std::string error_;
+    bool help_ = false;
+};
+
+// Parses and handles the common cases: prints the usage for --help (returns kExitOk through
+// *exitCode) or the error plus a hint (kExitBadInput). Returns true when the command should run.
+bool parseOrExit(const Command& command, const Arguments& args, int* exitCode);
+
+// Output edges: core text (code page 936) to the terminal as UTF-8.
+void printText(std::FILE* stream, std::string_view text);
+void printLine(std::FILE* stream, std::string_view text);
+// A UTF-8 message to stderr with a final newline.
+void printError(std::string_view utf8);
+
+// Display width of UTF-8 text in a terminal (East Asian wide characters take two columns).
+std::size_t displayWidth(std::string_view utf8);
+// Pads UTF-8 text with blanks to the given display width.
+std::string padRight(std::string_view utf8, std::size_t width);
+
+// The --db option's path, or the default location.
+std::filesystem::path databasePath(const Arguments& args);
+
+// The commands.
+const Command& initDbCommand();
+const Command& listCommand();
+
+}  // namespace vesprey::cli

@@ -1,0 +1,144 @@
+// `init-db` and `list`: creating a Sign.db and showing its account list.
+
+#include <algorithm>
+#include <array>
+
+#include "app/cli.h"
+#include "store/site_database.h"
+
+namespace vesprey::cli {
+namespace {
+
+// Two example sites without accounts, so a new user sees how the list looks.
+void addDemoSites(SqlDatabase& db) {
+    TemplateFields json;
+    json.WebName = utf8ToAnsi("示例站点（JSON）");
+    json.Weblogin = "https://example.com/login";
+    json.WebLink = "https://example.com/api/checkin";
+    json.Qtype = 2;
+    json.Rtype = 1;
+    json.Tying = "msg";
+    insertTemplate(db, json);
+
+    TemplateFields regex;
+    regex.WebName = utf8ToAnsi("示例论坛（正则）");
+    regex.Weblogin = "https://example.org/member.php?mod=logging";
+    regex.WebLink = "https://example.org/plugin.php?id=sign";
+    regex.Qtype = 1;
+    regex.Rtype = 2;
+    regex.Tying = utf8ToAnsi("<div class=\"c\">([^<]*)</div>");
+    insertTemplate(db, regex);
+}
+
+int runInitDb(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db"}, {"--demo"});
+    int exitCode = kExitOk;
+    if (!parseOrExit(initDbCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (!args.positionals().empty()) {
+        printError("init-db 不接受多余的参数：" + args.positionals().front() + "。");
+        return kExitBadInput;
+    }
+    const auto path = databasePath(args);
+    Text error;
+    if (!createSiteDatabase(path, &error)) {
+        printError(ansiToUtf8(error));
+        return kExitBadInput;
+    }
+    if (args.flag("--demo")) {
+        SqlDatabase db;
+        if (openSiteDatabase(db, path)) {
+            addDemoSites(db);
+        }
+    }
+    std::printf("已创建 %s\n", path.c_str());
+    return kExitOk;
+}
+
+int runList(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db"}, {});
+    int exitCode = kExitOk;
+    if (!parseOrExit(listCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (!args.positionals().empty()) {
+        printError("list 不接受多余的参数：" + args.positionals().front() + "。");
+        return kExitBadInput;
+    }
+    const auto path = databasePath(args);
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path)) {
+        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
+        return kExitDatabase;
+    }
+    bool ok = false;
+    const SiteList list = loadSiteList(db, &ok);
+    if (!ok) {
+        printError("无法读取 " + path.string() +
+                   "：密钥不对，或文件里没有 Template 和 WebCookie 表（" +
+                   ansiToUtf8(db.errorMessage()) + "）。");
+        return kExitDatabase;
+    }
+
+    // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width.
+    constexpr std::size_t kShown = 5;
+    std::vector<std::array<std::string, kShown>> rows;
+    rows.push_back({"序号", "网站", "请求类型", "响应类型", "账号状态"});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto cells = siteListRow(list[i], i);
+        std::array<std::string, kShown> row;
+        for (std::size_t c = 0; c < kShown; ++c) {
+            row[c] = ansiToUtf8(cells[c]);
+        }
+        rows.push_back(std::move(row));
+    }
+    std::array<std::size_t, kShown> widths{};
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < kShown; ++c) {
+            widths[c] = std::max(widths[c], displayWidth(row[c]));
+        }
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < kShown; ++c) {
+            line += c + 1 < kShown ? padRight(row[c], widths[c] + 2) : row[c];
+        }
+        std::fputs((line + "\n").c_str(), stdout);
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+const Command& initDbCommand() {
+    static const Command command{
+        "init-db", "创建一个新的加密 Sign.db（三张表，推送密钥为空）",
+        "用法: vesprey-cli init-db [--db PATH] [--demo]\n"
+        "\n"
+        "创建一个新的加密 Sign.db，含 Template、WebCookie、Send 三张表，\n"
+        "Send 表有三个推送通道（1 Bark、2 Server酱、3 钉钉机器人），密钥为空。\n"
+        "已存在的文件不会被改动：命令拒绝并以 1 退出。\n"
+        "\n"
+        "  --db PATH   新文件的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
+        "  --demo      另外写入两个没有账号的示例网站\n",
+        runInitDb};
+    return command;
+}
+
+const Command& listCommand() {
+    static const Command command{
+        "list", "列出所有网站账号（序号、网站、请求类型、响应类型、账号状态）",
+        "用法: vesprey-cli list [--db PATH]\n"
+        "\n"
+        "每个账号一行，与主窗口的列表相同：序号、网站、请求类型、响应类型、账号状态\n"
+        "（√ 已有 Cookie，× 没有）。没有账号的网站列出一次。\n"
+        "\n"
+        "  --db PATH   Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
+        "\n"
+        "退出码: 0 成功；1 参数错误；2 数据库打不开或读不出。\n",
+        runList};
+    return command;
+}
+
+}  // namespace vesprey::cli

@@ -1,0 +1,116 @@
+#include <cstdio>
+
+#include "app/cli.h"
+#include "store/site_database.h"
+
+namespace vesprey::cli {
+
+Arguments::Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
+                     std::set<std::string> flags) {
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positionals_.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            help_ = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        if (valueOptions.count(name) != 0) {
+            if (inlineValue) {
+                values_[name] = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                values_[name] = args[++i];
+            } else if (error_.empty()) {
+                error_ = "选项 " + name + " 后面缺少取值。";
+            }
+        } else if (flags.count(name) != 0 && !inlineValue) {
+            flags_.insert(name);
+        } else if (error_.empty()) {
+            error_ = "不认识的选项：" + arg + "。";
+        }
+    }
+}
+
+std::optional<std::string> Arguments::value(const std::string& name) const {
+    auto it = values_.find(name);
+    if (it == values_.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+bool parseOrExit(const Command& command, const Arguments& args, int* exitCode) {
+    if (args.helpRequested()) {
+        std::fputs(std::string(command.usage).c_str(), stdout);
+        *exitCode = kExitOk;
+        return false;
+    }
+    if (!args.ok()) {
+        printError(args.error() + " 用法见 vesprey-cli " + std::string(command.name) + " --help。");
+        *exitCode = kExitBadInput;
+        return false;
+    }
+    return true;
+}
+
+void printText(std::FILE* stream, std::string_view text) {
+    const std::string utf8 = ansiToUtf8(text);
+    std::fwrite(utf8.data(), 1, utf8.size(), stream);
+}
+
+void printLine(std::FILE* stream, std::string_view text) {
+    printText(stream, text);
+    std::fputc('\n', stream);
+}
+
+void printError(std::string_view utf8) {
+    std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+    std::fputc('\n', stderr);
+}
+
+std::size_t displayWidth(std::string_view utf8) {
+    std::size_t width = 0;
+    for (char32_t c : utf8ToUtf16(utf8)) {
+        if (c >= 0xDC00 && c < 0xE000) {
+            continue;  // the second half of a surrogate pair was counted with the first
+        }
+        const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                          (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                          (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                          (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0xD800 && c < 0xDC00);
+        width += wide ? 2 : 1;
+    }
+    return width;
+}
+
+std::string padRight(std::string_view utf8, std::size_t width) {
+    std::string out(utf8);
+    std::size_t w = displayWidth(utf8);
+    if (w < width) {
+        out.append(width - w, ' ');
+    }
+    return out;
+}
+
+std::filesystem::path databasePath(const Arguments& args) {
+    std::optional<std::filesystem::path> option;
+    if (auto db = args.value("--db")) {
+        option = *db;
+    }
+    return siteDatabasePath(option);
+}
+
+}  // namespace vesprey::cli

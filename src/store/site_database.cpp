@@ -1,0 +1,278 @@
+#include "store/site_database.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace vesprey {
+namespace {
+
+constexpr std::string_view kListQuery =
+    "SELECT Template.*,WebCookie.Cookie,WebCookie.Cid FROM Template LEFT OUTER JOIN WebCookie ON "
+    "WebCookie.Id = Template.Id";
+
+// Steps a write statement and reports it; the message is read before the statement goes.
+WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
+    WriteResult result;
+    result.done = stmt.stepCode() == kSqliteDone;
+    if (!result.done) {
+        result.error = db.errorMessage();
+    }
+    stmt.finalize();
+    return result;
+}
+
+WriteResult notPrepared(SqlDatabase& db) {
+    return WriteResult{false, db.errorMessage()};
+}
+
+void bindTemplate(SqlStatement& stmt, const TemplateFields& f) {
+    stmt.bindText("@WebName", f.WebName);
+    stmt.bindText("@Weblogin", f.Weblogin);
+    stmt.bindText("@WebLink", f.WebLink);
+    stmt.bindInt("@Qtype", f.Qtype);
+    stmt.bindInt("@Rtype", f.Rtype);
+    stmt.bindInt("@Ctype", f.Ctype);
+    stmt.bindText("@Tying", f.Tying);
+    stmt.bindText("@Headers", f.Headers);
+    stmt.bindText("@Date", f.Date);
+}
+
+std::filesystem::path executableDirectory() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::filesystem::current_path(ec);
+    }
+    return exe.parent_path();
+}
+
+}  // namespace
+
+std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override) {
+    if (override && !override->empty()) {
+        return *override;
+    }
+    if (const char* env = std::getenv("VESPREY_DB"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    return executableDirectory() / kSiteDatabaseFileName;
+}
+
+Text openFailedMessage() {
+    return utf8ToAnsi("打开失败！你选择的文件可能不是Sqlite数据库！");
+}
+
+bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path) {
+    if (!db.open(path, kOpenReadWrite)) {
+        return false;
+    }
+    db.setKey(kSiteDatabaseKey);  // a wrong key only shows as failing statements later
+    return true;
+}
+
+SiteList loadSiteList(SqlDatabase& db, bool* ok) {
+    SiteList list;
+    SqlStatement stmt = db.prepare(kListQuery);
+    if (ok != nullptr) {
+        *ok = stmt.handle() != nullptr;
+    }
+    if (stmt.handle() == nullptr) {
+        return list;
+    }
+    while (stmt.step()) {
+        SiteTemplate& s = list.emplace_back();
+        s.id = stmt.columnText(0);
+        s.WebName = stmt.columnText(1);
+        s.Weblogin = stmt.columnText(2);
+        s.WebLink = stmt.columnText(3);
+        s.Qtype = stmt.columnInt(4);
+        s.Rtype = stmt.columnInt(5);
+        s.Ctype = stmt.columnInt(6);
+        s.Tying = stmt.columnText(7);
+        s.Headers = stmt.columnText(8);
+        s.Date = stmt.columnText(9);
+        s.Cookie = stmt.columnText(10);
+        s.Cid = stmt.columnInt(11);
+    }
+    stmt.finalize();
+    return list;
+}
+
+std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index) {
+    static const Text kRegex = utf8ToAnsi("正则");
+    static const Text kYes = utf8ToAnsi("√");
+    static const Text kNo = utf8ToAnsi("×");
+    return {std::to_string(index + 1),        site.WebName,
+            site.Qtype == 1 ? "GET" : "POST", site.Rtype == 1 ? Text("JSON") : kRegex,
+            site.Cookie.empty() ? kNo : kYes, Text{}};
+}
+
+PushSettings loadPushSettings(SqlDatabase& db, bool* ok) {
+    PushSettings settings;
+    SqlStatement stmt = db.prepare("SELECT * FROM Send");
+    if (ok != nullptr) {
+        *ok = stmt.handle() != nullptr;
+    }
+    while (stmt.step()) {
+        settings.push_back({stmt.columnText(0), stmt.columnText(2)});
+    }
+    return settings;
+}
+
+WriteResult insertTemplate(SqlDatabase& db, const TemplateFields& fields) {
+    SqlStatement stmt = db.prepare(
+        "insert into Template (WebName,WebLink,Weblogin,Qtype,Rtype,Ctype,Tying,Headers,Date) "
+        "values (@WebName,@WebLink,@Weblogin,@Qtype,@Rtype,@Ctype,@Tying,@Headers,@Date)");
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    bindTemplate(stmt, fields);
+    return finish(db, stmt);
+}
+
+std::optional<int> selectMaxTemplateId(SqlDatabase& db) {
+    SqlStatement stmt = db.prepare("select max(id) from Template");
+    if (!stmt.step()) {
+        return std::nullopt;
+    }
+    return stmt.columnInt(0);
+}
+
+WriteResult insertWebCookie(SqlDatabase& db, int id, std::string_view ctime,
+                            std::string_view cookie) {
+    SqlStatement stmt =
+        db.prepare("insert into WebCookie (Id,Ctime,Cookie) values (@Id,@Ctime,@Cookie)");
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindInt("@Id", id);
+    stmt.bindText("@Ctime", ctime);
+    stmt.bindText("@Cookie", cookie);
+    return finish(db, stmt);
+}
+
+WriteResult updateTemplate(SqlDatabase& db, std::string_view id, const TemplateFields& fields) {
+    // The id comes from the loaded list, which read it from the database's own integer key; it
+    // is appended to the statement text as the tool always did. Anything but digits would change
+    // the statement, so such an id is refused.
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string_view::npos) {
+        return WriteResult{false, "invalid site id"};
+    }
+    SqlStatement stmt = db.prepare(
+        "update Template set WebName=@WebName,Weblogin=@Weblogin,WebLink=@WebLink,Qtype=@Qtype,"
+        "Rtype=@Rtype,Ctype=@Ctype,Tying=@Tying,Headers=@Headers,Date=@Date where id=" +
+        std::string(id));
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    bindTemplate(stmt, fields);
+    return finish(db, stmt);
+}
+
+WriteResult updateWebCookie(SqlDatabase& db, int cid, std::string_view cookie) {
+    SqlStatement stmt =
+        db.prepare("update WebCookie set Cookie=@Cookie where Cid=" + std::to_string(cid));
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindText("@Cookie", cookie);
+    return finish(db, stmt);
+}
+
+WriteResult deleteWebCookie(SqlDatabase& db, int cid) {
+    SqlStatement stmt = db.prepare("delete from WebCookie where Cid=" + std::to_string(cid));
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    return finish(db, stmt);
+}
+
+WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId) {
+    SqlStatement stmt =
+        db.prepare("update Send set RobotId=@RobotId where id=" + std::to_string(channel));
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindText("@RobotId", robotId);
+    return finish(db, stmt);
+}
+
+AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie) {
+    AddSiteResult result;
+    result.write = insertTemplate(db, fields);
+    if (!result.write) {
+        return result;
+    }
+    // The new site's id is the largest id, as the tool has always taken it.
+    std::optional<int> id = selectMaxTemplateId(db);
+    if (!id) {
+        result.write = WriteResult{false, db.errorMessage()};
+        return result;
+    }
+    result.id = *id;
+    result.write = insertWebCookie(db, *id, dateTimeToText(std::nullopt, 1), cookie);
+    return result;
+}
+
+bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
+    auto fail = [&](std::string_view utf8Sentence) {
+        if (error != nullptr) {
+            *error = utf8ToAnsi(utf8Sentence);
+        }
+        return false;
+    };
+    // O_EXCL: an existing file, even one created a moment ago by someone else, is never touched.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) {
+            return fail("文件已存在，init-db 不会改动已有的文件：" + path.string() +
+                        "。请换一个路径，或先移走它。");
+        }
+        return fail("无法创建文件 " + path.string() + "：" + std::strerror(errno) + "。");
+    }
+    ::close(fd);
+
+    bool ok = false;
+    Text sqliteError;
+    {
+        SqlDatabase db;
+        if (db.open(path, kOpenReadWrite) && db.setKey(kSiteDatabaseKey) == kSqliteOk) {
+            static constexpr std::string_view kSchema[] = {
+                "BEGIN",
+                "CREATE TABLE Template (id INTEGER PRIMARY KEY AUTOINCREMENT, WebName TEXT, "
+                "Weblogin TEXT, WebLink TEXT, Qtype INTEGER, Rtype INTEGER, Ctype INTEGER, "
+                "Tying TEXT, Headers TEXT, Date TEXT)",
+                "CREATE TABLE WebCookie (Id INTEGER, Ctime TEXT, Cookie TEXT, "
+                "Cid INTEGER PRIMARY KEY AUTOINCREMENT)",
+                "CREATE TABLE Send (id INTEGER PRIMARY KEY, Name TEXT, RobotId TEXT)",
+                "INSERT INTO Send (id, Name, RobotId) VALUES (1, 'Bark', ''), "
+                "(2, 'ServerChan', ''), (3, 'DingTalk', '')",
+                "COMMIT",
+            };
+            ok = true;
+            for (std::string_view sql : kSchema) {
+                SqlStatement stmt = db.prepare(sql);
+                if (stmt.stepCode() != kSqliteDone) {
+                    sqliteError = db.errorMessage();
+                    ok = false;
+                    break;
+                }
+            }
+        } else {
+            sqliteError = db.errorMessage();
+        }
+    }
+    if (!ok) {
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        return fail("无法写入新的数据库 " + path.string() + "：" + ansiToUtf8(sqliteError) + "。");
+    }
+    return true;
+}
+
+}  // namespace vesprey

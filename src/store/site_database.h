@@ -1,0 +1,109 @@
+// Sign.db: the encrypted file that holds the site templates (table Template), one cookie row per
+// logged-in account (WebCookie) and the three push keys (Send). The tool reads and changes rows;
+// only createSiteDatabase, used by `vesprey-cli init-db`, ever creates the file or a table.
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/text.h"
+#include "store/sql.h"
+
+namespace vesprey {
+
+inline constexpr std::string_view kSiteDatabaseKey = "Xq7LmP2zRt9VwK4s";
+inline constexpr std::string_view kSiteDatabaseFileName = "Sign.db";
+
+// One account of one site: a Template row joined with one of its WebCookie rows.
+struct SiteTemplate {
+    Text id;
+    Text WebName;
+    Text Weblogin;
+    Text WebLink;
+    int Qtype = 0;  // 1 GET, anything else POST
+    int Rtype = 0;  // 1 JSON, anything else regular expression
+    int Ctype = 0;  // 0 none, 1 UTF-8 decoding, 2 "USC2-ANSI"
+    Text Tying;
+    Text Headers;
+    Text Date;
+    Text Cookie;  // empty when the site has no account row
+    int Cid = 0;  // 0 when the site has no account row
+};
+
+// Entry i belongs to row i of the account list.
+using SiteList = std::vector<SiteTemplate>;
+
+// The Send rows in file order: entry 0 Bark, 1 ServerChan, 2 DingTalk robot.
+struct PushChannel {
+    Text id;
+    Text RobotId;
+};
+using PushSettings = std::vector<PushChannel>;
+
+// The fields of a Template row as the editor and the import fill them.
+struct TemplateFields {
+    Text WebName;
+    Text Weblogin;
+    Text WebLink;
+    int Qtype = 1;
+    int Rtype = 1;
+    int Ctype = 0;
+    Text Tying;
+    Text Headers;
+    Text Date;
+};
+
+// Outcome of a write: done when the statement stepped to SQLITE_DONE; otherwise `error` holds
+// SQLite's message, for the caller to show.
+struct WriteResult {
+    bool done = false;
+    Text error;
+    explicit operator bool() const { return done; }
+};
+
+// The database path: `override` when given (the --db option), else $VESPREY_DB when set, else
+// Sign.db in the directory of the running executable.
+std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override = {});
+
+// Opens an existing Sign.db read-write (never creating it) and applies the key. False when the
+// file could not be opened; the caller tells the user kOpenFailedMessage.
+bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path);
+Text openFailedMessage();  // "打开失败！你选择的文件可能不是Sqlite数据库！"
+
+// Runs the list query. When it cannot be prepared (wrong key, no tables) the list is empty and
+// *ok, when given, is false.
+SiteList loadSiteList(SqlDatabase& db, bool* ok = nullptr);
+
+// The five shown columns of a list row and the empty result column, as the account list shows
+// them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容.
+std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index);
+
+PushSettings loadPushSettings(SqlDatabase& db, bool* ok = nullptr);
+
+// One function per statement the tool issues.
+WriteResult insertTemplate(SqlDatabase& db, const TemplateFields& fields);
+std::optional<int> selectMaxTemplateId(SqlDatabase& db);
+WriteResult insertWebCookie(SqlDatabase& db, int id, std::string_view ctime,
+                            std::string_view cookie);
+WriteResult updateTemplate(SqlDatabase& db, std::string_view id, const TemplateFields& fields);
+WriteResult updateWebCookie(SqlDatabase& db, int cid, std::string_view cookie);
+WriteResult deleteWebCookie(SqlDatabase& db, int cid);
+WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId);
+
+// Adding a site: the Template row, then (only when that is done) the largest id, then the first
+// WebCookie row with that id, stamped now. Returns the new site's id on success.
+struct AddSiteResult {
+    WriteResult write;
+    int id = 0;
+};
+AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie);
+
+// Creates a new encrypted Sign.db with the three tables and the three empty push rows. Refuses
+// an existing path. On failure returns false with a sentence in *error and leaves no file.
+bool createSiteDatabase(const std::filesystem::path& path, Text* error);
+
+}  // namespace vesprey

@@ -1,0 +1,119 @@
+#include "store/sql.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace vesprey {
+
+SqlStatement::SqlStatement(SqlStatement&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)) {}
+
+SqlStatement& SqlStatement::operator=(SqlStatement&& other) noexcept {
+    if (this != &other) {
+        finalize();
+        handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+}
+
+SqlStatement::~SqlStatement() {
+    finalize();
+}
+
+int SqlStatement::parameterIndex(std::string_view name) const {
+    return sqlite3_bind_parameter_index(handle_, ansiToUtf8(name).c_str());
+}
+
+bool SqlStatement::bindText(std::string_view name, std::string_view value) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    const std::string utf8 = ansiToUtf8(value);
+    // An empty std::string still has a valid data pointer, so '' is bound, not NULL.
+    return sqlite3_bind_text(handle_, parameterIndex(name), utf8.c_str(),
+                             static_cast<int>(utf8.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+bool SqlStatement::bindInt(std::string_view name, int value) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    return sqlite3_bind_int(handle_, parameterIndex(name), value) == SQLITE_OK;
+}
+
+bool SqlStatement::step() {
+    return handle_ != nullptr && sqlite3_step(handle_) == SQLITE_ROW;
+}
+
+int SqlStatement::stepCode() {
+    return handle_ == nullptr ? kSqliteError : sqlite3_step(handle_);
+}
+
+int SqlStatement::columnCount() const {
+    return handle_ == nullptr ? 0 : sqlite3_column_count(handle_);
+}
+
+Text SqlStatement::columnText(int column) const {
+    if (handle_ == nullptr) {
+        return {};
+    }
+    const auto* text = sqlite3_column_text(handle_, column);
+    if (text == nullptr) {
+        return {};
+    }
+    const int size = sqlite3_column_bytes(handle_, column);
+    return utf8ToAnsi(
+        std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size)));
+}
+
+int SqlStatement::columnInt(int column) const {
+    return handle_ == nullptr ? 0 : sqlite3_column_int(handle_, column);
+}
+
+int SqlStatement::finalize() {
+    if (handle_ == nullptr) {
+        return kSqliteError;
+    }
+    return sqlite3_finalize(std::exchange(handle_, nullptr));
+}
+
+bool SqlDatabase::open(const std::filesystem::path& fileName, int flags) {
+    sqlite3* raw = nullptr;
+    const int rc = sqlite3_open_v2(fileName.c_str(), &raw, flags, nullptr);
+    // SQLite hands back a connection even when opening failed; it carries the error message and
+    // must still be closed, which the deleter does.
+    connection_.reset(raw, [](sqlite3* db) { sqlite3_close(db); });
+    return rc == SQLITE_OK;
+}
+
+int SqlDatabase::setKey(std::string_view key) {
+    if (!connection_) {
+        return kSqliteError;
+    }
+    return sqlite3_key(connection_.get(), key.data(), static_cast<int>(key.size()));
+}
+
+Text SqlDatabase::errorMessage() const {
+    if (!connection_) {
+        return "out of memory";  // what SQLite says for a missing connection
+    }
+    return sqlite3_errmsg(connection_.get());
+}
+
+SqlStatement SqlDatabase::prepare(std::string_view sql, bool* success) {
+    sqlite3_stmt* stmt = nullptr;
+    const int rc = connection_ ? sqlite3_prepare_v2(connection_.get(), ansiToUtf8(sql).c_str(), -1,
+                                                    &stmt, nullptr)
+                               : SQLITE_MISUSE;
+    if (success != nullptr) {
+        *success = rc == SQLITE_OK;
+    }
+    if (rc != SQLITE_OK && stmt != nullptr) {
+        sqlite3_finalize(stmt);
+        stmt = nullptr;
+    }
+    return SqlStatement(stmt);
+}
+
+}  // namespace vesprey

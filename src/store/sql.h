@@ -1,0 +1,76 @@
+// A thin layer over the SQLite C interface (SQLCipher build). Every text crossing into SQLite
+// (SQL, parameter names, bound values) is converted from code page 936 to UTF-8 and every column
+// text coming out is converted back. Results are booleans or SQLite's own result codes; nothing
+// throws. <sqlite3.h> stays out of this header.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "engine/text.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vesprey {
+
+inline constexpr int kSqliteOk = 0;
+inline constexpr int kSqliteError = 1;
+inline constexpr int kSqliteRow = 100;
+inline constexpr int kSqliteDone = 101;
+inline constexpr int kOpenReadWrite = 2;  // read-write, never create
+
+// One prepared statement. It owns its handle: moved, never copied; destroying it finalizes.
+class SqlStatement {
+  public:
+    SqlStatement() = default;
+    explicit SqlStatement(sqlite3_stmt* handle) : handle_(handle) {}
+    SqlStatement(const SqlStatement&) = delete;
+    SqlStatement& operator=(const SqlStatement&) = delete;
+    SqlStatement(SqlStatement&& other) noexcept;
+    SqlStatement& operator=(SqlStatement&& other) noexcept;
+    ~SqlStatement();
+
+    // Null when preparing failed or after finalize.
+    sqlite3_stmt* handle() const { return handle_; }
+
+    // Binds by parameter name ("@WebName"); false when the name is not in the statement or the
+    // statement is finalized (the parameter then stays NULL). An empty value binds '' not NULL.
+    bool bindText(std::string_view name, std::string_view value);
+    bool bindInt(std::string_view name, int value);
+
+    bool step();     // true while a row is available
+    int stepCode();  // sqlite3_step's code; 1 for a null handle
+    int columnCount() const;
+    Text columnText(int column) const;  // NULL reads as empty text
+    int columnInt(int column) const;    // NULL reads as 0
+    int finalize();                     // 1 when there was nothing to finalize
+
+  private:
+    int parameterIndex(std::string_view name) const;
+    sqlite3_stmt* handle_ = nullptr;
+};
+
+// One connection. Copies share the connection; it is closed when the last copy goes.
+class SqlDatabase {
+  public:
+    // Opens an existing file; flags 2 (read-write, no create) is what the tool always passes.
+    // The file name is a file-system path (bytes as the operating system spells them).
+    bool open(const std::filesystem::path& fileName, int flags = kOpenReadWrite);
+    // Applies the encryption key; 1 without a connection.
+    int setKey(std::string_view key);
+    // SQLite's message for the last failure on this connection (ASCII).
+    Text errorMessage() const;
+    // Prepares one statement; success reports whether SQLite accepted the text. An empty text
+    // succeeds with a null handle.
+    SqlStatement prepare(std::string_view sql, bool* success = nullptr);
+
+    bool isOpen() const { return connection_ != nullptr; }
+    sqlite3* handle() const { return connection_.get(); }
+
+  private:
+    std::shared_ptr<sqlite3> connection_;
+};
+
+}  // namespace vesprey
