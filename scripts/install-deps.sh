@@ -20,21 +20,31 @@ for p in "${packages[@]}"; do
   [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
 
-if ((${#missing[@]} == 0)); then
+# The tests check the 12-hour time format with an en_US locale.
+need_locale=0
+locale -a 2>/dev/null | grep -qix 'en_US.utf8' || need_locale=1
+
+if ((${#missing[@]} == 0 && need_locale == 0)); then
   exit 0
 fi
 
-echo "Installing missing packages: ${missing[*]}" >&2
 if [[ $(id -u) -eq 0 ]]; then
   sudo=()
 elif command -v sudo >/dev/null 2>&1; then
   sudo=(sudo)
 else
-  echo "These packages are missing and this user cannot install them: ${missing[*]}" >&2
+  echo "Vesprey needs packages (${missing[*]:-none}) or the en_US.UTF-8 locale, and this user cannot install them." >&2
   echo "Run this script as root, or install sudo." >&2
   exit 1
 fi
 
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -qq
-"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if ((${#missing[@]} > 0)); then
+  echo "Installing missing packages: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ((need_locale)) && command -v localedef >/dev/null 2>&1; then
+  "${sudo[@]}" localedef -i en_US -f UTF-8 en_US.UTF-8
+fi
