@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "store/site_database.h"
+
+namespace vesprey {
+namespace {
+
+namespace fs = std::filesystem;
+
+Text gbk(std::string_view utf8) { return utf8ToAnsi(utf8); }
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "vesprey-store-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// A fresh Sign.db made the way `init-db` makes it, opened with the key.
+class SiteStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = dir_.path() / "Sign.db";
+        Text error;
+        ASSERT_TRUE(createSiteDatabase(path_, &error)) << ansiToUtf8(error);
+        ASSERT_TRUE(openSiteDatabase(db_, path_));
+    }
+
+    void exec(std::string_view sql) {
+        SqlStatement stmt = db_.prepare(sql);
+        ASSERT_NE(stmt.handle(), nullptr) << db_.errorMessage();
+        ASSERT_EQ(stmt.stepCode(), kSqliteDone) << db_.errorMessage();
+    }
+
+    static TemplateFields fields(std::string_view name, int qtype = 1, int rtype = 1) {
+        TemplateFields f;
+        f.WebName = gbk(name);
+        f.Weblogin = "https://example.com/login";
+        f.WebLink = "https://example.com/sign";
+        f.Qtype = qtype;
+        f.Rtype = rtype;
+        f.Ctype = 2;
+        f.Tying = gbk("data.msg=>签到结果");
+        f.Headers = "X-Test: 1";
+        f.Date = "a=1&b=2";
+        return f;
+    }
+
+    TempDir dir_;
+    fs::path path_;
+    SqlDatabase db_;
+};
+
+TEST_F(SiteStore, NewFileHasThreeEmptyPushChannelsAndNoSites) {
+    bool ok = false;
+    EXPECT_TRUE(loadSiteList(db_, &ok).empty());
+    EXPECT_TRUE(ok);
+    PushSettings push = loadPushSettings(db_);
+    ASSERT_EQ(push.size(), 3u);
+    EXPECT_EQ(push[0].id, "1");
+    EXPECT_EQ(push[2].id, "3");
+    EXPECT_EQ(push[1].RobotId, "");
+}
+
+TEST_F(SiteStore, ListsASiteOncePerAccountAndOnceWithoutAccount) {
+    auto a = addSite(db_, fields("签到网站甲"), "sid=abc");
+    ASSERT_TRUE(a.write) << a.write.error;
+    ASSERT_TRUE(insertWebCookie(db_, a.id, "2020-12-19 08:05:09", "sid=def"));
+    ASSERT_TRUE(insertTemplate(db_, fields("没有账号", 2, 2)));
+
+    SiteList list = loadSiteList(db_);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].WebName, gbk("签到网站甲"));
+    EXPECT_EQ(list[0].Cookie, "sid=abc");
+    EXPECT_EQ(list[1].Cookie, "sid=def");
+    EXPECT_NE(list[0].Cid, list[1].Cid);
+    EXPECT_EQ(list[0].id, list[1].id);
+    EXPECT_EQ(list[0].Ctype, 2);
+    EXPECT_EQ(list[0].Tying, gbk("data.msg=>签到结果"));
+    EXPECT_EQ(list[0].Headers, "X-Test: 1");
+    EXPECT_EQ(list[0].Date, "a=1&b=2");
+    EXPECT_EQ(list[0].Weblogin, "https://example.com/login");
+    EXPECT_EQ(list[0].WebLink, "https://example.com/sign");
+    EXPECT_EQ(list[2].Cookie, "");
+    EXPECT_EQ(list[2].Cid, 0);
+
+    auto row0 = siteListRow(list[0], 0);
+    EXPECT_EQ(row0[0], "1");
+    EXPECT_EQ(row0[2], "GET");
+    EXPECT_EQ(row0[3], "JSON");
+    EXPECT_EQ(row0[4], gbk("√"));
+    EXPECT_EQ(row0[5], "");
+    auto row2 = siteListRow(list[2], 2);
+    EXPECT_EQ(row2[0], "3");
+    EXPECT_EQ(row2[2], "POST");
+    EXPECT_EQ(row2[3], gbk("正则"));
+    EXPECT_EQ(row2[4], gbk("×"));
+
+    // Deleting one account leaves the other.
+    ASSERT_TRUE(deleteWebCookie(db_, list[0].Cid));
+    list = loadSiteList(db_);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Cookie, "sid=def");
+}
+
+TEST_F(SiteStore, NullCookieAndCidReadAsEmptyAndZeroAndOddTypesShowAsPostAndRegex) {
+    exec("insert into Template (WebName,Qtype,Rtype,Ctype) values ('odd', 7, 0, 1)");
+    exec("insert into WebCookie (Id,Ctime,Cookie) values (1, NULL, NULL)");
+    SiteList list = loadSiteList(db_);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Cookie, "");
+    EXPECT_NE(list[0].Cid, 0);  // the account row exists, only its cookie is NULL
+    EXPECT_EQ(list[0].Tying, "");
+    auto row = siteListRow(list[0], 0);
+    EXPECT_EQ(row[2], "POST");
+    EXPECT_EQ(row[3], gbk("正则"));
+    EXPECT_EQ(row[4], gbk("×"));
+
+    // A template row with a NULL key reads Cid and id as 0 / empty.
+    SqlStatement stmt = db_.prepare("select NULL, NULL");
+    ASSERT_TRUE(stmt.step());
+    EXPECT_EQ(stmt.columnText(0), "");
+    EXPECT_EQ(stmt.columnInt(1), 0);
+}
+
+TEST_F(SiteStore, ChineseTextIsStoredAsUtf8AndReadBackUnchanged) {
+    const Text cookie = gbk("昵称=小明; token=签到€'\"");
+    auto added = addSite(db_, fields("中文站点"), cookie);
+    ASSERT_TRUE(added.write);
+    SiteList list = loadSiteList(db_);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Cookie, cookie);
+    // Stored as UTF-8: SQLite's own length() counts characters.
+    SqlStatement stmt = db_.prepare("select hex(WebName), length(Cookie) from Template, WebCookie");
+    ASSERT_TRUE(stmt.step());
+    EXPECT_EQ(stmt.columnText(0), "E4B8ADE69687E7AB99E782B9");
+    EXPECT_EQ(stmt.columnInt(1), 18);
+}
+
+TEST_F(SiteStore, EachWriteStatement) {
+    auto added = addSite(db_, fields("站点"), "");
+    ASSERT_TRUE(added.write);
+    EXPECT_EQ(added.id, 1);
+    SiteList list = loadSiteList(db_);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Cookie, "");  // saved without capture: an account with an empty cookie
+    ASSERT_NE(list[0].Cid, 0);
+
+    // The time stamp of the first account row is the stored text form of now.
+    SqlStatement ctime = db_.prepare("select Ctime from WebCookie");
+    ASSERT_TRUE(ctime.step());
+    EXPECT_EQ(ctime.columnText(0).size(), 19u);
+    ctime.finalize();
+
+    ASSERT_TRUE(updateWebCookie(db_, list[0].Cid, "a=1"));
+    TemplateFields changed = fields("改过的站点", 2, 2);
+    changed.Ctype = 1;
+    ASSERT_TRUE(updateTemplate(db_, list[0].id, changed));
+    list = loadSiteList(db_);
+    EXPECT_EQ(list[0].Cookie, "a=1");
+    EXPECT_EQ(list[0].WebName, gbk("改过的站点"));
+    EXPECT_EQ(list[0].Qtype, 2);
+    EXPECT_EQ(list[0].Rtype, 2);
+    EXPECT_EQ(list[0].Ctype, 1);
+
+    ASSERT_TRUE(updatePushKey(db_, 3, "robot-token"));
+    EXPECT_EQ(loadPushSettings(db_)[2].RobotId, "robot-token");
+    EXPECT_EQ(loadPushSettings(db_)[0].RobotId, "");
+
+    auto second = addSite(db_, fields("第二个"), "x=1");
+    EXPECT_EQ(second.id, 2);
+    EXPECT_EQ(selectMaxTemplateId(db_), 2);
+}
+
+TEST_F(SiteStore, UpdateTemplateRefusesAnIdThatIsNotANumber) {
+    ASSERT_TRUE(insertTemplate(db_, fields("a")));
+    ASSERT_TRUE(insertTemplate(db_, fields("b")));
+    auto result = updateTemplate(db_, "1 or 1=1", fields("hijacked"));
+    EXPECT_FALSE(result);
+    SiteList list = loadSiteList(db_);
+    EXPECT_EQ(list[1].WebName, "b");
+}
+
+TEST_F(SiteStore, FailedWritesReportSqliteMessage) {
+    exec("drop table WebCookie");
+    auto result = insertWebCookie(db_, 1, "now", "c");
+    EXPECT_FALSE(result);
+    EXPECT_NE(result.error.find("no such table"), std::string::npos) << result.error;
+    bool ok = true;
+    EXPECT_TRUE(loadSiteList(db_, &ok).empty());
+    EXPECT_FALSE(ok);
+}
+
+TEST(SqlLayer, MissingFileIsNotCreated) {
+    TempDir dir;
+    SqlDatabase db;
+    const fs::path path = dir.path() / "missing.db";
+    EXPECT_FALSE(openSiteDatabase(db, path));
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(db.errorMessage().empty());
+}
+
+TEST(SqlLayer, NullHandlesGiveFailureValues) {
+    SqlDatabase never;
+    EXPECT_EQ(never.setKey("k"), kSqliteError);
+    bool ok = true;
+    SqlStatement stmt = never.prepare("select 1", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(stmt.handle(), nullptr);
+    EXPECT_FALSE(stmt.step());
+    EXPECT_EQ(stmt.stepCode(), kSqliteError);
+    EXPECT_EQ(stmt.columnCount(), 0);
+    EXPECT_FALSE(stmt.bindText("@a", "b"));
+    EXPECT_FALSE(stmt.bindInt("@a", 1));
+    EXPECT_EQ(stmt.finalize(), kSqliteError);
+}
+
+TEST_F(SiteStore, StatementMechanics) {
+    bool ok = true;
+    SqlStatement bad = db_.prepare("SELEC nonsense", &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(bad.handle(), nullptr);
+    EXPECT_FALSE(bad.step());
+
+    SqlStatement empty = db_.prepare("", &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(empty.handle(), nullptr);
+
+    // A name the statement lacks fails to bind; the statement still runs with NULL there.
+    SqlStatement ins = db_.prepare("insert into WebCookie (Id,Ctime,Cookie) values (@Id,@Ctime,@Cookie)");
+    EXPECT_FALSE(ins.bindText("@Nope", "x"));
+    EXPECT_TRUE(ins.bindInt("@Id", 5));
+    EXPECT_TRUE(ins.bindText("@Cookie", ""));
+    EXPECT_EQ(ins.stepCode(), kSqliteDone);
+    EXPECT_EQ(ins.finalize(), kSqliteOk);
+    EXPECT_EQ(ins.stepCode(), kSqliteError);  // finalized behaves as null
+
+    SqlStatement check = db_.prepare("select Ctime is NULL, Cookie = '' from WebCookie");
+    ASSERT_TRUE(check.step());
+    EXPECT_EQ(check.columnCount(), 2);
+    EXPECT_EQ(check.columnInt(0), 1);
+    EXPECT_EQ(check.columnInt(1), 1);  // an empty value is '' not NULL
+
+    // Moving hands the statement over; the moved-from object is null.
+    SqlStatement moved = std::move(check);
+    EXPECT_EQ(check.handle(), nullptr);  // NOLINT(bugprone-use-after-move)
+    EXPECT_NE(moved.handle(), nullptr);
+}
+
+TEST(SiteFile, WrongKeyAndFileWithoutTablesGiveAnEmptyList) {
+    TempDir dir;
+    const fs::path path = dir.path() / "Sign.db";
+    ASSERT_TRUE(createSiteDatabase(path, nullptr));
+    {
+        SqlDatabase db;
+        ASSERT_TRUE(db.open(path));
+        db.setKey("not-the-key-0000");
+        bool ok = true;
+        EXPECT_TRUE(loadSiteList(db, &ok).empty());
+        EXPECT_FALSE(ok);
+    }
+    // An encrypted database with the right key but no tables.
+    const fs::path bare = dir.path() / "bare.db";
+    std::ofstream(bare).close();
+    {
+        SqlDatabase db;
+        ASSERT_TRUE(openSiteDatabase(db, bare));
+        SqlStatement stmt = db.prepare("create table Other (x)");
+        ASSERT_EQ(stmt.stepCode(), kSqliteDone);
+    }
+    SqlDatabase db;
+    ASSERT_TRUE(openSiteDatabase(db, bare));
+    bool ok = true;
+    EXPECT_TRUE(loadSiteList(db, &ok).empty());
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(loadPushSettings(db).empty());
+}
+
+TEST(SiteFile, CreateRefusesAnExistingFileAndLeavesItAlone) {
+    TempDir dir;
+    const fs::path path = dir.path() / "Sign.db";
+    std::ofstream(path) << "keep me";
+    Text error;
+    EXPECT_FALSE(createSiteDatabase(path, &error));
+    EXPECT_NE(ansiToUtf8(error).find("已存在"), std::string::npos);
+    std::ifstream in(path);
+    std::string content((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(content, "keep me");
+
+    EXPECT_FALSE(createSiteDatabase(dir.path() / "no-such-dir" / "Sign.db", &error));
+    EXPECT_FALSE(fs::exists(dir.path() / "no-such-dir"));
+}
+
+TEST(SiteFile, PathOptionThenEnvironmentThenExecutableDirectory) {
+    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
+    setenv("VESPREY_DB", "/env/Sign.db", 1);
+    EXPECT_EQ(siteDatabasePath(), fs::path("/env/Sign.db"));
+    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
+    unsetenv("VESPREY_DB");
+    EXPECT_EQ(siteDatabasePath(),
+              fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
+}
+
+}  // namespace
+}  // namespace vesprey
