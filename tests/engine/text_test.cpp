@@ -1,14 +1,16 @@
+#include "engine/text.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-
-#include "engine/text.h"
 
 namespace vesprey {
 namespace {
 
 // Test sources are UTF-8; core texts are code page 936.
-Text gbk(std::string_view utf8) { return utf8ToAnsi(utf8); }
+Text gbk(std::string_view utf8) {
+    return utf8ToAnsi(utf8);
+}
 
 TEST(Conversion, RoundTripsChineseAndKeepsAscii) {
     EXPECT_EQ(gbk("签到"), "\xC7\xA9\xB5\xBD");
@@ -27,11 +29,15 @@ TEST(Conversion, EuroSignIsByte80AsInCodePage936) {
 }
 
 TEST(Conversion, CharactersGbkLacksAndInvalidBytesBecomeQuestionMarks) {
-    EXPECT_EQ(utf8ToAnsi("a한b"), "a?b");          // Hangul syllable, not in GBK
-    EXPECT_EQ(utf8ToAnsi("x😀y"), "x?y");          // outside the BMP: one mark, not two
-    EXPECT_EQ(utf8ToAnsi("a\xFF" "b"), "a?b");     // invalid UTF-8 byte
-    EXPECT_EQ(utf8ToAnsi("ab\xE7\xAD"), "ab?");    // truncated sequence at the end
-    EXPECT_EQ(ansiToUtf8("a\xFF" "b"), "a?b");     // invalid code page 936 byte
+    EXPECT_EQ(utf8ToAnsi("a한b"), "a?b");  // Hangul syllable, not in GBK
+    EXPECT_EQ(utf8ToAnsi("x😀y"), "x?y");   // outside the BMP: one mark, not two
+    EXPECT_EQ(utf8ToAnsi("a\xFF"
+                         "b"),
+              "a?b");                            // invalid UTF-8 byte
+    EXPECT_EQ(utf8ToAnsi("ab\xE7\xAD"), "ab?");  // truncated sequence at the end
+    EXPECT_EQ(ansiToUtf8("a\xFF"
+                         "b"),
+              "a?b");  // invalid code page 936 byte
     EXPECT_EQ(utf8ToAnsi("签\xC0到"), gbk("签") + "?" + gbk("到"));
 }
 
@@ -55,14 +61,19 @@ TEST(UrlEncode, EscapesEverythingButUnreservedLettersDigitsDashDot) {
 
 TEST(DecodeUtf16Bytes, ReadsLittleEndianAndDropsAMark) {
     EXPECT_EQ(decodeUtf16Bytes(std::string("\x7E\x7B\x30\x52", 4)), gbk("签到"));
-    EXPECT_EQ(decodeUtf16Bytes(std::string("\xFF\xFE" "A\0", 4)), "A");
+    EXPECT_EQ(decodeUtf16Bytes(std::string("\xFF\xFE"
+                                           "A\0",
+                                           4)),
+              "A");
     EXPECT_EQ(decodeUtf16Bytes(std::string("A\0B", 3)), "A");  // odd last byte dropped
     EXPECT_EQ(decodeUtf16Bytes(""), "");
 }
 
 TEST(TranscodeBytes, DefaultsAreUtf8ToGbk) {
     EXPECT_EQ(transcodeBytes("签到"), gbk("签到"));
-    EXPECT_EQ(transcodeBytes("\xEF\xBB\xBF" "签"), gbk("签"));  // a UTF-8 mark is read over
+    EXPECT_EQ(transcodeBytes("\xEF\xBB\xBF"
+                             "签"),
+              gbk("签"));  // a UTF-8 mark is read over
 }
 
 TEST(TranscodeBytes, AcceptsTheCharsetNamesPeopleWrite) {
@@ -77,7 +88,9 @@ TEST(TranscodeBytes, AcceptsTheCharsetNamesPeopleWrite) {
 }
 
 TEST(TranscodeBytes, UnicodeAndUtf8TargetsStartWithAMarkThatSkipDrops) {
-    EXPECT_EQ(transcodeBytes("A", "utf-8", "unicode"), std::string("\xFF\xFE" "A\0", 4));
+    EXPECT_EQ(transcodeBytes("A", "utf-8", "unicode"), std::string("\xFF\xFE"
+                                                                   "A\0",
+                                                                   4));
     EXPECT_EQ(transcodeBytes("A", "utf-8", "unicode", 2), std::string("A\0", 2));
     EXPECT_EQ(transcodeBytes(gbk("签"), "gbk", "utf-8"), "\xEF\xBB\xBF签");
     EXPECT_EQ(transcodeBytes(gbk("签"), "gbk", "utf-8", 3), "签");
@@ -123,7 +136,7 @@ TEST(FormatDateTime, OleDateArithmetic) {
 }
 
 class DateTimeToText : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* old = std::getenv("LC_ALL");
         saved_ = old ? std::optional<std::string>(old) : std::nullopt;
@@ -154,7 +167,7 @@ TEST_F(DateTimeToText, EveryStyleAndPart) {
     EXPECT_EQ(dateTimeToText(d, 2, 2), "12/19");
     EXPECT_EQ(dateTimeToText(d, 3), "20201219200509");
     EXPECT_EQ(dateTimeToText(d, 3, 5), "0509");
-    EXPECT_EQ(dateTimeToText(d, 7), dateTimeToText(d, 0));   // out of range counts as 0
+    EXPECT_EQ(dateTimeToText(d, 7), dateTimeToText(d, 0));  // out of range counts as 0
     EXPECT_EQ(dateTimeToText(d, 1, 9), dateTimeToText(d, 1));
     EXPECT_EQ(dateTimeToText(std::nullopt, 1).size(), 19u);  // now
 }

@@ -11,10 +11,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Text gbk(std::string_view utf8) { return utf8ToAnsi(utf8); }
+Text gbk(std::string_view utf8) {
+    return utf8ToAnsi(utf8);
+}
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "vesprey-store-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -25,13 +27,13 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
 // A fresh Sign.db made the way `init-db` makes it, opened with the key.
 class SiteStore : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path_ = dir_.path() / "Sign.db";
         Text error;
@@ -240,7 +242,8 @@ TEST_F(SiteStore, StatementMechanics) {
     EXPECT_EQ(empty.handle(), nullptr);
 
     // A name the statement lacks fails to bind; the statement still runs with NULL there.
-    SqlStatement ins = db_.prepare("insert into WebCookie (Id,Ctime,Cookie) values (@Id,@Ctime,@Cookie)");
+    SqlStatement ins =
+        db_.prepare("insert into WebCookie (Id,Ctime,Cookie) values (@Id,@Ctime,@Cookie)");
     EXPECT_FALSE(ins.bindText("@Nope", "x"));
     EXPECT_TRUE(ins.bindInt("@Id", 5));
     EXPECT_TRUE(ins.bindText("@Cookie", ""));
@@ -310,8 +313,7 @@ TEST(SiteFile, PathOptionThenEnvironmentThenExecutableDirectory) {
     EXPECT_EQ(siteDatabasePath(), fs::path("/env/Sign.db"));
     EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
     unsetenv("VESPREY_DB");
-    EXPECT_EQ(siteDatabasePath(),
-              fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
+    EXPECT_EQ(siteDatabasePath(), fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
 }
 
 }  // namespace
