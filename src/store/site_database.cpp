@@ -72,6 +72,10 @@ bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path) {
         return false;
     }
     db.setKey(kSiteDatabaseKey);  // a wrong key only shows as failing statements later
+    // Every page is decrypted when read; keep a whole typical Sign.db (a few MB even with
+    // thousands of accounts) in the page cache so that reloading the list does not decrypt it
+    // again. A wrong key makes this fail quietly, like every later statement.
+    db.prepare("PRAGMA cache_size = -32768").step();
     return true;
 }
 
@@ -250,6 +254,8 @@ bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
                 "CREATE TABLE WebCookie (Id INTEGER, Ctime TEXT, Cookie TEXT, "
                 "Cid INTEGER PRIMARY KEY AUTOINCREMENT)",
                 "CREATE TABLE Send (id INTEGER PRIMARY KEY, Name TEXT, RobotId TEXT)",
+                // The list query joins every site with its accounts by Id.
+                "CREATE INDEX WebCookieSite ON WebCookie (Id)",
                 "INSERT INTO Send (id, Name, RobotId) VALUES (1, 'Bark', ''), "
                 "(2, 'ServerChan', ''), (3, 'DingTalk', '')",
                 "COMMIT",

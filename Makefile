@@ -1,0 +1,36 @@
+# Two commands do everything on a fresh Debian 12 machine:
+#   make run    installs what is missing, builds, creates a demo Sign.db if none exists, starts
+#   make test   installs what is missing, builds with AddressSanitizer and UBSan, runs every test
+# Also: make bench (Release build, runs the benchmarks), make clean.
+
+JOBS ?= $(shell nproc)
+RELEASE_DIR := build/release
+TEST_DIR := build/test
+BENCH_DIR := build/bench
+
+.PHONY: run test bench deps clean
+
+deps:
+	@scripts/install-deps.sh
+
+run: deps
+	@cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DVESPREY_BUILD_TESTS=OFF -DVESPREY_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(RELEASE_DIR) -j $(JOBS)
+	@test -e $(RELEASE_DIR)/bin/Sign.db || $(RELEASE_DIR)/bin/vesprey-cli init-db --demo
+	$(RELEASE_DIR)/bin/vesprey-cli list
+
+test: deps
+	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESPREY_SANITIZE=ON \
+	    -DVESPREY_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(TEST_DIR) -j $(JOBS)
+	@cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: deps
+	@cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESPREY_BUILD_TESTS=OFF \
+	    -DVESPREY_BUILD_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@for b in $(BENCH_DIR)/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf build
