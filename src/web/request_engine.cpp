@@ -1,0 +1,666 @@
+#include "web/request_engine.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesprey {
+namespace {
+
+constexpr int kMaxRedirects = 10;
+constexpr std::size_t kMaxResponseHeaders = std::size_t{1024} * 1024;  // same reason as the body
+constexpr std::size_t kMaxIdleHandles = 4;
+
+void initCurl() {
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static_cast<void>(initialised);
+}
+
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return lowerAscii(x) == lowerAscii(y);
+           });
+}
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t extra = 0;
+        if (lead < 0x80) {
+            extra = 0;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+        } else {
+            return false;
+        }
+        if (i + extra >= text.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+// Token characters of a header name or a method word.
+bool isToken(std::string_view text) {
+    constexpr std::string_view kSigns = "!#$%&'*+-.^_`|~";
+    return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               kSigns.find(c) != std::string_view::npos;
+    });
+}
+
+std::string_view cutAtNul(std::string_view text) {
+    return text.substr(0, text.find('\0'));
+}
+
+// The address as it goes on the wire: UTF-8, with non-ASCII bytes, blanks and control characters
+// percent-encoded.
+std::string wireUrl(std::string_view url) {
+    std::string utf8 = isAscii(url) ? std::string(url) : ansiToUtf8(url);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(utf8.size());
+    for (char c : utf8) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F) {
+            out.push_back('%');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 0x0F]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string hostOf(const std::string& url) {
+    std::string host;
+    CURLU* parsed = curl_url();
+    if (parsed != nullptr &&
+        curl_url_set(parsed, CURLUPART_URL, url.c_str(),
+                     CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+        char* part = nullptr;
+        if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part != nullptr) {
+            host = part;
+            curl_free(part);
+        }
+    }
+    curl_url_cleanup(parsed);
+    std::transform(host.begin(), host.end(), host.begin(), lowerAscii);
+    return host;
+}
+
+// Header text bytes from the wire: UTF-8 lines become code page 936, other lines (plain ASCII, or
+// a site writing its own charset) are taken as they are.
+Text headerLineToText(std::string_view line) {
+    if (isAscii(line) || !isValidUtf8(line)) {
+        return Text(line);
+    }
+    return utf8ToAnsi(line);
+}
+
+// Connection, DNS and TLS-session caches shared by the handles of one thread. Handles may move to
+// other threads with their request object, so the share still locks.
+class Share {
+  public:
+    Share() : handle_(curl_share_init()) {
+        if (handle_ == nullptr) {
+            return;
+        }
+        curl_lock_function lockFunction = &Share::lock;
+        curl_unlock_function unlockFunction = &Share::unlock;
+        curl_share_setopt(handle_, CURLSHOPT_LOCKFUNC, lockFunction);
+        curl_share_setopt(handle_, CURLSHOPT_UNLOCKFUNC, unlockFunction);
+        curl_share_setopt(handle_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    }
+    ~Share() {
+        if (handle_ != nullptr) {
+            curl_share_cleanup(handle_);
+        }
+    }
+    Share(const Share&) = delete;
+    Share& operator=(const Share&) = delete;
+
+    CURLSH* handle() const { return handle_; }
+
+  private:
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<Share*>(self)->mutexFor(data).lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<Share*>(self)->mutexFor(data).unlock();
+    }
+    std::mutex& mutexFor(curl_lock_data data) {
+        auto index = static_cast<std::size_t>(data);
+        return mutexes_[index < mutexes_.size() ? index : 0];
+    }
+
+    CURLSH* handle_;
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
+};
+
+// Per thread: the share and the idle handles of finished request objects.
+struct ThreadCache {
+    std::shared_ptr<Share> share = std::make_shared<Share>();
+    std::vector<CURL*> idle;
+
+    ~ThreadCache() {
+        for (CURL* handle : idle) {
+            curl_easy_cleanup(handle);
+        }
+    }
+};
+
+// The cache is reached through a plain pointer, which stays readable while the thread's other
+// objects are destroyed; the owner below frees it at thread exit.
+thread_local ThreadCache* tCache = nullptr;
+thread_local bool tCacheGone = false;
+
+struct ThreadCacheOwner {
+    ~ThreadCacheOwner() {
+        delete tCache;
+        tCache = nullptr;
+        tCacheGone = true;
+    }
+};
+thread_local ThreadCacheOwner tCacheOwner;
+
+ThreadCache* threadCache(bool create) {
+    if (tCache == nullptr && create && !tCacheGone) {
+        static_cast<void>(&tCacheOwner);  // registers the owner's destructor for this thread
+        tCache = new ThreadCache;
+    }
+    return tCache;
+}
+
+// A curl string list freed at scope end.
+class HeaderList {
+  public:
+    HeaderList() = default;
+    ~HeaderList() { curl_slist_free_all(list_); }
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+
+    void add(const std::string& line) {
+        if (curl_slist* grown = curl_slist_append(list_, line.c_str())) {
+            list_ = grown;
+        }
+    }
+    curl_slist* get() const { return list_; }
+
+  private:
+    curl_slist* list_ = nullptr;
+};
+
+struct Header {
+    std::string name;
+    std::string value;  // wire form
+};
+
+bool isRedirectStatus(long code) {
+    return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+}
+
+// A cookie set by an answer inside a redirect chain, kept for the following hops of that send.
+struct ChainCookie {
+    std::string name;
+    std::string item;    // "name=value" as received
+    std::string domain;  // the setting host, or the Domain attribute
+    bool hostOnly = true;
+};
+
+std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool domainMatches(std::string_view host, std::string_view domain) {
+    return host == domain || (host.size() > domain.size() && host.ends_with(domain) &&
+                              host[host.size() - domain.size() - 1] == '.');
+}
+
+// Takes the Set-Cookie lines of one hop's answer (any case, as HTTP names are) into `chain`.
+// Path and expiry dates play no part within one request; Max-Age 0 or less removes a cookie.
+void collectChainCookies(const std::vector<std::string>& lines, const std::string& host,
+                         std::vector<ChainCookie>& chain) {
+    for (const std::string& line : lines) {
+        if (!startsWithIgnoreCase(line, "Set-Cookie:")) {
+            continue;
+        }
+        std::string_view rest = std::string_view(line).substr(11);
+        std::size_t semicolon = rest.find(';');
+        std::string_view item = trimBlanks(rest.substr(0, semicolon));
+        std::size_t equals = item.find('=');
+        if (item.empty() || equals == 0) {
+            continue;
+        }
+        ChainCookie cookie{std::string(trimBlanks(item.substr(0, equals))), std::string(item), host,
+                           true};
+        bool expired = false;
+        while (semicolon != std::string_view::npos) {
+            rest.remove_prefix(semicolon + 1);
+            semicolon = rest.find(';');
+            std::string_view attribute = trimBlanks(rest.substr(0, semicolon));
+            std::size_t is = attribute.find('=');
+            std::string_view key = trimBlanks(attribute.substr(0, is));
+            std::string_view value = is == std::string_view::npos
+                                         ? std::string_view{}
+                                         : trimBlanks(attribute.substr(is + 1));
+            if (equalsIgnoreCase(key, "Domain") && !value.empty()) {
+                std::string domain(value.front() == '.' ? value.substr(1) : value);
+                std::transform(domain.begin(), domain.end(), domain.begin(), lowerAscii);
+                if (!domainMatches(host, domain)) {
+                    expired = true;  // a host may not set cookies for another site
+                }
+                cookie.domain = std::move(domain);
+                cookie.hostOnly = false;
+            } else if (equalsIgnoreCase(key, "Max-Age") && !value.empty() &&
+                       (value.front() == '-' ||
+                        value.find_first_not_of('0') == std::string_view::npos)) {
+                expired = true;
+            }
+        }
+        std::erase_if(chain, [&](const ChainCookie& old) {
+            return old.name == cookie.name && old.domain == cookie.domain &&
+                   old.hostOnly == cookie.hostOnly;
+        });
+        if (!expired) {
+            chain.push_back(std::move(cookie));
+        }
+    }
+}
+
+// The chain's cookies for a hop to `host`, joined by "; ".
+std::string chainCookiesFor(const std::vector<ChainCookie>& chain, const std::string& host) {
+    std::string joined;
+    for (const ChainCookie& cookie : chain) {
+        if (cookie.hostOnly ? host == cookie.domain : domainMatches(host, cookie.domain)) {
+            joined += joined.empty() ? cookie.item : "; " + cookie.item;
+        }
+    }
+    return joined;
+}
+
+}  // namespace
+
+struct RequestEngine::Impl {
+    std::shared_ptr<Share> share;
+    CURL* curl = nullptr;
+
+    // Settings kept on the object.
+    long connectLimitMs = 60000;
+    long stallSeconds = 30;
+    std::string proxy;
+    unsigned ignoredCertificateErrors = 0;
+    bool followRedirects = true;
+
+    // The opened request.
+    bool opened = false;
+    std::string method;
+    std::string url;
+    std::vector<Header> headers;
+
+    // The answer.
+    Bytes body;
+    Text headerText;
+    int status = 0;
+
+    // One hop of the transfer.
+    std::vector<std::string> hopHeaderLines;
+    std::size_t hopHeaderBytes = 0;
+    bool bodyCut = false;
+
+    Impl() {
+        initCurl();
+        ThreadCache* cache = threadCache(true);
+        if (cache != nullptr) {
+            share = cache->share;
+            if (!cache->idle.empty()) {
+                curl = cache->idle.back();
+                cache->idle.pop_back();
+                return;
+            }
+        }
+        curl = curl_easy_init();
+        if (curl != nullptr && share != nullptr && share->handle() != nullptr) {
+            curl_easy_setopt(curl, CURLOPT_SHARE, share->handle());  // kept by curl_easy_reset
+        }
+    }
+
+    ~Impl() {
+        if (curl == nullptr) {
+            return;
+        }
+        ThreadCache* cache = threadCache(false);
+        if (cache != nullptr && cache->share == share && cache->idle.size() < kMaxIdleHandles) {
+            cache->idle.push_back(curl);
+        } else {
+            curl_easy_cleanup(curl);  // before `share` lets go of the share
+        }
+    }
+
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        std::size_t length = size * count;
+        std::size_t room = kMaxResponseBody - self->body.size();
+        if (length > room) {
+            self->body.append(data, room);
+            self->bodyCut = true;
+            return 0;  // ends the transfer; what arrived so far is the answer
+        }
+        self->body.append(data, length);
+        return length;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+        auto* self = static_cast<Impl*>(user);
+        std::size_t length = size * count;
+        self->hopHeaderBytes += length;
+        if (self->hopHeaderBytes > kMaxResponseHeaders) {
+            return 0;
+        }
+        std::string_view line(data, length);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.remove_suffix(1);
+        }
+        if (line.starts_with("HTTP/")) {
+            self->hopHeaderLines.clear();  // a new response: interim answers are not kept
+        } else if (!line.empty()) {
+            self->hopHeaderLines.emplace_back(line);
+        }
+        return length;
+    }
+
+    CURLcode performHop(const std::string& hopUrl, const std::string& hopMethod,
+                        const std::string& payload, bool sameHost,
+                        const std::string& chainCookies) {
+        curl_easy_reset(curl);
+        body.clear();
+        hopHeaderLines.clear();
+        hopHeaderBytes = 0;
+        bodyCut = false;
+
+        curl_easy_setopt(curl, CURLOPT_URL, hopUrl.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::onBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        if (connectLimitMs > 0) {
+            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectLimitMs);
+        }
+        if (stallSeconds > 0) {
+            curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+        }
+        constexpr unsigned kPeerFlags = kIgnoreUnknownCertificateAuthority |
+                                        kIgnoreCertificateWrongUsage |
+                                        kIgnoreCertificateDateInvalid;
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER,
+                         (ignoredCertificateErrors & kPeerFlags) != 0 ? 0L : 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST,
+                         (ignoredCertificateErrors & kIgnoreCertificateNameInvalid) != 0 ? 0L : 2L);
+
+        bool withBody = false;
+        if (hopMethod == "GET") {
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        } else if (hopMethod == "HEAD") {
+            curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+        } else {
+            // POST and PUT always carry a body (Content-Length: 0 when empty), others only when
+            // there is one.
+            withBody = !payload.empty() || hopMethod == "POST" || hopMethod == "PUT";
+            if (hopMethod != "POST") {
+                curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, hopMethod.c_str());
+            }
+        }
+        if (withBody) {
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(payload.size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.data());
+        }
+
+        HeaderList serverHeaders;
+        HeaderList proxyHeaders;
+        // One Cookie header before the caller's other lines: the cookies set earlier in the
+        // redirect chain, then the caller's own (to the first host only).
+        std::string cookie = chainCookies;
+        bool hasCookie = !chainCookies.empty();
+        for (const Header& header : headers) {
+            if (sameHost && equalsIgnoreCase(header.name, "Cookie")) {
+                if (!header.value.empty()) {
+                    cookie += cookie.empty() ? header.value : "; " + header.value;
+                }
+                hasCookie = true;
+            }
+        }
+        if (hasCookie) {
+            serverHeaders.add(cookie.empty() ? "Cookie;" : "Cookie: " + cookie);
+        }
+        bool hasAccept = false;
+        bool hasExpect = false;
+        bool hasContentType = false;
+        for (const Header& header : headers) {
+            if (equalsIgnoreCase(header.name, "Cookie") ||
+                (!sameHost && equalsIgnoreCase(header.name, "Authorization"))) {
+                continue;
+            }
+            // "Name;" is curl's way of sending a header with an empty value.
+            std::string line = header.name + (header.value.empty() ? ";" : ": " + header.value);
+            if (equalsIgnoreCase(header.name, "Proxy-Authorization")) {
+                proxyHeaders.add(line);
+                continue;
+            }
+            hasAccept = hasAccept || equalsIgnoreCase(header.name, "Accept");
+            hasExpect = hasExpect || equalsIgnoreCase(header.name, "Expect");
+            hasContentType = hasContentType || equalsIgnoreCase(header.name, "Content-Type");
+            serverHeaders.add(line);
+        }
+        // "Name:" removes a header curl would add of its own accord.
+        if (!hasAccept) {
+            serverHeaders.add("Accept:");
+        }
+        if (!hasExpect) {
+            serverHeaders.add("Expect:");
+        }
+        if (!hasContentType) {
+            serverHeaders.add("Content-Type:");
+        }
+        curl_easy_setopt(curl, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, serverHeaders.get());
+        curl_easy_setopt(curl, CURLOPT_PROXYHEADER, proxyHeaders.get());
+
+        CURLcode result = curl_easy_perform(curl);
+        // The options point into this frame's lists: drop them before the lists go.
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYHEADER, nullptr);
+        return result;
+    }
+
+    bool run(std::string payload) {
+        body.clear();
+        headerText.clear();
+        status = 0;
+        if (curl == nullptr || !opened) {
+            return false;
+        }
+        opened = false;  // a send consumes the opened request and its headers
+        std::string hopUrl = url;
+        std::string hopMethod = method;
+        const std::string firstHost = hostOf(url);
+
+        std::vector<ChainCookie> chain;
+        bool ok = false;
+        for (int redirects = 0;; ++redirects) {
+            const std::string host = hostOf(hopUrl);
+            CURLcode result = performHop(hopUrl, hopMethod, payload, host == firstHost,
+                                         chainCookiesFor(chain, host));
+            if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
+                break;
+            }
+            long code = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+            char* location = nullptr;
+            curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+            bool follow = followRedirects && isRedirectStatus(code) && location != nullptr &&
+                          !(startsWithIgnoreCase(hopUrl, "https:") &&
+                            startsWithIgnoreCase(location, "http:"));
+            if (follow) {
+                if (redirects == kMaxRedirects) {
+                    break;
+                }
+                collectChainCookies(hopHeaderLines, host, chain);
+                hopUrl = location;
+                bool toGet = (code == 303 && hopMethod != "HEAD") ||
+                             ((code == 301 || code == 302) && hopMethod == "POST");
+                if (toGet) {
+                    hopMethod = "GET";
+                    payload.clear();
+                }
+                continue;
+            }
+            status = static_cast<int>(code);
+            for (const std::string& line : hopHeaderLines) {
+                if (!headerText.empty()) {
+                    headerText += "\r\n";
+                }
+                headerText += headerLineToText(line);
+            }
+            ok = true;
+            break;
+        }
+        headers.clear();
+        hopHeaderLines.clear();
+        if (!ok) {
+            body.clear();
+            headerText.clear();
+            status = 0;
+        }
+        return ok;
+    }
+};
+
+RequestEngine::RequestEngine() : impl_(std::make_unique<Impl>()) {}
+RequestEngine::~RequestEngine() = default;
+
+bool RequestEngine::valid() const {
+    return impl_->curl != nullptr;
+}
+
+void RequestEngine::setTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs) {
+    impl_->connectLimitMs =
+        connectMs > 0 ? static_cast<long>(connectMs) + std::max(resolveMs, 0) : 0;
+    if (sendMs > 0 && receiveMs > 0) {
+        long longest = std::max(sendMs, receiveMs);
+        impl_->stallSeconds = (longest + 999) / 1000;
+    } else {
+        impl_->stallSeconds = 0;
+    }
+}
+
+void RequestEngine::setProxy(std::string_view server) {
+    impl_->proxy = cutAtNul(server);
+}
+
+bool RequestEngine::setRequestHeader(std::string_view name, std::string_view value) {
+    if (impl_->curl == nullptr || !isToken(name) || equalsIgnoreCase(name, "Content-Length") ||
+        equalsIgnoreCase(name, "Transfer-Encoding") ||
+        value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        return false;
+    }
+    impl_->headers.push_back(
+        {std::string(name), isAscii(value) ? std::string(value) : ansiToUtf8(value)});
+    return true;
+}
+
+bool RequestEngine::open(std::string_view method, std::string_view url) {
+    url = cutAtNul(url);
+    if (impl_->curl == nullptr || !isToken(method) || url.empty()) {
+        impl_->opened = false;
+        return false;
+    }
+    impl_->method = method;
+    impl_->url = wireUrl(url);
+    impl_->opened = true;
+    return true;
+}
+
+void RequestEngine::setIgnoredCertificateErrors(unsigned flags) {
+    impl_->ignoredCertificateErrors = flags;
+}
+
+void RequestEngine::setFollowRedirects(bool follow) {
+    impl_->followRedirects = follow;
+}
+
+bool RequestEngine::send(std::string_view textBody) {
+    textBody = cutAtNul(textBody);
+    return impl_->run(isAscii(textBody) ? std::string(textBody) : ansiToUtf8(textBody));
+}
+
+bool RequestEngine::sendBytes(std::string_view bytes) {
+    return impl_->run(std::string(bytes));
+}
+
+void RequestEngine::closeIdleConnections() {
+    delete tCache;
+    tCache = nullptr;
+}
+
+const Bytes& RequestEngine::responseBody() const {
+    return impl_->body;
+}
+const Text& RequestEngine::allResponseHeaders() const {
+    return impl_->headerText;
+}
+int RequestEngine::status() const {
+    return impl_->status;
+}
+
+}  // namespace vesprey

@@ -1,0 +1,94 @@
+// The HTTP request engine: one request object in the manner of a Windows HTTP request object,
+// over libcurl. Settings (timeouts, proxy, certificate errors to ignore, redirect following) stay
+// on the object; request headers belong to the next send and are consumed by it.
+//
+// What a caller sees of the transport:
+// - the response headers are those of the final response only, "Name: value" lines joined by
+//   CR LF without the status line;
+// - redirects (301, 302, 303, 307, 308) are followed up to 10 times, never from https to http
+//   (that answer is then the final one); an 11th redirect makes the send fail. Cookies set by an
+//   answer inside the chain are sent on the following hops of the same send and forgotten after
+//   it. The "Cookie" and "Authorization" headers set by the caller go only to the host of the
+//   opened address, never to another host a redirect leads to;
+// - a text body goes on the wire as it is when it is ASCII and as UTF-8 otherwise; a byte body as
+//   it is; GET and HEAD send no body. Header values go as UTF-8 as well. A non-ASCII address is
+//   sent percent-encoded as UTF-8;
+// - only http and https addresses are fetched; HTTP/1.1 is used, no compression is asked for and
+//   nothing is added beyond Host, Content-Length and what the caller set;
+// - a response body is cut at kMaxResponseBody bytes.
+//
+// One object must not be used by two threads at once; different objects may be used in parallel.
+// Objects made on one thread share that thread's connection, DNS and TLS-session caches, so
+// sequential requests to one site reuse their connection.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "engine/text.h"
+
+namespace vesprey {
+
+// Certificate errors a request may ignore (combine with |).
+inline constexpr unsigned kIgnoreUnknownCertificateAuthority = 0x0100;
+inline constexpr unsigned kIgnoreCertificateWrongUsage = 0x0200;
+inline constexpr unsigned kIgnoreCertificateNameInvalid = 0x1000;
+inline constexpr unsigned kIgnoreCertificateDateInvalid = 0x2000;
+
+// A broken or hostile site must not make the program run out of memory: the body of an answer is
+// cut at 64 MiB.
+inline constexpr std::size_t kMaxResponseBody = std::size_t{64} * 1024 * 1024;
+
+class RequestEngine {
+  public:
+    RequestEngine();
+    ~RequestEngine();
+    RequestEngine(const RequestEngine&) = delete;
+    RequestEngine& operator=(const RequestEngine&) = delete;
+
+    // False when libcurl could not give a handle; every other call then fails.
+    bool valid() const;
+
+    // Limits in milliseconds; 0 or less means no limit. Resolving and connecting together may take
+    // resolveMs + connectMs; sending and receiving are cut when no byte moved for the larger of
+    // sendMs and receiveMs (rounded up to whole seconds), so a slow but moving transfer goes on.
+    // A new object has no resolve limit, 60 s to connect and 30 s without progress.
+    void setTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
+
+    // A named proxy server "host:port"; empty: no proxy (proxy variables of the environment are
+    // never used).
+    void setProxy(std::string_view server);
+
+    // Adds a header to the next send. Fails for an empty or malformed name and for a value holding
+    // CR, LF or NUL; "Content-Length" and "Transfer-Encoding" are the engine's own and fail too.
+    // "Proxy-Authorization" goes to the proxy only.
+    bool setRequestHeader(std::string_view name, std::string_view value);
+
+    // Method word and absolute address (code page 936) of the next send.
+    bool open(std::string_view method, std::string_view url);
+
+    // kIgnore... flags; any of the authority, usage or date flags turns peer verification off, the
+    // name flag turns host-name verification off. TLS itself stays on.
+    void setIgnoredCertificateErrors(unsigned flags);
+    void setFollowRedirects(bool follow);
+
+    // Sends the opened request and waits for the whole answer. False when nothing usable came
+    // back; the response values are then empty and the status 0.
+    bool send(std::string_view textBody = {});
+    bool sendBytes(std::string_view bytes);
+
+    // Closes the connections this thread keeps open for later requests (they are closed at
+    // thread exit anyway); connections of request objects still alive stay open.
+    static void closeIdleConnections();
+
+    const Bytes& responseBody() const;
+    const Text& allResponseHeaders() const;
+    int status() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vesprey

@@ -1,0 +1,72 @@
+// One HTTP request, synchronously: the default headers are completed, the answer's cookies are
+// collected and merged into the cookie that was sent.
+#pragma once
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/text.h"
+#include "web/request_engine.h"
+
+namespace vesprey {
+
+// Method codes; any value outside 0..7 is taken as GET.
+struct HttpMethod {
+    enum : int {
+        Get = 0,
+        Post = 1,
+        Head = 2,
+        Put = 3,
+        Options = 4,
+        Delete = 5,
+        Trace = 6,
+        Connect = 7,
+    };
+};
+
+// The method word of a code ("GET" for codes out of range).
+std::string_view httpMethodWord(int method);
+
+// The optional arguments of a request. Texts are code page 936. In-only texts are views: they
+// must stay alive for the call. Pointers are the caller's variables; null means "not given",
+// which is not the same as an empty text.
+struct RequestOptions {
+    std::string_view body{};          // sent when byteBody is empty
+    Text* cookie = nullptr;           // in/out: sent as "Cookie" (even empty); receives the merge
+    Text* returnedCookie = nullptr;   // out: cookies the answer set ("a=1; b=2")
+    Text* headers = nullptr;          // in/out: header lines joined by CR LF; defaults appended
+    Text* responseHeaders = nullptr;  // out: the answer's header lines joined by CR LF
+    int* status = nullptr;            // out: HTTP status, 0 when nothing came back
+    bool noRedirect = false;          // true: do not follow redirects
+    std::string_view byteBody{};      // raw body bytes, sent instead of `body` when not empty
+    std::string_view proxy{};         // "host:port"; empty: no proxy
+    int timeoutSeconds = 0;           // -1: engine's own limits; below 1: 15 s; else this many
+    std::string_view proxyUser{};
+    std::string_view proxyPassword{};
+    int proxyAuthMode = 1;            // 1: Basic "Proxy-Authorization" when proxyUser is given
+    RequestEngine* engine = nullptr;  // an existing request object to use instead of a new one
+    bool mergeCookies = true;         // merge the returned cookies into *cookie when given
+};
+
+class WebClient {
+  public:
+    // Sends one request and returns the answer's body bytes exactly as received (empty when
+    // nothing came back). Never throws and shows nothing; a failed request shows as an empty body,
+    // empty response headers and status 0. Safe to call from any thread; `options.engine`, when
+    // given, must not be in use by another thread.
+    static Bytes request(std::string_view url, int method = HttpMethod::Get,
+                         const RequestOptions& options = {});
+};
+
+// Appends the default headers missing from `headers` (searches are case-sensitive and include
+// the colon): Accept, Referer (= url), Accept-Language, User-Agent and, for POST, the form
+// Content-Type after writing a lower-case "content-type" as "Content-Type".
+void completeRequestHeaders(Text& headers, std::string_view url, int method);
+
+// The header lines of a completed header text as (name, value) pairs: split at CR LF, empty lines
+// skipped, name before the first ":" and value after it, both trimmed of spaces; a line without
+// ":" gives an empty name and value.
+std::vector<std::pair<Text, Text>> splitRequestHeaders(std::string_view headers);
+
+}  // namespace vesprey
