@@ -275,7 +275,7 @@ class JsonDocument {
                     bool ignoreTopLevelText, std::int32_t* errorCode, std::int32_t* errorPosition);
     bool parseImpl(std::u16string_view text, bool decodeUnicodeEscapes, bool ignoreTopLevelText,
                    std::int32_t* errorCode, std::int32_t* errorPosition);
-    JsonValue* find(std::u16string_view path) const noexcept;
+    JsonValue* find(std::u16string_view path) const;
     JsonValue* reach(std::u16string_view path);  // resolves for writing; may throw bad_alloc
     JsonValue* ensureRoot();
 

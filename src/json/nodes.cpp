@@ -1,0 +1,704 @@
+#include "json/nodes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace vesprey {
+namespace {
+
+constexpr std::u16string_view kNullText = u"null";
+constexpr std::u16string_view kTrueText = u"true";
+constexpr std::u16string_view kFalseText = u"false";
+
+std::int32_t bucketOf(std::int32_t hash, std::int32_t bucketCount) noexcept {
+    return static_cast<std::int32_t>((static_cast<std::uint32_t>(hash) & 0x7FFFFFFFu) %
+                                     static_cast<std::uint32_t>(bucketCount));
+}
+
+std::int32_t thresholdFor(std::int32_t bucketCount, float loadFactor) noexcept {
+    return static_cast<std::int32_t>(static_cast<float>(bucketCount) * loadFactor);
+}
+
+bool isContainer(JsonKind kind) noexcept {
+    return kind == JsonKind::Array || kind == JsonKind::Object;
+}
+
+}  // namespace
+
+// ----- JsonValue -----
+
+JsonValue* JsonValue::create(JsonKind kind, std::pmr::memory_resource* heap) noexcept {
+    try {
+        return JsonNodes::make(kind, heap);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void JsonValue::release() noexcept {
+    if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+        return;
+    }
+    if (parent_ != nullptr) {
+        JsonNodes::unlink(this);
+    }
+    JsonNodes::destroy(this);
+}
+
+void JsonValue::clear() noexcept {
+    JsonNodes::clearContents(this);
+}
+
+std::u16string_view JsonValue::literal() const noexcept {
+    switch (kind_) {
+        case JsonKind::Null:
+            return kNullText;
+        case JsonKind::Boolean:
+            return payload_.boolean != 0 ? kTrueText : kFalseText;
+        case JsonKind::Real:
+        case JsonKind::Integer:
+        case JsonKind::Raw:
+            return {text_, textLength_};
+        default:
+            return {};
+    }
+}
+
+std::u16string_view JsonValue::string() const noexcept {
+    if (kind_ != JsonKind::String) {
+        return {};
+    }
+    return {payload_.string, stringLength_};
+}
+
+std::int32_t JsonValue::count() const noexcept {
+    if (kind_ == JsonKind::Array) {
+        return payload_.list != nullptr ? payload_.list->count : 0;
+    }
+    if (kind_ == JsonKind::Object) {
+        return payload_.map != nullptr ? payload_.map->count : 0;
+    }
+    return 0;
+}
+
+JsonValue* JsonValue::at(std::int32_t index) const noexcept {
+    const JsonElementList* list = nullptr;
+    if (kind_ == JsonKind::Array) {
+        list = payload_.list;
+    } else if (kind_ == JsonKind::Object && payload_.map != nullptr) {
+        list = payload_.map->order;
+    }
+    if (list == nullptr || index < 0 || index >= list->count) {
+        return nullptr;
+    }
+    return list->items()[index];
+}
+
+JsonValue* JsonValue::member(std::u16string_view name) const noexcept {
+    return JsonNodes::findMember(this, name, JsonNodes::hashKey(name));
+}
+
+std::int32_t JsonValue::bucketCount() const noexcept {
+    if (kind_ != JsonKind::Object || payload_.map == nullptr) {
+        return 0;
+    }
+    return payload_.map->bucketCount;
+}
+
+// ----- Allocation -----
+
+JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap, std::size_t extraChars) {
+    if (heap == nullptr) {
+        heap = std::pmr::get_default_resource();
+    }
+    if (extraChars > std::numeric_limits<std::uint32_t>::max() / 2) {
+        throw std::bad_alloc();
+    }
+    void* block =
+        heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
+    auto* v = new (block) JsonValue();
+    v->kind_ = kind;
+    v->heap_ = heap;
+    v->extraChars_ = static_cast<std::uint32_t>(extraChars);
+    return v;
+}
+
+void JsonNodes::freeBlock(JsonValue* v) noexcept {
+    std::pmr::memory_resource* heap = v->heap_;
+    const std::size_t bytes = sizeof(JsonValue) + std::size_t{v->extraChars_} * sizeof(char16_t);
+    v->~JsonValue();
+    heap->deallocate(v, bytes, alignof(JsonValue));
+}
+
+char16_t* JsonNodes::copyChars(std::pmr::memory_resource* heap, std::u16string_view s) {
+    if (s.empty()) {
+        return nullptr;
+    }
+    if (s.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
+        throw std::bad_alloc();
+    }
+    auto* p =
+        static_cast<char16_t*>(heap->allocate(s.size() * sizeof(char16_t), alignof(char16_t)));
+    std::memcpy(p, s.data(), s.size() * sizeof(char16_t));
+    return p;
+}
+
+void JsonNodes::freeChars(std::pmr::memory_resource* heap, char16_t* p, std::uint32_t n) noexcept {
+    if (p != nullptr) {
+        heap->deallocate(p, std::size_t{n} * sizeof(char16_t), alignof(char16_t));
+    }
+}
+
+void JsonNodes::placeKey(JsonValue* v, std::size_t offset, std::u16string_view key) noexcept {
+    char16_t* p = extra(v) + offset;
+    if (!key.empty()) {
+        std::memcpy(p, key.data(), key.size() * sizeof(char16_t));
+    }
+    v->key_ = p;
+    v->keyLength_ = static_cast<std::uint32_t>(key.size());
+    v->flags_ |= JsonValue::kKeyInline;
+}
+
+void JsonNodes::placeString(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept {
+    char16_t* p = extra(v) + offset;
+    if (!s.empty()) {
+        std::memcpy(p, s.data(), s.size() * sizeof(char16_t));
+    }
+    v->payload_.string = p;
+    v->stringLength_ = static_cast<std::uint32_t>(s.size());
+    v->flags_ |= JsonValue::kStringInline;
+}
+
+void JsonNodes::placeText(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept {
+    char16_t* p = extra(v) + offset;
+    if (!s.empty()) {
+        std::memcpy(p, s.data(), s.size() * sizeof(char16_t));
+    }
+    v->text_ = p;
+    v->textLength_ = static_cast<std::uint32_t>(s.size());
+    v->flags_ |= JsonValue::kTextInline;
+}
+
+void JsonNodes::fill(JsonValue* v, std::size_t offset, JsonKind kind, std::u16string_view chars,
+                     double real, std::int64_t integer, bool boolean) noexcept {
+    switch (kind) {
+        case JsonKind::String:
+            placeString(v, offset, chars);
+            break;
+        case JsonKind::Real:
+            v->payload_.real = real;
+            placeText(v, offset, chars);
+            break;
+        case JsonKind::Integer:
+            v->payload_.integer = integer;
+            placeText(v, offset, chars);
+            break;
+        case JsonKind::Boolean:
+            v->payload_.boolean = boolean ? 1 : 0;
+            break;
+        default:
+            break;
+    }
+}
+
+void JsonNodes::setKey(JsonValue* v, std::u16string_view key) {
+    char16_t* p = copyChars(v->heap_, key);
+    freeKey(v);
+    v->key_ = p;
+    v->keyLength_ = static_cast<std::uint32_t>(key.size());
+}
+
+void JsonNodes::freeKey(JsonValue* v) noexcept {
+    if ((v->flags_ & JsonValue::kKeyInline) == 0) {
+        freeChars(v->heap_, v->key_, v->keyLength_);
+    }
+    v->key_ = nullptr;
+    v->keyLength_ = 0;
+    v->flags_ &= static_cast<std::uint8_t>(~JsonValue::kKeyInline);
+}
+
+std::int32_t JsonNodes::hashKey(std::u16string_view key) noexcept {
+    std::uint32_t h = 0;
+    for (std::size_t k = key.size(); k-- > 0;) {
+        const auto c = static_cast<std::uint32_t>(key[k]);
+        h = h * 31u + (c >> 8);  // the high byte comes last in memory, so it is read first
+        h = h * 31u + (c & 0xFFu);
+    }
+    return static_cast<std::int32_t>(h);
+}
+
+// ----- Releasing -----
+
+void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
+    JsonElementList* list = items(v);
+    if (list == nullptr) {
+        return;
+    }
+    JsonValue** it = list->items();
+    for (std::int32_t k = 0; k < list->count; ++k) {
+        JsonValue* child = it[k];
+        child->parent_ = nullptr;
+        child->next_ = nullptr;
+        freeKey(child);
+        if (child->refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            child->next_ = dying;  // the chain link is free now: it strings the dying together
+            dying = child;
+        }
+    }
+    list->count = 0;
+    if (v->kind_ == JsonKind::Object) {
+        v->payload_.map->count = 0;
+    }
+}
+
+void JsonNodes::freeContents(JsonValue* v) noexcept {
+    std::pmr::memory_resource* heap = v->heap_;
+    if (v->kind_ == JsonKind::Array && v->payload_.list != nullptr) {
+        heap->deallocate(v->payload_.list, JsonElementList::bytesFor(v->payload_.list->capacity),
+                         alignof(JsonElementList));
+    } else if (v->kind_ == JsonKind::Object && v->payload_.map != nullptr) {
+        JsonMemberMap* map = v->payload_.map;
+        if (map->buckets != map->inlineBuckets()) {
+            heap->deallocate(map->buckets,
+                             static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+                             alignof(JsonValue*));
+        }
+        if (map->order != map->inlineOrder()) {
+            heap->deallocate(map->order, JsonElementList::bytesFor(map->order->capacity),
+                             alignof(JsonElementList));
+        }
+        heap->deallocate(map, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
+                         alignof(JsonMemberMap));
+    } else if (v->kind_ == JsonKind::String && (v->flags_ & JsonValue::kStringInline) == 0) {
+        freeChars(heap, v->payload_.string, v->stringLength_);
+    }
+    if ((v->flags_ & JsonValue::kTextInline) == 0) {
+        freeChars(heap, v->text_, v->textLength_);
+    }
+    v->payload_.integer = 0;
+    v->stringLength_ = 0;
+    v->text_ = nullptr;
+    v->textLength_ = 0;
+    v->flags_ &= JsonValue::kKeyInline;
+}
+
+void JsonNodes::destroyAll(JsonValue* dying) noexcept {
+    while (dying != nullptr) {
+        JsonValue* v = dying;
+        dying = v->next_;
+        releaseChildren(v, dying);
+        freeContents(v);
+        freeKey(v);
+        freeBlock(v);
+    }
+}
+
+void JsonNodes::destroy(JsonValue* v) noexcept {
+    v->next_ = nullptr;
+    destroyAll(v);
+}
+
+void JsonNodes::clearContents(JsonValue* v) noexcept {
+    JsonValue* dying = nullptr;
+    releaseChildren(v, dying);
+    freeContents(v);
+    destroyAll(dying);
+}
+
+void JsonNodes::reset(JsonValue* v, JsonKind kind) noexcept {
+    clearContents(v);
+    v->kind_ = kind;
+}
+
+// ----- Scalars -----
+
+void JsonNodes::assignString(JsonValue* v, std::u16string_view s) {
+    char16_t* p = copyChars(v->heap_, s);
+    reset(v, JsonKind::String);
+    v->payload_.string = p;
+    v->stringLength_ = static_cast<std::uint32_t>(s.size());
+}
+
+void JsonNodes::assignReal(JsonValue* v, double value, std::u16string_view literal) {
+    char16_t* p = copyChars(v->heap_, literal);
+    reset(v, JsonKind::Real);
+    v->payload_.real = value;
+    v->text_ = p;
+    v->textLength_ = static_cast<std::uint32_t>(literal.size());
+}
+
+void JsonNodes::assignInteger(JsonValue* v, std::int64_t value, std::u16string_view literal) {
+    char16_t* p = copyChars(v->heap_, literal);
+    reset(v, JsonKind::Integer);
+    v->payload_.integer = value;
+    v->text_ = p;
+    v->textLength_ = static_cast<std::uint32_t>(literal.size());
+}
+
+void JsonNodes::assignBoolean(JsonValue* v, bool value) noexcept {
+    reset(v, JsonKind::Boolean);
+    v->payload_.boolean = value ? 1 : 0;
+}
+
+void JsonNodes::assignRaw(JsonValue* v, std::u16string_view text) {
+    char16_t* p = copyChars(v->heap_, text);
+    reset(v, JsonKind::Raw);
+    v->text_ = p;
+    v->textLength_ = static_cast<std::uint32_t>(text.size());
+}
+
+// ----- Element lists -----
+
+JsonElementList* JsonNodes::growList(std::pmr::memory_resource* heap, JsonElementList* list,
+                                     bool ownBlock) {
+    std::int32_t capacity = JsonElementList::kInitialCapacity;
+    if (list != nullptr) {
+        if (list->capacity > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
+            throw std::bad_alloc();
+        }
+        capacity = list->capacity * 2 + 1;
+    }
+    auto* grown = static_cast<JsonElementList*>(
+        heap->allocate(JsonElementList::bytesFor(capacity), alignof(JsonElementList)));
+    grown->capacity = capacity;
+    grown->count = 0;
+    if (list != nullptr) {
+        grown->count = list->count;
+        std::memcpy(grown->items(), list->items(),
+                    static_cast<std::size_t>(list->count) * sizeof(JsonValue*));
+        if (ownBlock) {
+            heap->deallocate(list, JsonElementList::bytesFor(list->capacity),
+                             alignof(JsonElementList));
+        }
+    }
+    return grown;
+}
+
+JsonElementList* JsonNodes::items(JsonValue* container) noexcept {
+    if (container->kind_ == JsonKind::Array) {
+        return container->payload_.list;
+    }
+    if (container->kind_ == JsonKind::Object && container->payload_.map != nullptr) {
+        return container->payload_.map->order;
+    }
+    return nullptr;
+}
+
+void JsonNodes::append(JsonValue* array, JsonValue* child) {
+    JsonElementList* list = array->payload_.list;
+    if (list == nullptr || list->count == list->capacity) {
+        list = growList(array->heap_, list, true);
+        array->payload_.list = list;
+    }
+    list->items()[list->count++] = child;
+    child->parent_ = array;
+}
+
+void JsonNodes::insert(JsonValue* array, std::int32_t index, JsonValue* child) {
+    JsonElementList* list = array->payload_.list;
+    if (list == nullptr || list->count == list->capacity) {
+        list = growList(array->heap_, list, true);
+        array->payload_.list = list;
+    }
+    JsonValue** it = list->items();
+    std::memmove(it + index + 1, it + index,
+                 static_cast<std::size_t>(list->count - index) * sizeof(JsonValue*));
+    it[index] = child;
+    ++list->count;
+    child->parent_ = array;
+}
+
+void JsonNodes::replaceAt(JsonValue* array, std::int32_t index, JsonValue* child) {
+    JsonValue*& slot = array->payload_.list->items()[index];
+    JsonValue* old = slot;
+    slot = child;
+    child->parent_ = array;
+    old->parent_ = nullptr;
+    freeKey(old);
+    old->release();
+}
+
+// ----- Member maps -----
+
+JsonMemberMap* JsonNodes::ensureMap(JsonValue* object) {
+    if (object->payload_.map != nullptr) {
+        return object->payload_.map;
+    }
+    void* block = object->heap_->allocate(sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
+                                          alignof(JsonMemberMap));
+    auto* map = static_cast<JsonMemberMap*>(block);
+    map->count = 0;
+    map->bucketCount = JsonMemberMap::kInitialBuckets;
+    map->loadFactor = JsonMemberMap::kLoadFactor;
+    map->threshold = thresholdFor(map->bucketCount, map->loadFactor);
+    map->buckets = map->inlineBuckets();
+    std::fill_n(map->buckets, JsonMemberMap::kInitialBuckets, nullptr);
+    map->order = map->inlineOrder();
+    map->order->count = 0;
+    map->order->capacity = JsonElementList::kInitialCapacity;
+    object->payload_.map = map;
+    return map;
+}
+
+void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
+    if (map->bucketCount > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
+        throw std::bad_alloc();
+    }
+    const std::int32_t grownCount = map->bucketCount * 2 + 1;
+    auto* grown = static_cast<JsonValue**>(object->heap_->allocate(
+        static_cast<std::size_t>(grownCount) * sizeof(JsonValue*), alignof(JsonValue*)));
+    std::fill_n(grown, grownCount, nullptr);
+    for (std::int32_t b = 0; b < map->bucketCount; ++b) {
+        JsonValue* v = map->buckets[b];
+        while (v != nullptr) {
+            JsonValue* next = v->next_;
+            JsonValue*& head = grown[bucketOf(v->hash_, grownCount)];
+            v->next_ = head;
+            head = v;
+            v = next;
+        }
+    }
+    if (map->buckets != map->inlineBuckets()) {
+        object->heap_->deallocate(map->buckets,
+                                  static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+                                  alignof(JsonValue*));
+    }
+    map->buckets = grown;
+    map->bucketCount = grownCount;
+    map->threshold = thresholdFor(grownCount, map->loadFactor);
+}
+
+JsonValue* JsonNodes::findMember(const JsonValue* object, std::u16string_view key,
+                                 std::int32_t hash) noexcept {
+    if (object->kind_ != JsonKind::Object || object->payload_.map == nullptr) {
+        return nullptr;
+    }
+    const JsonMemberMap* map = object->payload_.map;
+    for (JsonValue* v = map->buckets[bucketOf(hash, map->bucketCount)]; v != nullptr;
+         v = v->next_) {
+        if (v->hash_ == hash && v->key() == key) {
+            return v;
+        }
+    }
+    return nullptr;
+}
+
+void JsonNodes::putMember(JsonValue* object, std::u16string_view key, JsonValue* child) {
+    setKey(child, key);
+    putMember(object, child);
+}
+
+void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
+    JsonMemberMap* map = ensureMap(object);
+    const std::u16string_view key = child->key();
+    const std::int32_t hash = hashKey(key);
+
+    JsonValue** link = &map->buckets[bucketOf(hash, map->bucketCount)];
+    while (*link != nullptr && ((*link)->hash_ != hash || (*link)->key() != key)) {
+        link = &(*link)->next_;
+    }
+    if (JsonValue* old = *link; old != nullptr) {
+        // The later value wins and keeps the earlier one's place in the chain and the order.
+        child->next_ = old->next_;
+        *link = child;
+        JsonValue** it = map->order->items();
+        *std::find(it, it + map->order->count, old) = child;
+        child->hash_ = hash;
+        child->parent_ = object;
+        old->parent_ = nullptr;
+        old->next_ = nullptr;
+        freeKey(old);
+        old->release();
+        return;
+    }
+
+    if (map->count >= map->threshold) {
+        growBuckets(object, map);
+    }
+    if (map->order->count == map->order->capacity) {
+        map->order = growList(object->heap_, map->order, map->order != map->inlineOrder());
+    }
+    JsonValue*& head = map->buckets[bucketOf(hash, map->bucketCount)];
+    child->next_ = head;
+    head = child;
+    child->hash_ = hash;
+    child->parent_ = object;
+    map->order->items()[map->order->count++] = child;
+    ++map->count;
+}
+
+void JsonNodes::moveMember(JsonValue* object, std::int32_t from, std::int32_t to) noexcept {
+    JsonValue** it = object->payload_.map->order->items();
+    if (from < to) {
+        std::rotate(it + from, it + from + 1, it + to + 1);
+    } else if (to < from) {
+        std::rotate(it + to, it + from, it + from + 1);
+    }
+}
+
+void JsonNodes::unlink(JsonValue* child) noexcept {
+    JsonValue* parent = child->parent_;
+    if (parent == nullptr) {
+        return;
+    }
+    JsonElementList* list = items(parent);
+    if (parent->kind_ == JsonKind::Object) {
+        JsonMemberMap* map = parent->payload_.map;
+        JsonValue** link = &map->buckets[bucketOf(child->hash_, map->bucketCount)];
+        while (*link != nullptr && *link != child) {
+            link = &(*link)->next_;
+        }
+        if (*link == child) {
+            *link = child->next_;
+        }
+        --map->count;
+    }
+    JsonValue** it = list->items();
+    JsonValue** end = it + list->count;
+    JsonValue** at = std::find(it, end, child);
+    if (at != end) {
+        std::memmove(at, at + 1, static_cast<std::size_t>(end - at - 1) * sizeof(JsonValue*));
+        --list->count;
+    }
+    child->parent_ = nullptr;
+    child->next_ = nullptr;
+}
+
+void JsonNodes::remove(JsonValue* child) noexcept {
+    unlink(child);
+    freeKey(child);
+    child->release();
+}
+
+std::vector<JsonValue*> JsonNodes::takeChildren(JsonValue* container) {
+    std::vector<JsonValue*> children;
+    JsonElementList* list = items(container);
+    if (list == nullptr) {
+        return children;
+    }
+    children.assign(list->items(), list->items() + list->count);
+    for (JsonValue* child : children) {
+        child->parent_ = nullptr;
+        child->next_ = nullptr;
+    }
+    list->count = 0;
+    if (container->kind_ == JsonKind::Object) {
+        JsonMemberMap* map = container->payload_.map;
+        std::fill_n(map->buckets, map->bucketCount, nullptr);
+        map->count = 0;
+    }
+    return children;
+}
+
+void JsonNodes::moveContents(JsonValue* target, JsonValue* source) {
+    switch (source->kind_) {
+        case JsonKind::String:
+            assignString(target, source->string());
+            break;
+        case JsonKind::Real:
+            assignReal(target, source->payload_.real, source->literal());
+            break;
+        case JsonKind::Integer:
+            assignInteger(target, source->payload_.integer, source->literal());
+            break;
+        case JsonKind::Raw:
+            assignRaw(target, source->literal());
+            break;
+        case JsonKind::Boolean:
+            assignBoolean(target, source->payload_.boolean != 0);
+            break;
+        case JsonKind::Null:
+            reset(target, JsonKind::Null);
+            break;
+        case JsonKind::Array:
+        case JsonKind::Object: {
+            reset(target, source->kind_);
+            target->payload_ = source->payload_;
+            source->payload_.integer = 0;
+            if (JsonElementList* list = items(target); list != nullptr) {
+                for (std::int32_t k = 0; k < list->count; ++k) {
+                    list->items()[k]->parent_ = target;
+                }
+            }
+            break;
+        }
+    }
+    clearContents(source);
+}
+
+// ----- Deep copies -----
+
+JsonValue* JsonNodes::copyShallow(const JsonValue* source, std::pmr::memory_resource* heap) {
+    const std::u16string_view str = source->string();
+    const std::u16string_view text{source->text_, source->textLength_};
+    const std::u16string_view key = source->key();
+    JsonValue* v = make(source->kind_, heap, key.size() + str.size() + text.size());
+    placeKey(v, 0, key);
+    switch (source->kind_) {
+        case JsonKind::String:
+            placeString(v, key.size(), str);
+            break;
+        case JsonKind::Real:
+            v->payload_.real = source->payload_.real;
+            placeText(v, key.size(), text);
+            break;
+        case JsonKind::Integer:
+            v->payload_.integer = source->payload_.integer;
+            placeText(v, key.size(), text);
+            break;
+        case JsonKind::Boolean:
+            v->payload_.boolean = source->payload_.boolean;
+            break;
+        case JsonKind::Raw:
+            placeText(v, key.size(), text);
+            break;
+        default:
+            break;
+    }
+    return v;
+}
+
+JsonValue* JsonNodes::deepCopy(const JsonValue* source, std::pmr::memory_resource* heap) {
+    JsonValue* top = copyShallow(source, heap);
+    freeKey(top);  // the copy is unattached
+    if (!isContainer(source->kind_) || source->count() == 0) {
+        return top;
+    }
+    try {
+        std::vector<std::pair<const JsonValue*, JsonValue*>> work;
+        work.emplace_back(source, top);
+        while (!work.empty()) {
+            auto [from, to] = work.back();
+            work.pop_back();
+            const std::int32_t n = from->count();
+            for (std::int32_t k = 0; k < n; ++k) {
+                const JsonValue* child = from->at(k);
+                JsonValue* copy = copyShallow(child, to->heap_);
+                try {
+                    if (to->kind_ == JsonKind::Object) {
+                        putMember(to, copy);
+                    } else {
+                        freeKey(copy);
+                        append(to, copy);
+                    }
+                } catch (...) {
+                    copy->release();
+                    throw;
+                }
+                if (isContainer(child->kind_) && child->count() > 0) {
+                    work.emplace_back(child, copy);
+                }
+            }
+        }
+    } catch (...) {
+        top->release();
+        throw;
+    }
+    return top;
+}
+
+}  // namespace vesprey

@@ -1,0 +1,142 @@
+// Inside the JSON library: the containers of a node and the operations that build and change
+// trees. The functions that allocate throw std::bad_alloc and leave the tree as it was; the
+// document layer turns that into failure values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "json/value.h"
+
+namespace vesprey {
+
+// The elements of an array, and the member order of an object: one block, the items right after
+// the header. Full at `capacity`; then it grows to 2 * capacity + 1.
+struct JsonElementList {
+    static constexpr std::int32_t kInitialCapacity = 8;
+
+    std::int32_t count;
+    std::int32_t capacity;
+
+    JsonValue** items() noexcept { return reinterpret_cast<JsonValue**>(this + 1); }
+    JsonValue* const* items() const noexcept {
+        return reinterpret_cast<JsonValue* const*>(this + 1);
+    }
+    static std::size_t bytesFor(std::int32_t capacity) noexcept {
+        return sizeof(JsonElementList) + static_cast<std::size_t>(capacity) * sizeof(JsonValue*);
+    }
+};
+
+// The members of an object: hash chains for lookup by name, and `order` for everything that
+// enumerates (insertion order). The first block also holds the initial 11 bucket heads and the
+// initial order list; larger ones get blocks of their own.
+struct JsonMemberMap {
+    static constexpr std::int32_t kInitialBuckets = 11;
+    static constexpr float kLoadFactor = 0.75f;
+
+    std::int32_t count;
+    std::int32_t bucketCount;
+    std::int32_t threshold;  // bucketCount * loadFactor, truncated
+    float loadFactor;
+    JsonValue** buckets;
+    JsonElementList* order;
+
+    JsonValue** inlineBuckets() noexcept { return reinterpret_cast<JsonValue**>(this + 1); }
+    JsonElementList* inlineOrder() noexcept {
+        return reinterpret_cast<JsonElementList*>(inlineBuckets() + kInitialBuckets);
+    }
+    static constexpr std::size_t kBlockBytes =
+        sizeof(JsonValue*) * kInitialBuckets + sizeof(JsonElementList) +
+        sizeof(JsonValue*) * JsonElementList::kInitialCapacity;
+};
+
+class JsonNodes {
+  public:
+    // A node with one reference and `extraChars` characters of storage in its own block.
+    static JsonValue* make(JsonKind kind, std::pmr::memory_resource* heap,
+                           std::size_t extraChars = 0);
+    // The storage after the node.
+    static char16_t* extra(JsonValue* v) noexcept { return reinterpret_cast<char16_t*>(v + 1); }
+
+    // Places key, string or literal text into the node's own storage at `offset` characters.
+    static void placeKey(JsonValue* v, std::size_t offset, std::u16string_view key) noexcept;
+    static void placeString(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept;
+    static void placeText(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept;
+
+    // Stores a parsed scalar into a new node: the characters (a string's, or a number's
+    // literal) go into its own storage at `offset`.
+    static void fill(JsonValue* v, std::size_t offset, JsonKind kind, std::u16string_view chars,
+                     double real, std::int64_t integer, bool boolean) noexcept;
+
+    // Gives an unattached node a key of its own allocation (replacing any key it has).
+    static void setKey(JsonValue* v, std::u16string_view key);
+
+    // The hash of a member name: over its UTF-16LE bytes from the last to the first,
+    // h = h * 31 + byte in 32-bit arithmetic.
+    static std::int32_t hashKey(std::u16string_view key) noexcept;
+
+    // Frees contents and keeps the kind (JsonValue::clear).
+    static void clearContents(JsonValue* v) noexcept;
+    // Clears and sets the kind.
+    static void reset(JsonValue* v, JsonKind kind) noexcept;
+    // Replace the contents of `v` (cleared first) with a value of the kind. Throw before
+    // changing anything when the new string cannot be allocated.
+    static void assignString(JsonValue* v, std::u16string_view s);
+    static void assignReal(JsonValue* v, double value, std::u16string_view literal);
+    static void assignInteger(JsonValue* v, std::int64_t value, std::u16string_view literal);
+    static void assignBoolean(JsonValue* v, bool value) noexcept;
+    static void assignRaw(JsonValue* v, std::u16string_view text);
+
+    // Children. The functions that add take over the caller's reference on `child`, which must
+    // be unattached; they throw before linking anything.
+    static void append(JsonValue* array, JsonValue* child);
+    static void insert(JsonValue* array, std::int32_t index, JsonValue* child);  // 0..count
+    // Replaces the element at `index` (< count); the old element is released.
+    static void replaceAt(JsonValue* array, std::int32_t index, JsonValue* child);
+    // Adds `child` under its key (set with placeKey or setKey); a member of the same name is
+    // replaced in place and released.
+    static void putMember(JsonValue* object, JsonValue* child);
+    // The same with an explicit key: gives the child the key first.
+    static void putMember(JsonValue* object, std::u16string_view key, JsonValue* child);
+    static JsonValue* findMember(const JsonValue* object, std::u16string_view key,
+                                 std::int32_t hash) noexcept;
+    // Moves the member at order position `from` to position `to`.
+    static void moveMember(JsonValue* object, std::int32_t from, std::int32_t to) noexcept;
+    // Removes `child` from its container and releases the container's reference.
+    static void remove(JsonValue* child) noexcept;
+    // Removes `child` from its container without touching any reference count.
+    static void unlink(JsonValue* child) noexcept;
+    // The items of an array or the member order of an object, for reordering in place.
+    static JsonElementList* items(JsonValue* container) noexcept;
+
+    // Detaches every child of a container without releasing it: the caller takes over the
+    // references. Members keep their keys.
+    static std::vector<JsonValue*> takeChildren(JsonValue* container);
+    // Replaces the contents of `target` with those of the unattached `source`, which is left
+    // empty. For a container both must use the same heap.
+    static void moveContents(JsonValue* target, JsonValue* source);
+
+    // A deep copy from `heap`: every kind, literal texts, keys in member order. No recursion.
+    static JsonValue* deepCopy(const JsonValue* source, std::pmr::memory_resource* heap);
+
+    // Releasing the last reference (JsonValue::release).
+    static void destroy(JsonValue* v) noexcept;
+
+  private:
+    static void releaseChildren(JsonValue* v, JsonValue*& dying) noexcept;
+    static void freeContents(JsonValue* v) noexcept;
+    static void freeKey(JsonValue* v) noexcept;
+    static void freeBlock(JsonValue* v) noexcept;
+    static void destroyAll(JsonValue* dying) noexcept;
+    static char16_t* copyChars(std::pmr::memory_resource* heap, std::u16string_view s);
+    static void freeChars(std::pmr::memory_resource* heap, char16_t* p, std::uint32_t n) noexcept;
+    static JsonElementList* growList(std::pmr::memory_resource* heap, JsonElementList* list,
+                                     bool ownBlock);
+    static JsonMemberMap* ensureMap(JsonValue* object);
+    static void growBuckets(JsonValue* object, JsonMemberMap* map);
+    static JsonValue* copyShallow(const JsonValue* source, std::pmr::memory_resource* heap);
+};
+
+}  // namespace vesprey

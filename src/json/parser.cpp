@@ -1,0 +1,781 @@
+// The lenient JSON parser.
+//
+// One walk over the text with an explicit stack of open containers (no recursion, no depth
+// limit). Outside tokens the walk skips blanks and opens containers; everything else goes to the
+// token reader of the innermost container, which scans one element or one member ("name:value")
+// up to the next "," or closing bracket and stores it. Token errors report the index of the
+// token's first character (0 when none had started); an unclosed container reports the text
+// length + 1.
+#include "json/parser.h"
+
+#include <locale.h>
+
+#include <charconv>
+#include <clocale>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "json/json.h"
+#include "json/nodes.h"
+
+namespace vesprey::json_detail {
+namespace {
+
+using namespace json_error;
+
+constexpr char16_t kCr = 13;
+constexpr char16_t kLf = 10;
+
+// The stack states of an open container.
+constexpr int kNameExpected = 1;   // object: a member name comes next
+constexpr int kValueExpected = 2;  // array, or object after "name:"
+constexpr int kChildClosed = 3;    // a nested container has just closed inside this one
+
+bool isBlank(char16_t c) noexcept {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
+
+bool isSpace(char16_t c) noexcept {
+    return isBlank(c) || c == u'\v' || c == u'\f';
+}
+
+int hexValue(char16_t c) noexcept {
+    if (c >= u'0' && c <= u'9') {
+        return c - u'0';
+    }
+    if (c >= u'a' && c <= u'f') {
+        return c - u'a' + 10;
+    }
+    if (c >= u'A' && c <= u'F') {
+        return c - u'A' + 10;
+    }
+    return -1;
+}
+
+// The escapes of a name, or of a string token with its quotes. \n becomes CR LF, or a lone LF at
+// the very start and right after a CR. \uXXXX (only with `decode`) becomes that one code unit,
+// \u0000 nothing. An unknown escape keeps its backslash.
+void unescape(std::u16string_view in, bool decode, std::u16string& out) {
+    out.clear();
+    out.reserve(in.size());
+    const std::size_t n = in.size();
+    for (std::size_t k = 0; k < n;) {
+        const char16_t c = in[k];
+        if (c != u'\\' || k + 1 >= n) {
+            out.push_back(c);
+            ++k;
+            continue;
+        }
+        const char16_t d = in[k + 1];
+        switch (d) {
+            case u'\\':
+            case u'/':
+            case u'"':
+                out.push_back(d);
+                k += 2;
+                continue;
+            case u'b':
+                out.push_back(u'\b');
+                k += 2;
+                continue;
+            case u't':
+                out.push_back(u'\t');
+                k += 2;
+                continue;
+            case u'r':
+                out.push_back(kCr);
+                k += 2;
+                continue;
+            case u'f':
+                out.push_back(u'\f');
+                k += 2;
+                continue;
+            case u'n':
+                if (out.empty() || out.back() == kCr) {
+                    out.push_back(kLf);
+                } else {
+                    out.push_back(kCr);
+                    out.push_back(kLf);
+                }
+                k += 2;
+                continue;
+            case u'u':
+                if (decode && k + 6 <= n) {
+                    unsigned value = 0;
+                    bool hex = true;
+                    for (std::size_t h = k + 2; h < k + 6; ++h) {
+                        const int digit = hexValue(in[h]);
+                        hex = hex && digit >= 0;
+                        value = value * 16 + static_cast<unsigned>(digit < 0 ? 0 : digit);
+                    }
+                    if (hex) {
+                        if (value != 0) {
+                            out.push_back(static_cast<char16_t>(value));
+                        }
+                        k += 6;
+                        continue;
+                    }
+                }
+                break;
+            default:
+                break;
+        }
+        out.push_back(u'\\');
+        ++k;
+    }
+}
+
+// The number check: characters up to 32 are ignored; the first must be a sign, a digit or a
+// point, later ones digits, a point, an exponent letter or a sign; at most one point, one
+// exponent letter and one sign after the first character.
+bool isNumber(std::u16string_view token, bool& isReal) noexcept {
+    bool first = true;
+    int points = 0;
+    int exponents = 0;
+    int signs = 0;
+    for (const char16_t c : token) {
+        if (c <= 32) {
+            continue;
+        }
+        const bool digit = c >= u'0' && c <= u'9';
+        if (first) {
+            if (!digit && c != u'+' && c != u'-' && c != u'.') {
+                return false;
+            }
+            points += c == u'.' ? 1 : 0;
+            first = false;
+            continue;
+        }
+        if (digit) {
+            continue;
+        }
+        if (c == u'.') {
+            if (++points > 1) {
+                return false;
+            }
+        } else if (c == u'e' || c == u'E') {
+            if (++exponents > 1) {
+                return false;
+            }
+        } else if (c == u'+' || c == u'-') {
+            if (++signs > 1) {
+                return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    isReal = points > 0 || exponents > 0 || signs > 0;
+    return !first;
+}
+
+std::u16string_view trimBlanks(std::u16string_view s) noexcept {
+    while (!s.empty() && isBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && isBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// A classified token: the kind and the value; `chars` is a string's characters or a number's
+// literal text (it may point into the parser's scratch buffer).
+struct Scalar {
+    JsonKind kind = JsonKind::Null;
+    std::u16string_view chars;
+    double real = 0;
+    std::int64_t integer = 0;
+    bool boolean = false;
+};
+
+class Parser {
+  public:
+    Parser(JsonValue* root, std::u16string_view text, bool decode, bool ignoreTopLevelText)
+        : root_(root), text_(text), decode_(decode), ignoreTop_(ignoreTopLevelText) {}
+
+    std::int32_t run(std::int32_t& position) noexcept {
+        position = 0;
+        const std::size_t len = text_.size();
+        if (root_ == nullptr || len == 0) {
+            return kEmpty;
+        }
+        try {
+            stack_.reserve(1024);
+        } catch (const std::bad_alloc&) {
+            return kNoMemory;
+        }
+        JsonNodes::clearContents(root_);
+
+        std::int32_t rc = kNone;
+        try {
+            for (i_ = 0; i_ <= len; ++i_) {
+                const char16_t c = i_ < len ? text_[i_] : u'\0';
+                if (c == u'\0' || isBlank(c)) {
+                    continue;
+                }
+                rc = (c == u'{' || c == u'[') ? openContainer(c, {}, false) : readToken();
+                if (rc != kNone) {
+                    break;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            rc = kNoMemory;
+        }
+        if (rc == kNone && !stack_.empty()) {
+            rc = kUnclosed;  // the walk has run to len + 1
+        }
+        if (rc != kNone) {
+            JsonNodes::clearContents(root_);
+            position = static_cast<std::int32_t>(
+                std::min<std::size_t>(i_, std::numeric_limits<std::int32_t>::max()));
+        }
+        return rc;
+    }
+
+  private:
+    struct Entry {
+        JsonValue* node;
+        int state;
+    };
+
+    // Opens an object or array at i_: the root when nothing is open, else a new child of the
+    // innermost container, which must be expecting a value (and, for an object, have a name).
+    std::int32_t openContainer(char16_t bracket, std::u16string_view rawName, bool nameEscaped) {
+        const JsonKind kind = bracket == u'{' ? JsonKind::Object : JsonKind::Array;
+        const int state = kind == JsonKind::Object ? kNameExpected : kValueExpected;
+        if (stack_.empty()) {
+            if (root_->kind() != kind) {
+                JsonNodes::reset(root_, kind);
+            }
+            stack_.push_back({root_, state});
+            return kNone;
+        }
+        const Entry top = stack_.back();
+        if (top.state != kValueExpected) {
+            return kObjectSyntax;
+        }
+        JsonValue* child = nullptr;
+        try {
+            if (top.node->kind() == JsonKind::Array) {
+                child = JsonNodes::make(kind, top.node->heap());
+                JsonNodes::append(top.node, child);
+            } else {
+                if (rawName.empty()) {
+                    return kObjectSyntax;
+                }
+                const std::u16string_view key = nameOf(rawName, nameEscaped);
+                child = JsonNodes::make(kind, top.node->heap(), key.size());
+                JsonNodes::placeKey(child, 0, key);
+                JsonNodes::putMember(top.node, child);
+            }
+        } catch (const std::bad_alloc&) {
+            if (child != nullptr) {
+                child->release();
+            }
+            return kNoMemory;
+        }
+        stack_.push_back({child, state});
+        return kNone;
+    }
+
+    std::int32_t readToken() {
+        if (stack_.empty()) {
+            return readTopLevel();
+        }
+        return stack_.back().node->kind() == JsonKind::Array ? readElement() : readMember();
+    }
+
+    // Text outside any container: ignored, or the whole text is the document's one value.
+    std::int32_t readTopLevel() {
+        if (ignoreTop_) {
+            return kNone;
+        }
+        const std::u16string_view token = trimBlanks(text_);
+        Scalar s;
+        if (const std::int32_t rc = classify(token, token.find(u'\\') != token.npos, s);
+            rc != kNone) {
+            i_ = 0;
+            return rc;
+        }
+        try {
+            switch (s.kind) {
+                case JsonKind::String:
+                    JsonNodes::assignString(root_, s.chars);
+                    break;
+                case JsonKind::Real:
+                    JsonNodes::assignReal(root_, s.real, s.chars);
+                    break;
+                case JsonKind::Integer:
+                    JsonNodes::assignInteger(root_, s.integer, s.chars);
+                    break;
+                case JsonKind::Boolean:
+                    JsonNodes::assignBoolean(root_, s.boolean);
+                    break;
+                default:
+                    JsonNodes::reset(root_, JsonKind::Null);
+                    break;
+            }
+        } catch (const std::bad_alloc&) {
+            i_ = 0;
+            return kNoMemory;
+        }
+        i_ = text_.size();  // the whole text is consumed
+        return kNone;
+    }
+
+    // One element of the innermost array, up to "," or "]".
+    std::int32_t readElement() {
+        const std::size_t depth = stack_.size() - 1;
+        JsonValue* array = stack_[depth].node;
+        if (stack_[depth].state == kChildClosed) {
+            stack_[depth].state = kValueExpected;
+            if (text_[i_] == u',') {
+                return kNone;
+            }
+        }
+        if (stack_[depth].state != kValueExpected) {
+            return kBadValue;
+        }
+        const std::size_t len = text_.size();
+        std::size_t o = i_;
+        std::size_t end = i_;
+        bool started = false;
+        bool escaped = false;
+        char16_t quote = 0;
+        bool stop = false;
+        while (!stop && i_ < len) {
+            const char16_t c = text_[i_];
+            if (quote == 0 && isBlank(c)) {
+                ++i_;
+                if (!started) {
+                    o = i_;
+                }
+                continue;
+            }
+            switch (c) {
+                case u'"':
+                case u'\'':
+                    if (quote == 0) {
+                        quote = c;
+                    } else if (quote == c) {
+                        quote = 0;
+                    }
+                    break;
+                case u'\\':
+                    skipEscape();
+                    started = true;
+                    escaped = true;
+                    end = i_;
+                    continue;
+                case u'{':
+                case u'[':
+                    if (quote != 0) {
+                        break;
+                    }
+                    if (!started) {
+                        return openContainer(c, {}, false);
+                    }
+                    i_ = o;
+                    return kBadValue;
+                case u']':
+                    if (quote != 0) {
+                        break;
+                    }
+                    stack_.pop_back();
+                    if (!stack_.empty()) {
+                        stack_.back().state = kChildClosed;
+                    }
+                    if (!started) {
+                        return kNone;
+                    }
+                    stop = true;
+                    continue;
+                case u',':
+                    if (quote != 0) {
+                        break;
+                    }
+                    stop = true;
+                    continue;
+                default:
+                    break;
+            }
+            started = true;
+            end = ++i_;
+        }
+        if (quote != 0) {
+            i_ = o;
+            return kOpenQuote;
+        }
+        if (!started) {
+            return kNone;  // an empty element, as in [1,,2] or [1,]
+        }
+        return store(array, text_.substr(o, end - o), escaped, {}, false, o);
+    }
+
+    // One member of the innermost object, "name:value" up to "," or "}".
+    std::int32_t readMember() {
+        const std::size_t depth = stack_.size() - 1;
+        JsonValue* object = stack_[depth].node;
+        if (stack_[depth].state == kChildClosed) {
+            stack_[depth].state = kNameExpected;
+            if (text_[i_] == u',') {
+                return kNone;
+            }
+        }
+        if (stack_[depth].state != kNameExpected) {
+            return kObjectSyntax;
+        }
+        const std::size_t len = text_.size();
+        std::size_t nameStart = i_;
+        std::size_t nameEnd = i_;
+        bool nameChars = false;
+        bool quotedName = false;
+        bool closedName = false;
+        bool nameEscaped = false;
+        bool readingValue = false;
+        std::size_t o = 0;
+        std::size_t valueEnd = 0;
+        bool valueChars = false;
+        bool valueEscaped = false;
+        char16_t quote = 0;
+        bool endedAtBrace = false;
+        bool stop = false;
+
+        auto count = [&] {
+            if (readingValue) {
+                valueChars = true;
+                valueEnd = i_;
+            } else {
+                nameChars = true;
+                nameEnd = i_;
+            }
+        };
+
+        while (!stop && i_ < len) {
+            const char16_t c = text_[i_];
+            if (quote == 0 && isBlank(c)) {
+                ++i_;
+                if (!readingValue && !nameChars) {
+                    nameStart = i_;
+                } else if (readingValue && !valueChars) {
+                    o = i_;
+                }
+                continue;
+            }
+            if (c == u'"' || c == u'\'') {
+                if (quote == 0) {
+                    quote = c;
+                    if (!readingValue) {
+                        if (nameChars || closedName) {
+                            return kObjectSyntax;  // a quote after the name's characters
+                        }
+                        quotedName = true;
+                        ++i_;
+                        nameStart = nameEnd = i_;
+                    } else {
+                        ++i_;
+                        count();
+                    }
+                } else if (quote == c) {
+                    quote = 0;
+                    ++i_;
+                    if (readingValue) {
+                        valueEnd = i_;
+                    } else {
+                        closedName = true;
+                    }
+                } else {
+                    ++i_;
+                    count();
+                }
+                continue;
+            }
+            if (c == u'\\') {
+                if (quote == 0 && !readingValue && closedName) {
+                    return kObjectSyntax;
+                }
+                skipEscape();
+                (readingValue ? valueEscaped : nameEscaped) = true;
+                count();
+                continue;
+            }
+            if (quote == 0) {
+                if (c == u':' && !readingValue) {
+                    if (!nameChars) {
+                        return kObjectSyntax;  // an empty name
+                    }
+                    ++i_;
+                    o = valueEnd = i_;
+                    readingValue = true;
+                    stack_[depth].state = kValueExpected;
+                    continue;
+                }
+                if (c == u'{' || c == u'[') {
+                    if (!valueChars) {
+                        return openContainer(c, rawName(nameStart, nameEnd, nameChars),
+                                             nameEscaped);
+                    }
+                    i_ = o;
+                    return kBadValue;
+                }
+                if (c == u'}') {
+                    stack_.pop_back();
+                    if (!stack_.empty()) {
+                        stack_.back().state = kChildClosed;
+                    }
+                    if (!nameChars && !quotedName) {
+                        return kNone;  // {} or a trailing comma
+                    }
+                    endedAtBrace = true;
+                    stop = true;
+                    continue;
+                }
+                if (c == u',') {
+                    stop = true;
+                    continue;
+                }
+                if (!readingValue && closedName) {
+                    return kObjectSyntax;  // characters between a quoted name and its ":"
+                }
+            }
+            ++i_;
+            count();
+        }
+
+        const bool nameRead = nameChars || quotedName;
+        if (readingValue && !nameRead) {
+            i_ = nameStart;
+            return kObjectSyntax;
+        }
+        if (nameRead && !readingValue) {
+            i_ = o;
+            return kBadValue;  // a name without a value
+        }
+        if (quote != 0) {
+            i_ = nameRead ? nameStart : o;
+            return kOpenQuote;
+        }
+        if (!valueChars) {
+            i_ = o;
+            return kBadValue;  // an empty member, as in {,"a":1}
+        }
+        const std::int32_t rc = store(object, text_.substr(o, valueEnd - o), valueEscaped,
+                                      rawName(nameStart, nameEnd, nameChars), nameEscaped, o);
+        if (rc == kNone && !endedAtBrace) {
+            stack_[depth].state = kNameExpected;
+        }
+        return rc;
+    }
+
+    std::u16string_view rawName(std::size_t start, std::size_t end, bool any) const {
+        return any ? text_.substr(start, end - start) : std::u16string_view{};
+    }
+
+    // Past a backslash and the character after it, or past a whole \uXXXX.
+    void skipEscape() noexcept {
+        const bool unicode = i_ + 1 < text_.size() && text_[i_ + 1] == u'u';
+        i_ = std::min(i_ + (unicode ? 6 : 2), text_.size());
+    }
+
+    std::u16string_view nameOf(std::u16string_view raw, bool escaped) {
+        if (!escaped) {
+            return raw;
+        }
+        unescape(raw, decode_, nameBuffer_);
+        return nameBuffer_;
+    }
+
+    // Classifies the token and adds the value to `container` (under the name for an object).
+    std::int32_t store(JsonValue* container, std::u16string_view token, bool escaped,
+                       std::u16string_view name, bool nameEscaped, std::size_t o) {
+        Scalar s;
+        if (const std::int32_t rc = classify(token, escaped, s); rc != kNone) {
+            i_ = o;
+            return rc;
+        }
+        const bool member = container->kind() == JsonKind::Object;
+        JsonValue* v = nullptr;
+        try {
+            const std::u16string_view key = member ? nameOf(name, nameEscaped) : name;
+            const bool hasChars = s.kind == JsonKind::String || s.kind == JsonKind::Real ||
+                                  s.kind == JsonKind::Integer;
+            v = JsonNodes::make(s.kind, container->heap(),
+                                key.size() + (hasChars ? s.chars.size() : 0));
+            if (member) {
+                JsonNodes::placeKey(v, 0, key);
+            }
+            JsonNodes::fill(v, key.size(), s.kind, s.chars, s.real, s.integer, s.boolean);
+            if (member) {
+                JsonNodes::putMember(container, v);
+            } else {
+                JsonNodes::append(container, v);
+            }
+        } catch (const std::bad_alloc&) {
+            if (v != nullptr) {
+                v->release();
+            }
+            i_ = o;
+            return kNoMemory;
+        }
+        return kNone;
+    }
+
+    std::int32_t classify(std::u16string_view token, bool escaped, Scalar& s) {
+        if (token.empty()) {
+            return kBadValue;
+        }
+        const char16_t first = token.front();
+        if (first == u'"' || first == u'\'') {
+            if (token.size() < 2 || token.back() != first) {
+                return kBadValue;
+            }
+            s.kind = JsonKind::String;
+            std::u16string_view whole = token;
+            if (escaped) {
+                unescape(token, decode_, valueBuffer_);
+                whole = valueBuffer_;
+            }
+            s.chars = whole.size() >= 2 ? whole.substr(1, whole.size() - 2) : std::u16string_view{};
+            return kNone;
+        }
+        if (token == u"null") {
+            s.kind = JsonKind::Null;
+            return kNone;
+        }
+        if (token == u"true" || token == u"false") {
+            s.kind = JsonKind::Boolean;
+            s.boolean = first == u't';
+            return kNone;
+        }
+        bool real = false;
+        if (!isNumber(token, real)) {
+            return kBadValue;
+        }
+        s.chars = token;
+        if (real) {
+            s.kind = JsonKind::Real;
+            s.real = readReal(token);
+        } else {
+            s.kind = JsonKind::Integer;
+            s.integer = readInteger(token);
+        }
+        return kNone;
+    }
+
+    JsonValue* root_;
+    std::u16string_view text_;
+    bool decode_;
+    bool ignoreTop_;
+    std::size_t i_ = 0;
+    std::vector<Entry> stack_;
+    std::u16string valueBuffer_;
+    std::u16string nameBuffer_;
+};
+
+locale_t cLocale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return locale;
+}
+
+}  // namespace
+
+std::int32_t parseInto(JsonValue* root, std::u16string_view text, bool decodeUnicodeEscapes,
+                       bool ignoreTopLevelText, std::int32_t& errorPosition) noexcept {
+    const std::size_t nul = text.find(u'\0');
+    if (nul != text.npos) {
+        text = text.substr(0, nul);
+    }
+    Parser parser(root, text, decodeUnicodeEscapes, ignoreTopLevelText);
+    return parser.run(errorPosition);
+}
+
+std::int64_t readInteger(std::u16string_view s) noexcept {
+    std::size_t k = 0;
+    while (k < s.size() && isSpace(s[k])) {
+        ++k;
+    }
+    bool negative = false;
+    if (k < s.size() && (s[k] == u'-' || s[k] == u'+')) {
+        negative = s[k] == u'-';
+        ++k;
+    }
+    // Accumulate toward the sign so that the most negative value is reachable.
+    std::int64_t value = 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    for (; k < s.size() && s[k] >= u'0' && s[k] <= u'9'; ++k) {
+        const int digit = s[k] - u'0';
+        if (negative) {
+            if (value < (kMin + digit) / 10) {
+                return kMin;
+            }
+            value = value * 10 - digit;
+        } else {
+            if (value > (kMax - digit) / 10) {
+                return kMax;
+            }
+            value = value * 10 + digit;
+        }
+    }
+    return value;
+}
+
+double readReal(std::u16string_view s) noexcept {
+    std::size_t k = 0;
+    while (k < s.size() && isSpace(s[k])) {
+        ++k;
+    }
+    // The number's characters, narrowed; the reader stops at the first one that does not fit.
+    char buffer[128];
+    std::string longer;
+    std::size_t n = 0;
+    const std::size_t start = k;
+    for (; k < s.size(); ++k) {
+        const char16_t c = s[k];
+        const bool fits = (c >= u'0' && c <= u'9') || c == u'.' || c == u'e' || c == u'E' ||
+                          c == u'+' || c == u'-';
+        if (!fits) {
+            break;
+        }
+    }
+    n = k - start;
+    char* chars = buffer;
+    try {
+        if (n >= sizeof buffer) {
+            longer.resize(n + 1);
+            chars = longer.data();
+        }
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        chars[j] = static_cast<char>(s[start + j]);
+    }
+    chars[n] = '\0';
+
+    const char* p = chars;
+    const char* end = chars + n;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    if (p == end || !((*p >= '0' && *p <= '9') || *p == '.')) {
+        return 0;
+    }
+    double value = 0;
+    const auto [last, ec] = std::from_chars(p, end, value);
+    if (ec == std::errc::result_out_of_range) {
+        value = strtod_l(p, nullptr, cLocale());  // the overflowing or underflowing result
+    } else if (ec != std::errc{}) {
+        return 0;
+    }
+    (void)last;
+    return negative ? -value : value;
+}
+
+}  // namespace vesprey::json_detail

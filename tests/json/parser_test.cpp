@@ -1,0 +1,513 @@
+// The parser: error codes and positions, the leniencies stored templates depend on, unescaping,
+// number literals, the member map, reference counting and depth without recursion.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory_resource>
+#include <new>
+#include <string>
+
+#include "json/json.h"
+
+namespace vesprey {
+namespace {
+
+struct Outcome {
+    bool ok;
+    std::int32_t code;
+    std::int32_t position;
+};
+
+Outcome parse(JsonDocument& doc, std::string_view text, bool decode = false,
+              bool ignoreTopLevelText = false) {
+    std::int32_t code = 99;
+    std::int32_t position = 99;
+    const bool ok = doc.Parse(text, decode, ignoreTopLevelText, &code, &position);
+    return {ok, code, position};
+}
+
+// The text of the whole document, compact and escaped.
+std::string compact(std::string_view text, bool decode = false) {
+    JsonDocument doc;
+    const Outcome out = parse(doc, text, decode);
+    EXPECT_TRUE(out.ok) << text << " code " << out.code << " at " << out.position;
+    return doc.ToText();
+}
+
+// ----- Error codes and positions -----
+
+struct ErrorCase {
+    const char* text;
+    std::int32_t code;
+    std::int32_t position;
+};
+
+class ParseErrors : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ParseErrors, GiveTheirCodeAndPositionAndLeaveAnEmptyRoot) {
+    const ErrorCase& c = GetParam();
+    JsonDocument doc;
+    const Outcome out = parse(doc, c.text);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.code, c.code);
+    EXPECT_EQ(out.position, c.position);
+    EXPECT_EQ(doc.GetCount(""), 0);
+    EXPECT_EQ(doc.GetText("a"), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ParseErrors,
+    testing::Values(
+        // -4: a member name was expected
+        ErrorCase{R"({"a" "b":1})", -4, 5},  // a quote after a closed name
+        ErrorCase{R"({{}})", -4, 1},         // a container where a name belongs
+        ErrorCase{R"({"a"[1]})", -4, 4},     // a container where ":" belongs
+        ErrorCase{R"({a"b":1})", -4, 2},     // a quote after bare name characters
+        ErrorCase{R"({"a"x:1})", -4, 4},     // characters between a quoted name and ":"
+        ErrorCase{R"({:1})", -4, 1},         // an empty name
+        ErrorCase{R"({"":1})", -4, 3},       // an empty quoted name
+        ErrorCase{R"([{}{}])", -4, 3},       // a container right after a closed one
+        ErrorCase{R"({"a":{}{}})", -4, 7},
+        // -5: containers still open at the end: the text length + 1
+        ErrorCase{R"({"a":1)", -5, 7}, ErrorCase{R"([1,2)", -5, 5}, ErrorCase{R"({"a":[)", -5, 7},
+        ErrorCase{"[ ", -5, 3},
+        // -6: malformed or misplaced values, at the token's first character
+        ErrorCase{R"({"a"})", -6, 0},           // a name without a value
+        ErrorCase{R"({,"a":1})", -6, 0},        // a leading comma inside an object
+        ErrorCase{R"({"a":1,,"b":2})", -6, 0},  // a doubled comma inside an object
+        ErrorCase{R"({"a":})", -6, 5},          // a name with an empty value
+        ErrorCase{R"([1]x)", -6, 0},            // text after the top-level container
+        ErrorCase{R"([1]])", -6, 0},
+        ErrorCase{R"([1 {}])", -6, 1},  // a container after other token characters
+        ErrorCase{R"({"a":1{}})", -6, 5}, ErrorCase{R"([tru])", -6, 1},  // unknown literal
+        ErrorCase{R"([True])", -6, 1},  // literals are case-sensitive
+        ErrorCase{R"([NULL])", -6, 1}, ErrorCase{R"([NaN])", -6, 1}, ErrorCase{R"([0x10])", -6, 1},
+        ErrorCase{R"([1.2.3])", -6, 1},     // two points
+        ErrorCase{R"([1e5e])", -6, 1},      // two exponent letters
+        ErrorCase{R"([1, 2+3-4])", -6, 4},  // two signs after the first character
+        ErrorCase{R"(["a"b])", -6, 1},      // a string token must end with its quote
+        ErrorCase{R"({"a":[1,2})", -6, 8},  // "}" is an ordinary character in an array token
+        ErrorCase{R"({"a":x"y"})", -6, 5},
+        // -7: an open quote at the end of the token
+        ErrorCase{R"({"a":"x)", -7, 2},  // at the member's name
+        ErrorCase{R"(["abc)", -7, 1}, ErrorCase{R"([  "x ])", -7, 3},
+        ErrorCase{R"({'a':'b})", -7, 2}, ErrorCase{R"(["\"])", -7, 1}));
+
+TEST(Parse, EmptyTextIsMinus2AndBlanksAloneGiveAnEmptyObject) {
+    JsonDocument doc;
+    Outcome out = parse(doc, "");
+    EXPECT_EQ(out.code, -2);
+    EXPECT_EQ(out.position, 0);
+    EXPECT_FALSE(out.ok);
+
+    JsonDocument blanks;
+    out = parse(blanks, " \t\r\n ");
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.code, 0);
+    EXPECT_EQ(blanks.GetType(""), JsonKind::Object);
+    EXPECT_EQ(blanks.ToText(), "{}");
+
+    // The text ends at its first NUL.
+    JsonDocument nul;
+    out = parse(nul, std::string_view("\0{\"a\":1}", 8));
+    EXPECT_EQ(out.code, -2);
+    EXPECT_TRUE(parse(nul, std::string_view("{\"a\":1}\0garbage", 15)).ok);
+    EXPECT_EQ(nul.GetText("a"), "1");
+}
+
+TEST(Parse, CreateWithAndWithoutText) {
+    JsonDocument doc;
+    std::int32_t code = 0;
+    std::int32_t position = 5;
+    EXPECT_TRUE(doc.Create(std::nullopt, false, false, &code, &position));
+    EXPECT_EQ(position, 5);  // untouched without text
+    EXPECT_EQ(doc.GetType(""), JsonKind::Object);
+    code = -4;
+    EXPECT_FALSE(doc.Create(std::nullopt, false, false, &code, nullptr));  // as the caller set it
+    EXPECT_TRUE(doc.Create("[1,2]", false, false, &code, &position));
+    EXPECT_EQ(doc.ToText(), "[1,2]");
+    EXPECT_FALSE(doc.Create("", false, false, &code, &position));
+    EXPECT_EQ(code, -2);
+    EXPECT_EQ(doc.ToText(), "{}");  // a new empty object even though the text was empty
+    EXPECT_TRUE(doc.CreateFromUtf16(u"{\"k\":\"\u7b7e\"}", false, false, &code, &position));
+    EXPECT_EQ(doc.GetText(u"k"), u"\u7b7e");
+}
+
+TEST(Parse, AFailedOrNewParseNeverKeepsEarlierValues) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"a":1,"b":[1,2]})").ok);
+    ASSERT_TRUE(parse(doc, R"({"c":3})").ok);
+    EXPECT_EQ(doc.ToText(), R"({"c":3})");
+    EXPECT_EQ(parse(doc, R"({"d":4,"e")").code, -6);
+    EXPECT_EQ(doc.ToText(), "{}");
+    ASSERT_TRUE(parse(doc, "[1]").ok);
+    EXPECT_EQ(parse(doc, "").code, -2);
+    EXPECT_EQ(doc.ToText(), "[]");  // cleared, keeping its kind
+    // The root is reused: a document around it sees the new contents.
+    JsonDocument shared = doc;
+    ASSERT_TRUE(parse(doc, R"({"x":"y"})").ok);
+    EXPECT_EQ(shared.GetText("x"), "y");
+}
+
+// ----- Leniencies -----
+
+TEST(Leniency, QuotesNamesAndCommas) {
+    EXPECT_EQ(compact(R"({'a':'x', b : "y", c:true,})"), R"({"a":"x","b":"y","c":true})");
+    EXPECT_EQ(compact("[1,,2,]"), "[1,2]");
+    EXPECT_EQ(compact("[,]"), "[]");
+    EXPECT_EQ(compact("{ }"), "{}");
+    EXPECT_EQ(compact(R"({"a":1,})"), R"({"a":1})");
+    EXPECT_EQ(compact(R"(["it's", 'say "hi"'])"), R"(["it's","say \"hi\""])");
+    // A bare name keeps its inner blanks and loses the outer ones.
+    EXPECT_EQ(compact("{ first name :1}"), R"({"first name":1})");
+    EXPECT_EQ(compact(R"({"a b":1})"), R"({"a b":1})");
+}
+
+TEST(Leniency, ValuesAfterAClosedContainerNeedNoComma) {
+    EXPECT_EQ(compact(R"({"a":{}"b":1})"), R"({"a":{},"b":1})");
+    EXPECT_EQ(compact(R"([[1]2])"), "[[1],2]");
+    EXPECT_EQ(compact(R"([{}"x"])"), R"([{},"x"])");
+    EXPECT_EQ(compact(R"({"a":[1], "b":2})"), R"({"a":[1],"b":2})");
+}
+
+TEST(Leniency, ASecondTopLevelContainerContinuesTheRoot) {
+    EXPECT_EQ(compact(R"({"a":1}{"b":2})"), R"({"a":1,"b":2})");
+    EXPECT_EQ(compact(R"({"a":1} {"a":3})"), R"({"a":3})");
+    EXPECT_EQ(compact("{}[]"), "[]");
+    EXPECT_EQ(compact("[1][2]"), "[1,2]");
+    EXPECT_EQ(compact(R"({"a":1}[2])"), "[2]");
+}
+
+TEST(Leniency, TextAfterTheContainerIsIgnoredOnRequest) {
+    JsonDocument doc;
+    EXPECT_TRUE(parse(doc, "[1]x", false, true).ok);
+    EXPECT_EQ(doc.ToText(), "[1]");
+    EXPECT_TRUE(parse(doc, R"(while(1);{"a":1} trailing)", false, true).ok);
+    EXPECT_EQ(doc.ToText(), R"({"a":1})");
+}
+
+TEST(Leniency, ALoneScalarIsTheDocument) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, "123").ok);
+    EXPECT_EQ(doc.GetType(""), JsonKind::Integer);
+    EXPECT_EQ(doc.GetText(""), "123");
+    ASSERT_TRUE(parse(doc, R"("abc")").ok);
+    EXPECT_EQ(doc.GetType(""), JsonKind::String);
+    EXPECT_EQ(doc.GetText(""), "abc");
+    ASSERT_TRUE(parse(doc, "  true\r\n").ok);  // blanks around it do not count
+    EXPECT_EQ(doc.GetType(""), JsonKind::Boolean);
+    ASSERT_TRUE(parse(doc, "null").ok);
+    EXPECT_EQ(doc.GetType(""), JsonKind::Null);
+    ASSERT_TRUE(parse(doc, R"("[1]")").ok);  // brackets inside a string open nothing
+    EXPECT_EQ(doc.GetText(""), "[1]");
+    EXPECT_EQ(parse(doc, "abc").code, -6);
+    EXPECT_EQ(parse(doc, "1 2 x").code, -6);
+}
+
+// ----- Members -----
+
+TEST(Members, ALaterMemberReplacesTheEarlierInItsPlace) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"a":1,"b":2,"a":{"x":3}})").ok);
+    EXPECT_EQ(doc.GetCount(""), 2);
+    EXPECT_EQ(doc.GetKeys(""), (std::vector<Text>{"a", "b"}));
+    EXPECT_EQ(doc.GetText("a.x"), "3");
+    EXPECT_EQ(doc.ToText(), R"({"a":{"x":3},"b":2})");
+    EXPECT_EQ(compact(R"({"b":1,"a":2})"), R"({"b":1,"a":2})");
+}
+
+TEST(Members, HashAndBucketGrowth) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"a":1,"ab":2})").ok);
+    // Over the UTF-16LE bytes from the last to the first, h = h * 31 + byte.
+    EXPECT_EQ(doc.RootValue()->member(u"a")->hash(), 97);
+    EXPECT_EQ(doc.RootValue()->member(u"ab")->hash(), (98 * 31) * 31 + 97);
+    EXPECT_EQ(doc.RootValue()->member(u"\u7b7e"), nullptr);
+
+    JsonDocument han;
+    ASSERT_TRUE(han.ParseUtf16(u"{\"\u7b7e\":1}"));  // bytes 7E 7B
+    EXPECT_EQ(han.RootValue()->member(u"\u7b7e")->hash(), 0x7B * 31 + 0x7E);
+
+    // 11 buckets hold 8 members; the 9th makes 23 (threshold 17), the 18th 47.
+    std::string text = "{";
+    JsonDocument grow;
+    for (int k = 0; k < 200; ++k) {
+        text += (k ? ",\"k" : "\"k") + std::to_string(k) + "\":" + std::to_string(k);
+        ASSERT_TRUE(parse(grow, text + "}").ok);
+        const std::int32_t buckets = grow.RootValue()->bucketCount();
+        const int members = k + 1;
+        EXPECT_EQ(buckets, members <= 8     ? 11
+                           : members <= 17  ? 23
+                           : members <= 35  ? 47
+                           : members <= 71  ? 95
+                           : members <= 143 ? 191
+                                            : 383)
+            << members;
+    }
+    for (int k = 0; k < 200; ++k) {
+        EXPECT_EQ(grow.GetInt32("k" + std::to_string(k)), k);
+    }
+    EXPECT_EQ(grow.GetKeys("").front(), "k0");
+    EXPECT_EQ(grow.GetKeys("").back(), "k199");
+}
+
+// ----- Unescaping -----
+
+TEST(Unescape, LineBreaksBecomeCrLfExceptAtTheStartOrAfterACr) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"s":"a\nb", "t":"\r\n", "u":"\n", "v":"a\\n", \nb:1, "\nc":2})").ok);
+    EXPECT_EQ(doc.GetText("s"), "a\r\nb");
+    EXPECT_EQ(doc.GetText("t"), "\r\n");   // \n right after a CR
+    EXPECT_EQ(doc.GetText("u"), "\r\n");   // the opening quote comes first
+    EXPECT_EQ(doc.GetText("v"), "a\\n");   // an escaped backslash, then a plain n
+    EXPECT_EQ(doc.GetKeys("")[4], "\nb");  // a name: the backslash is its first character
+    EXPECT_EQ(doc.GetKeys("")[5], "\nc");
+}
+
+TEST(Unescape, SimpleEscapes) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"(["\"\\\/\b\t\r\f", "\'x\q", "a\"b"])").ok);
+    EXPECT_EQ(doc.GetText("[0]"), "\"\\/\b\t\r\f");
+    EXPECT_EQ(doc.GetText("[1]"), "\\'x\\q");  // unknown escapes keep their backslash
+    EXPECT_EQ(doc.GetText("[2]"), "a\"b");
+}
+
+TEST(Unescape, UnicodeEscapesOnlyOnRequest) {
+    const std::string text = R"({"zh":"\u4e2d", "nul":"a\u0000b", "pair":"\ud83d\ude00",)"
+                             R"( "bad":"\u12G4", "\u0041":1})";
+    JsonDocument on;
+    ASSERT_TRUE(parse(on, text, true).ok);
+    EXPECT_EQ(on.GetText(u"zh"), u"\u4e2d");
+    EXPECT_EQ(on.GetText("zh"), utf8ToAnsi("中"));
+    EXPECT_EQ(on.GetText("nul"), "ab");               // \u0000 is dropped
+    EXPECT_EQ(on.GetText(u"pair"), u"\xd83d\xde00");  // two code units, as they came
+    EXPECT_EQ(on.GetText("bad"), "\\u12G4");          // not four hex digits: left alone
+    EXPECT_EQ(on.GetInt32("A"), 1);
+
+    JsonDocument off;
+    ASSERT_TRUE(parse(off, text, false).ok);
+    EXPECT_EQ(off.GetText("zh"), "\\u4e2d");
+    EXPECT_EQ(off.GetText("nul"), "a\\u0000b");
+    EXPECT_EQ(off.GetInt32("\\u0041"), 1);
+    // Either way a \u escape is skipped whole while scanning: its digits never end a token.
+    EXPECT_EQ(compact(R"(["\u0022]"])"), R"(["\\u0022]"])");
+}
+
+TEST(Unescape, GbkTextAndChineseNames) {
+    JsonDocument doc;
+    const Text text = utf8ToAnsi(R"({"网站":"某论坛","请求模式":"1","签到":{"结果":"成功"}})");
+    ASSERT_TRUE(parse(doc, text).ok);
+    EXPECT_EQ(doc.GetText(utf8ToAnsi("网站")), utf8ToAnsi("某论坛"));
+    EXPECT_EQ(doc.GetInt32(utf8ToAnsi("请求模式")), 1);
+    EXPECT_EQ(doc.GetText(utf8ToAnsi("签到.结果")), utf8ToAnsi("成功"));
+    EXPECT_EQ(doc.ToText(), text);
+}
+
+// ----- Numbers -----
+
+TEST(Numbers, LiteralsAreKeptVerbatim) {
+    JsonDocument doc;
+    ASSERT_TRUE(
+        parse(doc, "[1e5, 1.50, 007, -5, .5, 1E+5, -5.0, 1e, -, +7, 123456789012345678901]").ok);
+    EXPECT_EQ(doc.ToText(), "[1e5,1.50,007,-5,.5,1E+5,-5.0,1e,-,+7,123456789012345678901]");
+    const JsonKind kinds[] = {JsonKind::Real,    JsonKind::Real,   JsonKind::Integer,
+                              JsonKind::Integer, JsonKind::Real,   JsonKind::Real,
+                              JsonKind::Real,    JsonKind::Real,   JsonKind::Integer,
+                              JsonKind::Integer, JsonKind::Integer};
+    for (int k = 0; k < 11; ++k) {
+        EXPECT_EQ(doc.GetType("[" + std::to_string(k) + "]"), kinds[k]) << k;
+    }
+    EXPECT_EQ(doc.GetText("[0]"), "1e5");
+    EXPECT_DOUBLE_EQ(doc.GetReal("[0]"), 100000.0);
+    EXPECT_EQ(doc.GetText("[1]"), "1.50");
+    EXPECT_EQ(doc.GetText("[2]"), "007");
+    EXPECT_EQ(doc.GetInteger("[2]"), 7);
+    EXPECT_EQ(doc.GetInteger("[3]"), -5);
+    EXPECT_DOUBLE_EQ(doc.GetReal("[4]"), 0.5);
+    EXPECT_DOUBLE_EQ(doc.GetReal("[5]"), 100000.0);
+    EXPECT_DOUBLE_EQ(doc.GetReal("[7]"), 1.0);  // the numeric prefix
+    EXPECT_EQ(doc.GetInteger("[8]"), 0);
+    EXPECT_EQ(doc.GetInteger("[9]"), 7);
+    EXPECT_EQ(doc.GetInteger("[10]"), INT64_MAX);  // saturates
+}
+
+TEST(Numbers, RealsBeyondTheRangeOverflowOrUnderflow) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, "[2.5, 1e400, -1e400, 1e-400, 0.1e1]").ok);
+    EXPECT_DOUBLE_EQ(doc.GetReal("[0]"), 2.5);
+    EXPECT_EQ(doc.GetReal("[1]"), HUGE_VAL);
+    EXPECT_EQ(doc.GetReal("[2]"), -HUGE_VAL);
+    EXPECT_EQ(doc.GetReal("[3]"), 0.0);
+    EXPECT_DOUBLE_EQ(doc.GetReal("[4]"), 1.0);
+    EXPECT_EQ(doc.GetInt32("[1]"), INT32_MAX);  // truncation saturates
+    EXPECT_EQ(doc.GetInteger("[2]"), INT64_MIN);
+}
+
+// ----- Values, references and heaps -----
+
+TEST(Values, AMemberOutlivesItsDocumentAndReleasingDetaches) {
+    JsonDocument member;
+    {
+        JsonDocument doc;
+        ASSERT_TRUE(parse(doc, R"({"a":{"x":[1,2]},"b":2})").ok);
+        member = doc.GetMember("", "a");
+        EXPECT_EQ(member.GetKey(""), "a");
+        EXPECT_EQ(member.RootValue()->refCount(), 2);
+    }
+    // The parent is gone: the member stands alone, without its name.
+    EXPECT_EQ(member.RootValue()->parent(), nullptr);
+    EXPECT_EQ(member.GetKey(""), "");
+    EXPECT_EQ(member.ToText(), R"({"x":[1,2]})");
+
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"a":1,"b":2,"c":3})").ok);
+    JsonValue* b = doc.RootValue()->member(u"b");
+    b->addRef();
+    EXPECT_TRUE(doc.GetMember("", "b").Detach());
+    EXPECT_EQ(doc.ToText(), R"({"a":1,"c":3})");
+    EXPECT_EQ(b->refCount(), 1);
+    b->release();
+    // Releasing the last reference of a member detaches it first.
+    JsonValue* c = doc.RootValue()->member(u"c");
+    c->release();  // the container's own reference
+    EXPECT_EQ(doc.ToText(), R"({"a":1})");
+    EXPECT_EQ(doc.RootValue()->member(u"c"), nullptr);
+}
+
+TEST(Values, ClearingKeepsTheKind) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"o":{"a":1},"l":[1],"s":"x","n":5})").ok);
+    for (const char* path : {"o", "l", "s", "n"}) {
+        const JsonKind kind = doc.GetType(path);
+        EXPECT_TRUE(doc.ClearAt(path));
+        EXPECT_EQ(doc.GetType(path), kind) << path;
+        EXPECT_EQ(doc.GetCount(path), 0);
+        EXPECT_EQ(doc.GetText(path), "");
+    }
+    EXPECT_EQ(doc.ToText(), R"({"o":{},"l":[],"s":"","n":})");
+}
+
+// Counts live allocations; fails every allocation after `budget` of them.
+class TestHeap : public std::pmr::memory_resource {
+  public:
+    explicit TestHeap(long budget = -1) : budget_(budget) {}
+    long live() const { return live_; }
+    long made() const { return made_; }
+
+  private:
+    void* do_allocate(std::size_t bytes, std::size_t align) override {
+        if (budget_ >= 0 && made_ >= budget_) {
+            throw std::bad_alloc();
+        }
+        ++made_;
+        ++live_;
+        return std::pmr::new_delete_resource()->allocate(bytes, align);
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
+        --live_;
+        std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+    long budget_;
+    long live_ = 0;
+    long made_ = 0;
+};
+
+TEST(Values, TheTreeComesFromTheRootsHeapAndGoesBackToIt) {
+    TestHeap heap;
+    {
+        JsonDocument doc(&heap);
+        ASSERT_TRUE(doc.Create(R"({"a":[1,"x",{"b":null}],"c":"y"})"));
+        EXPECT_GT(heap.live(), 5);
+        EXPECT_EQ(doc.GetMember("", "a").RootValue()->heap(), &heap);
+        EXPECT_TRUE(doc.SetText("a[2].d", "z"));
+        EXPECT_TRUE(doc.MergeText("", R"({"e":[1,2,3]})"));
+        EXPECT_TRUE(doc.SetElementDocument("a", 5, doc.GetCopy("a")));
+    }
+    EXPECT_EQ(heap.live(), 0);
+}
+
+TEST(Values, RunningOutOfMemoryIsMinus3) {
+    // The store of the value at index 5 fails.
+    for (long budget = 0; budget < 40; ++budget) {
+        TestHeap heap(budget);
+        JsonDocument doc(&heap);
+        std::int32_t code = 0;
+        std::int32_t position = 0;
+        const bool ok = doc.Create(R"({"a":1,"b":[true,"x"]})", false, false, &code, &position);
+        if (budget == 0) {
+            EXPECT_EQ(code, -3);  // not even the root
+            EXPECT_EQ(doc.RootValue(), nullptr);
+        } else if (!ok) {
+            EXPECT_EQ(code, -3);
+            EXPECT_EQ(doc.ToText(), "{}");
+        } else {
+            EXPECT_EQ(doc.ToText(), R"({"a":1,"b":[true,"x"]})");
+            EXPECT_GE(budget, 4);
+        }
+        if (budget == 1) {
+            EXPECT_EQ(position, 5);  // the value token of the first member
+        }
+    }
+    TestHeap none(0);
+    JsonDocument limited(&none);
+    std::int32_t code = 0;
+    EXPECT_FALSE(limited.Create(std::nullopt, false, false, &code));
+    EXPECT_EQ(code, -3);
+}
+
+// ----- Depth -----
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kDepth = 1'000'000;  // the sanitizer's bookkeeping makes 10 million slow
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::size_t kDepth = 1'000'000;
+#else
+constexpr std::size_t kDepth = 10'000'000;
+#endif
+#else
+constexpr std::size_t kDepth = 10'000'000;
+#endif
+
+TEST(Depth, DeepArraysParseSerializeCopyMergeAndRelease) {
+    std::string text(kDepth, '[');
+    text.append(kDepth, ']');
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, text).ok);
+    EXPECT_EQ(doc.ToText(), text);
+    {
+        JsonDocument copy = doc.GetCopy("");
+        EXPECT_EQ(copy.GetCount("[0][0][0]"), 1);
+    }
+    EXPECT_TRUE(doc.MergeText("", text));
+    EXPECT_EQ(doc.GetCount("[0]"), 1);
+    // Not closed: -5, and everything parsed so far is released.
+    text.pop_back();
+    EXPECT_EQ(parse(doc, text).code, -5);
+}
+
+TEST(Depth, DeepObjectsParseSerializeCopyMergeAndRelease) {
+    std::string text;
+    text.reserve(kDepth * 6 + 2);
+    for (std::size_t k = 0; k < kDepth; ++k) {
+        text += "{\"a\":";
+    }
+    text += "1";
+    text.append(kDepth, '}');
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, text).ok);
+    EXPECT_EQ(doc.GetText("a.a.a.a"), "");
+    EXPECT_EQ(doc.GetType("a.a.a.a"), JsonKind::Object);
+    EXPECT_EQ(doc.ToText(), text);
+    JsonDocument copy = doc.GetCopy("a");
+    EXPECT_TRUE(doc.MergeText("", text));
+    EXPECT_EQ(doc.ToText(), text);
+    doc.Clear();
+    EXPECT_EQ(copy.GetType("a.a"), JsonKind::Object);
+}
+
+}  // namespace
+}  // namespace vesprey
