@@ -1,0 +1,280 @@
+#include "web/regex.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 16
+#include <pcre2.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesprey {
+
+struct RegexMatcher::Matches {
+    std::u16string subject;
+    int groupCount = 0;
+    // Start and end of the whole match and of every group, (groupCount + 1) pairs per match;
+    // PCRE2_UNSET for a group that took no part.
+    std::vector<PCRE2_SIZE> offsets;
+
+    int count() const {
+        const std::size_t perMatch = 2 * (static_cast<std::size_t>(groupCount) + 1);
+        return static_cast<int>(std::min<std::size_t>(offsets.size() / perMatch, INT32_MAX));
+    }
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The whole search of one run gives up after this long.
+constexpr auto kSearchBudget = std::chrono::milliseconds(500);
+// Backtracking steps allowed from one start position (the library's own default, made explicit).
+constexpr std::uint32_t kMatchLimit = 10'000'000;
+// Memory for the backtracking frames of the interpreter, in KiB, and the JIT's stack in bytes.
+constexpr std::uint32_t kHeapLimitKiB = 64 * 1024;
+constexpr std::size_t kJitStackStart = 32 * 1024;
+constexpr std::size_t kJitStackMax = 32 * 1024 * 1024;
+
+// One call to the library searches start positions up to this many code units ahead; between
+// calls the budget is checked. The window grows while calls are quick and shrinks when they are
+// slow, so ordinary patterns search in a few large steps and runaway ones are stopped in time.
+constexpr std::size_t kWindowFirst = 64;
+constexpr std::size_t kWindowMax = 256 * 1024;
+constexpr auto kWindowQuick = std::chrono::microseconds(1000);
+constexpr auto kWindowSlow = std::chrono::microseconds(8000);
+// Matches found between two looks at the clock.
+constexpr int kMatchesPerClockCheck = 32;
+
+struct CodeFree {
+    void operator()(pcre2_code* p) const { pcre2_code_free(p); }
+};
+struct CompileContextFree {
+    void operator()(pcre2_compile_context* p) const { pcre2_compile_context_free(p); }
+};
+struct MatchContextFree {
+    void operator()(pcre2_match_context* p) const { pcre2_match_context_free(p); }
+};
+struct MatchDataFree {
+    void operator()(pcre2_match_data* p) const { pcre2_match_data_free(p); }
+};
+struct JitStackFree {
+    void operator()(pcre2_jit_stack* p) const { pcre2_jit_stack_free(p); }
+};
+
+PCRE2_SPTR units(const std::u16string& s) {
+    static_assert(sizeof(PCRE2_UCHAR) == sizeof(char16_t));
+    return reinterpret_cast<PCRE2_SPTR>(s.data());
+}
+
+bool isLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// A start offset must not fall between the halves of a surrogate pair.
+std::size_t toCharBoundary(const std::u16string& s, std::size_t at) {
+    if (at > 0 && at < s.size() && isLowSurrogate(s[at]) && s[at - 1] >= 0xD800 &&
+        s[at - 1] <= 0xDBFF) {
+        return at + 1;
+    }
+    return at;
+}
+
+void replaceAll(std::u16string& s, std::u16string_view from, std::u16string_view to) {
+    for (std::size_t at = s.find(from); at != std::u16string::npos;
+         at = s.find(from, at + to.size())) {
+        s.replace(at, from.size(), to);
+    }
+}
+
+std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
+                                              const RegexOptions& options) {
+    std::unique_ptr<pcre2_compile_context, CompileContextFree> context(
+        pcre2_compile_context_create(nullptr));
+    if (!context) {
+        return nullptr;
+    }
+    pcre2_set_newline(context.get(), PCRE2_NEWLINE_LF);
+    pcre2_set_compile_extra_options(context.get(), PCRE2_EXTRA_BAD_ESCAPE_IS_LITERAL);
+    // No PCRE2_UCP: \d \w \s and \b stay ASCII. PCRE2_ALT_CIRCUMFLEX lets a multiline "^" match
+    // after a final line feed too.
+    std::uint32_t flags = PCRE2_UTF | PCRE2_ALT_BSUX | PCRE2_DOLLAR_ENDONLY |
+                          PCRE2_MATCH_UNSET_BACKREF | PCRE2_ALT_CIRCUMFLEX | PCRE2_USE_OFFSET_LIMIT;
+    if (!options.caseSensitive) {
+        flags |= PCRE2_CASELESS;
+    }
+    if (options.multiline) {
+        flags |= PCRE2_MULTILINE;
+    }
+    int error = 0;
+    PCRE2_SIZE errorOffset = 0;
+    std::unique_ptr<pcre2_code, CodeFree> code(
+        pcre2_compile(units(pattern), pattern.size(), flags, &error, &errorOffset, context.get()));
+    if (code) {
+        // Without the JIT the interpreter runs the same pattern, only slower.
+        pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);
+    }
+    return code;
+}
+
+// Finds matches one call of the library at a time, watching the budget between calls.
+struct MatchSearch {
+    const pcre2_code* code;
+    const std::u16string& subject;
+    pcre2_match_context* context;
+    pcre2_match_data* data;
+    Clock::time_point deadline;
+    Clock::time_point lastLook;
+    std::size_t window = kWindowFirst;
+    int callsSinceLook = 0;
+    bool utfChecked = false;
+
+    // The next match starting at or after `start`; false when there is none, or when the search
+    // ran out of its budget or memory.
+    bool next(std::size_t start) {
+        while (start <= subject.size()) {
+            const std::size_t limit = std::min(subject.size(), start + window);
+            pcre2_set_offset_limit(context, limit);
+            // The subject comes from our own conversion; it is checked for valid UTF-16 once.
+            const std::uint32_t flags = utfChecked ? PCRE2_NO_UTF_CHECK : 0;
+            const int rc =
+                pcre2_match(code, units(subject), subject.size(), start, flags, data, context);
+            utfChecked = true;
+            ++callsSinceLook;
+            if (rc >= 0) {
+                if (callsSinceLook >= kMatchesPerClockCheck) {
+                    lookAtClock(false);
+                    if (lastLook > deadline) {
+                        return false;
+                    }
+                }
+                return true;
+            }
+            if (rc != PCRE2_ERROR_NOMATCH) {
+                return false;  // match, depth, heap or JIT stack limit, or an invalid subject
+            }
+            lookAtClock(true);
+            if (lastLook > deadline || limit >= subject.size()) {
+                return false;
+            }
+            start = toCharBoundary(subject, limit + 1);
+        }
+        return false;
+    }
+
+    void lookAtClock(bool afterEmptyWindow) {
+        const auto now = Clock::now();
+        if (afterEmptyWindow && callsSinceLook == 1) {
+            const auto took = now - lastLook;
+            if (took < kWindowQuick) {
+                window = std::min(window * 2, kWindowMax);
+            } else if (took > kWindowSlow) {
+                window = std::max<std::size_t>(window / 4, 1);
+            }
+        }
+        lastLook = now;
+        callsSinceLook = 0;
+    }
+};
+
+// The offsets of the matches of `code` in `subject`, found one after the other as the script
+// engine finds them: after an empty match the next search starts one character further on.
+std::vector<PCRE2_SIZE> collect(const pcre2_code* code, bool global, const std::u16string& subject,
+                                int groupCount) {
+    std::vector<PCRE2_SIZE> offsets;
+    std::unique_ptr<pcre2_match_context, MatchContextFree> context(
+        pcre2_match_context_create(nullptr));
+    std::unique_ptr<pcre2_match_data, MatchDataFree> data(
+        pcre2_match_data_create_from_pattern(code, nullptr));
+    if (!context || !data) {
+        return offsets;
+    }
+    pcre2_set_match_limit(context.get(), kMatchLimit);
+    pcre2_set_depth_limit(context.get(), kMatchLimit);
+    pcre2_set_heap_limit(context.get(), kHeapLimitKiB);
+    std::unique_ptr<pcre2_jit_stack, JitStackFree> stack(
+        pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr));
+    if (stack) {
+        pcre2_jit_stack_assign(context.get(), nullptr, stack.get());
+    }
+
+    const auto now = Clock::now();
+    MatchSearch search{code, subject, context.get(), data.get(), now + kSearchBudget, now};
+    const std::size_t pairs = static_cast<std::size_t>(groupCount) + 1;
+    std::size_t start = 0;
+    while (search.next(start)) {
+        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
+        const std::uint32_t have = pcre2_get_ovector_count(data.get());
+        for (std::size_t i = 0; i < pairs; ++i) {
+            const bool set = i < have;
+            offsets.push_back(set ? ovector[2 * i] : PCRE2_UNSET);
+            offsets.push_back(set ? ovector[2 * i + 1] : PCRE2_UNSET);
+        }
+        if (!global) {
+            break;
+        }
+        const PCRE2_SIZE begin = ovector[0];
+        const PCRE2_SIZE end = ovector[1];
+        // A \K inside a lookahead can put the end before the start; never step backwards.
+        start = end > begin ? end : toCharBoundary(subject, begin + 1);
+    }
+    return offsets;
+}
+
+}  // namespace
+
+RegexMatcher::RegexMatcher() = default;
+RegexMatcher::~RegexMatcher() = default;
+RegexMatcher::RegexMatcher(const RegexMatcher&) = default;
+RegexMatcher& RegexMatcher::operator=(const RegexMatcher&) = default;
+RegexMatcher::RegexMatcher(RegexMatcher&&) noexcept = default;
+RegexMatcher& RegexMatcher::operator=(RegexMatcher&&) noexcept = default;
+
+bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
+                       const RegexOptions& options) {
+    matches_.reset();
+    std::u16string pattern16 = ansiToUtf16(pattern);
+    if (options.expandQuotePlaceholder) {
+        replaceAll(pattern16, u"#引号", u"\"");
+    }
+    auto code = compile(pattern16, options);
+    if (!code) {
+        return false;
+    }
+    auto m = std::make_shared<Matches>();
+    std::uint32_t captures = 0;
+    pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
+    m->groupCount = static_cast<int>(captures);
+    m->subject = ansiToUtf16(subject);
+    m->offsets = collect(code.get(), options.global, m->subject, m->groupCount);
+    matches_ = std::move(m);
+    return true;
+}
+
+int RegexMatcher::matchCount() const {
+    return matches_ ? matches_->count() : 0;
+}
+
+int RegexMatcher::subMatchCount() const {
+    return matchCount() > 0 ? matches_->groupCount : 0;
+}
+
+Text RegexMatcher::subMatch(int matchIndex, int groupIndex) const {
+    if (matchIndex < 1 || matchIndex > matchCount() || groupIndex < 1 ||
+        groupIndex > matches_->groupCount) {
+        return {};
+    }
+    const std::size_t pairs = static_cast<std::size_t>(matches_->groupCount) + 1;
+    const std::size_t at = 2 * (static_cast<std::size_t>(matchIndex - 1) * pairs +
+                                static_cast<std::size_t>(groupIndex));
+    const PCRE2_SIZE begin = matches_->offsets[at];
+    const PCRE2_SIZE end = matches_->offsets[at + 1];
+    if (begin == PCRE2_UNSET || end == PCRE2_UNSET || end < begin) {
+        return {};
+    }
+    return utf16ToAnsi(std::u16string_view(matches_->subject).substr(begin, end - begin));
+}
+
+}  // namespace vesprey
