@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,13 @@ class LocalServer {
     explicit LocalServer(Args&&... args) : server_(std::forward<Args>(args)...) {
         server_.set_keep_alive_max_count(100000);
         server_.set_keep_alive_timeout(1);
+        // The library writes head and body separately; without TCP_NODELAY each answer would
+        // wait for the client's delayed acknowledgement.
+        server_.set_socket_options([](int socket) {
+            httplib::default_socket_options(socket);
+            int one = 1;
+            ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        });
     }
     ~LocalServer() { stop(); }
     LocalServer(const LocalServer&) = delete;
