@@ -1,5 +1,7 @@
 #include "json/nodes.h"
 
+#include "json/arena.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -102,6 +104,8 @@ JsonValue* JsonValue::member(std::u16string_view name) const noexcept {
     return JsonNodes::findMember(this, name, JsonNodes::hashKey(name));
 }
 
+std::pmr::memory_resource* JsonValue::heap() const noexcept { return JsonNodes::heapOf(this); }
+
 std::int32_t JsonValue::bucketCount() const noexcept {
     if (kind_ != JsonKind::Object || payload_.map == nullptr) {
         return 0;
@@ -111,15 +115,16 @@ std::int32_t JsonValue::bucketCount() const noexcept {
 
 // ----- Allocation -----
 
-JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap, std::size_t extraChars) {
+JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap,
+                           std::size_t extraChars) {
     if (heap == nullptr) {
         heap = std::pmr::get_default_resource();
     }
     if (extraChars > std::numeric_limits<std::uint32_t>::max() / 2) {
         throw std::bad_alloc();
     }
-    void* block =
-        heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
+    void* block = heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t),
+                                 alignof(JsonValue));
     auto* v = new (block) JsonValue();
     v->kind_ = kind;
     v->heap_ = heap;
@@ -127,11 +132,63 @@ JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap, std::
     return v;
 }
 
+JsonValue* JsonNodes::makeIn(JsonKind kind, JsonArena* arena, std::size_t extraChars) {
+    if (extraChars > std::numeric_limits<std::uint32_t>::max() / 2) {
+        throw std::bad_alloc();
+    }
+    void* block = arena->take(sizeof(JsonValue) + extraChars * sizeof(char16_t),
+                              alignof(JsonValue));
+    auto* v = new (block) JsonValue();
+    v->kind_ = kind;
+    v->heap_ = arena;
+    v->extraChars_ = static_cast<std::uint32_t>(extraChars);
+    v->flags_ = JsonValue::kArenaNode;
+    arena->nodeMade();
+    return v;
+}
+
+std::pmr::memory_resource* JsonNodes::heapOf(const JsonValue* v) noexcept {
+    if ((v->flags_ & JsonValue::kArenaNode) != 0) {
+        return static_cast<JsonArena*>(v->heap_)->upstream();
+    }
+    return v->heap_;
+}
+
 void JsonNodes::freeBlock(JsonValue* v) noexcept {
     std::pmr::memory_resource* heap = v->heap_;
     const std::size_t bytes = sizeof(JsonValue) + std::size_t{v->extraChars_} * sizeof(char16_t);
     v->~JsonValue();
     heap->deallocate(v, bytes, alignof(JsonValue));
+}
+
+void* JsonNodes::allocateFor(JsonValue* owner, std::size_t bytes, std::size_t align,
+                             bool& inArena) {
+    if ((owner->flags_ & JsonValue::kArenaNode) != 0) {
+        auto* arena = static_cast<JsonArena*>(owner->heap_);
+        if (arena->open()) {
+            inArena = true;
+            return arena->take(bytes, align);
+        }
+        inArena = false;
+        return arena->upstream()->allocate(bytes, align);
+    }
+    inArena = false;
+    return owner->heap_->allocate(bytes, align);
+}
+
+void JsonNodes::freeFor(JsonValue* owner, void* p, std::size_t bytes, std::size_t align,
+                        bool inArena) noexcept {
+    if (!inArena) {  // arena blocks go with the arena
+        heapOf(owner)->deallocate(p, bytes, align);
+    }
+}
+
+void JsonNodes::setFlag(JsonValue* v, std::uint8_t flag, bool on) noexcept {
+    if (on) {
+        v->flags_ |= flag;
+    } else {
+        v->flags_ &= static_cast<std::uint8_t>(~flag);
+    }
 }
 
 char16_t* JsonNodes::copyChars(std::pmr::memory_resource* heap, std::u16string_view s) {
@@ -206,7 +263,7 @@ void JsonNodes::fill(JsonValue* v, std::size_t offset, JsonKind kind, std::u16st
 }
 
 void JsonNodes::setKey(JsonValue* v, std::u16string_view key) {
-    char16_t* p = copyChars(v->heap_, key);
+    char16_t* p = copyChars(heapOf(v), key);
     freeKey(v);
     v->key_ = p;
     v->keyLength_ = static_cast<std::uint32_t>(key.size());
@@ -214,7 +271,7 @@ void JsonNodes::setKey(JsonValue* v, std::u16string_view key) {
 
 void JsonNodes::freeKey(JsonValue* v) noexcept {
     if ((v->flags_ & JsonValue::kKeyInline) == 0) {
-        freeChars(v->heap_, v->key_, v->keyLength_);
+        freeChars(heapOf(v), v->key_, v->keyLength_);
     }
     v->key_ = nullptr;
     v->keyLength_ = 0;
@@ -239,14 +296,27 @@ void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
         return;
     }
     JsonValue** it = list->items();
+    constexpr std::int32_t kAhead = 4;  // children are scattered: ask for them early
+    for (std::int32_t k = 0; k < std::min(kAhead, list->count); ++k) {
+        __builtin_prefetch(it[k], 1);
+    }
     for (std::int32_t k = 0; k < list->count; ++k) {
         JsonValue* child = it[k];
-        child->parent_ = nullptr;
-        child->next_ = nullptr;
-        freeKey(child);
-        if (child->refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (k + kAhead < list->count) {
+            __builtin_prefetch(it[k + kAhead], 1);
+        }
+        // A count of 1 is the container's own reference: nothing else can reach the child, so
+        // it dies without an atomic update.
+        if (child->refCount_.load(std::memory_order_acquire) == 1 ||
+            child->refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            child->refCount_.store(0, std::memory_order_relaxed);
+            child->parent_ = nullptr;
             child->next_ = dying;  // the chain link is free now: it strings the dying together
             dying = child;
+        } else {
+            child->parent_ = nullptr;
+            child->next_ = nullptr;
+            freeKey(child);
         }
     }
     list->count = 0;
@@ -256,44 +326,61 @@ void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
 }
 
 void JsonNodes::freeContents(JsonValue* v) noexcept {
-    std::pmr::memory_resource* heap = v->heap_;
+    const std::uint8_t flags = v->flags_;
     if (v->kind_ == JsonKind::Array && v->payload_.list != nullptr) {
-        heap->deallocate(v->payload_.list, JsonElementList::bytesFor(v->payload_.list->capacity),
-                         alignof(JsonElementList));
+        freeFor(v, v->payload_.list, JsonElementList::bytesFor(v->payload_.list->capacity),
+                alignof(JsonElementList), (flags & JsonValue::kBlockInArena) != 0);
     } else if (v->kind_ == JsonKind::Object && v->payload_.map != nullptr) {
         JsonMemberMap* map = v->payload_.map;
         if (map->buckets != map->inlineBuckets()) {
-            heap->deallocate(map->buckets,
-                             static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
-                             alignof(JsonValue*));
+            freeFor(v, map->buckets, static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+                    alignof(JsonValue*), (flags & JsonValue::kBucketsInArena) != 0);
         }
         if (map->order != map->inlineOrder()) {
-            heap->deallocate(map->order, JsonElementList::bytesFor(map->order->capacity),
-                             alignof(JsonElementList));
+            freeFor(v, map->order, JsonElementList::bytesFor(map->order->capacity),
+                    alignof(JsonElementList), (flags & JsonValue::kOrderInArena) != 0);
         }
-        heap->deallocate(map, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
-                         alignof(JsonMemberMap));
-    } else if (v->kind_ == JsonKind::String && (v->flags_ & JsonValue::kStringInline) == 0) {
-        freeChars(heap, v->payload_.string, v->stringLength_);
+        freeFor(v, map, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes, alignof(JsonMemberMap),
+                (flags & JsonValue::kBlockInArena) != 0);
+    } else if (v->kind_ == JsonKind::String && (flags & JsonValue::kStringInline) == 0) {
+        freeChars(heapOf(v), v->payload_.string, v->stringLength_);
     }
-    if ((v->flags_ & JsonValue::kTextInline) == 0) {
-        freeChars(heap, v->text_, v->textLength_);
+    if ((flags & JsonValue::kTextInline) == 0) {
+        freeChars(heapOf(v), v->text_, v->textLength_);
     }
     v->payload_.integer = 0;
     v->stringLength_ = 0;
     v->text_ = nullptr;
     v->textLength_ = 0;
-    v->flags_ &= JsonValue::kKeyInline;
+    v->flags_ &= JsonValue::kKeyInline | JsonValue::kArenaNode;
 }
 
 void JsonNodes::destroyAll(JsonValue* dying) noexcept {
+    // Nodes of an arena are counted off in batches: one atomic update per run of them.
+    JsonArena* arena = nullptr;
+    std::int64_t gone = 0;
     while (dying != nullptr) {
         JsonValue* v = dying;
         dying = v->next_;
         releaseChildren(v, dying);
         freeContents(v);
         freeKey(v);
-        freeBlock(v);
+        if ((v->flags_ & JsonValue::kArenaNode) != 0) {
+            auto* own = static_cast<JsonArena*>(v->heap_);
+            if (own != arena) {
+                if (arena != nullptr) {
+                    JsonArena::nodesGone(arena, gone);
+                }
+                arena = own;
+                gone = 0;
+            }
+            ++gone;  // its memory goes with the arena
+        } else {
+            freeBlock(v);
+        }
+    }
+    if (arena != nullptr) {
+        JsonArena::nodesGone(arena, gone);
     }
 }
 
@@ -317,14 +404,14 @@ void JsonNodes::reset(JsonValue* v, JsonKind kind) noexcept {
 // ----- Scalars -----
 
 void JsonNodes::assignString(JsonValue* v, std::u16string_view s) {
-    char16_t* p = copyChars(v->heap_, s);
+    char16_t* p = copyChars(heapOf(v), s);
     reset(v, JsonKind::String);
     v->payload_.string = p;
     v->stringLength_ = static_cast<std::uint32_t>(s.size());
 }
 
 void JsonNodes::assignReal(JsonValue* v, double value, std::u16string_view literal) {
-    char16_t* p = copyChars(v->heap_, literal);
+    char16_t* p = copyChars(heapOf(v), literal);
     reset(v, JsonKind::Real);
     v->payload_.real = value;
     v->text_ = p;
@@ -332,7 +419,7 @@ void JsonNodes::assignReal(JsonValue* v, double value, std::u16string_view liter
 }
 
 void JsonNodes::assignInteger(JsonValue* v, std::int64_t value, std::u16string_view literal) {
-    char16_t* p = copyChars(v->heap_, literal);
+    char16_t* p = copyChars(heapOf(v), literal);
     reset(v, JsonKind::Integer);
     v->payload_.integer = value;
     v->text_ = p;
@@ -345,7 +432,7 @@ void JsonNodes::assignBoolean(JsonValue* v, bool value) noexcept {
 }
 
 void JsonNodes::assignRaw(JsonValue* v, std::u16string_view text) {
-    char16_t* p = copyChars(v->heap_, text);
+    char16_t* p = copyChars(heapOf(v), text);
     reset(v, JsonKind::Raw);
     v->text_ = p;
     v->textLength_ = static_cast<std::uint32_t>(text.size());
@@ -353,8 +440,8 @@ void JsonNodes::assignRaw(JsonValue* v, std::u16string_view text) {
 
 // ----- Element lists -----
 
-JsonElementList* JsonNodes::growList(std::pmr::memory_resource* heap, JsonElementList* list,
-                                     bool ownBlock) {
+JsonElementList* JsonNodes::growList(JsonValue* owner, JsonElementList* list, bool ownBlock,
+                                     bool listInArena, bool& grownInArena) {
     std::int32_t capacity = JsonElementList::kInitialCapacity;
     if (list != nullptr) {
         if (list->capacity > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
@@ -362,8 +449,8 @@ JsonElementList* JsonNodes::growList(std::pmr::memory_resource* heap, JsonElemen
         }
         capacity = list->capacity * 2 + 1;
     }
-    auto* grown = static_cast<JsonElementList*>(
-        heap->allocate(JsonElementList::bytesFor(capacity), alignof(JsonElementList)));
+    auto* grown = static_cast<JsonElementList*>(allocateFor(
+        owner, JsonElementList::bytesFor(capacity), alignof(JsonElementList), grownInArena));
     grown->capacity = capacity;
     grown->count = 0;
     if (list != nullptr) {
@@ -371,8 +458,8 @@ JsonElementList* JsonNodes::growList(std::pmr::memory_resource* heap, JsonElemen
         std::memcpy(grown->items(), list->items(),
                     static_cast<std::size_t>(list->count) * sizeof(JsonValue*));
         if (ownBlock) {
-            heap->deallocate(list, JsonElementList::bytesFor(list->capacity),
-                             alignof(JsonElementList));
+            freeFor(owner, list, JsonElementList::bytesFor(list->capacity),
+                    alignof(JsonElementList), listInArena);
         }
     }
     return grown;
@@ -391,8 +478,11 @@ JsonElementList* JsonNodes::items(JsonValue* container) noexcept {
 void JsonNodes::append(JsonValue* array, JsonValue* child) {
     JsonElementList* list = array->payload_.list;
     if (list == nullptr || list->count == list->capacity) {
-        list = growList(array->heap_, list, true);
+        bool inArena = false;
+        list = growList(array, list, list != nullptr,
+                        (array->flags_ & JsonValue::kBlockInArena) != 0, inArena);
         array->payload_.list = list;
+        setFlag(array, JsonValue::kBlockInArena, inArena);
     }
     list->items()[list->count++] = child;
     child->parent_ = array;
@@ -401,8 +491,11 @@ void JsonNodes::append(JsonValue* array, JsonValue* child) {
 void JsonNodes::insert(JsonValue* array, std::int32_t index, JsonValue* child) {
     JsonElementList* list = array->payload_.list;
     if (list == nullptr || list->count == list->capacity) {
-        list = growList(array->heap_, list, true);
+        bool inArena = false;
+        list = growList(array, list, list != nullptr,
+                        (array->flags_ & JsonValue::kBlockInArena) != 0, inArena);
         array->payload_.list = list;
+        setFlag(array, JsonValue::kBlockInArena, inArena);
     }
     JsonValue** it = list->items();
     std::memmove(it + index + 1, it + index,
@@ -428,8 +521,10 @@ JsonMemberMap* JsonNodes::ensureMap(JsonValue* object) {
     if (object->payload_.map != nullptr) {
         return object->payload_.map;
     }
-    void* block = object->heap_->allocate(sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
-                                          alignof(JsonMemberMap));
+    bool inArena = false;
+    void* block = allocateFor(object, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
+                              alignof(JsonMemberMap), inArena);
+    setFlag(object, JsonValue::kBlockInArena, inArena);
     auto* map = static_cast<JsonMemberMap*>(block);
     map->count = 0;
     map->bucketCount = JsonMemberMap::kInitialBuckets;
@@ -449,8 +544,10 @@ void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
         throw std::bad_alloc();
     }
     const std::int32_t grownCount = map->bucketCount * 2 + 1;
-    auto* grown = static_cast<JsonValue**>(object->heap_->allocate(
-        static_cast<std::size_t>(grownCount) * sizeof(JsonValue*), alignof(JsonValue*)));
+    bool inArena = false;
+    auto* grown = static_cast<JsonValue**>(allocateFor(
+        object, static_cast<std::size_t>(grownCount) * sizeof(JsonValue*), alignof(JsonValue*),
+        inArena));
     std::fill_n(grown, grownCount, nullptr);
     for (std::int32_t b = 0; b < map->bucketCount; ++b) {
         JsonValue* v = map->buckets[b];
@@ -463,10 +560,11 @@ void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
         }
     }
     if (map->buckets != map->inlineBuckets()) {
-        object->heap_->deallocate(map->buckets,
-                                  static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
-                                  alignof(JsonValue*));
+        freeFor(object, map->buckets,
+                static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+                alignof(JsonValue*), (object->flags_ & JsonValue::kBucketsInArena) != 0);
     }
+    setFlag(object, JsonValue::kBucketsInArena, inArena);
     map->buckets = grown;
     map->bucketCount = grownCount;
     map->threshold = thresholdFor(grownCount, map->loadFactor);
@@ -520,7 +618,10 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
         growBuckets(object, map);
     }
     if (map->order->count == map->order->capacity) {
-        map->order = growList(object->heap_, map->order, map->order != map->inlineOrder());
+        bool inArena = false;
+        map->order = growList(object, map->order, map->order != map->inlineOrder(),
+                              (object->flags_ & JsonValue::kOrderInArena) != 0, inArena);
+        setFlag(object, JsonValue::kOrderInArena, inArena);
     }
     JsonValue*& head = map->buckets[bucketOf(hash, map->bucketCount)];
     child->next_ = head;
@@ -545,7 +646,12 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
     if (parent == nullptr) {
         return;
     }
+    child->parent_ = nullptr;
     JsonElementList* list = items(parent);
+    if (list == nullptr) {
+        child->next_ = nullptr;
+        return;
+    }
     if (parent->kind_ == JsonKind::Object) {
         JsonMemberMap* map = parent->payload_.map;
         JsonValue** link = &map->buckets[bucketOf(child->hash_, map->bucketCount)];
@@ -554,8 +660,8 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
         }
         if (*link == child) {
             *link = child->next_;
+            --map->count;
         }
-        --map->count;
     }
     JsonValue** it = list->items();
     JsonValue** end = it + list->count;
@@ -564,7 +670,6 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
         std::memmove(at, at + 1, static_cast<std::size_t>(end - at - 1) * sizeof(JsonValue*));
         --list->count;
     }
-    child->parent_ = nullptr;
     child->next_ = nullptr;
 }
 
@@ -677,7 +782,7 @@ JsonValue* JsonNodes::deepCopy(const JsonValue* source, std::pmr::memory_resourc
             const std::int32_t n = from->count();
             for (std::int32_t k = 0; k < n; ++k) {
                 const JsonValue* child = from->at(k);
-                JsonValue* copy = copyShallow(child, to->heap_);
+                JsonValue* copy = copyShallow(child, heapOf(to));
                 try {
                     if (to->kind_ == JsonKind::Object) {
                         putMember(to, copy);

@@ -14,7 +14,7 @@ namespace vesprey {
 
 // The elements of an array, and the member order of an object: one block, the items right after
 // the header. Full at `capacity`; then it grows to 2 * capacity + 1.
-struct JsonElementList {
+struct alignas(alignof(JsonValue*)) JsonElementList {
     static constexpr std::int32_t kInitialCapacity = 8;
 
     std::int32_t count;
@@ -52,11 +52,18 @@ struct JsonMemberMap {
         sizeof(JsonValue*) * JsonElementList::kInitialCapacity;
 };
 
+class JsonArena;
+
 class JsonNodes {
   public:
     // A node with one reference and `extraChars` characters of storage in its own block.
     static JsonValue* make(JsonKind kind, std::pmr::memory_resource* heap,
                            std::size_t extraChars = 0);
+    // The same from an open arena; the node's containers come from the arena too while it is
+    // open.
+    static JsonValue* makeIn(JsonKind kind, JsonArena* arena, std::size_t extraChars = 0);
+    // Where new allocations for `v` come from (JsonValue::heap).
+    static std::pmr::memory_resource* heapOf(const JsonValue* v) noexcept;
     // The storage after the node.
     static char16_t* extra(JsonValue* v) noexcept { return reinterpret_cast<char16_t*>(v + 1); }
 
@@ -129,11 +136,18 @@ class JsonNodes {
     static void freeContents(JsonValue* v) noexcept;
     static void freeKey(JsonValue* v) noexcept;
     static void freeBlock(JsonValue* v) noexcept;
+    static void* allocateFor(JsonValue* owner, std::size_t bytes, std::size_t align,
+                             bool& inArena);
+    static void freeFor(JsonValue* owner, void* p, std::size_t bytes, std::size_t align,
+                        bool inArena) noexcept;
+    static void setFlag(JsonValue* v, std::uint8_t flag, bool on) noexcept;
     static void destroyAll(JsonValue* dying) noexcept;
     static char16_t* copyChars(std::pmr::memory_resource* heap, std::u16string_view s);
     static void freeChars(std::pmr::memory_resource* heap, char16_t* p, std::uint32_t n) noexcept;
-    static JsonElementList* growList(std::pmr::memory_resource* heap, JsonElementList* list,
-                                     bool ownBlock);
+    // A list of the next capacity for `owner` with the items of `list` (none: a new one);
+    // frees `list` when it is a block of its own.
+    static JsonElementList* growList(JsonValue* owner, JsonElementList* list, bool ownBlock,
+                                     bool listInArena, bool& grownInArena);
     static JsonMemberMap* ensureMap(JsonValue* object);
     static void growBuckets(JsonValue* object, JsonMemberMap* map);
     static JsonValue* copyShallow(const JsonValue* source, std::pmr::memory_resource* heap);

@@ -10,6 +10,14 @@
 
 #include <locale.h>
 
+#include <algorithm>
+#include <array>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
 #include <clocale>
 #include <cstdlib>
@@ -18,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "json/arena.h"
 #include "json/json.h"
 #include "json/nodes.h"
 
@@ -34,6 +43,28 @@ constexpr int kNameExpected = 1;   // object: a member name comes next
 constexpr int kValueExpected = 2;  // array, or object after "name:"
 constexpr int kChildClosed = 3;    // a nested container has just closed inside this one
 
+// The first position in [p, end) that holds `a` or `b`, else `end`. Eight characters at a time
+// where the processor can.
+const char16_t* findEither(const char16_t* p, const char16_t* end, char16_t a, char16_t b) noexcept {
+#if defined(__SSE2__)
+    const __m128i wantA = _mm_set1_epi16(static_cast<short>(a));
+    const __m128i wantB = _mm_set1_epi16(static_cast<short>(b));
+    while (end - p >= 8) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int hits = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi16(chunk, wantA), _mm_cmpeq_epi16(chunk, wantB)));
+        if (hits != 0) {
+            return p + (__builtin_ctz(static_cast<unsigned>(hits)) >> 1);
+        }
+        p += 8;
+    }
+#endif
+    while (p < end && *p != a && *p != b) {
+        ++p;
+    }
+    return p;
+}
+
 bool isBlank(char16_t c) noexcept {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
@@ -42,80 +73,99 @@ bool isSpace(char16_t c) noexcept {
     return isBlank(c) || c == u'\v' || c == u'\f';
 }
 
-int hexValue(char16_t c) noexcept {
-    if (c >= u'0' && c <= u'9') {
-        return c - u'0';
+// Hexadecimal digit values by character, -1 for the rest.
+constexpr auto kHexDigits = [] {
+    std::array<signed char, 128> table{};
+    for (int c = 0; c < 128; ++c) {
+        table[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                   : -1);
     }
-    if (c >= u'a' && c <= u'f') {
-        return c - u'a' + 10;
+    return table;
+}();
+
+int hexValue(char16_t c) noexcept { return c < 128 ? kHexDigits[c] : -1; }
+
+// A buffer for one unescaped token at a time; it only grows.
+class Scratch {
+public:
+    char16_t* reserve(std::size_t n) {
+        if (n > capacity_) {
+            capacity_ = std::max(n, capacity_ * 2);
+            data_.reset(new char16_t[capacity_]);
+        }
+        return data_.get();
     }
-    if (c >= u'A' && c <= u'F') {
-        return c - u'A' + 10;
-    }
-    return -1;
-}
+
+private:
+    std::unique_ptr<char16_t[]> data_;
+    std::size_t capacity_ = 0;
+};
 
 // The escapes of a name, or of a string token with its quotes. \n becomes CR LF, or a lone LF at
 // the very start and right after a CR. \uXXXX (only with `decode`) becomes that one code unit,
-// \u0000 nothing. An unknown escape keeps its backslash.
-void unescape(std::u16string_view in, bool decode, std::u16string& out) {
-    out.clear();
-    out.reserve(in.size());
-    const std::size_t n = in.size();
-    for (std::size_t k = 0; k < n;) {
-        const char16_t c = in[k];
-        if (c != u'\\' || k + 1 >= n) {
-            out.push_back(c);
-            ++k;
-            continue;
+// \u0000 nothing. An unknown escape keeps its backslash. The result is never longer than `in`.
+std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scratch) {
+    char16_t* const start = scratch.reserve(in.size());
+    char16_t* o = start;
+    const char16_t* p = in.data();
+    const char16_t* const end = p + in.size();
+    while (p < end) {
+        const char16_t* run = p;
+        p = findEither(p, end, u'\\', u'\\');
+        std::copy(run, p, o);
+        o += p - run;
+        if (p == end) {
+            break;
         }
-        const char16_t d = in[k + 1];
+        if (p + 1 == end) {
+            *o++ = u'\\';
+            break;
+        }
+        const char16_t d = p[1];
         switch (d) {
             case u'\\':
             case u'/':
             case u'"':
-                out.push_back(d);
-                k += 2;
+                *o++ = d;
+                p += 2;
                 continue;
             case u'b':
-                out.push_back(u'\b');
-                k += 2;
+                *o++ = u'\b';
+                p += 2;
                 continue;
             case u't':
-                out.push_back(u'\t');
-                k += 2;
+                *o++ = u'\t';
+                p += 2;
                 continue;
             case u'r':
-                out.push_back(kCr);
-                k += 2;
+                *o++ = kCr;
+                p += 2;
                 continue;
             case u'f':
-                out.push_back(u'\f');
-                k += 2;
+                *o++ = u'\f';
+                p += 2;
                 continue;
             case u'n':
-                if (out.empty() || out.back() == kCr) {
-                    out.push_back(kLf);
-                } else {
-                    out.push_back(kCr);
-                    out.push_back(kLf);
+                if (o != start && o[-1] != kCr) {
+                    *o++ = kCr;
                 }
-                k += 2;
+                *o++ = kLf;
+                p += 2;
                 continue;
             case u'u':
-                if (decode && k + 6 <= n) {
-                    unsigned value = 0;
-                    bool hex = true;
-                    for (std::size_t h = k + 2; h < k + 6; ++h) {
-                        const int digit = hexValue(in[h]);
-                        hex = hex && digit >= 0;
-                        value = value * 16 + static_cast<unsigned>(digit < 0 ? 0 : digit);
-                    }
-                    if (hex) {
+                if (decode && end - p >= 6) {
+                    const int d0 = hexValue(p[2]);
+                    const int d1 = hexValue(p[3]);
+                    const int d2 = hexValue(p[4]);
+                    const int d3 = hexValue(p[5]);
+                    if ((d0 | d1 | d2 | d3) >= 0) {
+                        const auto value = static_cast<unsigned>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3);
                         if (value != 0) {
-                            out.push_back(static_cast<char16_t>(value));
+                            *o++ = static_cast<char16_t>(value);
                         }
-                        k += 6;
+                        p += 6;
                         continue;
                     }
                 }
@@ -123,9 +173,10 @@ void unescape(std::u16string_view in, bool decode, std::u16string& out) {
             default:
                 break;
         }
-        out.push_back(u'\\');
-        ++k;
+        *o++ = u'\\';
+        ++p;
     }
+    return {start, static_cast<std::size_t>(o - start)};
 }
 
 // The number check: characters up to 32 are ignored; the first must be a sign, a digit or a
@@ -195,7 +246,26 @@ struct Scalar {
 class Parser {
   public:
     Parser(JsonValue* root, std::u16string_view text, bool decode, bool ignoreTopLevelText)
-        : root_(root), text_(text), decode_(decode), ignoreTop_(ignoreTopLevelText) {}
+        : root_(root), text_(text), decode_(decode), ignoreTop_(ignoreTopLevelText) {
+        // The nodes come from the root's heap; on the default heap, from an arena of this parse.
+        if (root_ != nullptr) {
+            heap_ = root_->heap();
+            if (heap_ == std::pmr::get_default_resource() && !text_.empty()) {
+                try {
+                    arena_ = new JsonArena(heap_, text_.size() * 3);
+                } catch (const std::bad_alloc&) {
+                    arena_ = nullptr;
+                }
+            }
+        }
+    }
+    ~Parser() {
+        if (arena_ != nullptr) {
+            arena_->seal();
+        }
+    }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
 
     std::int32_t run(std::int32_t& position) noexcept {
         position = 0;
@@ -242,6 +312,11 @@ class Parser {
         int state;
     };
 
+    JsonValue* makeNode(JsonKind kind, std::size_t extraChars) {
+        return arena_ != nullptr ? JsonNodes::makeIn(kind, arena_, extraChars)
+                                 : JsonNodes::make(kind, heap_, extraChars);
+    }
+
     // Opens an object or array at i_: the root when nothing is open, else a new child of the
     // innermost container, which must be expecting a value (and, for an object, have a name).
     std::int32_t openContainer(char16_t bracket, std::u16string_view rawName, bool nameEscaped) {
@@ -261,14 +336,14 @@ class Parser {
         JsonValue* child = nullptr;
         try {
             if (top.node->kind() == JsonKind::Array) {
-                child = JsonNodes::make(kind, top.node->heap());
+                child = makeNode(kind, 0);
                 JsonNodes::append(top.node, child);
             } else {
                 if (rawName.empty()) {
                     return kObjectSyntax;
                 }
                 const std::u16string_view key = nameOf(rawName, nameEscaped);
-                child = JsonNodes::make(kind, top.node->heap(), key.size());
+                child = makeNode(kind, key.size());
                 JsonNodes::placeKey(child, 0, key);
                 JsonNodes::putMember(top.node, child);
             }
@@ -348,6 +423,11 @@ class Parser {
         char16_t quote = 0;
         bool stop = false;
         while (!stop && i_ < len) {
+            if (quote != 0 && skipQuoted(quote)) {
+                started = true;
+                end = i_;
+                continue;
+            }
             const char16_t c = text_[i_];
             if (quote == 0 && isBlank(c)) {
                 ++i_;
@@ -456,6 +536,10 @@ class Parser {
         };
 
         while (!stop && i_ < len) {
+            if (quote != 0 && skipQuoted(quote)) {
+                count();
+                continue;
+            }
             const char16_t c = text_[i_];
             if (quote == 0 && isBlank(c)) {
                 ++i_;
@@ -575,6 +659,15 @@ class Parser {
         return any ? text_.substr(start, end - start) : std::u16string_view{};
     }
 
+    // Inside quotes only the closing quote and a backslash matter: moves i_ to the next of
+    // either (or the end). True when it moved.
+    bool skipQuoted(char16_t quote) noexcept {
+        const std::size_t from = i_;
+        const char16_t* s = text_.data();
+        i_ = static_cast<std::size_t>(findEither(s + i_, s + text_.size(), quote, u'\\') - s);
+        return i_ != from;
+    }
+
     // Past a backslash and the character after it, or past a whole \uXXXX.
     void skipEscape() noexcept {
         const bool unicode = i_ + 1 < text_.size() && text_[i_ + 1] == u'u';
@@ -585,8 +678,7 @@ class Parser {
         if (!escaped) {
             return raw;
         }
-        unescape(raw, decode_, nameBuffer_);
-        return nameBuffer_;
+        return unescape(raw, decode_, nameBuffer_);
     }
 
     // Classifies the token and adds the value to `container` (under the name for an object).
@@ -603,8 +695,7 @@ class Parser {
             const std::u16string_view key = member ? nameOf(name, nameEscaped) : name;
             const bool hasChars = s.kind == JsonKind::String || s.kind == JsonKind::Real ||
                                   s.kind == JsonKind::Integer;
-            v = JsonNodes::make(s.kind, container->heap(),
-                                key.size() + (hasChars ? s.chars.size() : 0));
+            v = makeNode(s.kind, key.size() + (hasChars ? s.chars.size() : 0));
             if (member) {
                 JsonNodes::placeKey(v, 0, key);
             }
@@ -636,8 +727,7 @@ class Parser {
             s.kind = JsonKind::String;
             std::u16string_view whole = token;
             if (escaped) {
-                unescape(token, decode_, valueBuffer_);
-                whole = valueBuffer_;
+                whole = unescape(token, decode_, valueBuffer_);
             }
             s.chars = whole.size() >= 2 ? whole.substr(1, whole.size() - 2) : std::u16string_view{};
             return kNone;
@@ -667,13 +757,15 @@ class Parser {
     }
 
     JsonValue* root_;
+    std::pmr::memory_resource* heap_ = nullptr;
+    JsonArena* arena_ = nullptr;
     std::u16string_view text_;
     bool decode_;
     bool ignoreTop_;
     std::size_t i_ = 0;
     std::vector<Entry> stack_;
-    std::u16string valueBuffer_;
-    std::u16string nameBuffer_;
+    Scratch valueBuffer_;
+    Scratch nameBuffer_;
 };
 
 locale_t cLocale() {
@@ -685,10 +777,8 @@ locale_t cLocale() {
 
 std::int32_t parseInto(JsonValue* root, std::u16string_view text, bool decodeUnicodeEscapes,
                        bool ignoreTopLevelText, std::int32_t& errorPosition) noexcept {
-    const std::size_t nul = text.find(u'\0');
-    if (nul != text.npos) {
-        text = text.substr(0, nul);
-    }
+    text = text.substr(0, static_cast<std::size_t>(
+                              findEither(text.data(), text.data() + text.size(), 0, 0) - text.data()));
     Parser parser(root, text, decodeUnicodeEscapes, ignoreTopLevelText);
     return parser.run(errorPosition);
 }

@@ -54,7 +54,8 @@ class JsonValue {
 
     JsonKind kind() const noexcept { return kind_; }
     std::int32_t refCount() const noexcept { return refCount_.load(std::memory_order_acquire); }
-    std::pmr::memory_resource* heap() const noexcept { return heap_; }
+    // The heap that new contents of this node (and new children) come from.
+    std::pmr::memory_resource* heap() const noexcept;
     // The array or object that holds the node, or null.
     const JsonValue* parent() const noexcept { return parent_; }
     JsonValue* parent() noexcept { return parent_; }
@@ -93,10 +94,15 @@ class JsonValue {
     JsonValue() = default;
     ~JsonValue() = default;
 
-    // Flags: which strings live in the node's own block rather than in allocations of their own.
+    // Flags: which strings live in the node's own block rather than in allocations of their own,
+    // and which blocks a parse took from its arena (json/arena.h; heap_ is then the arena).
     static constexpr std::uint8_t kKeyInline = 1;
     static constexpr std::uint8_t kStringInline = 2;
     static constexpr std::uint8_t kTextInline = 4;
+    static constexpr std::uint8_t kArenaNode = 8;
+    static constexpr std::uint8_t kBlockInArena = 16;  // the element list or the member map
+    static constexpr std::uint8_t kBucketsInArena = 32;
+    static constexpr std::uint8_t kOrderInArena = 64;
 
     std::atomic<std::int32_t> refCount_{1};
     JsonKind kind_ = JsonKind::Null;
