@@ -119,6 +119,10 @@ class WebClientTest : public ::testing::Test {
             recorder_.add(request);
             response.set_redirect("http://localhost:" + std::to_string(server_.port()) + "/echo");
         });
+        server_->Get("/whoami", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_header("Set-Cookie", "seen=" + request.get_header_value("X-Caller"));
+            response.set_content(request.get_header_value("Cookie"), "text/plain");
+        });
         server_->Get("/stall", [](const httplib::Request&, httplib::Response& response) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5000));
             response.set_content("late", "text/plain");
@@ -475,6 +479,31 @@ TEST_F(WebClientTest, TimeoutsAgainstAStallingServer) {
     EXPECT_EQ(engineDefault.get(), std::make_pair(Bytes("late"), 200));
     EXPECT_EQ(fifteen.get(), std::make_pair(Bytes("late"), 200));
     EXPECT_EQ(three.get(), std::make_pair(Bytes(), 0));
+}
+
+TEST_F(WebClientTest, ThreadsRequestingAtOnceKeepTheirOwnCookiesAndAnswers) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 25;
+    std::vector<std::future<int>> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.push_back(std::async(std::launch::async, [this, t] {
+            int mismatches = 0;
+            for (int round = 0; round < kRounds; ++round) {
+                std::string id = std::to_string(t) + "-" + std::to_string(round);
+                Text cookie = "who=" + id;
+                Text headers = "X-Caller: " + id;
+                Bytes body = WebClient::request(server_.url("/whoami"), HttpMethod::Get,
+                                                {.cookie = &cookie, .headers = &headers});
+                if (body != "who=" + id || cookie != "seen=" + id + "; who=" + id) {
+                    ++mismatches;
+                }
+            }
+            return mismatches;
+        }));
+    }
+    for (auto& worker : workers) {
+        EXPECT_EQ(worker.get(), 0);
+    }
 }
 
 TEST_F(WebClientTest, HugeAnswerIsCutAtTheLimit) {
