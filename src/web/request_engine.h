@@ -7,9 +7,10 @@
 //   CR LF without the status line;
 // - redirects (301, 302, 303, 307, 308) are followed up to 10 times, never from https to http
 //   (that answer is then the final one); an 11th redirect makes the send fail. Cookies set by an
-//   answer inside the chain are sent on the following hops of the same send and forgotten after
-//   it. The "Cookie" and "Authorization" headers set by the caller go only to the host of the
-//   opened address, never to another host a redirect leads to;
+//   answer inside the chain are sent on the following hops of the same send (to the host that set
+//   them, or the domain they name), in one Cookie header ahead of the caller's cookie, and
+//   forgotten after it. The "Cookie" and "Authorization" headers set by the caller go only to the
+//   host of the opened address, never to another host a redirect leads to;
 // - a text body goes on the wire as it is when it is ASCII and as UTF-8 otherwise; a byte body as
 //   it is; GET and HEAD send no body. Header values go as UTF-8 as well. A non-ASCII address is
 //   sent percent-encoded as UTF-8;
