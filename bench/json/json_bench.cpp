@@ -28,13 +28,13 @@ using namespace vesprey;
 
 // A deterministic pseudo-random sequence, so that every run parses the same bytes.
 class Sequence {
-public:
+  public:
     unsigned next(unsigned bound) {
         state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<unsigned>(state_ >> 33) % bound;
     }
 
-private:
+  private:
     unsigned long long state_ = 42;
 };
 
@@ -49,7 +49,9 @@ std::string words(Sequence& seq, int n) {
     return s;
 }
 
-std::string number(unsigned n) { return std::to_string(n); }
+std::string number(unsigned n) {
+    return std::to_string(n);
+}
 
 // Appends the parts (GCC 12 warns falsely about chains of std::string operator+).
 template <typename... Parts>
@@ -135,10 +137,11 @@ std::vector<Input>& inputs() {
             const char* name;
             std::size_t bytes;
         };
-        for (const Shape shape : {Shape{"2KB", 0}, Shape{"1MB", 1u << 20}, Shape{"10MB", 10u << 20}}) {
+        for (const Shape shape :
+             {Shape{"2KB", 0}, Shape{"1MB", 1u << 20}, Shape{"10MB", 10u << 20}}) {
             unsigned count = 0;
-            const std::string utf8 = shape.bytes == 0 ? signInAnswer(count)
-                                                      : listAnswer(shape.bytes, count);
+            const std::string utf8 =
+                shape.bytes == 0 ? signInAnswer(count) : listAnswer(shape.bytes, count);
             const std::string escaped = escapeNonAscii(utf8);
             std::string escapedName = "escaped/";
             std::string chineseName = "chinese/";
@@ -209,7 +212,7 @@ void parseRapidJson(benchmark::State& state, const Input* in) {
 // The console output, then one ratio line per input. With --benchmark_repetitions the medians
 // are compared. The machine may be shared: the CPU-time ratio is the steadier one.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -227,8 +230,9 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nvesprey time / baseline time, real (CPU); below 1 is faster. Targets: < 1 "
-                    "against nlohmann, < 2 against RapidJSON\n");
+        std::printf(
+            "\nvesprey time / baseline time, real (CPU); below 1 is faster. Targets: < 1 "
+            "against nlohmann, < 2 against RapidJSON\n");
         for (const Input& in : inputs()) {
             const Times ours = time(in.name + "/vesprey");
             const Times nlohmann = time(in.name + "/nlohmann");
@@ -241,7 +245,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Times {
         double real = 0;
         double cpu = 0;

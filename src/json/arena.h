@@ -20,7 +20,7 @@
 namespace vesprey {
 
 class JsonArena final : public std::pmr::memory_resource {
-public:
+  public:
     // `sizeHint` sizes the first block (bytes).
     JsonArena(std::pmr::memory_resource* upstream, std::size_t sizeHint);
     JsonArena(const JsonArena&) = delete;
@@ -49,7 +49,7 @@ public:
     // `count` nodes of `arena` are gone.
     static void nodesGone(JsonArena* arena, std::int64_t count) noexcept;
 
-private:
+  private:
     ~JsonArena() override;
     void newBlock(std::size_t atLeast);
 
@@ -76,7 +76,7 @@ private:
     std::size_t size_ = 0;
     std::size_t nextSize_;
     bool open_ = true;
-    std::int64_t pending_ = 0;          // nodes made or gone while open (the parse's thread only)
+    std::int64_t pending_ = 0;           // nodes made or gone while open (the parse's thread only)
     std::atomic<std::int64_t> live_{1};  // nodes after the seal, plus 1 for the open parse
 };
 

@@ -1,7 +1,5 @@
 #include "json/nodes.h"
 
-#include "json/arena.h"
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -9,17 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "json/arena.h"
+
 namespace vesprey {
 namespace {
 
 constexpr std::u16string_view kNullText = u"null";
 constexpr std::u16string_view kTrueText = u"true";
 constexpr std::u16string_view kFalseText = u"false";
-
-std::int32_t bucketOf(std::int32_t hash, std::int32_t bucketCount) noexcept {
-    return static_cast<std::int32_t>((static_cast<std::uint32_t>(hash) & 0x7FFFFFFFu) %
-                                     static_cast<std::uint32_t>(bucketCount));
-}
 
 std::int32_t thresholdFor(std::int32_t bucketCount, float loadFactor) noexcept {
     return static_cast<std::int32_t>(static_cast<float>(bucketCount) * loadFactor);
@@ -104,7 +99,9 @@ JsonValue* JsonValue::member(std::u16string_view name) const noexcept {
     return JsonNodes::findMember(this, name, JsonNodes::hashKey(name));
 }
 
-std::pmr::memory_resource* JsonValue::heap() const noexcept { return JsonNodes::heapOf(this); }
+std::pmr::memory_resource* JsonValue::heap() const noexcept {
+    return JsonNodes::heapOf(this);
+}
 
 std::int32_t JsonValue::bucketCount() const noexcept {
     if (kind_ != JsonKind::Object || payload_.map == nullptr) {
@@ -115,16 +112,15 @@ std::int32_t JsonValue::bucketCount() const noexcept {
 
 // ----- Allocation -----
 
-JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap,
-                           std::size_t extraChars) {
+JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap, std::size_t extraChars) {
     if (heap == nullptr) {
         heap = std::pmr::get_default_resource();
     }
     if (extraChars > std::numeric_limits<std::uint32_t>::max() / 2) {
         throw std::bad_alloc();
     }
-    void* block = heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t),
-                                 alignof(JsonValue));
+    void* block =
+        heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
     auto* v = new (block) JsonValue();
     v->kind_ = kind;
     v->heap_ = heap;
@@ -136,8 +132,8 @@ JsonValue* JsonNodes::makeIn(JsonKind kind, JsonArena* arena, std::size_t extraC
     if (extraChars > std::numeric_limits<std::uint32_t>::max() / 2) {
         throw std::bad_alloc();
     }
-    void* block = arena->take(sizeof(JsonValue) + extraChars * sizeof(char16_t),
-                              alignof(JsonValue));
+    void* block =
+        arena->take(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
     auto* v = new (block) JsonValue();
     v->kind_ = kind;
     v->heap_ = arena;
@@ -333,7 +329,8 @@ void JsonNodes::freeContents(JsonValue* v) noexcept {
     } else if (v->kind_ == JsonKind::Object && v->payload_.map != nullptr) {
         JsonMemberMap* map = v->payload_.map;
         if (map->buckets != map->inlineBuckets()) {
-            freeFor(v, map->buckets, static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+            freeFor(v, map->buckets,
+                    static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
                     alignof(JsonValue*), (flags & JsonValue::kBucketsInArena) != 0);
         }
         if (map->order != map->inlineOrder()) {
@@ -528,6 +525,7 @@ JsonMemberMap* JsonNodes::ensureMap(JsonValue* object) {
     auto* map = static_cast<JsonMemberMap*>(block);
     map->count = 0;
     map->bucketCount = JsonMemberMap::kInitialBuckets;
+    map->divisor = JsonMemberMap::divisorFor(map->bucketCount);
     map->loadFactor = JsonMemberMap::kLoadFactor;
     map->threshold = thresholdFor(map->bucketCount, map->loadFactor);
     map->buckets = map->inlineBuckets();
@@ -544,16 +542,17 @@ void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
         throw std::bad_alloc();
     }
     const std::int32_t grownCount = map->bucketCount * 2 + 1;
+    const std::uint64_t grownDivisor = JsonMemberMap::divisorFor(grownCount);
     bool inArena = false;
-    auto* grown = static_cast<JsonValue**>(allocateFor(
-        object, static_cast<std::size_t>(grownCount) * sizeof(JsonValue*), alignof(JsonValue*),
-        inArena));
+    auto* grown = static_cast<JsonValue**>(
+        allocateFor(object, static_cast<std::size_t>(grownCount) * sizeof(JsonValue*),
+                    alignof(JsonValue*), inArena));
     std::fill_n(grown, grownCount, nullptr);
     for (std::int32_t b = 0; b < map->bucketCount; ++b) {
         JsonValue* v = map->buckets[b];
         while (v != nullptr) {
             JsonValue* next = v->next_;
-            JsonValue*& head = grown[bucketOf(v->hash_, grownCount)];
+            JsonValue*& head = grown[JsonMemberMap::bucketIn(v->hash_, grownCount, grownDivisor)];
             v->next_ = head;
             head = v;
             v = next;
@@ -567,6 +566,7 @@ void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
     setFlag(object, JsonValue::kBucketsInArena, inArena);
     map->buckets = grown;
     map->bucketCount = grownCount;
+    map->divisor = grownDivisor;
     map->threshold = thresholdFor(grownCount, map->loadFactor);
 }
 
@@ -576,8 +576,7 @@ JsonValue* JsonNodes::findMember(const JsonValue* object, std::u16string_view ke
         return nullptr;
     }
     const JsonMemberMap* map = object->payload_.map;
-    for (JsonValue* v = map->buckets[bucketOf(hash, map->bucketCount)]; v != nullptr;
-         v = v->next_) {
+    for (JsonValue* v = map->buckets[map->bucketOf(hash)]; v != nullptr; v = v->next_) {
         if (v->hash_ == hash && v->key() == key) {
             return v;
         }
@@ -595,7 +594,7 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
     const std::u16string_view key = child->key();
     const std::int32_t hash = hashKey(key);
 
-    JsonValue** link = &map->buckets[bucketOf(hash, map->bucketCount)];
+    JsonValue** link = &map->buckets[map->bucketOf(hash)];
     while (*link != nullptr && ((*link)->hash_ != hash || (*link)->key() != key)) {
         link = &(*link)->next_;
     }
@@ -623,7 +622,7 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
                               (object->flags_ & JsonValue::kOrderInArena) != 0, inArena);
         setFlag(object, JsonValue::kOrderInArena, inArena);
     }
-    JsonValue*& head = map->buckets[bucketOf(hash, map->bucketCount)];
+    JsonValue*& head = map->buckets[map->bucketOf(hash)];
     child->next_ = head;
     head = child;
     child->hash_ = hash;
@@ -654,7 +653,7 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
     }
     if (parent->kind_ == JsonKind::Object) {
         JsonMemberMap* map = parent->payload_.map;
-        JsonValue** link = &map->buckets[bucketOf(child->hash_, map->bucketCount)];
+        JsonValue** link = &map->buckets[map->bucketOf(child->hash_)];
         while (*link != nullptr && *link != child) {
             link = &(*link)->next_;
         }

@@ -40,6 +40,7 @@ struct JsonMemberMap {
     std::int32_t bucketCount;
     std::int32_t threshold;  // bucketCount * loadFactor, truncated
     float loadFactor;
+    std::uint64_t divisor;  // for the bucket of a hash without a division (see bucketOf)
     JsonValue** buckets;
     JsonElementList* order;
 
@@ -47,6 +48,24 @@ struct JsonMemberMap {
     JsonElementList* inlineOrder() noexcept {
         return reinterpret_cast<JsonElementList*>(inlineBuckets() + kInitialBuckets);
     }
+    // The bucket of a hash: (hash AND 7FFFFFFF) modulo bucketCount, by a multiplication with
+    // `divisor` (2^64 / bucketCount rounded up).
+    std::int32_t bucketOf(std::int32_t hash) const noexcept {
+        return bucketIn(hash, bucketCount, divisor);
+    }
+    static std::int32_t bucketIn(std::int32_t hash, std::int32_t count,
+                                 std::uint64_t countDivisor) noexcept {
+        const std::uint64_t low = countDivisor * (static_cast<std::uint32_t>(hash) & 0x7FFFFFFFu);
+        const auto n = static_cast<std::uint64_t>(static_cast<std::uint32_t>(count));
+        // The high 64 bits of low * n.
+        const std::uint64_t bottom = (low & 0xFFFFFFFFu) * n;
+        const std::uint64_t top = (low >> 32) * n;
+        return static_cast<std::int32_t>((top + (bottom >> 32)) >> 32);
+    }
+    static std::uint64_t divisorFor(std::int32_t bucketCount) noexcept {
+        return ~std::uint64_t{0} / static_cast<std::uint32_t>(bucketCount) + 1;
+    }
+
     static constexpr std::size_t kBlockBytes =
         sizeof(JsonValue*) * kInitialBuckets + sizeof(JsonElementList) +
         sizeof(JsonValue*) * JsonElementList::kInitialCapacity;
@@ -136,8 +155,7 @@ class JsonNodes {
     static void freeContents(JsonValue* v) noexcept;
     static void freeKey(JsonValue* v) noexcept;
     static void freeBlock(JsonValue* v) noexcept;
-    static void* allocateFor(JsonValue* owner, std::size_t bytes, std::size_t align,
-                             bool& inArena);
+    static void* allocateFor(JsonValue* owner, std::size_t bytes, std::size_t align, bool& inArena);
     static void freeFor(JsonValue* owner, void* p, std::size_t bytes, std::size_t align,
                         bool inArena) noexcept;
     static void setFlag(JsonValue* v, std::uint8_t flag, bool on) noexcept;

@@ -45,7 +45,8 @@ constexpr int kChildClosed = 3;    // a nested container has just closed inside 
 
 // The first position in [p, end) that holds `a` or `b`, else `end`. Eight characters at a time
 // where the processor can.
-const char16_t* findEither(const char16_t* p, const char16_t* end, char16_t a, char16_t b) noexcept {
+const char16_t* findEither(const char16_t* p, const char16_t* end, char16_t a,
+                           char16_t b) noexcept {
 #if defined(__SSE2__)
     const __m128i wantA = _mm_set1_epi16(static_cast<short>(a));
     const __m128i wantB = _mm_set1_epi16(static_cast<short>(b));
@@ -85,11 +86,13 @@ constexpr auto kHexDigits = [] {
     return table;
 }();
 
-int hexValue(char16_t c) noexcept { return c < 128 ? kHexDigits[c] : -1; }
+int hexValue(char16_t c) noexcept {
+    return c < 128 ? kHexDigits[c] : -1;
+}
 
 // A buffer for one unescaped token at a time; it only grows.
 class Scratch {
-public:
+  public:
     char16_t* reserve(std::size_t n) {
         if (n > capacity_) {
             capacity_ = std::max(n, capacity_ * 2);
@@ -98,7 +101,7 @@ public:
         return data_.get();
     }
 
-private:
+  private:
     std::unique_ptr<char16_t[]> data_;
     std::size_t capacity_ = 0;
 };
@@ -161,7 +164,8 @@ std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scrat
                     const int d2 = hexValue(p[4]);
                     const int d3 = hexValue(p[5]);
                     if ((d0 | d1 | d2 | d3) >= 0) {
-                        const auto value = static_cast<unsigned>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3);
+                        const auto value =
+                            static_cast<unsigned>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3);
                         if (value != 0) {
                             *o++ = static_cast<char16_t>(value);
                         }
@@ -777,8 +781,9 @@ locale_t cLocale() {
 
 std::int32_t parseInto(JsonValue* root, std::u16string_view text, bool decodeUnicodeEscapes,
                        bool ignoreTopLevelText, std::int32_t& errorPosition) noexcept {
-    text = text.substr(0, static_cast<std::size_t>(
-                              findEither(text.data(), text.data() + text.size(), 0, 0) - text.data()));
+    text =
+        text.substr(0, static_cast<std::size_t>(
+                           findEither(text.data(), text.data() + text.size(), 0, 0) - text.data()));
     Parser parser(root, text, decodeUnicodeEscapes, ignoreTopLevelText);
     return parser.run(errorPosition);
 }
