@@ -170,9 +170,12 @@ TEST(RegexMatcherTest, CopiesShareTheLastRun) {
     EXPECT_EQ(c.subMatch(2, 1), "2");
 }
 
-// A large page: tags, attributes, Chinese text, no line breaks in the markup.
+// A large page: tags, attributes, Chinese text, a long run of words (exponential for
+// (\w+\s?)+$), no line breaks.
 Text bigPage(std::size_t bytes) {
-    Text page = G("<html><body>");
+    Text page =
+        G("<html><body><p>Lorem ipsum dolor sit amet consectetur adipiscing elit sed do "
+          "eiusmod tempor incididunt ut labore et dolore magna aliqua</p>");
     const Text row = G("<div class=\"item\"><a href=\"/t/123\">用户的帖子 hello world</a></div>");
     while (page.size() < bytes) {
         page += row;
