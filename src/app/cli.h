@@ -72,5 +72,7 @@ std::filesystem::path databasePath(const Arguments& args);
 // The commands.
 const Command& initDbCommand();
 const Command& listCommand();
+const Command& signCommand();
+const Command& pushTestCommand();
 
 }  // namespace vesprey::cli

@@ -15,6 +15,8 @@ const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
         &vesprey::cli::initDbCommand(),
         &vesprey::cli::listCommand(),
+        &vesprey::cli::signCommand(),
+        &vesprey::cli::pushTestCommand(),
     };
     return list;
 }

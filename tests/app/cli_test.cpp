@@ -10,6 +10,10 @@
 #include <fstream>
 #include <string>
 
+#include "engine/text.h"
+#include "store/site_database.h"
+#include "web/test_servers.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -19,9 +23,10 @@ struct Outcome {
     std::string out;  // stdout and stderr, in order
 };
 
-Outcome run(const std::string& command) {
+// Runs a shell command; stderr joins stdout unless the command redirects it itself.
+Outcome run(const std::string& command, bool mergeStderr = true) {
     Outcome result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    FILE* pipe = popen((mergeStderr ? command + " 2>&1" : command).c_str(), "r");
     if (pipe == nullptr) {
         return result;
     }
@@ -107,6 +112,53 @@ TEST_F(Cli, BadArgumentsExitWithOneAndHelpWithZero) {
     Outcome listHelp = cli("list --help");
     EXPECT_EQ(listHelp.exitCode, 0);
     EXPECT_NE(listHelp.out.find("用法: vesprey-cli list"), std::string::npos);
+}
+
+TEST_F(Cli, SignRunsThePassPrintsProgressAndTheResultsAndPushes) {
+    vesprey::test::RawServer site(
+        "HTTP/1.1 200 OK\r\nContent-Length: 25\r\nConnection: "
+        "close\r\n\r\n{\"msg\":\"\\u7b7e\\u5230 ok\"}");
+    vesprey::test::RawServer push;
+    ASSERT_EQ(cli("init-db --db " + quoted(db_)).exitCode, 0);
+    {
+        vesprey::SqlDatabase db;
+        ASSERT_TRUE(vesprey::openSiteDatabase(db, db_));
+        vesprey::TemplateFields f;
+        f.WebName = vesprey::utf8ToAnsi("测试站");
+        f.WebLink = site.url("/sign");
+        f.Tying = "msg";
+        ASSERT_TRUE(vesprey::addSite(db, f, "sid=1").write);
+        f.WebName = "no account";
+        ASSERT_TRUE(vesprey::insertTemplate(db, f));
+        ASSERT_TRUE(vesprey::updatePushKey(db, 1, "KEY"));
+    }
+    const std::string env = "VESPREY_BARK_URL=" + push.url("/") + " ";
+    Outcome out =
+        run(env + VESPREY_CLI + " sign --notify bark --db " + quoted(db_) + " 2>/dev/null", false);
+    EXPECT_EQ(out.exitCode, 0) << out.out;
+    EXPECT_EQ(out.out,
+              "序号  网站        请求类型  响应类型  账号状态  返回内容\n"
+              "1     测试站      GET       JSON      √         签到 ok\n"
+              "2     no account  GET       JSON      ×\n");
+    Outcome progress =
+        run(env + VESPREY_CLI + " sign --db " + quoted(db_) + " 2>&1 >/dev/null", false);
+    EXPECT_EQ(progress.out,
+              "开始对>>>测试站<<<进行签到\n开始对>>>no account<<<进行签到\n签到完毕！\n");
+    ASSERT_EQ(push.requests().size(), 1u);  // only the run with --notify pushed
+    EXPECT_TRUE(
+        push.requests()[0].starts_with("GET /KEY/12-17%2F%E7%AD%BE%E5%88%B0%E6%8F%90%E9%86%92/"
+                                       "%E6%B5%8B%E8%AF%95%E7%AB%99%EF%BC%9A%E7%AD%BE%E5%88%B0%"
+                                       "20ok%0D%0Ano%20account%EF%BC%9A%0D%0A "))
+        << push.requests()[0];
+
+    Outcome test = run(env + VESPREY_CLI + " push-test --channel bark --db " + quoted(db_));
+    EXPECT_EQ(test.exitCode, 0) << test.out;
+    ASSERT_EQ(push.requests().size(), 2u);
+    EXPECT_TRUE(push.requests()[1].starts_with("GET /KEY/%E7%AD%BE%E5%88%B0%E6%8F%90%E9%86%92/ "));
+
+    EXPECT_EQ(cli("sign --notify pager --db " + quoted(db_)).exitCode, 1);
+    EXPECT_EQ(cli("push-test --db " + quoted(db_)).exitCode, 1);
+    EXPECT_EQ(cli("sign --db " + quoted(dir_ / "none.db")).exitCode, 2);
 }
 
 // The file init-db writes is an ordinary SQLCipher database with the tool's key.

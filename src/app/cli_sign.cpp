@@ -1,0 +1,232 @@
+// `sign` and `push-test`: the menu's pass and the push settings' test without a window.
+
+#include <algorithm>
+#include <array>
+
+#include "app/cli.h"
+#include "engine/messages.h"
+#include "engine/push.h"
+#include "engine/sign_in_run.h"
+#include "store/site_database.h"
+
+namespace vesprey::cli {
+namespace {
+
+std::optional<int> channelByName(const std::string& name) {
+    if (name == "bark") {
+        return kPushBark;
+    }
+    if (name == "serverchan") {
+        return kPushServerChan;
+    }
+    if (name == "dingtalk") {
+        return kPushDingTalk;
+    }
+    return std::nullopt;
+}
+
+// Messages of the evaluation go to stderr; nobody has to close a box.
+class StderrMessages : public MessageSink {
+  public:
+    void showMessage(const Text& text, const Text& caption, MessageIcon /*icon*/) override {
+        printText(stderr, caption);
+        printLine(stderr, text);
+    }
+};
+
+// The account list as the pass sees it: cells in memory, progress on stderr as it happens.
+class TerminalView : public SignInView {
+  public:
+    TerminalView(const SiteList& sites, std::optional<int> channel) : channel_(channel) {
+        for (std::size_t i = 0; i < sites.size(); ++i) {
+            rows_.push_back(siteListRow(sites[i], i));
+        }
+    }
+
+    Text cell(std::size_t row, int column) override {
+        return row < rows_.size() ? rows_[row][static_cast<std::size_t>(column)] : Text{};
+    }
+    void setCell(std::size_t row, int column, const Text& text) override {
+        if (row < rows_.size()) {
+            rows_[row][static_cast<std::size_t>(column)] = text;
+        }
+    }
+    void setStatus(const Text& text) override {
+        if (!text.empty()) {
+            printLine(stderr, text);
+            std::fflush(stderr);
+        }
+    }
+    void holdFinishedStatus(std::stop_token /*stop*/) override {}
+    bool notifyChecked() override { return channel_.has_value(); }
+    bool scheduleChecked() override { return false; }
+    int pushChannel() override { return channel_.value_or(kPushBark); }
+    void setTimerPeriod(int /*milliseconds*/) override {}
+
+    const std::vector<std::array<Text, 6>>& rows() const { return rows_; }
+
+  private:
+    std::vector<std::array<Text, 6>> rows_;
+    std::optional<int> channel_;
+};
+
+// A result may hold line breaks and tabs; in the table they are shown as blanks.
+std::string oneLine(std::string utf8) {
+    std::replace_if(
+        utf8.begin(), utf8.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
+    return utf8;
+}
+
+void printTable(const std::vector<std::array<Text, 6>>& rows) {
+    std::vector<std::array<std::string, 6>> table;
+    table.push_back({"序号", "网站", "请求类型", "响应类型", "账号状态", "返回内容"});
+    for (const auto& row : rows) {
+        std::array<std::string, 6> line;
+        for (std::size_t c = 0; c < 6; ++c) {
+            line[c] = oneLine(ansiToUtf8(row[c]));
+        }
+        table.push_back(std::move(line));
+    }
+    std::array<std::size_t, 6> widths{};
+    for (const auto& line : table) {
+        for (std::size_t c = 0; c < 5; ++c) {
+            widths[c] = std::max(widths[c], displayWidth(line[c]));
+        }
+    }
+    for (const auto& line : table) {
+        std::string out;
+        for (std::size_t c = 0; c < 5; ++c) {
+            out += padRight(line[c], widths[c] + 2);
+        }
+        out += line[5];
+        while (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
+        std::fputs((out + "\n").c_str(), stdout);
+    }
+}
+
+// Opens Sign.db and reads the list and the push keys, or says why not (exit code 2).
+bool openAndLoad(const Arguments& args, SiteList& sites, PushSettings& push) {
+    const auto path = databasePath(args);
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path)) {
+        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
+        return false;
+    }
+    bool ok = false;
+    sites = loadSiteList(db, &ok);
+    if (!ok) {
+        printError("无法读取 " + path.string() +
+                   "：密钥不对，或文件里没有 Template 和 WebCookie 表（" +
+                   ansiToUtf8(db.errorMessage()) + "）。");
+        return false;
+    }
+    push = loadPushSettings(db);
+    return true;
+}
+
+int runSign(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db", "--notify"}, {});
+    int exitCode = kExitOk;
+    if (!parseOrExit(signCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (!args.positionals().empty()) {
+        printError("sign 不接受多余的参数：" + args.positionals().front() + "。");
+        return kExitBadInput;
+    }
+    std::optional<int> channel;
+    if (auto name = args.value("--notify")) {
+        channel = channelByName(*name);
+        if (!channel) {
+            printError("--notify 只能是 bark、serverchan 或 dingtalk，不是 " + *name + "。");
+            return kExitBadInput;
+        }
+    }
+    SiteList sites;
+    PushSettings push;
+    if (!openAndLoad(args, sites, push)) {
+        return kExitDatabase;
+    }
+    TerminalView view(sites, channel);
+    StderrMessages messages;
+    SignInRun(sites, push, view, messages).run();
+    printTable(view.rows());
+    return kExitOk;
+}
+
+int runPushTest(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db", "--channel"}, {});
+    int exitCode = kExitOk;
+    if (!parseOrExit(pushTestCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    const auto name = args.value("--channel");
+    const auto channel = name ? channelByName(*name) : std::nullopt;
+    if (!channel || !args.positionals().empty()) {
+        printError("请用 --channel 指定 bark、serverchan 或 dingtalk。");
+        return kExitBadInput;
+    }
+    SiteList sites;
+    PushSettings push;
+    if (!openAndLoad(args, sites, push)) {
+        return kExitDatabase;
+    }
+    const auto index = static_cast<std::size_t>(*channel - 1);
+    const Text key = index < push.size() ? push[index].RobotId : Text{};
+    Text answer;
+    const Text title = utf8ToAnsi("签到提醒");
+    switch (*channel) {
+        case kPushBark:
+            answer = pushBark(key, title, {});
+            break;
+        case kPushServerChan:
+            answer = pushServerChan(key, title, {});
+            break;
+        default:
+            answer = pushDingTalk(key, title, {});
+            break;
+    }
+    if (key.empty()) {
+        printError("注意：这个通道还没有保存推送密钥，测试消息是用空密钥发出的。");
+    }
+    // The service's answer, for the user to judge; nothing is checked.
+    printLine(stdout, answer);
+    return kExitOk;
+}
+
+}  // namespace
+
+const Command& signCommand() {
+    static const Command command{
+        "sign", "对所有有 Cookie 的账号签到一遍，打印结果（可推送汇总）",
+        "用法: vesprey-cli sign [--db PATH] [--notify bark|serverchan|dingtalk]\n"
+        "\n"
+        "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
+        "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
+        "写到标准输出（UTF-8）。Cookie 的更新只在本次运行中有效，不写回数据库。\n"
+        "\n"
+        "  --db PATH        Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
+        "  --notify 通道    签完后把汇总推送到 bark、serverchan 或 dingtalk（用 Sign.db "
+        "里的密钥）\n"
+        "\n"
+        "退出码: 0 签到完成；1 参数错误；2 数据库打不开或读不出。\n",
+        runSign};
+    return command;
+}
+
+const Command& pushTestCommand() {
+    static const Command command{
+        "push-test", "发送一条测试推送（与推送设置里的“调试”相同）",
+        "用法: vesprey-cli push-test --channel bark|serverchan|dingtalk [--db PATH]\n"
+        "\n"
+        "用 Sign.db 里保存的密钥，经所选通道发送标题为“签到提醒”、内容为空的测试消息，\n"
+        "并打印服务的回答。\n"
+        "\n"
+        "退出码: 0 已发送；1 参数错误；2 数据库打不开或读不出。\n",
+        runPushTest};
+    return command;
+}
+
+}  // namespace vesprey::cli

@@ -1,0 +1,109 @@
+#include "engine/sign_in_run.h"
+
+#include <string>
+
+#include "engine/evaluation.h"
+#include "engine/push.h"
+#include "web/gbk_text.h"
+#include "web/web_client.h"
+
+namespace vesprey {
+namespace {
+
+struct Literals {
+    Text progressBefore = utf8ToAnsi("开始对>>>");
+    Text progressAfter = utf8ToAnsi("<<<进行签到");
+    Text requested = utf8ToAnsi("√");
+    Text colon = utf8ToAnsi("：");
+    Text lineMark = utf8ToAnsi("[换行符]");
+    Text finished = utf8ToAnsi("签到完毕！");
+    Text pushTitle = utf8ToAnsi("12-17/签到提醒");
+};
+
+const Literals& literals() {
+    static const Literals l;
+    return l;
+}
+
+// The whole header text of a request whose template has no headers of its own.
+constexpr std::string_view kDefaultUserAgent =
+    "User-Agent: Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/50.0.2661.87 Safari/537.36";
+
+// The DingTalk robot's JSON body carries this unescaped, so the service reads a line break and a
+// Markdown quote mark: backslash, n, greater-than, twice.
+constexpr std::string_view kDingTalkLineEnd = "\\n>\\n>";
+
+}  // namespace
+
+SignInRun::SignInRun(SiteList& sites, const PushSettings& push, SignInView& view,
+                     MessageSink& messages)
+    : sites_(sites), push_(push), view_(view), messages_(messages) {}
+
+void SignInRun::run(std::stop_token stop) {
+    const Literals& l = literals();
+    Text summary;
+    const std::size_t count = sites_.size();
+    for (std::size_t row = 0; row < count; ++row) {
+        if (stop.stop_requested()) {
+            return;
+        }
+        SiteTemplate& site = sites_[row];
+        view_.setStatus(l.progressBefore + site.WebName + l.progressAfter);
+
+        if (view_.cell(row, kColumnAccount) == l.requested) {
+            const int method = site.Qtype == 1 ? HttpMethod::Get : HttpMethod::Post;
+            RequestOptions options;
+            options.cookie = &site.Cookie;  // receives the cookie merged with what the site set
+            Text defaultHeaders;
+            if (site.Headers.empty()) {
+                defaultHeaders = kDefaultUserAgent;
+                options.headers = &defaultHeaders;
+                if (method == HttpMethod::Post) {
+                    options.body = site.Date;
+                }
+            } else {
+                options.headers = &site.Headers;  // receives the completed header text
+                options.body = site.Date;
+            }
+            const Bytes body = WebClient::request(site.WebLink, method, options);
+
+            // The answer is the body as received, up to its first NUL.
+            Text answer = body.substr(0, body.find('\0'));
+            const Text rawAnswer = answer;
+            answer = convertAnswer(answer, site.Ctype);
+            if (!site.Tying.empty()) {
+                answer = site.Rtype == 1 ? evaluateJson(answer, site.Tying)
+                                         : evaluateRegex(answer, site.Tying, messages_);
+            }
+            view_.setCell(row, kColumnResult, answer.empty() ? rawAnswer : answer);
+        }
+
+        if (view_.notifyChecked()) {
+            summary += view_.cell(row, kColumnSite) + l.colon + view_.cell(row, kColumnResult) +
+                       l.lineMark;
+        }
+    }
+    if (stop.stop_requested()) {
+        return;
+    }
+
+    view_.setStatus(l.finished);
+    view_.holdFinishedStatus(stop);
+    view_.setStatus({});
+    if (stop.stop_requested()) {
+        return;
+    }
+    if (view_.scheduleChecked()) {
+        view_.setTimerPeriod(1000);
+    }
+    if (view_.notifyChecked()) {
+        const int channel = view_.pushChannel();
+        summary = gbk::replaceAll(summary, l.lineMark,
+                                  channel == kPushDingTalk ? kDingTalkLineEnd : "\r\n");
+        Text title = l.pushTitle;
+        sendPush(channel, title, summary, push_);
+    }
+}
+
+}  // namespace vesprey
