@@ -35,7 +35,9 @@ public:
     int shown = 0;
 };
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // A forum page as sites send it: markup on few lines, Chinese titles, the sign-in result near
 // the end.
@@ -56,8 +58,9 @@ std::string htmlPageUtf8(std::size_t bytes) {
             page += "\n";
         }
     }
-    page += "<div class=\"sign-box\"><span class=\"sign-msg\">您今天已经签到过了，连续签到 12 "
-            "天，获得 5 积分</span></div></body></html>\n";
+    page +=
+        "<div class=\"sign-box\"><span class=\"sign-msg\">您今天已经签到过了，连续签到 12 "
+        "天，获得 5 积分</span></div></body></html>\n";
     return page;
 }
 
@@ -101,8 +104,8 @@ struct RawPattern {
         std::size_t start = 0;
         std::uint32_t flags = 0;
         while (start <= subject.size()) {
-            int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                                 subject.size(), start, flags, data, context);
+            int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+                                 start, flags, data, context);
             flags = PCRE2_NO_UTF_CHECK;
             if (rc < 0) {
                 break;
@@ -165,8 +168,9 @@ BENCHMARK(BM_EvaluateRegex2MB)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 // position, and a rescan of the rest of the page from every position.
 void BM_EvaluateRegexRunaway5MB(benchmark::State& state, const char* statementUtf8) {
     std::string pageUtf8 = htmlPageUtf8(5 * 1024 * 1024);
-    pageUtf8.insert(0, "<p>Lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod "
-                       "tempor incididunt ut labore et dolore magna aliqua</p>");
+    pageUtf8.insert(0,
+                    "<p>Lorem ipsum dolor sit amet consectetur adipiscing elit sed do eiusmod "
+                    "tempor incididunt ut labore et dolore magna aliqua</p>");
     const Text page = utf8ToAnsi(pageUtf8);
     const Text tying = utf8ToAnsi(statementUtf8);
     QuietSink sink;
@@ -198,9 +202,8 @@ std::string jsonAnswer(std::size_t bytes) {
         }
         const std::string n = std::to_string(i);
         s += R"({"id":)" + n + R"(,"title":"\u7b2c)" + n +
-             R"(\u671f \u6bcf\u65e5\u798f\u5229","user":{"uid":)" + n +
-             R"(,"name":"\u7528\u6237)" + n + R"("},"points":)" + std::to_string(i % 50) +
-             R"(,"tags":["a","b"],"top":false})";
+             R"(\u671f \u6bcf\u65e5\u798f\u5229","user":{"uid":)" + n + R"(,"name":"\u7528\u6237)" +
+             n + R"("},"points":)" + std::to_string(i % 50) + R"(,"tags":["a","b"],"top":false})";
     }
     s += R"(],"msg":"\u7b7e\u5230\u6210\u529f"}})";
     return s;

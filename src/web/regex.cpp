@@ -41,7 +41,7 @@ constexpr std::size_t kJitStackMax = 32 * 1024 * 1024;
 // One call to the library searches start positions up to this many code units ahead; between
 // calls the budget is checked. The window grows while calls are quick and shrinks when they are
 // slow, so ordinary patterns search in a few large steps and runaway ones are stopped in time.
-constexpr std::size_t kWindowFirst = 64;
+constexpr std::size_t kWindowFirst = 1;
 constexpr std::size_t kWindowMax = 256 * 1024;
 constexpr auto kWindowQuick = std::chrono::microseconds(1000);
 constexpr auto kWindowSlow = std::chrono::microseconds(8000);
@@ -82,11 +82,17 @@ std::size_t toCharBoundary(const std::u16string& s, std::size_t at) {
     return at;
 }
 
-void replaceAll(std::u16string& s, std::u16string_view from, std::u16string_view to) {
-    for (std::size_t at = s.find(from); at != std::u16string::npos;
-         at = s.find(from, at + to.size())) {
-        s.replace(at, from.size(), to);
+std::u16string replaceAll(std::u16string_view s, std::u16string_view from, std::u16string_view to) {
+    std::u16string out;
+    out.reserve(s.size());
+    std::size_t start = 0;
+    for (std::size_t at = s.find(from); at != std::u16string_view::npos; at = s.find(from, start)) {
+        out.append(s.substr(start, at - start));
+        out.append(to);
+        start = at + from.size();
     }
+    out.append(s.substr(start));
+    return out;
 }
 
 std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
@@ -237,7 +243,7 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
     matches_.reset();
     std::u16string pattern16 = ansiToUtf16(pattern);
     if (options.expandQuotePlaceholder) {
-        replaceAll(pattern16, u"#引号", u"\"");
+        pattern16 = replaceAll(pattern16, u"#引号", u"\"");
     }
     auto code = compile(pattern16, options);
     if (!code) {

@@ -29,7 +29,7 @@ struct RegexOptions {
 };
 
 class RegexMatcher {
-  public:
+public:
     RegexMatcher();
     ~RegexMatcher();
     // A copy shares the match collection of the last run (which no later run changes).
@@ -50,7 +50,7 @@ class RegexMatcher {
     // a group that took no part in the match and for indices out of range.
     Text subMatch(int matchIndex, int groupIndex) const;
 
-  private:
+private:
     struct Matches;
     std::shared_ptr<const Matches> matches_;
 };

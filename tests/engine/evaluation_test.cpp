@@ -23,7 +23,7 @@ struct Shown {
 };
 
 class RecordingSink : public MessageSink {
-  public:
+public:
     void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
         shown.push_back({ansiToUtf8(text), ansiToUtf8(caption), icon});
     }
