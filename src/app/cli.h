@@ -74,5 +74,6 @@ const Command& initDbCommand();
 const Command& listCommand();
 const Command& signCommand();
 const Command& pushTestCommand();
+const Command& evalCommand();
 
 }  // namespace vesprey::cli

@@ -17,6 +17,7 @@ const std::vector<const Command*>& commands() {
         &vesprey::cli::listCommand(),
         &vesprey::cli::signCommand(),
         &vesprey::cli::pushTestCommand(),
+        &vesprey::cli::evalCommand(),
     };
     return list;
 }

@@ -1,0 +1,111 @@
+// `eval`: tries a binding statement on a saved answer, as the template editor's trial does, with
+// no network and no database.
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "app/cli.h"
+#include "engine/evaluation.h"
+#include "engine/messages.h"
+
+namespace vesprey::cli {
+namespace {
+
+// The evaluation's messages go to stderr; nobody has to close a box.
+class StderrMessages : public MessageSink {
+public:
+    void showMessage(const Text& text, const Text& caption, MessageIcon /*icon*/) override {
+        printText(stderr, caption);
+        printLine(stderr, text);
+    }
+};
+
+// The answer bytes as received, from a file or from stdin ("-" or no file).
+std::optional<Bytes> readAnswer(const std::vector<std::string>& positionals) {
+    if (positionals.empty() || positionals.front() == "-") {
+        std::ostringstream bytes;
+        bytes << std::cin.rdbuf();
+        return std::move(bytes).str();
+    }
+    std::ifstream file(positionals.front(), std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+int runEval(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--ctype", "--tying"}, {"--json", "--regex"});
+    int exitCode = kExitOk;
+    if (!parseOrExit(evalCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (args.positionals().size() > 1) {
+        printError("eval 只接受一个答复文件，多出的参数：" + args.positionals()[1] + "。");
+        return kExitBadInput;
+    }
+    int ctype = kCtypeNone;
+    if (auto value = args.value("--ctype")) {
+        if (*value != "0" && *value != "1" && *value != "2") {
+            printError("--ctype 只能是 0（默认）、1（UTF-8解码）或 2（USC2-ANSI），不是 " + *value +
+                       "。");
+            return kExitBadInput;
+        }
+        ctype = (*value)[0] - '0';
+    }
+    const bool json = args.flag("--json");
+    const bool regex = args.flag("--regex");
+    const Text tying = utf8ToAnsi(args.value("--tying").value_or(""));
+    if (json && regex) {
+        printError("--json 和 --regex 只能选一个。");
+        return kExitBadInput;
+    }
+    if (!tying.empty() && !json && !regex) {
+        printError("请用 --json 或 --regex 说明绑定语句的类型。");
+        return kExitBadInput;
+    }
+
+    const auto bytes = readAnswer(args.positionals());
+    if (!bytes) {
+        printError("无法读取答复文件：" + args.positionals().front() + "。");
+        return kExitBadInput;
+    }
+    // As in the pass: the answer is the body as text, up to its first NUL; it is converted, then
+    // evaluated when there is a statement, and an empty result shows the answer as received.
+    const Text rawAnswer = bytes->substr(0, bytes->find('\0'));
+    Text answer = convertAnswer(rawAnswer, ctype);
+    if (!tying.empty()) {
+        StderrMessages messages;
+        answer = json ? evaluateJson(answer, tying) : evaluateRegex(answer, tying, messages);
+    }
+    printLine(stdout, answer.empty() ? rawAnswer : answer);
+    return kExitOk;
+}
+
+}  // namespace
+
+const Command& evalCommand() {
+    static const Command command{
+        "eval", "在保存下来的答复上试用绑定语句（与模板编辑里的试用相同，不联网）",
+        "用法: vesprey-cli eval --json|--regex [--ctype 0|1|2] --tying 语句 [文件|-]\n"
+        "      vesprey-cli eval [--ctype 0|1|2] [文件|-]\n"
+        "\n"
+        "从文件（省略或为 - 时从标准输入）按原样读取网站的答复，先按编码转换处理，\n"
+        "再用绑定语句提取结果，把签到时列表里会显示的内容写到标准输出（UTF-8）：\n"
+        "提取出的文本；结果为空时显示收到的原始答复。没有 --tying 时显示转换后的答复。\n"
+        "正则语句出错或匹配不到时的提示写到标准错误。\n"
+        "\n"
+        "  --json           绑定语句是 JSON 路径（响应类型 JSON）\n"
+        "  --regex          绑定语句是正则表达式（响应类型 正则）\n"
+        "  --tying 语句     绑定语句，可含 =>、||、[@] 和 #引号\n"
+        "  --ctype N        编码转换：0 默认，1 UTF-8解码，2 USC2-ANSI（默认 0）\n"
+        "\n"
+        "退出码: 0 已显示结果；1 参数错误或答复文件读不出。\n",
+        runEval};
+    return command;
+}
+
+}  // namespace vesprey::cli
