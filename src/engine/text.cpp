@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <map>
 #include <utility>
+#include <vector>
 
 namespace vesprey {
 namespace {
@@ -51,7 +52,7 @@ const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);  // iconv_open's fai
 // One open converter per direction and thread; opening iconv is far dearer than converting a
 // short text, and the site list converts tens of thousands of cells.
 class Converter {
-  public:
+public:
     static iconv_t get(const std::string& to, const std::string& from) {
         thread_local Cache cache;
         auto key = std::make_pair(to, from);
@@ -66,7 +67,7 @@ class Converter {
         return it->second;
     }
 
-  private:
+private:
     struct Cache {
         std::map<std::pair<std::string, std::string>, iconv_t> handles;
         ~Cache() {
@@ -149,6 +150,75 @@ bool isAscii(std::string_view s) {
 
 constexpr std::string_view kQuestionUtf16{"?\0", 2};
 
+// Code page 936 to UTF-16 through a table read once from iconv: pages of HTML run to megabytes
+// and are decoded for every regular-expression search, where calling iconv costs most of the
+// time. Entry (lead << 8 | trail) is the character of a two-byte sequence, entry b (< 0x100) that
+// of a single byte; 0 marks a sequence iconv rejects.
+const std::vector<char16_t>& gbkTable() {
+    static const std::vector<char16_t> table = [] {
+        std::vector<char16_t> t(0x10000, u'\0');
+        iconv_t cd = iconv_open("UTF-16LE", "CP936");
+        auto decode = [&](const char* in, std::size_t size) -> char16_t {
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+            char* src = const_cast<char*>(in);
+            unsigned char out[8];
+            char* dst = reinterpret_cast<char*>(out);
+            std::size_t inLeft = size;
+            std::size_t outLeft = sizeof out;
+            if (iconv(cd, &src, &inLeft, &dst, &outLeft) == static_cast<std::size_t>(-1) ||
+                inLeft != 0 || sizeof out - outLeft != 2) {
+                return u'\0';
+            }
+            return static_cast<char16_t>(out[0] | (out[1] << 8));
+        };
+        if (cd != kNoConverter) {
+            for (unsigned b = 0; b < 0x100; ++b) {
+                const char one = static_cast<char>(b);
+                t[b] = b == 0 ? u'\0' : decode(&one, 1);
+            }
+            for (unsigned lead = 0x81; lead <= 0xFE; ++lead) {
+                for (unsigned trail = 0x40; trail <= 0xFE; ++trail) {
+                    const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+                    t[lead << 8 | trail] = decode(pair, 2);
+                }
+            }
+            iconv_close(cd);
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Decodes code page 936 as iconv does: a byte that starts no valid sequence becomes "?" and the
+// next byte is read afresh; a lead byte at the very end becomes "?".
+std::u16string gbkToUtf16(std::string_view in) {
+    const char16_t* table = gbkTable().data();
+    std::u16string out(in.size(), u'\0');  // never more characters than bytes
+    char16_t* dst = out.data();
+    const auto* src = reinterpret_cast<const unsigned char*>(in.data());
+    const auto* end = src + in.size();
+    while (src < end) {
+        const unsigned b = *src;
+        if (b < 0x80) {
+            *dst++ = static_cast<char16_t>(b);
+            ++src;
+            continue;
+        }
+        if (src + 1 < end) {
+            const char16_t pair = table[b << 8 | src[1]];
+            if (pair != u'\0') {
+                *dst++ = pair;
+                src += 2;
+                continue;
+            }
+        }
+        *dst++ = table[b] != u'\0' ? table[b] : u'?';
+        ++src;
+    }
+    out.resize(static_cast<std::size_t>(dst - out.data()));
+    return out;
+}
+
 // Decodes bytes in `from` (an iconv name) to UTF-16LE bytes.
 std::string decodeToUtf16(std::string_view bytes, const std::string& from) {
     std::string out;
@@ -225,10 +295,7 @@ std::string ansiToUtf8(std::string_view ansi) {
 }
 
 std::u16string ansiToUtf16(std::string_view ansi) {
-    if (isAscii(ansi)) {
-        return widenAscii(ansi);
-    }
-    return bytesToU16(decodeToUtf16(ansi, "CP936"));
+    return gbkToUtf16(ansi);
 }
 
 Text utf16ToAnsi(std::u16string_view utf16) {

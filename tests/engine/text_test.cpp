@@ -41,6 +41,15 @@ TEST(Conversion, CharactersGbkLacksAndInvalidBytesBecomeQuestionMarks) {
     EXPECT_EQ(utf8ToAnsi("签\xC0到"), gbk("签") + "?" + gbk("到"));
 }
 
+TEST(Conversion, InvalidCodePage936SequencesDecodeLikeIconv) {
+    EXPECT_EQ(ansiToUtf16("\x81\x30x"), u"?0x");   // an ASCII trail byte is not a trail
+    EXPECT_EQ(ansiToUtf16("ab\xC7"), u"ab?");       // a lead byte at the end
+    EXPECT_EQ(ansiToUtf16("\xFF\xC7\xA9"), u"?签");  // 0xFF starts nothing
+    EXPECT_EQ(ansiToUtf16("\x80"), u"€");
+    EXPECT_EQ(ansiToUtf16(std::string("\0a", 2)), std::u16string(u"\0a", 2));
+    EXPECT_EQ(ansiToUtf8("\xC7\x7F"), "?\x7F");  // 0x7F is never a trail byte
+}
+
 TEST(Conversion, Utf16EdgesRoundTrip) {
     EXPECT_EQ(ansiToUtf16(gbk("签到ok")), u"签到ok");
     EXPECT_EQ(utf16ToAnsi(u"签到ok"), gbk("签到ok"));
