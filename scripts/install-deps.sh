@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev libpcre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   nlohmann-json3-dev rapidjson-dev
-  qt6-base-dev
+  qt6-base-dev qt6-webengine-dev
   xvfb xauth fonts-wqy-microhei
   locales
 )

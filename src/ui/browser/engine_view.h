@@ -1,0 +1,64 @@
+// One embedded browser view over QtWebEngine, with the operations the login window needs:
+// navigate to an address, report each finished load with its result, tell whether loading has
+// completed and whether the document is ready, and give the cookie string of the current page.
+// Each view has a fresh off-the-record profile of its own: nothing of one login (cookies, cache,
+// storage) reaches the next, and nothing is written to disk.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "ui/browser/browser_module.h"
+#include "ui/browser/cookie_mirror.h"
+
+class QWebEngineLoadingInfo;
+class QWebEnginePage;
+class QWebEngineProfile;
+class QWebEngineView;
+
+namespace vesprey::ui {
+
+// The address the view opens for what the user gave: trimmed, and with https:// in front when
+// it names no scheme. An empty address stays empty (nothing is opened).
+QUrl loginAddress(const QString& address);
+
+class EngineView : public QWidget {
+    Q_OBJECT
+public:
+    explicit EngineView(QWidget* parent = nullptr);
+    ~EngineView() override;
+
+    // Opens `address` (see loginAddress).
+    void navigate(const QString& address);
+
+    // True once the current page (and everything it started loading) has finished loading.
+    bool isLoadingCompleted() const;
+    // Asks the page whether its document is ready (parsed: ready state "interactive" or
+    // "complete"); the answer comes later, on the window thread. Not called when the view goes
+    // away first.
+    void queryDocumentReady(std::function<void(bool ready)> answer);
+
+    // The Cookie header value a browser would send to the current page's address now.
+    QByteArray cookieString() const;
+    QUrl currentUrl() const;
+
+signals:
+    // A load has ended (succeeded, failed or stopped); see BrowserLoad for `result`.
+    void loadFinished(const vesprey::ui::BrowserLoad& load);
+
+private:
+    void onLoadingChanged(const QWebEngineLoadingInfo& info);
+
+    QWebEngineProfile* profile_ = nullptr;
+    QWebEnginePage* page_ = nullptr;
+    QWebEngineView* view_ = nullptr;
+    CookieMirror cookies_;
+    // Cleared when the view goes, so that answers still on their way are dropped.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace vesprey::ui
