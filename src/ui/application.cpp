@@ -1,0 +1,97 @@
+#include "ui/application.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "store/site_database.h"
+#include "ui/main_window.h"
+#include "ui/skin.h"
+
+namespace vesprey::ui {
+namespace {
+
+constexpr const char* kUsage =
+    "用法：vesprey [--db PATH]\n"
+    "  启动 Vesprey 桌面程序。Sign.db 默认在程序所在目录；\n"
+    "  --db 或环境变量 VESPREY_DB 指定其它位置（--db 优先）。\n";
+
+struct Options {
+    std::optional<std::filesystem::path> database;
+    bool help = false;
+    std::string error;
+};
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--db" && i + 1 < argc) {
+            options.database = argv[++i];
+        } else if (arg.rfind("--db=", 0) == 0) {
+            options.database = arg.substr(5);
+        } else {
+            options.error = "未知的参数：" + arg;
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+StartupWindow::StartupWindow() {
+    setObjectName(QStringLiteral("启动窗口"));
+    setWindowTitle(QStringLiteral("Vesprey v1.0"));
+    setFixedSize(380, 250);
+}
+
+std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databasePath,
+                                             StartupWindow* startup) {
+    auto window = std::make_unique<MainWindow>(databasePath);
+    if (startup != nullptr) {
+        startup->deleteLater();
+        startup->hide();
+    }
+    window->show();
+    window->startUp();
+    return window;
+}
+
+int runDesktop(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    if (options.help || !options.error.empty()) {
+        if (!options.error.empty()) {
+            std::fprintf(stderr, "%s\n", options.error.c_str());
+        }
+        std::fputs(kUsage, options.help ? stdout : stderr);
+        return options.help ? 0 : 1;
+    }
+
+    QApplication::setHighDpiScaleFactorRoundingPolicy(
+        Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vesprey"));
+    applySkin(app);
+
+    const std::filesystem::path databasePath = siteDatabasePath(options.database);
+    auto* startup = new StartupWindow;
+    startup->show();
+    std::unique_ptr<MainWindow> window;
+    QTimer::singleShot(0, &app, [&] { window = launchMainWindow(databasePath, startup); });
+    const int code = QApplication::exec();
+    if (window && window->passRunning()) {
+        // The worker may be in a request or waiting for this thread; nothing of it needs
+        // finishing, since a pass writes nothing to Sign.db.
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
+}
+
+}  // namespace vesprey::ui

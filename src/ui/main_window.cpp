@@ -1,0 +1,459 @@
+#include "ui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTreeView>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/push.h"
+#include "engine/sign_in_run.h"
+#include "ui/account_list.h"
+#include "ui/message_boxes.h"
+#include "ui/qt_text.h"
+#include "ui/sign_in_pass.h"
+#include "ui/skin.h"
+#include "ui/window_calls.h"
+
+namespace vesprey::ui {
+namespace {
+
+constexpr int kWidth = 720;
+constexpr int kDesignedHeight = 456;
+constexpr int kHeight = 400;
+
+template <class W>
+W* place(W* widget, const QString& name, int x, int y, int w, int h) {
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const QString& text, int x, int y, int w = 64, int h = 20) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const QString& name, const QString& caption, int x, int y,
+                    int w = 61, int h = 25) {
+    return place(new QPushButton(caption, parent), name, x, y, w, h);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(std::filesystem::path databasePath, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
+      databasePath_(std::move(databasePath)) {
+    setObjectName(QStringLiteral("主窗口"));
+    setWindowTitle(QStringLiteral("Vesprey V1.0"));
+    resize(kWidth, kDesignedHeight);
+    calls_ = new WindowQueue(this);
+
+    auto* background =
+        place(new WindowBackground(this), QStringLiteral("图片框1"), 0, 0, kWidth, kHeight);
+    Q_UNUSED(background);
+    buildPages();
+    buildTitleStrip();
+    buildStatusStrip();
+    buildContextMenu();
+    selectPage(0);
+}
+
+MainWindow::~MainWindow() {
+    // The worker may wait for a call on this thread: stopping releases it before the join.
+    pass_.request_stop();
+    if (pass_.joinable()) {
+        pass_.join();
+    }
+}
+
+void MainWindow::buildTitleStrip() {
+    auto* strip = findChild<WindowBackground*>(QStringLiteral("图片框1"));
+    auto* title = place(new QLabel(QStringLiteral("Vesprey V1.0"), strip), QStringLiteral("标签1"),
+                        10, 3, 80, 24);
+    title->setStyleSheet(QStringLiteral("color: white; font-weight: bold;"));
+
+    auto* minimize = place(new PictureButton(Picture::Minimize, {}, strip),
+                           QStringLiteral("最小化"), 682, 8, 13, 13);
+    minimize->setToolTip(QStringLiteral("最小化"));
+    connect(minimize, &QAbstractButton::clicked, this, &QWidget::showMinimized);
+
+    auto* close = place(new PictureButton(Picture::Close, {}, strip),
+                        QStringLiteral("图形按钮_关闭"), 700, 8, 13, 13);
+    close->setToolTip(QStringLiteral("关闭"));
+    connect(close, &QAbstractButton::clicked, this, &MainWindow::endProcess);
+
+    struct Page {
+        const char16_t* name;
+        const char16_t* caption;
+        Picture picture;
+        int top;
+    };
+    const Page pages[] = {{u"推荐板块", u"签到区", Picture::SignIn, 107},
+                          {u"生成模板", u"模板区", Picture::Editor, 141},
+                          {u"推荐板块2", u"推送区", Picture::Push, 175},
+                          {u"推荐板块3", u"关于我们", Picture::About, 209}};
+    for (int i = 0; i < 4; ++i) {
+        const Page& page = pages[i];
+        auto* b = place(new PictureButton(page.picture, QString::fromUtf16(page.caption), strip),
+                        QString::fromUtf16(page.name), 0, page.top, 128, 34);
+        b->setCheckable(true);
+        b->setAutoExclusive(true);
+        connect(b, &QAbstractButton::clicked, this, [this, i] { selectPage(i); });
+        pageButtons_.append(b);
+    }
+}
+
+void MainWindow::buildStatusStrip() {
+    auto* strip = place(new QWidget(this), QStringLiteral("外形框1"), 128, 376, 592, 24);
+    strip->setAttribute(Qt::WA_StyledBackground);
+    place(new PictureBox(Picture::Network, strip), QStringLiteral("网络状态"), 4, 2, 20, 20);
+    auto* separator = place(new QWidget(strip), QStringLiteral("图片框2"), 26, 4, 1, 16);
+    separator->setAttribute(Qt::WA_StyledBackground);
+    separator->setStyleSheet(QStringLiteral("background: #c9d3df;"));
+    status_ = place(new QLabel(strip), QStringLiteral("zt1"), 30, 3, 500, 20);
+    strip->raise();
+}
+
+void MainWindow::buildPages() {
+    tabs_ = place(new QTabWidget(this), QStringLiteral("选择夹1"), 128, 30, 592, 393);
+    tabs_->tabBar()->hide();  // the left column selects the page
+    tabs_->addTab(buildListPage(), QStringLiteral("签到区"));
+    tabs_->addTab(buildTemplatePage(), QStringLiteral("模板区"));
+    tabs_->addTab(buildPushPage(), QStringLiteral("推送区"));
+    tabs_->addTab(buildAboutPage(), QStringLiteral("关于我们"));
+}
+
+QWidget* MainWindow::buildListPage() {
+    auto* page = new QWidget;
+    model_ = new AccountListModel(this);
+    list_ = place(new QTreeView(page), QStringLiteral("超级列表框_签到区"), 0, -2, 590, 350);
+    list_->setModel(model_);
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setAlternatingRowColors(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setAllColumnsShowFocus(true);
+    list_->header()->setStretchLastSection(true);
+    list_->header()->setSectionsMovable(false);
+    const auto& widths = AccountListModel::widths();
+    for (int c = 0; c < kAccountColumns; ++c) {
+        list_->setColumnWidth(c, widths[static_cast<std::size_t>(c)]);
+    }
+    list_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { menu_->popup(list_->viewport()->mapToGlobal(at)); });
+    connect(list_, &QAbstractItemView::doubleClicked, this, &MainWindow::copySelectedResult);
+    return page;
+}
+
+QWidget* MainWindow::buildPushPage() {
+    auto* page = new QWidget;
+    auto* notice = place(new QGroupBox(QStringLiteral("推送通知："), page),
+                         QStringLiteral("分组框3"), 16, 6, 560, 184);
+    label(notice, QStringLiteral("推送类型："), 10, 24);
+    auto* kinds = place(new QGroupBox(notice), QStringLiteral("分组框5"), 72, 16, 264, 32);
+    bark_ = place(new QRadioButton(QStringLiteral("Bark"), kinds), QStringLiteral("单选框_Brak"), 9,
+                  8, 66, 18);
+    serverChan_ = place(new QRadioButton(QStringLiteral("Server酱"), kinds),
+                        QStringLiteral("单选框_Server酱"), 80, 8, 84, 18);
+    dingTalk_ = place(new QRadioButton(QStringLiteral("钉钉"), kinds),
+                      QStringLiteral("单选框_钉钉"), 168, 8, 66, 18);
+    bark_->setChecked(true);
+    connect(bark_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushBark); });
+    connect(serverChan_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushServerChan); });
+    connect(dingTalk_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushDingTalk); });
+
+    label(notice, QStringLiteral("推送标识："), 8, 58);
+    pushKey_ = place(new QLineEdit(notice), QStringLiteral("编辑框_推送标识"), 71, 56, 473, 24);
+    label(notice, QStringLiteral("推送语句："), 8, 90);
+    place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
+
+    auto* timed = place(new QGroupBox(QStringLiteral("定时执行："), page),
+                        QStringLiteral("分组框4"), 16, 193, 560, 112);
+    label(timed, QStringLiteral("执行时间："), 8, 17);
+    period_ = place(new QComboBox(timed), QStringLiteral("组合框_执行时间"), 72, 17, 113, 20);
+    period_->addItems(periodCaptions());
+    notify_ = place(new QCheckBox(QStringLiteral("同步通知"), timed),
+                    QStringLiteral("选择框_同步通知"), 11, 81, 80, 20);
+    schedule_ = place(new QCheckBox(QStringLiteral("开启定时"), timed),
+                      QStringLiteral("选择框_开启定时"), 96, 81, 80, 20);
+    scheduler_ = new Scheduler(period_, schedule_, this);
+    connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
+    connect(scheduler_, &Scheduler::statusText, this, &MainWindow::setStatus);
+    connect(scheduler_, &Scheduler::due, this, &MainWindow::startScheduledPass);
+
+    auto* test =
+        button(page, QStringLiteral("超级按钮_推送_调试"), QStringLiteral("调试"), 442, 312);
+    connect(test, &QPushButton::clicked, this, &MainWindow::testPush);
+    auto* save =
+        button(page, QStringLiteral("超级按钮_推送_保存"), QStringLiteral("保存"), 514, 312);
+    connect(save, &QPushButton::clicked, this, &MainWindow::savePushKey);
+    return page;
+}
+
+QWidget* MainWindow::buildAboutPage() {
+    auto* page = new QWidget;
+    place(new PictureBox(Picture::Calendar, page), QStringLiteral("图片框3"), 40, 34, 225, 247);
+    place(new PictureBox(Picture::Phone, page), QStringLiteral("图片框4"), 320, 34, 225, 247);
+    auto* thanks =
+        place(new QLabel(QStringLiteral("“感谢有你支持，「Vesprey」有您将为变得更精彩！”"), page),
+              QStringLiteral("标签2"), 40, 298, 504, 32);
+    thanks->setAlignment(Qt::AlignCenter);
+    return page;
+}
+
+void MainWindow::buildContextMenu() {
+    menu_ = new QMenu(QStringLiteral("主"), this);
+    menu_->setObjectName(QStringLiteral("菜单_主"));
+    auto addRowCommand = [this](QMenu* into, const QString& name, const QString& caption) {
+        QAction* action = into->addAction(caption);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, [this, caption] {
+            if (requireSelection()) {
+                notYet(caption);
+            }
+        });
+        rowActions_.append(action);
+    };
+    QMenu* login = menu_->addMenu(QStringLiteral("登录"));
+    addRowCommand(login, QStringLiteral("菜单_软件登录"), QStringLiteral("软件登录"));
+    addRowCommand(login, QStringLiteral("菜单_人工填写"), QStringLiteral("人工填写"));
+    menu_->addSeparator();
+    QMenu* edit = menu_->addMenu(QStringLiteral("操作"));
+    addRowCommand(edit, QStringLiteral("菜单_删除"), QStringLiteral("删除(&D)"));
+    addRowCommand(edit, QStringLiteral("菜单_修改"), QStringLiteral("修改(&U)"));
+    addRowCommand(edit, QStringLiteral("菜单_增加"), QStringLiteral("增加(&N)"));
+    menu_->addSeparator();
+    signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
+    signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));
+    connect(signInAction_, &QAction::triggered, this, &MainWindow::startPassFromMenu);
+}
+
+void MainWindow::startUp() {
+    // The start-up window is gone by now; the height is the one the window keeps.
+    setFixedSize(kWidth, kHeight);
+    if (!openSiteDatabase(db_, databasePath_)) {
+        MessageBoxes::inform(this, fromAnsi(openFailedMessage()), MessageBoxes::defaultCaption(),
+                             BoxIcon::Warning);
+    }
+    reloadSiteList();
+    push_ = loadPushSettings(db_);
+    pushKey_->setText(push_.empty() ? QString() : fromAnsi(push_.front().RobotId));
+    conversion_->setCurrentIndex(0);
+    period_->setCurrentIndex(0);
+}
+
+bool MainWindow::reloadSiteList() {
+    if (passRunning_) {
+        return false;
+    }
+    model_->clear();
+    sites_ = loadSiteList(db_);
+    model_->load(sites_);
+    return true;
+}
+
+QString MainWindow::cellText(int row, int column) const {
+    return model_->cell(row, column);
+}
+
+void MainWindow::setCellText(int row, int column, const QString& text) {
+    model_->setCell(row, column, text);
+}
+
+QString MainWindow::statusText() const {
+    return status_->text();
+}
+
+void MainWindow::setStatus(const QString& text) {
+    status_->setText(text);
+    emit statusChanged(text);
+}
+
+bool MainWindow::notifyChecked() const {
+    return notify_->isChecked();
+}
+
+bool MainWindow::scheduleChecked() const {
+    return schedule_->isChecked();
+}
+
+int MainWindow::pushChannel() const {
+    if (bark_->isChecked()) {
+        return kPushBark;
+    }
+    if (serverChan_->isChecked()) {
+        return kPushServerChan;
+    }
+    if (dingTalk_->isChecked()) {
+        return kPushDingTalk;
+    }
+    return 0;
+}
+
+void MainWindow::setTimerPeriod(int milliseconds) {
+    scheduler_->setTimerPeriod(milliseconds);
+}
+
+int MainWindow::selectedRow() const {
+    const QModelIndexList rows = list_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.front().row();
+}
+
+int MainWindow::rowCount() const {
+    return model_->rowCount();
+}
+
+void MainWindow::selectPage(int index) {
+    tabs_->setCurrentIndex(index);
+    if (index >= 0 && index < pageButtons_.size()) {
+        pageButtons_[index]->setChecked(true);
+    }
+}
+
+bool MainWindow::requireSelection() {
+    if (selectedRow() >= 0) {
+        return true;
+    }
+    MessageBoxes::inform(this, QStringLiteral("请点击选中需要操作的网站！"),
+                         QStringLiteral("操作提示"), BoxIcon::Error);
+    return false;
+}
+
+void MainWindow::notYet(const QString& what) {
+    QString command = what;
+    command.remove(QStringLiteral("&"));
+    MessageBoxes::inform(this,
+                         QStringLiteral("“%1”功能尚未开放，敬请期待！").arg(command.trimmed()),
+                         QStringLiteral("操作提示"), BoxIcon::Information);
+}
+
+void MainWindow::copySelectedResult() {
+    const int row = selectedRow();
+    if (row < 0) {
+        return;
+    }
+    QGuiApplication::clipboard()->setText(model_->cell(row, kColumnResult));
+}
+
+void MainWindow::showPushKey(int channel) {
+    const auto entry = static_cast<std::size_t>(channel - 1);
+    pushKey_->setText(channel >= 1 && entry < push_.size() ? fromAnsi(push_[entry].RobotId)
+                                                           : QString());
+}
+
+void MainWindow::savePushKey() {
+    const QString key = pushKey_->text();
+    if (key.isEmpty()) {
+        MessageBoxes::inform(this, QStringLiteral("推送标识信息为空，请补充完毕再保存！"),
+                             QStringLiteral("推送工具"), BoxIcon::Information);
+        return;
+    }
+    const int channel = pushChannel();
+    const Text robotId = toAnsi(key);
+    // A failed write says nothing. A saved key is used from now on, by the push test and by the
+    // next pass, not only after a restart.
+    if (updatePushKey(db_, channel, robotId).done) {
+        const auto entry = static_cast<std::size_t>(channel - 1);
+        if (channel >= 1 && entry < push_.size()) {
+            push_[entry].RobotId = robotId;
+        }
+    }
+}
+
+void MainWindow::testPush() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    Text title;
+    sendPush(pushChannel(), title, {}, push_);
+    QApplication::restoreOverrideCursor();
+}
+
+void MainWindow::startPassFromMenu() {
+    if (passRunning_) {
+        return;
+    }
+    reloadSiteList();
+    startPass();
+}
+
+void MainWindow::startScheduledPass() {
+    selectPage(0);
+    // A pass started from the menu is still going: it re-arms the schedule at its end, so the
+    // drawn minute is not taken a second time.
+    if (passRunning_) {
+        return;
+    }
+    startPass();
+}
+
+void MainWindow::startPass() {
+    passRunning_ = true;
+    setPassControlsEnabled(false);
+    pushForPass_ = push_;
+    emit passStarted();
+    const auto hold = finishedHold_;
+    pass_ = std::jthread([this, hold](std::stop_token stop) {
+        {
+            WindowSignInView view(*this, stop, hold);
+            WindowMessageSink messages(*this, stop);
+            SignInRun run(sites_, pushForPass_, view, messages);
+            run.run(stop);
+        }
+        calls_->post([this] { onPassFinished(); });
+    });
+}
+
+void MainWindow::onPassFinished() {
+    if (pass_.joinable()) {
+        pass_.join();
+    }
+    passRunning_ = false;
+    setPassControlsEnabled(true);
+    emit passFinished();
+}
+
+void MainWindow::setPassControlsEnabled(bool enabled) {
+    signInAction_->setEnabled(enabled);
+    for (QAction* action : rowActions_) {
+        action->setEnabled(enabled);
+    }
+    editorSave_->setEnabled(enabled);
+}
+
+void MainWindow::endProcess() {
+    if (!passRunning_) {
+        QCoreApplication::exit(0);
+        return;
+    }
+    // The pass writes nothing to Sign.db, so ending here loses nothing; waiting for the worker
+    // could mean waiting for a request's time-out.
+    pass_.request_stop();
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    endProcess();
+}
+
+}  // namespace vesprey::ui

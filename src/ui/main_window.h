@@ -1,0 +1,136 @@
+// The main window: the account list with its context menu, the template page, the push settings
+// with the daily schedule, and the about page, under a drawn title strip. It owns the open
+// Sign.db, the loaded SiteList and PushSettings, and the sign-in pass's worker thread.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "store/site_database.h"
+#include "ui/scheduler.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QTreeView;
+
+namespace vesprey::ui {
+
+class AccountListModel;
+class PictureButton;
+class WindowQueue;
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWindow(std::filesystem::path databasePath, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Opens Sign.db, loads the account list and the push keys, selects the first items of the
+    // drop-down lists. A database that cannot be opened is reported and leaves an empty list.
+    void startUp();
+
+    // Rebuilds SiteList and the list view from the database. Refused (false) while a pass runs.
+    bool reloadSiteList();
+
+    // Window-thread accessors; the sign-in pass reaches them through WindowCalls.
+    QString cellText(int row, int column) const;
+    void setCellText(int row, int column, const QString& text);
+    QString statusText() const;
+    void setStatus(const QString& text);
+    bool notifyChecked() const;
+    bool scheduleChecked() const;
+    int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
+    void setTimerPeriod(int milliseconds);
+
+    int selectedRow() const;  // -1 when no row is selected
+    int rowCount() const;
+    const SiteList& siteList() const { return sites_; }
+    const PushSettings& pushSettings() const { return push_; }
+    SqlDatabase& database() { return db_; }
+    Scheduler& scheduler() { return *scheduler_; }
+    WindowQueue& calls() { return *calls_; }
+    bool passRunning() const { return passRunning_; }
+
+    // How long "签到完毕！" stays up at the end of a pass (two seconds).
+    void setFinishedHold(std::chrono::milliseconds hold) { finishedHold_ = hold; }
+    std::chrono::milliseconds finishedHold() const { return finishedHold_; }
+
+public slots:
+    void startPassFromMenu();   // "开始签到": reload, then the pass
+    void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
+    void copySelectedResult();  // double-click: "返回内容" of the selected row to the clipboard
+    void showPushKey(int channel);
+    void savePushKey();  // "保存" on the push page
+    void testPush();     // "调试" on the push page
+    void selectPage(int index);
+    void endProcess();  // the close button
+
+signals:
+    void statusChanged(const QString& text);
+    void passStarted();
+    void passFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildTitleStrip();
+    void buildStatusStrip();
+    void buildPages();
+    QWidget* buildListPage();
+    QWidget* buildTemplatePage();
+    QWidget* buildPushPage();
+    QWidget* buildAboutPage();
+    void buildContextMenu();
+
+    // The menu's row commands: the selection guard, then the command.
+    bool requireSelection();
+    void notYet(const QString& what);
+    void startPass();
+    void onPassFinished();
+    void setPassControlsEnabled(bool enabled);
+
+    std::filesystem::path databasePath_;
+    SqlDatabase db_;
+    SiteList sites_;
+    PushSettings push_;
+    PushSettings pushForPass_;  // the keys as they were when the running pass started
+
+    AccountListModel* model_ = nullptr;
+    QTreeView* list_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QLabel* status_ = nullptr;
+    QMenu* menu_ = nullptr;
+    QAction* signInAction_ = nullptr;
+    QList<QAction*> rowActions_;
+    QList<PictureButton*> pageButtons_;
+    QRadioButton* bark_ = nullptr;
+    QRadioButton* serverChan_ = nullptr;
+    QRadioButton* dingTalk_ = nullptr;
+    QLineEdit* pushKey_ = nullptr;
+    QComboBox* period_ = nullptr;
+    QComboBox* conversion_ = nullptr;
+    QCheckBox* notify_ = nullptr;
+    QCheckBox* schedule_ = nullptr;
+    QPushButton* editorSave_ = nullptr;
+    Scheduler* scheduler_ = nullptr;
+    WindowQueue* calls_ = nullptr;
+
+    bool passRunning_ = false;
+    std::chrono::milliseconds finishedHold_{2000};
+    std::jthread pass_;
+};
+
+}  // namespace vesprey::ui

@@ -1,0 +1,102 @@
+// The daily schedule: a time of day drawn at random inside the chosen period when "开启定时" is
+// switched on, a once-a-second tick that shows the countdown in the status strip, and the start
+// of a pass when the drawn minute arrives. The clock is behind ScheduleClock so tests can set
+// the time.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QTimer;
+
+namespace vesprey::ui {
+
+// Local calendar time, whole seconds.
+struct LocalTime {
+    int year = 1970;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+class ScheduleClock {
+public:
+    virtual ~ScheduleClock() = default;
+    virtual LocalTime now() const = 0;
+};
+
+class SystemClock final : public ScheduleClock {
+public:
+    LocalTime now() const override;
+};
+
+struct HourRange {
+    int low = 0;
+    int high = 23;
+};
+
+struct ScheduleTime {
+    int hour = 0;
+    int minute = 0;
+};
+
+// The eight periods of "执行时间" in item order, "随机" first.
+QStringList periodCaptions();
+// Hours of a period, both ends included; any index outside 1-7 counts as "随机" (0-23).
+HourRange periodHours(int index);
+
+// The low 32 bits of the processor's time-stamp counter.
+std::uint32_t readTimeStampCounter();
+// One draw of the generator from a counter value: an integer in [low, high].
+int drawInRange(std::uint32_t counter, int low, int high);
+// Draws with a fresh counter reading.
+int randomInRange(int low, int high);
+
+// Whole seconds from `now` to the next hour:minute:00 (today, or tomorrow when it has passed).
+long long secondsUntil(const LocalTime& now, int hour, int minute);
+// "距离签到时间还有2小时3分4秒"; whole days are dropped.
+QString countdownText(long long seconds);
+
+class Scheduler : public QObject {
+    Q_OBJECT
+public:
+    // `period` is 组合框_执行时间 and `enabled` is 选择框_开启定时; the timer 时钟1 is created
+    // here, stopped.
+    Scheduler(QComboBox* period, QCheckBox* enabled, QObject* parent);
+
+    void setClock(std::shared_ptr<const ScheduleClock> clock);
+    QTimer* timer() const { return timer_; }
+    ScheduleTime scheduleTime() const { return time_; }
+
+    // 1000 starts the once-a-second tick, 0 stops it.
+    void setTimerPeriod(int milliseconds);
+    int timerPeriod() const;
+
+public slots:
+    // On every click of "开启定时": checked arms (draws the time, starts the tick); unchecked
+    // stops the tick and empties the status line.
+    void armSchedule();
+    // Once a second while armed: the countdown, or at the drawn minute's second 0 the start.
+    void onScheduleTick();
+
+signals:
+    void statusText(const QString& text);
+    // The drawn minute has come: the timer is already stopped; the window starts the pass.
+    void due();
+
+private:
+    QComboBox* period_;
+    QCheckBox* enabled_;
+    QTimer* timer_;
+    std::shared_ptr<const ScheduleClock> clock_;
+    ScheduleTime time_;
+};
+
+}  // namespace vesprey::ui

@@ -1,0 +1,85 @@
+// Page 1 "模板区": the template editor's controls. Its commands come with the editor; until then
+// each button says so.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "ui/main_window.h"
+
+namespace vesprey::ui {
+namespace {
+
+template <class W>
+W* place(W* widget, const QString& name, int x, int y, int w, int h) {
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+void label(QWidget* parent, const QString& text, int x, int y) {
+    (new QLabel(text, parent))->setGeometry(x, y, 64, 20);
+}
+
+}  // namespace
+
+QWidget* MainWindow::buildTemplatePage() {
+    auto* page = new QWidget;
+    label(page, QStringLiteral("数据模式："), 16, 12);
+    QList<QPushButton*> commands;
+    commands << place(new QPushButton(QStringLiteral("软件登录 "), page),
+                      QStringLiteral("超级按钮_软件登录"), 80, 10, 92, 25)
+             << place(new QPushButton(QStringLiteral("人工填写"), page),
+                      QStringLiteral("超级按钮_人工填写"), 179, 10, 92, 25)
+             << place(new QPushButton(QStringLiteral("一键置入"), page),
+                      QStringLiteral("超级按钮_一键置入"), 278, 10, 92, 25);
+
+    label(page, QStringLiteral("网站名称："), 16, 48);
+    place(new QLineEdit(page), QStringLiteral("编辑框_网络名称"), 79, 46, 497, 24);
+    label(page, QStringLiteral("登录链接："), 16, 77);
+    place(new QLineEdit(page), QStringLiteral("编辑框_登录链接"), 79, 75, 497, 24);
+    label(page, QStringLiteral("签到链接："), 16, 107);
+    place(new QLineEdit(page), QStringLiteral("编辑框_签到链接"), 79, 105, 497, 24);
+
+    label(page, QStringLiteral("请求模式："), 16, 137);
+    auto* method = place(new QGroupBox(page), QStringLiteral("分组框1"), 80, 131, 169, 32);
+    place(new QRadioButton(QStringLiteral("GET"), method), QStringLiteral("单选框_get"), 9, 7, 60,
+          18)
+        ->setChecked(true);
+    place(new QRadioButton(QStringLiteral("POST"), method), QStringLiteral("单选框_post"), 84, 7,
+          70, 18);
+    label(page, QStringLiteral("响应类型："), 264, 137);
+    auto* answer = place(new QGroupBox(page), QStringLiteral("分组框2"), 328, 131, 169, 32);
+    place(new QRadioButton(QStringLiteral("JSON"), answer), QStringLiteral("单选框_json"), 9, 7, 60,
+          18)
+        ->setChecked(true);
+    place(new QRadioButton(QStringLiteral("正则表达式"), answer),
+          QStringLiteral("单选框_正则表达式"), 74, 7, 90, 18);
+
+    label(page, QStringLiteral("绑定语句："), 16, 169);
+    place(new QPlainTextEdit(page), QStringLiteral("编辑框_绑定语句"), 79, 167, 497, 65);
+    label(page, QStringLiteral("返回语句："), 16, 240);
+    place(new QPlainTextEdit(page), QStringLiteral("编辑框_返回语句"), 79, 238, 497, 65);
+    label(page, QStringLiteral("编码转换："), 16, 313);
+    conversion_ = place(new QComboBox(page), QStringLiteral("组合框_编码转换"), 79, 313, 113, 20);
+    conversion_->addItems(
+        {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
+
+    commands << place(new QPushButton(QStringLiteral("初始化"), page),
+                      QStringLiteral("超级按钮_初始化"), 369, 312, 61, 25)
+             << place(new QPushButton(QStringLiteral("调试"), page),
+                      QStringLiteral("超级按钮_调试"), 442, 312, 61, 25);
+    editorSave_ = place(new QPushButton(QStringLiteral("保存"), page),
+                        QStringLiteral("超级按钮_保存"), 514, 312, 61, 25);
+    commands << editorSave_;
+    for (QPushButton* command : commands) {
+        connect(command, &QPushButton::clicked, this,
+                [this, caption = command->text()] { notYet(caption); });
+    }
+    return page;
+}
+
+}  // namespace vesprey::ui

@@ -1,0 +1,205 @@
+// The daily schedule: the periods, the draw, the countdown, arming and disarming, and the pass
+// started by the tick at the drawn minute (with a clock the test sets).
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <set>
+
+#include "ui_fixtures.h"
+
+using namespace vesprey;
+using namespace vesprey::uitest;
+
+class SchedulerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void periodsAndTheirHours() {
+        QCOMPARE(ui::periodCaptions(),
+                 QStringList({"随机", "凌晨", "早晨", "上午", "中午", "下午", "傍晚", "晚上"}));
+        const int ranges[8][2] = {{0, 23},  {0, 5},   {5, 8},   {8, 11},
+                                  {11, 13}, {13, 16}, {16, 19}, {19, 23}};
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(ui::periodHours(i).low, ranges[i][0]);
+            QCOMPARE(ui::periodHours(i).high, ranges[i][1]);
+        }
+        QCOMPARE(ui::periodHours(-1).high, 23);
+        QCOMPARE(ui::periodHours(8).low, 0);
+    }
+
+    void drawFollowsTheGenerator() {
+        // t = 0: (2531011 >> 16) & 0x7FFF = 38; t = 1: (2745024 >> 16) = 41.
+        QCOMPARE(ui::drawInRange(0, 0, 59), 38);
+        QCOMPARE(ui::drawInRange(1, 0, 59), 41);
+        QCOMPARE(ui::drawInRange(1, 8, 11), 8 + 41 % 4);
+        // 32-bit wrap-around: 0xFFFFFFFF * 214013 + 2531011 = 2316998 (mod 2^32) -> 35.
+        QCOMPARE(ui::drawInRange(0xFFFFFFFFu, 0, 23), 35 % 24);
+        std::set<int> seen;
+        for (std::uint32_t t = 0; t < 200000; t += 7) {
+            const int hour = ui::drawInRange(t, 13, 16);
+            QVERIFY(hour >= 13 && hour <= 16);
+            seen.insert(hour);
+        }
+        QCOMPARE(seen.size(), std::size_t{4});
+    }
+
+    void secondsUntilTheDrawnTime() {
+        QCOMPARE(ui::secondsUntil({2024, 5, 15, 10, 20, 0}, 11, 0), 2400LL);
+        QCOMPARE(ui::secondsUntil({2024, 5, 15, 10, 20, 0}, 10, 20), 0LL);
+        // Passed today: counts to tomorrow. One second late still truncates to 0 (toward zero).
+        QCOMPARE(ui::secondsUntil({2024, 5, 15, 10, 20, 1}, 10, 20), 0LL);
+        QCOMPARE(ui::secondsUntil({2024, 5, 15, 10, 20, 2}, 10, 20), 86398LL);
+        QCOMPARE(ui::secondsUntil({2024, 5, 15, 10, 20, 0}, 8, 0), 86400LL - 8400);
+        QCOMPARE(ui::secondsUntil({2024, 5, 31, 23, 59, 59}, 0, 0), 1LL);
+    }
+
+    void countdownText() {
+        QCOMPARE(ui::countdownText(2 * 3600 + 3 * 60 + 4),
+                 QStringLiteral("距离签到时间还有2小时3分4秒"));
+        QCOMPARE(ui::countdownText(0), QStringLiteral("距离签到时间还有0小时0分0秒"));
+        QCOMPARE(ui::countdownText(86399), QStringLiteral("距离签到时间还有23小时59分59秒"));
+    }
+
+    void armingDrawsInThePeriodAndTheTickCountsDown() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {}));
+        auto clock = std::make_shared<FakeClock>();
+        window->scheduler().setClock(clock);
+        auto* period = window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"));
+        auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
+        auto* timer = window->findChild<QTimer*>(QStringLiteral("时钟1"));
+        QVERIFY(timer != nullptr && !timer->isActive());
+
+        period->setCurrentIndex(3);  // 上午
+        for (int i = 0; i < 20; ++i) {
+            QTest::mouseClick(enabled, Qt::LeftButton);
+            QVERIFY(enabled->isChecked());
+            QVERIFY(timer->isActive());
+            QCOMPARE(timer->interval(), 1000);
+            const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
+            QVERIFY(drawn.hour >= 8 && drawn.hour <= 11);
+            QVERIFY(drawn.minute >= 0 && drawn.minute <= 59);
+            QTest::mouseClick(enabled, Qt::LeftButton);
+            QVERIFY(!timer->isActive());
+        }
+
+        QTest::mouseClick(enabled, Qt::LeftButton);
+        const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
+        clock->set(secondsBefore(drawn.hour, drawn.minute, 2 * 3600 + 3 * 60 + 4));
+        window->scheduler().onScheduleTick();
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QCOMPARE(status->text(), QStringLiteral("距离签到时间还有2小时3分4秒"));
+        // The real timer ticks too, with the same clock.
+        QSignalSpy ticks(timer, &QTimer::timeout);
+        status->clear();
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(status->text(), QStringLiteral("距离签到时间还有2小时3分4秒"));
+
+        // Switching it off stops the countdown and empties the status line at once.
+        QTest::mouseClick(enabled, Qt::LeftButton);
+        QVERIFY(!timer->isActive());
+        QCOMPARE(status->text(), QString());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void changingThePeriodWaitsForTheNextClick() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {}));
+        auto* period = window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"));
+        auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
+        period->setCurrentIndex(1);  // 凌晨 0-5
+        QTest::mouseClick(enabled, Qt::LeftButton);
+        const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
+        QVERIFY(drawn.hour <= 5);
+        period->setCurrentIndex(7);  // 晚上 19-23
+        QCOMPARE(window->scheduler().scheduleTime().hour, drawn.hour);
+        QCOMPARE(window->scheduler().scheduleTime().minute, drawn.minute);
+    }
+
+    void tickAtTheDrawnMinuteStartsThePassAndTheEndReArms() {
+        FakeSite site;
+        site.server().Get("/sign", [&](const httplib::Request&, httplib::Response& response) {
+            ++site.requests;
+            response.set_content("{\"msg\":\"ok\"}", "application/json");
+        });
+        site.start();
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(
+            dir, {{.name = "甲", .link = site.url("/sign"), .tying = "msg", .cookies = {"c=1"}}}));
+        auto clock = std::make_shared<FakeClock>();
+        window->scheduler().setClock(clock);
+        auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
+        auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("选择夹1"));
+        QTest::mouseClick(enabled, Qt::LeftButton);
+        const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
+
+        // A tick that skips second 0 of the drawn minute misses the day's run.
+        clock->set(secondsBefore(drawn.hour, drawn.minute, -2));
+        window->scheduler().onScheduleTick();
+        QVERIFY(!window->passRunning());
+        QCOMPARE(window->statusText(), QStringLiteral("距离签到时间还有23小时59分58秒"));
+
+        tabs->setCurrentIndex(2);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        clock->set(secondsBefore(drawn.hour, drawn.minute, 0));
+        window->scheduler().onScheduleTick();
+        QVERIFY(window->passRunning());
+        QCOMPARE(tabs->currentIndex(), 0);
+        QCOMPARE(window->scheduler().timerPeriod(), 0);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(site.requests.load(), 1);
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("ok"));
+        // The pass re-armed the schedule: same drawn time, ticking again.
+        QTRY_COMPARE(window->scheduler().timerPeriod(), 1000);
+        QCOMPARE(window->scheduler().scheduleTime().hour, drawn.hour);
+        QCOMPARE(window->scheduler().scheduleTime().minute, drawn.minute);
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void scheduledPassDoesNotReloadAndKeepsMergedCookies() {
+        FakeSite site;
+        std::mutex mutex;
+        std::vector<std::string> cookies;
+        site.server().Get("/sign",
+                          [&](const httplib::Request& request, httplib::Response& response) {
+                              {
+                                  std::lock_guard lock(mutex);
+                                  cookies.push_back(request.get_header_value("Cookie"));
+                              }
+                              response.set_header("Set-Cookie", "session=new; Path=/");
+                              response.set_content("{\"msg\":\"ok\"}", "application/json");
+                          });
+        site.start();
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(
+            dir,
+            {{.name = "甲", .link = site.url("/sign"), .tying = "msg", .cookies = {"uid=7"}}}));
+        auto clock = std::make_shared<FakeClock>();
+        window->scheduler().setClock(clock);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+
+        QTest::mouseClick(window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时")),
+                          Qt::LeftButton);
+        const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
+        for (int day = 0; day < 2; ++day) {
+            clock->set(secondsBefore(drawn.hour, drawn.minute, 0));
+            window->scheduler().onScheduleTick();
+            QVERIFY(finished.wait(30000));
+        }
+        std::lock_guard lock(mutex);
+        QCOMPARE(cookies.size(), std::size_t{2});
+        QCOMPARE(cookies[0], std::string("uid=7"));
+        QVERIFY2(cookies[1].find("session=new") != std::string::npos, cookies[1].c_str());
+    }
+};
+
+QTEST_MAIN(SchedulerTest)
+#include "scheduler_test.moc"

@@ -1,0 +1,309 @@
+// The sign-in pass started from the window, against a site on 127.0.0.1: results in "返回内容",
+// the status texts, the commands disabled while it runs, the evaluation's message boxes while the
+// worker waits, the reload before a menu pass, and the push of the summary.
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "store/site_database.h"
+#include "ui_fixtures.h"
+
+using namespace vesprey;
+using namespace vesprey::uitest;
+
+namespace {
+
+const QStringList kListCommands = {"菜单_开始签到", "菜单_软件登录", "菜单_人工填写",
+                                   "菜单_删除",     "菜单_修改",     "菜单_增加"};
+
+QByteArray fileBytes(const std::filesystem::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class SignInPassTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        site_ = std::make_unique<FakeSite>();
+        auto& server = site_->server();
+        server.Get("/json", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            site_->pass();
+            response.set_content("{\"code\":0,\"msg\":\"ok 5\"}", "application/json");
+        });
+        server.Get("/html", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            response.set_content(gbk("<div class=\"c\">今日已签到，获得 3 积分</div>"),
+                                 "text/html; charset=gbk");
+        });
+        server.Post("/post", [this](const httplib::Request& request, httplib::Response& response) {
+            ++site_->requests;
+            response.set_content("{\"echo\":\"" + request.body + "\"}", "application/json");
+        });
+        server.Get("/empty", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            response.set_content("", "text/plain");
+        });
+        site_->start();
+        dir_ = std::make_unique<QTemporaryDir>();
+    }
+
+    void cleanup() {
+        site_.reset();
+        dir_.reset();
+    }
+
+    void passFromTheMenuFillsResultsAndStatus() {
+        const auto db = makeDatabase(
+            *dir_, {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+                    {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {}},
+                    {.name = "丙",
+                     .link = site_->url("/html"),
+                     .rtype = 2,
+                     .tying = "<div class=#引号c#引号>([^<]*)</div>",
+                     .cookies = {"c=3"}},
+                    {.name = "丁",
+                     .link = site_->url("/post"),
+                     .qtype = 2,
+                     .tying = "echo",
+                     .cookies = {"d=4"},
+                     .body = "day=1"}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QSignalSpy status(window.get(), &ui::MainWindow::statusChanged);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->findChild<QAction*>(QStringLiteral("菜单_开始签到"))->trigger();
+        QVERIFY(finished.wait(30000));
+
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("ok 5"));
+        QCOMPARE(window->cellText(1, 5), QString());  // no cookie: not requested
+        QCOMPARE(window->cellText(2, 5), QStringLiteral("今日已签到，获得 3 积分"));
+        QCOMPARE(window->cellText(3, 5), QStringLiteral("day=1"));
+        QCOMPARE(site_->requests.load(), 3);
+        QStringList texts;
+        for (const auto& args : status) {
+            texts << args[0].toString();
+        }
+        QCOMPARE(texts, QStringList({"开始对>>>甲<<<进行签到", "开始对>>>乙<<<进行签到",
+                                     "开始对>>>丙<<<进行签到", "开始对>>>丁<<<进行签到",
+                                     "签到完毕！", ""}));
+        QCOMPARE(window->findChild<QLabel*>(QStringLiteral("zt1"))->text(), QString());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void commandsAreDisabledWhileThePassRuns() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {"b=2"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        site_->closeGate();
+        window->findChild<QAction*>(QStringLiteral("菜单_开始签到"))->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+
+        QVERIFY(window->passRunning());
+        for (const QString& name : kListCommands) {
+            QVERIFY2(!window->findChild<QAction*>(name)->isEnabled(), qPrintable(name));
+        }
+        QVERIFY(!window->findChild<QPushButton*>(QStringLiteral("超级按钮_保存"))->isEnabled());
+        // Neither a second start nor a reload gets through.
+        window->findChild<QAction*>(QStringLiteral("菜单_开始签到"))->trigger();
+        window->startPassFromMenu();
+        window->startScheduledPass();
+        QVERIFY(!window->reloadSiteList());
+        QCOMPARE(window->rowCount(), 2);
+        // The window thread stays free: the push page still answers.
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_保存"))->click();
+        QCOMPARE(boxes.boxes.size(), 1);  // the empty key message
+
+        site_->openGate();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(site_->requests.load(), 2);
+        QVERIFY(!window->passRunning());
+        for (const QString& name : kListCommands) {
+            QVERIFY2(window->findChild<QAction*>(name)->isEnabled(), qPrintable(name));
+        }
+        QVERIFY(window->findChild<QPushButton*>(QStringLiteral("超级按钮_保存"))->isEnabled());
+        QCOMPARE(window->cellText(1, 5), QStringLiteral("ok 5"));
+    }
+
+    void evaluationMessageWaitsForTheUser() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲",
+              .link = site_->url("/html"),
+              .rtype = 2,
+              .tying = "<span>([^<]*)</span>",
+              .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {"b=2"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        int requestsWhileShown = -1;
+        QString statusWhileShown;
+        boxes.onBox = [&](const ui::BoxRequest&) {
+            // Give a worker that did not wait every chance to go on to the next site.
+            QTest::qWait(200);
+            requestsWhileShown = site_->requests.load();
+            statusWhileShown = window->statusText();
+        };
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text,
+                 QStringLiteral("匹配失败，请检检查正则语句是否有误，数量：0"));
+        QCOMPARE(boxes.boxes[0].caption, QStringLiteral("信息："));
+        QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Error);
+        QCOMPARE(requestsWhileShown, 1);
+        QCOMPARE(statusWhileShown, QStringLiteral("开始对>>>甲<<<进行签到"));
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("匹配失败"));
+        QCOMPARE(window->cellText(1, 5), QStringLiteral("ok 5"));
+    }
+
+    void menuPassReloadsTheList() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("ok 5"));
+
+        {  // Another account appears in Sign.db.
+            SqlDatabase store;
+            QVERIFY(openSiteDatabase(store, db));
+            QVERIFY(insertWebCookie(store, 1, "2024-01-01 09:00:00", "z=9").done);
+        }
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+        QCOMPARE(window->rowCount(), 2);
+        QCOMPARE(window->cellText(0, 5), QString());  // emptied by the reload
+        site_->openGate();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(window->cellText(1, 5), QStringLiteral("ok 5"));
+    }
+
+    void emptyAnswerAndEmptyList() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/empty"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙",
+              .link = "http://127.0.0.1:9/refused",
+              .tying = "msg",
+              .cookies = {"b=1"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(window->cellText(0, 5), QString());
+        QCOMPARE(window->cellText(1, 5), QString());
+        QVERIFY(boxes.boxes.isEmpty());
+
+        QTemporaryDir other;
+        auto empty = openWindow(makeDatabase(other, {}));
+        QSignalSpy status(empty.get(), &ui::MainWindow::statusChanged);
+        QSignalSpy done(empty.get(), &ui::MainWindow::passFinished);
+        empty->startPassFromMenu();
+        QVERIFY(done.wait(30000));
+        QCOMPARE(status.size(), 2);
+        QCOMPARE(status[0][0].toString(), QStringLiteral("签到完毕！"));
+        QCOMPARE(status[1][0].toString(), QString());
+    }
+
+    void summaryIsPushedThroughTheCheckedChannel_data() {
+        QTest::addColumn<QString>("radio");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("Bark") << QStringLiteral("单选框_Brak")
+                              << QStringLiteral("GET /bark-1/12-17/签到提醒/甲：ok 5\r\n乙：\r\n");
+        QTest::newRow("ServerChan")
+            << QStringLiteral("单选框_Server酱")
+            << QStringLiteral("POST /sc-2.send text=12-17/签到提醒&desp=甲：ok 5\r\n乙：\r\n");
+    }
+    void summaryIsPushedThroughTheCheckedChannel() {
+        QFETCH(QString, radio);
+        QFETCH(QString, expected);
+        FakeSite push;
+        std::mutex mutex;
+        QStringList received;
+        auto record = [&](const httplib::Request& request, httplib::Response& response) {
+            std::string body = request.body;
+            QString line = QString::fromStdString(
+                request.method + " " + httplib::detail::decode_url(request.target, false));
+            if (!body.empty()) {
+                line += " " + QString::fromStdString(httplib::detail::decode_url(body, true));
+            }
+            std::lock_guard lock(mutex);
+            received << line;
+            response.set_content("{}", "application/json");
+        };
+        // The summary's line breaks reach the path (Bark): "." would stop at them.
+        push.server().Get(R"([\s\S]*)", record);
+        push.server().Post(R"([\s\S]*)", record);
+        push.start();
+        qputenv("VESPREY_BARK_URL", QByteArray::fromStdString(push.url("/")));
+        qputenv("VESPREY_SERVERCHAN_URL", QByteArray::fromStdString(push.url("/")));
+
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {}}},
+            {.bark = "bark-1", .serverChan = "sc-2", .dingTalk = "ding-3"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        window->findChild<QRadioButton*>(radio)->click();
+        window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->setChecked(true);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
+        qputenv("VESPREY_SERVERCHAN_URL", "http://127.0.0.1:9/");
+        std::lock_guard lock(mutex);
+        QCOMPARE(received, QStringList({expected}));
+    }
+
+    // Destroying the window while the worker is inside a request ends the pass before the next
+    // site: nothing more is requested and Sign.db is not touched.
+    void windowGoingAwayStopsThePass() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {"b=2"}}});
+        const QByteArray before = fileBytes(db);
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+        std::thread opener([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            site_->openGate();
+        });
+        window.reset();
+        opener.join();
+        QCOMPARE(site_->requests.load(), 1);
+        QCOMPARE(fileBytes(db), before);
+    }
+
+private:
+    std::unique_ptr<FakeSite> site_;
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+QTEST_MAIN(SignInPassTest)
+#include "sign_in_pass_test.moc"

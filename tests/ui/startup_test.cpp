@@ -1,0 +1,262 @@
+// Start-up of the desktop program: the windows, the list filled from Sign.db, the push keys, the
+// start-up selections, a missing database, the font, and the libraries the program maps.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeView>
+
+#include "ui/account_list.h"
+#include "ui/application.h"
+#include "ui/skin.h"
+#include "ui_fixtures.h"
+
+using namespace vesprey;
+using namespace vesprey::uitest;
+
+class StartupTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { ui::applySkin(*qApp); }
+
+    void fixtureDatabaseFillsListAndPushPage() {
+        QTemporaryDir dir;
+        const auto db =
+            makeDatabase(dir,
+                         {{.name = "论坛甲",
+                           .link = "http://127.0.0.1:9/a",
+                           .qtype = 1,
+                           .rtype = 1,
+                           .tying = "msg",
+                           .cookies = {"uid=1"}},
+                          {.name = "论坛乙",
+                           .link = "http://127.0.0.1:9/b",
+                           .qtype = 2,
+                           .rtype = 2,
+                           .tying = "(x)",
+                           .cookies = {}},
+                          {.name = "论坛丙",
+                           .link = "http://127.0.0.1:9/c",
+                           .qtype = 7,
+                           .rtype = 3,
+                           .tying = "msg",
+                           .cookies = {"a=1", "b=2"}}},
+                         {.bark = "bark-key", .serverChan = "sc-key", .dingTalk = "ding-token"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QVERIFY(boxes.boxes.isEmpty());
+
+        auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
+        QVERIFY(list != nullptr);
+        QAbstractItemModel* model = list->model();
+        QCOMPARE(model->rowCount(), 4);  // the third site has two accounts
+        QCOMPARE(model->columnCount(), 6);
+        const QStringList titles = {"序号", "网站", "请求类型", "响应类型", "账号状态", "返回内容"};
+        const int widths[] = {50, 100, 70, 70, 70};
+        for (int c = 0; c < 6; ++c) {
+            QCOMPARE(model->headerData(c, Qt::Horizontal).toString(), titles[c]);
+            if (c < 5) {
+                QCOMPARE(list->columnWidth(c), widths[c]);
+            }
+        }
+        const QStringList expected[] = {{"1", "论坛甲", "GET", "JSON", "√", ""},
+                                        {"2", "论坛乙", "POST", "正则", "×", ""},
+                                        {"3", "论坛丙", "POST", "正则", "√", ""},
+                                        {"4", "论坛丙", "POST", "正则", "√", ""}};
+        for (int r = 0; r < 4; ++r) {
+            for (int c = 0; c < 6; ++c) {
+                QCOMPARE(model->index(r, c).data().toString(), expected[r][c]);
+                QCOMPARE(window->cellText(r, c), expected[r][c]);
+            }
+        }
+        QCOMPARE(window->siteList().size(), std::size_t{4});
+        QCOMPARE(window->siteList()[3].Cookie, std::string("b=2"));
+        QCOMPARE(window->selectedRow(), -1);
+
+        auto* bark = window->findChild<QRadioButton*>(QStringLiteral("单选框_Brak"));
+        QVERIFY(bark != nullptr && bark->isChecked());
+        QCOMPARE(bark->text(), QStringLiteral("Bark"));
+        QCOMPARE(window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->text(),
+                 QStringLiteral("bark-key"));
+        auto* conversion = window->findChild<QComboBox*>(QStringLiteral("组合框_编码转换"));
+        QCOMPARE(conversion->currentText(), QStringLiteral("默认"));
+        auto* period = window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"));
+        QCOMPARE(period->count(), 8);
+        QCOMPARE(period->currentText(), QStringLiteral("随机"));
+        QVERIFY(!window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->isChecked());
+        QVERIFY(!window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"))->isChecked());
+        QCOMPARE(window->scheduler().timerPeriod(), 0);
+        QCOMPARE(window->findChild<QLabel*>(QStringLiteral("zt1"))->text(), QString());
+        QCOMPARE(window->findChild<QTabWidget*>(QStringLiteral("选择夹1"))->currentIndex(), 0);
+    }
+
+    void mainWindowShape() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {}));
+        QCOMPARE(window->size(), QSize(720, 400));
+        QVERIFY(window->windowFlags().testFlag(Qt::FramelessWindowHint));
+        auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("选择夹1"));
+        QCOMPARE(tabs->count(), 4);
+        const QStringList pages = {"签到区", "模板区", "推送区", "关于我们"};
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(tabs->tabText(i), pages[i]);
+        }
+        QCOMPARE(tabs->geometry(), QRect(128, 30, 592, 393));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("超级列表框_签到区"))->geometry(),
+                 QRect(0, -2, 590, 350));
+        QCOMPARE(window->findChild<QLabel*>(QStringLiteral("标签1"))->text(),
+                 QStringLiteral("Vesprey V1.0"));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("外形框1"))->geometry(),
+                 QRect(128, 376, 592, 24));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("zt1"))->geometry(),
+                 QRect(30, 3, 500, 20));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("图形按钮_关闭"))->geometry(),
+                 QRect(700, 8, 13, 13));
+        QCOMPARE(window->findChild<QLabel*>(QStringLiteral("标签2"))->text(),
+                 QStringLiteral("“感谢有你支持，「Vesprey」有您将为变得更精彩！”"));
+        // The status strip is drawn over the lower end of the tab control.
+        QWidget* atStatus = window->childAt(400, 388);
+        QVERIFY(atStatus != nullptr);
+        QVERIFY(atStatus->objectName() == QStringLiteral("外形框1") ||
+                atStatus->parentWidget()->objectName() == QStringLiteral("外形框1"));
+    }
+
+    void pageButtonsSelectPages() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {}));
+        auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("选择夹1"));
+        const QStringList buttons = {"推荐板块", "生成模板", "推荐板块2", "推荐板块3"};
+        for (int i : {2, 1, 3, 0}) {
+            auto* button = window->findChild<QAbstractButton*>(buttons[i]);
+            QVERIFY(button != nullptr);
+            QCOMPARE(button->geometry(), QRect(0, 107 + 34 * i, 128, 34));
+            QTest::mouseClick(button, Qt::LeftButton);
+            QCOMPARE(tabs->currentIndex(), i);
+        }
+    }
+
+    void titleStripDragsTheWindow() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {}));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QPoint before = window->pos();
+        auto* strip = window->findChild<QWidget*>(QStringLiteral("图片框1"));
+        QTest::mousePress(strip, Qt::LeftButton, {}, QPoint(300, 12));
+        QTest::mouseMove(strip, QPoint(340, 42));
+        QTest::mouseRelease(strip, Qt::LeftButton, {}, QPoint(340, 42));
+        QTRY_COMPARE(window->pos(), before + QPoint(40, 30));
+    }
+
+    void startupWindowIsReplacedByMainWindow() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto* startup = new ui::StartupWindow;
+        QCOMPARE(startup->windowTitle(), QStringLiteral("Vesprey v1.0"));
+        QCOMPARE(startup->size(), QSize(380, 250));
+        startup->show();
+        QPointer<ui::StartupWindow> watch(startup);
+        auto window =
+            ui::launchMainWindow(makeDatabase(dir, {{.name = "甲", .cookies = {"c=1"}}}), startup);
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->rowCount(), 1);
+        QTRY_VERIFY(watch.isNull());
+    }
+
+    void missingDatabaseWarnsAndLeavesAnEmptyUsableWindow() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const std::filesystem::path missing =
+            std::filesystem::path(dir.path().toStdString()) / "nowhere" / "Sign.db";
+        auto window = openWindow(missing);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text,
+                 QStringLiteral("打开失败！你选择的文件可能不是Sqlite数据库！"));
+        QCOMPARE(boxes.boxes[0].caption, QStringLiteral("信息："));
+        QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Warning);
+        QVERIFY(!std::filesystem::exists(missing));  // never created
+        QCOMPARE(window->rowCount(), 0);
+        QCOMPARE(window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->text(),
+                 QString());
+
+        // Still usable: the push page saves nothing and says nothing, the guard still answers.
+        window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->setText("k");
+        QTest::mouseClick(window->findChild<QAbstractButton*>(QStringLiteral("超级按钮_推送_保存")),
+                          Qt::LeftButton);
+        QCOMPARE(boxes.boxes.size(), 1);
+        window->findChild<QAction*>(QStringLiteral("菜单_修改"))->trigger();
+        QCOMPARE(boxes.boxes.size(), 2);
+        QCOMPARE(boxes.boxes[1].text, QStringLiteral("请点击选中需要操作的网站！"));
+        QVERIFY(!std::filesystem::exists(missing));
+    }
+
+    void wrongFileGivesEmptyListWithoutMessage() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Sign.db"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+        file.close();
+        BoxRecorder boxes;
+        auto window = openWindow(path.toStdString());
+        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(window->rowCount(), 0);
+    }
+
+    // Without a CJK font every caption is a row of empty boxes.
+    void fontDrawsChineseCaptions() {
+        const QFont font = QApplication::font();
+        QCOMPARE(font.pointSize(), 9);
+        const QString family = QFontInfo(font).family();
+        QVERIFY2(QFontDatabase::families().contains(family), qPrintable(family));
+        const QFontMetrics metrics(font);
+        for (QChar c : QStringLiteral("签到区推送关于我们请点击选中需要操作的网站")) {
+            QVERIFY2(metrics.inFont(c), qPrintable(family + " lacks " + c));
+        }
+        QCOMPARE(ui::chooseFontFamily({"DejaVu Sans", "WenQuanYi Micro Hei"}),
+                 QStringLiteral("WenQuanYi Micro Hei"));
+        QCOMPARE(ui::chooseFontFamily({"微软雅黑", "WenQuanYi Micro Hei"}),
+                 QStringLiteral("微软雅黑"));
+    }
+
+    // libsqlcipher exports the same symbols as the system libsqlite3: the program must map only
+    // the first, also after Qt has loaded its plugins.
+    void systemSqliteIsNotMapped() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(dir, {{.name = "甲", .cookies = {"c=1"}}}));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QFile maps(QStringLiteral("/proc/self/maps"));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        const QByteArray mapped = maps.readAll();
+        QVERIFY(mapped.contains("libsqlcipher"));
+        QVERIFY2(!mapped.contains("libsqlite3"), "libsqlite3 is mapped");
+
+        QProcess ldd;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LD_TRACE_LOADED_OBJECTS"), QStringLiteral("1"));
+        ldd.setProcessEnvironment(env);
+        ldd.start(QStringLiteral(VESPREY_DESKTOP), {});
+        QVERIFY(ldd.waitForFinished(30000));
+        const QByteArray loaded = ldd.readAllStandardOutput();
+        QVERIFY2(loaded.contains("libsqlcipher"), loaded.constData());
+        QVERIFY2(loaded.contains("libQt6Widgets"), loaded.constData());
+        QVERIFY2(!loaded.contains("libsqlite3"), loaded.constData());
+        QVERIFY2(!loaded.contains("WebEngine"), loaded.constData());
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "startup_test.moc"

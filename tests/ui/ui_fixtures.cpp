@@ -1,0 +1,130 @@
+#include "ui_fixtures.h"
+
+#include <QTest>
+
+#include "engine/text.h"
+#include "store/site_database.h"
+
+namespace vesprey::uitest {
+
+std::filesystem::path makeDatabase(const QTemporaryDir& dir, const std::vector<SiteSpec>& sites,
+                                   const PushKeys& keys) {
+    const std::filesystem::path path = std::filesystem::path(dir.path().toStdString()) / "Sign.db";
+    Text error;
+    if (!createSiteDatabase(path, &error)) {
+        qFatal("cannot create %s", path.c_str());
+    }
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path)) {
+        qFatal("cannot open %s", path.c_str());
+    }
+    for (const SiteSpec& site : sites) {
+        TemplateFields fields;
+        fields.WebName = utf8ToAnsi(site.name);
+        fields.Weblogin = "http://127.0.0.1/login";
+        fields.WebLink = site.link;
+        fields.Qtype = site.qtype;
+        fields.Rtype = site.rtype;
+        fields.Ctype = site.ctype;
+        fields.Tying = utf8ToAnsi(site.tying);
+        fields.Headers = utf8ToAnsi(site.headers);
+        fields.Date = utf8ToAnsi(site.body);
+        if (!insertTemplate(db, fields).done) {
+            qFatal("cannot insert a template");
+        }
+        const int id = selectMaxTemplateId(db).value_or(0);
+        for (const std::string& cookie : site.cookies) {
+            if (!insertWebCookie(db, id, "2024-01-01 08:00:00", cookie).done) {
+                qFatal("cannot insert an account");
+            }
+        }
+    }
+    updatePushKey(db, 1, keys.bark);
+    updatePushKey(db, 2, keys.serverChan);
+    updatePushKey(db, 3, keys.dingTalk);
+    return path;
+}
+
+BoxRecorder::BoxRecorder() {
+    ui::MessageBoxes::setAnswerer([this](const ui::BoxRequest& request) {
+        boxes.append(request);
+        if (onBox) {
+            onBox(request);
+        }
+        return answer;
+    });
+}
+
+BoxRecorder::~BoxRecorder() {
+    ui::MessageBoxes::setAnswerer({});
+}
+
+FakeSite::FakeSite() = default;
+
+FakeSite::~FakeSite() {
+    openGate();
+    if (thread_.joinable()) {
+        server_.stop();
+        thread_.join();
+    }
+}
+
+void FakeSite::start() {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+std::string FakeSite::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void FakeSite::closeGate() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+}
+
+void FakeSite::openGate() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    gate_.notify_all();
+}
+
+void FakeSite::pass() {
+    std::unique_lock lock(mutex_);
+    ++waiting;
+    gate_.wait(lock, [this] { return open_; });
+    --waiting;
+}
+
+std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database) {
+    auto window = std::make_unique<ui::MainWindow>(database);
+    window->setFinishedHold(std::chrono::milliseconds(20));
+    window->show();
+    window->startUp();
+    return window;
+}
+
+std::string gbk(const std::string& utf8) {
+    return utf8ToAnsi(utf8);
+}
+
+ui::LocalTime secondsBefore(int hour, int minute, int seconds) {
+    // 2024-05-15 is a plain day (no clock change anywhere near it); the day before is the 14th, the
+    // day after the 16th.
+    int total = hour * 3600 + minute * 60 - seconds;
+    int day = 15;
+    while (total < 0) {
+        total += 86400;
+        --day;
+    }
+    while (total >= 86400) {
+        total -= 86400;
+        ++day;
+    }
+    return ui::LocalTime{2024, 5, day, total / 3600, total % 3600 / 60, total % 60};
+}
+
+}  // namespace vesprey::uitest
