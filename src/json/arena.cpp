@@ -2,34 +2,90 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <mutex>
+#include <vector>
 
 namespace vesprey {
 namespace {
 
-constexpr std::size_t kSmallestBlock = 4096;
-constexpr std::size_t kLargestBlock = std::size_t{64} << 10;  // small enough for the heap to reuse
+constexpr std::size_t kBlockSize = std::size_t{64} << 10;
 constexpr std::size_t kBlockAlign = alignof(std::max_align_t);
+
+// Blocks of the standard size that parses have given back, for the next parses: handing memory
+// to the system and taking it again costs a page fault per 4 KB, more than the parse itself.
+// At most kKeep blocks (64 MB) wait here; the rest go back to the heap.
+class BlockCache {
+public:
+    static BlockCache& instance() {
+        static BlockCache* cache = new BlockCache;  // never destroyed: arenas may outlive exit
+        return *cache;
+    }
+
+    void* take() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!free_.empty()) {
+                void* block = free_.back();
+                free_.pop_back();
+                return block;
+            }
+        }
+        return heap()->allocate(kBlockSize, kBlockAlign);
+    }
+
+    void give(void* block) noexcept {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (free_.size() < kKeep) {
+                free_.push_back(block);
+                return;
+            }
+        }
+        heap()->deallocate(block, kBlockSize, kBlockAlign);
+    }
+
+    static std::pmr::memory_resource* heap() noexcept { return std::pmr::new_delete_resource(); }
+
+private:
+    static constexpr std::size_t kKeep = 1024;
+
+    BlockCache() { free_.reserve(kKeep); }
+
+    std::mutex mutex_;
+    std::vector<void*> free_;
+};
 
 }  // namespace
 
-JsonArena::JsonArena(std::pmr::memory_resource* upstream, std::size_t sizeHint)
-    : upstream_(upstream), nextSize_(std::clamp(sizeHint, kSmallestBlock, kLargestBlock)) {}
+JsonArena::JsonArena(std::pmr::memory_resource* upstream) : upstream_(upstream) {}
 
 JsonArena::~JsonArena() {
+    const bool cached = upstream_ == BlockCache::heap();
     for (const Block& b : blocks_) {
-        upstream_->deallocate(b.data, b.size, kBlockAlign);
+        if (cached && b.size == kBlockSize) {
+            BlockCache::instance().give(b.data);
+        } else {
+            upstream_->deallocate(b.data, b.size, kBlockAlign);
+        }
     }
 }
 
 void JsonArena::newBlock(std::size_t atLeast) {
-    const std::size_t size = std::max(nextSize_, atLeast);
     blocks_.reserve(blocks_.size() + 1);
-    auto* data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
+    std::size_t size = kBlockSize;
+    char* data = nullptr;
+    if (atLeast > kBlockSize) {
+        size = atLeast;  // one large container: a block of its own
+        data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
+    } else if (upstream_ == BlockCache::heap()) {
+        data = static_cast<char*>(BlockCache::instance().take());
+    } else {
+        data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
+    }
     blocks_.push_back({data, size});
     block_ = data;
     used_ = 0;
     size_ = size;
-    nextSize_ = std::min(nextSize_ * 2, kLargestBlock);
 }
 
 void JsonArena::seal() noexcept {

@@ -909,7 +909,7 @@ JsonValue* copyOf(const JsonDocument& value, std::pmr::memory_resource* heap) {
 
 // Owns a reference until it is handed over.
 class Held {
-  public:
+public:
     explicit Held(JsonValue* v) noexcept : v_(v) {}
     ~Held() {
         if (v_ != nullptr) {
@@ -921,7 +921,7 @@ class Held {
     JsonValue* get() const noexcept { return v_; }
     JsonValue* handOver() noexcept { return std::exchange(v_, nullptr); }
 
-  private:
+private:
     JsonValue* v_;
 };
 

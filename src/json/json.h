@@ -49,7 +49,7 @@ inline constexpr std::int32_t kOpenQuote = -7;     // a quote not closed within 
 using JsonCompare = std::function<int(const JsonValue& a, const JsonValue& b)>;
 
 class JsonDocument {
-  public:
+public:
     // An empty document (no root). `heap` is where Create and the New... functions allocate the
     // root; the default resource when null. The rest of a tree comes from its root's heap.
     explicit JsonDocument(std::pmr::memory_resource* heap = nullptr) noexcept;
@@ -267,7 +267,7 @@ class JsonDocument {
     bool Sort(std::string_view path, const JsonCompare& compare);
     bool Sort(std::u16string_view path, const JsonCompare& compare);
 
-  private:
+private:
     explicit JsonDocument(JsonValue* adopted, std::pmr::memory_resource* heap) noexcept;
     static JsonDocument around(JsonValue* value);  // adds a reference
 

@@ -275,11 +275,12 @@ void JsonNodes::freeKey(JsonValue* v) noexcept {
 }
 
 std::int32_t JsonNodes::hashKey(std::u16string_view key) noexcept {
+    // Per character the high byte (last in memory, so read first) and then the low byte:
+    // h = (h * 31 + high) * 31 + low, folded into one multiplication of h.
     std::uint32_t h = 0;
     for (std::size_t k = key.size(); k-- > 0;) {
         const auto c = static_cast<std::uint32_t>(key[k]);
-        h = h * 31u + (c >> 8);  // the high byte comes last in memory, so it is read first
-        h = h * 31u + (c & 0xFFu);
+        h = h * (31u * 31u) + (c >> 8) * 31u + (c & 0xFFu);
     }
     return static_cast<std::int32_t>(h);
 }

@@ -74,7 +74,7 @@ struct JsonMemberMap {
 class JsonArena;
 
 class JsonNodes {
-  public:
+public:
     // A node with one reference and `extraChars` characters of storage in its own block.
     static JsonValue* make(JsonKind kind, std::pmr::memory_resource* heap,
                            std::size_t extraChars = 0);
@@ -150,7 +150,7 @@ class JsonNodes {
     // Releasing the last reference (JsonValue::release).
     static void destroy(JsonValue* v) noexcept;
 
-  private:
+private:
     static void releaseChildren(JsonValue* v, JsonValue*& dying) noexcept;
     static void freeContents(JsonValue* v) noexcept;
     static void freeKey(JsonValue* v) noexcept;

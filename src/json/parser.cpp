@@ -92,7 +92,7 @@ int hexValue(char16_t c) noexcept {
 
 // A buffer for one unescaped token at a time; it only grows.
 class Scratch {
-  public:
+public:
     char16_t* reserve(std::size_t n) {
         if (n > capacity_) {
             capacity_ = std::max(n, capacity_ * 2);
@@ -101,7 +101,7 @@ class Scratch {
         return data_.get();
     }
 
-  private:
+private:
     std::unique_ptr<char16_t[]> data_;
     std::size_t capacity_ = 0;
 };
@@ -248,7 +248,7 @@ struct Scalar {
 };
 
 class Parser {
-  public:
+public:
     Parser(JsonValue* root, std::u16string_view text, bool decode, bool ignoreTopLevelText)
         : root_(root), text_(text), decode_(decode), ignoreTop_(ignoreTopLevelText) {
         // The nodes come from the root's heap; on the default heap, from an arena of this parse.
@@ -256,7 +256,7 @@ class Parser {
             heap_ = root_->heap();
             if (heap_ == std::pmr::get_default_resource() && !text_.empty()) {
                 try {
-                    arena_ = new JsonArena(heap_, text_.size() * 3);
+                    arena_ = new JsonArena(heap_);
                 } catch (const std::bad_alloc&) {
                     arena_ = nullptr;
                 }
@@ -310,7 +310,7 @@ class Parser {
         return rc;
     }
 
-  private:
+private:
     struct Entry {
         JsonValue* node;
         int state;

@@ -2,8 +2,9 @@
 //
 // Every node is reference-counted (atomic counts, so a tree shared between documents may be
 // released from any owner) and is allocated from a heap, a std::pmr::memory_resource, that also
-// holds its strings and containers; the nodes the parser adds to a container come from the
-// container's heap. Text inside the tree is UTF-16.
+// holds its strings and containers. The nodes a parse adds come from the root's heap; when that
+// is the default heap, from blocks of the parse's own over it (json/arena.h). Text inside the
+// tree is UTF-16.
 //
 // A container holds one reference on each of its children. Releasing the last reference of a node
 // detaches it from its container, releases its children and frees it; none of this recurses, so a
@@ -37,7 +38,7 @@ struct JsonMemberMap;
 class JsonNodes;
 
 class JsonValue {
-  public:
+public:
     JsonValue(const JsonValue&) = delete;
     JsonValue& operator=(const JsonValue&) = delete;
 
@@ -67,7 +68,7 @@ class JsonValue {
 
     // The literal text: the number as it stood in the source (or as formatted when set by
     // value), the text of a Raw value, "null", "true" or "false"; empty for strings and
-    // containers and after clear().
+    // containers, and for a number or Raw value after clear().
     std::u16string_view literal() const noexcept;
     // The characters of a String (unescaped, without quotes), else empty.
     std::u16string_view string() const noexcept;
@@ -89,7 +90,7 @@ class JsonValue {
     // The number of hash buckets of an object's member map (0 before its first member).
     std::int32_t bucketCount() const noexcept;
 
-  private:
+private:
     friend class JsonNodes;
     JsonValue() = default;
     ~JsonValue() = default;

@@ -9,7 +9,7 @@ namespace {
 // The output buffer. It grows to twice its capacity plus the room the append needs, so that a
 // long document is copied only a few times.
 class TextBuilder {
-  public:
+public:
     explicit TextBuilder(int capacityBytes) {
         capacity_ = capacityBytes > 0 ? static_cast<std::size_t>(capacityBytes) : 1024;
         text_.reserve(capacity_ / sizeof(char16_t));
@@ -69,7 +69,7 @@ class TextBuilder {
 
     std::u16string take() { return std::move(text_); }
 
-  private:
+private:
     void ensure(std::size_t chars) {
         const std::size_t needed = (text_.size() + chars + 1) * sizeof(char16_t);
         if (needed > capacity_) {

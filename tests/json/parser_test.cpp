@@ -396,6 +396,33 @@ TEST(Values, ClearingKeepsTheKind) {
     EXPECT_EQ(doc.ToText(), R"({"o":{},"l":[],"s":"","n":})");
 }
 
+TEST(Values, ParsedContainersGrowAndChangeAfterTheParse) {
+    // What a parse builds comes from its own blocks; what is added later comes from the heap.
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"({"l":[0,1,2,3,4,5,6,7],"o":{"a":0,"b":1,"c":2,"d":3,"e":4,)"
+                           R"("f":5,"g":6,"h":7},"e":{},"s":"x"})")
+                    .ok);
+    JsonDocument kept = doc.GetMember("", "o");
+    for (int k = 8; k < 40; ++k) {
+        ASSERT_TRUE(doc.SetInt32(joined({"l[", std::to_string(k), "]"}), k));
+        ASSERT_TRUE(doc.SetInt32(joined({"o.k", std::to_string(k)}), k));
+        ASSERT_TRUE(doc.SetInt32(joined({"e.k", std::to_string(k)}), k));
+    }
+    EXPECT_TRUE(doc.SetText("s", "a longer text than before"));
+    EXPECT_TRUE(doc.SetText("l[3]", "three"));
+    EXPECT_TRUE(doc.RemoveMember("o", "a"));
+    EXPECT_EQ(doc.GetCount("l"), 40);
+    EXPECT_EQ(doc.GetCount("o"), 39);
+    EXPECT_EQ(doc.GetInt32("o.h"), 7);
+    EXPECT_EQ(doc.GetInt32("o.k39"), 39);
+    EXPECT_EQ(doc.GetText("l[3]"), "three");
+    EXPECT_EQ(doc.GetInt32("l[39]"), 39);
+    doc.Clear();
+    // The member outlives the document and the rest of its parse.
+    EXPECT_EQ(kept.GetInt32("k20"), 20);
+    EXPECT_EQ(kept.GetKeys("").front(), "b");
+}
+
 // Counts live allocations; fails every allocation after `budget` of them.
 class TestHeap : public std::pmr::memory_resource {
 public:
