@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory_resource>
 #include <new>
+#include <ostream>
 #include <string>
 
 #include "json/json.h"
@@ -50,6 +51,10 @@ struct ErrorCase {
     std::int32_t code;
     std::int32_t position;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* out) {
+    *out << c.text << " -> " << c.code << " at " << c.position;
+}
 
 class ParseErrors : public testing::TestWithParam<ErrorCase> {};
 
@@ -100,7 +105,11 @@ INSTANTIATE_TEST_SUITE_P(
         // -7: an open quote at the end of the token
         ErrorCase{R"({"a":"x)", -7, 2},  // at the member's name
         ErrorCase{R"(["abc)", -7, 1}, ErrorCase{R"([  "x ])", -7, 3},
-        ErrorCase{R"({'a':'b})", -7, 2}, ErrorCase{R"(["\"])", -7, 1}));
+        ErrorCase{R"({'a':'b})", -7, 2}, ErrorCase{R"(["\"])", -7, 1}),
+    [](const testing::TestParamInfo<ErrorCase>& param) {
+        return joined(
+            {"Minus", std::to_string(-param.param.code), "_", std::to_string(param.index)});
+    });
 
 TEST(Parse, EmptyTextIsMinus2AndBlanksAloneGiveAnEmptyObject) {
     JsonDocument doc;
