@@ -63,7 +63,7 @@ std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databa
     return window;
 }
 
-int runDesktop(int argc, char** argv) {
+int runDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& launched) {
     const Options options = parseOptions(argc, argv);
     if (options.help || !options.error.empty()) {
         if (!options.error.empty()) {
@@ -83,7 +83,12 @@ int runDesktop(int argc, char** argv) {
     auto* startup = new StartupWindow;
     startup->show();
     std::unique_ptr<MainWindow> window;
-    QTimer::singleShot(0, &app, [&] { window = launchMainWindow(databasePath, startup); });
+    QTimer::singleShot(0, &app, [&] {
+        window = launchMainWindow(databasePath, startup);
+        if (launched) {
+            launched(*window);
+        }
+    });
     const int code = QApplication::exec();
     if (window && window->passRunning()) {
         // The worker may be in a request or waiting for this thread; nothing of it needs

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 class QApplication;
@@ -24,6 +25,8 @@ std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databa
                                              StartupWindow* startup);
 
 // The whole program: arguments, application, windows, event loop. Returns the exit code.
-int runDesktop(int argc, char** argv);
+// `launched`, when given, is called once the main window has run its start-up sequence (the
+// start-up benchmark watches the first paint from there).
+int runDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& launched = {});
 
 }  // namespace vesprey::ui
