@@ -1,0 +1,69 @@
+#include "engine/template_import.h"
+
+#include "engine/evaluation.h"
+#include "json/json.h"
+
+namespace vesprey {
+namespace {
+
+struct MemberNames {
+    Text site = utf8ToAnsi("网站");
+    Text login = utf8ToAnsi("登录链接");
+    Text link = utf8ToAnsi("签到链接");
+    Text method = utf8ToAnsi("请求模式");
+    Text answer = utf8ToAnsi("响应类型");
+    Text tying = utf8ToAnsi("绑定语句");
+    Text conversion = utf8ToAnsi("编码转换");
+};
+
+const MemberNames& names() {
+    static const MemberNames n;
+    return n;
+}
+
+}  // namespace
+
+std::optional<TemplateImport> parseTemplateImport(std::string_view text) {
+    JsonDocument doc;
+    // Plain parse: \u escapes stay as they are written, as a binding statement may hold them.
+    if (!doc.Parse(text)) {
+        return std::nullopt;
+    }
+    const MemberNames& n = names();
+    TemplateImport imported;
+    imported.WebName = doc.GetText(n.site);
+    imported.Weblogin = doc.GetText(n.login);
+    imported.WebLink = doc.GetText(n.link);
+    // Numbers, or strings read as decimal numbers from their start; missing members are 0.
+    imported.requestMode = doc.GetInt32(n.method);
+    imported.responseType = doc.GetInt32(n.answer);
+    imported.Tying = doc.GetText(n.tying);
+    imported.conversion = doc.GetInt32(n.conversion);
+    imported.Headers = doc.GetText(std::string_view("Headers"));
+    imported.Date = doc.GetText(std::string_view("Date"));
+    return imported;
+}
+
+Text templateImportFailedMessage() {
+    return utf8ToAnsi("Json数据匹配失败，请检检查语句是否有误！");
+}
+
+int importedConversion(int conversion) {
+    return conversion >= kCtypeNone && conversion <= kCtypeUsc2Ansi ? conversion : -1;
+}
+
+TemplateFields importedTemplateFields(const TemplateImport& imported) {
+    TemplateFields fields;
+    fields.WebName = imported.WebName;
+    fields.Weblogin = imported.Weblogin;
+    fields.WebLink = imported.WebLink;
+    fields.Qtype = imported.requestMode == 0 ? 1 : 2;
+    fields.Rtype = imported.responseType == 0 ? 1 : 2;
+    fields.Ctype = importedConversion(imported.conversion);
+    fields.Tying = imported.Tying;
+    fields.Headers = imported.Headers;
+    fields.Date = imported.Date;
+    return fields;
+}
+
+}  // namespace vesprey

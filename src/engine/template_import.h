@@ -1,0 +1,48 @@
+// Templates shared as JSON text: the one-click import of the template editor and
+// `vesprey-cli import` read the same nine top-level members.
+//
+//   {"网站": "...", "登录链接": "...", "签到链接": "...", "请求模式": 0, "响应类型": 0,
+//    "绑定语句": "...", "编码转换": 0, "Headers": "...", "Date": "..."}
+//
+// "请求模式" is 0 for GET and 1 for POST, "响应类型" 0 for JSON and 1 for a regular expression,
+// "编码转换" the index of the conversion (0 默认, 1 UTF-8解码, 2 USC2-ANSI). The numbers may also
+// be written as digit strings ("1"). A missing member reads as empty text or 0.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "engine/text.h"
+#include "store/site_database.h"
+
+namespace vesprey {
+
+// The members as read, texts in code page 936.
+struct TemplateImport {
+    Text WebName;          // "网站"
+    Text Weblogin;         // "登录链接"
+    Text WebLink;          // "签到链接"
+    int requestMode = 0;   // "请求模式": 0 GET, 1 POST, anything else neither
+    int responseType = 0;  // "响应类型": 0 JSON, 1 regular expression, anything else neither
+    Text Tying;            // "绑定语句"
+    int conversion = 0;    // "编码转换"
+    Text Headers;          // extra request header lines
+    Text Date;             // request body
+};
+
+// Parses the JSON text (code page 936) and reads the members. Nothing when the text is not JSON;
+// the caller then tells the user templateImportFailedMessage().
+std::optional<TemplateImport> parseTemplateImport(std::string_view text);
+
+// "Json数据匹配失败，请检检查语句是否有误！"
+Text templateImportFailedMessage();
+
+// The conversion list's item an imported "编码转换" selects: the number itself for 0 to 2, -1
+// (no item) for anything else.
+int importedConversion(int conversion);
+
+// The Template row the editor saves after the import: Qtype 1 only when GET ends up checked
+// (request mode 0), Rtype 1 only when JSON does (response type 0), Ctype the selected item.
+TemplateFields importedTemplateFields(const TemplateImport& imported);
+
+}  // namespace vesprey
