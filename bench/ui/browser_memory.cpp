@@ -207,7 +207,14 @@ int main(int argc, char** argv) {
             poll->start(20);
             QTimer::singleShot(60000, window, &QDialog::reject);
         };
-        vesprey::ui::runBrowserLogin(login);
+        QString failure;
+        if (vesprey::ui::runBrowserLogin(login, &failure) ==
+            vesprey::ui::BrowserLoginResult::Unavailable) {
+            std::fprintf(stderr, "%s\n", qPrintable(failure));
+            site.stop();
+            server.join();
+            return 1;
+        }
         const std::string openStage = "window open, page loaded (" + std::to_string(round) + ")";
         report(openStage.c_str(), open, start);
         pause(settleSeconds * 1000);

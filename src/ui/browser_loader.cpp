@@ -72,6 +72,12 @@ QString browserVersionMessage() {
         "内置浏览器模块与本程序的版本不符，无法软件登录！请重新构建 Vesprey（make run）！");
 }
 
+QString browserNotPreparedMessage() {
+    return QStringLiteral(
+        "内置浏览器无法在本程序中启动：程序启动时没有为它准备共享的 OpenGL "
+        "上下文，请向开发者报告！");
+}
+
 BrowserModule& BrowserModule::instance() {
     static BrowserModule module(defaultCandidates());
     return module;
@@ -80,11 +86,12 @@ BrowserModule& BrowserModule::instance() {
 BrowserModule::BrowserModule(QStringList candidates) : candidates_(std::move(candidates)) {}
 
 QStringList BrowserModule::defaultCandidates() {
-    QStringList paths;
+    // A module named by the user is the only one tried.
     const QString chosen = qEnvironmentVariable("VESPREY_BROWSER_MODULE");
     if (!chosen.isEmpty()) {
-        paths << chosen;
+        return {chosen};
     }
+    QStringList paths;
     const QDir program(programDirectory());
     const QString name = QString::fromLatin1(kModuleFileName);
     paths << program.filePath(name) << program.filePath(QStringLiteral("../lib/") + name)
@@ -166,7 +173,7 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
     std::unique_ptr<QDialog> window = module.createWindow(setup);
     if (!window) {
         if (failure != nullptr) {
-            *failure = browserVersionMessage();
+            *failure = browserNotPreparedMessage();
         }
         return BrowserLoginResult::Unavailable;
     }

@@ -20,7 +20,8 @@ class QWidget;
 namespace vesprey::ui {
 
 // Call before the QApplication is made: lets the web engine, opened later with the module, share
-// its drawing context with the program's windows (it cannot be arranged afterwards).
+// its OpenGL context with the program's windows. It cannot be arranged afterwards, and on a
+// display with OpenGL the engine does not start without it (the login window is then refused).
 void prepareApplicationForBrowser();
 
 // The module, opened at most once per process and never closed (the web engine cannot be shut
@@ -44,8 +45,8 @@ public:
     // A new, hidden login window; null when the module is not open.
     std::unique_ptr<QDialog> createWindow(const BrowserWindowSetup& setup) const;
 
-    // Where the program looks for the module, in order: $VESPREY_BROWSER_MODULE (a file), then
-    // beside the program, in ../lib and in ../lib/vesprey.
+    // Where the program looks for the module: the file $VESPREY_BROWSER_MODULE names, when set;
+    // otherwise beside the program, in ../lib and in ../lib/vesprey, in that order.
     static QStringList defaultCandidates();
 
 private:
@@ -60,6 +61,7 @@ QString browserNotBuiltMessage();
 QString browserLibrariesMissingMessage(const QString& detail);
 QString browserHelperMissingMessage(const QString& helperPath);
 QString browserVersionMessage();
+QString browserNotPreparedMessage();
 
 enum class BrowserLoginResult {
     Captured,     // the capture was accepted and the window closed

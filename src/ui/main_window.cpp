@@ -23,6 +23,7 @@
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
 #include "ui/account_list.h"
+#include "ui/browser_loader.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
@@ -224,18 +225,25 @@ QWidget* MainWindow::buildAboutPage() {
 void MainWindow::buildContextMenu() {
     menu_ = new QMenu(QStringLiteral("主"), this);
     menu_->setObjectName(QStringLiteral("菜单_主"));
-    auto addRowCommand = [this](QMenu* into, const QString& name, const QString& caption) {
+    auto addRowCommand = [this](QMenu* into, const QString& name, const QString& caption,
+                                void (MainWindow::*command)() = nullptr) {
         QAction* action = into->addAction(caption);
         action->setObjectName(name);
-        connect(action, &QAction::triggered, this, [this, caption] {
-            if (requireSelection()) {
+        connect(action, &QAction::triggered, this, [this, caption, command] {
+            if (!requireSelection()) {
+                return;
+            }
+            if (command != nullptr) {
+                (this->*command)();
+            } else {
                 notYet(caption);
             }
         });
         rowActions_.append(action);
     };
     QMenu* login = menu_->addMenu(QStringLiteral("登录"));
-    addRowCommand(login, QStringLiteral("菜单_软件登录"), QStringLiteral("软件登录"));
+    addRowCommand(login, QStringLiteral("菜单_软件登录"), QStringLiteral("软件登录"),
+                  &MainWindow::browserLogin);
     addRowCommand(login, QStringLiteral("菜单_人工填写"), QStringLiteral("人工填写"));
     menu_->addSeparator();
     QMenu* edit = menu_->addMenu(QStringLiteral("操作"));
@@ -345,6 +353,33 @@ void MainWindow::notYet(const QString& what) {
     MessageBoxes::inform(this,
                          QStringLiteral("“%1”功能尚未开放，敬请期待！").arg(command.trimmed()),
                          QStringLiteral("操作提示"), BoxIcon::Information);
+}
+
+void MainWindow::browserLogin() {
+    const int row = selectedRow();
+    if (row < 0 || static_cast<std::size_t>(row) >= sites_.size()) {
+        return;
+    }
+    // The account as it was when the command started; the window works on this copy whatever
+    // the list does meanwhile.
+    const SiteTemplate account = sites_[static_cast<std::size_t>(row)];
+    const int templateId = std::atoi(account.id.c_str());
+    BrowserLogin login;
+    login.owner = this;
+    login.address = account.Weblogin;
+    login.capture = [this, account, templateId](const Text& cookie, QWidget* window) {
+        return storeAccountCookie(
+            db_, account, templateId, cookie,
+            [window](const QString& text, const QString& caption, bool warning) {
+                MessageBoxes::inform(window, text, caption,
+                                     warning ? BoxIcon::Warning : BoxIcon::Information);
+            },
+            [this] { reloadSiteList(); });
+    };
+    QString failure;
+    if (runBrowserLogin(login, &failure) == BrowserLoginResult::Unavailable) {
+        MessageBoxes::inform(this, failure, QStringLiteral("软件登录"), BoxIcon::Warning);
+    }
 }
 
 void MainWindow::copySelectedResult() {

@@ -64,6 +64,9 @@ private slots:
         selectRow(*window, 1);
         QCOMPARE(window->selectedRow(), 1);
         for (const QString& name : kRowCommands) {
+            if (name == QStringLiteral("菜单_软件登录")) {
+                continue;  // opens the login window (tests/ui/browser)
+            }
             boxes.boxes.clear();
             window->findChild<QAction*>(name)->trigger();
             QCOMPARE(boxes.boxes.size(), 1);

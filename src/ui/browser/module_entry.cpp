@@ -1,6 +1,8 @@
 // The two functions the desktop program looks up in libvesprey_browser.so.
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QtGlobal>
 
 #include "ui/browser/browser_module.h"
@@ -17,6 +19,18 @@ void allowRunningAsRoot() {
     }
 }
 
+// The engine hands its frames to the window through an OpenGL context shared with Qt's, which
+// exists only when the program asked for it before making its application object
+// (prepareApplicationForBrowser). Without it, on a display with OpenGL, the engine crashes the
+// process as it starts; platforms without OpenGL (offscreen) do not need it.
+bool engineCanStart() {
+    if (QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts)) {
+        return true;
+    }
+    const QString platform = QGuiApplication::platformName();
+    return platform == u"offscreen" || platform == u"minimal";
+}
+
 }  // namespace
 
 extern "C" Q_DECL_EXPORT int vesprey_browser_module_version() {
@@ -25,6 +39,9 @@ extern "C" Q_DECL_EXPORT int vesprey_browser_module_version() {
 
 extern "C" Q_DECL_EXPORT QDialog* vesprey_browser_create_window(
     const vesprey::ui::BrowserWindowSetup& setup) {
+    if (!engineCanStart()) {
+        return nullptr;
+    }
     allowRunningAsRoot();
     return new vesprey::ui::LoginWindow(setup);
 }

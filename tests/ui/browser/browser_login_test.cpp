@@ -15,84 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "login_script.h"
+#include "login_site.h"
 #include "store/site_database.h"
 #include "ui/browser_loader.h"
 #include "web/test_servers.h"
 
 using namespace vesprey;
 using namespace vesprey::ui;
+using namespace vesprey::browsertest;
 
 namespace {
-
-constexpr char kCaptureButton[] = "超级按钮_获取Cookie";
-constexpr char kCloseButton[] = "图形按钮_关闭";
-
-// The login page sets, besides its own cookies, cookies the page must not get: one for another
-// path and one for a path that only starts like the page's. The redirect before it sets one too.
-// A cookie without a path gets the page's directory, /account.
-const char kLoginCookie[] = "deep=d1; nopath=np; hop=h1; plain=p1; session=s3cret";
-
-const char kLoginPage[] =
-    "<!doctype html><html><head><meta charset=\"utf-8\"><title>login</title></head>"
-    "<body><form method=\"post\" action=\"/account/login\"><input name=\"user\">"
-    "<input name=\"password\" type=\"password\"><button>login</button></form></body></html>";
-
-// What one window saw: its loads, its capture, how it ended.
-struct WindowRun {
-    std::vector<BrowserLoad> loads;
-    int captures = 0;
-    bool timedOut = false;
-    bool closeEnabledBeforeReady = false;
-    bool captureDisabledBeforeReady = false;
-};
-
-// One step of a scripted user: returns true when done, false to be asked again shortly.
-using Step = std::function<bool(QDialog* window)>;
-
-QAbstractButton* button(QDialog* window, const char* name) {
-    return window->findChild<QAbstractButton*>(QString::fromUtf8(name));
-}
-
-// Plays `steps` on the window as it runs modally, one at a time, every few milliseconds. A
-// window still open after the time limit is closed and the run marked timed out.
-void script(QDialog* window, WindowRun* run, std::vector<Step> steps) {
-    auto* timer = new QTimer(window);
-    auto remaining = std::make_shared<std::vector<Step>>(std::move(steps));
-    auto next = std::make_shared<std::size_t>(0);
-    QObject::connect(timer, &QTimer::timeout, window, [window, remaining, next] {
-        while (*next < remaining->size() && (*remaining)[*next](window)) {
-            ++*next;
-        }
-    });
-    timer->start(20);
-    QTimer::singleShot(120000, window, [window, run] {
-        run->timedOut = true;
-        window->reject();
-    });
-}
-
-Step whenReady() {
-    return [](QDialog* window) { return button(window, kCaptureButton)->isEnabled(); };
-}
-
-Step press(const char* name) {
-    return [name](QDialog* window) {
-        button(window, name)->click();
-        return true;
-    };
-}
-
-// Waits until at least `count` loads have finished, then notes the state of the two buttons.
-Step afterLoads(WindowRun* run, std::size_t count) {
-    return [run, count](QDialog* window) {
-        if (run->loads.size() < count) {
-            return false;
-        }
-        run->closeEnabledBeforeReady = button(window, kCloseButton)->isEnabled();
-        run->captureDisabledBeforeReady = !button(window, kCaptureButton)->isEnabled();
-        return true;
-    };
-}
 
 struct Notice {
     QString text;
@@ -152,20 +85,7 @@ private:
 
 void BrowserLoginTest::initTestCase() {
     site_ = std::make_unique<test::LocalServer<>>();
-    (*site_)->Get("/start", [](const httplib::Request&, httplib::Response& res) {
-        res.status = 302;
-        res.set_header("Location", "/account/login");
-        res.set_header("Set-Cookie", "hop=h1; Path=/");
-    });
-    (*site_)->Get("/account/login", [](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Set-Cookie", "plain=p1; Path=/");
-        res.set_header("Set-Cookie", "session=s3cret; Path=/; HttpOnly");
-        res.set_header("Set-Cookie", "deep=d1; Path=/account");
-        res.set_header("Set-Cookie", "nopath=np");
-        res.set_header("Set-Cookie", "near=n1; Path=/acc");
-        res.set_header("Set-Cookie", "other=o1; Path=/elsewhere");
-        res.set_content(kLoginPage, "text/html; charset=utf-8");
-    });
+    addLoginRoutes(**site_);
     (*site_)->Get("/missing", [](const httplib::Request&, httplib::Response& res) {
         res.status = 404;
         res.set_header("Set-Cookie", "lost=l1; Path=/");
@@ -420,23 +340,14 @@ void BrowserLoginTest::editorCaptureTouchesNoRow() {
     const SiteList before = sitesOf(db_);
 
     Text pending = "earlier=1";
-    QDialog* window = nullptr;
     WindowRun run;
-    // captureForEditor has no hook for the window; the scripted user finds it as the modal one.
     QString failure;
     BrowserLoginResult result = BrowserLoginResult::Unavailable;
     {
-        QTimer watch;
-        watch.setInterval(20);
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-                modal != nullptr && window == nullptr) {
-                window = modal;
-                script(modal, &run, {whenReady(), press(kCaptureButton)});
-            }
-        });
-        watch.start();
+        // captureForEditor has no hook for the window; the scripted user finds it as the modal one.
+        NextLoginWindow user(&run, {whenReady(), press(kCaptureButton)});
         result = captureForEditor(nullptr, loginUrl("/start"), &pending, &failure);
+        QVERIFY(user.found);
     }
     QVERIFY(!run.timedOut);
     QCOMPARE(result, BrowserLoginResult::Captured);
@@ -449,20 +360,11 @@ void BrowserLoginTest::editorCaptureTouchesNoRow() {
     }
 
     // Closed without capture: the pending cookie stays.
-    window = nullptr;
     WindowRun closed;
     {
-        QTimer watch;
-        watch.setInterval(20);
-        QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-                modal != nullptr && window == nullptr) {
-                window = modal;
-                script(modal, &closed, {whenReady(), press(kCloseButton)});
-            }
-        });
-        watch.start();
+        NextLoginWindow user(&closed, {whenReady(), press(kCloseButton)});
         result = captureForEditor(nullptr, loginUrl("/plain"), &pending, &failure);
+        QVERIFY(user.found);
     }
     QVERIFY(!closed.timedOut);
     QCOMPARE(result, BrowserLoginResult::Closed);
