@@ -50,8 +50,9 @@ using JsonCompare = std::function<int(const JsonValue& a, const JsonValue& b)>;
 
 class JsonDocument {
 public:
-    // An empty document (no root). `heap` is where Create and the New... functions allocate the
-    // root; the default resource when null. The rest of a tree comes from its root's heap.
+    // An empty document (no root). `heap` is where Create, Parse and the first write allocate a
+    // root; the default resource when null. The rest of a tree comes from its root's heap (a
+    // parse into a root on the default heap takes blocks of its own over it, json/arena.h).
     explicit JsonDocument(std::pmr::memory_resource* heap = nullptr) noexcept;
     ~JsonDocument();
     JsonDocument(const JsonDocument& other) noexcept;  // shares the root (adds a reference)
