@@ -18,7 +18,12 @@ run: deps
 	    -DVESPREY_BUILD_TESTS=OFF -DVESPREY_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(RELEASE_DIR) -j $(JOBS)
 	@test -e $(RELEASE_DIR)/bin/Sign.db || $(RELEASE_DIR)/bin/vesprey-cli init-db --demo
-	$(RELEASE_DIR)/bin/vesprey-cli list
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	    $(RELEASE_DIR)/bin/vesprey; \
+	else \
+	    echo "No display (DISPLAY is not set): the account list from vesprey-cli instead."; \
+	    $(RELEASE_DIR)/bin/vesprey-cli list; \
+	fi
 
 test: deps
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESPREY_SANITIZE=ON \

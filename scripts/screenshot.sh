@@ -8,7 +8,9 @@ out=${1:-docs/screenshot.png}
 build=${BUILD_DIR:-build/release}
 
 scripts/install-deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPREY_BUILD_UI=ON >/dev/null
+if [[ ! -f $build/CMakeCache.txt ]]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPREY_BUILD_UI=ON >/dev/null
+fi
 cmake --build "$build" --target vesprey vesprey-cli vesprey-screen-grab
 
 work=$(mktemp -d)
