@@ -147,7 +147,6 @@ int main(int argc, char** argv) {
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    vesprey::ui::prepareApplicationForBrowser();
     QApplication app(argc, argv);
 
     httplib::Server site;

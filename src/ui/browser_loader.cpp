@@ -42,10 +42,6 @@ QString programDirectory() {
 
 }  // namespace
 
-void prepareApplicationForBrowser() {
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-}
-
 QString browserNotBuiltMessage() {
     return QStringLiteral(
         "内置浏览器没有安装，无法软件登录！请安装 Debian 软件包 qt6-webengine-dev 后重新构建 "
@@ -72,10 +68,8 @@ QString browserVersionMessage() {
         "内置浏览器模块与本程序的版本不符，无法软件登录！请重新构建 Vesprey（make run）！");
 }
 
-QString browserNotPreparedMessage() {
-    return QStringLiteral(
-        "内置浏览器无法在本程序中启动：程序启动时没有为它准备共享的 OpenGL "
-        "上下文，请向开发者报告！");
+QString browserFailedMessage() {
+    return QStringLiteral("内置浏览器无法启动，请重新构建 Vesprey（make run）后再试！");
 }
 
 BrowserModule& BrowserModule::instance() {
@@ -173,7 +167,7 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
     std::unique_ptr<QDialog> window = module.createWindow(setup);
     if (!window) {
         if (failure != nullptr) {
-            *failure = browserNotPreparedMessage();
+            *failure = browserFailedMessage();
         }
         return BrowserLoginResult::Unavailable;
     }

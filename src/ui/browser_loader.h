@@ -19,11 +19,6 @@ class QWidget;
 
 namespace vesprey::ui {
 
-// Call before the QApplication is made: lets the web engine, opened later with the module, share
-// its OpenGL context with the program's windows. It cannot be arranged afterwards, and on a
-// display with OpenGL the engine does not start without it (the login window is then refused).
-void prepareApplicationForBrowser();
-
 // The module, opened at most once per process and never closed (the web engine cannot be shut
 // down and started again in one process).
 class BrowserModule {
@@ -61,7 +56,7 @@ QString browserNotBuiltMessage();
 QString browserLibrariesMissingMessage(const QString& detail);
 QString browserHelperMissingMessage(const QString& helperPath);
 QString browserVersionMessage();
-QString browserNotPreparedMessage();
+QString browserFailedMessage();
 
 enum class BrowserLoginResult {
     Captured,     // the capture was accepted and the window closed

@@ -48,9 +48,7 @@ struct BrowserWindowSetup {
 using BrowserModuleVersionFunction = int (*)();
 // Returns a new, hidden login window (the caller owns it and runs it with exec(); a window closed
 // by its close button or Escape ends rejected, one closed by a capture accepted). Null when the
-// web engine cannot start in this program: on a platform that draws with OpenGL it needs the
-// shared context that prepareApplicationForBrowser (ui/browser_loader.h) asks for before the
-// application object is made, and without it the engine would crash the process.
+// window cannot be made.
 using BrowserCreateWindowFunction = QDialog* (*)(const BrowserWindowSetup& setup);
 
 }  // namespace vesprey::ui

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QGuiApplication>
+#include <QOpenGLContext>
 #include <QtGlobal>
 
 #include "ui/browser/browser_module.h"
@@ -19,16 +19,30 @@ void allowRunningAsRoot() {
     }
 }
 
-// The engine hands its frames to the window through an OpenGL context shared with Qt's, which
-// exists only when the program asked for it before making its application object
-// (prepareApplicationForBrowser). Without it, on a display with OpenGL, the engine crashes the
-// process as it starts; platforms without OpenGL (offscreen) do not need it.
-bool engineCanStart() {
-    if (QCoreApplication::testAttribute(Qt::AA_ShareOpenGLContexts)) {
-        return true;
+}  // namespace
+
+// QtGui's setter of the context that every later OpenGL context shares with; exported by QtGui
+// (version Qt_6) but declared only in its private headers.
+Q_GUI_EXPORT void qt_gl_set_global_share_context(QOpenGLContext* context);
+
+namespace {
+
+// The engine hands its frames to the window through an OpenGL context that Qt's contexts share,
+// and reads its format as it starts: without one it crashes the process. Qt makes that context
+// at start-up when asked before the application object exists (Qt::AA_ShareOpenGLContexts),
+// which would cost every start of the program the driver's memory (about 35 MB on Mesa) for a
+// window most starts never open. Made here, as Qt would make it, it comes with the first login
+// window; no OpenGL context of the program's exists before then (its windows draw in software),
+// so none misses the sharing. Where no OpenGL context can be made (offscreen, no GLX) it stays
+// invalid and the engine draws without OpenGL. (The engine, loaded without the attribute, warns
+// that it "seems to be initialized from a plugin"; with the context made here that is harmless.)
+void shareOpenGLContext() {
+    if (QOpenGLContext::globalShareContext() != nullptr) {
+        return;
     }
-    const QString platform = QGuiApplication::platformName();
-    return platform == u"offscreen" || platform == u"minimal";
+    auto* context = new QOpenGLContext(QCoreApplication::instance());
+    context->create();
+    qt_gl_set_global_share_context(context);
 }
 
 }  // namespace
@@ -39,9 +53,7 @@ extern "C" Q_DECL_EXPORT int vesprey_browser_module_version() {
 
 extern "C" Q_DECL_EXPORT QDialog* vesprey_browser_create_window(
     const vesprey::ui::BrowserWindowSetup& setup) {
-    if (!engineCanStart()) {
-        return nullptr;
-    }
+    shareOpenGLContext();
     allowRunningAsRoot();
     return new vesprey::ui::LoginWindow(setup);
 }

@@ -464,11 +464,6 @@ void BrowserLoginTest::loaderExplainsAMissingOrBrokenModule() {
     QVERIFY(module.path().endsWith(QStringLiteral("/libvesprey_browser.so")));
 }
 
-int main(int argc, char** argv) {
-    prepareApplicationForBrowser();
-    QApplication app(argc, argv);
-    BrowserLoginTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(BrowserLoginTest)
 
 #include "browser_login_test.moc"

@@ -137,11 +137,6 @@ private:
     std::filesystem::path db_;
 };
 
-int main(int argc, char** argv) {
-    vesprey::ui::prepareApplicationForBrowser();
-    QApplication app(argc, argv);
-    MenuLoginTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(MenuLoginTest)
 
 #include "menu_login_test.moc"
