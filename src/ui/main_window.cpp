@@ -244,12 +244,16 @@ void MainWindow::buildContextMenu() {
     QMenu* login = menu_->addMenu(QStringLiteral("登录"));
     addRowCommand(login, QStringLiteral("菜单_软件登录"), QStringLiteral("软件登录"),
                   &MainWindow::browserLogin);
-    addRowCommand(login, QStringLiteral("菜单_人工填写"), QStringLiteral("人工填写"));
+    addRowCommand(login, QStringLiteral("菜单_人工填写"), QStringLiteral("人工填写"),
+                  &MainWindow::manualFillAccount);
     menu_->addSeparator();
     QMenu* edit = menu_->addMenu(QStringLiteral("操作"));
-    addRowCommand(edit, QStringLiteral("菜单_删除"), QStringLiteral("删除(&D)"));
-    addRowCommand(edit, QStringLiteral("菜单_修改"), QStringLiteral("修改(&U)"));
-    addRowCommand(edit, QStringLiteral("菜单_增加"), QStringLiteral("增加(&N)"));
+    addRowCommand(edit, QStringLiteral("菜单_删除"), QStringLiteral("删除(&D)"),
+                  &MainWindow::deleteAccount);
+    addRowCommand(edit, QStringLiteral("菜单_修改"), QStringLiteral("修改(&U)"),
+                  &MainWindow::modifyTemplate);
+    addRowCommand(edit, QStringLiteral("菜单_增加"), QStringLiteral("增加(&N)"),
+                  &MainWindow::addAccount);
     menu_->addSeparator();
     signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
     signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));

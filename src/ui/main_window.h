@@ -3,6 +3,7 @@
 // Sign.db, the loaded SiteList and PushSettings, and the sign-in pass's worker thread.
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "store/site_database.h"
+#include "ui/capture.h"
 #include "ui/scheduler.h"
 
 class QAction;
@@ -28,7 +30,9 @@ class QTreeView;
 namespace vesprey::ui {
 
 class AccountListModel;
+class ManualFillDialog;
 class PictureButton;
+class TemplateEditor;
 class WindowQueue;
 
 class MainWindow : public QWidget {
@@ -62,6 +66,9 @@ public:
     Scheduler& scheduler() { return *scheduler_; }
     WindowQueue& calls() { return *calls_; }
     bool passRunning() const { return passRunning_; }
+    // The capture windows' hand-over (PendingCapture, CaptureMode, SelectedAccount) and page 1.
+    CaptureState& capture() { return capture_; }
+    TemplateEditor& editor() { return *editor_; }
 
     // How long "签到完毕！" stays up at the end of a pass (two seconds).
     void setFinishedHold(std::chrono::milliseconds hold) { finishedHold_ = hold; }
@@ -101,6 +108,14 @@ private:
     // "登录" → "软件登录": the browser login for the selected account; the captured cookie replaces
     // the account's cookie, or becomes its first account row.
     void browserLogin();
+    // The maintenance commands of the menu (maintenance.cpp).
+    void manualFillAccount();  // "登录" → "人工填写"
+    void addAccount();         // "增加(&N)"
+    void deleteAccount();      // "删除(&D)"
+    void modifyTemplate();     // "修改(&U)"
+    // Remembers the selected row for an operation; false when the row has no SiteList entry.
+    bool rememberSelection();
+    void openManualFill(CaptureMode mode);
     void startPass();
     void onPassFinished();
     void setPassControlsEnabled(bool enabled);
@@ -130,6 +145,10 @@ private:
     QPushButton* editorSave_ = nullptr;
     Scheduler* scheduler_ = nullptr;
     WindowQueue* calls_ = nullptr;
+
+    CaptureState capture_;
+    TemplateEditor* editor_ = nullptr;
+    QPointer<ManualFillDialog> manualFill_;  // the menu's open manual-fill window, if any
 
     bool passRunning_ = false;
     std::chrono::milliseconds finishedHold_{2000};

@@ -1,5 +1,5 @@
-// Page 1 "模板区": the template editor's controls. Its commands come with the editor; until then
-// each button says so.
+// Page 1 "模板区": the template editor's controls, laid out as the editor expects them; the
+// commands are TemplateEditor's.
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -9,6 +9,7 @@
 #include <QRadioButton>
 
 #include "ui/main_window.h"
+#include "ui/template_editor.h"
 
 namespace vesprey::ui {
 namespace {
@@ -29,13 +30,12 @@ void label(QWidget* parent, const QString& text, int x, int y) {
 QWidget* MainWindow::buildTemplatePage() {
     auto* page = new QWidget;
     label(page, QStringLiteral("数据模式："), 16, 12);
-    QList<QPushButton*> commands;
-    commands << place(new QPushButton(QStringLiteral("软件登录 "), page),
-                      QStringLiteral("超级按钮_软件登录"), 80, 10, 92, 25)
-             << place(new QPushButton(QStringLiteral("人工填写"), page),
-                      QStringLiteral("超级按钮_人工填写"), 179, 10, 92, 25)
-             << place(new QPushButton(QStringLiteral("一键置入"), page),
-                      QStringLiteral("超级按钮_一键置入"), 278, 10, 92, 25);
+    auto* browser = place(new QPushButton(QStringLiteral("软件登录 "), page),
+                          QStringLiteral("超级按钮_软件登录"), 80, 10, 92, 25);
+    auto* manual = place(new QPushButton(QStringLiteral("人工填写"), page),
+                         QStringLiteral("超级按钮_人工填写"), 179, 10, 92, 25);
+    auto* import = place(new QPushButton(QStringLiteral("一键置入"), page),
+                         QStringLiteral("超级按钮_一键置入"), 278, 10, 92, 25);
 
     label(page, QStringLiteral("网站名称："), 16, 48);
     place(new QLineEdit(page), QStringLiteral("编辑框_网络名称"), 79, 46, 497, 24);
@@ -68,17 +68,21 @@ QWidget* MainWindow::buildTemplatePage() {
     conversion_->addItems(
         {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
 
-    commands << place(new QPushButton(QStringLiteral("初始化"), page),
-                      QStringLiteral("超级按钮_初始化"), 369, 312, 61, 25)
-             << place(new QPushButton(QStringLiteral("调试"), page),
-                      QStringLiteral("超级按钮_调试"), 442, 312, 61, 25);
+    auto* reset = place(new QPushButton(QStringLiteral("初始化"), page),
+                        QStringLiteral("超级按钮_初始化"), 369, 312, 61, 25);
+    auto* trial = place(new QPushButton(QStringLiteral("调试"), page),
+                        QStringLiteral("超级按钮_调试"), 442, 312, 61, 25);
     editorSave_ = place(new QPushButton(QStringLiteral("保存"), page),
                         QStringLiteral("超级按钮_保存"), 514, 312, 61, 25);
-    commands << editorSave_;
-    for (QPushButton* command : commands) {
-        connect(command, &QPushButton::clicked, this,
-                [this, caption = command->text()] { notYet(caption); });
-    }
+
+    editor_ = new TemplateEditor(*this, page);
+    connect(browser, &QPushButton::clicked, this,
+            [this, caption = browser->text()] { notYet(caption); });
+    connect(manual, &QPushButton::clicked, editor_, &TemplateEditor::manualFill);
+    connect(import, &QPushButton::clicked, editor_, &TemplateEditor::oneClickImport);
+    connect(reset, &QPushButton::clicked, editor_, &TemplateEditor::reset);
+    connect(trial, &QPushButton::clicked, editor_, &TemplateEditor::trial);
+    connect(editorSave_, &QPushButton::clicked, editor_, &TemplateEditor::save);
     return page;
 }
 

@@ -1,5 +1,5 @@
-// The account list's commands: the selection guard of every row command, the commands that are
-// not there yet, the context menu, and the double-click copy of "返回内容".
+// The account list's commands: the selection guard of every row command, the context menu, and
+// the double-click copy of "返回内容".
 #include <QAction>
 #include <QClipboard>
 #include <QMenu>
@@ -16,12 +16,6 @@ namespace {
 
 const QStringList kRowCommands = {"菜单_软件登录", "菜单_人工填写", "菜单_删除", "菜单_修改",
                                   "菜单_增加"};
-
-void selectRow(ui::MainWindow& window, int row) {
-    auto* list = window.findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
-    const QRect cell = list->visualRect(list->model()->index(row, 1));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
-}
 
 }  // namespace
 
@@ -56,40 +50,6 @@ private slots:
         QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Error);
         QCOMPARE(window->siteList().size(), before);
         QCOMPARE(window->rowCount(), 3);
-    }
-
-    void rowCommandsWithSelectionSayNotYet() {
-        BoxRecorder boxes;
-        auto window = openWindow(db_);
-        selectRow(*window, 1);
-        QCOMPARE(window->selectedRow(), 1);
-        for (const QString& name : kRowCommands) {
-            if (name == QStringLiteral("菜单_软件登录")) {
-                continue;  // opens the login window (tests/ui/browser)
-            }
-            boxes.boxes.clear();
-            window->findChild<QAction*>(name)->trigger();
-            QCOMPARE(boxes.boxes.size(), 1);
-            QVERIFY(boxes.boxes[0].text != QStringLiteral("请点击选中需要操作的网站！"));
-            QVERIFY2(boxes.boxes[0].text.contains(QStringLiteral("尚未开放")),
-                     qPrintable(boxes.boxes[0].text));
-            QVERIFY(boxes.boxes[0].text.endsWith(QStringLiteral("！")));
-        }
-        QCOMPARE(window->rowCount(), 3);
-    }
-
-    void editorButtonsSayNotYet() {
-        BoxRecorder boxes;
-        auto window = openWindow(db_);
-        for (const char* name : {"超级按钮_软件登录", "超级按钮_人工填写", "超级按钮_一键置入",
-                                 "超级按钮_初始化", "超级按钮_调试", "超级按钮_保存"}) {
-            boxes.boxes.clear();
-            auto* button = window->findChild<QPushButton*>(QString::fromUtf8(name));
-            QVERIFY2(button != nullptr, name);
-            button->click();
-            QCOMPARE(boxes.boxes.size(), 1);
-            QVERIFY(boxes.boxes[0].text.contains(QStringLiteral("尚未开放")));
-        }
     }
 
     void contextMenuHasTheCommandsInOrder() {

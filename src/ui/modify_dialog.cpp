@@ -1,0 +1,166 @@
+#include "ui/modify_dialog.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <stop_token>
+#include <utility>
+
+#include "ui/edit_text.h"
+#include "ui/main_window.h"
+#include "ui/message_boxes.h"
+#include "ui/qt_text.h"
+#include "ui/sign_in_pass.h"
+#include "ui/template_writes.h"
+#include "ui/trial_request.h"
+
+namespace vesprey::ui {
+namespace {
+
+template <class W>
+W* place(W* widget, const QString& name, int x, int y, int w, int h) {
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+void label(QWidget* parent, const QString& text, int fieldLeft, int y) {
+    auto* l = new QLabel(text, parent);
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    l->setGeometry(2, y, fieldLeft - 5, 20);
+}
+
+QPlainTextEdit* textBox(QWidget* parent, const QString& name, int x, int y, int w, int h) {
+    auto* box = place(new QPlainTextEdit(parent), name, x, y, w, h);
+    box->setTabChangesFocus(true);
+    return box;
+}
+
+const QString kModifyCaption = QStringLiteral("修改模板");
+
+}  // namespace
+
+ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
+    : ToolWindow(kModifyCaption, QStringLiteral("修改模板参数"), 455, 451, &window),
+      window_(window),
+      entry_(std::move(entry)) {
+    setObjectName(QStringLiteral("窗口_修改模板"));
+    label(this, QStringLiteral("网站名称："), 71, 38);
+    name_ = place(new QLineEdit(this), QStringLiteral("编辑框_网络名称"), 71, 36, 378, 24);
+    label(this, QStringLiteral("登录链接："), 71, 68);
+    login_ = place(new QLineEdit(this), QStringLiteral("编辑框_登录链接"), 71, 66, 378, 24);
+    label(this, QStringLiteral("签到链接："), 71, 99);
+    link_ = place(new QLineEdit(this), QStringLiteral("编辑框_签到链接"), 71, 97, 378, 24);
+
+    label(this, QStringLiteral("请求模式："), 71, 128);
+    auto* method = place(new QGroupBox(this), QStringLiteral("分组框1"), 72, 122, 144, 32);
+    get_ = place(new QRadioButton(QStringLiteral("GET"), method), QStringLiteral("单选框_get"), 9,
+                 7, 56, 18);
+    post_ = place(new QRadioButton(QStringLiteral("POST"), method), QStringLiteral("单选框_post"),
+                  72, 7, 64, 18);
+    label(this, QStringLiteral("响应类型："), 280, 128);
+    auto* answer = place(new QGroupBox(this), QStringLiteral("分组框2"), 280, 122, 166, 32);
+    json_ = place(new QRadioButton(QStringLiteral("JSON"), answer), QStringLiteral("单选框_json"),
+                  9, 7, 60, 18);
+    regex_ = place(new QRadioButton(QStringLiteral("正则表达式"), answer),
+                   QStringLiteral("单选框_正则表达式"), 72, 7, 90, 18);
+
+    label(this, QStringLiteral("绑定语句："), 71, 162);
+    tying_ = textBox(this, QStringLiteral("编辑框_绑定语句"), 71, 160, 378, 50);
+    label(this, QStringLiteral("返回语句："), 71, 216);
+    result_ = textBox(this, QStringLiteral("编辑框_返回语句"), 71, 214, 378, 50);
+    label(this, QStringLiteral("编码转换："), 71, 269);
+    conversion_ = place(new QComboBox(this), QStringLiteral("组合框_编码转换"), 71, 269, 113, 20);
+    conversion_->addItems(
+        {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
+    label(this, QStringLiteral("Headers："), 71, 304);
+    headers_ = textBox(this, QStringLiteral("编辑框_Headers"), 71, 302, 378, 50);
+    label(this, QStringLiteral("Date："), 71, 358);
+    date_ = textBox(this, QStringLiteral("编辑框_date"), 71, 356, 378, 50);
+
+    auto* trialButton = place(new QPushButton(QStringLiteral("调试"), this),
+                              QStringLiteral("超级按钮_调试"), 316, 416, 61, 25);
+    auto* saveButton = place(new QPushButton(QStringLiteral("保存"), this),
+                             QStringLiteral("超级按钮_保存1"), 388, 416, 61, 25);
+    for (QPushButton* b : {trialButton, saveButton}) {
+        b->setAutoDefault(false);
+    }
+    connect(trialButton, &QPushButton::clicked, this, &ModifyDialog::trial);
+    connect(saveButton, &QPushButton::clicked, this, &ModifyDialog::save);
+
+    // The entry's template; the result box stays empty.
+    setEditText(name_, entry_.WebName);
+    setEditText(login_, entry_.Weblogin);
+    setEditText(link_, entry_.WebLink);
+    setEditText(tying_, entry_.Tying);
+    setEditText(headers_, entry_.Headers);
+    setEditText(date_, entry_.Date);
+    conversion_->setCurrentIndex(
+        entry_.Ctype >= 0 && entry_.Ctype < conversion_->count() ? entry_.Ctype : -1);
+    (entry_.Rtype == 1 ? json_ : regex_)->setChecked(true);
+    (entry_.Qtype == 1 ? get_ : post_)->setChecked(true);
+
+    placeBeside(&window, 170, -34);
+    name_->setFocus();
+}
+
+TemplateFields ModifyDialog::fields() const {
+    TemplateFields f;
+    f.WebName = editText(name_);
+    f.Weblogin = editText(login_);
+    f.WebLink = editText(link_);
+    f.Qtype = get_->isChecked() ? 1 : 2;
+    f.Rtype = json_->isChecked() ? 1 : 2;
+    f.Ctype = conversion_->currentIndex();
+    f.Tying = editText(tying_);
+    f.Headers = editText(headers_);
+    f.Date = editText(date_);
+    return f;
+}
+
+void ModifyDialog::trial() {
+    TrialSetup setup;
+    setup.url = editText(link_);
+    setup.get = get_->isChecked();
+    setup.conversion = conversion_->currentIndex();
+    setup.json = json_->isChecked();
+    setup.regex = regex_->isChecked();
+    setup.tying = editText(tying_);
+    // Copies of the window's fields: the request does not change them. The entry's cookie
+    // receives what the site sets.
+    Text headers = editText(headers_);
+    const Text body = editText(date_);
+    WindowMessageSink messages(window_, std::stop_token{});
+    setEditText(result_, runTrial(setup, entry_.Cookie, headers, body, messages));
+}
+
+void ModifyDialog::save() {
+    if (name_->text().isEmpty()) {
+        MessageBoxes::inform(this, QStringLiteral("修改信息不完整，请补充完毕再保存！"),
+                             QStringLiteral("修改工具"), BoxIcon::Information);
+        return;
+    }
+    const TemplateWrite written = updateTemplateRow(window_.database(), entry_.id, fields());
+    switch (written.outcome) {
+        case WriteOutcome::NotPrepared:
+            MessageBoxes::inform(this, QStringLiteral("SQL语句执行失败！"), kModifyCaption,
+                                 BoxIcon::Warning);
+            return;
+        case WriteOutcome::Failed:
+            MessageBoxes::inform(this,
+                                 QStringLiteral("模板信息提交失败！\r\n") + fromAnsi(written.error),
+                                 kModifyCaption, BoxIcon::Information);
+            return;
+        case WriteOutcome::Done:
+            MessageBoxes::inform(this, QStringLiteral("模板信息修改成功！"), kModifyCaption,
+                                 BoxIcon::Information);
+            window_.reloadSiteList();
+            return;
+    }
+}
+
+}  // namespace vesprey::ui

@@ -1,0 +1,51 @@
+// "修改模板": the template of one list entry with its request data, a trial of its own and the
+// save into the Template row. The window works on a copy of the entry taken when the command
+// started; a trial's merged cookie goes into that copy (in memory only) and serves the window's
+// next trial.
+#pragma once
+
+#include "store/site_database.h"
+#include "ui/tool_window.h"
+
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace vesprey::ui {
+
+class MainWindow;
+
+class ModifyDialog : public ToolWindow {
+    Q_OBJECT
+public:
+    ModifyDialog(MainWindow& window, SiteTemplate entry);
+
+    // The entry as the window holds it (its Cookie as merged by the trials).
+    const SiteTemplate& entry() const { return entry_; }
+
+public slots:
+    void trial();  // "调试"
+    void save();   // "保存"; the window stays open
+
+private:
+    TemplateFields fields() const;
+
+    MainWindow& window_;
+    SiteTemplate entry_;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* login_ = nullptr;
+    QLineEdit* link_ = nullptr;
+    QRadioButton* get_ = nullptr;
+    QRadioButton* post_ = nullptr;
+    QRadioButton* json_ = nullptr;
+    QRadioButton* regex_ = nullptr;
+    QPlainTextEdit* tying_ = nullptr;
+    QPlainTextEdit* result_ = nullptr;
+    QComboBox* conversion_ = nullptr;
+    QPlainTextEdit* headers_ = nullptr;
+    QPlainTextEdit* date_ = nullptr;
+};
+
+}  // namespace vesprey::ui

@@ -1,0 +1,221 @@
+#include "ui/template_editor.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <stop_token>
+
+#include "engine/evaluation.h"
+#include "engine/template_import.h"
+#include "ui/edit_text.h"
+#include "ui/import_dialog.h"
+#include "ui/main_window.h"
+#include "ui/manual_fill_dialog.h"
+#include "ui/message_boxes.h"
+#include "ui/qt_text.h"
+#include "ui/sign_in_pass.h"
+#include "ui/template_writes.h"
+#include "ui/trial_request.h"
+
+namespace vesprey::ui {
+namespace {
+
+template <class W>
+W* control(QWidget* page, const char16_t* name) {
+    auto* widget = page->findChild<W*>(QString::fromUtf16(name));
+    Q_ASSERT(widget != nullptr);
+    return widget;
+}
+
+// Checks one button of an exclusive pair, or neither (-1).
+void checkOne(QRadioButton* first, QRadioButton* second, int which) {
+    for (QRadioButton* b : {first, second}) {
+        b->setAutoExclusive(false);
+        b->setChecked(false);
+    }
+    if (which == 0) {
+        first->setChecked(true);
+    } else if (which == 1) {
+        second->setChecked(true);
+    }
+    for (QRadioButton* b : {first, second}) {
+        b->setAutoExclusive(true);
+    }
+}
+
+}  // namespace
+
+TemplateEditor::TemplateEditor(MainWindow& window, QWidget* page)
+    : QObject(&window), window_(window) {
+    name_ = control<QLineEdit>(page, u"编辑框_网络名称");
+    login_ = control<QLineEdit>(page, u"编辑框_登录链接");
+    link_ = control<QLineEdit>(page, u"编辑框_签到链接");
+    get_ = control<QRadioButton>(page, u"单选框_get");
+    post_ = control<QRadioButton>(page, u"单选框_post");
+    json_ = control<QRadioButton>(page, u"单选框_json");
+    regex_ = control<QRadioButton>(page, u"单选框_正则表达式");
+    tying_ = control<QPlainTextEdit>(page, u"编辑框_绑定语句");
+    result_ = control<QPlainTextEdit>(page, u"编辑框_返回语句");
+    conversion_ = control<QComboBox>(page, u"组合框_编码转换");
+    // Only the user's choice converts: the program's own selections are made with the signal
+    // blocked.
+    connect(conversion_, &QComboBox::currentIndexChanged, this, &TemplateEditor::conversionChanged);
+}
+
+Text TemplateEditor::loginAddress() const {
+    return editText(login_);
+}
+
+Text TemplateEditor::tying() const {
+    return editText(tying_);
+}
+
+void TemplateEditor::setMethod(int requestMode) {
+    checkOne(get_, post_, requestMode == 0 ? 0 : requestMode == 1 ? 1 : -1);
+}
+
+void TemplateEditor::setAnswerType(int responseType) {
+    checkOne(json_, regex_, responseType == 0 ? 0 : responseType == 1 ? 1 : -1);
+}
+
+void TemplateEditor::manualFill() {
+    ManualFillDialog dialog(window_, window_.capture().mode, window_.capture().selected);
+    dialog.exec();
+}
+
+void TemplateEditor::oneClickImport() {
+    ImportDialog dialog(&window_);
+    dialog.exec();
+    // Closed with its close button, the window imports nothing.
+    if (!dialog.stored()) {
+        return;
+    }
+    importText_ = dialog.importText();
+    if (!importText_.empty()) {
+        applyImport(importText_);
+    }
+}
+
+bool TemplateEditor::applyImport(const Text& text) {
+    const auto imported = parseTemplateImport(text);
+    if (!imported) {
+        MessageBoxes::inform(&window_, fromAnsi(templateImportFailedMessage()),
+                             MessageBoxes::defaultCaption(), BoxIcon::Error);
+        return false;
+    }
+    setEditText(name_, imported->WebName);
+    setEditText(login_, imported->Weblogin);
+    setEditText(link_, imported->WebLink);
+    setMethod(imported->requestMode);
+    setAnswerType(imported->responseType);
+    setEditText(tying_, imported->Tying);
+    {
+        const QSignalBlocker quiet(conversion_);
+        conversion_->setCurrentIndex(importedConversion(imported->conversion));
+    }
+    PendingCapture& pending = window_.capture().pending;
+    pending.Headers = imported->Headers;
+    pending.Date = imported->Date;
+    return true;
+}
+
+void TemplateEditor::reset() {
+    name_->clear();
+    link_->clear();
+    result_->clear();
+    tying_->clear();
+    {
+        const QSignalBlocker quiet(conversion_);
+        conversion_->setCurrentIndex(0);
+    }
+    setMethod(0);
+    setAnswerType(0);
+    window_.capture().pending.clear();
+}
+
+void TemplateEditor::trial() {
+    if (link_->text().isEmpty()) {
+        MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
+                             QStringLiteral("调试工具"), BoxIcon::Information);
+        return;
+    }
+    TrialSetup setup;
+    setup.url = editText(link_);
+    setup.get = get_->isChecked();
+    setup.conversion = conversion_->currentIndex();
+    setup.json = json_->isChecked();
+    setup.regex = regex_->isChecked();
+    setup.tying = tying();
+    // The pending cookie receives the merge with what the site set, and pending header lines
+    // their completion with the default headers; a later save stores them so.
+    PendingCapture& pending = window_.capture().pending;
+    const Text body = pending.Date;
+    WindowMessageSink messages(window_, std::stop_token{});
+    setEditText(result_, runTrial(setup, pending.Cookie, pending.Headers, body, messages));
+}
+
+void TemplateEditor::conversionChanged(int index) {
+    Text text = editText(result_);
+    if (index == 1 || index == 2) {
+        text = convertForTrial(text, index);
+    }
+    const Text statement = tying();
+    if (!statement.empty()) {
+        if (json_->isChecked() && !text.empty()) {
+            text = evaluateJson(text, statement);
+        } else if (regex_->isChecked()) {
+            WindowMessageSink messages(window_, std::stop_token{});
+            text = evaluateRegex(text, statement, messages);
+        }
+    }
+    setEditText(result_, text);
+}
+
+void TemplateEditor::save() {
+    const Text name = editText(name_);
+    const Text link = editText(link_);
+    if (name.empty() && link.empty()) {
+        MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请调试完毕后，再进行保存！"),
+                             QStringLiteral("保存工具"), BoxIcon::Information);
+        return;
+    }
+    const PendingCapture& pending = window_.capture().pending;
+    TemplateFields fields;
+    fields.WebName = name;
+    fields.WebLink = link;
+    fields.Weblogin = editText(login_);
+    fields.Rtype = json_->isChecked() ? 1 : 2;
+    fields.Qtype = get_->isChecked() ? 1 : 2;
+    fields.Ctype = conversion_->currentIndex();
+    fields.Tying = tying();
+    fields.Headers = pending.Headers;
+    fields.Date = pending.Date;
+
+    SqlDatabase& db = window_.database();
+    const TemplateWrite written = insertTemplateRow(db, fields);
+    if (written.outcome == WriteOutcome::NotPrepared) {
+        return;
+    }
+    const QString caption = QStringLiteral("增加模板");
+    if (written.outcome == WriteOutcome::Failed) {
+        MessageBoxes::inform(
+            &window_,
+            QStringLiteral("增加模板失败，请截图错误提示！\r\n") + fromAnsi(written.error), caption,
+            BoxIcon::Information);
+        return;
+    }
+    MessageBoxes::inform(&window_, QStringLiteral("新增网站模板成功！"), caption,
+                         BoxIcon::Information);
+    // The new site's id is the largest id. Without it there is no site to give the account to.
+    const std::optional<int> id = selectMaxTemplateId(db);
+    if (!id) {
+        return;
+    }
+    if (insertWebCookie(db, *id, dateTimeToText(std::nullopt, 1), pending.Cookie)) {
+        window_.reloadSiteList();
+    }
+}
+
+}  // namespace vesprey::ui

@@ -1,0 +1,65 @@
+// Page 1 "模板区": a new site is described here, tried once against the site ("调试") and saved
+// as a Template row with its first account ("保存"). The cookie, the extra header lines and the
+// request body are not typed on the page; they wait in the main window's PendingCapture, filled
+// by the manual-fill window, the built-in browser and the one-click import.
+#pragma once
+
+#include <QObject>
+
+#include "engine/text.h"
+
+class QComboBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QRadioButton;
+class QWidget;
+
+namespace vesprey::ui {
+
+class MainWindow;
+
+class TemplateEditor : public QObject {
+    Q_OBJECT
+public:
+    // Works on the controls of `page` (found by their names) and on the window's capture state.
+    TemplateEditor(MainWindow& window, QWidget* page);
+
+    // 编辑框_登录链接: the address the built-in browser opens for the editor.
+    Text loginAddress() const;
+    // The text the last "解 析" of the one-click import kept.
+    const Text& importText() const { return importText_; }
+
+public slots:
+    void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
+    void oneClickImport();  // "一键置入": the import window, then the import
+    void reset();           // "初始化"
+    void trial();           // "调试"
+    void save();            // "保存"
+    // The user picked another conversion: the result box is converted and evaluated again.
+    void conversionChanged(int index);
+
+public:
+    // Sets the page and the pending header lines and body from an import text (code page 936).
+    // A text that is not JSON is reported ("信息：", error icon) and changes nothing.
+    bool applyImport(const Text& text);
+
+private:
+    void setMethod(int requestMode);
+    void setAnswerType(int responseType);
+    Text tying() const;
+
+    MainWindow& window_;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* login_ = nullptr;
+    QLineEdit* link_ = nullptr;
+    QRadioButton* get_ = nullptr;
+    QRadioButton* post_ = nullptr;
+    QRadioButton* json_ = nullptr;
+    QRadioButton* regex_ = nullptr;
+    QPlainTextEdit* tying_ = nullptr;
+    QPlainTextEdit* result_ = nullptr;
+    QComboBox* conversion_ = nullptr;
+    Text importText_;
+};
+
+}  // namespace vesprey::ui
