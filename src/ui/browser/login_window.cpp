@@ -48,6 +48,8 @@ LoginWindow::LoginWindow(BrowserWindowSetup setup)
     close_->setGeometry(649, 6, 13, 13);
     close_->setFlat(true);
     close_->setFocusPolicy(Qt::NoFocus);
+    // Enter belongs to the page (a login form): no button of the window is the default one.
+    close_->setAutoDefault(false);
     close_->setStyleSheet(
         QStringLiteral("QPushButton { color: white; border: none; padding: 0; font-weight: bold; }"
                        "QPushButton:hover { color: #ffb0b0; }"));

@@ -161,12 +161,21 @@ int BrowserLoginTest::addSiteRow(const char* name, const std::optional<std::stri
 void BrowserLoginTest::captureGivesThePageCookies() {
     WindowRun run;
     Text captured;
-    const BrowserLoginResult result = login("/start", &run, {whenReady(), press(kCaptureButton)},
-                                            [&captured](const Text& cookie, QWidget*) {
-                                                captured = cookie;
-                                                return true;
-                                            });
+    bool openAfterEnter = false;
+    // Enter (a login form's key) must not work a button of the window.
+    const Step enter = [&openAfterEnter](QDialog* window) {
+        QTest::keyClick(window, Qt::Key_Return);
+        openAfterEnter = window->isVisible();
+        return true;
+    };
+    const BrowserLoginResult result =
+        login("/start", &run, {whenReady(), enter, press(kCaptureButton)},
+              [&captured](const Text& cookie, QWidget*) {
+                  captured = cookie;
+                  return true;
+              });
     QVERIFY(!run.timedOut);
+    QVERIFY(openAfterEnter);
     QCOMPARE(result, BrowserLoginResult::Captured);
     QCOMPARE(run.captures, 1);
     QCOMPARE(QString::fromStdString(captured), QString::fromLatin1(kLoginCookie));
