@@ -75,5 +75,6 @@ const Command& listCommand();
 const Command& signCommand();
 const Command& pushTestCommand();
 const Command& evalCommand();
+const Command& importCommand();
 
 }  // namespace vesprey::cli

@@ -18,6 +18,7 @@ const std::vector<const Command*>& commands() {
         &vesprey::cli::signCommand(),
         &vesprey::cli::pushTestCommand(),
         &vesprey::cli::evalCommand(),
+        &vesprey::cli::importCommand(),
     };
     return list;
 }

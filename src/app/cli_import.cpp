@@ -1,0 +1,153 @@
+// `import`: a template shared as JSON text (the format of the editor's one-click import) saved as
+// a new site, with its first account when a cookie is given.
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+#include "app/cli.h"
+#include "engine/template_import.h"
+#include "store/site_database.h"
+
+namespace vesprey::cli {
+namespace {
+
+std::optional<Bytes> readTemplateFile(const std::string& name) {
+    if (name == "-") {
+        std::ostringstream bytes;
+        bytes << std::cin.rdbuf();
+        return std::move(bytes).str();
+    }
+    std::ifstream file(name, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+bool isUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        std::size_t length = 0;
+        if (lead < 0x80) {
+            length = 1;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
+// The file's text in code page 936. Templates are written in UTF-8 (a byte order mark is
+// skipped); a file that is not UTF-8 is taken as code page 936, as Windows editors save it.
+Text templateText(std::string_view bytes) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (bytes.starts_with(kBom)) {
+        bytes.remove_prefix(kBom.size());
+    }
+    return isUtf8(bytes) ? utf8ToAnsi(bytes) : Text(bytes);
+}
+
+int runImport(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db", "--cookie"}, {});
+    int exitCode = kExitOk;
+    if (!parseOrExit(importCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (args.positionals().size() != 1) {
+        printError(args.positionals().empty()
+                       ? "请给出模板文件（JSON），或用 - 从标准输入读取。"
+                       : "import 只接受一个模板文件，多出的参数：" + args.positionals()[1] + "。");
+        return kExitBadInput;
+    }
+    const std::string& file = args.positionals().front();
+    const auto bytes = readTemplateFile(file);
+    if (!bytes) {
+        printError("无法读取模板文件：" + file + "。");
+        return kExitBadInput;
+    }
+    const auto imported = parseTemplateImport(templateText(*bytes));
+    if (!imported) {
+        printError(ansiToUtf8(templateImportFailedMessage()));
+        return kExitBadInput;
+    }
+    const TemplateFields fields = importedTemplateFields(*imported);
+    if (fields.WebName.empty() && fields.WebLink.empty()) {
+        printError("模板里既没有“网站”也没有“签到链接”，没有可以保存的内容。");
+        return kExitBadInput;
+    }
+
+    const auto path = databasePath(args);
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path)) {
+        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
+        return kExitDatabase;
+    }
+    const std::optional<std::string> cookie = args.value("--cookie");
+    int id = 0;
+    WriteResult written;
+    if (cookie) {
+        const AddSiteResult added = addSite(db, fields, utf8ToAnsi(*cookie));
+        written = added.write;
+        id = added.id;
+    } else {
+        written = insertTemplate(db, fields);
+        if (written) {
+            id = selectMaxTemplateId(db).value_or(0);
+        }
+    }
+    if (!written) {
+        printError("增加模板失败：" + ansiToUtf8(written.error) + "（" + path.string() + "）");
+        return kExitDatabase;
+    }
+    const char* accountNote = !cookie           ? "还没有账号"
+                              : cookie->empty() ? "并添加了一个没有 Cookie 的账号"
+                                                : "并添加了第一个账号";
+    std::printf("已导入网站模板“%s”（编号 %d，%s，%s），%s。\n", ansiToUtf8(fields.WebName).c_str(),
+                id, fields.Qtype == 1 ? "GET" : "POST", fields.Rtype == 1 ? "JSON" : "正则",
+                accountNote);
+    return kExitOk;
+}
+
+}  // namespace
+
+const Command& importCommand() {
+    static const Command command{
+        "import", "把分享的网站模板（JSON）存为新网站，可同时添加第一个账号",
+        "用法: vesprey-cli import [--db PATH] [--cookie TEXT] 文件|-\n"
+        "\n"
+        "读取一个 JSON 模板文件（省略为 - 时从标准输入读取），格式与窗口里“一键置入”相同：\n"
+        "  {\"网站\": \"...\", \"登录链接\": \"...\", \"签到链接\": \"...\", \"请求模式\": 0,\n"
+        "   \"响应类型\": 0, \"绑定语句\": \"...\", \"编码转换\": 0, \"Headers\": \"...\", "
+        "\"Date\": "
+        "\"...\"}\n"
+        "请求模式 0 为 GET、1 为 POST；响应类型 0 为 JSON、1 为正则；编码转换 0 默认、\n"
+        "1 UTF-8解码、2 USC2-ANSI。数字也可以写成字符串（\"1\"），缺少的项按空文本或 0 处理。\n"
+        "文件用 UTF-8 编码（GBK 编码的文件也能读）。模板作为新网站存入 Sign.db。\n"
+        "\n"
+        "  --cookie TEXT  同时添加这个网站的第一个账号，Cookie 原样保存\n"
+        "  --db PATH      Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
+        "\n"
+        "退出码: 0 已保存；1 参数错误、文件读不出或不是 JSON；2 数据库打不开或写不进。\n",
+        runImport};
+    return command;
+}
+
+}  // namespace vesprey::cli
