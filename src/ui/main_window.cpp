@@ -28,6 +28,7 @@
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/skin.h"
+#include "ui/template_editor.h"
 #include "ui/window_calls.h"
 
 namespace vesprey::ui {
@@ -360,20 +361,20 @@ void MainWindow::notYet(const QString& what) {
 }
 
 void MainWindow::browserLogin() {
-    const int row = selectedRow();
-    if (row < 0 || static_cast<std::size_t>(row) >= sites_.size()) {
+    if (!rememberSelection()) {
         return;
     }
+    capture_.mode = CaptureMode::BrowserAccount;
     // The account as it was when the command started; the window works on this copy whatever
     // the list does meanwhile.
-    const SiteTemplate account = sites_[static_cast<std::size_t>(row)];
-    const int templateId = std::atoi(account.id.c_str());
+    const SelectedAccount account = capture_.selected;
     BrowserLogin login;
     login.owner = this;
-    login.address = account.Weblogin;
-    login.capture = [this, account, templateId](const Text& cookie, QWidget* window) {
+    login.address = account.entry.Weblogin;
+    login.capture = [this, account](const Text& cookie, QWidget* window) {
+        capture_.pending.Cookie = cookie;
         return storeAccountCookie(
-            db_, account, templateId, cookie,
+            db_, account.entry, account.templateId, cookie,
             [window](const QString& text, const QString& caption, bool warning) {
                 MessageBoxes::inform(window, text, caption,
                                      warning ? BoxIcon::Warning : BoxIcon::Information);
@@ -381,7 +382,20 @@ void MainWindow::browserLogin() {
             [this] { reloadSiteList(); });
     };
     QString failure;
-    if (runBrowserLogin(login, &failure) == BrowserLoginResult::Unavailable) {
+    const BrowserLoginResult result = runBrowserLogin(login, &failure);
+    // Stored, or closed without storing: either way the window is gone.
+    capture_.mode = CaptureMode::ForEditor;
+    if (result == BrowserLoginResult::Unavailable) {
+        MessageBoxes::inform(this, failure, QStringLiteral("软件登录"), BoxIcon::Warning);
+    }
+}
+
+void MainWindow::editorBrowserLogin() {
+    QString failure;
+    const BrowserLoginResult result =
+        captureForEditor(this, editor_->loginAddress(), &capture_.pending.Cookie, &failure);
+    capture_.mode = CaptureMode::ForEditor;
+    if (result == BrowserLoginResult::Unavailable) {
         MessageBoxes::inform(this, failure, QStringLiteral("软件登录"), BoxIcon::Warning);
     }
 }

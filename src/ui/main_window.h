@@ -108,6 +108,9 @@ private:
     // "登录" → "软件登录": the browser login for the selected account; the captured cookie replaces
     // the account's cookie, or becomes its first account row.
     void browserLogin();
+    // The editor's "软件登录 ": the browser login on 编辑框_登录链接; the cookie waits in
+    // PendingCapture for the editor's save.
+    void editorBrowserLogin();
     // The maintenance commands of the menu (maintenance.cpp).
     void manualFillAccount();  // "登录" → "人工填写"
     void addAccount();         // "增加(&N)"

@@ -76,8 +76,7 @@ QWidget* MainWindow::buildTemplatePage() {
                         QStringLiteral("超级按钮_保存"), 514, 312, 61, 25);
 
     editor_ = new TemplateEditor(*this, page);
-    connect(browser, &QPushButton::clicked, this,
-            [this, caption = browser->text()] { notYet(caption); });
+    connect(browser, &QPushButton::clicked, this, &MainWindow::editorBrowserLogin);
     connect(manual, &QPushButton::clicked, editor_, &TemplateEditor::manualFill);
     connect(import, &QPushButton::clicked, editor_, &TemplateEditor::oneClickImport);
     connect(reset, &QPushButton::clicked, editor_, &TemplateEditor::reset);

@@ -1,9 +1,13 @@
-// The account list's "登录" → "软件登录" in the main window, with the real login window: the
-// captured cookie replaces the cookie of an account that has one and becomes the first account
-// row of a site without one, with the list reloaded; closing the window stores nothing; and the
-// web engine is not in the process until the window is first asked for.
+// The main window's two ways into the real login window. The account list's "登录" → "软件登录":
+// the captured cookie replaces the cookie of an account that has one and becomes the first
+// account row of a site without one, with the list reloaded; closing the window stores nothing;
+// the web engine is not in the process until the window is first asked for. The template
+// editor's "软件登录 ": the cookie waits in PendingCapture, no row changes, and the editor's next
+// save stores it with the new site.
 #include <QAction>
 #include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTreeView>
 
@@ -35,6 +39,22 @@ QByteArray mappedFiles() {
 
 QString cookieOf(const SiteTemplate& site) {
     return QString::fromStdString(site.Cookie);
+}
+
+SiteList storedSites(const std::filesystem::path& path) {
+    SqlDatabase db;
+    return openSiteDatabase(db, path) ? loadSiteList(db) : SiteList{};
+}
+
+// The editor's "软件登录 " on `address`, captured (or closed) by the scripted user.
+bool editorLogin(ui::MainWindow& window, const std::string& address, std::vector<Step> steps) {
+    window.selectPage(1);
+    window.findChild<QLineEdit*>(QStringLiteral("编辑框_登录链接"))
+        ->setText(QString::fromStdString(address));
+    WindowRun run;
+    NextLoginWindow user(&run, std::move(steps));
+    window.findChild<QPushButton*>(QStringLiteral("超级按钮_软件登录"))->click();
+    return user.found && !run.timedOut;
 }
 
 }  // namespace
@@ -84,11 +104,13 @@ private slots:
         QCOMPARE(window->siteList()[0].Cid, before.Cid);
         QCOMPARE(cookieOf(window->siteList()[0]), QString::fromLatin1(kLoginCookie));
         QCOMPARE(cookieOf(window->siteList()[2]), QStringLiteral("c=3"));
+        // The capture is also the editor's pending cookie; the mode is back to the editor's.
+        QCOMPARE(QString::fromStdString(window->capture().pending.Cookie),
+                 QString::fromLatin1(kLoginCookie));
+        QCOMPARE(window->capture().mode, ui::CaptureMode::ForEditor);
 
         // The database has it too, not only the list.
-        SqlDatabase db;
-        QVERIFY(openSiteDatabase(db, db_));
-        QCOMPARE(cookieOf(loadSiteList(db).at(0)), QString::fromLatin1(kLoginCookie));
+        QCOMPARE(cookieOf(storedSites(db_).at(0)), QString::fromLatin1(kLoginCookie));
     }
 
     void crossedRowGetsItsFirstAccount() {
@@ -122,13 +144,60 @@ private slots:
             QVERIFY(!run.timedOut);
         }
         QVERIFY(boxes.boxes.isEmpty());
-        SqlDatabase db;
-        QVERIFY(openSiteDatabase(db, db_));
-        const SiteList stored = loadSiteList(db);
+        const SiteList stored = storedSites(db_);
         QCOMPARE(stored.size(), std::size_t{3});
         QCOMPARE(cookieOf(stored[0]), QStringLiteral("old=1"));
         QCOMPARE(stored[1].Cid, 0);
         QCOMPARE(window->cellText(1, kStateColumn), QStringLiteral("×"));
+        QCOMPARE(window->capture().mode, ui::CaptureMode::ForEditor);
+        QVERIFY(window->capture().pending.Cookie.empty());
+    }
+
+    void editorCaptureWaitsForTheSave() {
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        QVERIFY(editorLogin(*window, site_.url("/start"), {whenReady(), press(kCaptureButton)}));
+        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(QString::fromStdString(window->capture().pending.Cookie),
+                 QString::fromLatin1(kLoginCookie));
+        QCOMPARE(window->capture().mode, ui::CaptureMode::ForEditor);
+        const SiteList before = storedSites(db_);
+        QCOMPARE(before.size(), std::size_t{3});
+        QCOMPARE(cookieOf(before[0]), QStringLiteral("old=1"));
+        QCOMPARE(before[1].Cid, 0);
+
+        window->findChild<QLineEdit*>(QStringLiteral("编辑框_网络名称"))
+            ->setText(QStringLiteral("新站"));
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_保存"))->click();
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text, QStringLiteral("新增网站模板成功！"));
+        const SiteList after = storedSites(db_);
+        QCOMPARE(after.size(), std::size_t{4});
+        QCOMPARE(cookieOf(after[3]), QString::fromLatin1(kLoginCookie));
+        QCOMPARE(after[3].Weblogin, site_.url("/start"));
+    }
+
+    // A menu login closed first leaves nothing behind: the editor's login then captures into
+    // the editor only.
+    void editorAfterClosedMenuLoginCapturesForTheEditorOnly() {
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        selectRow(*window, 0);
+        WindowRun menuRun;
+        {
+            NextLoginWindow user(&menuRun, {whenReady(), press(kCloseButton)});
+            window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
+            QVERIFY(user.found);
+        }
+        QVERIFY(editorLogin(*window, site_.url("/start"), {whenReady(), press(kCaptureButton)}));
+        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(QString::fromStdString(window->capture().pending.Cookie),
+                 QString::fromLatin1(kLoginCookie));
+        const SiteList stored = storedSites(db_);
+        QCOMPARE(stored.size(), std::size_t{3});
+        QCOMPARE(cookieOf(stored[0]), QStringLiteral("old=1"));
+        QCOMPARE(cookieOf(stored[2]), QStringLiteral("c=3"));
+        QCOMPARE(stored[1].Cid, 0);
     }
 
 private:
