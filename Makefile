@@ -7,6 +7,10 @@ JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
 BENCH_DIR := build/bench
+TSAN_DIR := build/tsan
+# The tests of the sign-in pass and of the window's worker thread, also run under ThreadSanitizer.
+TSAN_TARGETS := sign_in_test sign_in_pass_test scheduler_test close_test
+TSAN_TESTS := ^(SignInPass\.|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
 
 .PHONY: run test bench deps clean
 
@@ -26,6 +30,10 @@ run: deps
 	fi
 
 test: deps
+	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESPREY_TSAN=ON \
+	    -DVESPREY_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
+	@cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600 -R '$(TSAN_TESTS)'
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESPREY_SANITIZE=ON \
 	    -DVESPREY_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(TEST_DIR) -j $(JOBS)
