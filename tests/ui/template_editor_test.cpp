@@ -167,6 +167,19 @@ private slots:
         QCOMPARE(site_->last().body, std::string());
     }
 
+    void failedRequestShowsAnEmptyAnswer() {
+        // Nothing listens on port 9 of 127.0.0.1: the request fails at once.
+        setBox(window_.get(), "编辑框_签到链接", QStringLiteral("http://127.0.0.1:9/sign"));
+        setBox(window_.get(), "编辑框_绑定语句", QStringLiteral("msg"));
+        setBox(window_.get(), "编辑框_返回语句", QStringLiteral("old"));
+        window_->capture().pending.Cookie = "a=1";
+        click(window_.get(), "超级按钮_调试");
+        QCOMPARE(boxText(window_.get(), "编辑框_返回语句"), QString());
+        QCOMPARE(window_->capture().pending.Cookie, Text("a=1"));
+        QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
     void trialWithoutAddressSaysSo() {
         click(window_.get(), "超级按钮_调试");
         QCOMPARE(boxes_->boxes.size(), 1);
