@@ -18,6 +18,7 @@ constexpr std::string_view kListQuery =
 // Steps a write statement and reports it; the message is read before the statement goes.
 WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
     WriteResult result;
+    result.prepared = true;
     result.done = stmt.stepCode() == kSqliteDone;
     if (!result.done) {
         result.error = db.errorMessage();
@@ -215,7 +216,7 @@ AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string
     // The new site's id is the largest id, as the tool has always taken it.
     std::optional<int> id = selectMaxTemplateId(db);
     if (!id) {
-        result.write = WriteResult{false, db.errorMessage()};
+        result.write = WriteResult{false, db.errorMessage(), true};
         return result;
     }
     result.id = *id;

@@ -58,10 +58,12 @@ struct TemplateFields {
 };
 
 // Outcome of a write: done when the statement stepped to SQLITE_DONE; otherwise `error` holds
-// SQLite's message, for the caller to show.
+// SQLite's message, for the caller to show. `prepared` tells a statement that could not be
+// prepared (callers report that differently) from one that failed to step.
 struct WriteResult {
     bool done = false;
     Text error;
+    bool prepared = false;
     explicit operator bool() const { return done; }
 };
 

@@ -15,7 +15,6 @@
 #include "ui/message_boxes.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
-#include "ui/template_writes.h"
 #include "ui/trial_request.h"
 
 namespace vesprey::ui {
@@ -144,23 +143,21 @@ void ModifyDialog::save() {
                              QStringLiteral("修改工具"), BoxIcon::Information);
         return;
     }
-    const TemplateWrite written = updateTemplateRow(window_.database(), entry_.id, fields());
-    switch (written.outcome) {
-        case WriteOutcome::NotPrepared:
-            MessageBoxes::inform(this, QStringLiteral("SQL语句执行失败！"), kModifyCaption,
-                                 BoxIcon::Warning);
-            return;
-        case WriteOutcome::Failed:
-            MessageBoxes::inform(this,
-                                 QStringLiteral("模板信息提交失败！\r\n") + fromAnsi(written.error),
-                                 kModifyCaption, BoxIcon::Information);
-            return;
-        case WriteOutcome::Done:
-            MessageBoxes::inform(this, QStringLiteral("模板信息修改成功！"), kModifyCaption,
-                                 BoxIcon::Information);
-            window_.reloadSiteList();
-            return;
+    const WriteResult written = updateTemplate(window_.database(), entry_.id, fields());
+    if (!written.prepared) {
+        MessageBoxes::inform(this, QStringLiteral("SQL语句执行失败！"), kModifyCaption,
+                             BoxIcon::Warning);
+        return;
     }
+    if (!written.done) {
+        MessageBoxes::inform(this,
+                             QStringLiteral("模板信息提交失败！\r\n") + fromAnsi(written.error),
+                             kModifyCaption, BoxIcon::Information);
+        return;
+    }
+    MessageBoxes::inform(this, QStringLiteral("模板信息修改成功！"), kModifyCaption,
+                         BoxIcon::Information);
+    window_.reloadSiteList();
 }
 
 }  // namespace vesprey::ui

@@ -16,7 +16,6 @@
 #include "ui/message_boxes.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
-#include "ui/template_writes.h"
 #include "ui/trial_request.h"
 
 namespace vesprey::ui {
@@ -194,12 +193,12 @@ void TemplateEditor::save() {
     fields.Date = pending.Date;
 
     SqlDatabase& db = window_.database();
-    const TemplateWrite written = insertTemplateRow(db, fields);
-    if (written.outcome == WriteOutcome::NotPrepared) {
+    const WriteResult written = insertTemplate(db, fields);
+    if (!written.prepared) {
         return;
     }
     const QString caption = QStringLiteral("增加模板");
-    if (written.outcome == WriteOutcome::Failed) {
+    if (!written.done) {
         MessageBoxes::inform(
             &window_,
             QStringLiteral("增加模板失败，请截图错误提示！\r\n") + fromAnsi(written.error), caption,

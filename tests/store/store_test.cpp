@@ -168,6 +168,13 @@ TEST_F(SiteStore, EachWriteStatement) {
     ctime.finalize();
 
     ASSERT_TRUE(updateWebCookie(db_, list[0].Cid, "a=1"));
+    // A statement that prepares but fails to step.
+    exec("create trigger refuse before update on Send begin select raise(abort, 'refused'); end");
+    WriteResult refused = updatePushKey(db_, 1, "x");
+    EXPECT_TRUE(refused.prepared);
+    EXPECT_FALSE(refused.done);
+    EXPECT_NE(refused.error.find("refused"), std::string::npos);
+    exec("drop trigger refuse");
     TemplateFields changed = fields("改过的站点", 2, 2);
     changed.Ctype = 1;
     ASSERT_TRUE(updateTemplate(db_, list[0].id, changed));
@@ -192,6 +199,7 @@ TEST_F(SiteStore, UpdateTemplateRefusesAnIdThatIsNotANumber) {
     ASSERT_TRUE(insertTemplate(db_, fields("b")));
     auto result = updateTemplate(db_, "1 or 1=1", fields("hijacked"));
     EXPECT_FALSE(result);
+    EXPECT_FALSE(result.prepared);
     SiteList list = loadSiteList(db_);
     EXPECT_EQ(list[1].WebName, "b");
 }
@@ -200,6 +208,7 @@ TEST_F(SiteStore, FailedWritesReportSqliteMessage) {
     exec("drop table WebCookie");
     auto result = insertWebCookie(db_, 1, "now", "c");
     EXPECT_FALSE(result);
+    EXPECT_FALSE(result.prepared);  // no such table: the statement cannot be prepared
     EXPECT_NE(result.error.find("no such table"), std::string::npos) << result.error;
     bool ok = true;
     EXPECT_TRUE(loadSiteList(db_, &ok).empty());
