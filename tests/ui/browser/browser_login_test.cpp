@@ -58,6 +58,7 @@ private slots:
     void eachWindowStartsWithoutCookies();
     void httpErrorPageStillEnablesTheWindow();
     void addressWithoutSchemeOpensHttpsAndFailedLoadKeepsWindowShut();
+    void emptyAddressLoadsNothingAndTheWindowCanBeClosed();
     void menuCaptureUpdatesAnAccountWithCookie();
     void menuCaptureInsertsAnAccountWithoutCookie();
     void menuCaptureThatFailsKeepsTheWindowOpen();
@@ -241,6 +242,29 @@ void BrowserLoginTest::addressWithoutSchemeOpensHttpsAndFailedLoadKeepsWindowShu
     QCOMPARE(run.loads.front().url.port(), site_->port());
     QVERIFY(run.loads.front().result != 0);
     QVERIFY(!run.loads.front().reason.isEmpty());
+    QVERIFY(run.captureDisabledBeforeReady);
+    QVERIFY(run.closeEnabledBeforeReady);
+}
+
+void BrowserLoginTest::emptyAddressLoadsNothingAndTheWindowCanBeClosed() {
+    WindowRun run;
+    auto polls = std::make_shared<int>(0);
+    // A few rounds of the event loop with nothing to load, then the state of the buttons.
+    const Step settle = [polls, &run](QDialog* window) {
+        if (++*polls < 25) {
+            return false;
+        }
+        run.closeEnabledBeforeReady = button(window, kCloseButton)->isEnabled();
+        run.captureDisabledBeforeReady = !button(window, kCaptureButton)->isEnabled();
+        return true;
+    };
+    const BrowserLoginResult result =
+        login("  ", &run, {settle, press(kCaptureButton), press(kCloseButton)},
+              [](const Text&, QWidget*) { return true; });
+    QVERIFY(!run.timedOut);
+    QCOMPARE(result, BrowserLoginResult::Closed);
+    QVERIFY(run.loads.empty());
+    QCOMPARE(run.captures, 0);
     QVERIFY(run.captureDisabledBeforeReady);
     QVERIFY(run.closeEnabledBeforeReady);
 }
