@@ -9,8 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "store/sql.h"
-
 namespace vesprey::ui {
 
 namespace {
@@ -196,25 +194,17 @@ bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templa
                         const std::function<void()>& reload) {
     const QString caption = QStringLiteral("修改模板");
     if (!account.Cookie.empty()) {
-        // Written out here rather than through updateWebCookie: a statement that cannot be
-        // prepared and one that fails to step end differently (the first closes the window).
-        bool prepared = false;
-        SqlStatement stmt = db.prepare(
-            "update WebCookie set Cookie=@Cookie where Cid=" + std::to_string(account.Cid),
-            &prepared);
-        if (!prepared || stmt.handle() == nullptr) {
+        const WriteResult updated = updateWebCookie(db, account.Cid, cookie);
+        if (!updated.prepared) {
+            // Reported, and the window closes as after a success.
             notice(QStringLiteral("Cookie语句执行失败！"), caption, true);
             return true;
         }
-        stmt.bindText("@Cookie", cookie);
-        if (stmt.stepCode() != kSqliteDone) {
-            const Text error = db.errorMessage();
-            stmt.finalize();
-            notice(QStringLiteral("修改Cookie记录失败！\r\n") + fromAnsiText(error), caption,
-                   false);
+        if (!updated) {
+            notice(QStringLiteral("修改Cookie记录失败！\r\n") + fromAnsiText(updated.error),
+                   caption, false);
             return false;
         }
-        stmt.finalize();
         notice(QStringLiteral("Cookie信息修改成功！"), caption, false);
         if (reload) {
             reload();
