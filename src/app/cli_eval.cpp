@@ -2,10 +2,6 @@
 // no network and no database.
 
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
 
 #include "app/cli.h"
 #include "engine/evaluation.h"
@@ -25,16 +21,25 @@ public:
 
 // The answer bytes as received, from a file or from stdin ("-" or no file).
 std::optional<Bytes> readAnswer(const std::vector<std::string>& positionals) {
-    if (positionals.empty() || positionals.front() == "-") {
-        std::ostringstream bytes;
-        bytes << std::cin.rdbuf();
-        return std::move(bytes).str();
-    }
-    std::ifstream file(positionals.front(), std::ios::binary);
-    if (!file) {
+    const bool fromStdin = positionals.empty() || positionals.front() == "-";
+    std::FILE* in = fromStdin ? stdin : std::fopen(positionals.front().c_str(), "rb");
+    if (in == nullptr) {
         return std::nullopt;
     }
-    return Bytes(std::istreambuf_iterator<char>(file), {});
+    Bytes bytes;
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        bytes.append(buffer, got);
+    }
+    const bool failed = std::ferror(in) != 0;
+    if (!fromStdin) {
+        std::fclose(in);
+    }
+    if (failed) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 int runEval(const std::vector<std::string>& argv) {
