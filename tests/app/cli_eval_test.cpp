@@ -11,29 +11,14 @@
 #include <string>
 
 #include "engine/text.h"
+#include "shell.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;  // stdout
-    std::string err;  // stderr
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
+using vesprey::test::Outcome;
+using vesprey::test::quoted;
 
 class CliEval : public ::testing::Test {
 protected:
@@ -52,23 +37,7 @@ protected:
 
     // Runs the program with the arguments (already quoted as needed).
     Outcome eval(const std::string& args) {
-        const fs::path errPath = dir_ / "stderr.txt";
-        const std::string command =
-            std::string(VESPREY_CLI) + " eval " + args + " 2>" + quoted(errPath.string());
-        Outcome result;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            return result;
-        }
-        std::array<char, 4096> buffer{};
-        std::size_t n = 0;
-        while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-            result.out.append(buffer.data(), n);
-        }
-        const int status = pclose(pipe);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.err = readFile(errPath);
-        return result;
+        return vesprey::test::runCapturingStderr(std::string(VESPREY_CLI) + " eval " + args, dir_);
     }
 
     fs::path dir_;

@@ -12,30 +12,15 @@
 #include <string>
 
 #include "engine/text.h"
+#include "shell.h"
 #include "store/site_database.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
+using vesprey::test::Outcome;
+using vesprey::test::quoted;
 
 // One row of the Template table, texts in UTF-8.
 struct Row {
@@ -62,26 +47,11 @@ protected:
     }
 
     Outcome run(const std::string& args, const std::string& input = {}) {
-        const fs::path errPath = dir_ / "stderr.txt";
-        std::string command =
-            std::string(VESPREY_CLI) + " import " + args + " 2>" + quoted(errPath.string());
+        std::string command = std::string(VESPREY_CLI) + " import " + args;
         if (!input.empty()) {
             command += " <" + file(input, "stdin.txt");
         }
-        Outcome result;
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr) {
-            return result;
-        }
-        std::array<char, 4096> buffer{};
-        std::size_t n = 0;
-        while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-            result.out.append(buffer.data(), n);
-        }
-        const int status = pclose(pipe);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.err = readFile(errPath);
-        return result;
+        return vesprey::test::runCapturingStderr(command, dir_);
     }
 
     std::string dbOption() const { return "--db " + quoted(db_.string()); }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/text.h"
+#include "shell.h"
 #include "store/site_database.h"
 #include "web/test_servers.h"
 
@@ -18,34 +19,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;  // stdout and stderr, in order
-};
+using vesprey::test::Outcome;
 
 // Runs a shell command; stderr joins stdout unless the command redirects it itself.
 Outcome run(const std::string& command, bool mergeStderr = true) {
-    Outcome result;
-    FILE* pipe = popen((mergeStderr ? command + " 2>&1" : command).c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        result.out.append(buffer.data(), n);
-    }
-    const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return vesprey::test::runShell(mergeStderr ? command + " 2>&1" : command);
 }
 
 std::string quoted(const fs::path& p) {
-    return "'" + p.string() + "'";
+    return vesprey::test::quoted(p.string());
 }
 
 class Cli : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vesprey-cli-XXXXXX").string();
         dir_ = mkdtemp(pattern.data());
