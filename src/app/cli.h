@@ -31,7 +31,7 @@ struct Command {
 // Parsed arguments of one command: options that take a value, flags, and positionals.
 // "--name value" and "--name=value" both work; "--" ends the options; "-" is a positional.
 class Arguments {
-  public:
+public:
     Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
               std::set<std::string> flags);
 
@@ -43,7 +43,7 @@ class Arguments {
     bool flag(const std::string& name) const { return flags_.count(name) != 0; }
     const std::vector<std::string>& positionals() const { return positionals_; }
 
-  private:
+private:
     std::map<std::string, std::string> values_;
     std::set<std::string> flags_;
     std::vector<std::string> positionals_;
@@ -65,6 +65,9 @@ void printError(std::string_view utf8);
 std::size_t displayWidth(std::string_view utf8);
 // Pads UTF-8 text with blanks to the given display width.
 std::string padRight(std::string_view utf8, std::size_t width);
+
+// The bytes of a file as they are, or of standard input for "-"; nothing when it cannot be read.
+std::optional<Bytes> readInput(const std::string& name);
 
 // The --db option's path, or the default location.
 std::filesystem::path databasePath(const Arguments& args);

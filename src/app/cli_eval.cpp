@@ -19,29 +19,6 @@ public:
     }
 };
 
-// The answer bytes as received, from a file or from stdin ("-" or no file).
-std::optional<Bytes> readAnswer(const std::vector<std::string>& positionals) {
-    const bool fromStdin = positionals.empty() || positionals.front() == "-";
-    std::FILE* in = fromStdin ? stdin : std::fopen(positionals.front().c_str(), "rb");
-    if (in == nullptr) {
-        return std::nullopt;
-    }
-    Bytes bytes;
-    char buffer[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        bytes.append(buffer, got);
-    }
-    const bool failed = std::ferror(in) != 0;
-    if (!fromStdin) {
-        std::fclose(in);
-    }
-    if (failed) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 int runEval(const std::vector<std::string>& argv) {
     Arguments args(argv, {"--ctype", "--tying"}, {"--json", "--regex"});
     int exitCode = kExitOk;
@@ -73,7 +50,7 @@ int runEval(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
 
-    const auto bytes = readAnswer(args.positionals());
+    const auto bytes = readInput(args.positionals().empty() ? "-" : args.positionals().front());
     if (!bytes) {
         printError("无法读取答复文件：" + args.positionals().front() + "。");
         return kExitBadInput;

@@ -1,30 +1,12 @@
 // `import`: a template shared as JSON text (the format of the editor's one-click import) saved as
 // a new site, with its first account when a cookie is given.
 
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
-
 #include "app/cli.h"
 #include "engine/template_import.h"
 #include "store/site_database.h"
 
 namespace vesprey::cli {
 namespace {
-
-std::optional<Bytes> readTemplateFile(const std::string& name) {
-    if (name == "-") {
-        std::ostringstream bytes;
-        bytes << std::cin.rdbuf();
-        return std::move(bytes).str();
-    }
-    std::ifstream file(name, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    return Bytes(std::istreambuf_iterator<char>(file), {});
-}
 
 bool isUtf8(std::string_view bytes) {
     std::size_t i = 0;
@@ -78,7 +60,7 @@ int runImport(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
     const std::string& file = args.positionals().front();
-    const auto bytes = readTemplateFile(file);
+    const auto bytes = readInput(file);
     if (!bytes) {
         printError("无法读取模板文件：" + file + "。");
         return kExitBadInput;

@@ -105,6 +105,28 @@ std::string padRight(std::string_view utf8, std::size_t width) {
     return out;
 }
 
+std::optional<Bytes> readInput(const std::string& name) {
+    const bool fromStdin = name == "-";
+    std::FILE* in = fromStdin ? stdin : std::fopen(name.c_str(), "rb");
+    if (in == nullptr) {
+        return std::nullopt;
+    }
+    Bytes bytes;
+    char buffer[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        bytes.append(buffer, got);
+    }
+    const bool failed = std::ferror(in) != 0;
+    if (!fromStdin) {
+        std::fclose(in);
+    }
+    if (failed) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 std::filesystem::path databasePath(const Arguments& args) {
     std::optional<std::filesystem::path> option;
     if (auto db = args.value("--db")) {
