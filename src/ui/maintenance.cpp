@@ -25,8 +25,8 @@ bool MainWindow::rememberSelection() {
 void MainWindow::openManualFill(CaptureMode mode) {
     // One manual-fill window for the list at a time: one still open is closed as by its close
     // button (nothing stored) before the new command remembers its row.
-    if (manualFill_ != nullptr) {
-        manualFill_->reject();
+    if (ManualFillDialog* open = manualFill_.data()) {
+        open->reject();
     }
     if (!rememberSelection()) {
         return;
