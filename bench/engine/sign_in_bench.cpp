@@ -4,14 +4,11 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 
+#include "common/loopback_server.h"
 #include "engine/messages.h"
 #include "engine/sign_in_run.h"
 #include "web/request_engine.h"
@@ -21,42 +18,6 @@ namespace {
 using namespace vesprey;
 
 constexpr int kAccounts = 1000;
-
-class LoopbackSite {
-public:
-    LoopbackSite() {
-        server_.set_keep_alive_max_count(1000000);
-        server_.set_socket_options([](int socket) {
-            httplib::default_socket_options(socket);
-            int one = 1;
-            setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        });
-        server_.Post("/sign", [](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Set-Cookie", "last=20201219; Path=/");
-            response.set_content(
-                "{\"code\":0,\"data\":{\"msg\":\"\\u7b7e\\u5230\\u6210\\u529f\",\"points\":5}}",
-                "application/json");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    ~LoopbackSite() {
-        RequestEngine::closeIdleConnections();
-        server_.stop();
-        thread_.join();
-    }
-    LoopbackSite(const LoopbackSite&) = delete;
-    LoopbackSite& operator=(const LoopbackSite&) = delete;
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/sign"; }
-
-private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
 
 class TableView : public SignInView {
 public:
@@ -104,11 +65,6 @@ SiteList makeSites(const std::string& url) {
     return sites;
 }
 
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
 double plainCurlSeconds(const std::string& url) {
     CURL* curl = curl_easy_init();
     std::string body;
@@ -117,7 +73,7 @@ double plainCurlSeconds(const std::string& url) {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "act=sign");
     curl_easy_setopt(curl, CURLOPT_COOKIE, "sid=1; lang=zh");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &bench::appendToString);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kAccounts; ++i) {
@@ -143,8 +99,15 @@ double passSeconds(const std::string& url) {
 }
 
 void BM_PassAgainstPlainCurl(benchmark::State& state) {
-    LoopbackSite site;
-    const std::string url = site.url();
+    bench::LoopbackServer site([](httplib::Server& http) {
+        http.Post("/sign", [](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Set-Cookie", "last=20201219; Path=/");
+            response.set_content(
+                "{\"code\":0,\"data\":{\"msg\":\"\\u7b7e\\u5230\\u6210\\u529f\",\"points\":5}}",
+                "application/json");
+        });
+    });
+    const std::string url = site.url("/sign");
     passSeconds(url);  // warm up
     plainCurlSeconds(url);
     double plain = 0;

@@ -4,14 +4,11 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 
+#include "common/loopback_server.h"
 #include "web/request_engine.h"
 #include "web/web_client.h"
 
@@ -19,54 +16,13 @@ namespace {
 
 constexpr int kRequests = 2000;
 
-class LoopbackServer {
-  public:
-    LoopbackServer() {
-        server_.set_keep_alive_max_count(1000000);
-        // Answers go out as the library writes them (head and body separately): without
-        // TCP_NODELAY every answer would wait for the client's delayed acknowledgement.
-        server_.set_socket_options([](int socket) {
-            httplib::default_socket_options(socket);
-            int one = 1;
-            setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        });
-        server_.Get("/ping", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("{\"ok\":true,\"message\":\"signed in\"}", "application/json");
-        });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    ~LoopbackServer() {
-        vesprey::RequestEngine::closeIdleConnections();
-        server_.stop();
-        thread_.join();
-    }
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ping"; }
-
-  private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-};
-
-std::size_t collect(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
-
 double plainCurlSeconds(const std::string& url) {
     CURL* curl = curl_easy_init();
     std::string body;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &vesprey::bench::appendToString);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < kRequests; ++i) {
@@ -92,8 +48,12 @@ double webClientSeconds(const std::string& url) {
 }
 
 void BM_WebClientAgainstPlainCurl(benchmark::State& state) {
-    LoopbackServer server;
-    const std::string url = server.url();
+    vesprey::bench::LoopbackServer server([](httplib::Server& http) {
+        http.Get("/ping", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("{\"ok\":true,\"message\":\"signed in\"}", "application/json");
+        });
+    });
+    const std::string url = server.url("/ping");
     webClientSeconds(url);  // warm up: connection, DNS and caches
     plainCurlSeconds(url);
     double plain = 0;
