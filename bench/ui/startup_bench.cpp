@@ -26,6 +26,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/site_fixture.h"
 #include "store/site_database.h"
 #include "ui/application.h"
 #include "ui/main_window.h"
@@ -41,31 +42,7 @@ constexpr int kSites = 1000;
 constexpr int kAccountsPerSite = 5;
 
 const fs::path& fixture() {
-    static const fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "vesprey-ui-bench-XXXXXX").string();
-        fs::path dir = mkdtemp(pattern.data());
-        fs::path db = dir / "Sign.db";
-        createSiteDatabase(db, nullptr);
-        SqlDatabase conn;
-        openSiteDatabase(conn, db);
-        conn.prepare("BEGIN").stepCode();
-        const std::string cookie(300, 'c');
-        for (int i = 0; i < kSites; ++i) {
-            TemplateFields f;
-            f.WebName = utf8ToAnsi("签到网站 " + std::to_string(i));
-            f.Weblogin = "https://example.com/login";
-            f.WebLink = "https://example.com/api/sign?id=" + std::to_string(i);
-            f.Qtype = 1 + i % 2;
-            f.Rtype = 1 + i % 3 / 2;
-            f.Tying = utf8ToAnsi("data.msg=>签到成功||message");
-            insertTemplate(conn, f);
-            for (int a = 0; a < kAccountsPerSite; ++a) {
-                insertWebCookie(conn, i + 1, "2020-12-19 08:05:09", cookie + std::to_string(a));
-            }
-        }
-        conn.prepare("COMMIT").stepCode();
-        return db;
-    }();
+    static const fs::path path = bench::makeSiteDatabase(kSites, kAccountsPerSite);
     return path;
 }
 
