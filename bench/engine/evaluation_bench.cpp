@@ -21,8 +21,8 @@
 
 #include "engine/evaluation.h"
 #include "engine/messages.h"
-#include "engine/text.h"
 #include "json/json.h"
+#include "text/text.h"
 
 namespace {
 

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <string>
 
-#include "common/loopback_server.h"
+#include "common/curl_text.h"
 #include "engine/messages.h"
 #include "engine/sign_in_run.h"
+#include "loopback_server.h"
+#include "store/site_database.h"
 #include "web/request_engine.h"
 
 namespace {
@@ -99,14 +101,14 @@ double passSeconds(const std::string& url) {
 }
 
 void BM_PassAgainstPlainCurl(benchmark::State& state) {
-    bench::LoopbackServer site([](httplib::Server& http) {
-        http.Post("/sign", [](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Set-Cookie", "last=20201219; Path=/");
-            response.set_content(
-                "{\"code\":0,\"data\":{\"msg\":\"\\u7b7e\\u5230\\u6210\\u529f\",\"points\":5}}",
-                "application/json");
-        });
+    vesprey::test::LocalServer<> site;
+    site->Post("/sign", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Set-Cookie", "last=20201219; Path=/");
+        response.set_content(
+            "{\"code\":0,\"data\":{\"msg\":\"\\u7b7e\\u5230\\u6210\\u529f\",\"points\":5}}",
+            "application/json");
     });
+    site.start();
     const std::string url = site.url("/sign");
     passSeconds(url);  // warm up
     plainCurlSeconds(url);

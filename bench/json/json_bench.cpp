@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/text.h"
 #include "json/json.h"
+#include "text/text.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <chrono>
 #include <string>
 
-#include "common/loopback_server.h"
+#include "common/curl_text.h"
+#include "loopback_server.h"
 #include "web/request_engine.h"
 #include "web/web_client.h"
 
@@ -48,11 +49,11 @@ double webClientSeconds(const std::string& url) {
 }
 
 void BM_WebClientAgainstPlainCurl(benchmark::State& state) {
-    vesprey::bench::LoopbackServer server([](httplib::Server& http) {
-        http.Get("/ping", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("{\"ok\":true,\"message\":\"signed in\"}", "application/json");
-        });
+    vesprey::test::LocalServer<> server;
+    server->Get("/ping", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("{\"ok\":true,\"message\":\"signed in\"}", "application/json");
     });
+    server.start();
     const std::string url = server.url("/ping");
     webClientSeconds(url);  // warm up: connection, DNS and caches
     plainCurlSeconds(url);

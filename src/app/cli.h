@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey::cli {
 

@@ -5,6 +5,7 @@
 
 #include "engine/messages.h"
 #include "json/json.h"
+#include "text/gbk_text.h"
 #include "web/regex.h"
 
 namespace vesprey {
@@ -24,10 +25,6 @@ const Text& caption() {
     static const Text text = utf8ToAnsi("信息：");
     return text;
 }
-const Text& matchFailed() {
-    static const Text text = utf8ToAnsi("匹配失败");
-    return text;
-}
 const Text& regexCreateFailed() {
     static const Text text = utf8ToAnsi("正则创建失败，请检查正则表达式语句是否有误！");
     return text;
@@ -39,28 +36,19 @@ const Text& regexNoMatch() {
 
 // --- Searching code page 936 text one character at a time ---
 //
-// A byte with the high bit set starts a two-byte character (when a byte follows it). Every
-// search starts at a character boundary and only matches at boundaries, so a marker never
-// matches across the two bytes of one character.
-
-std::size_t charLength(std::string_view text, std::size_t at) {
-    return static_cast<unsigned char>(text[at]) >= 0x80 && at + 1 < text.size() ? 2 : 1;
-}
+// Every search starts at a character boundary and only matches at boundaries (the text layer's
+// rule of where a character starts), so a marker never matches across the two bytes of one
+// character.
 
 // First occurrence of `marker` at a boundary at or after the boundary `from`.
 std::size_t findMarker(std::string_view text, std::string_view marker, std::size_t from = 0) {
-    for (std::size_t at = from; at + marker.size() <= text.size(); at += charLength(text, at)) {
-        if (text.compare(at, marker.size(), marker) == 0) {
-            return at;
-        }
-    }
-    return npos;
+    return gbk::find(text, marker, from);
 }
 
 std::size_t findLastMarker(std::string_view text, std::string_view marker) {
     std::size_t last = npos;
     for (std::size_t at = findMarker(text, marker); at != npos;
-         at = findMarker(text, marker, at + charLength(text, at))) {
+         at = findMarker(text, marker, at + gbk::charLength(text, at))) {
         last = at;
     }
     return last;
@@ -225,6 +213,11 @@ Text convertUsc2Ansi(std::string_view answer) {
 
 }  // namespace
 
+const Text& matchFailedText() {
+    static const Text text = utf8ToAnsi("匹配失败");
+    return text;
+}
+
 std::optional<std::u16string> unescapeScriptLiteral(std::u16string_view body) {
     std::u16string literal;
     literal.reserve(body.size());
@@ -342,12 +335,12 @@ Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink&
         const std::string_view pattern = arrow == npos ? alternative : alternative.substr(0, arrow);
         if (!matcher.run(pattern, answer, kOptions)) {
             messages.showMessage(regexCreateFailed(), caption(), MessageIcon::Error);
-            return matchFailed();
+            return matchFailedText();
         }
         if (matcher.matchCount() == 0) {
             if (k + 1 == alternatives.size()) {
                 messages.showMessage(regexNoMatch(), caption(), MessageIcon::Error);
-                return matchFailed();
+                return matchFailedText();
             }
             continue;
         }
@@ -357,7 +350,7 @@ Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink&
         const Text captured = matcher.subMatch(1, 1);
         return templateApplies ? replaceMarker(templateText, kValueMark, captured) : captured;
     }
-    return matchFailed();
+    return matchFailedText();
 }
 
 }  // namespace vesprey

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 
@@ -40,6 +40,9 @@ Text evaluateJson(std::string_view answer, std::string_view tying);
 // (caption "信息：", error icon) when a pattern does not compile or the last alternative finds
 // nothing, and waits for it to return. `tying` is not empty.
 Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink& messages);
+
+// "匹配失败", what evaluateRegex gives when nothing matched.
+const Text& matchFailedText();
 
 // The script step of "USC2-ANSI": `body` is read as the text between the quotes of a
 // single-quoted string literal of the script language (\b \f \n \r \t \' \" \\, octal \0 to

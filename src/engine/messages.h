@@ -3,7 +3,7 @@
 // never shows anything.
 #pragma once
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 

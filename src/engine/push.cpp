@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "engine/account_request.h"
 #include "json/json.h"
 #include "web/web_client.h"
 
@@ -26,10 +27,6 @@ Text answerText(const Bytes& body) {
     }
     return text;
 }
-
-constexpr std::string_view kDesktopUserAgent =
-    "User-Agent: Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/50.0.2661.87 Safari/537.36";
 
 }  // namespace
 
@@ -72,7 +69,7 @@ Text pushDingTalk(std::string_view token, std::string_view title, std::string_vi
     // backslash sequences reach the service as they are.
     const Text body = doc.ToText({}, false, false);
     const Text url = dingTalkBaseUrl() + "/robot/send?access_token=" + std::string(token);
-    Text headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgent);
+    Text headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgentLine);
     RequestOptions options;
     options.body = body;
     options.headers = &headers;

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/text.h"
-#include "store/site_database.h"
+#include "model/site.h"
+#include "text/text.h"
 
 namespace vesprey {
 

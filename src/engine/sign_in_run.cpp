@@ -2,10 +2,9 @@
 
 #include <string>
 
-#include "engine/evaluation.h"
+#include "engine/account_request.h"
 #include "engine/push.h"
-#include "web/gbk_text.h"
-#include "web/web_client.h"
+#include "text/gbk_text.h"
 
 namespace vesprey {
 namespace {
@@ -24,11 +23,6 @@ const Literals& literals() {
     static const Literals l;
     return l;
 }
-
-// The whole header text of a request whose template has no headers of its own.
-constexpr std::string_view kDefaultUserAgent =
-    "User-Agent: Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    "Chrome/50.0.2661.87 Safari/537.36";
 
 // The DingTalk robot's JSON body carries this unescaped, so the service reads a line break and a
 // Markdown quote mark: backslash, n, greater-than, twice.
@@ -52,31 +46,14 @@ void SignInRun::run(std::stop_token stop) {
         view_.setStatus(l.progressBefore + site.WebName + l.progressAfter);
 
         if (view_.cell(row, kColumnAccount) == l.requested) {
-            const int method = site.Qtype == 1 ? HttpMethod::Get : HttpMethod::Post;
-            RequestOptions options;
-            options.cookie = &site.Cookie;  // receives the cookie merged with what the site set
-            Text defaultHeaders;
-            if (site.Headers.empty()) {
-                defaultHeaders = kDefaultUserAgent;
-                options.headers = &defaultHeaders;
-                if (method == HttpMethod::Post) {
-                    options.body = site.Date;
-                }
-            } else {
-                options.headers = &site.Headers;  // receives the completed header text
-                options.body = site.Date;
+            AccountAnswer outcome = requestAccount(accountRequestFor(site), messages_);
+            // The record keeps the cookie merged with what the site set, and its header lines
+            // completed with the defaults, for a later pass without a reload.
+            site.Cookie = std::move(outcome.cookie);
+            if (!site.Headers.empty()) {
+                site.Headers = std::move(outcome.headers);
             }
-            const Bytes body = WebClient::request(site.WebLink, method, options);
-
-            // The answer is the body as received, up to its first NUL.
-            Text answer = body.substr(0, body.find('\0'));
-            const Text rawAnswer = answer;
-            answer = convertAnswer(answer, site.Ctype);
-            if (!site.Tying.empty()) {
-                answer = site.Rtype == 1 ? evaluateJson(answer, site.Tying)
-                                         : evaluateRegex(answer, site.Tying, messages_);
-            }
-            view_.setCell(row, kColumnResult, answer.empty() ? rawAnswer : answer);
+            view_.setCell(row, kColumnResult, outcome.listText());
         }
 
         if (view_.notifyChecked()) {

@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <stop_token>
 
-#include "engine/text.h"
-#include "store/site_database.h"
+#include "model/site.h"
+#include "text/text.h"
 
 namespace vesprey {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/text.h"
-#include "store/site_database.h"
+#include "model/site.h"
+#include "text/text.h"
 
 namespace vesprey {
 

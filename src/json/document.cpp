@@ -30,6 +30,14 @@ std::u16string widen(std::string_view gbk) {
     return ansiToUtf16(untilNul(gbk));
 }
 
+// A path of either form as UTF-16.
+std::u16string_view utf16Path(std::u16string_view path) noexcept {
+    return path;
+}
+std::u16string utf16Path(std::string_view path) {
+    return widen(path);
+}
+
 // Runs `body`; a failed allocation (or any other exception) gives `fallback`.
 template <typename R, typename F>
 R guarded(R fallback, F&& body) noexcept {
@@ -718,81 +726,61 @@ JsonDocument JsonDocument::GetCopy(std::u16string_view path) {
     });
 }
 
+// The setters of both path forms share one body: the path resolved for writing (created where
+// missing), then `write` applied to the value there; false when the path cannot be written or
+// memory runs out.
+template <typename Path, typename Write>
+bool JsonDocument::writeAt(Path path, Write&& write) {
+    return guarded(false, [&] {
+        JsonValue* v = reach(utf16Path(path));
+        if (v == nullptr) {
+            return false;
+        }
+        write(v);
+        return true;
+    });
+}
+
 bool JsonDocument::SetText(std::string_view path, std::string_view value) {
-    return guarded(false, [&] { return SetText(widen(path), widen(value)); });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignString(v, widen(value)); });
 }
 
 bool JsonDocument::SetText(std::u16string_view path, std::u16string_view value) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::assignString(v, untilNul(value));
-        return true;
-    });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignString(v, untilNul(value)); });
 }
 
 bool JsonDocument::SetNull(std::string_view path) {
-    return guarded(false, [&] { return SetNull(widen(path)); });
+    return writeAt(path, [](JsonValue* v) { JsonNodes::reset(v, JsonKind::Null); });
 }
 
 bool JsonDocument::SetNull(std::u16string_view path) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::reset(v, JsonKind::Null);
-        return true;
-    });
+    return writeAt(path, [](JsonValue* v) { JsonNodes::reset(v, JsonKind::Null); });
 }
 
 bool JsonDocument::SetBoolean(std::string_view path, bool value) {
-    return guarded(false, [&] { return SetBoolean(widen(path), value); });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignBoolean(v, value); });
 }
 
 bool JsonDocument::SetBoolean(std::u16string_view path, bool value) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::assignBoolean(v, value);
-        return true;
-    });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignBoolean(v, value); });
 }
 
 bool JsonDocument::SetReal(std::string_view path, double value) {
-    return guarded(false, [&] { return SetReal(widen(path), value); });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignReal(v, value, formatReal(value)); });
 }
 
 bool JsonDocument::SetReal(std::u16string_view path, double value) {
-    return guarded(false, [&] {
-        const std::u16string literal = formatReal(value);
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::assignReal(v, value, literal);
-        return true;
-    });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignReal(v, value, formatReal(value)); });
 }
 
 bool JsonDocument::SetInteger(std::string_view path, std::int64_t value) {
-    return guarded(false, [&] { return SetInteger(widen(path), value); });
+    return writeAt(path,
+                   [&](JsonValue* v) { JsonNodes::assignInteger(v, value, formatInteger(value)); });
 }
 
 bool JsonDocument::SetInteger(std::u16string_view path, std::int64_t value) {
-    return guarded(false, [&] {
-        const std::u16string literal = formatInteger(value);
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::assignInteger(v, value, literal);
-        return true;
-    });
+    return writeAt(path,
+                   [&](JsonValue* v) { JsonNodes::assignInteger(v, value, formatInteger(value)); });
 }
 
 bool JsonDocument::SetInt32(std::string_view path, std::int32_t value) {
@@ -804,63 +792,35 @@ bool JsonDocument::SetInt32(std::u16string_view path, std::int32_t value) {
 }
 
 bool JsonDocument::SetRaw(std::string_view path, std::string_view jsonText) {
-    return guarded(false, [&] { return SetRaw(widen(path), widen(jsonText)); });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignRaw(v, widen(jsonText)); });
 }
 
 bool JsonDocument::SetRaw(std::u16string_view path, std::u16string_view jsonText) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        JsonNodes::assignRaw(v, untilNul(jsonText));
-        return true;
-    });
+    return writeAt(path, [&](JsonValue* v) { JsonNodes::assignRaw(v, untilNul(jsonText)); });
 }
 
 bool JsonDocument::SetEmptyObject(std::string_view path) {
-    return guarded(false, [&] { return SetEmptyObject(widen(path)); });
+    return writeAt(path, [](JsonValue* v) { ensureKind(v, JsonKind::Object); });
 }
 
 bool JsonDocument::SetEmptyObject(std::u16string_view path) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        ensureKind(v, JsonKind::Object);
-        return true;
-    });
+    return writeAt(path, [](JsonValue* v) { ensureKind(v, JsonKind::Object); });
 }
 
 bool JsonDocument::SetEmptyArray(std::string_view path) {
-    return guarded(false, [&] { return SetEmptyArray(widen(path)); });
+    return writeAt(path, [](JsonValue* v) { ensureKind(v, JsonKind::Array); });
 }
 
 bool JsonDocument::SetEmptyArray(std::u16string_view path) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        ensureKind(v, JsonKind::Array);
-        return true;
-    });
+    return writeAt(path, [](JsonValue* v) { ensureKind(v, JsonKind::Array); });
 }
 
 bool JsonDocument::ClearAt(std::string_view path) {
-    return guarded(false, [&] { return ClearAt(widen(path)); });
+    return writeAt(path, [](JsonValue* v) { v->clear(); });
 }
 
 bool JsonDocument::ClearAt(std::u16string_view path) {
-    return guarded(false, [&] {
-        JsonValue* v = reach(path);
-        if (v == nullptr) {
-            return false;
-        }
-        v->clear();
-        return true;
-    });
+    return writeAt(path, [](JsonValue* v) { v->clear(); });
 }
 
 bool JsonDocument::RemoveMember(std::string_view path, std::string_view name) {

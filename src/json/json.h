@@ -29,8 +29,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/text.h"
 #include "json/value.h"
+#include "text/text.h"
 
 namespace vesprey {
 
@@ -278,6 +278,8 @@ private:
                    std::int32_t* errorCode, std::int32_t* errorPosition);
     JsonValue* find(std::u16string_view path) const;
     JsonValue* reach(std::u16string_view path);  // resolves for writing; may throw bad_alloc
+    template <typename Path, typename Write>
+    bool writeAt(Path path, Write&& write);
     JsonValue* ensureRoot();
 
     std::pmr::memory_resource* heap_ = nullptr;

@@ -82,8 +82,9 @@ bool SqlDatabase::open(const std::filesystem::path& fileName, int flags) {
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(fileName.c_str(), &raw, flags, nullptr);
     // SQLite hands back a connection even when opening failed; it carries the error message and
-    // must still be closed, which the deleter does.
-    connection_.reset(raw, [](sqlite3* db) { sqlite3_close(db); });
+    // must still be closed, which the deleter does. A statement may outlive the last copy: the
+    // connection then closes, with its file, when that statement is finalized.
+    connection_.reset(raw, [](sqlite3* db) { sqlite3_close_v2(db); });
     return rc == SQLITE_OK;
 }
 

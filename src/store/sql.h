@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -23,7 +23,7 @@ inline constexpr int kOpenReadWrite = 2;  // read-write, never create
 
 // One prepared statement. It owns its handle: moved, never copied; destroying it finalizes.
 class SqlStatement {
-  public:
+public:
     SqlStatement() = default;
     explicit SqlStatement(sqlite3_stmt* handle) : handle_(handle) {}
     SqlStatement(const SqlStatement&) = delete;
@@ -47,14 +47,15 @@ class SqlStatement {
     int columnInt(int column) const;    // NULL reads as 0
     int finalize();                     // 1 when there was nothing to finalize
 
-  private:
+private:
     int parameterIndex(std::string_view name) const;
     sqlite3_stmt* handle_ = nullptr;
 };
 
-// One connection. Copies share the connection; it is closed when the last copy goes.
+// One connection. Copies share the connection; it is closed when the last copy goes, or when the
+// last of its statements is finalized if that comes later.
 class SqlDatabase {
-  public:
+public:
     // Opens an existing file; flags 2 (read-write, no create) is what the tool always passes.
     // The file name is a file-system path (bytes as the operating system spells them).
     bool open(const std::filesystem::path& fileName, int flags = kOpenReadWrite);
@@ -69,7 +70,7 @@ class SqlDatabase {
     bool isOpen() const { return connection_ != nullptr; }
     sqlite3* handle() const { return connection_.get(); }
 
-  private:
+private:
     std::shared_ptr<sqlite3> connection_;
 };
 

@@ -10,8 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "engine/text.h"
 #include "store/site_database.h"
+#include "text/text.h"
 #include "ui/browser/browser_module.h"
 
 class QDialog;

@@ -3,8 +3,8 @@
 // process; everything here is used on the window thread only.
 #pragma once
 
-#include "engine/text.h"
 #include "store/site_database.h"
+#include "text/text.h"
 
 namespace vesprey::ui {
 

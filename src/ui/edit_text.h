@@ -5,7 +5,7 @@
 // and cookies of a template are written.
 #pragma once
 
-#include "engine/text.h"
+#include "text/text.h"
 
 class QLineEdit;
 class QPlainTextEdit;

@@ -2,7 +2,7 @@
 // window; the close button closes it and keeps nothing. The editor applies the kept text.
 #pragma once
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "ui/tool_window.h"
 
 class QPlainTextEdit;

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey::ui {
 

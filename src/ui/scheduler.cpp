@@ -7,7 +7,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>

@@ -157,9 +157,7 @@ void TemplateEditor::trial() {
 
 void TemplateEditor::conversionChanged(int index) {
     Text text = editText(result_);
-    if (index == 1 || index == 2) {
-        text = convertForTrial(text, index);
-    }
+    text = convertAnswer(text, index);  // items other than 1 and 2 leave it
     const Text statement = tying();
     if (!statement.empty()) {
         if (json_->isChecked() && !text.empty()) {

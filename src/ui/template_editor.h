@@ -6,7 +6,7 @@
 
 #include <QObject>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 class QComboBox;
 class QLineEdit;

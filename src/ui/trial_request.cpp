@@ -3,74 +3,58 @@
 #include <QApplication>
 #include <QCursor>
 
-#include "engine/evaluation.h"
+#include "engine/account_request.h"
 #include "engine/messages.h"
-#include "web/web_client.h"
 
 namespace vesprey::ui {
 namespace {
 
-// The wait cursor for as long as the object lives.
-class BusyCursor {
+// The wait cursor for as long as the object lives; a message shown meanwhile gets the normal one.
+class BusyCursor final : public MessageSink {
 public:
-    BusyCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
-    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    explicit BusyCursor(MessageSink& messages) : messages_(messages) {
+        QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    }
+    ~BusyCursor() override { QApplication::restoreOverrideCursor(); }
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
-};
 
-const Text& matchFailed() {
-    static const Text text = utf8ToAnsi("匹配失败");
-    return text;
-}
+    void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
+        QApplication::restoreOverrideCursor();
+        messages_.showMessage(text, caption, icon);
+        QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    }
+
+private:
+    MessageSink& messages_;
+};
 
 }  // namespace
 
-Text convertForTrial(std::string_view answer, int conversion) {
-    if (conversion == kCtypeUtf8Decode || conversion == kCtypeUsc2Ansi) {
-        return convertAnswer(answer, conversion);
-    }
-    return Text(answer);
-}
-
-Text extractForTrial(std::string_view answer, const TrialSetup& setup, MessageSink& messages) {
-    if (setup.tying.empty()) {
-        return {};
-    }
-    if (setup.json) {
-        return evaluateJson(answer, setup.tying);
-    }
-    if (setup.regex) {
-        return evaluateRegex(answer, setup.tying, messages);
-    }
-    return {};
-}
-
 Text runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
               MessageSink& messages) {
-    const int method = setup.get ? HttpMethod::Get : HttpMethod::Post;
-    RequestOptions options;
-    options.cookie = &cookie;
-    Text userAgent;
-    if (!headers.empty()) {
-        options.headers = &headers;
-        options.body = body;
-    } else {
-        userAgent = kTrialUserAgent;
-        options.headers = &userAgent;
-        if (method == HttpMethod::Post) {
-            options.body = body;
-        }
-    }
-    Bytes bytes;
+    AccountRequest request;
+    request.url = setup.url;
+    request.get = setup.get;
+    request.cookie = cookie;
+    request.headers = headers;
+    request.body = body;
+    request.conversion = setup.conversion;
+    request.extraction = setup.json    ? Extraction::Json
+                         : setup.regex ? Extraction::Regex
+                                       : Extraction::None;
+    request.tying = setup.tying;
+
+    AccountAnswer outcome;
     {
-        BusyCursor busy;
-        bytes = WebClient::request(setup.url, method, options);
+        BusyCursor busy(messages);
+        outcome = requestAccount(request, busy);
     }
-    // The answer is the body as received, up to its first NUL.
-    const Text answer = convertForTrial(bytes.substr(0, bytes.find('\0')), setup.conversion);
-    const Text result = extractForTrial(answer, setup, messages);
-    return result.empty() || result == matchFailed() ? answer : result;
+    cookie = std::move(outcome.cookie);
+    if (!headers.empty()) {
+        headers = std::move(outcome.headers);
+    }
+    return outcome.trialText();
 }
 
 }  // namespace vesprey::ui

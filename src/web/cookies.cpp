@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "web/gbk_text.h"
+#include "text/gbk_text.h"
 
 namespace vesprey {
 namespace {

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string_view>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -131,7 +132,7 @@ Text headerLineToText(std::string_view line) {
 // Connection, DNS and TLS-session caches shared by the handles of one thread. Handles may move to
 // other threads with their request object, so the share still locks.
 class Share {
-  public:
+public:
     Share() : handle_(curl_share_init()) {
         if (handle_ == nullptr) {
             return;
@@ -155,7 +156,7 @@ class Share {
 
     CURLSH* handle() const { return handle_; }
 
-  private:
+private:
     static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
         static_cast<Share*>(self)->mutexFor(data).lock();
     }
@@ -207,7 +208,7 @@ ThreadCache* threadCache(bool create) {
 
 // A curl string list freed at scope end.
 class HeaderList {
-  public:
+public:
     HeaderList() = default;
     ~HeaderList() { curl_slist_free_all(list_); }
     HeaderList(const HeaderList&) = delete;
@@ -220,7 +221,7 @@ class HeaderList {
     }
     curl_slist* get() const { return list_; }
 
-  private:
+private:
     curl_slist* list_ = nullptr;
 };
 
@@ -318,7 +319,75 @@ std::string chainCookiesFor(const std::vector<ChainCookie>& chain, const std::st
     return joined;
 }
 
+std::string_view errorWords(HttpErrorCode code) {
+    switch (code) {
+        case HttpErrorCode::None:
+            return {};
+        case HttpErrorCode::NoRequestObject:
+            return "无法创建网络请求";
+        case HttpErrorCode::InvalidAddress:
+            return "网址无效";
+        case HttpErrorCode::ResolveFailed:
+            return "域名解析失败";
+        case HttpErrorCode::ConnectFailed:
+            return "无法连接";
+        case HttpErrorCode::Timeout:
+            return "连接超时";
+        case HttpErrorCode::Certificate:
+            return "证书错误";
+        case HttpErrorCode::SecureConnection:
+            return "安全连接（TLS）失败";
+        case HttpErrorCode::TooManyRedirects:
+            return "重定向次数过多";
+        case HttpErrorCode::HeadersTooLarge:
+            return "响应头过大";
+        case HttpErrorCode::ConnectionLost:
+            return "连接中断";
+        case HttpErrorCode::Other:
+            break;
+    }
+    return "请求失败";
+}
+
+HttpErrorCode errorCodeOf(CURLcode result) {
+    switch (result) {
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_URL_MALFORMAT:
+            return HttpErrorCode::InvalidAddress;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return HttpErrorCode::ResolveFailed;
+        case CURLE_COULDNT_CONNECT:
+            return HttpErrorCode::ConnectFailed;
+        case CURLE_OPERATION_TIMEDOUT:
+            return HttpErrorCode::Timeout;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return HttpErrorCode::Certificate;
+        case CURLE_SSL_CONNECT_ERROR:
+            return HttpErrorCode::SecureConnection;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return HttpErrorCode::TooManyRedirects;
+        case CURLE_WRITE_ERROR:  // only the header callback refuses data (a cut body is no error)
+            return HttpErrorCode::HeadersTooLarge;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return HttpErrorCode::ConnectionLost;
+        default:
+            return HttpErrorCode::Other;
+    }
+}
+
 }  // namespace
+
+HttpError makeHttpError(HttpErrorCode code, int seconds) {
+    HttpError error{code, utf8ToAnsi(errorWords(code))};
+    if (code == HttpErrorCode::Timeout && seconds > 0) {
+        error.message += utf8ToAnsi("（" + std::to_string(seconds) + " 秒）");
+    }
+    return error;
+}
 
 struct RequestEngine::Impl {
     std::shared_ptr<Share> share;
@@ -341,6 +410,8 @@ struct RequestEngine::Impl {
     Bytes body;
     Text headerText;
     int status = 0;
+    HttpError error;
+    std::string finalUrl;
 
     // One hop of the transfer.
     std::vector<std::string> hopHeaderLines;
@@ -523,13 +594,42 @@ struct RequestEngine::Impl {
         return result;
     }
 
+    // The error of a hop that brought no answer, in the user's words.
+    HttpError hopError(CURLcode result) const {
+        const HttpErrorCode code = errorCodeOf(result);
+        if (code == HttpErrorCode::Timeout) {
+            // Before the request went out the connection (or its handshake) took too long;
+            // after it the answer stopped coming.
+            curl_off_t sentAt = 0;
+            curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
+            if (sentAt == 0) {
+                return makeHttpError(code, static_cast<int>((connectLimitMs + 999) / 1000));
+            }
+            HttpError stalled{code, utf8ToAnsi("响应超时（" + std::to_string(stallSeconds) +
+                                               " 秒没有收到数据）")};
+            return stalled;
+        }
+        if (code == HttpErrorCode::Other) {
+            return {code, utf8ToAnsi("请求失败（") + curl_easy_strerror(result) + utf8ToAnsi("）")};
+        }
+        return makeHttpError(code);
+    }
+
     bool run(std::string payload) {
         body.clear();
         headerText.clear();
         status = 0;
-        if (curl == nullptr || !opened) {
+        error = {};
+        finalUrl.clear();
+        if (curl == nullptr) {
+            error = makeHttpError(HttpErrorCode::NoRequestObject);
             return false;
         }
+        if (!opened) {
+            error = makeHttpError(HttpErrorCode::InvalidAddress);
+            return false;
+        }
+        finalUrl = url;
         opened = false;  // a send consumes the opened request and its headers
         std::string hopUrl = url;
         std::string hopMethod = method;
@@ -539,9 +639,11 @@ struct RequestEngine::Impl {
         bool ok = false;
         for (int redirects = 0;; ++redirects) {
             const std::string host = hostOf(hopUrl);
+            finalUrl = hopUrl;
             CURLcode result = performHop(hopUrl, hopMethod, payload, host == firstHost,
                                          chainCookiesFor(chain, host));
             if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
+                error = hopError(result);
                 break;
             }
             long code = 0;
@@ -553,6 +655,7 @@ struct RequestEngine::Impl {
                             startsWithIgnoreCase(location, "http:"));
             if (follow) {
                 if (redirects == kMaxRedirects) {
+                    error = makeHttpError(HttpErrorCode::TooManyRedirects);
                     break;
                 }
                 collectChainCookies(hopHeaderLines, host, chain);
@@ -661,6 +764,12 @@ const Text& RequestEngine::allResponseHeaders() const {
 }
 int RequestEngine::status() const {
     return impl_->status;
+}
+const HttpError& RequestEngine::error() const {
+    return impl_->error;
+}
+const std::string& RequestEngine::finalUrl() const {
+    return impl_->finalUrl;
 }
 
 }  // namespace vesprey

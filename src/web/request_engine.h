@@ -25,11 +25,37 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <string_view>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
+
+// Why a request brought no answer. An answer of any status, even an empty one, is no error.
+enum class HttpErrorCode {
+    None,
+    NoRequestObject,   // libcurl gave no handle
+    InvalidAddress,    // empty, malformed, or not http or https
+    ResolveFailed,     // the host name (or the proxy's) did not resolve
+    ConnectFailed,     // refused or unreachable
+    Timeout,           // the connection or the answer took too long
+    Certificate,       // the server's certificate was not accepted
+    SecureConnection,  // the TLS handshake failed otherwise
+    TooManyRedirects,
+    HeadersTooLarge,
+    ConnectionLost,  // the connection broke, or closed without an answer
+    Other,
+};
+
+struct HttpError {
+    HttpErrorCode code = HttpErrorCode::None;
+    Text message;  // a short sentence for the user, e.g. "连接超时（15 秒）"; empty without error
+    explicit operator bool() const { return code != HttpErrorCode::None; }
+};
+
+// The user's words for an error; `seconds` is the limit that ran out, for Timeout.
+HttpError makeHttpError(HttpErrorCode code, int seconds = 0);
 
 // Certificate errors a request may ignore (combine with |).
 inline constexpr unsigned kIgnoreUnknownCertificateAuthority = 0x0100;
@@ -42,7 +68,7 @@ inline constexpr unsigned kIgnoreCertificateDateInvalid = 0x2000;
 inline constexpr std::size_t kMaxResponseBody = std::size_t{64} * 1024 * 1024;
 
 class RequestEngine {
-  public:
+public:
     RequestEngine();
     ~RequestEngine();
     RequestEngine(const RequestEngine&) = delete;
@@ -86,8 +112,13 @@ class RequestEngine {
     const Bytes& responseBody() const;
     const Text& allResponseHeaders() const;
     int status() const;
+    // Why the last send brought no answer; no error after an answer.
+    const HttpError& error() const;
+    // The address of the last send's final answer after redirects, as it went on the wire; the
+    // address that failed when there was no answer.
+    const std::string& finalUrl() const;
 
-  private:
+private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <limits>
 #include <optional>
 
+#include "text/gbk_text.h"
 #include "web/cookies.h"
-#include "web/gbk_text.h"
 
 namespace vesprey {
 namespace {
@@ -105,78 +106,122 @@ std::vector<std::pair<Text, Text>> splitRequestHeaders(std::string_view headers)
     return pairs;
 }
 
-Bytes WebClient::request(std::string_view url, int method, const RequestOptions& options) {
-    std::string_view methodWord = httpMethodWord(method);
+HttpResponse WebClient::send(const HttpRequest& request) {
+    const auto started = std::chrono::steady_clock::now();
+    HttpResponse response;
+    response.sentHeaders = request.headers;
+    if (request.cookie) {
+        response.cookie = *request.cookie;
+    }
 
     std::optional<RequestEngine> ownEngine;
-    RequestEngine* engine = options.engine;
+    RequestEngine* engine = request.engine;
     if (engine == nullptr) {
         engine = &ownEngine.emplace();
     }
     if (!engine->valid()) {
-        return {};  // no request object: the caller's variables stay as they were
+        response.error = makeHttpError(HttpErrorCode::NoRequestObject);
+        return response;
     }
 
-    if (options.timeoutSeconds != -1) {
-        long long ms = options.timeoutSeconds < 1
+    if (request.timeoutSeconds != -1) {
+        long long ms = request.timeoutSeconds < 1
                            ? kDefaultTimeoutMs
-                           : static_cast<long long>(options.timeoutSeconds) * 1000;
+                           : static_cast<long long>(request.timeoutSeconds) * 1000;
         int limit = static_cast<int>(std::min<long long>(ms, std::numeric_limits<int>::max()));
         engine->setTimeouts(limit, limit, limit, limit);
     }
 
-    if (!options.proxy.empty()) {
-        engine->setProxy(options.proxy);
-        if (!options.proxyUser.empty() && options.proxyAuthMode == 1) {
-            Text credentials(options.proxyUser);
+    if (!request.proxy.empty()) {
+        engine->setProxy(request.proxy);
+        if (!request.proxyUser.empty() && request.proxyAuthMode == 1) {
+            Text credentials(request.proxyUser);
             credentials += ':';
-            credentials += options.proxyPassword;
+            credentials += request.proxyPassword;
             engine->setRequestHeader("Proxy-Authorization", "Basic " + base64(credentials));
         }
     }
 
-    engine->open(methodWord, url);
-    if (options.noRedirect) {
+    engine->open(httpMethodWord(request.method), request.url);
+    if (request.noRedirect) {
         engine->setFollowRedirects(false);
     }
     engine->setIgnoredCertificateErrors(kIgnoredCertificateErrors);
 
-    Text localHeaders;
-    Text& headers = options.headers != nullptr ? *options.headers : localHeaders;
-    completeRequestHeaders(headers, url, method);
-
-    if (options.cookie != nullptr) {
-        engine->setRequestHeader("Cookie", *options.cookie);
+    completeRequestHeaders(response.sentHeaders, request.url, request.method);
+    if (request.cookie) {
+        engine->setRequestHeader("Cookie", *request.cookie);
     }
     // A line the engine refuses (no name, a forbidden name) is left out; the request goes on.
-    for (const auto& [name, value] : splitRequestHeaders(headers)) {
+    for (const auto& [name, value] : splitRequestHeaders(response.sentHeaders)) {
         engine->setRequestHeader(name, value);
     }
 
-    if (!options.byteBody.empty()) {
-        engine->sendBytes(options.byteBody);
+    if (!request.byteBody.empty()) {
+        engine->sendBytes(request.byteBody);
     } else {
-        engine->send(options.body);
+        engine->send(request.body);
     }
 
-    Bytes body = engine->responseBody();
-    Text responseHeaders = engine->allResponseHeaders();
+    response.error = engine->error();
+    response.status = engine->status();
+    response.body = engine->responseBody();
+    response.headers = engine->allResponseHeaders();
+    response.finalUrl = engine->finalUrl();
+    response.setCookies = collectReturnedCookies(response.headers);
+    if (!request.cookie) {
+        response.cookie = response.setCookies;
+    } else if (request.mergeCookies) {
+        mergeCookieStrings(response.cookie, response.setCookies);
+    }
+    response.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - started)
+                             .count();
+    return response;
+}
+
+Bytes WebClient::request(std::string_view url, int method, const RequestOptions& options) {
+    HttpRequest request;
+    request.url = url;
+    request.method = method;
+    if (options.headers != nullptr) {
+        request.headers = *options.headers;
+    }
+    request.body = options.body;
+    if (options.cookie != nullptr) {
+        request.cookie = *options.cookie;
+    }
+    request.mergeCookies = options.mergeCookies;
+    request.noRedirect = options.noRedirect;
+    request.byteBody = options.byteBody;
+    request.proxy = options.proxy;
+    request.proxyUser = options.proxyUser;
+    request.proxyPassword = options.proxyPassword;
+    request.proxyAuthMode = options.proxyAuthMode;
+    request.timeoutSeconds = options.timeoutSeconds;
+    request.engine = options.engine;
+
+    HttpResponse response = send(request);
+    if (response.error.code == HttpErrorCode::NoRequestObject) {
+        return {};  // no request object: the caller's variables stay as they were
+    }
+    const bool merged = options.cookie != nullptr && options.mergeCookies;
+    if (options.headers != nullptr) {
+        *options.headers = std::move(response.sentHeaders);
+    }
     if (options.status != nullptr) {
-        *options.status = engine->status();
-    }
-
-    Text returned = collectReturnedCookies(responseHeaders);
-    if (options.mergeCookies && options.cookie != nullptr) {
-        mergeCookieStrings(*options.cookie, returned);
-        returned = *options.cookie;
+        *options.status = response.status;
     }
     if (options.returnedCookie != nullptr) {
-        *options.returnedCookie = std::move(returned);
+        *options.returnedCookie = merged ? response.cookie : response.setCookies;
+    }
+    if (merged) {
+        *options.cookie = std::move(response.cookie);
     }
     if (options.responseHeaders != nullptr) {
-        *options.responseHeaders = std::move(responseHeaders);
+        *options.responseHeaders = std::move(response.headers);
     }
-    return body;
+    return std::move(response.body);
 }
 
 }  // namespace vesprey

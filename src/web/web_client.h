@@ -1,12 +1,18 @@
 // One HTTP request, synchronously: the default headers are completed, the answer's cookies are
 // collected and merged into the cookie that was sent.
+//
+// WebClient::send takes the request as a value and returns everything about the answer as a
+// value, failures included. WebClient::request is the older form over it: it returns the body
+// alone and writes the rest through the caller's variables.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "engine/text.h"
+#include "text/text.h"
 #include "web/request_engine.h"
 
 namespace vesprey {
@@ -49,12 +55,51 @@ struct RequestOptions {
     bool mergeCookies = true;         // merge the returned cookies into *cookie when given
 };
 
+// One request. Texts are code page 936; views must stay alive for the call.
+struct HttpRequest {
+    std::string_view url{};
+    int method = HttpMethod::Get;
+    Text headers{};                            // header lines joined by CR LF; the defaults
+                                               // missing from them are added
+    std::string_view body{};                   // sent when byteBody is empty
+    std::optional<std::string_view> cookie{};  // sent as "Cookie" (even empty) when given
+    bool mergeCookies = true;                  // merge the answer's cookies into `cookie`
+    bool noRedirect = false;                   // true: do not follow redirects
+    std::string_view byteBody{};               // raw body bytes, sent instead of `body`
+    std::string_view proxy{};                  // "host:port"; empty: no proxy
+    std::string_view proxyUser{};
+    std::string_view proxyPassword{};
+    int proxyAuthMode = 1;            // 1: Basic "Proxy-Authorization" when proxyUser is given
+    int timeoutSeconds = 0;           // -1: engine's own limits; below 1: 15 s; else this many
+    RequestEngine* engine = nullptr;  // an existing request object to use instead of a new one
+};
+
+// Everything about one request's outcome.
+struct HttpResponse {
+    HttpError error;       // why no answer came; no error when one came, whatever its status
+    int status = 0;        // 0 without an answer
+    Bytes body;            // as received (cut at kMaxResponseBody); empty without an answer
+    Text headers;          // the final answer's header lines joined by CR LF
+    std::string finalUrl;  // where the final answer came from after redirects (wire form)
+    long long elapsedMs = 0;
+    Text sentHeaders;  // the request's header text completed with the defaults
+    Text setCookies;   // the cookies the answer set, "a=1; b=2"
+    Text cookie;       // the request's cookie merged with setCookies (as sent without merging);
+                       // setCookies when no cookie was sent
+
+    bool answered() const { return !error; }
+};
+
 class WebClient {
-  public:
-    // Sends one request and returns the answer's body bytes exactly as received (empty when
-    // nothing came back). Never throws and shows nothing; a failed request shows as an empty body,
-    // empty response headers and status 0. Safe to call from any thread; `options.engine`, when
-    // given, must not be in use by another thread.
+public:
+    // Sends one request and waits for its answer. Never throws and shows nothing. Safe to call
+    // from any thread; `request.engine`, when given, must not be in use by another thread.
+    static HttpResponse send(const HttpRequest& request);
+
+    // Sends one request through `send` and returns the answer's body bytes exactly as received
+    // (empty when nothing came back); the other results go to the variables `options` points to.
+    // A failed request shows as an empty body, empty response headers and status 0; without a
+    // request object the variables stay as they were.
     static Bytes request(std::string_view url, int method = HttpMethod::Get,
                          const RequestOptions& options = {});
 };

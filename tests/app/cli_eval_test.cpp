@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "engine/text.h"
 #include "shell.h"
+#include "text/text.h"
 
 namespace {
 

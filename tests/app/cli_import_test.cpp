@@ -11,9 +11,9 @@
 #include <fstream>
 #include <string>
 
-#include "engine/text.h"
 #include "shell.h"
 #include "store/site_database.h"
+#include "text/text.h"
 
 namespace {
 

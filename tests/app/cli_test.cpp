@@ -10,10 +10,10 @@
 #include <fstream>
 #include <string>
 
-#include "engine/text.h"
+#include "loopback_server.h"
 #include "shell.h"
 #include "store/site_database.h"
-#include "web/test_servers.h"
+#include "text/text.h"
 
 namespace {
 

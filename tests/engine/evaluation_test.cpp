@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/messages.h"
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 namespace {
@@ -212,6 +212,12 @@ TEST(EvaluateJsonTest, MarkersNeverSplitDoubleByteCharacters) {
     EXPECT_EQ(evaluateJson(answer, G("東||y=>[@]!")), "1!");
     EXPECT_EQ(evaluateJson(answer, G("東=>擺@][@]")), G("擺@]1"));
     EXPECT_EQ(evaluateJson(answer, G("東")), "1");
+    // Bytes that start no character do not hide the marker after them: 80 is the one-byte euro
+    // sign, and FF leads nothing.
+    EXPECT_EQ(evaluateJson(answer, "y=>\x80[@]"),
+              "\x80"
+              "2");
+    EXPECT_EQ(evaluateJson(answer, "\xFF||y"), "2");
 }
 
 // ----- evaluateRegex -----

@@ -11,8 +11,8 @@
 #include "engine/messages.h"
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
+#include "loopback_server.h"
 #include "store/site_database.h"
-#include "web/test_servers.h"
 
 namespace vesprey {
 namespace {
@@ -27,7 +27,7 @@ Text gbk(std::string_view utf8) {
 
 // The account list in memory, as the command line keeps it; records every status text.
 class RecordingView : public SignInView {
-  public:
+public:
     explicit RecordingView(const SiteList& sites) { reload(sites); }
     void reload(const SiteList& sites) {
         rows.clear();
@@ -59,7 +59,7 @@ class RecordingView : public SignInView {
 };
 
 class RecordingMessages : public MessageSink {
-  public:
+public:
     void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
         std::lock_guard lock(mutex);
         messages.push_back(ansiToUtf8(caption) + ansiToUtf8(text));
@@ -82,7 +82,7 @@ struct Received {
 
 // A site with several sign-in endpoints that records what it received per path.
 class FakeSite {
-  public:
+public:
     FakeSite() {
         auto record = [this](const httplib::Request& req) {
             std::lock_guard lock(mutex_);
@@ -133,7 +133,7 @@ class FakeSite {
         received_.clear();
     }
 
-  private:
+private:
     LocalServer<> server_;
     std::mutex mutex_;
     std::vector<Received> received_;
@@ -144,7 +144,7 @@ constexpr std::string_view kPassUserAgent =
     "Chrome/50.0.2661.87 Safari/537.36";
 
 class SignInPass : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vesprey-pass-XXXXXX").string();
         dir_ = mkdtemp(pattern.data());
@@ -358,7 +358,7 @@ TEST_F(SignInPass, EvaluationFallbacks) {
 
 // Accepts connections into its backlog and never answers them.
 class StalledServer {
-  public:
+public:
     StalledServer() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -373,7 +373,7 @@ class StalledServer {
     ~StalledServer() { ::close(fd_); }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
-  private:
+private:
     int fd_ = -1;
     int port_ = 0;
 };
@@ -414,7 +414,7 @@ TEST_F(SignInPass, StopRequestEndsThePassBeforeTheNextRowAndSendsNoPush) {
 
     // The view asks to stop while the first row's status is shown.
     class StoppingView : public RecordingView {
-      public:
+    public:
         StoppingView(const SiteList& s, std::stop_source& src) : RecordingView(s), source(src) {}
         void setCell(std::size_t row, int column, const Text& text) override {
             RecordingView::setCell(row, column, text);

@@ -16,7 +16,7 @@ Text gbk(std::string_view utf8) {
 }
 
 class TempDir {
-  public:
+public:
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "vesprey-store-XXXXXX").string();
         path_ = mkdtemp(pattern.data());
@@ -27,13 +27,13 @@ class TempDir {
     }
     const fs::path& path() const { return path_; }
 
-  private:
+private:
     fs::path path_;
 };
 
 // A fresh Sign.db made the way `init-db` makes it, opened with the key.
 class SiteStore : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         path_ = dir_.path() / "Sign.db";
         Text error;
@@ -270,6 +270,30 @@ TEST_F(SiteStore, StatementMechanics) {
     SqlStatement moved = std::move(check);
     EXPECT_EQ(check.handle(), nullptr);  // NOLINT(bugprone-use-after-move)
     EXPECT_NE(moved.handle(), nullptr);
+}
+
+// How many descriptors of this process are open on `path`.
+int openDescriptors(const fs::path& path) {
+    int count = 0;
+    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        count += fs::read_symlink(fd.path(), ec) == path ? 1 : 0;
+    }
+    return count;
+}
+
+TEST_F(SiteStore, AStatementOutlivingItsConnectionClosesTheFileWhenFinalized) {
+    db_ = SqlDatabase();  // the fixture's connection goes
+    SqlStatement statement;
+    {
+        SqlDatabase db;
+        ASSERT_TRUE(openSiteDatabase(db, path_));
+        statement = db.prepare("select count(*) from Template");
+        ASSERT_NE(statement.handle(), nullptr);
+    }
+    EXPECT_EQ(openDescriptors(path_), 1);
+    statement.finalize();
+    EXPECT_EQ(openDescriptors(path_), 0);
 }
 
 TEST(SiteFile, WrongKeyAndFileWithoutTablesGiveAnEmptyList) {

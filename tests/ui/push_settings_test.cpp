@@ -5,8 +5,8 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "engine/text.h"
 #include "store/site_database.h"
+#include "text/text.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;

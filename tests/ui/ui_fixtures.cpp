@@ -2,8 +2,8 @@
 
 #include <QTest>
 
-#include "engine/text.h"
 #include "store/site_database.h"
+#include "text/text.h"
 
 namespace vesprey::uitest {
 
@@ -57,46 +57,6 @@ BoxRecorder::BoxRecorder() {
 
 BoxRecorder::~BoxRecorder() {
     ui::MessageBoxes::setAnswerer({});
-}
-
-FakeSite::FakeSite() = default;
-
-FakeSite::~FakeSite() {
-    openGate();
-    if (thread_.joinable()) {
-        server_.stop();
-        thread_.join();
-    }
-}
-
-void FakeSite::start() {
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-std::string FakeSite::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-void FakeSite::closeGate() {
-    std::lock_guard lock(mutex_);
-    open_ = false;
-}
-
-void FakeSite::openGate() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    gate_.notify_all();
-}
-
-void FakeSite::pass() {
-    std::unique_lock lock(mutex_);
-    ++waiting;
-    gate_.wait(lock, [this] { return open_; });
-    --waiting;
 }
 
 std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database) {

@@ -2,21 +2,17 @@
 // answers every message box, a site on 127.0.0.1, and lookups of controls by object name.
 #pragma once
 
-#include <httplib.h>
-
 #include <QApplication>
 #include <QList>
 #include <QTemporaryDir>
-#include <atomic>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "loopback_server.h"  // before Qt: httplib.h must not see Qt's macros
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/scheduler.h"
@@ -77,32 +73,8 @@ private:
     ui::LocalTime time_;
 };
 
-// A site on an ephemeral port of 127.0.0.1 run on a thread of its own. Handlers may wait at the
-// gate: closed, a request that calls pass() waits until the test opens it.
-class FakeSite {
-public:
-    FakeSite();
-    ~FakeSite();
-
-    httplib::Server& server() { return server_; }
-    void start();  // after the routes are set
-    std::string url(const std::string& path) const;
-
-    void closeGate();
-    void openGate();
-    void pass();  // called by handlers
-
-    std::atomic<int> requests{0};
-    std::atomic<int> waiting{0};  // handlers held at the gate
-
-private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable gate_;
-    bool open_ = true;
-};
+// A site on an ephemeral port of 127.0.0.1, with the gate the pass tests hold requests at.
+using FakeSite = test::LocalServer<>;
 
 // The main window for a database, with its start-up sequence run and the finished status held
 // only briefly.

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "web/gbk_text.h"
+#include "text/gbk_text.h"
 
 namespace vesprey {
 namespace {
@@ -153,17 +153,6 @@ TEST(TextBetween, NeverMatchesInsideATwoByteCharacter) {
     Text sent = "b=2";
     Text returned = "a" + std::string("\x81") + "=deleted";
     EXPECT_EQ(mergeCookieStrings(sent, returned), "b=2");
-}
-
-TEST(GbkText, SplitsLikeTheCookieStringsNeed) {
-    EXPECT_TRUE(gbk::split("", ";").empty());
-    EXPECT_EQ(gbk::split("a;b;", ";"), (std::vector<std::string_view>{"a", "b"}));
-    EXPECT_EQ(gbk::split(";a;;b", ";"), (std::vector<std::string_view>{"", "a", "", "b"}));
-    EXPECT_EQ(gbk::split(";", ";"), (std::vector<std::string_view>{""}));
-    Text hidden = kLeadThenA + "Ab";  // only the second "A" starts a character
-    EXPECT_EQ(gbk::split(hidden, "A"), (std::vector<std::string_view>{kLeadThenA, "b"}));
-    EXPECT_EQ(gbk::replaceAll("content-type: x; content-type", "content-type", "Content-Type"),
-              "Content-Type: x; Content-Type");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_servers.h"
+#include "loopback_server.h"
 
 namespace vesprey {
 namespace {
@@ -32,7 +32,7 @@ struct Seen {
 };
 
 class Recorder {
-  public:
+public:
     void add(const httplib::Request& request) {
         std::lock_guard lock(mutex_);
         seen_.push_back(
@@ -56,7 +56,7 @@ class Recorder {
         return {};
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<Seen> seen_;
 };
@@ -72,7 +72,7 @@ std::vector<std::string> valuesOf(const httplib::Headers& headers, const std::st
 
 // A site with the routes the tests need, recording every request.
 class WebClientTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         auto record = [this](const httplib::Request& request, httplib::Response& response) {
             recorder_.add(request);
@@ -126,6 +126,9 @@ class WebClientTest : public ::testing::Test {
         server_->Get("/stall", [](const httplib::Request&, httplib::Response& response) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5000));
             response.set_content("late", "text/plain");
+        });
+        server_->Get("/empty", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("", "text/plain");
         });
         server_->Get("/huge", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(std::string(kMaxResponseBody + 4096, 'x'), "text/plain");
@@ -527,6 +530,51 @@ TEST_F(WebClientTest, GivenEngineIsUsedAndKeepsItsAnswer) {
     EXPECT_FALSE(recorder_.last().headers.count("X-First"));
 }
 
+// The value form tells an empty answer from each way of getting none, in words a user reads.
+TEST_F(WebClientTest, SendTellsAnEmptyAnswerFromEveryFailure) {
+    auto send = [](std::string url, int timeoutSeconds = 0) {
+        HttpRequest request;
+        request.url = url;
+        request.timeoutSeconds = timeoutSeconds;
+        return WebClient::send(request);
+    };
+    auto words = [](const HttpResponse& response) { return ansiToUtf8(response.error.message); };
+
+    HttpResponse empty = send(server_.url("/empty"));
+    EXPECT_TRUE(empty.answered());
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body, "");
+    EXPECT_EQ(words(empty), "");
+    EXPECT_EQ(empty.finalUrl, server_.url("/empty"));
+
+    HttpResponse moved = send(server_.url("/start"));
+    EXPECT_EQ(moved.status, 200);
+    EXPECT_EQ(moved.body, "arrived");
+    EXPECT_EQ(moved.finalUrl, server_.url("/next"));
+    EXPECT_EQ(moved.setCookies, "final=2");
+    EXPECT_GE(moved.elapsedMs, 0);
+
+    HttpResponse refused = send("http://127.0.0.1:" + std::to_string(test::closedPort()) + "/");
+    EXPECT_EQ(refused.error.code, HttpErrorCode::ConnectFailed);
+    EXPECT_EQ(words(refused), "无法连接");
+    EXPECT_EQ(refused.status, 0);
+
+    HttpResponse loop = send(server_.url("/hop/11"));
+    EXPECT_EQ(loop.error.code, HttpErrorCode::TooManyRedirects);
+    EXPECT_EQ(words(loop), "重定向次数过多");
+    EXPECT_EQ(loop.body, "");
+
+    for (const char* bad : {"", "file:///etc/hostname", "http://[broken"}) {
+        HttpResponse invalid = send(bad);
+        EXPECT_EQ(invalid.error.code, HttpErrorCode::InvalidAddress) << bad;
+        EXPECT_EQ(words(invalid), "网址无效") << bad;
+    }
+
+    HttpResponse stalled = send(server_.url("/stall"), 1);
+    EXPECT_EQ(stalled.error.code, HttpErrorCode::Timeout);
+    EXPECT_EQ(words(stalled), "响应超时（1 秒没有收到数据）");
+}
+
 TEST(WebClientFailure, UnreachablePortGivesEmptyAnswer) {
     std::string url = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
     Text cookie = "a=1;  b=2";
@@ -625,6 +673,15 @@ TEST(WebClientTls, SelfSignedServerAnswersNormally) {
     strict.open("GET", base + "/hello");
     EXPECT_FALSE(strict.send());
     EXPECT_EQ(strict.status(), 0);
+    EXPECT_EQ(strict.error().code, HttpErrorCode::Certificate);
+    EXPECT_EQ(ansiToUtf8(strict.error().message), "证书错误");
+    // A plain server spoken to in TLS fails the handshake.
+    HttpRequest mismatched;
+    const std::string plainAsTls = "https" + plain.url("/").substr(4);
+    mismatched.url = plainAsTls;
+    const HttpResponse handshake = WebClient::send(mismatched);
+    EXPECT_EQ(handshake.error.code, HttpErrorCode::SecureConnection);
+    EXPECT_EQ(ansiToUtf8(handshake.error.message), "安全连接（TLS）失败");
     RequestEngine lenient;
     lenient.setIgnoredCertificateErrors(kIgnoreUnknownCertificateAuthority |
                                         kIgnoreCertificateNameInvalid);

@@ -17,9 +17,9 @@
 
 #include "login_script.h"
 #include "login_site.h"
+#include "loopback_server.h"
 #include "store/site_database.h"
 #include "ui/browser_loader.h"
-#include "web/test_servers.h"
 
 using namespace vesprey;
 using namespace vesprey::ui;

@@ -1,4 +1,4 @@
-#include "engine/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +42,8 @@ TEST(Conversion, CharactersGbkLacksAndInvalidBytesBecomeQuestionMarks) {
 }
 
 TEST(Conversion, InvalidCodePage936SequencesDecodeLikeIconv) {
-    EXPECT_EQ(ansiToUtf16("\x81\x30x"), u"?0x");   // an ASCII trail byte is not a trail
-    EXPECT_EQ(ansiToUtf16("ab\xC7"), u"ab?");       // a lead byte at the end
+    EXPECT_EQ(ansiToUtf16("\x81\x30x"), u"?0x");     // an ASCII trail byte is not a trail
+    EXPECT_EQ(ansiToUtf16("ab\xC7"), u"ab?");        // a lead byte at the end
     EXPECT_EQ(ansiToUtf16("\xFF\xC7\xA9"), u"?签");  // 0xFF starts nothing
     EXPECT_EQ(ansiToUtf16("\x80"), u"€");
     EXPECT_EQ(ansiToUtf16(std::string("\0a", 2)), std::u16string(u"\0a", 2));
@@ -145,7 +145,7 @@ TEST(FormatDateTime, OleDateArithmetic) {
 }
 
 class DateTimeToText : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         const char* old = std::getenv("LC_ALL");
         saved_ = old ? std::optional<std::string>(old) : std::nullopt;

@@ -1,5 +1,5 @@
-// Servers on 127.0.0.1 for the web client tests: a cpp-httplib server run on a thread of its own,
-// and a raw one that keeps every request exactly as it came off the socket.
+// Servers on 127.0.0.1 for the tests and the benchmarks: a cpp-httplib server run on a thread of
+// its own, and a raw one that keeps every request exactly as it came off the socket.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,13 +23,16 @@
 
 namespace vesprey::test {
 
-// A cpp-httplib server (plain or TLS) listening on an ephemeral port of 127.0.0.1.
+// A cpp-httplib server (plain or TLS) listening on an ephemeral port of 127.0.0.1, keeping
+// connections alive so that a loop of requests measures the client and not the handshakes.
+// Handlers may wait at its gate: while the gate is closed, a handler that calls pass() waits
+// until the test opens it.
 template <typename ServerType = httplib::Server>
 class LocalServer {
-  public:
+public:
     template <typename... Args>
     explicit LocalServer(Args&&... args) : server_(std::forward<Args>(args)...) {
-        server_.set_keep_alive_max_count(100000);
+        server_.set_keep_alive_max_count(1000000);
         server_.set_keep_alive_timeout(1);
         // The library writes head and body separately; without TCP_NODELAY each answer would
         // wait for the client's delayed acknowledgement.
@@ -42,6 +46,7 @@ class LocalServer {
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
 
+    ServerType& server() { return server_; }
     ServerType& operator*() { return server_; }
     ServerType* operator->() { return &server_; }
 
@@ -54,6 +59,7 @@ class LocalServer {
         }
     }
     void stop() {
+        openGate();
         if (thread_.joinable()) {
             // This thread's client keeps its connection for a next request; closing it lets the
             // server's worker go at once.
@@ -67,16 +73,38 @@ class LocalServer {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
 
-  private:
+    void closeGate() {
+        std::lock_guard lock(gateMutex_);
+        open_ = false;
+    }
+    void openGate() {
+        std::lock_guard lock(gateMutex_);
+        open_ = true;
+        gate_.notify_all();
+    }
+    void pass() {
+        std::unique_lock lock(gateMutex_);
+        ++waiting;
+        gate_.wait(lock, [this] { return open_; });
+        --waiting;
+    }
+
+    std::atomic<int> requests{0};  // for handlers to count what they answered
+    std::atomic<int> waiting{0};   // handlers held at the gate
+
+private:
     ServerType server_;
     std::thread thread_;
     int port_ = 0;
+    std::mutex gateMutex_;
+    std::condition_variable gate_;
+    bool open_ = true;
 };
 
 // Accepts connections one at a time, reads one request (head and Content-Length body), records
 // it byte for byte and answers with `response`, closing the connection.
 class RawServer {
-  public:
+public:
     explicit RawServer(std::string response =
                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
         : response_(std::move(response)) {
@@ -138,7 +166,7 @@ class RawServer {
         return end == std::string::npos ? std::string() : all.back().substr(end + 4);
     }
 
-  private:
+private:
     void serve() {
         while (!stopping_) {
             pollfd waiting{listener_, POLLIN, 0};

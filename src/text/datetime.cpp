@@ -7,7 +7,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "engine/text.h"
+#include "text/text.h"
 
 namespace vesprey {
 namespace {

@@ -1,0 +1,61 @@
+// The request of one account: sent as a sign-in pass sends it, the answer converted and its result
+// extracted as the pass does. The pass and the trial requests of the template editor and of the
+// modify window all go through requestAccount; they differ only in what they show of the outcome.
+#pragma once
+
+#include <string_view>
+
+#include "engine/evaluation.h"
+#include "model/site.h"
+#include "text/text.h"
+#include "web/web_client.h"
+
+namespace vesprey {
+
+class MessageSink;
+
+// The whole header text of a request whose template has no header lines of its own, and of the
+// DingTalk robot's request after its content type.
+inline constexpr std::string_view kDesktopUserAgentLine =
+    "User-Agent: Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/50.0.2661.87 Safari/537.36";
+
+// How the result is taken from the answer.
+enum class Extraction { None, Json, Regex };
+
+struct AccountRequest {
+    std::string_view url;
+    bool get = true;  // otherwise POST
+    std::string_view cookie;
+    // The template's header lines. When there are some they go with `body` whatever the method;
+    // without them the User-Agent line above is the header text, and `body` goes only with a POST.
+    std::string_view headers;
+    std::string_view body;
+    int conversion = kCtypeNone;  // a template's Ctype
+    Extraction extraction = Extraction::None;
+    std::string_view tying;  // the binding statement; empty: nothing is extracted
+};
+
+// The request of a stored account, as a pass sends it.
+AccountRequest accountRequestFor(const SiteTemplate& site);
+
+struct AccountAnswer {
+    HttpResponse response;   // status, error, final address, time; the body as received
+    Text answer;             // the body up to its first NUL, converted as asked
+    bool extracted = false;  // a binding statement was applied
+    Text result;             // what it gave; empty when none was applied
+    Text cookie;             // the cookie merged with what the site set
+    Text headers;  // the template's header lines completed with the defaults; empty without them
+
+    // The account list's text: the result (without a statement, the converted answer), or the
+    // answer as received when that is empty.
+    Text listText() const;
+    // The trial's text: the result, or the converted answer when the result is empty or
+    // "匹配失败".
+    Text trialText() const;
+};
+
+// Sends the request and evaluates the answer; the evaluation's messages go to `messages`.
+AccountAnswer requestAccount(const AccountRequest& request, MessageSink& messages);
+
+}  // namespace vesprey

@@ -1,0 +1,51 @@
+// The records of Sign.db as the rest of the program sees them: one account of a site, the push
+// keys and the fields of a template. The site store reads and writes them; the engine works on
+// them without knowing where they are kept.
+#pragma once
+
+#include <vector>
+
+#include "text/text.h"
+
+namespace vesprey {
+
+// One account of one site: a Template row joined with one of its WebCookie rows.
+struct SiteTemplate {
+    Text id;
+    Text WebName;
+    Text Weblogin;
+    Text WebLink;
+    int Qtype = 0;  // 1 GET, anything else POST
+    int Rtype = 0;  // 1 JSON, anything else regular expression
+    int Ctype = 0;  // 0 none, 1 UTF-8 decoding, 2 "USC2-ANSI"
+    Text Tying;
+    Text Headers;
+    Text Date;
+    Text Cookie;  // empty when the site has no account row
+    int Cid = 0;  // 0 when the site has no account row
+};
+
+// Entry i belongs to row i of the account list.
+using SiteList = std::vector<SiteTemplate>;
+
+// The Send rows in file order: entry 0 Bark, 1 ServerChan, 2 DingTalk robot.
+struct PushChannel {
+    Text id;
+    Text RobotId;
+};
+using PushSettings = std::vector<PushChannel>;
+
+// The fields of a Template row as the editor and the import fill them.
+struct TemplateFields {
+    Text WebName;
+    Text Weblogin;
+    Text WebLink;
+    int Qtype = 1;
+    int Rtype = 1;
+    int Ctype = 0;
+    Text Tying;
+    Text Headers;
+    Text Date;
+};
+
+}  // namespace vesprey
