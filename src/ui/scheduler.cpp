@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <ctime>
+#include <utility>
 
 #include "text/text.h"
 
@@ -18,11 +19,26 @@ namespace {
 
 constexpr int kTickMilliseconds = 1000;
 constexpr double kSecondsPerDay = 86400.0;
+constexpr long long kDaySeconds = 86400;
 // Keeps a difference of whole seconds from being truncated one second short by rounding.
 constexpr double kRoundingGuard = 5.787037037037037e-6;
 
 long long wholeSecondsBetween(double from, double to) {
     return static_cast<long long>((to - from) * kSecondsPerDay + kRoundingGuard);
+}
+
+long long dayNumber(const LocalTime& time) {
+    using namespace std::chrono;
+    const sys_days date{year{time.year} / month{static_cast<unsigned>(time.month)} /
+                        day{static_cast<unsigned>(time.day)}};
+    return date.time_since_epoch().count();
+}
+
+// Wall-clock seconds since 1970-01-01 00:00:00 local time. Offsets and clock changes are left
+// out on purpose: the drawn time is a wall-clock time, and a clock set back by them is covered
+// by the one-run-a-day rule.
+long long localSeconds(const LocalTime& time) {
+    return dayNumber(time) * kDaySeconds + time.hour * 3600LL + time.minute * 60LL + time.second;
 }
 
 }  // namespace
@@ -96,6 +112,9 @@ Scheduler::Scheduler(QComboBox* period, QCheckBox* enabled, QObject* parent)
       timer_(new QTimer(this)),
       clock_(std::make_shared<SystemClock>()) {
     timer_->setObjectName(QStringLiteral("时钟1"));
+    // A late tick still starts the run, but the countdown should move one second at a time,
+    // and the coarse timer may slip by up to 5% of the period.
+    timer_->setTimerType(Qt::PreciseTimer);
     connect(timer_, &QTimer::timeout, this, &Scheduler::onScheduleTick);
 }
 
@@ -118,6 +137,7 @@ int Scheduler::timerPeriod() const {
 void Scheduler::armSchedule() {
     if (!enabled_->isChecked()) {
         setTimerPeriod(0);
+        previousTick_.reset();
         emit statusText(QString());
         return;
     }
@@ -125,17 +145,34 @@ void Scheduler::armSchedule() {
     const HourRange hours = periodHours(period_->currentIndex());
     time_.hour = randomInRange(hours.low, hours.high);
     time_.minute = randomInRange(0, 59);
+    // Nothing before this moment counts: armed at or after today's drawn time, the first run is
+    // tomorrow's.
+    previousTick_ = localSeconds(clock_->now());
 }
 
 void Scheduler::onScheduleTick() {
     const LocalTime now = clock_->now();
-    const long long seconds = secondsUntil(now, time_.hour, time_.minute);
-    if (now.hour == time_.hour && now.minute == time_.minute && now.second == 0) {
+    const long long current = localSeconds(now);
+    const std::optional<long long> previous = std::exchange(previousTick_, current);
+
+    // Only the latest drawn moment at or before this tick is looked at: today's once it has
+    // come, else yesterday's. A tick that arrives late (a busy window thread, a machine woken
+    // from sleep, even days later) therefore starts one run for the moment it missed, never one
+    // per missed day. The day it belongs to is remembered, so a clock set back over the drawn
+    // moment, or the tick after the pass re-arms, does not start it a second time.
+    long long targetDay = dayNumber(now);
+    long long target = targetDay * kDaySeconds + time_.hour * 3600LL + time_.minute * 60LL;
+    if (target > current) {
+        --targetDay;
+        target -= kDaySeconds;
+    }
+    if (previous && *previous < target && lastRunDay_ != targetDay) {
+        lastRunDay_ = targetDay;
         setTimerPeriod(0);
         emit due();
         return;
     }
-    emit statusText(countdownText(seconds));
+    emit statusText(countdownText(secondsUntil(now, time_.hour, time_.minute)));
 }
 
 }  // namespace vesprey::ui

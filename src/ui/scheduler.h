@@ -1,7 +1,7 @@
 // The daily schedule: a time of day drawn at random inside the chosen period when "开启定时" is
 // switched on, a once-a-second tick that shows the countdown in the status strip, and the start
-// of a pass when the drawn minute arrives. The clock is behind ScheduleClock so tests can set
-// the time.
+// of a pass once the drawn moment has passed since the previous tick (at most one a calendar
+// day). The clock is behind ScheduleClock so tests can set the time.
 #pragma once
 
 #include <QObject>
@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -68,7 +69,7 @@ class Scheduler : public QObject {
     Q_OBJECT
 public:
     // `period` is 组合框_执行时间 and `enabled` is 选择框_开启定时; the timer 时钟1 is created
-    // here, stopped.
+    // here, stopped, as a precise timer.
     Scheduler(QComboBox* period, QCheckBox* enabled, QObject* parent);
 
     void setClock(std::shared_ptr<const ScheduleClock> clock);
@@ -80,10 +81,11 @@ public:
     int timerPeriod() const;
 
 public slots:
-    // On every click of "开启定时": checked arms (draws the time, starts the tick); unchecked
-    // stops the tick and empties the status line.
+    // On every click of "开启定时": checked arms (draws the time, starts the tick, and takes the
+    // clock as the previous tick); unchecked stops the tick and empties the status line.
     void armSchedule();
-    // Once a second while armed: the countdown, or at the drawn minute's second 0 the start.
+    // Once a second while armed: the start when hour:minute:00 of the drawn time lies in
+    // (previous tick, this tick] and that day has had no run yet; otherwise the countdown.
     void onScheduleTick();
 
 signals:
@@ -97,6 +99,12 @@ private:
     QTimer* timer_;
     std::shared_ptr<const ScheduleClock> clock_;
     ScheduleTime time_;
+    // The clock at the previous tick (or at arming), as local seconds since 1970-01-01; empty
+    // while disarmed.
+    std::optional<long long> previousTick_;
+    // The calendar day (days since 1970-01-01) whose run was started last; kept when the
+    // schedule is switched off and on again, so a day has at most one scheduled run.
+    std::optional<long long> lastRunDay_;
 };
 
 }  // namespace vesprey::ui

@@ -1,5 +1,6 @@
 // The daily schedule: the periods, the draw, the countdown, arming and disarming, and the pass
-// started by the tick at the drawn minute (with a clock the test sets).
+// started by the first tick at or after the drawn moment, once a day (with a clock the test
+// sets).
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -13,6 +14,54 @@
 
 using namespace vesprey;
 using namespace vesprey::uitest;
+
+namespace {
+
+// `seconds` after hour:minute:00 of the drawn time on the fixed day of secondsBefore.
+ui::LocalTime after(const ui::ScheduleTime& drawn, int seconds) {
+    return secondsBefore(drawn.hour, drawn.minute, -seconds);
+}
+
+// The evening before the fixed day: every drawn time of that day is still to come.
+ui::LocalTime eveningBefore() {
+    return secondsBefore(0, 0, 1);
+}
+
+// A scheduler on controls of its own, with the test's clock. Nothing here runs the event loop,
+// so the only ticks are the ones a case makes.
+struct Schedule {
+    QComboBox period;
+    QCheckBox enabled;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    ui::Scheduler scheduler{&period, &enabled, nullptr};
+    QSignalSpy due{&scheduler, &ui::Scheduler::due};
+    QSignalSpy status{&scheduler, &ui::Scheduler::statusText};
+
+    Schedule() {
+        period.addItems(ui::periodCaptions());
+        scheduler.setClock(clock);
+    }
+    // Switches the schedule on with the clock at `at`; gives the drawn time.
+    ui::ScheduleTime arm(const ui::LocalTime& at) {
+        clock->set(at);
+        enabled.setChecked(true);
+        scheduler.armSchedule();
+        return scheduler.scheduleTime();
+    }
+    void disarm() {
+        enabled.setChecked(false);
+        scheduler.armSchedule();
+    }
+    void tick(const ui::LocalTime& at) {
+        clock->set(at);
+        scheduler.onScheduleTick();
+    }
+    QString lastStatus() const {
+        return status.isEmpty() ? QString() : status.last()[0].toString();
+    }
+};
+
+}  // namespace
 
 class SchedulerTest : public QObject {
     Q_OBJECT
@@ -88,6 +137,7 @@ private slots:
             QVERIFY(!timer->isActive());
         }
 
+        clock->set(eveningBefore());
         QTest::mouseClick(enabled, Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
         clock->set(secondsBefore(drawn.hour, drawn.minute, 2 * 3600 + 3 * 60 + 4));
@@ -137,14 +187,9 @@ private slots:
         window->scheduler().setClock(clock);
         auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
         auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("选择夹1"));
+        clock->set(eveningBefore());
         QTest::mouseClick(enabled, Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
-
-        // A tick that skips second 0 of the drawn minute misses the day's run.
-        clock->set(secondsBefore(drawn.hour, drawn.minute, -2));
-        window->scheduler().onScheduleTick();
-        QVERIFY(!window->passRunning());
-        QCOMPARE(window->statusText(), QStringLiteral("距离签到时间还有23小时59分58秒"));
 
         tabs->setCurrentIndex(2);
         QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
@@ -160,6 +205,12 @@ private slots:
         QTRY_COMPARE(window->scheduler().timerPeriod(), 1000);
         QCOMPARE(window->scheduler().scheduleTime().hour, drawn.hour);
         QCOMPARE(window->scheduler().scheduleTime().minute, drawn.minute);
+        // The ticks after the re-arm count to tomorrow; the day's run is not started again.
+        clock->set(after(drawn, 5));
+        window->scheduler().onScheduleTick();
+        QVERIFY(!window->passRunning());
+        QCOMPARE(window->statusText(), QStringLiteral("距离签到时间还有23小时59分55秒"));
+        QCOMPARE(site.requests.load(), 1);
         QVERIFY(boxes.boxes.isEmpty());
     }
 
@@ -190,7 +241,7 @@ private slots:
                           Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
         for (int day = 0; day < 2; ++day) {
-            clock->set(secondsBefore(drawn.hour, drawn.minute, 0));
+            clock->set(after(drawn, day * 86400));
             window->scheduler().onScheduleTick();
             QVERIFY(finished.wait(30000));
         }
@@ -198,6 +249,112 @@ private slots:
         QCOMPARE(cookies.size(), std::size_t{2});
         QCOMPARE(cookies[0], std::string("uid=7"));
         QVERIFY2(cookies[1].find("session=new") != std::string::npos, cookies[1].c_str());
+    }
+
+    void theTickIsAPreciseTimer() {
+        Schedule schedule;
+        QCOMPARE(schedule.scheduler.timer()->timerType(), Qt::PreciseTimer);
+        schedule.arm(eveningBefore());
+        QCOMPARE(schedule.scheduler.timer()->timerType(), Qt::PreciseTimer);
+    }
+
+    void aTickThatSkipsTheDrawnSecondStillStartsTheRun() {
+        Schedule schedule;
+        const ui::ScheduleTime drawn = schedule.arm(eveningBefore());
+        schedule.tick(after(drawn, -1));
+        QCOMPARE(schedule.due.count(), 0);
+        QCOMPARE(schedule.lastStatus(), QStringLiteral("距离签到时间还有0小时0分1秒"));
+
+        schedule.tick(after(drawn, 1));
+        QCOMPARE(schedule.due.count(), 1);
+        QCOMPARE(schedule.scheduler.timerPeriod(), 0);
+    }
+
+    void aTickLateByMinutesStartsOneRun() {
+        Schedule schedule;
+        const ui::ScheduleTime drawn = schedule.arm(eveningBefore());
+        // The first tick after arming, minutes past the drawn time.
+        schedule.tick(after(drawn, 7 * 60 + 3));
+        QCOMPARE(schedule.due.count(), 1);
+
+        // The end of the pass re-arms; the rest of the day counts to tomorrow.
+        schedule.scheduler.setTimerPeriod(1000);
+        schedule.tick(after(drawn, 7 * 60 + 4));
+        schedule.tick(after(drawn, 3 * 3600));
+        QCOMPARE(schedule.due.count(), 1);
+        QCOMPARE(schedule.lastStatus(), QStringLiteral("距离签到时间还有21小时0分0秒"));
+        QCOMPARE(schedule.scheduler.timerPeriod(), 1000);
+    }
+
+    void aClockSetBackOverTheDrawnTimeDoesNotRunTheDayTwice() {
+        Schedule schedule;
+        const ui::ScheduleTime drawn = schedule.arm(eveningBefore());
+        schedule.tick(after(drawn, 0));
+        QCOMPARE(schedule.due.count(), 1);
+        schedule.scheduler.setTimerPeriod(1000);
+
+        schedule.tick(after(drawn, -30 * 60));
+        schedule.tick(after(drawn, 1));
+        QCOMPARE(schedule.due.count(), 1);
+        // The next day runs as usual.
+        schedule.tick(after(drawn, 86400 - 1));
+        schedule.tick(after(drawn, 86400));
+        QCOMPARE(schedule.due.count(), 2);
+    }
+
+    void armingAfterTodaysDrawnTimeWaitsForTomorrow() {
+        Schedule schedule;
+        schedule.period.setCurrentIndex(3);  // 上午 8-11: the draw is before noon
+        const ui::ScheduleTime drawn = schedule.arm(secondsBefore(12, 0, 0));
+        schedule.tick(secondsBefore(12, 0, -1));
+        QCOMPARE(schedule.due.count(), 0);
+        const int drawnSecond = drawn.hour * 3600 + drawn.minute * 60;
+        QCOMPARE(schedule.lastStatus(), ui::countdownText(86400 - (12 * 3600 + 1 - drawnSecond)));
+
+        schedule.tick(after(drawn, 86400 - 1));
+        QCOMPARE(schedule.due.count(), 0);
+        schedule.tick(after(drawn, 86400));
+        QCOMPARE(schedule.due.count(), 1);
+    }
+
+    void aMachineWokenBeforeTheDrawnTimeRunsTheMissedDayAndThenItsOwn() {
+        Schedule schedule;
+        const ui::ScheduleTime drawn = schedule.arm(eveningBefore());
+        schedule.tick(after(drawn, -3600));
+        schedule.tick(after(drawn, 86400 - 3600));
+        QCOMPARE(schedule.due.count(), 1);
+        schedule.scheduler.setTimerPeriod(1000);
+        schedule.tick(after(drawn, 86400 - 1));
+        QCOMPARE(schedule.due.count(), 1);
+        schedule.tick(after(drawn, 86400));
+        QCOMPARE(schedule.due.count(), 2);
+    }
+
+    void aMachineAsleepPastTwoDrawnTimesRunsOnceOnWaking() {
+        Schedule schedule;
+        const ui::ScheduleTime drawn = schedule.arm(eveningBefore());
+        schedule.tick(after(drawn, -3600));
+        // Asleep over the drawn time of this day and of the next one.
+        schedule.tick(after(drawn, 86400 + 2 * 3600));
+        QCOMPARE(schedule.due.count(), 1);
+        schedule.scheduler.setTimerPeriod(1000);
+        schedule.tick(after(drawn, 86400 + 2 * 3600 + 1));
+        QCOMPARE(schedule.due.count(), 1);
+    }
+
+    void timeSwitchedOffDoesNotCountAfterSwitchingOnAgain() {
+        Schedule schedule;
+        schedule.arm(eveningBefore());
+        schedule.disarm();
+        QCOMPARE(schedule.scheduler.timerPeriod(), 0);
+        QCOMPARE(schedule.lastStatus(), QString());
+
+        // Every drawn time of the day is behind this moment, and was behind the tick only
+        // counting from when the schedule was first switched on.
+        schedule.arm(secondsBefore(23, 59, -58));
+        schedule.tick(secondsBefore(23, 59, -59));
+        QCOMPARE(schedule.due.count(), 0);
+        QCOMPARE(schedule.scheduler.timerPeriod(), 1000);
     }
 };
 
