@@ -1,5 +1,7 @@
 #include "engine/account_request.h"
 
+#include "text/gbk_text.h"
+
 namespace vesprey {
 
 AccountRequest accountRequestFor(const SiteTemplate& site) {
@@ -32,6 +34,9 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     if (ownHeaders) {
         outcome.headers = std::move(outcome.response.sentHeaders);
     }
+    if (!outcome.response.sent()) {
+        return outcome;  // nothing to evaluate; listText says why
+    }
     outcome.answer = convertAnswer(outcome.response.body, request.conversion);
     if (!request.tying.empty() && request.extraction != Extraction::None) {
         outcome.extracted = true;
@@ -43,12 +48,15 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
 }
 
 Text AccountAnswer::listText() const {
-    const Text& shown = extracted ? result : answer;
-    if (!shown.empty()) {
-        return shown;
+    if (!response.sent()) {
+        return response.error.message;
     }
-    const Bytes& body = response.body;
-    return body.substr(0, body.find('\0'));
+    std::string_view shown = extracted ? result : answer;
+    if (shown.empty()) {
+        shown = response.body;
+        shown = shown.substr(0, shown.find('\0'));
+    }
+    return gbk::shortened(shown, kMaxResultCharacters);
 }
 
 Text AccountAnswer::trialText() const {

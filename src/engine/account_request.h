@@ -3,6 +3,7 @@
 // modify window all go through requestAccount; they differ only in what they show of the outcome.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "engine/evaluation.h"
@@ -19,6 +20,10 @@ class MessageSink;
 inline constexpr std::string_view kDesktopUserAgentLine =
     "User-Agent: Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
     "Chrome/50.0.2661.87 Safari/537.36";
+
+// The result an account keeps for the list, the printed table and the summary: at most this many
+// characters, the last of a longer one being "…".
+inline constexpr std::size_t kMaxResultCharacters = 500;
 
 // How the result is taken from the answer.
 enum class Extraction { None, Json, Regex };
@@ -48,7 +53,8 @@ struct AccountAnswer {
     Text headers;  // the template's header lines completed with the defaults; empty without them
 
     // The account list's text: the result (without a statement, the converted answer), or the
-    // answer as received when that is empty.
+    // answer as received when that is empty; at most kMaxResultCharacters. When the request could
+    // not go out, why.
     Text listText() const;
     // The trial's text: the result, or the converted answer when the result is empty or
     // "匹配失败".

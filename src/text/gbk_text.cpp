@@ -177,4 +177,20 @@ std::string removeSpaces(std::string_view text) {
     return out;
 }
 
+std::string shortened(std::string_view text, std::size_t maxChars) {
+    constexpr std::string_view kEllipsis = "\xA1\xAD";  // "…"
+    std::size_t at = 0;
+    std::size_t cut = 0;  // where the first maxChars - 1 characters end
+    for (std::size_t count = 0; at < text.size(); ++count) {
+        if (count + 1 == maxChars) {
+            cut = at;
+        }
+        if (count == maxChars) {
+            return maxChars == 0 ? std::string() : std::string(text.substr(0, cut)) += kEllipsis;
+        }
+        at += charLength(text, at);
+    }
+    return std::string(text);
+}
+
 }  // namespace vesprey::gbk

@@ -43,6 +43,10 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 std::string replaceAll(std::string_view text, std::string_view from, std::string_view to,
                        bool ignoreCase = false);
 
+// The text when it has at most `maxChars` characters; otherwise its first maxChars - 1
+// characters followed by "…", so that the result has maxChars characters.
+std::string shortened(std::string_view text, std::size_t maxChars);
+
 // Spaces are the ASCII blank and the full-width blank A1 A1; tabs and line breaks are not.
 std::string_view trimSpaces(std::string_view text);
 std::string removeSpaces(std::string_view text);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -230,6 +232,35 @@ struct Header {
     std::string value;  // wire form
 };
 
+// The caller's headers that also go to another host on a redirect.
+bool goesToEveryHost(std::string_view name) {
+    for (std::string_view common :
+         {"Accept", "Accept-Language", "Referer", "User-Agent", "Content-Type"}) {
+        if (equalsIgnoreCase(name, common)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Milliseconds as the seconds a user reads: "15", or "1.5" for a limit that is not whole.
+std::string secondsText(long ms) {
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        text += '.' + std::to_string(ms % 1000 / 100);
+    }
+    return text;
+}
+
+long requestDeadlineMs() {
+    static const long deadline = [] {
+        const char* test = std::getenv("VESPREY_TEST_DEADLINE_MS");
+        const long value = test != nullptr ? std::strtol(test, nullptr, 10) : 0;
+        return value > 0 ? value : kRequestDeadlineMs;
+    }();
+    return deadline;
+}
+
 bool isRedirectStatus(long code) {
     return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }
@@ -327,6 +358,8 @@ std::string_view errorWords(HttpErrorCode code) {
             return "无法创建网络请求";
         case HttpErrorCode::InvalidAddress:
             return "网址无效";
+        case HttpErrorCode::InvalidCookie:
+            return "Cookie 里有换行符，请求没有发出，请重新获取 Cookie";
         case HttpErrorCode::ResolveFailed:
             return "域名解析失败";
         case HttpErrorCode::ConnectFailed:
@@ -381,12 +414,8 @@ HttpErrorCode errorCodeOf(CURLcode result) {
 
 }  // namespace
 
-HttpError makeHttpError(HttpErrorCode code, int seconds) {
-    HttpError error{code, utf8ToAnsi(errorWords(code))};
-    if (code == HttpErrorCode::Timeout && seconds > 0) {
-        error.message += utf8ToAnsi("（" + std::to_string(seconds) + " 秒）");
-    }
-    return error;
+HttpError makeHttpError(HttpErrorCode code) {
+    return {code, utf8ToAnsi(errorWords(code))};
 }
 
 struct RequestEngine::Impl {
@@ -483,8 +512,8 @@ struct RequestEngine::Impl {
     }
 
     CURLcode performHop(const std::string& hopUrl, const std::string& hopMethod,
-                        const std::string& payload, bool sameHost,
-                        const std::string& chainCookies) {
+                        const std::string& payload, bool sameHost, const std::string& chainCookies,
+                        long leftMs) {
         curl_easy_reset(curl);
         body.clear();
         hopHeaderLines.clear();
@@ -502,6 +531,7 @@ struct RequestEngine::Impl {
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(leftMs, 1L));
         if (connectLimitMs > 0) {
             curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectLimitMs);
         }
@@ -559,7 +589,8 @@ struct RequestEngine::Impl {
         bool hasContentType = false;
         for (const Header& header : headers) {
             if (equalsIgnoreCase(header.name, "Cookie") ||
-                (!sameHost && equalsIgnoreCase(header.name, "Authorization"))) {
+                (!sameHost && !goesToEveryHost(header.name) &&
+                 !equalsIgnoreCase(header.name, "Proxy-Authorization"))) {
                 continue;
             }
             // "Name;" is curl's way of sending a header with an empty value.
@@ -595,15 +626,19 @@ struct RequestEngine::Impl {
     }
 
     // The error of a hop that brought no answer, in the user's words.
-    HttpError hopError(CURLcode result) const {
+    HttpError hopError(CURLcode result, bool pastDeadline) const {
         const HttpErrorCode code = errorCodeOf(result);
+        if (code == HttpErrorCode::Timeout && pastDeadline) {
+            return {code, utf8ToAnsi("请求超时（" + secondsText(requestDeadlineMs()) +
+                                     " 秒内没有完成）")};
+        }
         if (code == HttpErrorCode::Timeout) {
             // Before the request went out the connection (or its handshake) took too long;
             // after it the answer stopped coming.
             curl_off_t sentAt = 0;
             curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
             if (sentAt == 0) {
-                return makeHttpError(code, static_cast<int>((connectLimitMs + 999) / 1000));
+                return {code, utf8ToAnsi("连接超时（" + secondsText(connectLimitMs) + " 秒）")};
             }
             HttpError stalled{code, utf8ToAnsi("响应超时（" + std::to_string(stallSeconds) +
                                                " 秒没有收到数据）")};
@@ -637,13 +672,21 @@ struct RequestEngine::Impl {
 
         std::vector<ChainCookie> chain;
         bool ok = false;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(requestDeadlineMs());
         for (int redirects = 0;; ++redirects) {
             const std::string host = hostOf(hopUrl);
             finalUrl = hopUrl;
-            CURLcode result = performHop(hopUrl, hopMethod, payload, host == firstHost,
-                                         chainCookiesFor(chain, host));
+            const long leftMs =
+                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count());
+            CURLcode result = leftMs <= 0
+                                  ? CURLE_OPERATION_TIMEDOUT
+                                  : performHop(hopUrl, hopMethod, payload, host == firstHost,
+                                               chainCookiesFor(chain, host), leftMs);
             if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
-                error = hopError(result);
+                error = hopError(result, std::chrono::steady_clock::now() >= deadline);
                 break;
             }
             long code = 0;
@@ -697,8 +740,7 @@ bool RequestEngine::valid() const {
 }
 
 void RequestEngine::setTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs) {
-    impl_->connectLimitMs =
-        connectMs > 0 ? static_cast<long>(connectMs) + std::max(resolveMs, 0) : 0;
+    impl_->connectLimitMs = connectMs > 0 ? static_cast<long>(std::max(connectMs, resolveMs)) : 0;
     if (sendMs > 0 && receiveMs > 0) {
         long longest = std::max(sendMs, receiveMs);
         impl_->stallSeconds = (longest + 999) / 1000;

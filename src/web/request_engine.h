@@ -9,8 +9,9 @@
 //   (that answer is then the final one); an 11th redirect makes the send fail. Cookies set by an
 //   answer inside the chain are sent on the following hops of the same send (to the host that set
 //   them, or the domain they name), in one Cookie header ahead of the caller's cookie, and
-//   forgotten after it. The "Cookie" and "Authorization" headers set by the caller go only to the
-//   host of the opened address, never to another host a redirect leads to;
+//   forgotten after it. The caller's cookie goes only to the host of the opened address;
+// - on a hop to another host only the default headers (Accept, Accept-Language, Referer,
+//   User-Agent, Content-Type) of the caller go along: a site's token goes to that site alone;
 // - a text body goes on the wire as it is when it is ASCII and as UTF-8 otherwise; a byte body as
 //   it is; GET and HEAD send no body. Header values go as UTF-8 as well. A non-ASCII address is
 //   sent percent-encoded as UTF-8;
@@ -37,6 +38,7 @@ enum class HttpErrorCode {
     None,
     NoRequestObject,   // libcurl gave no handle
     InvalidAddress,    // empty, malformed, or not http or https
+    InvalidCookie,     // a cookie with a line break could not be sent as it is
     ResolveFailed,     // the host name (or the proxy's) did not resolve
     ConnectFailed,     // refused or unreachable
     Timeout,           // the connection or the answer took too long
@@ -54,14 +56,18 @@ struct HttpError {
     explicit operator bool() const { return code != HttpErrorCode::None; }
 };
 
-// The user's words for an error; `seconds` is the limit that ran out, for Timeout.
-HttpError makeHttpError(HttpErrorCode code, int seconds = 0);
+// An error in the user's words.
+HttpError makeHttpError(HttpErrorCode code);
 
 // Certificate errors a request may ignore (combine with |).
 inline constexpr unsigned kIgnoreUnknownCertificateAuthority = 0x0100;
 inline constexpr unsigned kIgnoreCertificateWrongUsage = 0x0200;
 inline constexpr unsigned kIgnoreCertificateNameInvalid = 0x1000;
 inline constexpr unsigned kIgnoreCertificateDateInvalid = 0x2000;
+
+// A site that trickles its answer must not hold a pass for as long as it likes: one send ends
+// within this many milliseconds in all. VESPREY_TEST_DEADLINE_MS replaces it, for tests only.
+inline constexpr long kRequestDeadlineMs = 60000;
 
 // A broken or hostile site must not make the program run out of memory: the body of an answer is
 // cut at 64 MiB.
@@ -77,10 +83,11 @@ public:
     // False when libcurl could not give a handle; every other call then fails.
     bool valid() const;
 
-    // Limits in milliseconds; 0 or less means no limit. Resolving and connecting together may take
-    // resolveMs + connectMs; sending and receiving are cut when no byte moved for the larger of
-    // sendMs and receiveMs (rounded up to whole seconds), so a slow but moving transfer goes on.
-    // A new object has no resolve limit, 60 s to connect and 30 s without progress.
+    // Limits in milliseconds; 0 or less means no limit. Resolving, connecting and the TLS
+    // handshake together may take the larger of resolveMs and connectMs; sending and receiving
+    // are cut when no byte moved for the larger of sendMs and receiveMs (rounded up to whole
+    // seconds). A new object has 60 s to connect and 30 s without progress. Whatever the limits
+    // and the server do, one send (redirects included) ends within kRequestDeadlineMs.
     void setTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
 
     // A named proxy server "host:port"; empty: no proxy (proxy variables of the environment are

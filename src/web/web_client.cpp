@@ -123,6 +123,12 @@ HttpResponse WebClient::send(const HttpRequest& request) {
         response.error = makeHttpError(HttpErrorCode::NoRequestObject);
         return response;
     }
+    // Such a cookie cannot go as one header line; without it the site would answer a stranger.
+    if (request.cookie &&
+        request.cookie->find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        response.error = makeHttpError(HttpErrorCode::InvalidCookie);
+        return response;
+    }
 
     if (request.timeoutSeconds != -1) {
         long long ms = request.timeoutSeconds < 1
@@ -202,8 +208,8 @@ Bytes WebClient::request(std::string_view url, int method, const RequestOptions&
     request.engine = options.engine;
 
     HttpResponse response = send(request);
-    if (response.error.code == HttpErrorCode::NoRequestObject) {
-        return {};  // no request object: the caller's variables stay as they were
+    if (!response.sent()) {
+        return {};  // nothing went out: the caller's variables stay as they were
     }
     const bool merged = options.cookie != nullptr && options.mergeCookies;
     if (options.headers != nullptr) {

@@ -88,6 +88,11 @@ struct HttpResponse {
                        // setCookies when no cookie was sent
 
     bool answered() const { return !error; }
+    // False when the request never went out (no request object, a cookie with a line break).
+    bool sent() const {
+        return error.code != HttpErrorCode::NoRequestObject &&
+               error.code != HttpErrorCode::InvalidCookie;
+    }
 };
 
 class WebClient {

@@ -231,6 +231,56 @@ private:
     std::vector<std::string> requests_;
 };
 
+// Accepts connections and never says a word, until it goes: a TLS peer that never answers the
+// handshake, a service that hangs.
+class SilentServer {
+public:
+    SilentServer() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener_, 16);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] {
+            while (!stopping_) {
+                pollfd waiting{listener_, POLLIN, 0};
+                if (::poll(&waiting, 1, 20) > 0) {
+                    const int connection = ::accept(listener_, nullptr, nullptr);
+                    if (connection >= 0) {
+                        held_.push_back(connection);
+                    }
+                }
+            }
+        });
+    }
+    ~SilentServer() {
+        stopping_ = true;
+        thread_.join();
+        for (int connection : held_) {
+            ::close(connection);
+        }
+        ::close(listener_);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+
+    int port() const { return port_; }
+    std::string url(const std::string& scheme, const std::string& path) const {
+        return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::vector<int> held_;  // touched by the thread only, until it is joined
+};
+
 // A port on 127.0.0.1 that nothing listens on.
 inline int closedPort() {
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -47,6 +47,16 @@ TEST(GbkText, MixedInputStillShowsItsLineBreaks) {
     EXPECT_EQ(gbk::find(kLeadThenA + "b", "Ab"), gbk::npos);
 }
 
+TEST(GbkText, ShortenedKeepsWholeCharactersAndEndsWithAnEllipsis) {
+    const std::string ellipsis = "\xA1\xAD";
+    EXPECT_EQ(gbk::shortened("abc", 3), "abc");
+    EXPECT_EQ(gbk::shortened("abcd", 3), "ab" + ellipsis);
+    const std::string chinese = "\xC7\xA9\xB5\xBD\xB3\xC9";  // 签到成: three characters
+    EXPECT_EQ(gbk::shortened(chinese + "x", 3), "\xC7\xA9\xB5\xBD" + ellipsis);
+    EXPECT_EQ(gbk::shortened(chinese, 3), chinese);
+    EXPECT_EQ(gbk::shortened("ab", 0), "");
+}
+
 TEST(GbkText, SplitsLikeTheCookieStringsNeed) {
     EXPECT_TRUE(gbk::split("", ";").empty());
     EXPECT_EQ(gbk::split("a;b;", ";"), (std::vector<std::string_view>{"a", "b"}));

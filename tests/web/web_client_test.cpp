@@ -445,15 +445,22 @@ TEST_F(WebClientTest, AtMostTenRedirectsAreFollowed) {
     EXPECT_EQ(responseHeaders, "");
 }
 
-TEST_F(WebClientTest, CallersCookieDoesNotFollowARedirectToAnotherHost) {
+TEST_F(WebClientTest, OnlyTheDefaultHeadersFollowARedirectToAnotherHost) {
     Text cookie = "acct=7";
+    Text headers = "X-Token: secret\r\nAuthorization: Bearer t\r\nUser-Agent: own";
     int status = 0;
     WebClient::request(server_.url("/elsewhere"), HttpMethod::Get,
-                       {.cookie = &cookie, .status = &status});
+                       {.cookie = &cookie, .headers = &headers, .status = &status});
     EXPECT_EQ(status, 200);
+    const Seen first = recorder_.at("/elsewhere");
+    EXPECT_EQ(valuesOf(first.headers, "X-Token"), std::vector<std::string>{"secret"});
     Seen last = recorder_.last();
     EXPECT_EQ(last.target, "/echo");
     EXPECT_FALSE(last.headers.count("Cookie"));
+    EXPECT_FALSE(last.headers.count("X-Token"));
+    EXPECT_FALSE(last.headers.count("Authorization"));
+    EXPECT_EQ(valuesOf(last.headers, "User-Agent"), std::vector<std::string>{"own"});
+    EXPECT_EQ(valuesOf(last.headers, "Accept-Language"), std::vector<std::string>{"zh-cn"});
 }
 
 TEST_F(WebClientTest, SequentialRequestsOfOneThreadReuseTheConnection) {
@@ -573,6 +580,35 @@ TEST_F(WebClientTest, SendTellsAnEmptyAnswerFromEveryFailure) {
     HttpResponse stalled = send(server_.url("/stall"), 1);
     EXPECT_EQ(stalled.error.code, HttpErrorCode::Timeout);
     EXPECT_EQ(words(stalled), "响应超时（1 秒没有收到数据）");
+}
+
+TEST(WebClientFailure, ASilentTlsPeerIsCutAtTheConnectLimit) {
+    test::SilentServer silent;
+    RequestEngine engine;
+    engine.setTimeouts(1000, 1000, 1000, 1000);
+    ASSERT_TRUE(engine.open("GET", silent.url("https", "/")));
+    EXPECT_FALSE(engine.send());
+    EXPECT_EQ(engine.error().code, HttpErrorCode::Timeout);
+    EXPECT_EQ(ansiToUtf8(engine.error().message), "连接超时（1 秒）");
+}
+
+TEST(WebClientFailure, ACookieWithALineBreakIsNeverSent) {
+    RawServer raw;
+    Text cookie = "a=1\r\nX-Injected: 1";
+    HttpRequest request;
+    request.url = raw.url("/");
+    request.cookie = cookie;
+    const HttpResponse response = WebClient::send(request);
+    EXPECT_FALSE(response.sent());
+    EXPECT_EQ(response.error.code, HttpErrorCode::InvalidCookie);
+    EXPECT_TRUE(raw.requests().empty());
+    // The older form leaves the caller's variables as they were.
+    int status = 7;
+    EXPECT_EQ(
+        WebClient::request(raw.url("/"), HttpMethod::Get, {.cookie = &cookie, .status = &status}),
+        "");
+    EXPECT_EQ(status, 7);
+    EXPECT_TRUE(raw.requests().empty());
 }
 
 TEST(WebClientFailure, UnreachablePortGivesEmptyAnswer) {
