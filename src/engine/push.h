@@ -1,13 +1,20 @@
 // Pushing the summary of a pass to the user's phone: Bark, ServerChan or a DingTalk group robot.
-// A push is one request; the service's answer is returned but nobody checks it, and nothing is
-// shown either way.
+//
+// A summary that one request cannot carry goes in several, each under the service's limit: same
+// title, lines in order, each line in exactly one request. Every answer is checked: a request
+// failed when no answer came, the status is not 2xx, or the service's JSON answer reports an
+// error. Nothing here shows anything; the outcome says what happened, in words.
 #pragma once
 
+#include <cstddef>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/site.h"
 #include "text/text.h"
+#include "web/web_client.h"
 
 namespace vesprey {
 
@@ -15,21 +22,84 @@ inline constexpr int kPushBark = 1;
 inline constexpr int kPushServerChan = 2;
 inline constexpr int kPushDingTalk = 3;
 
-// Base addresses of the services. VESPREY_BARK_URL, VESPREY_SERVERCHAN_URL (both ending in "/")
-// and VESPREY_DINGTALK_URL (no trailing "/") replace them as written, for a self-hosted Bark
-// server, for instance.
+// What one request may be, in bytes as it goes on the wire: Bark's whole address, the body of
+// ServerChan's form and of the DingTalk robot's JSON (UTF-8).
+inline constexpr std::size_t kBarkUrlLimit = 4096;
+inline constexpr std::size_t kServerChanBodyLimit = 32768;
+inline constexpr std::size_t kDingTalkBodyLimit = 19000;
+
+// Base addresses of the services. VESPREY_BARK_URL, VESPREY_SERVERCHAN_URL and
+// VESPREY_DINGTALK_URL replace them (a self-hosted Bark server, for instance), written with or
+// without a final "/".
 std::string barkBaseUrl();
 std::string serverChanBaseUrl();
 std::string dingTalkBaseUrl();
 
-// Each returns the service's answer converted from UTF-8, up to its first NUL.
-Text pushBark(std::string_view key, std::string_view title, std::string_view content);
-Text pushServerChan(std::string_view key, std::string_view title, std::string_view content);
-Text pushDingTalk(std::string_view token, std::string_view title, std::string_view content);
+// `base` and `path` with one "/" between them, whether or not `base` ends in "/".
+std::string joinUrl(std::string_view base, std::string_view path);
 
-// Pushes through channel 1 (Bark), 2 (ServerChan) or 3 (DingTalk) with that channel's key from
+// A text as one path segment: its UTF-8 bytes percent-encoded except ASCII letters, digits, "-",
+// ".", "_" and "~"; a segment of dots only has its dots encoded too. "/", "?", "#" and "../" in
+// a key cannot leave its segment.
+Text urlSegment(std::string_view text);
+
+enum class PushErrorCode {
+    None,
+    NoAnswer,      // the request failed: refused, timed out, broken connection, bad address
+    HttpStatus,    // the answer's status is not 2xx
+    ServiceError,  // the service's JSON answer reports an error
+};
+
+struct PushError {
+    PushErrorCode code = PushErrorCode::None;
+    Text message;  // in words: the request's error, "HTTP 500", or the service's own message
+    explicit operator bool() const { return code != PushErrorCode::None; }
+};
+
+// One request to a push service and what came of it.
+struct PushReply {
+    HttpResponse response;
+    Text answer;  // the service's answer converted from UTF-8, up to its first NUL
+    PushError error;
+};
+
+// A push of one or more requests.
+struct PushOutcome {
+    std::size_t parts = 0;       // requests the summary needed
+    std::size_t sent = 0;        // requests sent
+    std::size_t failedPart = 0;  // the first failed request, counted from 1; 0 when none failed
+    Text answer;                 // the last answer
+    PushError error;  // the first failure; with several requests the message says which one
+    bool ok() const { return !error; }
+};
+
+// One request each. `title` is plain text; `content` goes as it is: for DingTalk it is the
+// Markdown as it goes into the JSON string (quotes and backslashes already escaped).
+PushReply pushBark(std::string_view key, std::string_view title, std::string_view content);
+PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content);
+PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content);
+
+// The contents of the requests that carry `lines` (each without its line end) through `channel`
+// with `key` and `title`: every line gets the channel's line end (CR LF; for DingTalk the
+// Markdown break \n>\n>, after its quotes and backslashes are escaped) and the lines are packed
+// in order into as few requests as the channel's limit allows. A line too long for a request of
+// its own is cut at character boundaries into requests of their own. No lines give one empty
+// content. When even an empty request is over the limit, nothing can help: one request carries
+// everything.
+std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
+                            const std::vector<Text>& lines);
+
+// Pushes `lines` through channel 1 (Bark), 2 (ServerChan) or 3 (DingTalk) with that channel's key
+// from `settings`, in the requests pushParts gives. After a failed request the next ones are
+// still sent, unless no answer came (the service is unreachable: the rest is not tried). A stop
+// request ends the push before the next request. Other channels send nothing.
+PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
+                        const PushSettings& settings, std::stop_token stop = {});
+
+// Pushes `content` as it is, in one request, through `channel` with that channel's key from
 // `settings`; other channels send nothing. An empty `title` is replaced by "签到提醒" in the
 // caller's variable first.
-void sendPush(int channel, Text& title, std::string_view content, const PushSettings& settings);
+PushOutcome sendPush(int channel, Text& title, std::string_view content,
+                     const PushSettings& settings);
 
 }  // namespace vesprey

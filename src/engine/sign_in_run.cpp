@@ -1,6 +1,7 @@
 #include "engine/sign_in_run.h"
 
 #include <string>
+#include <vector>
 
 #include "engine/account_request.h"
 #include "engine/push.h"
@@ -23,10 +24,6 @@ const Literals& literals() {
     static const Literals l;
     return l;
 }
-
-// The DingTalk robot's JSON body carries this unescaped, so the service reads a line break and a
-// Markdown quote mark: backslash, n, greater-than, twice.
-constexpr std::string_view kDingTalkLineEnd = "\\n>\\n>";
 
 }  // namespace
 
@@ -75,11 +72,18 @@ void SignInRun::run(std::stop_token stop) {
         view_.setTimerPeriod(1000);
     }
     if (view_.notifyChecked()) {
-        const int channel = view_.pushChannel();
-        summary = gbk::replaceAll(summary, l.lineMark,
-                                  channel == kPushDingTalk ? kDingTalkLineEnd : "\r\n");
-        Text title = l.pushTitle;
-        sendPush(channel, title, summary, push_);
+        // One line per row; the push gives each the channel's line end and splits the summary
+        // into as many requests as the service's limit needs.
+        std::vector<Text> lines;
+        for (std::string_view line : gbk::split(summary, l.lineMark)) {
+            lines.emplace_back(line);
+        }
+        const PushOutcome outcome =
+            pushSummary(view_.pushChannel(), l.pushTitle, lines, push_, stop);
+        if (stop.stop_requested()) {
+            return;
+        }
+        view_.pushFinished(outcome);
     }
 }
 

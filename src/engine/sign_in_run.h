@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <stop_token>
 
+#include "engine/push.h"
 #include "model/site.h"
 #include "text/text.h"
 
@@ -48,6 +49,10 @@ public:
     virtual int pushChannel() = 0;
     // Period of the schedule timer in milliseconds; the pass sets 1000 to re-arm it.
     virtual void setTimerPeriod(int milliseconds) = 0;
+    // The outcome of the summary's push, once it is done (not when the pass was stopped): the
+    // window shows a failure in the status label for a few seconds, the command line reports it
+    // and exits with its own code. A view that does neither can leave it out.
+    virtual void pushFinished(const PushOutcome& /*outcome*/) {}
 };
 
 class SignInRun {
@@ -57,7 +62,7 @@ public:
     SignInRun(SiteList& sites, const PushSettings& push, SignInView& view, MessageSink& messages);
 
     // Runs the whole pass. When `stop` is requested the pass ends before the next row (and
-    // before the push), leaving what it wrote so far.
+    // before the push, or before the push's next request), leaving what it wrote so far.
     void run(std::stop_token stop = {});
 
 private:

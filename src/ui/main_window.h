@@ -25,6 +25,7 @@ class QMenu;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
+class QTimer;
 class QTreeView;
 
 namespace vesprey::ui {
@@ -53,6 +54,9 @@ public:
     void setCellText(int row, int column, const QString& text);
     QString statusText() const;
     void setStatus(const QString& text);
+    // Shows `text` in the status label for `duration` (a failed push, say): texts set meanwhile,
+    // the schedule's countdown among them, wait behind it and the latest shows when it goes.
+    void showStatusNotice(const QString& text, std::chrono::milliseconds duration);
     bool notifyChecked() const;
     bool scheduleChecked() const;
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
@@ -133,6 +137,8 @@ private:
     QTreeView* list_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     QLabel* status_ = nullptr;
+    QTimer* statusNotice_ = nullptr;  // running while a notice is shown
+    QString statusBehindNotice_;
     QMenu* menu_ = nullptr;
     QAction* signInAction_ = nullptr;
     QList<QAction*> rowActions_;

@@ -78,6 +78,16 @@ void WindowSignInView::setTimerPeriod(int milliseconds) {
         [window = &window_, milliseconds] { window->setTimerPeriod(milliseconds); });
 }
 
+void WindowSignInView::pushFinished(const PushOutcome& outcome) {
+    if (!outcome.error) {
+        return;
+    }
+    window_.calls().post([window = &window_,
+                          shown = QStringLiteral("推送失败：") + fromAnsi(outcome.error.message)] {
+        window->showStatusNotice(shown, kPushFailureShown);
+    });
+}
+
 WindowMessageSink::WindowMessageSink(MainWindow& window, std::stop_token stop)
     : window_(window), stop_(std::move(stop)) {}
 

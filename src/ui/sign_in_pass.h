@@ -11,6 +11,9 @@
 
 namespace vesprey::ui {
 
+// How long a failed push (of a pass or of the push test) stays in the status label.
+inline constexpr std::chrono::seconds kPushFailureShown{5};
+
 class MainWindow;
 
 class WindowSignInView final : public SignInView {
@@ -25,6 +28,8 @@ public:
     bool scheduleChecked() override;
     int pushChannel() override;
     void setTimerPeriod(int milliseconds) override;
+    // A failed push: "推送失败：" and the reason in the status label for a few seconds.
+    void pushFinished(const PushOutcome& outcome) override;
 
 private:
     MainWindow& window_;

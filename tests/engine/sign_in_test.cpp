@@ -48,10 +48,12 @@ public:
     bool scheduleChecked() override { return schedule; }
     int pushChannel() override { return channel; }
     void setTimerPeriod(int ms) override { timerPeriods.push_back(ms); }
+    void pushFinished(const PushOutcome& outcome) override { pushes.push_back(outcome); }
 
     std::vector<std::array<Text, 6>> rows;
     std::vector<Text> statuses;
     std::vector<int> timerPeriods;
+    std::vector<PushOutcome> pushes;
     int holds = 0;
     bool notify = false;
     bool schedule = false;
@@ -200,8 +202,7 @@ protected:
     fs::path path_;
     SqlDatabase db_;
     FakeSite site_;
-    RawServer push_{
-        "HTTP/1.1 200 OK\r\nContent-Length: 11\r\nConnection: close\r\n\r\n{\"code\":0}\n"};
+    RawServer push_{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n{}\n"};
     RecordingMessages messages_;
 };
 
@@ -252,6 +253,7 @@ TEST_F(SignInPass, RequestsEveryAccountWithACookieAndShowsTheResults) {
     EXPECT_EQ(view.holds, 1);
     EXPECT_EQ(view.timerPeriods, std::vector<int>{1000});
     EXPECT_TRUE(push_.requests().empty());  // "同步通知" not checked
+    EXPECT_TRUE(view.pushes.empty());
 
     // The records now hold the merged cookie and the completed headers; a second pass without
     // reload sends them.
@@ -278,6 +280,8 @@ TEST_F(SignInPass, PushesTheSummaryThroughEachChannel) {
         view.notify = true;
         view.channel = channel;
         SignInRun(sites, push, view, messages_).run();
+        ASSERT_EQ(view.pushes.size(), 1u);
+        EXPECT_TRUE(view.pushes[0].ok()) << ansiToUtf8(view.pushes[0].error.message);
     }
     const auto requests = push_.requests();
     ASSERT_EQ(requests.size(), 3u);
@@ -429,7 +433,22 @@ TEST_F(SignInPass, StopRequestEndsThePassBeforeTheNextRowAndSendsNoPush) {
     EXPECT_EQ(site_.received().size(), 1u);
     EXPECT_EQ(view.rows[1][kColumnResult], "");
     EXPECT_TRUE(push_.requests().empty());
+    EXPECT_TRUE(view.pushes.empty());
     EXPECT_EQ(view.holds, 0);
+}
+
+TEST_F(SignInPass, AFailedPushIsReportedToTheView) {
+    add("甲", "/regex", 1, 2, 0, "<b>(.*?)</b>", {}, {}, "a=1");
+    setenv("VESPREY_BARK_URL",
+           ("http://127.0.0.1:" + std::to_string(test::closedPort()) + "/").c_str(), 1);
+    SiteList sites = loadSiteList(db_);
+    RecordingView view(sites);
+    view.notify = true;
+    SignInRun(sites, loadPushSettings(db_), view, messages_).run();
+    EXPECT_EQ(view.rows[0][kColumnResult], "Already signed");
+    ASSERT_EQ(view.pushes.size(), 1u);
+    EXPECT_EQ(view.pushes[0].error.code, PushErrorCode::NoAnswer);
+    EXPECT_EQ(view.pushes[0].error.message, gbk("无法连接"));
 }
 
 }  // namespace

@@ -277,6 +277,33 @@ private slots:
         QCOMPARE(received, QStringList({expected}));
     }
 
+    // Every push address of these tests is a closed port: the push fails, and the status label
+    // says so after the pass for a few seconds, the countdown of the schedule waiting behind it.
+    void failedPushShowsInTheStatusLabel() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}}},
+            {.bark = "bark-1"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        window->findChild<QRadioButton*>(QStringLiteral("单选框_Brak"))->click();
+        window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->setChecked(true);
+        auto* label = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QSignalSpy status(window.get(), &ui::MainWindow::statusChanged);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("推送失败：无法连接"), 30000);
+        QCOMPARE(status.last()[0].toString(), QStringLiteral("推送失败：无法连接"));
+        QCOMPARE(status[status.size() - 2][0].toString(), QString());  // after "签到完毕！"
+
+        window->setStatus(QStringLiteral("距离签到时间还有1小时0分0秒"));
+        QCOMPARE(label->text(), QStringLiteral("推送失败：无法连接"));
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), QStringLiteral("距离签到时间还有1小时0分0秒"),
+                                  30000);
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
     // Destroying the window while the worker is inside a request ends the pass before the next
     // site: nothing more is requested and Sign.db is not touched.
     void windowGoingAwayStopsThePass() {
