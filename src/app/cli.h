@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/site_database.h"
 #include "text/text.h"
 
 namespace vesprey::cli {
@@ -20,6 +21,7 @@ namespace vesprey::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitDatabase = 2;
+inline constexpr int kExitPushFailed = 4;
 
 struct Command {
     std::string_view name;
@@ -55,7 +57,10 @@ private:
 // *exitCode) or the error plus a hint (kExitBadInput). Returns true when the command should run.
 bool parseOrExit(const Command& command, const Arguments& args, int* exitCode);
 
-// Output edges: core text (code page 936) to the terminal as UTF-8.
+// Core text (code page 936) as the terminal gets it: UTF-8, every control character but CR, LF
+// and TAB shown as U+FFFD, so that no site can move the cursor, ring or clear a screen.
+std::string terminalText(std::string_view text);
+// Output edges: core text (code page 936) to the terminal as UTF-8, through terminalText.
 void printText(std::FILE* stream, std::string_view text);
 void printLine(std::FILE* stream, std::string_view text);
 // A UTF-8 message to stderr with a final newline.
@@ -69,8 +74,19 @@ std::string padRight(std::string_view utf8, std::size_t width);
 // The bytes of a file as they are, or of standard input for "-"; nothing when it cannot be read.
 std::optional<Bytes> readInput(const std::string& name);
 
-// The --db option's path, or the default location.
-std::filesystem::path databasePath(const Arguments& args);
+// The --db option's path, or the default location. An empty --db is refused with a message:
+// false, and the command exits with kExitBadInput.
+bool databasePath(const Arguments& args, std::filesystem::path& path);
+
+// Sign.db of the command opened with its key, the account list read and, when `push` is given,
+// the push keys. Otherwise prints why not and returns the exit code: kExitBadInput for an empty
+// --db, kExitDatabase when the file cannot be opened or read (in use, damaged, wrong key). A list
+// is never returned cut short.
+int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path);
+int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push);
+
+// "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
+std::string writeFailureText(const WriteResult& written);
 
 // The commands.
 const Command& initDbCommand();

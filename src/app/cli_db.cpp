@@ -40,7 +40,10 @@ int runInitDb(const std::vector<std::string>& argv) {
         printError("init-db 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    const auto path = databasePath(args);
+    std::filesystem::path path;
+    if (!databasePath(args, path)) {
+        return kExitBadInput;
+    }
     Text error;
     if (!createSiteDatabase(path, &error)) {
         printError(ansiToUtf8(error));
@@ -66,19 +69,9 @@ int runList(const std::vector<std::string>& argv) {
         printError("list 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    const auto path = databasePath(args);
-    SqlDatabase db;
-    if (!openSiteDatabase(db, path)) {
-        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
-        return kExitDatabase;
-    }
-    bool ok = false;
-    const SiteList list = loadSiteList(db, &ok);
-    if (!ok) {
-        printError("无法读取 " + path.string() +
-                   "：密钥不对，或文件里没有 Template 和 WebCookie 表（" +
-                   ansiToUtf8(db.errorMessage()) + "）。");
-        return kExitDatabase;
+    SiteList list;
+    if (const int code = loadDatabase(args, list, nullptr); code != kExitOk) {
+        return code;
     }
 
     // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width.
@@ -89,7 +82,7 @@ int runList(const std::vector<std::string>& argv) {
         const auto cells = siteListRow(list[i], i);
         std::array<std::string, kShown> row;
         for (std::size_t c = 0; c < kShown; ++c) {
-            row[c] = ansiToUtf8(cells[c]);
+            row[c] = terminalText(cells[c]);
         }
         rows.push_back(std::move(row));
     }

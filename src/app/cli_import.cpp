@@ -76,11 +76,10 @@ int runImport(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
 
-    const auto path = databasePath(args);
     SqlDatabase db;
-    if (!openSiteDatabase(db, path)) {
-        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
-        return kExitDatabase;
+    std::filesystem::path path;
+    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+        return code;
     }
     const std::optional<std::string> cookie = args.value("--cookie");
     int id = 0;
@@ -96,7 +95,7 @@ int runImport(const std::vector<std::string>& argv) {
         }
     }
     if (!written) {
-        printError("增加模板失败：" + ansiToUtf8(written.error) + "（" + path.string() + "）");
+        printError("增加模板失败：" + writeFailureText(written) + "（" + path.string() + "）");
         return kExitDatabase;
     }
     const char* accountNote = !cookie           ? "还没有账号"

@@ -12,6 +12,13 @@
 namespace vesprey::cli {
 namespace {
 
+// A push that did not reach the service, or that the service refused.
+
+// "推送失败：" and the reason, on stderr.
+void printPushFailure(const PushError& error) {
+    printError("推送失败：" + ansiToUtf8(error.message));
+}
+
 std::optional<int> channelByName(const std::string& name) {
     if (name == "bark") {
         return kPushBark;
@@ -27,7 +34,7 @@ std::optional<int> channelByName(const std::string& name) {
 
 // Messages of the evaluation go to stderr; nobody has to close a box.
 class StderrMessages : public MessageSink {
-  public:
+public:
     void showMessage(const Text& text, const Text& caption, MessageIcon /*icon*/) override {
         printText(stderr, caption);
         printLine(stderr, text);
@@ -36,7 +43,7 @@ class StderrMessages : public MessageSink {
 
 // The account list as the pass sees it: cells in memory, progress on stderr as it happens.
 class TerminalView : public SignInView {
-  public:
+public:
     TerminalView(const SiteList& sites, std::optional<int> channel) : channel_(channel) {
         for (std::size_t i = 0; i < sites.size(); ++i) {
             rows_.push_back(siteListRow(sites[i], i));
@@ -62,12 +69,15 @@ class TerminalView : public SignInView {
     bool scheduleChecked() override { return false; }
     int pushChannel() override { return channel_.value_or(kPushBark); }
     void setTimerPeriod(int /*milliseconds*/) override {}
+    void pushFinished(const PushOutcome& outcome) override { pushError_ = outcome.error; }
 
     const std::vector<std::array<Text, 6>>& rows() const { return rows_; }
+    const PushError& pushError() const { return pushError_; }
 
-  private:
+private:
     std::vector<std::array<Text, 6>> rows_;
     std::optional<int> channel_;
+    PushError pushError_;
 };
 
 // A result may hold line breaks and tabs; in the table they are shown as blanks.
@@ -83,7 +93,7 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     for (const auto& row : rows) {
         std::array<std::string, 6> line;
         for (std::size_t c = 0; c < 6; ++c) {
-            line[c] = oneLine(ansiToUtf8(row[c]));
+            line[c] = oneLine(terminalText(row[c]));
         }
         table.push_back(std::move(line));
     }
@@ -106,26 +116,6 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     }
 }
 
-// Opens Sign.db and reads the list and the push keys, or says why not (exit code 2).
-bool openAndLoad(const Arguments& args, SiteList& sites, PushSettings& push) {
-    const auto path = databasePath(args);
-    SqlDatabase db;
-    if (!openSiteDatabase(db, path)) {
-        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
-        return false;
-    }
-    bool ok = false;
-    sites = loadSiteList(db, &ok);
-    if (!ok) {
-        printError("无法读取 " + path.string() +
-                   "：密钥不对，或文件里没有 Template 和 WebCookie 表（" +
-                   ansiToUtf8(db.errorMessage()) + "）。");
-        return false;
-    }
-    push = loadPushSettings(db);
-    return true;
-}
-
 int runSign(const std::vector<std::string>& argv) {
     Arguments args(argv, {"--db", "--notify"}, {});
     int exitCode = kExitOk;
@@ -146,13 +136,17 @@ int runSign(const std::vector<std::string>& argv) {
     }
     SiteList sites;
     PushSettings push;
-    if (!openAndLoad(args, sites, push)) {
-        return kExitDatabase;
+    if (const int code = loadDatabase(args, sites, &push); code != kExitOk) {
+        return code;
     }
     TerminalView view(sites, channel);
     StderrMessages messages;
     SignInRun(sites, push, view, messages).run();
     printTable(view.rows());
+    if (view.pushError()) {
+        printPushFailure(view.pushError());
+        return kExitPushFailed;
+    }
     return kExitOk;
 }
 
@@ -170,29 +164,22 @@ int runPushTest(const std::vector<std::string>& argv) {
     }
     SiteList sites;
     PushSettings push;
-    if (!openAndLoad(args, sites, push)) {
-        return kExitDatabase;
+    if (const int code = loadDatabase(args, sites, &push); code != kExitOk) {
+        return code;
     }
     const auto index = static_cast<std::size_t>(*channel - 1);
-    const Text key = index < push.size() ? push[index].RobotId : Text{};
-    Text answer;
-    const Text title = utf8ToAnsi("签到提醒");
-    switch (*channel) {
-        case kPushBark:
-            answer = pushBark(key, title, {});
-            break;
-        case kPushServerChan:
-            answer = pushServerChan(key, title, {});
-            break;
-        default:
-            answer = pushDingTalk(key, title, {});
-            break;
-    }
-    if (key.empty()) {
+    const bool noKey = index >= push.size() || push[index].RobotId.empty();
+    Text title = utf8ToAnsi("签到提醒");
+    const PushOutcome outcome = sendPush(*channel, title, {}, push);
+    if (noKey) {
         printError("注意：这个通道还没有保存推送密钥，测试消息是用空密钥发出的。");
     }
-    // The service's answer, for the user to judge; nothing is checked.
-    printLine(stdout, answer);
+    if (outcome.error) {
+        printPushFailure(outcome.error);
+        return kExitPushFailed;
+    }
+    // The service's answer, for the user to read.
+    printLine(stdout, outcome.answer);
     return kExitOk;
 }
 
@@ -211,7 +198,7 @@ const Command& signCommand() {
         "  --notify 通道    签完后把汇总推送到 bark、serverchan 或 dingtalk（用 Sign.db "
         "里的密钥）\n"
         "\n"
-        "退出码: 0 签到完成；1 参数错误；2 数据库打不开或读不出。\n",
+        "退出码: 0 签到完成；1 参数错误；2 数据库打不开或读不出；4 推送失败。\n",
         runSign};
     return command;
 }
@@ -224,7 +211,7 @@ const Command& pushTestCommand() {
         "用 Sign.db 里保存的密钥，经所选通道发送标题为“签到提醒”、内容为空的测试消息，\n"
         "并打印服务的回答。\n"
         "\n"
-        "退出码: 0 已发送；1 参数错误；2 数据库打不开或读不出。\n",
+        "退出码: 0 已发送；1 参数错误；2 数据库打不开或读不出；4 推送失败。\n",
         runPushTest};
     return command;
 }

@@ -66,8 +66,24 @@ bool parseOrExit(const Command& command, const Arguments& args, int* exitCode) {
     return true;
 }
 
-void printText(std::FILE* stream, std::string_view text) {
+std::string terminalText(std::string_view text) {
     const std::string utf8 = ansiToUtf8(text);
+    std::string out;
+    out.reserve(utf8.size());
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool control = (byte < 0x20 && c != '\r' && c != '\n' && c != '\t') || byte == 0x7F;
+        if (control) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+void printText(std::FILE* stream, std::string_view text) {
+    const std::string utf8 = terminalText(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
 }
 
@@ -127,12 +143,53 @@ std::optional<Bytes> readInput(const std::string& name) {
     return bytes;
 }
 
-std::filesystem::path databasePath(const Arguments& args) {
+bool databasePath(const Arguments& args, std::filesystem::path& path) {
     std::optional<std::filesystem::path> option;
     if (auto db = args.value("--db")) {
+        if (db->empty()) {
+            printError("--db 后面的路径是空的：请写出 Sign.db 的路径，或去掉 --db 使用默认位置。");
+            return false;
+        }
         option = *db;
     }
-    return siteDatabasePath(option);
+    path = siteDatabasePath(option);
+    return true;
+}
+
+int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path) {
+    if (!databasePath(args, path)) {
+        return kExitBadInput;
+    }
+    if (!openSiteDatabase(db, path)) {
+        printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
+        return kExitDatabase;
+    }
+    return kExitOk;
+}
+
+int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push) {
+    SqlDatabase db;
+    std::filesystem::path path;
+    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+        return code;
+    }
+    ReadResult read = readSiteList(db, sites);
+    if (read.ok() && push != nullptr) {
+        read = readPushSettings(db, *push);
+    }
+    if (!read.ok()) {
+        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
+        return kExitDatabase;
+    }
+    return kExitOk;
+}
+
+std::string writeFailureText(const WriteResult& written) {
+    if (written.busy()) {
+        return "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
+               " 秒仍未释放，请稍后再试（" + ansiToUtf8(written.error) + "）";
+    }
+    return ansiToUtf8(written.error);
 }
 
 }  // namespace vesprey::cli

@@ -19,17 +19,85 @@ constexpr std::string_view kListQuery =
 WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
     WriteResult result;
     result.prepared = true;
-    result.done = stmt.stepCode() == kSqliteDone;
+    const int code = stmt.stepCode();
+    result.done = code == kSqliteDone;
     if (!result.done) {
         result.error = db.errorMessage();
+        result.code = code;
     }
     stmt.finalize();
     return result;
 }
 
 WriteResult notPrepared(SqlDatabase& db) {
-    return WriteResult{false, db.errorMessage()};
+    return WriteResult{false, db.errorMessage(), false, db.errorCode()};
 }
+
+// Steps `sql` to its end, handing every row to `onRow`. On a failure (preparing, or any step
+// that is neither a row nor the end) `discard` drops what was read, and the failure is returned.
+template <typename OnRow, typename Discard>
+ReadResult readRows(SqlDatabase& db, std::string_view sql, OnRow&& onRow, Discard&& discard) {
+    ReadResult result;
+    SqlStatement stmt = db.prepare(sql);
+    if (stmt.handle() == nullptr) {
+        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
+        result.error = db.errorMessage();
+        return result;
+    }
+    result.started = true;
+    int code = stmt.stepCode();
+    for (; code == kSqliteRow; code = stmt.stepCode()) {
+        onRow(stmt);
+    }
+    if (code != kSqliteDone) {
+        result.code = code;
+        result.error = db.errorMessage();
+        discard();
+    }
+    return result;
+}
+
+// A transaction that rolls back unless committed.
+class Transaction {
+public:
+    explicit Transaction(SqlDatabase& db) : db_(db) {
+        // IMMEDIATE takes the write lock now (waiting for it as long as the busy timeout), so
+        // the writes inside never meet a busy file half way.
+        SqlStatement begin = db_.prepare("BEGIN IMMEDIATE", &prepared_);
+        code_ = begin.stepCode();
+        open_ = code_ == kSqliteDone;
+        if (!open_) {
+            error_ = db_.errorMessage();
+        }
+    }
+    ~Transaction() {
+        if (open_) {
+            db_.prepare("ROLLBACK").stepCode();
+        }
+    }
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    bool open() const { return open_; }
+    bool prepared() const { return prepared_; }
+    int code() const { return code_; }
+    const Text& error() const { return error_; }
+    WriteResult commit() {
+        SqlStatement stmt = db_.prepare("COMMIT");
+        const int code = stmt.stepCode();
+        const bool done = code == kSqliteDone;
+        WriteResult result{done, done ? Text{} : db_.errorMessage(), true, done ? kSqliteOk : code};
+        open_ = !done;
+        return result;
+    }
+
+private:
+    SqlDatabase& db_;
+    bool open_ = false;
+    bool prepared_ = false;
+    int code_ = kSqliteOk;
+    Text error_;
+};
 
 void bindTemplate(SqlStatement& stmt, const TemplateFields& f) {
     stmt.bindText("@WebName", f.WebName);
@@ -80,32 +148,48 @@ bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path) {
     return true;
 }
 
+ReadResult readSiteList(SqlDatabase& db, SiteList& list) {
+    list.clear();
+    return readRows(
+        db, kListQuery,
+        [&](const SqlStatement& stmt) {
+            SiteTemplate& s = list.emplace_back();
+            s.id = stmt.columnText(0);
+            s.WebName = stmt.columnText(1);
+            s.Weblogin = stmt.columnText(2);
+            s.WebLink = stmt.columnText(3);
+            s.Qtype = stmt.columnInt(4);
+            s.Rtype = stmt.columnInt(5);
+            s.Ctype = stmt.columnInt(6);
+            s.Tying = stmt.columnText(7);
+            s.Headers = stmt.columnText(8);
+            s.Date = stmt.columnText(9);
+            s.Cookie = stmt.columnText(10);
+            s.Cid = stmt.columnInt(11);
+        },
+        [&] { list.clear(); });
+}
+
 SiteList loadSiteList(SqlDatabase& db, bool* ok) {
     SiteList list;
-    SqlStatement stmt = db.prepare(kListQuery);
+    const ReadResult result = readSiteList(db, list);
     if (ok != nullptr) {
-        *ok = stmt.handle() != nullptr;
+        *ok = result.ok();
     }
-    if (stmt.handle() == nullptr) {
-        return list;
-    }
-    while (stmt.step()) {
-        SiteTemplate& s = list.emplace_back();
-        s.id = stmt.columnText(0);
-        s.WebName = stmt.columnText(1);
-        s.Weblogin = stmt.columnText(2);
-        s.WebLink = stmt.columnText(3);
-        s.Qtype = stmt.columnInt(4);
-        s.Rtype = stmt.columnInt(5);
-        s.Ctype = stmt.columnInt(6);
-        s.Tying = stmt.columnText(7);
-        s.Headers = stmt.columnText(8);
-        s.Date = stmt.columnText(9);
-        s.Cookie = stmt.columnText(10);
-        s.Cid = stmt.columnInt(11);
-    }
-    stmt.finalize();
     return list;
+}
+
+Text readFailureText(const ReadResult& result) {
+    std::string sentence;
+    if (result.busy()) {
+        sentence = "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
+                   " 秒仍未释放，请稍后再试";
+    } else if (result.started) {
+        sentence = "读到一半出错，文件可能已损坏";
+    } else {
+        sentence = "密钥不对，或文件里没有 Template 和 WebCookie 表";
+    }
+    return utf8ToAnsi(sentence + "（") + result.error + utf8ToAnsi("）");
 }
 
 std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index) {
@@ -117,14 +201,21 @@ std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index) {
             site.Cookie.empty() ? kNo : kYes, Text{}};
 }
 
+ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings) {
+    settings.clear();
+    return readRows(
+        db, "SELECT * FROM Send",
+        [&](const SqlStatement& stmt) {
+            settings.push_back({stmt.columnText(0), stmt.columnText(2)});
+        },
+        [&] { settings.clear(); });
+}
+
 PushSettings loadPushSettings(SqlDatabase& db, bool* ok) {
     PushSettings settings;
-    SqlStatement stmt = db.prepare("SELECT * FROM Send");
+    const ReadResult result = readPushSettings(db, settings);
     if (ok != nullptr) {
-        *ok = stmt.handle() != nullptr;
-    }
-    while (stmt.step()) {
-        settings.push_back({stmt.columnText(0), stmt.columnText(2)});
+        *ok = result.ok();
     }
     return settings;
 }
@@ -209,10 +300,17 @@ WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId
 
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie) {
     AddSiteResult result;
+    Transaction transaction(db);
+    if (!transaction.open()) {
+        result.write =
+            WriteResult{false, transaction.error(), transaction.prepared(), transaction.code()};
+        return result;
+    }
     result.write = insertTemplate(db, fields);
     if (!result.write) {
         return result;
     }
+    result.templateInserted = true;
     // The new site's id is the largest id, as the tool has always taken it.
     std::optional<int> id = selectMaxTemplateId(db);
     if (!id) {
@@ -221,6 +319,12 @@ AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string
     }
     result.id = *id;
     result.write = insertWebCookie(db, *id, dateTimeToText(std::nullopt, 1), cookie);
+    if (result.write) {
+        result.write = transaction.commit();
+    }
+    if (!result.write) {
+        result.id = 0;  // rolled back
+    }
     return result;
 }
 

@@ -26,7 +26,10 @@ struct WriteResult {
     bool done = false;
     Text error;
     bool prepared = false;
+    int code = kSqliteOk;  // SQLite's primary result code of the failure
     explicit operator bool() const { return done; }
+    // Another program held the file for longer than the busy timeout.
+    bool busy() const { return code == kSqliteBusy || code == kSqliteLocked; }
 };
 
 // The database path: `override` when given (the --db option), else $VESPREY_DB when set, else
@@ -38,14 +41,31 @@ std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path
 bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path);
 Text openFailedMessage();  // "打开失败！你选择的文件可能不是Sqlite数据库！"
 
-// Runs the list query. When it cannot be prepared (wrong key, no tables) the list is empty and
-// *ok, when given, is false.
+// The outcome of a read. A read that fails gives no rows at all, never the rows before the
+// failure: nothing may be signed from, or shown as, a list cut short by a damaged file.
+struct ReadResult {
+    int code = kSqliteOk;  // SQLite's primary result code of the failure
+    Text error;            // SQLite's message
+    bool started = false;  // the query was prepared: the failure came while reading rows
+    bool ok() const { return code == kSqliteOk; }
+    // Another program held the file for longer than the busy timeout.
+    bool busy() const { return code == kSqliteBusy || code == kSqliteLocked; }
+};
+
+// Why a read failed, as a sentence without its final punctuation: the file is in use, it is
+// damaged, or the key or the tables are wrong; SQLite's message in brackets.
+Text readFailureText(const ReadResult& result);
+
+// Runs the list query into `list` (emptied first).
+ReadResult readSiteList(SqlDatabase& db, SiteList& list);
+// The same; *ok, when given, tells whether the whole list was read.
 SiteList loadSiteList(SqlDatabase& db, bool* ok = nullptr);
 
 // The five shown columns of a list row and the empty result column, as the account list shows
 // them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容.
 std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index);
 
+ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings);
 PushSettings loadPushSettings(SqlDatabase& db, bool* ok = nullptr);
 
 // One function per statement the tool issues.
@@ -59,10 +79,14 @@ WriteResult deleteWebCookie(SqlDatabase& db, int cid);
 WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId);
 
 // Adding a site: the Template row, then (only when that is done) the largest id, then the first
-// WebCookie row with that id, stamped now. Returns the new site's id on success.
+// WebCookie row with that id, stamped now, all in one transaction: on any failure nothing of the
+// site is left in the file. Returns the new site's id on success.
 struct AddSiteResult {
     WriteResult write;
-    int id = 0;
+    int id = 0;  // 0 unless the site was added
+    // The Template row went in before a later step failed (and was rolled back with it); false
+    // when the failure came first from the template itself.
+    bool templateInserted = false;
 };
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie);
 

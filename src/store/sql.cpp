@@ -85,6 +85,9 @@ bool SqlDatabase::open(const std::filesystem::path& fileName, int flags) {
     // must still be closed, which the deleter does. A statement may outlive the last copy: the
     // connection then closes, with its file, when that statement is finalized.
     connection_.reset(raw, [](sqlite3* db) { sqlite3_close_v2(db); });
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    }
     return rc == SQLITE_OK;
 }
 
@@ -100,6 +103,10 @@ Text SqlDatabase::errorMessage() const {
         return "out of memory";  // what SQLite says for a missing connection
     }
     return sqlite3_errmsg(connection_.get());
+}
+
+int SqlDatabase::errorCode() const {
+    return connection_ ? sqlite3_errcode(connection_.get()) & 0xFF : SQLITE_NOMEM;
 }
 
 SqlStatement SqlDatabase::prepare(std::string_view sql, bool* success) {

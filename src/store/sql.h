@@ -17,6 +17,8 @@ namespace vesprey {
 
 inline constexpr int kSqliteOk = 0;
 inline constexpr int kSqliteError = 1;
+inline constexpr int kSqliteBusy = 5;
+inline constexpr int kSqliteLocked = 6;
 inline constexpr int kSqliteRow = 100;
 inline constexpr int kSqliteDone = 101;
 inline constexpr int kOpenReadWrite = 2;  // read-write, never create
@@ -52,17 +54,22 @@ private:
     sqlite3_stmt* handle_ = nullptr;
 };
 
+inline constexpr int kBusyTimeoutMs = 5000;
+
 // One connection. Copies share the connection; it is closed when the last copy goes, or when the
 // last of its statements is finalized if that comes later.
 class SqlDatabase {
 public:
     // Opens an existing file; flags 2 (read-write, no create) is what the tool always passes.
-    // The file name is a file-system path (bytes as the operating system spells them).
+    // The file name is a file-system path (bytes as the operating system spells them). While
+    // another program holds the file, a statement waits for it up to kBusyTimeoutMs before it
+    // fails with kSqliteBusy.
     bool open(const std::filesystem::path& fileName, int flags = kOpenReadWrite);
     // Applies the encryption key; 1 without a connection.
     int setKey(std::string_view key);
-    // SQLite's message for the last failure on this connection (ASCII).
+    // SQLite's message and primary result code for the last failure on this connection.
     Text errorMessage() const;
+    int errorCode() const;
     // Prepares one statement; success reports whether SQLite accepted the text. An empty text
     // succeeds with a null handle.
     SqlStatement prepare(std::string_view sql, bool* success = nullptr);

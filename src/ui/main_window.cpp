@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,12 @@ void MainWindow::buildStatusStrip() {
     separator->setAttribute(Qt::WA_StyledBackground);
     separator->setStyleSheet(QStringLiteral("background: #c9d3df;"));
     status_ = place(new QLabel(strip), QStringLiteral("zt1"), 30, 3, 500, 20);
+    statusNotice_ = new QTimer(this);
+    statusNotice_->setSingleShot(true);
+    connect(statusNotice_, &QTimer::timeout, this, [this] {
+        status_->setText(statusBehindNotice_);
+        emit statusChanged(statusBehindNotice_);
+    });
     strip->raise();
 }
 
@@ -280,8 +287,15 @@ bool MainWindow::reloadSiteList() {
         return false;
     }
     model_->clear();
-    sites_ = loadSiteList(db_);
+    const ReadResult read = readSiteList(db_, sites_);
     model_->load(sites_);
+    // A file that cannot be read at all (not open, wrong key) shows an empty list as it always
+    // did; a list the file gave up on part way, or a file held by another program, is said.
+    if (read.busy() || (!read.ok() && read.started)) {
+        MessageBoxes::inform(
+            this, QStringLiteral("账号列表读取失败！\r\n") + fromAnsi(readFailureText(read)),
+            MessageBoxes::defaultCaption(), BoxIcon::Warning);
+    }
     return true;
 }
 
@@ -298,8 +312,21 @@ QString MainWindow::statusText() const {
 }
 
 void MainWindow::setStatus(const QString& text) {
+    if (statusNotice_->isActive()) {
+        statusBehindNotice_ = text;
+        return;
+    }
     status_->setText(text);
     emit statusChanged(text);
+}
+
+void MainWindow::showStatusNotice(const QString& text, std::chrono::milliseconds duration) {
+    if (!statusNotice_->isActive()) {
+        statusBehindNotice_ = status_->text();
+    }
+    status_->setText(text);
+    emit statusChanged(text);
+    statusNotice_->start(duration);
 }
 
 bool MainWindow::notifyChecked() const {
@@ -436,8 +463,12 @@ void MainWindow::savePushKey() {
 void MainWindow::testPush() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     Text title;
-    sendPush(pushChannel(), title, {}, push_);
+    const PushOutcome outcome = sendPush(pushChannel(), title, {}, push_);
     QApplication::restoreOverrideCursor();
+    if (outcome.error) {
+        showStatusNotice(QStringLiteral("推送失败：") + fromAnsi(outcome.error.message),
+                         kPushFailureShown);
+    }
 }
 
 void MainWindow::startPassFromMenu() {

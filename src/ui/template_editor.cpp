@@ -190,29 +190,22 @@ void TemplateEditor::save() {
     fields.Headers = pending.Headers;
     fields.Date = pending.Date;
 
-    SqlDatabase& db = window_.database();
-    const WriteResult written = insertTemplate(db, fields);
-    if (!written.prepared) {
-        return;
+    // The template and its first account go in together or not at all.
+    const AddSiteResult added = addSite(window_.database(), fields, pending.Cookie);
+    if (!added.write.prepared && !added.templateInserted) {
+        return;  // the template's statement could not be prepared
     }
     const QString caption = QStringLiteral("增加模板");
-    if (!written.done) {
+    if (!added.write) {
         MessageBoxes::inform(
             &window_,
-            QStringLiteral("增加模板失败，请截图错误提示！\r\n") + fromAnsi(written.error), caption,
-            BoxIcon::Information);
+            QStringLiteral("增加模板失败，请截图错误提示！\r\n") + fromAnsi(added.write.error),
+            caption, BoxIcon::Information);
         return;
     }
     MessageBoxes::inform(&window_, QStringLiteral("新增网站模板成功！"), caption,
                          BoxIcon::Information);
-    // The new site's id is the largest id. Without it there is no site to give the account to.
-    const std::optional<int> id = selectMaxTemplateId(db);
-    if (!id) {
-        return;
-    }
-    if (insertWebCookie(db, *id, dateTimeToText(std::nullopt, 1), pending.Cookie)) {
-        window_.reloadSiteList();
-    }
+    window_.reloadSiteList();
 }
 
 }  // namespace vesprey::ui

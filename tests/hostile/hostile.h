@@ -1,0 +1,70 @@
+// The command-line program against what an unattended pass meets: sites and push services on
+// 127.0.0.1 that misbehave, and Sign.db files that are broken, busy or half made. Each test runs
+// the real vesprey-cli as cron would and checks its exit code, its output and the file.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "loopback_server.h"
+#include "shell.h"
+#include "store/site_database.h"
+#include "text/text.h"
+
+namespace vesprey::hostile {
+
+namespace fs = std::filesystem;
+using test::Outcome;
+
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vesprey-hostile-XXXXXX").string();
+        dir_ = mkdtemp(pattern.data());
+        db_ = dir_ / "Sign.db";
+        Text error;
+        ASSERT_TRUE(createSiteDatabase(db_, &error)) << ansiToUtf8(error);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Adds a site with its first account (whose cookie may be empty); texts are UTF-8.
+    int addSite(const std::string& name, const std::string& link, const std::string& cookie,
+                const std::string& tying = "msg", int rtype = 1, int qtype = 1,
+                const std::string& headers = {}) {
+        SqlDatabase db;
+        EXPECT_TRUE(openSiteDatabase(db, db_));
+        TemplateFields fields;
+        fields.WebName = utf8ToAnsi(name);
+        fields.Weblogin = "http://127.0.0.1/login";
+        fields.WebLink = link;
+        fields.Qtype = qtype;
+        fields.Rtype = rtype;
+        fields.Tying = utf8ToAnsi(tying);
+        fields.Headers = headers;
+        const AddSiteResult added = vesprey::addSite(db, fields, cookie);
+        EXPECT_TRUE(added.write) << ansiToUtf8(added.write.error);
+        return added.id;
+    }
+
+    void setPushKey(int channel, const std::string& key) {
+        SqlDatabase db;
+        ASSERT_TRUE(openSiteDatabase(db, db_));
+        ASSERT_TRUE(updatePushKey(db, channel, key));
+    }
+
+    // Runs vesprey-cli with `args` (already quoted where needed) and `environment` ("NAME=value
+    // NAME2=value2 ", placed before the program); stderr comes back apart from stdout.
+    Outcome cli(const std::string& args, const std::string& environment = {}) {
+        return test::runCapturingStderr(
+            environment + std::string(VESPREY_CLI) + " " + args + " --db " + test::quoted(db_),
+            dir_);
+    }
+
+    fs::path dir_;
+    fs::path db_;
+};
+
+}  // namespace vesprey::hostile
