@@ -13,12 +13,9 @@ using vesprey::cli::Command;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
-        &vesprey::cli::initDbCommand(),
-        &vesprey::cli::listCommand(),
-        &vesprey::cli::signCommand(),
-        &vesprey::cli::pushTestCommand(),
-        &vesprey::cli::evalCommand(),
-        &vesprey::cli::importCommand(),
+        &vesprey::cli::initDbCommand(), &vesprey::cli::listCommand(),
+        &vesprey::cli::signCommand(),   &vesprey::cli::pushTestCommand(),
+        &vesprey::cli::evalCommand(),   &vesprey::cli::importCommand(),
     };
     return list;
 }
@@ -38,8 +35,9 @@ void printUsage(std::FILE* stream) {
     std::fputs(
         "\n"
         "每个命令都有 --help。数据库默认是程序所在目录下的 Sign.db，\n"
-        "可以用环境变量 VESPREY_DB 或选项 --db PATH 指定别处。\n"
-        "退出码: 0 成功；1 参数或输入有误；2 数据库打不开或读不出。\n",
+        "可以用环境变量 VESPREY_DB 或选项 --db PATH 指定别处（--db 不能是空的）。\n"
+        "退出码: 0 成功；1 参数或输入有误；2 数据库打不开、读不出（损坏、被其他程序\n"
+        "占用超过 5 秒、密钥不对）或写不进；4 推送失败（sign --notify、push-test）。\n",
         stream);
 }
 

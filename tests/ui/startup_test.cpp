@@ -175,6 +175,29 @@ private slots:
         QTRY_VERIFY(watch.isNull());
     }
 
+    void aDamagedListIsSaidInsteadOfShownShort() {
+        QTemporaryDir dir;
+        std::vector<std::string> cookies;
+        for (int i = 0; i < 300; ++i) {
+            cookies.push_back("account=" + std::to_string(i) + std::string(100, 'c'));
+        }
+        const auto path = makeDatabase(dir, {{.name = "甲", .cookies = cookies}});
+        QFile file(QString::fromStdString(path.string()));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.size() > 40 * 1024);
+        QVERIFY(file.seek(29 * 1024 + 100));
+        file.write(QByteArray(16, 'Z'));
+        file.close();
+
+        BoxRecorder boxes;
+        auto window = openWindow(path);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QVERIFY2(
+            boxes.boxes[0].text.startsWith(QStringLiteral("账号列表读取失败！\r\n读到一半出错")),
+            qPrintable(boxes.boxes[0].text));
+        QCOMPARE(window->rowCount(), 0);
+    }
+
     void missingDatabaseWarnsAndLeavesAnEmptyUsableWindow() {
         QTemporaryDir dir;
         BoxRecorder boxes;
