@@ -21,6 +21,7 @@ namespace vesprey::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitDatabase = 2;
+inline constexpr int kExitNeedsAttention = 3;  // sign: an account expired or failed
 inline constexpr int kExitPushFailed = 4;
 
 struct Command {
@@ -84,6 +85,8 @@ bool databasePath(const Arguments& args, std::filesystem::path& path);
 // is never returned cut short.
 int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path);
 int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push);
+int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path,
+                 SiteList& sites, PushSettings* push);
 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);

@@ -76,6 +76,11 @@ int runImport(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
 
+    if (const std::optional<Text> invalid = invalidVerdictRule(imported->rules)) {
+        printError("判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
+        return kExitBadInput;
+    }
+
     SqlDatabase db;
     std::filesystem::path path;
     if (const int code = openDatabase(args, db, path); code != kExitOk) {
@@ -97,6 +102,14 @@ int runImport(const std::vector<std::string>& argv) {
     if (!written) {
         printError("增加模板失败：" + writeFailureText(written) + "（" + path.string() + "）");
         return kExitDatabase;
+    }
+    if (!imported->rules.empty()) {
+        if (const WriteResult saved = saveVerdictRules(db, std::to_string(id), imported->rules);
+            !saved) {
+            printError("模板已导入，但判定规则没有保存：" + writeFailureText(saved) + "（" +
+                       path.string() + "）");
+            return kExitDatabase;
+        }
     }
     const char* accountNote = !cookie           ? "还没有账号"
                               : cookie->empty() ? "并添加了一个没有 Cookie 的账号"
@@ -122,6 +135,10 @@ const Command& importCommand() {
         "请求模式 0 为 GET、1 为 POST；响应类型 0 为 JSON、1 为正则；编码转换 0 默认、\n"
         "1 UTF-8解码、2 USC2-ANSI。数字也可以写成字符串（\"1\"），缺少的项按空文本或 0 处理。\n"
         "文件用 UTF-8 编码（GBK 编码的文件也能读）。模板作为新网站存入 Sign.db。\n"
+        "\n"
+        "可选的 \"成功判定\"、\"已签判定\"、\"失效判定\" "
+        "是判断签到结果的正则表达式（不分大小写），\n"
+        "无效的表达式会被拒绝并指出出错的位置。\n"
         "\n"
         "  --cookie TEXT  同时添加这个网站的第一个账号，Cookie 原样保存\n"
         "  --db PATH      Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"

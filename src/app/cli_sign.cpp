@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 
 #include "app/cli.h"
 #include "engine/messages.h"
@@ -87,6 +90,64 @@ std::string oneLine(std::string utf8) {
     return utf8;
 }
 
+// A JSON string of core text: UTF-8, with the escapes JSON requires.
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : ansiToUtf8(text)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// One JSON object for scripts: every row in list order, the counts, and the push.
+void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& rows,
+               const SignInRun& pass, const std::optional<std::string>& channel) {
+    std::string out = "{\"accounts\":[";
+    const auto& reports = pass.reports();
+    for (std::size_t row = 0; row < rows.size() && row < reports.size(); ++row) {
+        const AccountReport& report = reports[row];
+        out += row == 0 ? "{" : ",{";
+        out += "\"row\":" + std::to_string(row + 1);
+        out += ",\"site\":" + jsonString(sites[row].WebName);
+        out += ",\"id\":" + std::to_string(std::atoll(sites[row].id.c_str()));
+        out += ",\"cid\":" + std::to_string(sites[row].Cid);
+        out += ",\"verdict\":\"" + std::string(verdictName(report.verdict.verdict)) + "\"";
+        out += ",\"reason\":" + jsonString(report.verdict.reason);
+        out += ",\"result\":" + jsonString(rows[row][kColumnResult]);
+        out += ",\"status\":" + std::to_string(report.status);
+        out += ",\"ms\":" + std::to_string(report.ms) + "}";
+    }
+    out += "],\"counts\":{";
+    const VerdictCounts counts = pass.counts();
+    for (std::size_t v = 0; v < kVerdictCount; ++v) {
+        out += (v == 0 ? "\"" : ",\"") + std::string(verdictName(static_cast<Verdict>(v))) +
+               "\":" + std::to_string(counts[v]);
+    }
+    out += "},\"push\":";
+    if (!channel) {
+        out += "null";
+    } else {
+        const bool sent = pass.pushOutcome() && pass.pushOutcome()->ok();
+        const Text error = pass.pushSkipped()   ? utf8ToAnsi("无需推送")
+                           : pass.pushOutcome() ? pass.pushOutcome()->error.message
+                                                : Text{};
+        out += "{\"channel\":" + jsonString(*channel) + ",\"sent\":" + (sent ? "true" : "false") +
+               ",\"error\":" + jsonString(error) + "}";
+    }
+    out += "}\n";
+    std::fputs(out.c_str(), stdout);
+}
+
 void printTable(const std::vector<std::array<Text, 6>>& rows) {
     std::vector<std::array<std::string, 6>> table;
     table.push_back({"序号", "网站", "请求类型", "响应类型", "账号状态", "返回内容"});
@@ -117,7 +178,7 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
 }
 
 int runSign(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--notify"}, {});
+    Arguments args(argv, {"--db", "--notify", "--notify-on"}, {"--json", "--save-cookies"});
     int exitCode = kExitOk;
     if (!parseOrExit(signCommand(), args, &exitCode)) {
         return exitCode;
@@ -134,20 +195,63 @@ int runSign(const std::vector<std::string>& argv) {
             return kExitBadInput;
         }
     }
+    NotifyOn notifyOn = NotifyOn::Always;
+    if (auto when = args.value("--notify-on")) {
+        if (*when != "always" && *when != "failure") {
+            printError("--notify-on 只能是 always 或 failure，不是 " + *when + "。");
+            return kExitBadInput;
+        }
+        notifyOn = *when == "failure" ? NotifyOn::Failure : NotifyOn::Always;
+    }
+    SqlDatabase db;
+    std::filesystem::path path;
     SiteList sites;
     PushSettings push;
-    if (const int code = loadDatabase(args, sites, &push); code != kExitOk) {
+    if (const int code = loadDatabase(args, db, path, sites, &push); code != kExitOk) {
         return code;
     }
+    std::map<Text, VerdictRules> rules;
+    if (const ReadResult read = readVerdictRules(db, rules); !read.ok()) {
+        printError("判定规则读不出，本次只用内置规则：" + ansiToUtf8(readFailureText(read)) + "。");
+    }
+    const SiteList stored = sites;  // the pass merges renewed cookies into `sites`
+
     TerminalView view(sites, channel);
     StderrMessages messages;
-    SignInRun(sites, push, view, messages).run();
-    printTable(view.rows());
+    SignInRun pass(sites, push, view, messages);
+    pass.setVerdictRules(std::move(rules));
+    pass.setNotifyOn(notifyOn);
+    pass.run();
+    if (args.flag("--json")) {
+        printJson(stored, view.rows(), pass, args.value("--notify"));
+    } else {
+        printTable(view.rows());
+    }
+
+    bool saveFailed = false;
+    if (args.flag("--save-cookies")) {
+        int saved = 0;
+        const WriteResult written = saveCookies(db, renewedCookies(stored, pass.reports()), &saved);
+        if (written) {
+            printError("已保存 " + std::to_string(saved) + " 个更新的 Cookie。");
+        } else {
+            printError("更新的 Cookie 没有保存：" + writeFailureText(written) + "（" +
+                       path.string() + "）。");
+            saveFailed = true;
+        }
+    }
     if (view.pushError()) {
         printPushFailure(view.pushError());
         return kExitPushFailed;
     }
-    return kExitOk;
+    if (saveFailed) {
+        return kExitDatabase;
+    }
+    const VerdictCounts counts = pass.counts();
+    const bool attention = counts[static_cast<std::size_t>(Verdict::Expired)] +
+                               counts[static_cast<std::size_t>(Verdict::Failed)] >
+                           0;
+    return attention ? kExitNeedsAttention : kExitOk;
 }
 
 int runPushTest(const std::vector<std::string>& argv) {
@@ -187,21 +291,34 @@ int runPushTest(const std::vector<std::string>& argv) {
 
 const Command& signCommand() {
     static const Command command{
-        "sign", "对所有有 Cookie 的账号签到一遍，打印结果（可推送汇总）",
+        "sign", "对所有有 Cookie 的账号签到一遍，打印结果和判定（可推送汇总）",
         "用法: vesprey-cli sign [--db PATH] [--notify bark|serverchan|dingtalk]\n"
+        "                        [--notify-on always|failure] [--json] [--save-cookies]\n"
         "\n"
         "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
         "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
-        "写到标准输出（UTF-8）。Cookie 的更新只在本次运行中有效，不写回数据库。\n"
+        "写到标准输出（UTF-8），各判定的数目（成功 · 已签 · 失效 · 失败）写到标准错误。\n"
         "每个请求最多 60 秒；每个账号的返回内容最多保留 500 个字，超出的以“…”结尾；\n"
         "控制字符显示为 �。列表读到一半出错（文件损坏）时一个账号也不签。\n"
         "\n"
-        "  --db PATH        Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "  --notify 通道    签完后把汇总推送到 bark、serverchan 或 dingtalk（用 Sign.db "
-        "里的密钥）\n"
+        "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
+        "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"
+        "HTTP 401/403→失效；跳转到登录页→失效；模板自己的规则（失效、已签、成功判定），\n"
+        "再是内置规则；HTTP 5xx→失败；其余为未知。失效和失败的账号在推送里以\n"
+        "【失效】/【失败】开头。\n"
         "\n"
-        "退出码: 0 签到完成；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对）；\n"
-        "4 推送失败（结果照常打印，原因写到标准错误：推送失败：…）。\n",
+        "  --db PATH          Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
+        "  --notify 通道      签完后把汇总推送到 bark、serverchan 或 dingtalk（用 Sign.db "
+        "里的密钥）\n"
+        "  --notify-on 时机   always（默认）每次都推送；failure 只在有失效或失败的账号时推送\n"
+        "  --json             标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
+        "                     用时，各判定的数目，以及推送的结果\n"
+        "  --save-cookies     把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
+        "                     在一个事务里；不加这个选项时签到不写数据库\n"
+        "\n"
+        "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
+        "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
+        "结果照常打印，原因写到标准错误：推送失败：…）。\n",
         runSign};
     return command;
 }

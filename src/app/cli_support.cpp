@@ -170,6 +170,11 @@ int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& 
 int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push) {
     SqlDatabase db;
     std::filesystem::path path;
+    return loadDatabase(args, db, path, sites, push);
+}
+
+int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path,
+                 SiteList& sites, PushSettings* push) {
     if (const int code = openDatabase(args, db, path); code != kExitOk) {
         return code;
     }

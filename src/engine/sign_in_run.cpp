@@ -1,9 +1,12 @@
 #include "engine/sign_in_run.h"
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/account_request.h"
+#include "engine/messages.h"
 #include "engine/push.h"
 #include "text/gbk_text.h"
 
@@ -18,12 +21,30 @@ struct Literals {
     Text lineMark = utf8ToAnsi("[换行符]");
     Text finished = utf8ToAnsi("签到完毕！");
     Text pushTitle = utf8ToAnsi("12-17/签到提醒");
+    Text expiredMark = utf8ToAnsi("【失效】");
+    Text failedMark = utf8ToAnsi("【失败】");
 };
 
 const Literals& literals() {
     static const Literals l;
     return l;
 }
+
+// Shows each distinct message once: a template's broken rule is said once a pass, not once per
+// account of it.
+class OnceEachSink final : public MessageSink {
+public:
+    explicit OnceEachSink(MessageSink& messages) : messages_(messages) {}
+    void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
+        if (shown_.insert(text).second) {
+            messages_.showMessage(text, caption, icon);
+        }
+    }
+
+private:
+    MessageSink& messages_;
+    std::set<Text> shown_;
+};
 
 }  // namespace
 
@@ -35,6 +56,10 @@ void SignInRun::run(std::stop_token stop) {
     const Literals& l = literals();
     Text summary;
     const std::size_t count = sites_.size();
+    reports_.assign(count, AccountReport{});
+    pushOutcome_.reset();
+    pushSkipped_ = false;
+    OnceEachSink ruleMessages(messages_);
     for (std::size_t row = 0; row < count; ++row) {
         if (stop.stop_requested()) {
             return;
@@ -44,6 +69,10 @@ void SignInRun::run(std::stop_token stop) {
 
         if (view_.cell(row, kColumnAccount) == l.requested) {
             AccountAnswer outcome = requestAccount(accountRequestFor(site), messages_);
+            AccountReport& report = reports_[row];
+            if (outcome.response.sent() && outcome.cookie != site.Cookie) {
+                report.renewedCookie = outcome.cookie;
+            }
             // The record keeps the cookie merged with what the site set, and its header lines
             // completed with the defaults, for a later pass without a reload.
             site.Cookie = std::move(outcome.cookie);
@@ -51,9 +80,21 @@ void SignInRun::run(std::stop_token stop) {
                 site.Headers = std::move(outcome.headers);
             }
             view_.setCell(row, kColumnResult, outcome.listText());
+
+            const auto own = rules_.find(site.id);
+            report.verdict =
+                decideVerdict(outcome, site.Weblogin,
+                              own != rules_.end() ? own->second : VerdictRules{}, ruleMessages);
+            report.status = outcome.response.status;
+            report.ms = outcome.response.elapsedMs;
+            view_.setVerdict(row, report.verdict);
         }
 
         if (view_.notifyChecked()) {
+            const Verdict verdict = reports_[row].verdict.verdict;
+            summary += verdict == Verdict::Expired  ? l.expiredMark
+                       : verdict == Verdict::Failed ? l.failedMark
+                                                    : Text{};
             summary += view_.cell(row, kColumnSite) + l.colon + view_.cell(row, kColumnResult) +
                        l.lineMark;
         }
@@ -65,13 +106,20 @@ void SignInRun::run(std::stop_token stop) {
     view_.setStatus(l.finished);
     view_.holdFinishedStatus(stop);
     view_.setStatus({});
+    view_.passCounts(counts());
     if (stop.stop_requested()) {
         return;
     }
     if (view_.scheduleChecked()) {
         view_.setTimerPeriod(1000);
     }
-    if (view_.notifyChecked()) {
+    const bool needed =
+        notifyOn_ == NotifyOn::Always ||
+        std::any_of(reports_.begin(), reports_.end(),
+                    [](const AccountReport& report) { return report.verdict.needsAttention(); });
+    if (view_.notifyChecked() && !needed) {
+        pushSkipped_ = true;
+    } else if (view_.notifyChecked()) {
         // One line per row; the push gives each the channel's line end and splits the summary
         // into as many requests as the service's limit needs.
         std::vector<Text> lines;
@@ -83,8 +131,31 @@ void SignInRun::run(std::stop_token stop) {
         if (stop.stop_requested()) {
             return;
         }
+        pushOutcome_ = outcome;
         view_.pushFinished(outcome);
     }
+}
+
+std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
+                                                 const std::vector<AccountReport>& reports) {
+    std::vector<std::pair<int, Text>> renewed;
+    for (std::size_t row = 0; row < reports.size() && row < sites.size(); ++row) {
+        const AccountReport& report = reports[row];
+        const Verdict verdict = report.verdict.verdict;
+        if (report.renewedCookie && sites[row].Cid != 0 &&
+            (verdict == Verdict::Success || verdict == Verdict::Already)) {
+            renewed.emplace_back(sites[row].Cid, *report.renewedCookie);
+        }
+    }
+    return renewed;
+}
+
+VerdictCounts SignInRun::counts() const {
+    VerdictCounts counts{};
+    for (const AccountReport& report : reports_) {
+        ++counts[static_cast<std::size_t>(report.verdict.verdict)];
+    }
+    return counts;
 }
 
 }  // namespace vesprey

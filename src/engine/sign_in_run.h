@@ -1,6 +1,6 @@
 // One sign-in pass over the loaded site list: a request per account that has a cookie, the
-// answer converted and evaluated into a short result, the result written into the account's row,
-// and at the end the summary pushed to the chosen channel.
+// answer converted and evaluated into a short result, the result written into the account's row
+// with its verdict, and at the end the summary pushed to the chosen channel.
 //
 // The pass sees the main window only through SignInView, so the desktop window (which marshals
 // every call to its own thread) and the command line drive the very same code. It runs on the
@@ -8,9 +8,14 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <optional>
 #include <stop_token>
+#include <utility>
+#include <vector>
 
 #include "engine/push.h"
+#include "engine/verdict.h"
 #include "model/site.h"
 #include "text/text.h"
 
@@ -53,6 +58,32 @@ public:
     // window shows a failure in the status label for a few seconds, the command line reports it
     // and exits with its own code. A view that does neither can leave it out.
     virtual void pushFinished(const PushOutcome& /*outcome*/) {}
+    // The verdict of a row, once it is decided (requested rows only): the window shows it as an
+    // icon with the reason as its tooltip.
+    virtual void setVerdict(std::size_t /*row*/, const AccountVerdict& /*verdict*/) {}
+    // How many accounts got each verdict, once the status is cleared after "签到完毕！": the
+    // window shows them (verdictCountsText) until the next pass.
+    virtual void passCounts(const VerdictCounts& /*counts*/) {}
+};
+
+// What the pass made of one row of the list.
+struct AccountReport {
+    AccountVerdict verdict{Verdict::Skipped, {}};  // skipped: not requested
+    int status = 0;                                // 0 without an answer
+    long long ms = 0;                              // the request's time
+    // The cookie merged with what the site set, when that differs from the cookie sent.
+    std::optional<Text> renewedCookie;
+};
+
+// The accounts whose cookie a site renewed in a pass that went well for them (success or
+// already), as (Cid, cookie) pairs for saveCookies. Rows without an account row are left out.
+std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
+                                                 const std::vector<AccountReport>& reports);
+
+// How the summary's push goes.
+enum class NotifyOn {
+    Always,   // after every pass, as "同步通知" asks
+    Failure,  // only when at least one account is expired or failed
 };
 
 class SignInRun {
@@ -65,11 +96,28 @@ public:
     // before the push, or before the push's next request), leaving what it wrote so far.
     void run(std::stop_token stop = {});
 
+    // The templates' own verdict rules, by template id; without them the built-in rules alone.
+    void setVerdictRules(std::map<Text, VerdictRules> rules) { rules_ = std::move(rules); }
+    void setNotifyOn(NotifyOn when) { notifyOn_ = when; }
+
+    // After run: one report per row of the list, in list order, and how many got each verdict.
+    const std::vector<AccountReport>& reports() const { return reports_; }
+    VerdictCounts counts() const;
+    // The push: nothing when none was asked for (or the pass was stopped first); skipped when
+    // NotifyOn::Failure found nothing that needs the user.
+    const std::optional<PushOutcome>& pushOutcome() const { return pushOutcome_; }
+    bool pushSkipped() const { return pushSkipped_; }
+
 private:
     SiteList& sites_;
     const PushSettings& push_;
     SignInView& view_;
     MessageSink& messages_;
+    std::map<Text, VerdictRules> rules_;
+    NotifyOn notifyOn_ = NotifyOn::Always;
+    std::vector<AccountReport> reports_;
+    std::optional<PushOutcome> pushOutcome_;
+    bool pushSkipped_ = false;
 };
 
 }  // namespace vesprey

@@ -2,6 +2,7 @@
 
 #include "engine/evaluation.h"
 #include "json/json.h"
+#include "web/regex.h"
 
 namespace vesprey {
 namespace {
@@ -41,6 +42,9 @@ std::optional<TemplateImport> parseTemplateImport(std::string_view text) {
     imported.conversion = doc.GetInt32(n.conversion);
     imported.Headers = doc.GetText(std::string_view("Headers"));
     imported.Date = doc.GetText(std::string_view("Date"));
+    imported.rules.success = doc.GetText(utf8ToAnsi("成功判定"));
+    imported.rules.already = doc.GetText(utf8ToAnsi("已签判定"));
+    imported.rules.expired = doc.GetText(utf8ToAnsi("失效判定"));
     return imported;
 }
 
@@ -64,6 +68,22 @@ TemplateFields importedTemplateFields(const TemplateImport& imported) {
     fields.Headers = imported.Headers;
     fields.Date = imported.Date;
     return fields;
+}
+
+std::optional<Text> invalidVerdictRule(const VerdictRules& rules) {
+    const std::pair<const Text*, const char*> named[] = {
+        {&rules.success, "成功判定"}, {&rules.already, "已签判定"}, {&rules.expired, "失效判定"}};
+    for (const auto& [pattern, name] : named) {
+        if (pattern->empty()) {
+            continue;
+        }
+        if (const std::optional<RegexError> error = regexError(*pattern)) {
+            return utf8ToAnsi(std::string("“") + name + "”第 " + std::to_string(error->position) +
+                              " 个字符有误：") +
+                   error->message;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace vesprey

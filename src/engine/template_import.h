@@ -1,8 +1,9 @@
 // Templates shared as JSON text: the one-click import of the template editor and
-// `vesprey-cli import` read the same nine top-level members.
+// `vesprey-cli import` read the same top-level members: nine, and three optional verdict rules.
 //
 //   {"网站": "...", "登录链接": "...", "签到链接": "...", "请求模式": 0, "响应类型": 0,
-//    "绑定语句": "...", "编码转换": 0, "Headers": "...", "Date": "..."}
+//    "绑定语句": "...", "编码转换": 0, "Headers": "...", "Date": "...",
+//    "成功判定": "...", "已签判定": "...", "失效判定": "..."}
 //
 // "请求模式" is 0 for GET and 1 for POST, "响应类型" 0 for JSON and 1 for a regular expression,
 // "编码转换" the index of the conversion (0 默认, 1 UTF-8解码, 2 USC2-ANSI). The numbers may also
@@ -28,7 +29,12 @@ struct TemplateImport {
     int conversion = 0;    // "编码转换"
     Text Headers;          // extra request header lines
     Text Date;             // request body
+    VerdictRules rules;    // "成功判定", "已签判定", "失效判定"
 };
+
+// The first of the rules that is not a valid regular expression, as a sentence for the user:
+// "“失效判定”第 3 个字符有误：missing closing parenthesis". Nothing when all are valid (or empty).
+std::optional<Text> invalidVerdictRule(const VerdictRules& rules);
 
 // Parses the JSON text (code page 936) and reads the members. Nothing when the text is not JSON;
 // the caller then tells the user templateImportFailedMessage().

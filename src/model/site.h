@@ -48,4 +48,13 @@ struct TemplateFields {
     Text Date;
 };
 
+// A template's own rules for telling how a sign-in went: code page 936 regular expressions,
+// searched without case; an empty one is not used. Kept in table Verdict by template id.
+struct VerdictRules {
+    Text success;
+    Text already;
+    Text expired;
+    bool empty() const { return success.empty() && already.empty() && expired.empty(); }
+};
+
 }  // namespace vesprey

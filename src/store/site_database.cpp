@@ -328,6 +328,117 @@ AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string
     return result;
 }
 
+namespace {
+
+constexpr std::string_view kCreateVerdict =
+    "CREATE TABLE IF NOT EXISTS Verdict (Id INTEGER PRIMARY KEY, Success TEXT, Already TEXT, "
+    "Expired TEXT)";
+constexpr std::string_view kCreateSetting =
+    "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT)";
+
+bool hasTable(SqlDatabase& db, std::string_view table) {
+    SqlStatement stmt =
+        db.prepare("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=@Name");
+    stmt.bindText("@Name", table);
+    return stmt.step() && stmt.columnInt(0) > 0;
+}
+
+WriteResult execute(SqlDatabase& db, std::string_view sql) {
+    SqlStatement stmt = db.prepare(sql);
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    return finish(db, stmt);
+}
+
+}  // namespace
+
+WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>& cookies,
+                        int* updated) {
+    if (updated != nullptr) {
+        *updated = 0;
+    }
+    if (cookies.empty()) {
+        return WriteResult{true, {}, true};
+    }
+    Transaction transaction(db);
+    if (!transaction.open()) {
+        return WriteResult{false, transaction.error(), transaction.prepared(), transaction.code()};
+    }
+    for (const auto& [cid, cookie] : cookies) {
+        if (WriteResult written = updateWebCookie(db, cid, cookie); !written) {
+            return written;
+        }
+    }
+    WriteResult committed = transaction.commit();
+    if (committed && updated != nullptr) {
+        *updated = static_cast<int>(cookies.size());
+    }
+    return committed;
+}
+
+ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules) {
+    rules.clear();
+    if (!hasTable(db, "Verdict")) {
+        return {};
+    }
+    return readRows(
+        db, "SELECT Id, Success, Already, Expired FROM Verdict",
+        [&](const SqlStatement& stmt) {
+            rules[stmt.columnText(0)] = {stmt.columnText(1), stmt.columnText(2),
+                                         stmt.columnText(3)};
+        },
+        [&] { rules.clear(); });
+}
+
+WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
+                             const VerdictRules& rules) {
+    if (templateId.empty() ||
+        templateId.find_first_not_of("0123456789") != std::string_view::npos) {
+        return WriteResult{false, "invalid site id"};
+    }
+    if (WriteResult created = execute(db, kCreateVerdict); !created) {
+        return created;
+    }
+    SqlStatement stmt = db.prepare(
+        "INSERT OR REPLACE INTO Verdict (Id, Success, Already, Expired) "
+        "VALUES (@Id, @Success, @Already, @Expired)");
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindText("@Id", templateId);
+    stmt.bindText("@Success", rules.success);
+    stmt.bindText("@Already", rules.already);
+    stmt.bindText("@Expired", rules.expired);
+    return finish(db, stmt);
+}
+
+std::optional<Text> readSetting(SqlDatabase& db, std::string_view name) {
+    if (!hasTable(db, "Setting")) {
+        return std::nullopt;
+    }
+    SqlStatement stmt = db.prepare("SELECT Value FROM Setting WHERE Name=@Name");
+    stmt.bindText("@Name", name);
+    if (!stmt.step()) {
+        return std::nullopt;
+    }
+    return stmt.columnText(0);
+}
+
+WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value) {
+    if (WriteResult created = execute(db, kCreateSetting); !created) {
+        return created;
+    }
+    SqlStatement stmt =
+        db.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindText("@Name", name);
+    stmt.bindText("@Value", value);
+    return finish(db, stmt);
+}
+
 bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
     auto fail = [&](std::string_view utf8Sentence) {
         if (error != nullptr) {
@@ -361,6 +472,8 @@ bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
                 "CREATE TABLE Send (id INTEGER PRIMARY KEY, Name TEXT, RobotId TEXT)",
                 // The list query joins every site with its accounts by Id.
                 "CREATE INDEX WebCookieSite ON WebCookie (Id)",
+                kCreateVerdict,
+                kCreateSetting,
                 "INSERT INTO Send (id, Name, RobotId) VALUES (1, 'Bark', ''), "
                 "(2, 'ServerChan', ''), (3, 'DingTalk', '')",
                 "COMMIT",

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/site.h"
@@ -89,6 +91,24 @@ struct AddSiteResult {
     bool templateInserted = false;
 };
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie);
+
+// Writes each (Cid, cookie) pair into its WebCookie row, all in one transaction: either every row
+// is written or none. `updated`, when given, receives how many rows were written.
+WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>& cookies,
+                        int* updated = nullptr);
+
+// The verdict rules of every template that has some, by template id. A file without the Verdict
+// table has none: that is no error.
+ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules);
+// Stores a template's rules (all three replaced; empty ones stored empty), creating the Verdict
+// table first in a file that lacks it.
+WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
+                             const VerdictRules& rules);
+
+// Settings of the program beyond the spec's tables, as name and text (table Setting). A missing
+// table or name reads as nothing; writing creates the table when it is missing.
+std::optional<Text> readSetting(SqlDatabase& db, std::string_view name);
+WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value);
 
 // Creates a new encrypted Sign.db with the three tables and the three empty push rows. Refuses
 // an existing path. On failure returns false with a sentence in *error and leaves no file.

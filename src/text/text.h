@@ -26,6 +26,9 @@ Text utf16ToAnsi(std::u16string_view utf16);
 std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);
 
+// True when the bytes are well-formed UTF-8 (ASCII included).
+bool isValidUtf8(std::string_view bytes);
+
 // Percent-encodes every byte except, with keepUnreserved, "-", "." and ASCII letters and digits.
 // With asUtf8 the UTF-8 bytes of the text are encoded, otherwise its code page 936 bytes.
 Text urlEncode(std::string_view text, bool keepUnreserved, bool asUtf8);

@@ -96,7 +96,8 @@ std::u16string replaceAll(std::u16string_view s, std::u16string_view from, std::
 }
 
 std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
-                                              const RegexOptions& options) {
+                                              const RegexOptions& options,
+                                              RegexError* failure = nullptr) {
     std::unique_ptr<pcre2_compile_context, CompileContextFree> context(
         pcre2_compile_context_create(nullptr));
     if (!context) {
@@ -121,6 +122,15 @@ std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
     if (code) {
         // Without the JIT the interpreter runs the same pattern, only slower.
         pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);
+    } else if (failure != nullptr) {
+        PCRE2_UCHAR16 words[256] = {};
+        const int length = pcre2_get_error_message(error, words, std::size(words));
+        std::u16string message;
+        for (int i = 0; i < length; ++i) {
+            message += static_cast<char16_t>(words[i]);
+        }
+        failure->position = static_cast<std::size_t>(errorOffset) + 1;
+        failure->message = utf16ToAnsi(message);
     }
     return code;
 }
@@ -237,6 +247,18 @@ RegexMatcher::RegexMatcher(const RegexMatcher&) = default;
 RegexMatcher& RegexMatcher::operator=(const RegexMatcher&) = default;
 RegexMatcher::RegexMatcher(RegexMatcher&&) noexcept = default;
 RegexMatcher& RegexMatcher::operator=(RegexMatcher&&) noexcept = default;
+
+std::optional<RegexError> regexError(std::string_view pattern, const RegexOptions& options) {
+    std::u16string pattern16 = ansiToUtf16(pattern);
+    if (options.expandQuotePlaceholder) {
+        pattern16 = replaceAll(pattern16, u"#引号", u"\"");
+    }
+    RegexError failure;
+    if (compile(pattern16, options, &failure)) {
+        return std::nullopt;
+    }
+    return failure;
+}
 
 bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
                        const RegexOptions& options) {

@@ -13,7 +13,9 @@
 // nothing from there on; matches found before it stay.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "text/text.h"
@@ -27,6 +29,15 @@ struct RegexOptions {
     // Every "#引号" in the pattern stands for a double quote (case-sensitive, all occurrences).
     bool expandQuotePlaceholder = false;
 };
+
+// Why a pattern does not compile.
+struct RegexError {
+    std::size_t position = 0;  // the character of the pattern where it goes wrong, from 1
+    Text message;              // the regex engine's words
+};
+
+// The error of a pattern that does not compile with `options`; nothing when it compiles.
+std::optional<RegexError> regexError(std::string_view pattern, const RegexOptions& options = {});
 
 class RegexMatcher {
 public:

@@ -43,35 +43,6 @@ bool isAscii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        if (lead < 0x80) {
-            extra = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 // Token characters of a header name or a method word.
 bool isToken(std::string_view text) {
     constexpr std::string_view kSigns = "!#$%&'*+-.^_`|~";
@@ -441,6 +412,7 @@ struct RequestEngine::Impl {
     int status = 0;
     HttpError error;
     std::string finalUrl;
+    int redirectCount = 0;
 
     // One hop of the transfer.
     std::vector<std::string> hopHeaderLines;
@@ -656,6 +628,7 @@ struct RequestEngine::Impl {
         status = 0;
         error = {};
         finalUrl.clear();
+        redirectCount = 0;
         if (curl == nullptr) {
             error = makeHttpError(HttpErrorCode::NoRequestObject);
             return false;
@@ -703,6 +676,7 @@ struct RequestEngine::Impl {
                 }
                 collectChainCookies(hopHeaderLines, host, chain);
                 hopUrl = location;
+                redirectCount = redirects + 1;
                 bool toGet = (code == 303 && hopMethod != "HEAD") ||
                              ((code == 301 || code == 302) && hopMethod == "POST");
                 if (toGet) {
@@ -812,6 +786,9 @@ const HttpError& RequestEngine::error() const {
 }
 const std::string& RequestEngine::finalUrl() const {
     return impl_->finalUrl;
+}
+int RequestEngine::redirectCount() const {
+    return impl_->redirectCount;
 }
 
 }  // namespace vesprey

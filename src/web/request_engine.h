@@ -124,6 +124,8 @@ public:
     // The address of the last send's final answer after redirects, as it went on the wire; the
     // address that failed when there was no answer.
     const std::string& finalUrl() const;
+    // How many redirects the last send followed.
+    int redirectCount() const;
 
 private:
     struct Impl;

@@ -174,6 +174,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     response.body = engine->responseBody();
     response.headers = engine->allResponseHeaders();
     response.finalUrl = engine->finalUrl();
+    response.redirects = engine->redirectCount();
     response.setCookies = collectReturnedCookies(response.headers);
     if (!request.cookie) {
         response.cookie = response.setCookies;

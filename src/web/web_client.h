@@ -81,6 +81,7 @@ struct HttpResponse {
     Bytes body;            // as received (cut at kMaxResponseBody); empty without an answer
     Text headers;          // the final answer's header lines joined by CR LF
     std::string finalUrl;  // where the final answer came from after redirects (wire form)
+    int redirects = 0;     // redirects followed on the way
     long long elapsedMs = 0;
     Text sentHeaders;  // the request's header text completed with the defaults
     Text setCookies;   // the cookies the answer set, "a=1; b=2"
