@@ -1,7 +1,8 @@
 # Two commands do everything on a fresh Debian 12 machine:
 #   make run    installs what is missing, builds, creates a demo Sign.db if none exists, starts
 #   make test   installs what is missing, builds with AddressSanitizer and UBSan, runs every test
-# Also: make bench (Release build, runs the benchmarks), make clean.
+# Also: make bench (Release build, runs the benchmarks), make package (a .deb in build/package),
+# make clean.
 
 JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
@@ -12,7 +13,9 @@ TSAN_DIR := build/tsan
 TSAN_TARGETS := sign_in_test sign_in_pass_test scheduler_test close_test
 TSAN_TESTS := ^(SignInPass\.|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
 
-.PHONY: run test bench deps clean
+PACKAGE_DIR := build/package
+
+.PHONY: run test bench package deps clean
 
 deps:
 	@scripts/install-deps.sh
@@ -44,6 +47,13 @@ bench: deps
 	    -DVESPREY_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
 	@for b in $(BENCH_DIR)/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+package: deps
+	@cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESPREY_BUILD_TESTS=OFF \
+	    -DVESPREY_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	@cd $(PACKAGE_DIR) && cpack -G DEB
+	@ls $(PACKAGE_DIR)/*.deb
 
 clean:
 	rm -rf build

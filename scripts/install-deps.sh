@@ -6,11 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsqlcipher-dev sqlcipher
-  libcurl4-openssl-dev libpcre2-dev
+  libcurl4-openssl-dev libpcre2-dev ca-certificates libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   nlohmann-json3-dev rapidjson-dev
   qt6-base-dev qt6-webengine-dev
   xvfb xauth fonts-wqy-microhei
+  librsvg2-bin lintian desktop-file-utils appstream
   locales
 )
 

@@ -1,6 +1,7 @@
 #include "store/site_database.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,14 +123,44 @@ std::filesystem::path executableDirectory() {
 
 }  // namespace
 
-std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override) {
+std::filesystem::path userDataDirectory() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
+        return std::filesystem::path(data) / "vesprey";
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user != nullptr ? user->pw_dir : "/";
+    }
+    return std::filesystem::path(home) / ".local" / "share" / "vesprey";
+}
+
+std::filesystem::path siteDatabasePathFor(const std::filesystem::path& programDirectory,
+                                          const std::optional<std::filesystem::path>& override) {
     if (override && !override->empty()) {
         return *override;
     }
     if (const char* env = std::getenv("VESPREY_DB"); env != nullptr && *env != '\0') {
         return env;
     }
-    return executableDirectory() / kSiteDatabaseFileName;
+    std::error_code ec;
+    const std::filesystem::path beside = programDirectory / kSiteDatabaseFileName;
+    if (std::filesystem::exists(beside, ec)) {
+        return beside;
+    }
+    // An installed program (its desktop entry beside it in ../share, or a directory it may not
+    // write, like /usr/bin) keeps its data in the user's data directory; a build keeps it beside
+    // the program, as it always did.
+    const bool installed = std::filesystem::exists(
+        programDirectory.parent_path() / "share" / "applications" / "vesprey.desktop", ec);
+    if (!installed && ::access(programDirectory.c_str(), W_OK) == 0) {
+        return beside;
+    }
+    return userDataDirectory() / kSiteDatabaseFileName;
+}
+
+std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override) {
+    return siteDatabasePathFor(executableDirectory(), override);
 }
 
 Text openFailedMessage() {

@@ -35,8 +35,15 @@ struct WriteResult {
 };
 
 // The database path: `override` when given (the --db option), else $VESPREY_DB when set, else
-// Sign.db in the directory of the running executable.
+// Sign.db in the directory of the running executable when there is one there (portable use) or
+// when that directory is a writable one of a build (not an installed program), else
+// $XDG_DATA_HOME/vesprey/Sign.db (~/.local/share/vesprey/Sign.db).
 std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override = {});
+// The same choice for a program in `programDirectory`.
+std::filesystem::path siteDatabasePathFor(const std::filesystem::path& programDirectory,
+                                          const std::optional<std::filesystem::path>& override);
+// Where an installed program keeps its data: $XDG_DATA_HOME/vesprey, or ~/.local/share/vesprey.
+std::filesystem::path userDataDirectory();
 
 // Opens an existing Sign.db read-write (never creating it) and applies the key. False when the
 // file could not be opened; the caller tells the user kOpenFailedMessage.
