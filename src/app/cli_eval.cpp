@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/cli.h"
+#include "engine/account_request.h"
 #include "engine/evaluation.h"
 #include "engine/messages.h"
 
@@ -58,6 +59,9 @@ int runEval(const std::vector<std::string>& argv) {
     // As in the pass: the answer is the body as text, up to its first NUL; it is converted, then
     // evaluated when there is a statement, and an empty result shows the answer as received.
     const Text rawAnswer = bytes->substr(0, bytes->find('\0'));
+    if (const std::optional<Text> hint = encodingHint(rawAnswer, ctype)) {
+        printLine(stderr, *hint + utf8ToAnsi("（--ctype 1）。"));
+    }
     Text answer = convertAnswer(rawAnswer, ctype);
     if (!tying.empty()) {
         StderrMessages messages;

@@ -1,5 +1,7 @@
 #include "engine/account_request.h"
 
+#include <algorithm>
+
 #include "text/gbk_text.h"
 
 namespace vesprey {
@@ -45,6 +47,17 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
                              : evaluateRegex(outcome.answer, request.tying, messages);
     }
     return outcome;
+}
+
+std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion) {
+    rawAnswer = rawAnswer.substr(0, rawAnswer.find('\0'));
+    const bool beyondAscii = std::any_of(rawAnswer.begin(), rawAnswer.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80;
+    });
+    if (conversion != kCtypeNone || !beyondAscii || !isValidUtf8(rawAnswer)) {
+        return std::nullopt;
+    }
+    return utf8ToAnsi("答复像是 UTF-8 编码，请把“编码转换”设为“UTF-8解码”");
 }
 
 Text AccountAnswer::listText() const {

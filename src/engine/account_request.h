@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "engine/evaluation.h"
@@ -60,6 +61,11 @@ struct AccountAnswer {
     // "匹配失败".
     Text trialText() const;
 };
+
+// The hint for an answer taken without conversion that is UTF-8 text (valid UTF-8 with characters
+// beyond ASCII), which a template for such a site should decode: "答复像是 UTF-8 编码，请把“编码
+// 转换”设为“UTF-8解码”". Nothing for any other answer or conversion.
+std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion);
 
 // Sends the request and evaluates the answer; the evaluation's messages go to `messages`.
 AccountAnswer requestAccount(const AccountRequest& request, MessageSink& messages);

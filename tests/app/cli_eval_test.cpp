@@ -89,6 +89,19 @@ TEST_F(CliEval, ConversionAndWhatTheListWouldShow) {
     EXPECT_EQ(eval(answer(std::string("ok\0junk", 7))).out, "ok\n");
 }
 
+TEST_F(CliEval, AUtf8AnswerWithoutConversionGetsAHint) {
+    const std::string file = answer(R"({"msg":"签到成功"})");  // UTF-8 bytes, as most sites send
+    const Outcome plain = eval("--json --tying msg " + file);
+    EXPECT_NE(plain.err.find("答复像是 UTF-8 编码，请把“编码转换”设为“UTF-8解码”"),
+              std::string::npos)
+        << plain.err;
+    EXPECT_EQ(eval("--ctype 1 --json --tying msg " + file).out, "签到成功\n");
+    EXPECT_EQ(eval("--ctype 1 --json --tying msg " + file).err, "");
+    // Code page 936 and plain ASCII answers get none.
+    EXPECT_EQ(eval(answer(vesprey::utf8ToAnsi("今日已签到"))).err, "");
+    EXPECT_EQ(eval(answer("ok")).err, "");
+}
+
 TEST_F(CliEval, BadArgumentsExitWithOne) {
     const std::string file = answer("{}");
     EXPECT_EQ(eval("--tying msg " + file).exitCode, 1);  // which kind of statement?
