@@ -54,17 +54,13 @@ std::optional<Address> parseAddress(std::string_view url) {
     if (colon == std::string_view::npos || colon == 0) {
         return std::nullopt;
     }
-    Address address;
-    address.scheme = lowered(url.substr(0, colon));
     std::string_view rest = url.substr(colon + 3);
     const std::size_t hostEnd = rest.find_first_of("/?#");
-    address.host = lowered(rest.substr(0, hostEnd));
+    const std::string_view host = rest.substr(0, hostEnd);
     rest = hostEnd == std::string_view::npos ? std::string_view{} : rest.substr(hostEnd);
-    address.path = std::string(rest.substr(0, rest.find_first_of("?#")));
-    if (address.path.empty()) {
-        address.path = "/";
-    }
-    return address;
+    const std::string_view path = rest.substr(0, rest.find_first_of("?#"));
+    return Address{lowered(url.substr(0, colon)), lowered(host),
+                   std::string(path.empty() ? std::string_view("/") : path)};
 }
 
 bool isLoginPage(std::string_view finalUrl, std::string_view loginLink) {

@@ -70,22 +70,30 @@ JsonArena::~JsonArena() {
     }
 }
 
-void JsonArena::newBlock(std::size_t atLeast) {
-    blocks_.reserve(blocks_.size() + 1);
-    std::size_t size = kBlockSize;
+char* JsonArena::addBlock(std::size_t size) {
+    if (blocks_.size() == blocks_.capacity()) {
+        blocks_.reserve(blocks_.size() * 2 + 16);  // before the block: push_back cannot throw
+    }
     char* data = nullptr;
-    if (atLeast > kBlockSize) {
-        size = atLeast;  // one large container: a block of its own
-        data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
-    } else if (upstream_ == BlockCache::heap()) {
+    if (size == kBlockSize && upstream_ == BlockCache::heap()) {
         data = static_cast<char*>(BlockCache::instance().take());
     } else {
         data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
     }
     blocks_.push_back({data, size});
-    block_ = data;
+    return data;
+}
+
+void* JsonArena::takeSlow(std::size_t bytes, std::size_t align) {
+    if (bytes > kBlockSize / 4) {
+        return addBlock(bytes);
+    }
+    block_ = addBlock(kBlockSize);
+    size_ = kBlockSize;
     used_ = 0;
-    size_ = size;
+    const std::size_t at = (used_ + align - 1) & ~(align - 1);
+    used_ = at + bytes;
+    return block_ + at;
 }
 
 void JsonArena::seal() noexcept {

@@ -1,8 +1,9 @@
 // Inside the JSON library: the block heap of one parse.
 //
 // A parse into a root on the default heap takes the nodes it creates, with their keys, strings
-// and containers, from 64 KB blocks instead of one allocation each; nothing of it is freed one by
-// one. Blocks given back are kept (up to 64 MB) for the next parse. The arena lives as long as any
+// and containers, from 64 KB blocks instead of one allocation each (a request over 16 KB, a long
+// string or a large container, gets a block of its own); nothing of it is freed one by one.
+// Blocks given back are kept (up to 64 MB) for the next parse. The arena lives as long as any
 // of its nodes: it counts them, and the release of its last node frees the blocks. After the parse
 // it hands out nothing more: later allocations for its nodes (a setter, a grown container) come
 // from the heap below it and are freed normally.
@@ -31,10 +32,9 @@ public:
 
     // Bump allocation while open. Throws bad_alloc when the heap below fails.
     void* take(std::size_t bytes, std::size_t align) {
-        std::size_t at = (used_ + align - 1) & ~(align - 1);
+        const std::size_t at = (used_ + align - 1) & ~(align - 1);
         if (at + bytes > size_) {
-            newBlock(bytes + align);
-            at = (used_ + align - 1) & ~(align - 1);
+            return takeSlow(bytes, align);
         }
         used_ = at + bytes;
         return block_ + at;
@@ -50,7 +50,10 @@ public:
 
 private:
     ~JsonArena() override;
-    void newBlock(std::size_t atLeast);
+    // A new block to bump from, or for a large request a block of its own (the current block
+    // goes on serving the small ones).
+    void* takeSlow(std::size_t bytes, std::size_t align);
+    char* addBlock(std::size_t size);
 
     // Allocations through the memory_resource interface are passed to the heap below.
     void* do_allocate(std::size_t bytes, std::size_t align) override {

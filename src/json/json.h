@@ -43,7 +43,15 @@ inline constexpr std::int32_t kObjectSyntax = -4;  // a member name was expected
 inline constexpr std::int32_t kUnclosed = -5;      // text ended with containers open
 inline constexpr std::int32_t kBadValue = -6;      // malformed or misplaced value
 inline constexpr std::int32_t kOpenQuote = -7;     // a quote not closed within its token
+inline constexpr std::int32_t kTooLarge = -8;      // more values than kJsonMaxValues
 }  // namespace json_error
+
+// The most values one parse makes: the elements and members at every depth, the root not
+// counted (a member that a later one of the same name replaces counts too). A text with more
+// fails with json_error::kTooLarge. A million values are some 20 MB of ordinary JSON; a value
+// takes at most about 90 bytes besides its characters, so a parse of a 64 MiB text, however it is
+// nested, takes at most about 350 MB with the text's UTF-16 copy.
+inline constexpr std::int32_t kJsonMaxValues = 1'000'000;
 
 // The comparison of JsonDocument::Sort: negative when `a` goes before `b`, positive when after.
 using JsonCompare = std::function<int(const JsonValue& a, const JsonValue& b)>;
@@ -71,8 +79,9 @@ public:
     // top-level container is an error unless `ignoreTopLevelText`.
     //
     // `errorCode` receives 0 or a code of json_error, `errorPosition` 0 or the UTF-16 index
-    // where parsing stopped (the text length + 1 for kUnclosed). After a failure the root is
-    // left empty (same kind, no contents).
+    // where parsing stopped (the text length + 1 for kUnclosed; for kTooLarge the first character
+    // of the value over the limit). After a failure the root is left empty (same kind, no
+    // contents) and whatever the parse made is freed.
 
     // Makes a new empty object the root (the old root is released) and, when `text` is given,
     // parses it into the root. Without text `*errorCode` is left alone and the result is whether

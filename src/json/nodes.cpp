@@ -1,6 +1,7 @@
 #include "json/nodes.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -16,13 +17,27 @@ constexpr std::u16string_view kNullText = u"null";
 constexpr std::u16string_view kTrueText = u"true";
 constexpr std::u16string_view kFalseText = u"false";
 
-std::int32_t thresholdFor(std::int32_t bucketCount, float loadFactor) noexcept {
-    return static_cast<std::int32_t>(static_cast<float>(bucketCount) * loadFactor);
+std::int32_t thresholdFor(std::int32_t bucketCount) noexcept {
+    return static_cast<std::int32_t>(static_cast<float>(bucketCount) * JsonMemberMap::kLoadFactor);
+}
+
+// The bucket count after adding `members` distinct members one by one: from 11, each time the
+// count has reached the threshold, 2 * buckets + 1.
+std::int32_t bucketCountFor(std::int32_t members) noexcept {
+    std::int32_t buckets = JsonMemberMap::kInitialBuckets;
+    while (thresholdFor(buckets) < members) {
+        buckets = buckets * 2 + 1;
+    }
+    return buckets;
 }
 
 bool isContainer(JsonKind kind) noexcept {
     return kind == JsonKind::Array || kind == JsonKind::Object;
 }
+
+static_assert(sizeof(JsonValue) == 72, "a parsed value costs a node: keep it packed");
+static_assert(offsetof(JsonMemberMap, order) + sizeof(JsonElementList) == sizeof(JsonMemberMap),
+              "the member order's items follow the map");
 
 }  // namespace
 
@@ -51,7 +66,7 @@ void JsonValue::clear() noexcept {
 }
 
 std::u16string_view JsonValue::literal() const noexcept {
-    switch (kind_) {
+    switch (kind()) {
         case JsonKind::Null:
             return kNullText;
         case JsonKind::Boolean:
@@ -66,28 +81,28 @@ std::u16string_view JsonValue::literal() const noexcept {
 }
 
 std::u16string_view JsonValue::string() const noexcept {
-    if (kind_ != JsonKind::String) {
+    if (kind() != JsonKind::String) {
         return {};
     }
-    return {payload_.string, stringLength_};
+    return {text_, textLength_};
 }
 
 std::int32_t JsonValue::count() const noexcept {
-    if (kind_ == JsonKind::Array) {
+    if (kind() == JsonKind::Array) {
         return payload_.list != nullptr ? payload_.list->count : 0;
     }
-    if (kind_ == JsonKind::Object) {
-        return payload_.map != nullptr ? payload_.map->count : 0;
+    if (kind() == JsonKind::Object) {
+        return payload_.map != nullptr ? payload_.map->count() : 0;
     }
     return 0;
 }
 
 JsonValue* JsonValue::at(std::int32_t index) const noexcept {
     const JsonElementList* list = nullptr;
-    if (kind_ == JsonKind::Array) {
+    if (kind() == JsonKind::Array) {
         list = payload_.list;
-    } else if (kind_ == JsonKind::Object && payload_.map != nullptr) {
-        list = payload_.map->order;
+    } else if (kind() == JsonKind::Object && payload_.map != nullptr) {
+        list = &payload_.map->order;
     }
     if (list == nullptr || index < 0 || index >= list->count) {
         return nullptr;
@@ -104,7 +119,7 @@ std::pmr::memory_resource* JsonValue::heap() const noexcept {
 }
 
 std::int32_t JsonValue::bucketCount() const noexcept {
-    if (kind_ != JsonKind::Object || payload_.map == nullptr) {
+    if (kind() != JsonKind::Object || payload_.map == nullptr) {
         return 0;
     }
     return payload_.map->bucketCount;
@@ -122,7 +137,7 @@ JsonValue* JsonNodes::make(JsonKind kind, std::pmr::memory_resource* heap, std::
     void* block =
         heap->allocate(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
     auto* v = new (block) JsonValue();
-    v->kind_ = kind;
+    v->kind_ = static_cast<std::int8_t>(kind);
     v->heap_ = heap;
     v->extraChars_ = static_cast<std::uint32_t>(extraChars);
     return v;
@@ -135,7 +150,7 @@ JsonValue* JsonNodes::makeIn(JsonKind kind, JsonArena* arena, std::size_t extraC
     void* block =
         arena->take(sizeof(JsonValue) + extraChars * sizeof(char16_t), alignof(JsonValue));
     auto* v = new (block) JsonValue();
-    v->kind_ = kind;
+    v->kind_ = static_cast<std::int8_t>(kind);
     v->heap_ = arena;
     v->extraChars_ = static_cast<std::uint32_t>(extraChars);
     v->flags_ = JsonValue::kArenaNode;
@@ -208,7 +223,7 @@ void JsonNodes::freeChars(std::pmr::memory_resource* heap, char16_t* p, std::uin
 
 void JsonNodes::placeKey(JsonValue* v, std::size_t offset, std::u16string_view key) noexcept {
     char16_t* p = extra(v) + offset;
-    if (!key.empty()) {
+    if (!key.empty() && key.data() != p) {
         std::memcpy(p, key.data(), key.size() * sizeof(char16_t));
     }
     v->key_ = p;
@@ -216,19 +231,9 @@ void JsonNodes::placeKey(JsonValue* v, std::size_t offset, std::u16string_view k
     v->flags_ |= JsonValue::kKeyInline;
 }
 
-void JsonNodes::placeString(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept {
-    char16_t* p = extra(v) + offset;
-    if (!s.empty()) {
-        std::memcpy(p, s.data(), s.size() * sizeof(char16_t));
-    }
-    v->payload_.string = p;
-    v->stringLength_ = static_cast<std::uint32_t>(s.size());
-    v->flags_ |= JsonValue::kStringInline;
-}
-
 void JsonNodes::placeText(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept {
     char16_t* p = extra(v) + offset;
-    if (!s.empty()) {
+    if (!s.empty() && s.data() != p) {
         std::memcpy(p, s.data(), s.size() * sizeof(char16_t));
     }
     v->text_ = p;
@@ -240,7 +245,7 @@ void JsonNodes::fill(JsonValue* v, std::size_t offset, JsonKind kind, std::u16st
                      double real, std::int64_t integer, bool boolean) noexcept {
     switch (kind) {
         case JsonKind::String:
-            placeString(v, offset, chars);
+            placeText(v, offset, chars);
             break;
         case JsonKind::Real:
             v->payload_.real = real;
@@ -317,37 +322,27 @@ void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
         }
     }
     list->count = 0;
-    if (v->kind_ == JsonKind::Object) {
-        v->payload_.map->count = 0;
-    }
 }
 
 void JsonNodes::freeContents(JsonValue* v) noexcept {
     const std::uint8_t flags = v->flags_;
-    if (v->kind_ == JsonKind::Array && v->payload_.list != nullptr) {
+    if (v->kind() == JsonKind::Array && v->payload_.list != nullptr) {
         freeFor(v, v->payload_.list, JsonElementList::bytesFor(v->payload_.list->capacity),
                 alignof(JsonElementList), (flags & JsonValue::kBlockInArena) != 0);
-    } else if (v->kind_ == JsonKind::Object && v->payload_.map != nullptr) {
+    } else if (v->kind() == JsonKind::Object && v->payload_.map != nullptr) {
         JsonMemberMap* map = v->payload_.map;
-        if (map->buckets != map->inlineBuckets()) {
+        if (!map->small()) {
             freeFor(v, map->buckets,
                     static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
                     alignof(JsonValue*), (flags & JsonValue::kBucketsInArena) != 0);
         }
-        if (map->order != map->inlineOrder()) {
-            freeFor(v, map->order, JsonElementList::bytesFor(map->order->capacity),
-                    alignof(JsonElementList), (flags & JsonValue::kOrderInArena) != 0);
-        }
-        freeFor(v, map, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes, alignof(JsonMemberMap),
+        freeFor(v, map, JsonMemberMap::bytesFor(map->order.capacity), alignof(JsonMemberMap),
                 (flags & JsonValue::kBlockInArena) != 0);
-    } else if (v->kind_ == JsonKind::String && (flags & JsonValue::kStringInline) == 0) {
-        freeChars(heapOf(v), v->payload_.string, v->stringLength_);
     }
     if ((flags & JsonValue::kTextInline) == 0) {
         freeChars(heapOf(v), v->text_, v->textLength_);
     }
     v->payload_.integer = 0;
-    v->stringLength_ = 0;
     v->text_ = nullptr;
     v->textLength_ = 0;
     v->flags_ &= JsonValue::kKeyInline | JsonValue::kArenaNode;
@@ -396,7 +391,7 @@ void JsonNodes::clearContents(JsonValue* v) noexcept {
 
 void JsonNodes::reset(JsonValue* v, JsonKind kind) noexcept {
     clearContents(v);
-    v->kind_ = kind;
+    v->kind_ = static_cast<std::int8_t>(kind);
 }
 
 // ----- Scalars -----
@@ -404,8 +399,8 @@ void JsonNodes::reset(JsonValue* v, JsonKind kind) noexcept {
 void JsonNodes::assignString(JsonValue* v, std::u16string_view s) {
     char16_t* p = copyChars(heapOf(v), s);
     reset(v, JsonKind::String);
-    v->payload_.string = p;
-    v->stringLength_ = static_cast<std::uint32_t>(s.size());
+    v->text_ = p;
+    v->textLength_ = static_cast<std::uint32_t>(s.size());
 }
 
 void JsonNodes::assignReal(JsonValue* v, double value, std::u16string_view literal) {
@@ -464,11 +459,11 @@ JsonElementList* JsonNodes::growList(JsonValue* owner, JsonElementList* list, bo
 }
 
 JsonElementList* JsonNodes::items(JsonValue* container) noexcept {
-    if (container->kind_ == JsonKind::Array) {
+    if (container->kind() == JsonKind::Array) {
         return container->payload_.list;
     }
-    if (container->kind_ == JsonKind::Object && container->payload_.map != nullptr) {
-        return container->payload_.map->order;
+    if (container->kind() == JsonKind::Object && container->payload_.map != nullptr) {
+        return &container->payload_.map->order;
     }
     return nullptr;
 }
@@ -520,46 +515,54 @@ JsonMemberMap* JsonNodes::ensureMap(JsonValue* object) {
         return object->payload_.map;
     }
     bool inArena = false;
-    void* block = allocateFor(object, sizeof(JsonMemberMap) + JsonMemberMap::kBlockBytes,
-                              alignof(JsonMemberMap), inArena);
+    auto* map = static_cast<JsonMemberMap*>(
+        allocateFor(object, JsonMemberMap::bytesFor(JsonMemberMap::kInitialCapacity),
+                    alignof(JsonMemberMap), inArena));
     setFlag(object, JsonValue::kBlockInArena, inArena);
-    auto* map = static_cast<JsonMemberMap*>(block);
-    map->count = 0;
     map->bucketCount = JsonMemberMap::kInitialBuckets;
+    map->threshold = thresholdFor(map->bucketCount);
     map->divisor = JsonMemberMap::divisorFor(map->bucketCount);
-    map->loadFactor = JsonMemberMap::kLoadFactor;
-    map->threshold = thresholdFor(map->bucketCount, map->loadFactor);
-    map->buckets = map->inlineBuckets();
-    std::fill_n(map->buckets, JsonMemberMap::kInitialBuckets, nullptr);
-    map->order = map->inlineOrder();
-    map->order->count = 0;
-    map->order->capacity = JsonElementList::kInitialCapacity;
+    map->buckets = nullptr;
+    map->order.count = 0;
+    map->order.capacity = JsonMemberMap::kInitialCapacity;
     object->payload_.map = map;
     return map;
 }
 
-void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
-    if (map->bucketCount > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
+JsonMemberMap* JsonNodes::growMap(JsonValue* object, JsonMemberMap* map) {
+    const std::int32_t capacity = map->order.capacity;
+    if (capacity > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
         throw std::bad_alloc();
     }
-    const std::int32_t grownCount = map->bucketCount * 2 + 1;
-    const std::uint64_t grownDivisor = JsonMemberMap::divisorFor(grownCount);
+    const std::int32_t grownCapacity = capacity * 2 + 1;
+    bool inArena = false;
+    auto* grown = static_cast<JsonMemberMap*>(allocateFor(
+        object, JsonMemberMap::bytesFor(grownCapacity), alignof(JsonMemberMap), inArena));
+    std::memcpy(static_cast<void*>(grown), map, JsonMemberMap::bytesFor(map->order.count));
+    grown->order.capacity = grownCapacity;
+    freeFor(object, map, JsonMemberMap::bytesFor(capacity), alignof(JsonMemberMap),
+            (object->flags_ & JsonValue::kBlockInArena) != 0);
+    setFlag(object, JsonValue::kBlockInArena, inArena);
+    object->payload_.map = grown;
+    return grown;
+}
+
+void JsonNodes::chainAll(JsonMemberMap* map) noexcept {
+    std::fill_n(map->buckets, map->bucketCount, nullptr);
+    JsonValue* const* it = map->order.items();
+    for (std::int32_t k = 0; k < map->order.count; ++k) {
+        JsonValue*& head = map->buckets[map->bucketOf(it[k]->hash_)];
+        it[k]->next_ = head;
+        head = it[k];
+    }
+}
+
+void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map, std::int32_t grownCount) {
     bool inArena = false;
     auto* grown = static_cast<JsonValue**>(
         allocateFor(object, static_cast<std::size_t>(grownCount) * sizeof(JsonValue*),
                     alignof(JsonValue*), inArena));
-    std::fill_n(grown, grownCount, nullptr);
-    for (std::int32_t b = 0; b < map->bucketCount; ++b) {
-        JsonValue* v = map->buckets[b];
-        while (v != nullptr) {
-            JsonValue* next = v->next_;
-            JsonValue*& head = grown[JsonMemberMap::bucketIn(v->hash_, grownCount, grownDivisor)];
-            v->next_ = head;
-            head = v;
-            v = next;
-        }
-    }
-    if (map->buckets != map->inlineBuckets()) {
+    if (!map->small()) {
         freeFor(object, map->buckets,
                 static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
                 alignof(JsonValue*), (object->flags_ & JsonValue::kBucketsInArena) != 0);
@@ -567,16 +570,26 @@ void JsonNodes::growBuckets(JsonValue* object, JsonMemberMap* map) {
     setFlag(object, JsonValue::kBucketsInArena, inArena);
     map->buckets = grown;
     map->bucketCount = grownCount;
-    map->divisor = grownDivisor;
-    map->threshold = thresholdFor(grownCount, map->loadFactor);
+    map->divisor = JsonMemberMap::divisorFor(grownCount);
+    map->threshold = thresholdFor(grownCount);
+    chainAll(map);
 }
 
 JsonValue* JsonNodes::findMember(const JsonValue* object, std::u16string_view key,
                                  std::int32_t hash) noexcept {
-    if (object->kind_ != JsonKind::Object || object->payload_.map == nullptr) {
+    if (object->kind() != JsonKind::Object || object->payload_.map == nullptr) {
         return nullptr;
     }
     const JsonMemberMap* map = object->payload_.map;
+    if (map->small()) {
+        JsonValue* const* it = map->order.items();
+        for (std::int32_t k = 0; k < map->order.count; ++k) {
+            if (it[k]->hash_ == hash && it[k]->key() == key) {
+                return it[k];
+            }
+        }
+        return nullptr;
+    }
     for (JsonValue* v = map->buckets[map->bucketOf(hash)]; v != nullptr; v = v->next_) {
         if (v->hash_ == hash && v->key() == key) {
             return v;
@@ -595,16 +608,25 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
     const std::u16string_view key = child->key();
     const std::int32_t hash = hashKey(key);
 
-    JsonValue** link = &map->buckets[map->bucketOf(hash)];
-    while (*link != nullptr && ((*link)->hash_ != hash || (*link)->key() != key)) {
-        link = &(*link)->next_;
+    JsonValue** link = nullptr;
+    JsonValue* old = nullptr;
+    if (map->small()) {
+        old = findMember(object, key, hash);
+    } else {
+        link = &map->buckets[map->bucketOf(hash)];
+        while (*link != nullptr && ((*link)->hash_ != hash || (*link)->key() != key)) {
+            link = &(*link)->next_;
+        }
+        old = *link;
     }
-    if (JsonValue* old = *link; old != nullptr) {
+    if (old != nullptr) {
         // The later value wins and keeps the earlier one's place in the chain and the order.
         child->next_ = old->next_;
-        *link = child;
-        JsonValue** it = map->order->items();
-        *std::find(it, it + map->order->count, old) = child;
+        if (link != nullptr) {
+            *link = child;
+        }
+        JsonValue** it = map->order.items();
+        *std::find(it, it + map->order.count, old) = child;
         child->hash_ = hash;
         child->parent_ = object;
         old->parent_ = nullptr;
@@ -614,26 +636,109 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
         return;
     }
 
-    if (map->count >= map->threshold) {
-        growBuckets(object, map);
+    if (map->count() >= map->threshold) {
+        if (map->bucketCount > (std::numeric_limits<std::int32_t>::max() - 1) / 2) {
+            throw std::bad_alloc();
+        }
+        growBuckets(object, map, map->bucketCount * 2 + 1);
     }
-    if (map->order->count == map->order->capacity) {
-        bool inArena = false;
-        map->order = growList(object, map->order, map->order != map->inlineOrder(),
-                              (object->flags_ & JsonValue::kOrderInArena) != 0, inArena);
-        setFlag(object, JsonValue::kOrderInArena, inArena);
+    if (map->order.count == map->order.capacity) {
+        map = growMap(object, map);
     }
-    JsonValue*& head = map->buckets[map->bucketOf(hash)];
-    child->next_ = head;
-    head = child;
+    child->next_ = nullptr;
+    if (!map->small()) {
+        JsonValue*& head = map->buckets[map->bucketOf(hash)];
+        child->next_ = head;
+        head = child;
+    }
     child->hash_ = hash;
     child->parent_ = object;
-    map->order->items()[map->order->count++] = child;
-    ++map->count;
+    map->order.items()[map->order.count++] = child;
+}
+
+void JsonNodes::adoptAll(JsonValue* container, JsonValue* const* children, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    if (count > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw std::bad_alloc();
+    }
+    const auto n = static_cast<std::int32_t>(count);
+    bool inArena = false;
+    if (container->kind() == JsonKind::Array) {
+        auto* list = static_cast<JsonElementList*>(allocateFor(
+            container, JsonElementList::bytesFor(n), alignof(JsonElementList), inArena));
+        list->count = n;
+        list->capacity = n;
+        JsonValue** it = list->items();
+        for (std::int32_t k = 0; k < n; ++k) {
+            it[k] = children[k];
+            it[k]->parent_ = container;
+        }
+        container->payload_.list = list;
+        setFlag(container, JsonValue::kBlockInArena, inArena);
+        return;
+    }
+
+    // Room for every member, and the buckets that many distinct members would have brought:
+    // adding them below then allocates nothing more.
+    const std::int32_t bucketCount = bucketCountFor(n);
+    auto* map = static_cast<JsonMemberMap*>(
+        allocateFor(container, JsonMemberMap::bytesFor(n), alignof(JsonMemberMap), inArena));
+    JsonValue** buckets = nullptr;
+    bool bucketsInArena = false;
+    if (bucketCount != JsonMemberMap::kInitialBuckets) {
+        try {
+            buckets = static_cast<JsonValue**>(
+                allocateFor(container, static_cast<std::size_t>(bucketCount) * sizeof(JsonValue*),
+                            alignof(JsonValue*), bucketsInArena));
+        } catch (...) {
+            freeFor(container, map, JsonMemberMap::bytesFor(n), alignof(JsonMemberMap), inArena);
+            throw;
+        }
+        std::fill_n(buckets, bucketCount, nullptr);
+    }
+    map->bucketCount = bucketCount;
+    map->threshold = thresholdFor(bucketCount);
+    map->divisor = JsonMemberMap::divisorFor(bucketCount);
+    map->buckets = buckets;
+    map->order.count = 0;
+    map->order.capacity = n;
+    container->payload_.map = map;
+    setFlag(container, JsonValue::kBlockInArena, inArena);
+    setFlag(container, JsonValue::kBucketsInArena, bucketsInArena);
+    for (std::int32_t k = 0; k < n; ++k) {
+        putMember(container, children[k]);
+    }
+
+    // Repeated names leave fewer members than there was room for: the buckets they would have.
+    const std::int32_t fitting = bucketCountFor(map->count());
+    if (fitting == map->bucketCount) {
+        return;
+    }
+    if (fitting == JsonMemberMap::kInitialBuckets) {
+        freeFor(container, map->buckets,
+                static_cast<std::size_t>(map->bucketCount) * sizeof(JsonValue*),
+                alignof(JsonValue*), bucketsInArena);
+        setFlag(container, JsonValue::kBucketsInArena, false);
+        map->buckets = nullptr;
+        map->bucketCount = fitting;
+        map->threshold = thresholdFor(fitting);
+        map->divisor = JsonMemberMap::divisorFor(fitting);
+        for (std::int32_t k = 0; k < map->order.count; ++k) {
+            map->order.items()[k]->next_ = nullptr;
+        }
+        return;
+    }
+    try {
+        growBuckets(container, map, fitting);
+    } catch (const std::bad_alloc&) {
+        // The larger buckets serve lookups as well.
+    }
 }
 
 void JsonNodes::moveMember(JsonValue* object, std::int32_t from, std::int32_t to) noexcept {
-    JsonValue** it = object->payload_.map->order->items();
+    JsonValue** it = object->payload_.map->order.items();
     if (from < to) {
         std::rotate(it + from, it + from + 1, it + to + 1);
     } else if (to < from) {
@@ -652,7 +757,7 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
         child->next_ = nullptr;
         return;
     }
-    if (parent->kind_ == JsonKind::Object) {
+    if (parent->kind() == JsonKind::Object && !parent->payload_.map->small()) {
         JsonMemberMap* map = parent->payload_.map;
         JsonValue** link = &map->buckets[map->bucketOf(child->hash_)];
         while (*link != nullptr && *link != child) {
@@ -660,7 +765,6 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
         }
         if (*link == child) {
             *link = child->next_;
-            --map->count;
         }
     }
     JsonValue** it = list->items();
@@ -691,16 +795,15 @@ std::vector<JsonValue*> JsonNodes::takeChildren(JsonValue* container) {
         child->next_ = nullptr;
     }
     list->count = 0;
-    if (container->kind_ == JsonKind::Object) {
+    if (container->kind() == JsonKind::Object && !container->payload_.map->small()) {
         JsonMemberMap* map = container->payload_.map;
         std::fill_n(map->buckets, map->bucketCount, nullptr);
-        map->count = 0;
     }
     return children;
 }
 
 void JsonNodes::moveContents(JsonValue* target, JsonValue* source) {
-    switch (source->kind_) {
+    switch (source->kind()) {
         case JsonKind::String:
             assignString(target, source->string());
             break;
@@ -721,7 +824,7 @@ void JsonNodes::moveContents(JsonValue* target, JsonValue* source) {
             break;
         case JsonKind::Array:
         case JsonKind::Object: {
-            reset(target, source->kind_);
+            reset(target, source->kind());
             target->payload_ = source->payload_;
             source->payload_.integer = 0;
             if (JsonElementList* list = items(target); list != nullptr) {
@@ -738,15 +841,11 @@ void JsonNodes::moveContents(JsonValue* target, JsonValue* source) {
 // ----- Deep copies -----
 
 JsonValue* JsonNodes::copyShallow(const JsonValue* source, std::pmr::memory_resource* heap) {
-    const std::u16string_view str = source->string();
     const std::u16string_view text{source->text_, source->textLength_};
     const std::u16string_view key = source->key();
-    JsonValue* v = make(source->kind_, heap, key.size() + str.size() + text.size());
+    JsonValue* v = make(source->kind(), heap, key.size() + text.size());
     placeKey(v, 0, key);
-    switch (source->kind_) {
-        case JsonKind::String:
-            placeString(v, key.size(), str);
-            break;
+    switch (source->kind()) {
         case JsonKind::Real:
             v->payload_.real = source->payload_.real;
             placeText(v, key.size(), text);
@@ -758,6 +857,7 @@ JsonValue* JsonNodes::copyShallow(const JsonValue* source, std::pmr::memory_reso
         case JsonKind::Boolean:
             v->payload_.boolean = source->payload_.boolean;
             break;
+        case JsonKind::String:
         case JsonKind::Raw:
             placeText(v, key.size(), text);
             break;
@@ -770,7 +870,7 @@ JsonValue* JsonNodes::copyShallow(const JsonValue* source, std::pmr::memory_reso
 JsonValue* JsonNodes::deepCopy(const JsonValue* source, std::pmr::memory_resource* heap) {
     JsonValue* top = copyShallow(source, heap);
     freeKey(top);  // the copy is unattached
-    if (!isContainer(source->kind_) || source->count() == 0) {
+    if (!isContainer(source->kind()) || source->count() == 0) {
         return top;
     }
     try {
@@ -784,7 +884,7 @@ JsonValue* JsonNodes::deepCopy(const JsonValue* source, std::pmr::memory_resourc
                 const JsonValue* child = from->at(k);
                 JsonValue* copy = copyShallow(child, heapOf(to));
                 try {
-                    if (to->kind_ == JsonKind::Object) {
+                    if (to->kind() == JsonKind::Object) {
                         putMember(to, copy);
                     } else {
                         freeKey(copy);
@@ -794,7 +894,7 @@ JsonValue* JsonNodes::deepCopy(const JsonValue* source, std::pmr::memory_resourc
                     copy->release();
                     throw;
                 }
-                if (isContainer(child->kind_) && child->count() > 0) {
+                if (isContainer(child->kind()) && child->count() > 0) {
                     work.emplace_back(child, copy);
                 }
             }

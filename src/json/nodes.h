@@ -29,25 +29,25 @@ struct alignas(alignof(JsonValue*)) JsonElementList {
     }
 };
 
-// The members of an object: hash chains for lookup by name, and `order` for everything that
-// enumerates (insertion order). The first block also holds the initial 11 bucket heads and the
-// initial order list; larger ones get blocks of their own.
+// The members of an object, in one block: `order` (insertion order, for everything that
+// enumerates) with its items right after the map, and hash chains for lookup by name. A small
+// map (at most 8 members, the threshold of the initial 11 buckets) has no bucket array yet and is
+// searched along its order; the 9th member brings 23 buckets. bucketCount counts from 11 either
+// way.
 struct JsonMemberMap {
     static constexpr std::int32_t kInitialBuckets = 11;
+    static constexpr std::int32_t kInitialCapacity = JsonElementList::kInitialCapacity;
     static constexpr float kLoadFactor = 0.75f;
 
-    std::int32_t count;
     std::int32_t bucketCount;
     std::int32_t threshold;  // bucketCount * loadFactor, truncated
-    float loadFactor;
-    std::uint64_t divisor;  // for the bucket of a hash without a division (see bucketOf)
-    JsonValue** buckets;
-    JsonElementList* order;
+    std::uint64_t divisor;   // for the bucket of a hash without a division (see bucketOf)
+    JsonValue** buckets;     // null while the map is small
+    JsonElementList order;   // must stay last: its items follow it
 
-    JsonValue** inlineBuckets() noexcept { return reinterpret_cast<JsonValue**>(this + 1); }
-    JsonElementList* inlineOrder() noexcept {
-        return reinterpret_cast<JsonElementList*>(inlineBuckets() + kInitialBuckets);
-    }
+    std::int32_t count() const noexcept { return order.count; }
+    bool small() const noexcept { return buckets == nullptr; }
+
     // The bucket of a hash: (hash AND 7FFFFFFF) modulo bucketCount, by a multiplication with
     // `divisor` (2^64 / bucketCount rounded up).
     std::int32_t bucketOf(std::int32_t hash) const noexcept {
@@ -65,10 +65,9 @@ struct JsonMemberMap {
     static std::uint64_t divisorFor(std::int32_t bucketCount) noexcept {
         return ~std::uint64_t{0} / static_cast<std::uint32_t>(bucketCount) + 1;
     }
-
-    static constexpr std::size_t kBlockBytes =
-        sizeof(JsonValue*) * kInitialBuckets + sizeof(JsonElementList) +
-        sizeof(JsonValue*) * JsonElementList::kInitialCapacity;
+    static std::size_t bytesFor(std::int32_t capacity) noexcept {
+        return sizeof(JsonMemberMap) + static_cast<std::size_t>(capacity) * sizeof(JsonValue*);
+    }
 };
 
 class JsonArena;
@@ -86,9 +85,9 @@ public:
     // The storage after the node.
     static char16_t* extra(JsonValue* v) noexcept { return reinterpret_cast<char16_t*>(v + 1); }
 
-    // Places key, string or literal text into the node's own storage at `offset` characters.
+    // Places the key, or a string's characters or a literal, into the node's own storage at
+    // `offset` characters (where they may have been written already).
     static void placeKey(JsonValue* v, std::size_t offset, std::u16string_view key) noexcept;
-    static void placeString(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept;
     static void placeText(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept;
 
     // Stores a parsed scalar into a new node: the characters (a string's, or a number's
@@ -126,6 +125,12 @@ public:
     static void putMember(JsonValue* object, JsonValue* child);
     // The same with an explicit key: gives the child the key first.
     static void putMember(JsonValue* object, std::u16string_view key, JsonValue* child);
+    // Fills an empty container (no list or map yet) with `children` in order, taking over their
+    // references, in blocks of the exact size: what a parse does when a container closes. For an
+    // object a later member of the same name replaces the earlier one in its place, and the
+    // bucket count is the one that adding the members one by one gives. Throws before linking
+    // anything.
+    static void adoptAll(JsonValue* container, JsonValue* const* children, std::size_t count);
     static JsonValue* findMember(const JsonValue* object, std::u16string_view key,
                                  std::int32_t hash) noexcept;
     // Moves the member at order position `from` to position `to`.
@@ -167,7 +172,9 @@ private:
     static JsonElementList* growList(JsonValue* owner, JsonElementList* list, bool ownBlock,
                                      bool listInArena, bool& grownInArena);
     static JsonMemberMap* ensureMap(JsonValue* object);
-    static void growBuckets(JsonValue* object, JsonMemberMap* map);
+    static JsonMemberMap* growMap(JsonValue* object, JsonMemberMap* map);
+    static void growBuckets(JsonValue* object, JsonMemberMap* map, std::int32_t grownCount);
+    static void chainAll(JsonMemberMap* map) noexcept;
     static JsonValue* copyShallow(const JsonValue* source, std::pmr::memory_resource* heap);
 };
 

@@ -1,18 +1,22 @@
 // The lenient JSON parser.
 //
-// One walk over the text with an explicit stack of open containers (no recursion, no depth
-// limit). Outside tokens the walk skips blanks and opens containers; everything else goes to the
-// token reader of the innermost container, which scans one element or one member ("name:value")
-// up to the next "," or closing bracket and stores it. Token errors report the index of the
-// token's first character (0 when none had started); an unclosed container reports the text
-// length + 1.
+// One walk over the text with an explicit stack of open containers (no recursion; the depth is
+// bounded only by the number of values). Outside tokens the walk skips blanks and opens
+// containers; everything else goes to the token reader of the innermost container, which scans
+// one element or one member ("name:value") up to the next "," or closing bracket and stores it.
+// Token errors report the index of the token's first character (0 when none had started); an
+// unclosed container reports the text length + 1.
+//
+// The values of an open container wait on a stack of their own; when it closes they move into
+// one list (or member map) of the exact size. At most kJsonMaxValues values are made, which
+// bounds what any text can cost: a value takes a node of 72 bytes, its key and characters, a
+// pointer in its container and, when it is a container, that container's header.
 #include "json/parser.h"
 
 #include <locale.h>
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -90,40 +94,45 @@ int hexValue(char16_t c) noexcept {
     return c < 128 ? kHexDigits[c] : -1;
 }
 
-// A buffer for one unescaped token at a time; it only grows.
-class Scratch {
-public:
-    char16_t* reserve(std::size_t n) {
-        if (n > capacity_) {
-            capacity_ = std::max(n, capacity_ * 2);
-            data_.reset(new char16_t[capacity_]);
+// The escapes of a name, or of a string's characters between its quotes (`quote` is the
+// string's quote character, 0 for a name). \n becomes CR LF, or a lone LF at the very start of a
+// name and right after a CR. \uXXXX (only with `decode`) becomes that one code unit, \u0000
+// nothing. An unknown escape keeps its backslash. A backslash right before a string's closing
+// quote escapes that quote, which then ends the string: nothing of it stays after a double quote,
+// the backslash after a single quote. Writes to `out` unless it is null, and returns the number
+// of characters, never more than `in` has: a first call counts, a second one writes in place.
+std::size_t unescape(std::u16string_view in, bool decode, char16_t quote, char16_t* out) noexcept {
+    std::size_t n = 0;
+    char16_t last = quote;  // a string's opening quote comes before its characters
+    bool any = quote != 0;
+    auto put = [&](char16_t c) {
+        if (out != nullptr) {
+            out[n] = c;
         }
-        return data_.get();
-    }
-
-private:
-    std::unique_ptr<char16_t[]> data_;
-    std::size_t capacity_ = 0;
-};
-
-// The escapes of a name, or of a string token with its quotes. \n becomes CR LF, or a lone LF at
-// the very start and right after a CR. \uXXXX (only with `decode`) becomes that one code unit,
-// \u0000 nothing. An unknown escape keeps its backslash. The result is never longer than `in`.
-std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scratch) {
-    char16_t* const start = scratch.reserve(in.size());
-    char16_t* o = start;
+        ++n;
+        last = c;
+        any = true;
+    };
     const char16_t* p = in.data();
     const char16_t* const end = p + in.size();
     while (p < end) {
         const char16_t* run = p;
         p = findEither(p, end, u'\\', u'\\');
-        std::copy(run, p, o);
-        o += p - run;
+        if (p != run) {
+            if (out != nullptr) {
+                std::copy(run, p, out + n);
+            }
+            n += static_cast<std::size_t>(p - run);
+            last = p[-1];
+            any = true;
+        }
         if (p == end) {
             break;
         }
         if (p + 1 == end) {
-            *o++ = u'\\';
+            if (quote != u'"') {
+                put(u'\\');
+            }
             break;
         }
         const char16_t d = p[1];
@@ -131,30 +140,30 @@ std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scrat
             case u'\\':
             case u'/':
             case u'"':
-                *o++ = d;
+                put(d);
                 p += 2;
                 continue;
             case u'b':
-                *o++ = u'\b';
+                put(u'\b');
                 p += 2;
                 continue;
             case u't':
-                *o++ = u'\t';
+                put(u'\t');
                 p += 2;
                 continue;
             case u'r':
-                *o++ = kCr;
+                put(kCr);
                 p += 2;
                 continue;
             case u'f':
-                *o++ = u'\f';
+                put(u'\f');
                 p += 2;
                 continue;
             case u'n':
-                if (o != start && o[-1] != kCr) {
-                    *o++ = kCr;
+                if (any && last != kCr) {
+                    put(kCr);
                 }
-                *o++ = kLf;
+                put(kLf);
                 p += 2;
                 continue;
             case u'u':
@@ -167,7 +176,7 @@ std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scrat
                         const auto value =
                             static_cast<unsigned>((d0 << 12) | (d1 << 8) | (d2 << 4) | d3);
                         if (value != 0) {
-                            *o++ = static_cast<char16_t>(value);
+                            put(static_cast<char16_t>(value));
                         }
                         p += 6;
                         continue;
@@ -177,10 +186,10 @@ std::u16string_view unescape(std::u16string_view in, bool decode, Scratch& scrat
             default:
                 break;
         }
-        *o++ = u'\\';
+        put(u'\\');
         ++p;
     }
-    return {start, static_cast<std::size_t>(o - start)};
+    return n;
 }
 
 // The number check: characters up to 32 are ignored; the first must be a sign, a digit or a
@@ -237,11 +246,13 @@ std::u16string_view trimBlanks(std::u16string_view s) noexcept {
     return s;
 }
 
-// A classified token: the kind and the value; `chars` is a string's characters or a number's
-// literal text (it may point into the parser's scratch buffer).
+// A classified token: the kind and the value; `chars` is a number's literal text or a string's
+// characters as they stand between its quotes (with their escapes when `escaped`).
 struct Scalar {
     JsonKind kind = JsonKind::Null;
     std::u16string_view chars;
+    bool escaped = false;
+    char16_t quote = 0;
     double real = 0;
     std::int64_t integer = 0;
     bool boolean = false;
@@ -278,7 +289,8 @@ public:
             return kEmpty;
         }
         try {
-            stack_.reserve(1024);
+            stack_.reserve(256);
+            waiting_.reserve(1024);
         } catch (const std::bad_alloc&) {
             return kNoMemory;
         }
@@ -303,6 +315,14 @@ public:
             rc = kUnclosed;  // the walk has run to len + 1
         }
         if (rc != kNone) {
+            // The values still waiting belong to no container yet (those linked into the root
+            // when it was reopened are null).
+            for (JsonValue* v : waiting_) {
+                if (v != nullptr) {
+                    v->release();
+                }
+            }
+            waiting_.clear();
             JsonNodes::clearContents(root_);
             position = static_cast<std::int32_t>(
                 std::min<std::size_t>(i_, std::numeric_limits<std::int32_t>::max()));
@@ -314,11 +334,62 @@ private:
     struct Entry {
         JsonValue* node;
         int state;
+        std::uint32_t firstWaiting;  // where its values start in waiting_
     };
+
+    // Whether one more value may be made.
+    bool roomForValue() noexcept {
+        if (made_ == static_cast<std::size_t>(kJsonMaxValues)) {
+            return false;
+        }
+        ++made_;
+        return true;
+    }
 
     JsonValue* makeNode(JsonKind kind, std::size_t extraChars) {
         return arena_ != nullptr ? JsonNodes::makeIn(kind, arena_, extraChars)
                                  : JsonNodes::make(kind, heap_, extraChars);
+    }
+
+    // A new value of the innermost container waits for it to close. Releases the value when
+    // there is no room to keep it.
+    void keep(JsonValue* v) {
+        try {
+            waiting_.push_back(v);
+        } catch (const std::bad_alloc&) {
+            v->release();
+            throw;
+        }
+    }
+
+    // Closes the innermost container: its waiting values move into it.
+    std::int32_t closeContainer() {
+        const Entry top = stack_.back();
+        JsonValue** first = waiting_.data() + top.firstWaiting;
+        const std::size_t count = waiting_.size() - top.firstWaiting;
+        try {
+            if (JsonNodes::items(top.node) == nullptr) {
+                JsonNodes::adoptAll(top.node, first, count);
+            } else {
+                // The root reopened by a second top-level container: one by one.
+                for (std::size_t k = 0; k < count; ++k) {
+                    if (top.node->kind() == JsonKind::Object) {
+                        JsonNodes::putMember(top.node, first[k]);
+                    } else {
+                        JsonNodes::append(top.node, first[k]);
+                    }
+                    first[k] = nullptr;
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            return kNoMemory;  // the values still waiting are released with the failure
+        }
+        waiting_.resize(top.firstWaiting);
+        stack_.pop_back();
+        if (!stack_.empty()) {
+            stack_.back().state = kChildClosed;
+        }
+        return kNone;
     }
 
     // Opens an object or array at i_: the root when nothing is open, else a new child of the
@@ -326,38 +397,35 @@ private:
     std::int32_t openContainer(char16_t bracket, std::u16string_view rawName, bool nameEscaped) {
         const JsonKind kind = bracket == u'{' ? JsonKind::Object : JsonKind::Array;
         const int state = kind == JsonKind::Object ? kNameExpected : kValueExpected;
-        if (stack_.empty()) {
-            if (root_->kind() != kind) {
-                JsonNodes::reset(root_, kind);
-            }
-            stack_.push_back({root_, state});
-            return kNone;
-        }
-        const Entry top = stack_.back();
-        if (top.state != kValueExpected) {
-            return kObjectSyntax;
-        }
-        JsonValue* child = nullptr;
         try {
-            if (top.node->kind() == JsonKind::Array) {
-                child = makeNode(kind, 0);
-                JsonNodes::append(top.node, child);
-            } else {
-                if (rawName.empty()) {
-                    return kObjectSyntax;
+            if (stack_.empty()) {
+                if (root_->kind() != kind) {
+                    JsonNodes::reset(root_, kind);
                 }
-                const std::u16string_view key = nameOf(rawName, nameEscaped);
-                child = makeNode(kind, key.size());
-                JsonNodes::placeKey(child, 0, key);
-                JsonNodes::putMember(top.node, child);
+                stack_.push_back({root_, state, static_cast<std::uint32_t>(waiting_.size())});
+                return kNone;
             }
+            const Entry top = stack_.back();
+            if (top.state != kValueExpected) {
+                return kObjectSyntax;
+            }
+            const bool member = top.node->kind() == JsonKind::Object;
+            if (member && rawName.empty()) {
+                return kObjectSyntax;
+            }
+            if (!roomForValue()) {
+                return kTooLarge;
+            }
+            JsonValue* child = makeNode(kind, member ? lengthOf(rawName, nameEscaped, 0) : 0);
+            if (member) {
+                JsonNodes::placeKey(child, 0,
+                                    placeAt(JsonNodes::extra(child), rawName, nameEscaped, 0));
+            }
+            keep(child);
+            stack_.push_back({child, state, static_cast<std::uint32_t>(waiting_.size())});
         } catch (const std::bad_alloc&) {
-            if (child != nullptr) {
-                child->release();
-            }
-            return kNoMemory;
+            return kNoMemory;  // a child made is waiting: it goes with the failure
         }
-        stack_.push_back({child, state});
         return kNone;
     }
 
@@ -383,7 +451,13 @@ private:
         try {
             switch (s.kind) {
                 case JsonKind::String:
-                    JsonNodes::assignString(root_, s.chars);
+                    if (s.escaped) {
+                        std::u16string chars(lengthOf(s.chars, true, s.quote), u'\0');
+                        JsonNodes::assignString(root_,
+                                                placeAt(chars.data(), s.chars, true, s.quote));
+                    } else {
+                        JsonNodes::assignString(root_, s.chars);
+                    }
                     break;
                 case JsonKind::Real:
                     JsonNodes::assignReal(root_, s.real, s.chars);
@@ -426,6 +500,7 @@ private:
         bool escaped = false;
         char16_t quote = 0;
         bool stop = false;
+        bool closes = false;
         while (!stop && i_ < len) {
             if (quote != 0 && skipQuoted(quote)) {
                 started = true;
@@ -469,13 +544,7 @@ private:
                     if (quote != 0) {
                         break;
                     }
-                    stack_.pop_back();
-                    if (!stack_.empty()) {
-                        stack_.back().state = kChildClosed;
-                    }
-                    if (!started) {
-                        return kNone;
-                    }
+                    closes = true;
                     stop = true;
                     continue;
                 case u',':
@@ -494,10 +563,14 @@ private:
             i_ = o;
             return kOpenQuote;
         }
-        if (!started) {
-            return kNone;  // an empty element, as in [1,,2] or [1,]
-        }
-        return store(array, text_.substr(o, end - o), escaped, {}, false, o);
+        if (started) {
+            if (const std::int32_t rc =
+                    store(array, text_.substr(o, end - o), escaped, {}, false, o);
+                rc != kNone) {
+                return rc;
+            }
+        }  // else an empty element, as in [1,,2] or [1,]
+        return closes ? closeContainer() : kNone;
     }
 
     // One member of the innermost object, "name:value" up to "," or "}".
@@ -611,12 +684,8 @@ private:
                     return kBadValue;
                 }
                 if (c == u'}') {
-                    stack_.pop_back();
-                    if (!stack_.empty()) {
-                        stack_.back().state = kChildClosed;
-                    }
                     if (!nameChars && !quotedName) {
-                        return kNone;  // {} or a trailing comma
+                        return closeContainer();  // {} or a trailing comma
                     }
                     endedAtBrace = true;
                     stop = true;
@@ -651,12 +720,16 @@ private:
             i_ = o;
             return kBadValue;  // an empty member, as in {,"a":1}
         }
-        const std::int32_t rc = store(object, text_.substr(o, valueEnd - o), valueEscaped,
-                                      rawName(nameStart, nameEnd, nameChars), nameEscaped, o);
-        if (rc == kNone && !endedAtBrace) {
-            stack_[depth].state = kNameExpected;
+        if (const std::int32_t rc = store(object, text_.substr(o, valueEnd - o), valueEscaped,
+                                          rawName(nameStart, nameEnd, nameChars), nameEscaped, o);
+            rc != kNone) {
+            return rc;
         }
-        return rc;
+        if (endedAtBrace) {
+            return closeContainer();
+        }
+        stack_[depth].state = kNameExpected;
+        return kNone;
     }
 
     std::u16string_view rawName(std::size_t start, std::size_t end, bool any) const {
@@ -678,41 +751,48 @@ private:
         i_ = std::min(i_ + (unicode ? 6 : 2), text_.size());
     }
 
-    std::u16string_view nameOf(std::u16string_view raw, bool escaped) {
+    // A name, or a string's characters: their length, and placing them into the node.
+    std::size_t lengthOf(std::u16string_view raw, bool escaped, char16_t quote) const noexcept {
+        return escaped ? unescape(raw, decode_, quote, nullptr) : raw.size();
+    }
+    std::u16string_view placeAt(char16_t* to, std::u16string_view raw, bool escaped,
+                                char16_t quote) const noexcept {
         if (!escaped) {
-            return raw;
+            return raw;  // the node copies it
         }
-        return unescape(raw, decode_, nameBuffer_);
+        return {to, unescape(raw, decode_, quote, to)};
     }
 
-    // Classifies the token and adds the value to `container` (under the name for an object).
-    std::int32_t store(JsonValue* container, std::u16string_view token, bool escaped,
+    // Classifies the token and makes the value, a new one of `container` (under the name for
+    // an object).
+    std::int32_t store(const JsonValue* container, std::u16string_view token, bool escaped,
                        std::u16string_view name, bool nameEscaped, std::size_t o) {
         Scalar s;
         if (const std::int32_t rc = classify(token, escaped, s); rc != kNone) {
             i_ = o;
             return rc;
         }
+        if (!roomForValue()) {
+            i_ = o;
+            return kTooLarge;
+        }
         const bool member = container->kind() == JsonKind::Object;
-        JsonValue* v = nullptr;
         try {
-            const std::u16string_view key = member ? nameOf(name, nameEscaped) : name;
+            // Escaped names and strings are counted first and then unescaped into the node.
+            const std::size_t keyLength = member ? lengthOf(name, nameEscaped, 0) : 0;
             const bool hasChars = s.kind == JsonKind::String || s.kind == JsonKind::Real ||
                                   s.kind == JsonKind::Integer;
-            v = makeNode(s.kind, key.size() + (hasChars ? s.chars.size() : 0));
+            const std::size_t charsLength = hasChars ? lengthOf(s.chars, s.escaped, s.quote) : 0;
+            JsonValue* v = makeNode(s.kind, keyLength + charsLength);
+            char16_t* const storage = JsonNodes::extra(v);
             if (member) {
-                JsonNodes::placeKey(v, 0, key);
+                JsonNodes::placeKey(v, 0, placeAt(storage, name, nameEscaped, 0));
             }
-            JsonNodes::fill(v, key.size(), s.kind, s.chars, s.real, s.integer, s.boolean);
-            if (member) {
-                JsonNodes::putMember(container, v);
-            } else {
-                JsonNodes::append(container, v);
-            }
+            const std::u16string_view chars =
+                placeAt(storage + keyLength, s.chars, s.escaped, s.quote);
+            JsonNodes::fill(v, keyLength, s.kind, chars, s.real, s.integer, s.boolean);
+            keep(v);
         } catch (const std::bad_alloc&) {
-            if (v != nullptr) {
-                v->release();
-            }
             i_ = o;
             return kNoMemory;
         }
@@ -729,11 +809,9 @@ private:
                 return kBadValue;
             }
             s.kind = JsonKind::String;
-            std::u16string_view whole = token;
-            if (escaped) {
-                whole = unescape(token, decode_, valueBuffer_);
-            }
-            s.chars = whole.size() >= 2 ? whole.substr(1, whole.size() - 2) : std::u16string_view{};
+            s.chars = token.substr(1, token.size() - 2);
+            s.escaped = escaped;
+            s.quote = first;
             return kNone;
         }
         if (token == u"null") {
@@ -767,9 +845,9 @@ private:
     bool decode_;
     bool ignoreTop_;
     std::size_t i_ = 0;
+    std::size_t made_ = 0;  // values made, against kJsonMaxValues
     std::vector<Entry> stack_;
-    Scratch valueBuffer_;
-    Scratch nameBuffer_;
+    std::vector<JsonValue*> waiting_;  // values of the open containers, innermost last
 };
 
 locale_t cLocale() {

@@ -53,7 +53,7 @@ public:
     // stays an empty object.
     void clear() noexcept;
 
-    JsonKind kind() const noexcept { return kind_; }
+    JsonKind kind() const noexcept { return static_cast<JsonKind>(kind_); }
     std::int32_t refCount() const noexcept { return refCount_.load(std::memory_order_acquire); }
     // The heap that new contents of this node (and new children) come from.
     std::pmr::memory_resource* heap() const noexcept;
@@ -72,12 +72,12 @@ public:
     std::u16string_view literal() const noexcept;
     // The characters of a String (unescaped, without quotes), else empty.
     std::u16string_view string() const noexcept;
-    double realValue() const noexcept { return kind_ == JsonKind::Real ? payload_.real : 0.0; }
+    double realValue() const noexcept { return kind() == JsonKind::Real ? payload_.real : 0.0; }
     std::int64_t integerValue() const noexcept {
-        return kind_ == JsonKind::Integer ? payload_.integer : 0;
+        return kind() == JsonKind::Integer ? payload_.integer : 0;
     }
     bool booleanValue() const noexcept {
-        return kind_ == JsonKind::Boolean && payload_.boolean != 0;
+        return kind() == JsonKind::Boolean && payload_.boolean != 0;
     }
 
     // Members of an object, elements of an array, else 0.
@@ -98,20 +98,18 @@ private:
     // Flags: which strings live in the node's own block rather than in allocations of their own,
     // and which blocks a parse took from its arena (json/arena.h; heap_ is then the arena).
     static constexpr std::uint8_t kKeyInline = 1;
-    static constexpr std::uint8_t kStringInline = 2;
-    static constexpr std::uint8_t kTextInline = 4;
-    static constexpr std::uint8_t kArenaNode = 8;
-    static constexpr std::uint8_t kBlockInArena = 16;  // the element list or the member map
-    static constexpr std::uint8_t kBucketsInArena = 32;
-    static constexpr std::uint8_t kOrderInArena = 64;
+    static constexpr std::uint8_t kTextInline = 2;  // a string's characters or a literal
+    static constexpr std::uint8_t kArenaNode = 4;
+    static constexpr std::uint8_t kBlockInArena = 8;  // the element list or the member map
+    static constexpr std::uint8_t kBucketsInArena = 16;
 
+    // Every parsed value is one of these, so the fields are packed: 72 bytes.
     std::atomic<std::int32_t> refCount_{1};
-    JsonKind kind_ = JsonKind::Null;
     std::int32_t hash_ = 0;
     std::uint32_t keyLength_ = 0;
-    std::uint32_t stringLength_ = 0;  // characters of payload_.string
-    std::uint32_t textLength_ = 0;
+    std::uint32_t textLength_ = 0;  // characters at text_
     std::uint32_t extraChars_ = 0;  // characters of storage after the node in its block
+    std::int8_t kind_ = 0;          // a JsonKind
     std::uint8_t flags_ = 0;
     std::pmr::memory_resource* heap_ = nullptr;
     char16_t* key_ = nullptr;
@@ -121,11 +119,10 @@ private:
         double real;
         std::int64_t integer;
         std::int32_t boolean;
-        char16_t* string;
         JsonElementList* list;  // array
         JsonMemberMap* map;     // object
     } payload_{};
-    char16_t* text_ = nullptr;
+    char16_t* text_ = nullptr;  // a string's characters, or the literal of a number or Raw value
 };
 
 }  // namespace vesprey

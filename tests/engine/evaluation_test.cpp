@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/messages.h"
+#include "json/json.h"
 #include "text/text.h"
 
 namespace vesprey {
@@ -169,6 +170,17 @@ TEST(EvaluateJsonTest, AnswersThatAreNotJson) {
     EXPECT_EQ(evaluateJson("<html>ok</html>", "msg"), "<html>ok</html>");
     EXPECT_EQ(evaluateJson("", "msg"), "");
     EXPECT_EQ(evaluateJson(R"({"msg":"ok")", "msg"), R"({"msg":"ok")");
+}
+
+TEST(EvaluateJsonTest, AnAnswerOverTheValueLimitIsNotJson) {
+    // "msg" comes first, but the list after it holds more values than one parse makes.
+    Text answer = R"({"msg":"ok","list":[)";
+    for (std::int32_t k = 0; k < kJsonMaxValues; ++k) {
+        answer += "0,";
+    }
+    answer += "0]}";
+    EXPECT_EQ(evaluateJson(answer, "msg"), answer);
+    EXPECT_EQ(evaluateJson(answer, "list||msg"), "");
 }
 
 TEST(EvaluateJsonTest, ChineseAndEscapes) {

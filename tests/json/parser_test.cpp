@@ -1,5 +1,6 @@
 // The parser: error codes and positions, the leniencies stored templates depend on, unescaping,
-// number literals, the member map, reference counting and depth without recursion.
+// number literals, the member map, reference counting, depth without recursion and the limit on
+// the values of one parse.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -269,6 +270,39 @@ TEST(Members, HashAndBucketGrowth) {
     EXPECT_EQ(grow.GetKeys("").back(), "k199");
 }
 
+// An object "k0":0 .. "k<count-1>":count-1 whose first member comes again at the end as "k0":-1.
+std::string membersWithARepeat(int count) {
+    std::string text = "{";
+    for (int k = 0; k < count; ++k) {
+        text += joined({"\"k", std::to_string(k), "\":", std::to_string(k), ","});
+    }
+    return text + "\"k0\":-1}";
+}
+
+TEST(Members, BucketsFollowTheMembersLeftHoweverTheObjectWasBuilt) {
+    // A repeated name leaves one member fewer than were read: the buckets are those of the
+    // members left, as when they are added one by one.
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, membersWithARepeat(8)).ok);  // 9 read, 8 left
+    EXPECT_EQ(doc.GetCount(""), 8);
+    EXPECT_EQ(doc.RootValue()->bucketCount(), 11);
+    EXPECT_EQ(doc.GetKeys("").front(), "k0");
+    EXPECT_EQ(doc.GetInt32("k0"), -1);
+    // Written after the parse, the 9th member brings 23 buckets; every member is still found.
+    ASSERT_TRUE(doc.SetInt32("k8", 8));
+    EXPECT_EQ(doc.RootValue()->bucketCount(), 23);
+    for (int k = 1; k <= 8; ++k) {
+        EXPECT_EQ(doc.GetInt32(joined({"k", std::to_string(k)})), k);
+    }
+
+    ASSERT_TRUE(parse(doc, membersWithARepeat(18)).ok);  // 19 read: room for 47 buckets
+    EXPECT_EQ(doc.RootValue()->bucketCount(), 47);
+    ASSERT_TRUE(parse(doc, membersWithARepeat(17)).ok);  // 18 read, 17 left
+    EXPECT_EQ(doc.RootValue()->bucketCount(), 23);
+    EXPECT_EQ(doc.GetInt32("k0"), -1);
+    EXPECT_EQ(doc.GetInt32("k16"), 16);
+}
+
 // ----- Unescaping -----
 
 TEST(Unescape, LineBreaksBecomeCrLfExceptAtTheStartOrAfterACr) {
@@ -288,6 +322,16 @@ TEST(Unescape, SimpleEscapes) {
     EXPECT_EQ(doc.GetText("[0]"), "\"\\/\b\t\r\f");
     EXPECT_EQ(doc.GetText("[1]"), "\\'x\\q");  // unknown escapes keep their backslash
     EXPECT_EQ(doc.GetText("[2]"), "a\"b");
+}
+
+TEST(Unescape, ABackslashRightBeforeTheClosingQuote) {
+    // \u without four hex digits is no escape, so the backslash after "ABC" pairs with the
+    // closing quote: after a double quote nothing of the pair stays, after a single quote the
+    // backslash does.
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, R"(["\uABC\", '\uABC\'])", true).ok);
+    EXPECT_EQ(doc.GetText("[0]"), "\\uABC");
+    EXPECT_EQ(doc.GetText("[1]"), "\\uABC\\");
 }
 
 TEST(Unescape, UnicodeEscapesOnlyOnRequest) {
@@ -503,21 +547,88 @@ TEST(Values, RunningOutOfMemoryIsMinus3) {
     EXPECT_EQ(code, -3);
 }
 
+// Standing in for the default heap, `heap` also receives the blocks of every parse.
+class DefaultHeap {
+public:
+    explicit DefaultHeap(std::pmr::memory_resource* heap)
+        : previous_(std::pmr::set_default_resource(heap)) {}
+    ~DefaultHeap() { std::pmr::set_default_resource(previous_); }
+    DefaultHeap(const DefaultHeap&) = delete;
+    DefaultHeap& operator=(const DefaultHeap&) = delete;
+
+private:
+    std::pmr::memory_resource* previous_;
+};
+
+// ----- The value limit -----
+
+TEST(Limits, AsManyValuesAsTheLimitParse) {
+    std::string text = "[";
+    for (std::int32_t k = 0; k < kJsonMaxValues; ++k) {
+        text += "0,";
+    }
+    text.back() = ']';
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc, text).ok);
+    EXPECT_EQ(doc.GetCount(""), kJsonMaxValues);
+    EXPECT_EQ(doc.GetText(joined({"[", std::to_string(kJsonMaxValues - 1), "]"})), "0");
+}
+
+struct OverLimit {
+    const char* shape;
+    std::string (*text)();
+    std::int32_t position;  // of the first value over the limit
+};
+
+void PrintTo(const OverLimit& c, std::ostream* out) {
+    *out << c.shape;
+}
+
+class ValuesOverTheLimit : public testing::TestWithParam<OverLimit> {};
+
+TEST_P(ValuesOverTheLimit, FailWithMinus8AndFreeWhatTheParseMade) {
+    const OverLimit& c = GetParam();
+    TestHeap heap;
+    {
+        const DefaultHeap scope(&heap);
+        JsonDocument doc;
+        const Outcome out = parse(doc, c.text());
+        EXPECT_EQ(out.code, json_error::kTooLarge);
+        EXPECT_EQ(out.position, c.position);
+        EXPECT_EQ(doc.GetCount(""), 0);
+        EXPECT_EQ(heap.live(), 1);  // the root alone
+    }
+    EXPECT_EQ(heap.live(), 0);
+}
+
+// One level more than the limit below the root: every value is a container still open.
+std::string nestedArrays() {
+    constexpr auto kLevels = static_cast<std::size_t>(kJsonMaxValues) + 2;
+    std::string text(kLevels, '[');
+    text.append(kLevels, ']');
+    return text;
+}
+
+// {"a":0,"a":0,...}: each member replaces the one before, but every one was read and counts.
+std::string oneMemberRepeated() {
+    std::string text = "{";
+    for (std::int32_t k = 0; k <= kJsonMaxValues; ++k) {
+        text += R"("a":0,)";
+    }
+    text.back() = '}';
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ValuesOverTheLimit,
+    testing::Values(OverLimit{"NestedArrays", nestedArrays, kJsonMaxValues + 1},
+                    OverLimit{"OneMemberRepeated", oneMemberRepeated, 1 + 6 * kJsonMaxValues + 4}),
+    [](const testing::TestParamInfo<OverLimit>& param) { return param.param.shape; });
+
 // ----- Depth -----
 
-// Ten million levels in an optimized build; a million under the sanitizers and in debug builds,
-// which is as far beyond any stack as ten million and much quicker.
-#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
-constexpr std::size_t kDepth = 1'000'000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr std::size_t kDepth = 1'000'000;
-#else
-constexpr std::size_t kDepth = 10'000'000;
-#endif
-#else
-constexpr std::size_t kDepth = 10'000'000;
-#endif
+// As deep as the value limit lets a text go: a million levels, far beyond any stack.
+constexpr auto kDepth = static_cast<std::size_t>(kJsonMaxValues);
 
 TEST(Depth, DeepArraysParseSerializeCopyMergeAndRelease) {
     std::string text(kDepth, '[');
