@@ -47,6 +47,8 @@ bench: deps
 	    -DVESPREY_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
 	@for b in $(BENCH_DIR)/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@echo "== peak memory of whole sign runs"; python3 bench/memory/sign_memory.py --runs 2 \
+	    $(BENCH_DIR)/bin/vesprey-cli
 
 package: deps
 	@cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESPREY_BUILD_TESTS=OFF \
