@@ -11,7 +11,7 @@ packages=(
   nlohmann-json3-dev rapidjson-dev
   qt6-base-dev qt6-webengine-dev
   xvfb xauth fonts-wqy-microhei
-  librsvg2-bin lintian desktop-file-utils appstream
+  librsvg2-bin lintian desktop-file-utils appstream python3
   locales
 )
 

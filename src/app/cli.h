@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
 
@@ -91,11 +92,31 @@ int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);
 
+// A JSON string of core text: UTF-8, with the escapes JSON requires.
+std::string jsonString(std::string_view text);
+// A result in a table row: line breaks and tabs shown as blanks.
+std::string oneLine(std::string utf8);
+
+// What History.db beside Sign.db (store/history.h) knows of the accounts' cookies, for `list`
+// and `sign`: the captured expiries and each account's last two verdicts.
+struct CookieHealth {
+    std::map<int, CookieExpiry> expiries;
+    std::map<int, std::vector<Text>> lastVerdicts;
+};
+// Reads it for the Sign.db at `database`, never making History.db: without the file there is
+// nothing to know. A file that cannot be read is said on stderr and counts as empty.
+CookieHealth readCookieHealth(const std::filesystem::path& database);
+// The account's "Cookie 过期" cell (UTF-8): "失效" when its last two passes found the cookie
+// expired, else its cookie's expiry day, "已过期" once that is past, or nothing.
+std::string cookieHealthText(const CookieHealth& health, int cid, double now);
+
 // The commands.
 const Command& initDbCommand();
 const Command& listCommand();
 const Command& signCommand();
+const Command& historyCommand();
 const Command& pushTestCommand();
+const Command& pushSetCommand();
 const Command& evalCommand();
 const Command& importCommand();
 

@@ -44,6 +44,11 @@ int runInitDb(const std::vector<std::string>& argv) {
     if (!databasePath(args, path)) {
         return kExitBadInput;
     }
+    // The user's data directory may not exist yet; a folder named with --db must.
+    if (path.parent_path() == userDataDirectory()) {
+        std::error_code ec;
+        std::filesystem::create_directories(path.parent_path(), ec);
+    }
     Text error;
     if (!createSiteDatabase(path, &error)) {
         printError(ansiToUtf8(error));
@@ -69,33 +74,55 @@ int runList(const std::vector<std::string>& argv) {
         printError("list 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
+    SqlDatabase db;
+    std::filesystem::path path;
     SiteList list;
-    if (const int code = loadDatabase(args, list, nullptr); code != kExitOk) {
+    if (const int code = loadDatabase(args, db, path, list, nullptr); code != kExitOk) {
         return code;
     }
 
-    // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width.
+    // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width; then
+    // "Cookie 过期" from History.db, only when some account has something in it, so that the
+    // list of a file without cookie records reads as it always did.
     constexpr std::size_t kShown = 5;
-    std::vector<std::array<std::string, kShown>> rows;
+    const CookieHealth health = readCookieHealth(path);
+    const double now = nowDateTime();
+    std::vector<std::string> cookieCells;
+    for (const SiteTemplate& site : list) {
+        cookieCells.push_back(cookieHealthText(health, site.Cid, now));
+    }
+    const bool cookieColumn = std::any_of(cookieCells.begin(), cookieCells.end(),
+                                          [](const std::string& cell) { return !cell.empty(); });
+    const std::size_t columns = cookieColumn ? kShown + 1 : kShown;
+    std::vector<std::vector<std::string>> rows;
     rows.push_back({"序号", "网站", "请求类型", "响应类型", "账号状态"});
+    if (cookieColumn) {
+        rows.back().push_back("Cookie 过期");
+    }
     for (std::size_t i = 0; i < list.size(); ++i) {
         const auto cells = siteListRow(list[i], i);
-        std::array<std::string, kShown> row;
+        std::vector<std::string> row;
         for (std::size_t c = 0; c < kShown; ++c) {
-            row[c] = terminalText(cells[c]);
+            row.push_back(terminalText(cells[c]));
+        }
+        if (cookieColumn) {
+            row.push_back(cookieCells[i]);
         }
         rows.push_back(std::move(row));
     }
-    std::array<std::size_t, kShown> widths{};
+    std::vector<std::size_t> widths(columns, 0);
     for (const auto& row : rows) {
-        for (std::size_t c = 0; c < kShown; ++c) {
+        for (std::size_t c = 0; c < columns; ++c) {
             widths[c] = std::max(widths[c], displayWidth(row[c]));
         }
     }
     for (const auto& row : rows) {
         std::string line;
-        for (std::size_t c = 0; c < kShown; ++c) {
-            line += c + 1 < kShown ? padRight(row[c], widths[c] + 2) : row[c];
+        for (std::size_t c = 0; c < columns; ++c) {
+            line += c + 1 < columns ? padRight(row[c], widths[c] + 2) : row[c];
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();  // an empty last cell
         }
         std::fputs((line + "\n").c_str(), stdout);
     }
@@ -126,6 +153,9 @@ const Command& listCommand() {
         "\n"
         "每个账号一行，与主窗口的列表相同：序号、网站、请求类型、响应类型、账号状态\n"
         "（√ 已有 Cookie，× 没有）。没有账号的网站列出一次。\n"
+        "Sign.db 旁边的 History.db 记着内置浏览器抓到的 Cookie 何时过期时，最后多一栏\n"
+        "“Cookie 过期”：过期日期（yyyy-MM-dd），已过期的写“已过期”，最近两次签到都判定\n"
+        "Cookie 失效的写“失效”。没有这类记录时输出与以前完全相同。\n"
         "\n"
         "  --db PATH   Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
         "\n"

@@ -13,9 +13,10 @@ using vesprey::cli::Command;
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
-        &vesprey::cli::initDbCommand(), &vesprey::cli::listCommand(),
-        &vesprey::cli::signCommand(),   &vesprey::cli::pushTestCommand(),
-        &vesprey::cli::evalCommand(),   &vesprey::cli::importCommand(),
+        &vesprey::cli::initDbCommand(),   &vesprey::cli::listCommand(),
+        &vesprey::cli::signCommand(),     &vesprey::cli::historyCommand(),
+        &vesprey::cli::pushTestCommand(), &vesprey::cli::pushSetCommand(),
+        &vesprey::cli::evalCommand(),     &vesprey::cli::importCommand(),
     };
     return list;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -10,7 +11,10 @@
 #include "engine/messages.h"
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
+#include "store/history.h"
+#include "store/push_channels.h"
 #include "store/site_database.h"
+#include "web/web_client.h"
 
 namespace vesprey::cli {
 namespace {
@@ -22,17 +26,75 @@ void printPushFailure(const PushError& error) {
     printError("推送失败：" + ansiToUtf8(error.message));
 }
 
-std::optional<int> channelByName(const std::string& name) {
-    if (name == "bark") {
-        return kPushBark;
+// The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
+// (after saying why) when one of them is no channel.
+std::optional<std::vector<std::string>> channelList(const std::string& option) {
+    std::vector<std::string> channels;
+    std::size_t at = 0;
+    while (at <= option.size()) {
+        const std::size_t end = std::min(option.find(',', at), option.size());
+        std::string name = option.substr(at, end - at);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        at = end + 1;
+        if (name.empty()) {
+            continue;
+        }
+        if (findPushChannel(name) == nullptr) {
+            printError("--notify 里没有这个通道：" + name + "。可用的通道：" +
+                       pushChannelNames("、") + "（几个通道用逗号隔开）。");
+            return std::nullopt;
+        }
+        if (std::find(channels.begin(), channels.end(), name) == channels.end()) {
+            channels.push_back(std::move(name));
+        }
     }
-    if (name == "serverchan") {
-        return kPushServerChan;
+    if (channels.empty()) {
+        printError("--notify 后面没有通道。可用的通道：" + pushChannelNames("、") + "。");
+        return std::nullopt;
     }
-    if (name == "dingtalk") {
-        return kPushDingTalk;
+    return channels;
+}
+
+// The settings of the channels kept as JSON when one of `channels` is such a channel (a file
+// that has only the first three rows is never asked for more), or the exit code after saying why
+// they cannot be read.
+int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
+                        const std::vector<std::string>& channels, ChannelSettings& settings) {
+    const bool needed = std::any_of(channels.begin(), channels.end(), [](const std::string& name) {
+        const PushChannelInfo* channel = findPushChannel(name);
+        return channel != nullptr && channel->row == 0;
+    });
+    if (!needed) {
+        return kExitOk;
     }
-    return std::nullopt;
+    if (const ReadResult read = readChannelSettings(db, settings); !read.ok()) {
+        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
+        return kExitDatabase;
+    }
+    return kExitOk;
+}
+
+// Each failed push on stderr: one channel as it always was ("推送失败：…"), several each by name
+// ("推送失败（telegram）：…"). True when one failed.
+bool reportPushFailures(const SignInRun& pass) {
+    const std::vector<ChannelPush>& pushes = pass.channelPushes();
+    if (pushes.size() <= 1) {
+        if (pass.pushOutcome() && !pass.pushOutcome()->ok()) {
+            printPushFailure(pass.pushOutcome()->error);
+            return true;
+        }
+        return false;
+    }
+    bool failed = false;
+    for (const ChannelPush& push : pushes) {
+        if (!push.outcome.ok()) {
+            printError("推送失败（" + push.channel + "）：" +
+                       ansiToUtf8(push.outcome.error.message));
+            failed = true;
+        }
+    }
+    return failed;
 }
 
 // Messages of the evaluation go to stderr; nobody has to close a box.
@@ -47,7 +109,7 @@ public:
 // The account list as the pass sees it: cells in memory, progress on stderr as it happens.
 class TerminalView : public SignInView {
 public:
-    TerminalView(const SiteList& sites, std::optional<int> channel) : channel_(channel) {
+    TerminalView(const SiteList& sites, bool notify) : notify_(notify) {
         for (std::size_t i = 0; i < sites.size(); ++i) {
             rows_.push_back(siteListRow(sites[i], i));
         }
@@ -68,29 +130,27 @@ public:
         }
     }
     void holdFinishedStatus(std::stop_token /*stop*/) override {}
-    bool notifyChecked() override { return channel_.has_value(); }
+    bool notifyChecked() override { return notify_; }
     bool scheduleChecked() override { return false; }
-    int pushChannel() override { return channel_.value_or(kPushBark); }
+    // The pass pushes to the channels of --notify by name; this one is never asked for.
+    int pushChannel() override { return kPushBark; }
     void setTimerPeriod(int /*milliseconds*/) override {}
-    void pushFinished(const PushOutcome& outcome) override { pushError_ = outcome.error; }
 
     const std::vector<std::array<Text, 6>>& rows() const { return rows_; }
-    const PushError& pushError() const { return pushError_; }
 
 private:
     std::vector<std::array<Text, 6>> rows_;
-    std::optional<int> channel_;
-    PushError pushError_;
+    bool notify_ = false;
 };
 
-// A result may hold line breaks and tabs; in the table they are shown as blanks.
+}  // namespace
+
 std::string oneLine(std::string utf8) {
     std::replace_if(
         utf8.begin(), utf8.end(), [](char c) { return c == '\r' || c == '\n' || c == '\t'; }, ' ');
     return utf8;
 }
 
-// A JSON string of core text: UTF-8, with the escapes JSON requires.
 std::string jsonString(std::string_view text) {
     std::string out = "\"";
     for (const char c : ansiToUtf8(text)) {
@@ -109,9 +169,11 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
+namespace {
+
 // One JSON object for scripts: every row in list order, the counts, and the push.
 void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& rows,
-               const SignInRun& pass, const std::optional<std::string>& channel) {
+               const SignInRun& pass, const std::vector<std::string>& channels) {
     std::string out = "{\"accounts\":[";
     const auto& reports = pass.reports();
     for (std::size_t row = 0; row < rows.size() && row < reports.size(); ++row) {
@@ -133,16 +195,26 @@ void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& ro
         out += (v == 0 ? "\"" : ",\"") + std::string(verdictName(static_cast<Verdict>(v))) +
                "\":" + std::to_string(counts[v]);
     }
+    // One channel: its object; several: an array of them, in the order of --notify.
     out += "},\"push\":";
-    if (!channel) {
+    if (channels.empty()) {
         out += "null";
-    } else {
-        const bool sent = pass.pushOutcome() && pass.pushOutcome()->ok();
+    }
+    if (channels.size() > 1) {
+        out += "[";
+    }
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const PushOutcome* outcome =
+            i < pass.channelPushes().size() ? &pass.channelPushes()[i].outcome : nullptr;
+        const bool sent = outcome != nullptr && outcome->ok();
         const Text error = pass.pushSkipped()   ? utf8ToAnsi("无需推送")
-                           : pass.pushOutcome() ? pass.pushOutcome()->error.message
+                           : outcome != nullptr ? outcome->error.message
                                                 : Text{};
-        out += "{\"channel\":" + jsonString(*channel) + ",\"sent\":" + (sent ? "true" : "false") +
-               ",\"error\":" + jsonString(error) + "}";
+        out += (i == 0 ? "{\"channel\":" : ",{\"channel\":") + jsonString(channels[i]) +
+               ",\"sent\":" + (sent ? "true" : "false") + ",\"error\":" + jsonString(error) + "}";
+    }
+    if (channels.size() > 1) {
+        out += "]";
     }
     out += "}\n";
     std::fputs(out.c_str(), stdout);
@@ -177,8 +249,50 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     }
 }
 
+// Days until each row's cookie runs out, from the captures kept in History.db.
+std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites,
+                                               const std::filesystem::path& database) {
+    const CookieHealth health = readCookieHealth(database);
+    const double now = nowDateTime();
+    std::vector<std::optional<int>> daysLeft(sites.size());
+    for (std::size_t row = 0; row < sites.size(); ++row) {
+        const auto expiry = health.expiries.find(sites[row].Cid);
+        if (sites[row].Cid != 0 && expiry != health.expiries.end()) {
+            daysLeft[row] = vesprey::cookieDaysLeft(expiry->second.expires, now);
+        }
+    }
+    return daysLeft;
+}
+
+// Appends every row of the pass, skipped ones too, to History.db beside Sign.db, made on first
+// use. A history that cannot be written is only a warning: the pass and its exit code stay as
+// they are.
+void recordHistory(const std::filesystem::path& database, const Text& time, const SiteList& sites,
+                   const std::vector<std::array<Text, 6>>& rows, const SignInRun& pass) {
+    std::vector<HistoryEntry> entries;
+    const auto& reports = pass.reports();
+    for (std::size_t row = 0; row < sites.size() && row < reports.size() && row < rows.size();
+         ++row) {
+        const AccountReport& report = reports[row];
+        entries.push_back({time, std::atoi(sites[row].id.c_str()), sites[row].Cid,
+                           sites[row].WebName, Text(verdictName(report.verdict.verdict)),
+                           report.verdict.reason, rows[row][kColumnResult], report.status,
+                           static_cast<int>(std::min<long long>(report.ms, INT_MAX))});
+    }
+    HistoryDatabase history;
+    WriteResult written = history.create(database);
+    if (written) {
+        written = history.appendPass(entries);
+    }
+    if (!written) {
+        printError("签到历史没有保存：" + writeFailureText(written) + "（" +
+                   historyDatabasePath(database).string() + "）。");
+    }
+}
+
 int runSign(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--notify", "--notify-on"}, {"--json", "--save-cookies"});
+    Arguments args(argv, {"--db", "--notify", "--notify-on"},
+                   {"--json", "--save-cookies", "--no-history", "--strict-tls"});
     int exitCode = kExitOk;
     if (!parseOrExit(signCommand(), args, &exitCode)) {
         return exitCode;
@@ -187,13 +301,13 @@ int runSign(const std::vector<std::string>& argv) {
         printError("sign 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    std::optional<int> channel;
-    if (auto name = args.value("--notify")) {
-        channel = channelByName(*name);
-        if (!channel) {
-            printError("--notify 只能是 bark、serverchan 或 dingtalk，不是 " + *name + "。");
+    std::vector<std::string> channels;
+    if (auto names = args.value("--notify")) {
+        std::optional<std::vector<std::string>> named = channelList(*names);
+        if (!named) {
             return kExitBadInput;
         }
+        channels = std::move(*named);
     }
     NotifyOn notifyOn = NotifyOn::Always;
     if (auto when = args.value("--notify-on")) {
@@ -210,22 +324,36 @@ int runSign(const std::vector<std::string>& argv) {
     if (const int code = loadDatabase(args, db, path, sites, &push); code != kExitOk) {
         return code;
     }
+    ChannelSettings channelSettings;
+    if (const int code = loadChannelSettings(db, path, channels, channelSettings);
+        code != kExitOk) {
+        return code;
+    }
     std::map<Text, VerdictRules> rules;
     if (const ReadResult read = readVerdictRules(db, rules); !read.ok()) {
         printError("判定规则读不出，本次只用内置规则：" + ansiToUtf8(readFailureText(read)) + "。");
     }
     const SiteList stored = sites;  // the pass merges renewed cookies into `sites`
 
-    TerminalView view(sites, channel);
+    TerminalView view(sites, !channels.empty());
     StderrMessages messages;
     SignInRun pass(sites, push, view, messages);
     pass.setVerdictRules(std::move(rules));
     pass.setNotifyOn(notifyOn);
+    pass.setPushChannels(channels, std::move(channelSettings));
+    WebClient::setStrictTls(args.flag("--strict-tls"));
+    if (!channels.empty()) {
+        pass.setCookieDaysLeft(cookieDaysLeft(stored, path));
+    }
+    const Text passTime = historyTime(nowDateTime());
     pass.run();
     if (args.flag("--json")) {
-        printJson(stored, view.rows(), pass, args.value("--notify"));
+        printJson(stored, view.rows(), pass, channels);
     } else {
         printTable(view.rows());
+    }
+    if (!args.flag("--no-history")) {
+        recordHistory(path, passTime, stored, view.rows(), pass);
     }
 
     bool saveFailed = false;
@@ -240,8 +368,7 @@ int runSign(const std::vector<std::string>& argv) {
             saveFailed = true;
         }
     }
-    if (view.pushError()) {
-        printPushFailure(view.pushError());
+    if (reportPushFailures(pass)) {
         return kExitPushFailed;
     }
     if (saveFailed) {
@@ -261,22 +388,32 @@ int runPushTest(const std::vector<std::string>& argv) {
         return exitCode;
     }
     const auto name = args.value("--channel");
-    const auto channel = name ? channelByName(*name) : std::nullopt;
-    if (!channel || !args.positionals().empty()) {
-        printError("请用 --channel 指定 bark、serverchan 或 dingtalk。");
+    const PushChannelInfo* channel = name ? findPushChannel(*name) : nullptr;
+    if (channel == nullptr || !args.positionals().empty()) {
+        printError("请用 --channel 指定通道：" + pushChannelNames("、") + "。");
         return kExitBadInput;
     }
+    SqlDatabase db;
+    std::filesystem::path path;
     SiteList sites;
     PushSettings push;
-    if (const int code = loadDatabase(args, sites, &push); code != kExitOk) {
+    if (const int code = loadDatabase(args, db, path, sites, &push); code != kExitOk) {
         return code;
     }
-    const auto index = static_cast<std::size_t>(*channel - 1);
-    const bool noKey = index >= push.size() || push[index].RobotId.empty();
-    Text title = utf8ToAnsi("签到提醒");
-    const PushOutcome outcome = sendPush(*channel, title, {}, push);
+    ChannelSettings settings;
+    if (const int code = loadChannelSettings(db, path, {std::string(channel->name)}, settings);
+        code != kExitOk) {
+        return code;
+    }
+    const auto index = static_cast<std::size_t>(channel->row - 1);
+    const bool noKey = channel->row != 0 && (index >= push.size() || push[index].RobotId.empty());
+    const PushOutcome outcome = sendTestPush(channel->name, push, settings);
     if (noKey) {
         printError("注意：这个通道还没有保存推送密钥，测试消息是用空密钥发出的。");
+    }
+    if (channel->row == 0 && settings.count(Text(channel->name)) == 0) {
+        printError("注意：这个通道还没有保存设置，请先用 vesprey-cli push-set --channel " +
+                   std::string(channel->name) + " --settings '{…}' 保存。");
     }
     if (outcome.error) {
         printPushFailure(outcome.error);
@@ -292,8 +429,9 @@ int runPushTest(const std::vector<std::string>& argv) {
 const Command& signCommand() {
     static const Command command{
         "sign", "对所有有 Cookie 的账号签到一遍，打印结果和判定（可推送汇总）",
-        "用法: vesprey-cli sign [--db PATH] [--notify bark|serverchan|dingtalk]\n"
+        "用法: vesprey-cli sign [--db PATH] [--notify 通道[,通道…]]\n"
         "                        [--notify-on always|failure] [--json] [--save-cookies]\n"
+        "                        [--no-history] [--strict-tls]\n"
         "\n"
         "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
         "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
@@ -305,20 +443,31 @@ const Command& signCommand() {
         "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"
         "HTTP 401/403→失效；跳转到登录页→失效；模板自己的规则（失效、已签、成功判定），\n"
         "再是内置规则；HTTP 5xx→失败；其余为未知。失效和失败的账号在推送里以\n"
-        "【失效】/【失败】开头。\n"
+        "【失效】/【失败】开头。内置浏览器抓到的 Cookie 在 3 天内过期（或已过期）时，推送的\n"
+        "最后一行是“Cookie 即将过期：网站（N 天）”。\n"
+        "\n"
+        "每次签到后，每个账号（跳过的也算）的时间、判定、原因、返回内容、状态码和用时追加到\n"
+        "Sign.db 旁边的 History.db（第一次自动创建，同一个密钥，保留 400 天；用 history 命令\n"
+        "查看）。Sign.db 不会因此被写。History.db 写不进时只在标准错误说一次\n"
+        "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n"
         "\n"
         "  --db PATH          Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "  --notify 通道      签完后把汇总推送到 bark、serverchan 或 dingtalk（用 Sign.db "
-        "里的密钥）\n"
+        "  --notify 通道      签完后把汇总推送到这些通道（逗号隔开，用 Sign.db 里的密钥和设置）：\n"
+        "                     bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、\n"
+        "                     feishu、pushplus、serverchan3、webhook、email；一个失败不影响\n"
+        "                     其余的（设置见 vesprey-cli push-set --help）\n"
         "  --notify-on 时机   always（默认）每次都推送；failure 只在有失效或失败的账号时推送\n"
         "  --json             标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
-        "                     用时，各判定的数目，以及推送的结果\n"
+        "                     用时，各判定的数目，以及推送的结果（几个通道时是一个数组）\n"
         "  --save-cookies     把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
         "                     在一个事务里；不加这个选项时签到不写数据库\n"
+        "  --no-history       这次不写 History.db\n"
+        "  --strict-tls       签到请求也检查网站的证书（默认不检查；推送总是检查）\n"
         "\n"
         "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
         "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
-        "结果照常打印，原因写到标准错误：推送失败：…）。\n",
+        "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
+        "推送失败（telegram）：…）。\n",
         runSign};
     return command;
 }
@@ -326,10 +475,12 @@ const Command& signCommand() {
 const Command& pushTestCommand() {
     static const Command command{
         "push-test", "发送一条测试推送（与推送设置里的“调试”相同）",
-        "用法: vesprey-cli push-test --channel bark|serverchan|dingtalk [--db PATH]\n"
+        "用法: vesprey-cli push-test --channel 通道 [--db PATH]\n"
         "\n"
-        "用 Sign.db 里保存的密钥，经所选通道发送标题为“签到提醒”、内容为空的测试消息，\n"
-        "并打印服务的回答。\n"
+        "用 Sign.db 里保存的密钥或设置，经所选通道发送一条标题为“签到提醒”的测试消息\n"
+        "（bark、serverchan、dingtalk 内容为空，其余通道是一句测试的话），并打印服务的回答。\n"
+        "通道：bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、feishu、pushplus、\n"
+        "serverchan3、webhook、email（设置用 vesprey-cli push-set 保存）。\n"
         "\n"
         "退出码: 0 已发送；1 参数错误；2 数据库打不开或读不出；4 推送失败。\n",
         runPushTest};

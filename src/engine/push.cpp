@@ -1,29 +1,21 @@
 #include "engine/push.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <span>
 
 #include "engine/account_request.h"
+#include "engine/push_channels.h"
 #include "json/json.h"
 #include "text/gbk_text.h"
 #include "web/web_client.h"
 
 namespace vesprey {
-namespace {
+namespace push_detail {
 
-std::string fromEnvironment(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : fallback;
-}
-
-const Text& defaultTitle() {
-    static const Text title = utf8ToAnsi("签到提醒");
-    return title;
-}
-
-// The answer is UTF-8 from every service; the text ends at its first NUL.
 Text answerText(const Bytes& body) {
     Text text = transcodeBytes(body);
     if (auto nul = text.find('\0'); nul != Text::npos) {
@@ -32,14 +24,93 @@ Text answerText(const Bytes& body) {
     return text;
 }
 
+std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string_view name) {
+    switch (answer.GetType(name)) {
+        case JsonKind::Integer:
+        case JsonKind::Real:
+            return answer.GetInteger(name);
+        case JsonKind::String: {
+            const Text text = answer.GetText(name);
+            if (!text.empty() && text.find_first_not_of("-0123456789") == Text::npos) {
+                return answer.GetInteger(name);
+            }
+            return std::nullopt;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+std::string pushCaFile() {
+    const char* file = std::getenv("VESPREY_PUSH_CAFILE");
+    return file != nullptr ? file : "";
+}
+
+HttpResponse sendChecked(HttpRequest request) {
+    const std::string caFile = pushCaFile();
+    if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0) {
+        HttpResponse refused;
+        refused.error = {HttpErrorCode::Certificate,
+                         utf8ToAnsi("VESPREY_PUSH_CAFILE 指定的证书文件读不出：" + caFile)};
+        return refused;
+    }
+    request.verifyTls = true;
+    request.caFile = caFile;
+    return WebClient::send(request);
+}
+
+PushError transportError(const HttpResponse& response) {
+    if (!response.answered()) {
+        Text words =
+            response.error.message.empty() ? utf8ToAnsi("没有收到回答") : response.error.message;
+        if (response.error.code == HttpErrorCode::Certificate && pushCaFile().empty()) {
+            words += utf8ToAnsi(
+                "（服务的证书不受信任；自建的服务请用 VESPREY_PUSH_CAFILE "
+                "指定它的 CA 证书）");
+        }
+        return {PushErrorCode::NoAnswer, std::move(words)};
+    }
+    if (response.status < 200 || response.status > 299) {
+        return {PushErrorCode::HttpStatus, "HTTP " + std::to_string(response.status)};
+    }
+    return {};
+}
+
+}  // namespace push_detail
+
+namespace {
+
+using push_detail::answerText;
+using push_detail::LineCarrier;
+using push_detail::numberMember;
+
+// The base address of one of the first three channels: its variable, else the service's own.
+std::string baseUrlOf(int row) {
+    const PushChannelInfo& channel = pushChannels()[static_cast<std::size_t>(row - 1)];
+    const char* value = std::getenv(std::string(channel.urlVariable).c_str());
+    return value != nullptr && *value != '\0' ? value : std::string(channel.defaultUrl);
+}
+
+const Text& defaultTitle() {
+    static const Text title = utf8ToAnsi("签到提醒");
+    return title;
+}
+
 bool knownChannel(int channel) {
     return channel >= kPushBark && channel <= kPushDingTalk;
 }
 
 // The key of a channel in the settings; empty when there is none.
 Text keyOf(int channel, const PushSettings& settings) {
+    // The row of that id; entries without ids count by position, as the rows come in a file.
+    const Text id = std::to_string(channel);
+    for (const PushChannel& row : settings) {
+        if (row.id == id) {
+            return row.RobotId;
+        }
+    }
     const auto index = static_cast<std::size_t>(channel - 1);
-    return index < settings.size() ? settings[index].RobotId : Text{};
+    return index < settings.size() && settings[index].id.empty() ? settings[index].RobotId : Text{};
 }
 
 // The line ends of the summary: CR LF, or for the DingTalk robot, whose JSON body carries the
@@ -111,24 +182,6 @@ Text dingTalkBody(std::string_view title, std::string_view content, std::string_
     return doc.ToText({}, false, false);
 }
 
-// A number in a member of a service's answer: an integer, a real, or a string of digits.
-std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string_view name) {
-    switch (answer.GetType(name)) {
-        case JsonKind::Integer:
-        case JsonKind::Real:
-            return answer.GetInteger(name);
-        case JsonKind::String: {
-            const Text text = answer.GetText(name);
-            if (!text.empty() && text.find_first_not_of("-0123456789") == Text::npos) {
-                return answer.GetInteger(name);
-            }
-            return std::nullopt;
-        }
-        default:
-            return std::nullopt;
-    }
-}
-
 // A member that reports the outcome, the value that means success, and where the service puts its
 // words when it is another.
 struct ResultMember {
@@ -176,13 +229,8 @@ PushError serviceError(int channel, const Text& answer) {
 PushReply replyOf(int channel, HttpResponse response) {
     PushReply reply;
     reply.answer = answerText(response.body);
-    if (!response.answered()) {
-        reply.error = {PushErrorCode::NoAnswer, response.error.message.empty()
-                                                    ? utf8ToAnsi("没有收到回答")
-                                                    : response.error.message};
-    } else if (response.status < 200 || response.status > 299) {
-        reply.error = {PushErrorCode::HttpStatus, "HTTP " + std::to_string(response.status)};
-    } else {
+    reply.error = push_detail::transportError(response);
+    if (!reply.error) {
         reply.error = serviceError(channel, reply.answer);
     }
     reply.response = std::move(response);
@@ -201,20 +249,10 @@ PushReply pushOne(int channel, std::string_view key, std::string_view title,
     }
 }
 
-// How a channel carries the summary: the room a request leaves for its content, the content's
-// bytes in the request, and the line end.
-struct Carrier {
-    std::size_t room = 0;
-    std::size_t (*size)(std::string_view content) = encodedSize;
-    bool escape = false;  // quotes and backslashes escaped (DingTalk's JSON string)
-    std::string_view lineEnd = kLineEnd;
-
-    Text format(std::string_view text) const { return escape ? escapeQuotes(text) : Text(text); }
-    Text line(std::string_view text) const { return format(text) + Text(lineEnd); }
-};
-
-Carrier carrierFor(int channel, std::string_view key, std::string_view title) {
-    Carrier carrier;
+LineCarrier carrierFor(int channel, std::string_view key, std::string_view title) {
+    LineCarrier carrier;
+    carrier.size = encodedSize;
+    carrier.lineEnd = kLineEnd;
     std::size_t limit = 0;
     std::size_t empty = 0;
     switch (channel) {
@@ -240,7 +278,7 @@ Carrier carrierFor(int channel, std::string_view key, std::string_view title) {
 
 // A line too long for a request of its own, cut at character boundaries into pieces that each
 // fit with a line end; a piece holds at least one character whatever the room.
-void cutLine(const Carrier& carrier, std::string_view line, std::vector<Text>& parts) {
+void cutLine(const LineCarrier& carrier, std::string_view line, std::vector<Text>& parts) {
     const std::size_t endSize = carrier.size(carrier.lineEnd);
     const std::size_t room = carrier.room > endSize ? carrier.room - endSize : 0;
     Text piece;
@@ -283,15 +321,15 @@ Text describeFailure(const PushOutcome& outcome, const PushError& first, std::si
 }  // namespace
 
 std::string barkBaseUrl() {
-    return fromEnvironment("VESPREY_BARK_URL", "https://api.day.app/");
+    return baseUrlOf(kPushBark);
 }
 
 std::string serverChanBaseUrl() {
-    return fromEnvironment("VESPREY_SERVERCHAN_URL", "http://sc.ftqq.com/");
+    return baseUrlOf(kPushServerChan);
 }
 
 std::string dingTalkBaseUrl() {
-    return fromEnvironment("VESPREY_DINGTALK_URL", "https://oapi.dingtalk.com");
+    return baseUrlOf(kPushDingTalk);
 }
 
 std::string joinUrl(std::string_view base, std::string_view path) {
@@ -332,7 +370,7 @@ PushReply pushBark(std::string_view key, std::string_view title, std::string_vie
     HttpRequest request;
     request.url = url;
     request.method = HttpMethod::Get;
-    return replyOf(kPushBark, WebClient::send(request));
+    return replyOf(kPushBark, push_detail::sendChecked(request));
 }
 
 PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content) {
@@ -342,7 +380,7 @@ PushReply pushServerChan(std::string_view key, std::string_view title, std::stri
     request.url = url;
     request.method = HttpMethod::Post;
     request.body = body;
-    return replyOf(kPushServerChan, WebClient::send(request));
+    return replyOf(kPushServerChan, push_detail::sendChecked(request));
 }
 
 PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content) {
@@ -354,16 +392,25 @@ PushReply pushDingTalk(std::string_view token, std::string_view title, std::stri
     request.method = HttpMethod::Post;
     request.headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgentLine);
     request.body = body;
-    return replyOf(kPushDingTalk, WebClient::send(request));
+    return replyOf(kPushDingTalk, push_detail::sendChecked(request));
 }
 
 std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
                             const std::vector<Text>& lines) {
-    std::vector<Text> parts;
     if (!knownChannel(channel)) {
-        return parts;
+        return {};
     }
-    const Carrier carrier = carrierFor(channel, key, title);
+    return push_detail::packLines(carrierFor(channel, key, title), lines);
+}
+
+namespace push_detail {
+
+Text LineCarrier::format(std::string_view text) const {
+    return escape ? escapeQuotes(text) : Text(text);
+}
+
+std::vector<Text> packLines(const LineCarrier& carrier, const std::vector<Text>& lines) {
+    std::vector<Text> parts;
     Text part;
     if (carrier.room < kLeastContentRoom) {
         for (const Text& line : lines) {
@@ -396,14 +443,10 @@ std::vector<Text> pushParts(int channel, std::string_view key, std::string_view 
     return parts;
 }
 
-PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
-                        const PushSettings& settings, std::stop_token stop) {
+PushOutcome sendParts(const std::vector<Text>& parts,
+                      const std::function<PushReply(std::string_view part)>& send,
+                      std::stop_token stop) {
     PushOutcome outcome;
-    if (!knownChannel(channel)) {
-        return outcome;
-    }
-    const Text key = keyOf(channel, settings);
-    const std::vector<Text> parts = pushParts(channel, key, title, lines);
     outcome.parts = parts.size();
     PushError first;
     std::size_t failed = 0;
@@ -411,7 +454,7 @@ PushOutcome pushSummary(int channel, std::string_view title, const std::vector<T
         if (stop.stop_requested()) {
             break;
         }
-        PushReply reply = pushOne(channel, key, title, part);
+        PushReply reply = send(part);
         ++outcome.sent;
         outcome.answer = std::move(reply.answer);
         if (!reply.error) {
@@ -431,6 +474,19 @@ PushOutcome pushSummary(int channel, std::string_view title, const std::vector<T
         outcome.error = {first.code, describeFailure(outcome, first, failed)};
     }
     return outcome;
+}
+
+}  // namespace push_detail
+
+PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
+                        const PushSettings& settings, std::stop_token stop) {
+    if (!knownChannel(channel)) {
+        return {};
+    }
+    const Text key = keyOf(channel, settings);
+    return push_detail::sendParts(
+        pushParts(channel, key, title, lines),
+        [&](std::string_view part) { return pushOne(channel, key, title, part); }, stop);
 }
 
 PushOutcome sendPush(int channel, Text& title, std::string_view content,

@@ -1,12 +1,19 @@
-// Pushing the summary of a pass to the user's phone: Bark, ServerChan or a DingTalk group robot.
+// Pushing the summary of a pass to the user's phone: Bark, ServerChan or a DingTalk group robot,
+// whose keys are the RobotId of Send rows 1 to 3, and the channels added since (ntfy, Gotify,
+// Telegram, WeCom and Feishu group robots, PushPlus, ServerChan³, a webhook of one's own, e-mail),
+// whose settings are a JSON object in a Send row of their own, named after the channel.
 //
 // A summary that one request cannot carry goes in several, each under the service's limit: same
 // title, lines in order, each line in exactly one request. Every answer is checked: a request
 // failed when no answer came, the status is not 2xx, or the service's JSON answer reports an
-// error. Nothing here shows anything; the outcome says what happened, in words.
+// error. Every push checks the service's certificate (VESPREY_PUSH_CAFILE names the authorities
+// of a self-hosted service). Nothing here shows anything; the outcome says what happened, in
+// words.
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -47,7 +54,8 @@ enum class PushErrorCode {
     None,
     NoAnswer,      // the request failed: refused, timed out, broken connection, bad address
     HttpStatus,    // the answer's status is not 2xx
-    ServiceError,  // the service's JSON answer reports an error
+    ServiceError,  // the service's JSON answer reports an error (a mail server refused)
+    Settings,      // the channel lacks what it needs (an address, a key) or has a wrong value
 };
 
 struct PushError {
@@ -101,5 +109,64 @@ PushOutcome pushSummary(int channel, std::string_view title, const std::vector<T
 // caller's variable first.
 PushOutcome sendPush(int channel, Text& title, std::string_view content,
                      const PushSettings& settings);
+
+// ----- Every channel by name -----
+
+// One member of a channel's settings.
+struct PushSettingField {
+    std::string_view member;  // its name in the JSON object ("key" for the first three channels)
+    bool required = false;    // the channel cannot push without it
+    bool secret = false;      // a key or a password, for a page to hide
+};
+
+struct PushChannelInfo {
+    std::string_view name;  // as `sign --notify` takes it, and as the Send row's Name holds it
+    // 1 to 3: the channel's key is the RobotId of that Send row, as it always was; 0: its
+    // settings are a JSON object in a Send row of their own (id 4 and up).
+    int row = 0;
+    std::string_view urlVariable;  // the environment variable that replaces the base address
+    std::string_view defaultUrl;   // empty: the user's own service, whose address they give
+    std::span<const PushSettingField> fields;
+};
+
+// Every channel, the first three first; then findPushChannel, and the names for a message
+// ("bark、serverchan、…" with the separator "、").
+std::span<const PushChannelInfo> pushChannels();
+const PushChannelInfo* findPushChannel(std::string_view name);
+std::string pushChannelNames(std::string_view separator);
+
+// The settings of the channels that keep a JSON object, by channel name (code page 936 text, as
+// read from the Send rows 4 and up). A channel without a row has no entry.
+using ChannelSettings = std::map<Text, Text>;
+
+// One member of a channel's settings as text (a number as its digits); empty when it is missing
+// or the settings are no JSON object.
+Text channelSetting(std::string_view settings, std::string_view member);
+
+// The settings to store after the user gave `given` (a JSON object, code page 936) for `channel`,
+// whose stored settings are `stored`: every member given replaces the stored one, a null removes
+// it, and the members not given stay as they were, unknown ones too. For the first three
+// channels the only member is "key" and the result is the plain key of their row.
+struct ChannelSettingsUpdate {
+    Text settings;                     // what to store
+    Text error;                        // why `given` cannot be stored, in words; empty when it can
+    std::vector<std::string> unknown;  // members given that the channel does not read (kept)
+    bool ok() const { return error.empty(); }
+};
+ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std::string_view stored,
+                                            std::string_view given);
+
+// Pushes `lines` through the named channel: the first three as pushSummary does, with their keys
+// from `keys`; the others with their settings from `settings`, their lines joined by the line
+// break the service shows, in as many requests as the service's limit needs. An unknown name
+// sends nothing and fails with PushErrorCode::Settings.
+PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
+                          const std::vector<Text>& lines, const PushSettings& keys,
+                          const ChannelSettings& settings, std::stop_token stop = {});
+
+// The push settings' test: the first three channels as sendPush sends it (title "签到提醒", no
+// content); the others a message of that title saying that the settings work.
+PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
+                         const ChannelSettings& settings);
 
 }  // namespace vesprey

@@ -23,6 +23,7 @@ struct Literals {
     Text pushTitle = utf8ToAnsi("12-17/签到提醒");
     Text expiredMark = utf8ToAnsi("【失效】");
     Text failedMark = utf8ToAnsi("【失败】");
+    Text listSeparator = utf8ToAnsi("；");
 };
 
 const Literals& literals() {
@@ -59,6 +60,7 @@ void SignInRun::run(std::stop_token stop) {
     reports_.assign(count, AccountReport{});
     pushOutcome_.reset();
     pushSkipped_ = false;
+    channelPushes_.clear();
     OnceEachSink ruleMessages(messages_);
     for (std::size_t row = 0; row < count; ++row) {
         if (stop.stop_requested()) {
@@ -126,14 +128,50 @@ void SignInRun::run(std::stop_token stop) {
         for (std::string_view line : gbk::split(summary, l.lineMark)) {
             lines.emplace_back(line);
         }
-        const PushOutcome outcome =
-            pushSummary(view_.pushChannel(), l.pushTitle, lines, push_, stop);
+        if (Text expiring = cookieExpiryLine(sites_, cookieDaysLeft_); !expiring.empty()) {
+            lines.push_back(std::move(expiring));
+        }
+        const PushOutcome outcome = pushLines(lines, stop);
         if (stop.stop_requested()) {
             return;
         }
         pushOutcome_ = outcome;
         view_.pushFinished(outcome);
     }
+}
+
+PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, std::stop_token stop) {
+    const Literals& l = literals();
+    if (channels_.empty()) {
+        return pushSummary(view_.pushChannel(), l.pushTitle, lines, push_, stop);
+    }
+    for (const std::string& channel : channels_) {
+        if (stop.stop_requested()) {
+            break;
+        }
+        channelPushes_.push_back(
+            {channel, pushSummaryTo(channel, l.pushTitle, lines, push_, channelSettings_, stop)});
+    }
+    if (channelPushes_.size() == 1) {
+        return channelPushes_.front().outcome;
+    }
+    // All of them as one: the first failure's kind, every failed channel named in the words.
+    PushOutcome all;
+    for (const ChannelPush& push : channelPushes_) {
+        all.parts += push.outcome.parts;
+        all.sent += push.outcome.sent;
+        all.answer = push.outcome.answer;
+        if (push.outcome.ok()) {
+            continue;
+        }
+        if (!all.error) {
+            all.error.code = push.outcome.error.code;
+        } else {
+            all.error.message += l.listSeparator;
+        }
+        all.error.message += push.channel + l.colon + push.outcome.error.message;
+    }
+    return all;
 }
 
 std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
@@ -148,6 +186,26 @@ std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
         }
     }
     return renewed;
+}
+
+Text cookieExpiryLine(const SiteList& sites, const std::vector<std::optional<int>>& daysLeft) {
+    static const Text kStart = utf8ToAnsi("Cookie 即将过期：");
+    static const Text kSeparator = utf8ToAnsi("、");
+    static const Text kToday = utf8ToAnsi("（今天）");
+    static const Text kExpired = utf8ToAnsi("（已过期）");
+    Text named;
+    for (std::size_t row = 0; row < daysLeft.size() && row < sites.size(); ++row) {
+        const std::optional<int>& days = daysLeft[row];
+        if (!days || *days > kCookieWarningDays) {
+            continue;
+        }
+        named += named.empty() ? Text{} : kSeparator;
+        named += sites[row].WebName;
+        named += *days < 0    ? kExpired
+                 : *days == 0 ? kToday
+                              : utf8ToAnsi("（" + std::to_string(*days) + " 天）");
+    }
+    return named.empty() ? Text{} : kStart + named;
 }
 
 VerdictCounts SignInRun::counts() const {

@@ -1,6 +1,6 @@
 // One sign-in pass over the loaded site list: a request per account that has a cookie, the
 // answer converted and evaluated into a short result, the result written into the account's row
-// with its verdict, and at the end the summary pushed to the chosen channel.
+// with its verdict, and at the end the summary pushed to the chosen channels.
 //
 // The pass sees the main window only through SignInView, so the desktop window (which marshals
 // every call to its own thread) and the command line drive the very same code. It runs on the
@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -80,6 +81,22 @@ struct AccountReport {
 std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
                                                  const std::vector<AccountReport>& reports);
 
+// A cookie that runs out within this many days, or has run out, is named at the end of the
+// summary.
+inline constexpr int kCookieWarningDays = 3;
+
+// The summary's last line, "Cookie 即将过期：站点A（3 天）、站点B（已过期）" (code page 936): the
+// rows whose cookie runs out within kCookieWarningDays days ("今天" for today), or has run out,
+// in list order. Entry i of `daysLeft` is for row i: whole days until its cookie runs out,
+// negative when it has, nothing when unknown. Empty when no row is named.
+Text cookieExpiryLine(const SiteList& sites, const std::vector<std::optional<int>>& daysLeft);
+
+// One named channel's push of the summary.
+struct ChannelPush {
+    std::string channel;
+    PushOutcome outcome;
+};
+
 // How the summary's push goes.
 enum class NotifyOn {
     Always,   // after every pass, as "同步通知" asks
@@ -89,7 +106,7 @@ enum class NotifyOn {
 class SignInRun {
 public:
     // `sites` is the loaded list: the pass updates the Cookie and Headers of requested records
-    // in memory (never in the database). `push` holds the keys of the three channels.
+    // in memory (never in the database). `push` holds the keys of the first three channels.
     SignInRun(SiteList& sites, const PushSettings& push, SignInView& view, MessageSink& messages);
 
     // Runs the whole pass. When `stop` is requested the pass ends before the next row (and
@@ -99,25 +116,49 @@ public:
     // The templates' own verdict rules, by template id; without them the built-in rules alone.
     void setVerdictRules(std::map<Text, VerdictRules> rules) { rules_ = std::move(rules); }
     void setNotifyOn(NotifyOn when) { notifyOn_ = when; }
+    // The channels the summary goes to, by name (pushChannels()), each with its own keys or
+    // settings: the first three's from `push`, the others' from `settings`. One failing does not
+    // keep the summary from the next. Without a list (or with an empty one) the summary goes to
+    // the view's pushChannel(), as the window's choice of one channel has it.
+    void setPushChannels(std::vector<std::string> channels, ChannelSettings settings = {}) {
+        channels_ = std::move(channels);
+        channelSettings_ = std::move(settings);
+    }
+    // Days until each row's cookie runs out, as far as the caller knows (see cookieExpiryLine):
+    // the pushed summary ends with the rows that need a new login soon.
+    void setCookieDaysLeft(std::vector<std::optional<int>> daysLeft) {
+        cookieDaysLeft_ = std::move(daysLeft);
+    }
 
     // After run: one report per row of the list, in list order, and how many got each verdict.
     const std::vector<AccountReport>& reports() const { return reports_; }
     VerdictCounts counts() const;
     // The push: nothing when none was asked for (or the pass was stopped first); skipped when
-    // NotifyOn::Failure found nothing that needs the user.
+    // NotifyOn::Failure found nothing that needs the user. With several named channels the
+    // outcome of them all: failed when one failed, its words naming each failed channel
+    // ("telegram：HTTP 401；email：无法连接"); channelPushes() has each one's.
     const std::optional<PushOutcome>& pushOutcome() const { return pushOutcome_; }
     bool pushSkipped() const { return pushSkipped_; }
+    // Each named channel's push, in the order given; empty without named channels.
+    const std::vector<ChannelPush>& channelPushes() const { return channelPushes_; }
 
 private:
+    // Pushes the summary's lines to the named channels, or to the view's.
+    PushOutcome pushLines(const std::vector<Text>& lines, std::stop_token stop);
+
     SiteList& sites_;
     const PushSettings& push_;
     SignInView& view_;
     MessageSink& messages_;
     std::map<Text, VerdictRules> rules_;
     NotifyOn notifyOn_ = NotifyOn::Always;
+    std::vector<std::optional<int>> cookieDaysLeft_;
     std::vector<AccountReport> reports_;
     std::optional<PushOutcome> pushOutcome_;
     bool pushSkipped_ = false;
+    std::vector<std::string> channels_;
+    ChannelSettings channelSettings_;
+    std::vector<ChannelPush> channelPushes_;
 };
 
 }  // namespace vesprey

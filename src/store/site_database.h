@@ -112,8 +112,8 @@ ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules
 WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
                              const VerdictRules& rules);
 
-// Settings of the program beyond the spec's tables, as name and text (table Setting). A missing
-// table or name reads as nothing; writing creates the table when it is missing.
+// Settings of the program beyond the three shared tables, as name and text (table Setting). A
+// missing table or name reads as nothing; writing creates the table when it is missing.
 std::optional<Text> readSetting(SqlDatabase& db, std::string_view name);
 WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value);
 

@@ -366,6 +366,7 @@ HttpErrorCode errorCodeOf(CURLcode result) {
         case CURLE_OPERATION_TIMEDOUT:
             return HttpErrorCode::Timeout;
         case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
             return HttpErrorCode::Certificate;
         case CURLE_SSL_CONNECT_ERROR:
             return HttpErrorCode::SecureConnection;
@@ -398,6 +399,7 @@ struct RequestEngine::Impl {
     long stallSeconds = 30;
     std::string proxy;
     unsigned ignoredCertificateErrors = 0;
+    std::string caFile;
     bool followRedirects = true;
 
     // The opened request.
@@ -518,6 +520,9 @@ struct RequestEngine::Impl {
                          (ignoredCertificateErrors & kPeerFlags) != 0 ? 0L : 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST,
                          (ignoredCertificateErrors & kIgnoreCertificateNameInvalid) != 0 ? 0L : 2L);
+        if (!caFile.empty()) {
+            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+        }
 
         bool withBody = false;
         if (hopMethod == "GET") {
@@ -659,7 +664,11 @@ struct RequestEngine::Impl {
                                   : performHop(hopUrl, hopMethod, payload, host == firstHost,
                                                chainCookiesFor(chain, host), leftMs);
             if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
-                error = hopError(result, std::chrono::steady_clock::now() >= deadline);
+                // curl's own clock may stop it a few milliseconds before ours: a time-out that
+                // close to the deadline is the deadline's.
+                error = hopError(
+                    result,
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(50) >= deadline);
                 break;
             }
             long code = 0;
@@ -752,6 +761,10 @@ bool RequestEngine::open(std::string_view method, std::string_view url) {
 
 void RequestEngine::setIgnoredCertificateErrors(unsigned flags) {
     impl_->ignoredCertificateErrors = flags;
+}
+
+void RequestEngine::setCaFile(std::string_view path) {
+    impl_->caFile = cutAtNul(path);
 }
 
 void RequestEngine::setFollowRedirects(bool follow) {

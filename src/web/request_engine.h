@@ -105,6 +105,11 @@ public:
     // kIgnore... flags; any of the authority, usage or date flags turns peer verification off, the
     // name flag turns host-name verification off. TLS itself stays on.
     void setIgnoredCertificateErrors(unsigned flags);
+    // A PEM file of certificate authorities to trust in place of the system's bundle (Debian's
+    // ca-certificates; the certificate directory /etc/ssl/certs is still read); empty: the
+    // system's. Kept for every later send; an unreadable file fails a verified send with
+    // HttpErrorCode::Certificate.
+    void setCaFile(std::string_view path);
     void setFollowRedirects(bool follow);
 
     // Sends the opened request and waits for the whole answer. False when nothing usable came

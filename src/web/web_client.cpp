@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -17,6 +18,10 @@ constexpr std::array<std::string_view, 8> kMethodWords = {"GET",     "POST",   "
 
 constexpr int kDefaultTimeoutMs = 15000;
 constexpr unsigned kIgnoredCertificateErrors = 0x3300;  // all four kIgnore... flags
+
+std::atomic<bool> gStrictTls{false};
+
+}  // namespace
 
 std::string base64(std::string_view bytes) {
     static constexpr char kAlphabet[] =
@@ -46,8 +51,6 @@ std::string base64(std::string_view bytes) {
     }
     return out;
 }
-
-}  // namespace
 
 std::string_view httpMethodWord(int method) {
     return method >= 0 && method < static_cast<int>(kMethodWords.size())
@@ -152,7 +155,9 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     if (request.noRedirect) {
         engine->setFollowRedirects(false);
     }
-    engine->setIgnoredCertificateErrors(kIgnoredCertificateErrors);
+    const bool verify = request.verifyTls || gStrictTls.load();
+    engine->setIgnoredCertificateErrors(verify ? 0 : kIgnoredCertificateErrors);
+    engine->setCaFile(request.caFile);
 
     completeRequestHeaders(response.sentHeaders, request.url, request.method);
     if (request.cookie) {
@@ -185,6 +190,14 @@ HttpResponse WebClient::send(const HttpRequest& request) {
                              std::chrono::steady_clock::now() - started)
                              .count();
     return response;
+}
+
+void WebClient::setStrictTls(bool strict) {
+    gStrictTls.store(strict);
+}
+
+bool WebClient::strictTls() {
+    return gStrictTls.load();
 }
 
 Bytes WebClient::request(std::string_view url, int method, const RequestOptions& options) {

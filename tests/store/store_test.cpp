@@ -3,7 +3,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <tuple>
+#include <vector>
 
+#include "store/push_channels.h"
 #include "store/site_database.h"
 
 namespace vesprey {
@@ -347,6 +351,74 @@ TEST(SiteFile, PathOptionThenEnvironmentThenExecutableDirectory) {
     EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
     unsetenv("VESPREY_DB");
     EXPECT_EQ(siteDatabasePath(), fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
+}
+
+TEST(SiteFile, AnInstalledProgramKeepsItsDataInTheUsersDataDirectoryUnlessOneIsBesideIt) {
+    TempDir root;
+    const fs::path bin = root.path() / "usr" / "bin";
+    fs::create_directories(bin);
+    fs::create_directories(root.path() / "usr" / "share" / "applications");
+    setenv("XDG_DATA_HOME", (root.path() / "data").c_str(), 1);
+    // A build's writable folder: beside the program.
+    EXPECT_EQ(siteDatabasePathFor(bin, {}), bin / "Sign.db");
+    // Installed (its desktop entry in ../share): the data directory.
+    std::ofstream(root.path() / "usr" / "share" / "applications" / "vesprey.desktop") << "";
+    EXPECT_EQ(siteDatabasePathFor(bin, {}), root.path() / "data" / "vesprey" / "Sign.db");
+    // A Sign.db beside the program still wins, and --db over everything.
+    std::ofstream(bin / "Sign.db") << "";
+    EXPECT_EQ(siteDatabasePathFor(bin, {}), bin / "Sign.db");
+    EXPECT_EQ(siteDatabasePathFor(bin, fs::path("/x/y.db")), fs::path("/x/y.db"));
+    unsetenv("XDG_DATA_HOME");
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/root";
+    setenv("HOME", root.path().c_str(), 1);
+    EXPECT_EQ(userDataDirectory(), root.path() / ".local" / "share" / "vesprey");
+    setenv("HOME", home.c_str(), 1);
+}
+
+// The Send rows as (id, Name, RobotId) in id order.
+std::vector<std::tuple<int, Text, Text>> sendRows(SqlDatabase& db) {
+    std::vector<std::tuple<int, Text, Text>> rows;
+    SqlStatement stmt = db.prepare("SELECT id, Name, RobotId FROM Send ORDER BY id");
+    while (stmt.step()) {
+        rows.emplace_back(stmt.columnInt(0), stmt.columnText(1), stmt.columnText(2));
+    }
+    return rows;
+}
+
+TEST_F(SiteStore, PushChannelSettingsKeepARowOfTheirOwnAfterTheFirstThree) {
+    ASSERT_TRUE(saveChannelSettings(db_, "ntfy", R"({"topic":"a"})"));
+    ASSERT_TRUE(saveChannelSettings(db_, "telegram", gbk(R"({"chat_id":"频道"})")));
+    ASSERT_TRUE(saveChannelSettings(db_, "ntfy", R"({"topic":"b"})"));
+    using Row = std::tuple<int, Text, Text>;
+    EXPECT_EQ(sendRows(db_), (std::vector<Row>{{1, "Bark", ""},
+                                               {2, "ServerChan", ""},
+                                               {3, "DingTalk", ""},
+                                               {4, "ntfy", R"({"topic":"b"})"},
+                                               {5, "telegram", gbk(R"({"chat_id":"频道"})")}}));
+
+    std::map<Text, Text> all;
+    ASSERT_TRUE(readChannelSettings(db_, all).ok());
+    EXPECT_EQ(all, (std::map<Text, Text>{{"ntfy", R"({"topic":"b"})"},
+                                         {"telegram", gbk(R"({"chat_id":"频道"})")}}));
+    Text one = "stale";
+    ASSERT_TRUE(readChannelSettings(db_, "telegram", one).ok());
+    EXPECT_EQ(one, gbk(R"({"chat_id":"频道"})"));
+    ASSERT_TRUE(readChannelSettings(db_, "email", one).ok());
+    EXPECT_EQ(one, "");
+}
+
+TEST_F(SiteStore, ANewChannelRowTakesTheNextFreeIdFromFourAndLeavesTheFirstThreeAlone) {
+    exec("DELETE FROM Send WHERE id = 3");
+    exec("UPDATE Send SET Name = 'ntfy', RobotId = 'bark key' WHERE id = 1");
+    ASSERT_TRUE(saveChannelSettings(db_, "ntfy", "{}"));
+    exec("INSERT INTO Send (id, Name, RobotId) VALUES (9, 'other', '')");
+    ASSERT_TRUE(saveChannelSettings(db_, "gotify", "{}"));
+    using Row = std::tuple<int, Text, Text>;
+    EXPECT_EQ(sendRows(db_), (std::vector<Row>{{1, "ntfy", "bark key"},
+                                               {2, "ServerChan", ""},
+                                               {4, "ntfy", "{}"},
+                                               {9, "other", ""},
+                                               {10, "gotify", "{}"}}));
 }
 
 }  // namespace

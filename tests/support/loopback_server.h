@@ -1,11 +1,16 @@
 // Servers on 127.0.0.1 for the tests and the benchmarks: a cpp-httplib server run on a thread of
-// its own, and a raw one that keeps every request exactly as it came off the socket.
+// its own, a raw one that keeps every request exactly as it came off the socket, and a mail
+// server speaking plain SMTP; a self-signed certificate for the TLS ones.
 #pragma once
 
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,8 +19,12 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -279,6 +288,255 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
     std::vector<int> held_;  // touched by the thread only, until it is joined
+};
+
+// A listening socket on an ephemeral port of 127.0.0.1; -1 when none could be made.
+inline int listenOnLoopback(int& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+// Standard Base64 decoded; characters outside the alphabet (line breaks, padding) are skipped.
+inline std::string base64Decode(std::string_view text) {
+    static constexpr std::string_view kAlphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const std::size_t value = kAlphabet.find(c);
+        if (value == std::string_view::npos) {
+            continue;
+        }
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out.push_back(static_cast<char>((bits >> count) & 0xFF));
+        }
+    }
+    return out;
+}
+
+// A throwaway key and self-signed certificate for 127.0.0.1 (its address in the certificate, so
+// that a client checking names accepts it), made in memory; it is its own authority, so a client
+// given its PEM as the CA file trusts it.
+struct SelfSigned {
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+
+    SelfSigned() {
+        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
+        EVP_PKEY_keygen_init(context);
+        EVP_PKEY_CTX_set_ec_paramgen_curve_nid(context, NID_X9_62_prime256v1);
+        EVP_PKEY_keygen(context, &key);
+        EVP_PKEY_CTX_free(context);
+        certificate = X509_new();
+        X509_set_version(certificate, 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+        X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
+        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+        X509_set_pubkey(certificate, key);
+        X509_NAME* name = X509_get_subject_name(certificate);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>("vesprey test"), -1, -1,
+                                   0);
+        X509_set_issuer_name(certificate, name);
+        addExtension(NID_basic_constraints, "critical,CA:TRUE");
+        addExtension(NID_subject_alt_name, "IP:127.0.0.1");
+        X509_sign(certificate, key, EVP_sha256());
+    }
+    ~SelfSigned() {
+        X509_free(certificate);
+        EVP_PKEY_free(key);
+    }
+    SelfSigned(const SelfSigned&) = delete;
+    SelfSigned& operator=(const SelfSigned&) = delete;
+
+    // The certificate in PEM, as a CA file holds it.
+    std::string pem() const {
+        BIO* memory = BIO_new(BIO_s_mem());
+        PEM_write_bio_X509(memory, certificate);
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(memory, &data);
+        std::string text(data, static_cast<std::size_t>(length));
+        BIO_free(memory);
+        return text;
+    }
+
+private:
+    void addExtension(int nid, const char* value) {
+        X509V3_CTX context;
+        X509V3_set_ctx_nodb(&context);
+        X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+        if (X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value)) {
+            X509_add_ext(certificate, extension, -1);
+            X509_EXTENSION_free(extension);
+        }
+    }
+};
+
+// A file in the temporary directory holding `contents` (a CA file, say), removed with the object.
+class TempFile {
+public:
+    explicit TempFile(const std::string& contents) {
+        std::string pattern = "/tmp/vesprey-test-XXXXXX";
+        const int fd = ::mkstemp(pattern.data());
+        if (fd >= 0) {
+            path_ = pattern;
+            const ssize_t written = ::write(fd, contents.data(), contents.size());
+            static_cast<void>(written);
+            ::close(fd);
+        }
+    }
+    ~TempFile() {
+        if (!path_.empty()) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A mail server on 127.0.0.1 speaking plain SMTP, one session at a time: it greets, offers
+// AUTH PLAIN, takes MAIL, RCPT and DATA, and records every line the client sent (outside DATA)
+// and every message (the text after DATA up to the final ".", dots unstuffed). `refusals` gives
+// the reply to a command word instead of agreeing ("RCPT" -> "550 5.1.1 no such user").
+class SmtpServer {
+public:
+    explicit SmtpServer(std::map<std::string, std::string> refusals = {})
+        : refusals_(std::move(refusals)) {
+        listener_ = listenOnLoopback(port_);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~SmtpServer() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    SmtpServer(const SmtpServer&) = delete;
+    SmtpServer& operator=(const SmtpServer&) = delete;
+
+    int port() const { return port_; }
+    std::vector<std::string> commands() {
+        std::lock_guard lock(mutex_);
+        return commands_;
+    }
+    std::vector<std::string> messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+private:
+    void serve() {
+        while (!stopping_) {
+            pollfd waiting{listener_, POLLIN, 0};
+            if (::poll(&waiting, 1, 20) <= 0) {
+                continue;
+            }
+            const int connection = ::accept(listener_, nullptr, nullptr);
+            if (connection >= 0) {
+                session(connection);
+                ::close(connection);
+            }
+        }
+    }
+
+    // One line from the client without its CR LF; nothing when it went quiet for 5 s or left.
+    static std::optional<std::string> readLine(int connection, std::string& buffer) {
+        while (buffer.find("\r\n") == std::string::npos) {
+            pollfd readable{connection, POLLIN, 0};
+            char chunk[4096];
+            if (::poll(&readable, 1, 5000) <= 0) {
+                return std::nullopt;
+            }
+            const ssize_t got = ::recv(connection, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                return std::nullopt;
+            }
+            buffer.append(chunk, static_cast<std::size_t>(got));
+        }
+        const std::size_t end = buffer.find("\r\n");
+        std::string line = buffer.substr(0, end);
+        buffer.erase(0, end + 2);
+        return line;
+    }
+
+    static void reply(int connection, const std::string& text) {
+        const std::string line = text + "\r\n";
+        ::send(connection, line.data(), line.size(), MSG_NOSIGNAL);
+    }
+
+    void session(int connection) {
+        std::string buffer;
+        reply(connection, "220 127.0.0.1 ESMTP test");
+        while (const std::optional<std::string> line = readLine(connection, buffer)) {
+            {
+                std::lock_guard lock(mutex_);
+                commands_.push_back(*line);
+            }
+            std::string word = line->substr(0, line->find(' '));
+            for (char& c : word) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+            if (const auto refusal = refusals_.find(word); refusal != refusals_.end()) {
+                reply(connection, refusal->second);
+            } else if (word == "EHLO" || word == "HELO") {
+                reply(connection, "250-127.0.0.1\r\n250 AUTH PLAIN");
+            } else if (word == "AUTH") {
+                if (line->find(' ', 5) == std::string::npos) {  // no initial response
+                    reply(connection, "334 ");
+                    const std::optional<std::string> credentials = readLine(connection, buffer);
+                    std::lock_guard lock(mutex_);
+                    commands_.push_back(credentials.value_or(""));
+                }
+                reply(connection, "235 2.7.0 Authentication successful");
+            } else if (word == "DATA") {
+                reply(connection, "354 End data with <CR><LF>.<CR><LF>");
+                std::string message;
+                while (const std::optional<std::string> text = readLine(connection, buffer)) {
+                    if (*text == ".") {
+                        break;
+                    }
+                    message += (text->starts_with('.') ? text->substr(1) : *text) + "\r\n";
+                }
+                {
+                    std::lock_guard lock(mutex_);
+                    messages_.push_back(std::move(message));
+                }
+                reply(connection, "250 2.0.0 Ok: queued as 4F2");
+            } else if (word == "QUIT") {
+                reply(connection, "221 2.0.0 Bye");
+                return;
+            } else {
+                reply(connection, "250 2.0.0 Ok");
+            }
+        }
+    }
+
+    std::map<std::string, std::string> refusals_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> commands_;
+    std::vector<std::string> messages_;
 };
 
 // A port on 127.0.0.1 that nothing listens on.

@@ -1,9 +1,6 @@
 #include "web/web_client.h"
 
 #include <gtest/gtest.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
 #include <future>
@@ -640,39 +637,8 @@ TEST(WebClientFailure, BadAddressesFailQuietly) {
     EXPECT_EQ(WebClient::request("http://[broken", HttpMethod::Get, {.status = &status}), "");
 }
 
-// A throwaway key and self-signed certificate for 127.0.0.1, made in memory.
-struct SelfSigned {
-    EVP_PKEY* key = nullptr;
-    X509* certificate = nullptr;
-
-    SelfSigned() {
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr);
-        EVP_PKEY_keygen_init(context);
-        EVP_PKEY_CTX_set_ec_paramgen_curve_nid(context, NID_X9_62_prime256v1);
-        EVP_PKEY_keygen(context, &key);
-        EVP_PKEY_CTX_free(context);
-        certificate = X509_new();
-        ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-        X509_gmtime_adj(X509_getm_notBefore(certificate), -60);
-        X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
-        X509_set_pubkey(certificate, key);
-        X509_NAME* name = X509_get_subject_name(certificate);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>("vesprey test"), -1, -1,
-                                   0);
-        X509_set_issuer_name(certificate, name);
-        X509_sign(certificate, key, EVP_sha256());
-    }
-    ~SelfSigned() {
-        X509_free(certificate);
-        EVP_PKEY_free(key);
-    }
-    SelfSigned(const SelfSigned&) = delete;
-    SelfSigned& operator=(const SelfSigned&) = delete;
-};
-
 TEST(WebClientTls, SelfSignedServerAnswersNormally) {
-    SelfSigned identity;
+    test::SelfSigned identity;
     ASSERT_NE(identity.key, nullptr);
     LocalServer<httplib::SSLServer> secure(identity.certificate, identity.key);
     LocalServer<> plain;
@@ -724,6 +690,52 @@ TEST(WebClientTls, SelfSignedServerAnswersNormally) {
     lenient.open("GET", base + "/hello");
     EXPECT_TRUE(lenient.send());
     EXPECT_EQ(lenient.responseBody(), "secret");
+}
+
+// A TLS site whose certificate no system authority signed.
+class SelfSignedSite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        site_->Get("/hello", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("secret", "text/plain");
+        });
+        site_.start();
+        url_ = "https://127.0.0.1:" + std::to_string(site_.port()) + "/hello";
+    }
+    void TearDown() override { WebClient::setStrictTls(false); }
+
+    HttpResponse get(bool verifyTls, std::string_view caFile = {}) const {
+        HttpRequest request;
+        request.url = url_;
+        request.verifyTls = verifyTls;
+        request.caFile = caFile;
+        return WebClient::send(request);
+    }
+
+    test::SelfSigned identity_;
+    LocalServer<httplib::SSLServer> site_{identity_.certificate, identity_.key};
+    std::string url_;
+};
+
+TEST_F(SelfSignedSite, ACheckedRequestTrustsOnlyTheSystemsOrTheGivenAuthorities) {
+    EXPECT_EQ(get(false).body, "secret");  // a sign-in request takes any certificate
+    const HttpResponse refused = get(true);
+    EXPECT_EQ(refused.error.code, HttpErrorCode::Certificate);
+    EXPECT_EQ(refused.status, 0);
+
+    const test::TempFile authority(identity_.pem());
+    const HttpResponse trusted = get(true, authority.path());
+    EXPECT_TRUE(trusted.answered()) << ansiToUtf8(trusted.error.message);
+    EXPECT_EQ(trusted.body, "secret");
+
+    EXPECT_EQ(get(true, "/nonexistent/vesprey-ca.pem").error.code, HttpErrorCode::Certificate);
+}
+
+TEST_F(SelfSignedSite, StrictModeChecksEveryRequest) {
+    WebClient::setStrictTls(true);
+    EXPECT_EQ(get(false).error.code, HttpErrorCode::Certificate);
+    WebClient::setStrictTls(false);
+    EXPECT_EQ(get(false).body, "secret");
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// `push-set`: a push channel's key or settings saved into Sign.db without a window.
+
+#include <cstdlib>
+#include <string>
+
+#include "app/cli.h"
+#include "engine/push.h"
+#include "store/push_channels.h"
+#include "store/site_database.h"
+
+namespace vesprey::cli {
+namespace {
+
+// The settings as the user gave them, in code page 936: the option's text, or standard input
+// for "-" (which keeps keys out of the shell's history and the process list).
+std::optional<Text> givenSettings(const std::string& option) {
+    if (option != "-") {
+        return utf8ToAnsi(option);
+    }
+    const std::optional<Bytes> bytes = readInput(option);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return utf8ToAnsi(*bytes);
+}
+
+// The stored settings of the channel: the plain key of its row for the first three.
+int readStored(SqlDatabase& db, const PushChannelInfo& channel, const std::filesystem::path& path,
+               Text& stored) {
+    ReadResult read;
+    if (channel.row != 0) {
+        PushSettings keys;
+        read = readPushSettings(db, keys);
+        const auto entry = static_cast<std::size_t>(channel.row - 1);
+        stored = entry < keys.size() ? keys[entry].RobotId : Text{};
+    } else {
+        read = readChannelSettings(db, channel.name, stored);
+    }
+    if (!read.ok()) {
+        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
+        return kExitDatabase;
+    }
+    return kExitOk;
+}
+
+// The members a push needs that the settings still lack (an address the environment gives is
+// not lacking).
+std::string stillMissing(const PushChannelInfo& channel, const Text& settings) {
+    std::string missing;
+    for (const PushSettingField& field : channel.fields) {
+        const bool given =
+            channel.row != 0 ? !settings.empty() : !channelSetting(settings, field.member).empty();
+        const char* variable = std::getenv(std::string(channel.urlVariable).c_str());
+        const bool fromEnvironment = (field.member == "url" || field.member == "host") &&
+                                     variable != nullptr && *variable != '\0';
+        if (field.required && !given && !fromEnvironment) {
+            missing += (missing.empty() ? "" : "、") + std::string(field.member);
+        }
+    }
+    return missing;
+}
+
+int runPushSet(const std::vector<std::string>& argv) {
+    Arguments args(argv, {"--db", "--channel", "--settings"}, {});
+    int exitCode = kExitOk;
+    if (!parseOrExit(pushSetCommand(), args, &exitCode)) {
+        return exitCode;
+    }
+    if (!args.positionals().empty()) {
+        printError("push-set 不接受多余的参数：" + args.positionals().front() + "。");
+        return kExitBadInput;
+    }
+    const auto name = args.value("--channel");
+    const PushChannelInfo* channel = name ? findPushChannel(*name) : nullptr;
+    if (channel == nullptr) {
+        printError((name ? "没有这个推送通道：" + *name + "。"
+                         : std::string("请用 --channel 指定通道。")) +
+                   "可用的通道：" + pushChannelNames("、") + "。");
+        return kExitBadInput;
+    }
+    const auto option = args.value("--settings");
+    if (!option) {
+        printError("请用 --settings 给出设置（一个 JSON 对象），如 --settings '{\"" +
+                   std::string(channel->fields.front().member) + "\":\"…\"}'；- 从标准输入读。");
+        return kExitBadInput;
+    }
+    const std::optional<Text> given = givenSettings(*option);
+    if (!given) {
+        printError("无法从标准输入读取设置。");
+        return kExitBadInput;
+    }
+
+    SqlDatabase db;
+    std::filesystem::path path;
+    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+        return code;
+    }
+    Text stored;
+    if (const int code = readStored(db, *channel, path, stored); code != kExitOk) {
+        return code;
+    }
+    const ChannelSettingsUpdate update = updateChannelSettings(*channel, stored, *given);
+    if (!update.ok()) {
+        printError("--settings 有误：" + ansiToUtf8(update.error) +
+                   "。用法见 vesprey-cli push-set "
+                   "--help。");
+        return kExitBadInput;
+    }
+    const WriteResult written = channel->row != 0
+                                    ? updatePushKey(db, channel->row, update.settings)
+                                    : saveChannelSettings(db, channel->name, update.settings);
+    if (!written) {
+        printError("推送设置没有保存：" + writeFailureText(written) + "（" + path.string() +
+                   "）。");
+        return kExitDatabase;
+    }
+    if (!update.unknown.empty()) {
+        std::string unknown;
+        for (const std::string& member : update.unknown) {
+            unknown += (unknown.empty() ? "" : "、") + ansiToUtf8(member);
+        }
+        printError("注意：" + std::string(channel->name) + " 用不到这些设置，已原样保存：" +
+                   unknown + "。");
+    }
+    if (const std::string missing = stillMissing(*channel, update.settings); !missing.empty()) {
+        printError("注意：还没有设置 " + missing + "，推送会失败。");
+    }
+    std::printf("已保存 %s 的推送设置。\n", std::string(channel->name).c_str());
+    return kExitOk;
+}
+
+std::string pushSetUsage() {
+    std::string usage =
+        "用法: vesprey-cli push-set --channel 通道 --settings JSON|- [--db PATH]\n"
+        "\n"
+        "把一个推送通道的设置存入 Sign.db。设置是一个 JSON 对象；给出的项替换已存的，\n"
+        "值为 null 的项被删除，没有给出的项保持不变（不认识的项也原样保留）。\n"
+        "--settings - 从标准输入读，密钥就不会留在命令历史和进程列表里。\n"
+        "bark、serverchan、dingtalk 只有 key 一项，存为 Send 表第 1–3 行的 RobotId；\n"
+        "其余通道的设置存在 Send 表里以通道名命名的一行（id 从 4 起）。\n"
+        "\n"
+        "通道和各自的设置（* 为必填）:\n";
+    for (const PushChannelInfo& channel : pushChannels()) {
+        std::string fields;
+        for (const PushSettingField& field : channel.fields) {
+            fields += " " + std::string(field.member) + (field.required ? "*" : "");
+        }
+        usage += "  " + padRight(channel.name, 13) + fields + "\n";
+    }
+    usage +=
+        "url 是自建服务的地址（环境变量 VESPREY_<通道>_URL 优先，如 VESPREY_NTFY_URL）；\n"
+        "email 的 tls 是 starttls（默认，端口 587）、ssl（端口 465）或 none（端口 25），\n"
+        "from 默认为 user，to 默认为 from，多个收件人用逗号隔开。\n"
+        "\n"
+        "例如:\n"
+        "  vesprey-cli push-set --channel telegram --settings '{\"token\":\"123:ABC\","
+        "\"chat_id\":\"42\"}'\n"
+        "  vesprey-cli push-test --channel telegram\n"
+        "\n"
+        "退出码: 0 已保存；1 参数错误或设置不是有效的 JSON 对象；2 "
+        "数据库打不开、读不出或写不进。\n";
+    return usage;
+}
+
+}  // namespace
+
+const Command& pushSetCommand() {
+    static const std::string usage = pushSetUsage();
+    static const Command command{"push-set", "保存一个推送通道的密钥或设置（JSON）", usage,
+                                 runPushSet};
+    return command;
+}
+
+}  // namespace vesprey::cli

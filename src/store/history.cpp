@@ -1,0 +1,431 @@
+#include "store/history.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+namespace vesprey {
+namespace {
+
+constexpr std::string_view kHistoryTable = "History";
+constexpr std::string_view kExpiryTable = "CookieExpiry";
+constexpr std::string_view kSettingTable = "Setting";
+constexpr std::string_view kLastScheduledPass = "LastScheduledPass";
+
+// Every table and index of the file, made when missing.
+constexpr std::array<std::string_view, 5> kSchema = {
+    "CREATE TABLE IF NOT EXISTS History (Time TEXT NOT NULL, TemplateId INTEGER, Cid INTEGER, "
+    "WebName TEXT, Verdict TEXT, Reason TEXT, Result TEXT, Status INTEGER, Ms INTEGER)",
+    // Reading the last days and removing the oldest rows go by time, the last verdicts of an
+    // account by Cid.
+    "CREATE INDEX IF NOT EXISTS HistoryTime ON History (Time)",
+    "CREATE INDEX IF NOT EXISTS HistoryAccount ON History (Cid, Time)",
+    "CREATE TABLE IF NOT EXISTS CookieExpiry (Cid INTEGER PRIMARY KEY, Expires TEXT, "
+    "Captured TEXT)",
+    "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT)",
+};
+
+WriteResult failure(SqlDatabase& db, bool prepared, int code) {
+    return WriteResult{false, db.errorMessage(), prepared, code};
+}
+
+// Steps a write statement to its end and reports it.
+WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
+    if (stmt.handle() == nullptr) {
+        return failure(db, false, db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError);
+    }
+    const int code = stmt.stepCode();
+    if (code != kSqliteDone) {
+        WriteResult result = failure(db, true, code);
+        stmt.finalize();
+        return result;
+    }
+    stmt.finalize();
+    return WriteResult{true, {}, true};
+}
+
+WriteResult execute(SqlDatabase& db, std::string_view sql) {
+    SqlStatement stmt = db.prepare(sql);
+    return finish(db, stmt);
+}
+
+// A write transaction that rolls back unless committed. IMMEDIATE takes the write lock at once
+// (waiting for it as long as the busy timeout), so no write inside meets a busy file half way.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(SqlDatabase& db)
+        : db_(db), begun_(execute(db, "BEGIN IMMEDIATE")), open_(begun_.done) {}
+    ~WriteTransaction() {
+        if (open_) {
+            db_.prepare("ROLLBACK").stepCode();
+        }
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    const WriteResult& begun() const { return begun_; }
+    WriteResult commit() {
+        WriteResult committed = execute(db_, "COMMIT");
+        open_ = !committed;
+        return committed;
+    }
+
+private:
+    SqlDatabase& db_;
+    WriteResult begun_;
+    bool open_;
+};
+
+// Steps `sql` (with `bind` applied) to its end, handing every row to `onRow`. On a failure
+// `discard` drops what was read, and the failure is returned.
+template <typename Bind, typename OnRow, typename Discard>
+ReadResult readRows(SqlDatabase& db, std::string_view sql, Bind&& bind, OnRow&& onRow,
+                    Discard&& discard) {
+    ReadResult result;
+    SqlStatement stmt = db.prepare(sql);
+    if (stmt.handle() == nullptr) {
+        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
+        result.error = db.errorMessage();
+        return result;
+    }
+    bind(stmt);
+    result.started = true;
+    int code = stmt.stepCode();
+    for (; code == kSqliteRow; code = stmt.stepCode()) {
+        onRow(stmt);
+    }
+    if (code != kSqliteDone) {
+        result.code = code;
+        result.error = db.errorMessage();
+        discard();
+    }
+    return result;
+}
+
+// The tables of the file. This is the first read of a connection: a wrong key or a file that is
+// no database fails here.
+ReadResult readTables(SqlDatabase& db, std::set<std::string>& tables) {
+    tables.clear();
+    ReadResult read = readRows(
+        db, "SELECT name FROM sqlite_master WHERE type='table'", [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) { tables.insert(stmt.columnText(0)); },
+        [&] { tables.clear(); });
+    // Nothing could be read at all: the key or the file is wrong, not a page of it.
+    read.started = false;
+    return read;
+}
+
+// How bad a day with this verdict was: 0 no pass, 1 went well, 2 unknown, 3 needs the user.
+int severity(std::string_view verdict) {
+    if (verdict.empty() || verdict == "skipped") {
+        return 0;
+    }
+    if (verdict == "success" || verdict == "already") {
+        return 1;
+    }
+    if (verdict == "failed" || verdict == "expired") {
+        return 3;
+    }
+    return 2;
+}
+
+bool readNumber(std::string_view text, std::size_t at, std::size_t digits, int& value) {
+    if (text.size() < at + digits) {
+        return false;
+    }
+    const char* first = text.data() + at;
+    const auto [end, error] = std::from_chars(first, first + digits, value);
+    return error == std::errc{} && end == first + digits;
+}
+
+}  // namespace
+
+std::filesystem::path historyDatabasePath(const std::filesystem::path& siteDatabase) {
+    return siteDatabase.parent_path() / kHistoryFileName;
+}
+
+Text historyTime(double dateTime) {
+    return formatDateTime(dateTime, "yyyy-MM-dd ", "HH:mm:ss", true);
+}
+
+Text historyDay(double dateTime) {
+    return formatDateTime(dateTime, "yyyy-MM-dd");
+}
+
+bool HistoryDatabase::exists(const std::filesystem::path& siteDatabase) {
+    std::error_code ec;
+    return std::filesystem::exists(historyDatabasePath(siteDatabase), ec);
+}
+
+WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
+    db_ = SqlDatabase{};
+    tables_.clear();
+    path_ = historyDatabasePath(siteDatabase);
+    // Made here rather than by SQLite, so that it is the owner's alone from the start. O_EXCL
+    // tells a file made now, which goes again on failure, from one that was there.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool made = fd >= 0;
+    if (made) {
+        ::close(fd);
+    } else if (errno != EEXIST) {
+        const int error = errno;
+        return WriteResult{false, utf8ToAnsi(std::strerror(error)), false, SQLITE_CANTOPEN};
+    }
+    WriteResult result;
+    if (!db_.open(path_, kOpenReadWrite)) {
+        result = failure(db_, false, db_.errorCode());
+    } else {
+        db_.setKey(kSiteDatabaseKey);
+        const ReadResult read = readTables(db_, tables_);
+        result = read.ok() ? WriteResult{true, {}, true}
+                           : WriteResult{false, read.error, false, read.code};
+    }
+    const bool complete =
+        hasTable(kHistoryTable) && hasTable(kExpiryTable) && hasTable(kSettingTable);
+    if (result && !complete) {
+        WriteTransaction transaction(db_);
+        result = transaction.begun();
+        for (std::size_t i = 0; result && i < kSchema.size(); ++i) {
+            result = execute(db_, kSchema[i]);
+        }
+        if (result) {
+            result = transaction.commit();
+        }
+        if (result) {
+            const ReadResult read = readTables(db_, tables_);
+            result = read.ok() ? result : WriteResult{false, read.error, false, read.code};
+        }
+    }
+    if (!result) {
+        db_ = SqlDatabase{};
+        tables_.clear();
+        if (made) {
+            std::error_code ec;
+            std::filesystem::remove(path_, ec);
+        }
+    }
+    return result;
+}
+
+ReadResult HistoryDatabase::open(const std::filesystem::path& siteDatabase) {
+    db_ = SqlDatabase{};
+    tables_.clear();
+    path_ = historyDatabasePath(siteDatabase);
+    ReadResult result;
+    if (!db_.open(path_, SQLITE_OPEN_READONLY)) {
+        result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
+        result.error = db_.errorMessage();
+    } else {
+        db_.setKey(kSiteDatabaseKey);
+        result = readTables(db_, tables_);
+    }
+    if (!result.ok()) {
+        db_ = SqlDatabase{};
+    }
+    return result;
+}
+
+WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
+    if (rows.empty()) {
+        return WriteResult{true, {}, true};
+    }
+    WriteTransaction transaction(db_);
+    if (!transaction.begun()) {
+        return transaction.begun();
+    }
+    const auto latest = std::max_element(
+        rows.begin(), rows.end(),
+        [](const HistoryEntry& a, const HistoryEntry& b) { return a.time < b.time; });
+    SqlStatement prune = db_.prepare("DELETE FROM History WHERE Time < datetime(@Time, @Kept)");
+    prune.bindText("@Time", latest->time);
+    prune.bindText("@Kept", "-" + std::to_string(kHistoryKeepDays) + " days");
+    if (WriteResult pruned = finish(db_, prune); !pruned) {
+        return pruned;
+    }
+    for (const HistoryEntry& row : rows) {
+        SqlStatement insert = db_.prepare(
+            "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, "
+            "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
+            "@Result, @Status, @Ms)");
+        insert.bindText("@Time", row.time);
+        insert.bindInt("@TemplateId", row.templateId);
+        insert.bindInt("@Cid", row.cid);
+        insert.bindText("@WebName", row.site);
+        insert.bindText("@Verdict", row.verdict);
+        insert.bindText("@Reason", row.reason);
+        insert.bindText("@Result", row.result);
+        insert.bindInt("@Status", row.status);
+        insert.bindInt("@Ms", row.ms);
+        if (WriteResult inserted = finish(db_, insert); !inserted) {
+            return inserted;
+        }
+    }
+    return transaction.commit();
+}
+
+ReadResult HistoryDatabase::readDays(int days, double now, std::vector<HistoryEntry>& rows) {
+    rows.clear();
+    const std::vector<Text> shown = historyDays(days, now);
+    if (shown.empty() || !hasTable(kHistoryTable)) {
+        return {};
+    }
+    return readRows(
+        db_,
+        "SELECT Time, TemplateId, Cid, WebName, Verdict, Reason, Result, Status, Ms FROM History "
+        "WHERE Time >= @First ORDER BY Time, rowid",
+        [&](SqlStatement& stmt) { stmt.bindText("@First", shown.front()); },
+        [&](const SqlStatement& stmt) {
+            rows.push_back({stmt.columnText(0), stmt.columnInt(1), stmt.columnInt(2),
+                            stmt.columnText(3), stmt.columnText(4), stmt.columnText(5),
+                            stmt.columnText(6), stmt.columnInt(7), stmt.columnInt(8)});
+        },
+        [&] { rows.clear(); });
+}
+
+ReadResult HistoryDatabase::readLastVerdicts(int count,
+                                             std::map<int, std::vector<Text>>& verdicts) {
+    verdicts.clear();
+    if (count <= 0 || !hasTable(kHistoryTable)) {
+        return {};
+    }
+    const auto kept = static_cast<std::size_t>(count);
+    return readRows(
+        db_,
+        "SELECT Cid, Verdict FROM History WHERE Cid <> 0 AND Verdict <> 'skipped' "
+        "ORDER BY Cid, Time DESC, rowid DESC",
+        [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) {
+            std::vector<Text>& last = verdicts[stmt.columnInt(0)];
+            if (last.size() < kept) {
+                last.push_back(stmt.columnText(1));
+            }
+        },
+        [&] { verdicts.clear(); });
+}
+
+WriteResult HistoryDatabase::saveCookieExpiry(const CookieExpiry& expiry) {
+    SqlStatement stmt = db_.prepare(
+        "INSERT OR REPLACE INTO CookieExpiry (Cid, Expires, Captured) "
+        "VALUES (@Cid, @Expires, @Captured)");
+    stmt.bindInt("@Cid", expiry.cid);
+    stmt.bindText("@Expires", expiry.expires);
+    stmt.bindText("@Captured", expiry.captured);
+    return finish(db_, stmt);
+}
+
+WriteResult HistoryDatabase::removeCookieExpiry(int cid) {
+    SqlStatement stmt = db_.prepare("DELETE FROM CookieExpiry WHERE Cid = @Cid");
+    stmt.bindInt("@Cid", cid);
+    return finish(db_, stmt);
+}
+
+ReadResult HistoryDatabase::readCookieExpiries(std::map<int, CookieExpiry>& expiries) {
+    expiries.clear();
+    if (!hasTable(kExpiryTable)) {
+        return {};
+    }
+    return readRows(
+        db_, "SELECT Cid, Expires, Captured FROM CookieExpiry", [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) {
+            const int cid = stmt.columnInt(0);
+            expiries[cid] = {cid, stmt.columnText(1), stmt.columnText(2)};
+        },
+        [&] { expiries.clear(); });
+}
+
+ReadResult HistoryDatabase::readLastScheduledPass(std::optional<Text>& day) {
+    day.reset();
+    if (!hasTable(kSettingTable)) {
+        return {};
+    }
+    return readRows(
+        db_, "SELECT Value FROM Setting WHERE Name = @Name",
+        [](SqlStatement& stmt) { stmt.bindText("@Name", kLastScheduledPass); },
+        [&](const SqlStatement& stmt) { day = stmt.columnText(0); }, [&] { day.reset(); });
+}
+
+WriteResult HistoryDatabase::saveLastScheduledPass(std::string_view day) {
+    SqlStatement stmt =
+        db_.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+    stmt.bindText("@Name", kLastScheduledPass);
+    stmt.bindText("@Value", day);
+    return finish(db_, stmt);
+}
+
+Text historyReadFailureText(const ReadResult& result) {
+    std::string sentence;
+    if (result.busy()) {
+        sentence = "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
+                   " 秒仍未释放，请稍后再试";
+    } else if (result.started) {
+        sentence = "读到一半出错，文件可能已损坏";
+    } else {
+        sentence = "打不开，或密钥不对、不是 Vesprey 的签到历史";
+    }
+    return utf8ToAnsi(sentence + "（") + result.error + utf8ToAnsi("）");
+}
+
+std::vector<Text> historyDays(int count, double now) {
+    std::vector<Text> days;
+    const double today = std::floor(now);
+    for (int back = count - 1; back >= 0; --back) {
+        days.push_back(historyDay(today - back));
+    }
+    return days;
+}
+
+std::vector<AccountHistory> accountHistories(const std::vector<HistoryEntry>& rows,
+                                             const std::vector<Text>& days) {
+    std::map<Text, std::size_t> dayIndex;
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        dayIndex[days[i]] = i;
+    }
+    std::map<std::pair<int, int>, AccountHistory> accounts;
+    for (const HistoryEntry& row : rows) {
+        AccountHistory& account = accounts[{row.templateId, row.cid}];
+        if (account.days.empty()) {
+            account.templateId = row.templateId;
+            account.cid = row.cid;
+            account.days.assign(days.size(), Text{});
+        }
+        account.site = row.site;
+        account.last = row;
+        const auto day = dayIndex.find(row.time.substr(0, 10));
+        const int bad = severity(row.verdict);
+        if (day != dayIndex.end() && bad > 0 && bad >= severity(account.days[day->second])) {
+            account.days[day->second] = row.verdict;
+        }
+    }
+    std::vector<AccountHistory> list;
+    list.reserve(accounts.size());
+    for (auto& [key, account] : accounts) {
+        list.push_back(std::move(account));
+    }
+    return list;
+}
+
+std::optional<int> cookieDaysLeft(std::string_view expires, double now) {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    if (expires.size() < 10 || !readNumber(expires, 0, 4, year) || expires[4] != '-' ||
+        !readNumber(expires, 5, 2, month) || expires[7] != '-' || !readNumber(expires, 8, 2, day) ||
+        month < 1 || month > 12 || day < 1 || day > 31) {
+        return std::nullopt;
+    }
+    if (const Text current = historyTime(now); expires <= current) {
+        return -1;
+    }
+    return static_cast<int>(std::lround(makeDateTime(year, month, day) - std::floor(now)));
+}
+
+}  // namespace vesprey

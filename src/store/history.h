@@ -1,0 +1,132 @@
+// History.db: what every pass made of each account, kept beside Sign.db in a file of its own, so
+// that a pass still never writes to Sign.db and a Sign.db shared with other tools stays as it
+// was. The file is SQLCipher with Sign.db's key (kSiteDatabaseKey), made on first use, and holds
+//   History       one row per list row per pass: its time, the account, verdict and result; rows
+//                 older than kHistoryKeepDays are removed as new passes come;
+//   CookieExpiry  per account (Cid), the earliest expiry of the cookies the built-in browser
+//                 captured, and when they were captured;
+//   Setting       the day of the last scheduled pass, for the desktop's catch-up.
+// Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
+// and days are "yyyy-MM-dd" (historyDay).
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/site_database.h"
+#include "store/sql.h"
+#include "text/text.h"
+
+namespace vesprey {
+
+inline constexpr std::string_view kHistoryFileName = "History.db";
+inline constexpr int kHistoryKeepDays = 400;
+
+// One list row of one pass.
+struct HistoryEntry {
+    Text time;           // the pass's time, the same for all its rows
+    int templateId = 0;  // Template.id
+    int cid = 0;         // WebCookie.Cid; 0 for a site without an account
+    Text site;           // the site's name at the time
+    Text verdict;        // the verdict's name: success, already, expired, failed, unknown, skipped
+    Text reason;         // which rule decided
+    Text result;         // the list's 返回内容 (at most 500 characters)
+    int status = 0;      // HTTP status, 0 without an answer
+    int ms = 0;          // the request's time
+};
+
+// What the built-in browser captured of an account's cookies.
+struct CookieExpiry {
+    int cid = 0;
+    Text expires;   // the earliest expiry among the captured cookies
+    Text captured;  // when they were captured
+};
+
+// History.db in the directory of `siteDatabase`.
+std::filesystem::path historyDatabasePath(const std::filesystem::path& siteDatabase);
+
+// A date-time (text.h) as the stored time "yyyy-MM-dd HH:mm:ss" (24-hour clock, whatever the
+// locale) and as its day "yyyy-MM-dd".
+Text historyTime(double dateTime);
+Text historyDay(double dateTime);
+
+// One connection to History.db. A failure says what went wrong, with SQLite's message.
+class HistoryDatabase {
+public:
+    // True when History.db exists beside `siteDatabase`, whatever it holds.
+    static bool exists(const std::filesystem::path& siteDatabase);
+
+    // Opens History.db beside `siteDatabase` for reading and writing. A missing file is made
+    // (readable by its owner only, like Sign.db) with its tables; an existing one gets any table
+    // it lacks. When that fails, a file made here is removed again.
+    WriteResult create(const std::filesystem::path& siteDatabase);
+    // Opens an existing History.db for reading only: nothing is ever made or changed. Fails when
+    // the file is missing, is not a database or has another key. A table the file lacks reads as
+    // empty.
+    ReadResult open(const std::filesystem::path& siteDatabase);
+
+    bool isOpen() const { return db_.isOpen(); }
+    const std::filesystem::path& path() const { return path_; }
+
+    // Appends the rows of one pass in one transaction, first removing the rows older than
+    // kHistoryKeepDays days before the latest time among them: all of it is done, or none.
+    WriteResult appendPass(const std::vector<HistoryEntry>& rows);
+    // The rows of the last `days` days up to the day of `now` (today is one of them), oldest
+    // first; every row of a pass in list order.
+    ReadResult readDays(int days, double now, std::vector<HistoryEntry>& rows);
+    // Per account (Cid), the verdict names of its last `count` passes that requested it, newest
+    // first. Skipped rows and sites without an account are left out.
+    ReadResult readLastVerdicts(int count, std::map<int, std::vector<Text>>& verdicts);
+
+    // Keeps `expiry` as the account's record, replacing the one before.
+    WriteResult saveCookieExpiry(const CookieExpiry& expiry);
+    // Forgets the account's record, for a capture without any cookie that expires.
+    WriteResult removeCookieExpiry(int cid);
+    // Every record, by Cid.
+    ReadResult readCookieExpiries(std::map<int, CookieExpiry>& expiries);
+
+    // The day ("yyyy-MM-dd") of the last scheduled pass; nothing before the first one.
+    ReadResult readLastScheduledPass(std::optional<Text>& day);
+    WriteResult saveLastScheduledPass(std::string_view day);
+
+private:
+    bool hasTable(std::string_view table) const { return tables_.count(std::string(table)) != 0; }
+
+    SqlDatabase db_;
+    std::filesystem::path path_;
+    std::set<std::string> tables_;
+};
+
+// Why History.db could not be read, as a sentence without its final punctuation: the file is in
+// use, it is damaged, or it is not a history with the tool's key; SQLite's message in brackets.
+Text historyReadFailureText(const ReadResult& result);
+
+// The last `count` days up to the day of `now`, oldest first, as "yyyy-MM-dd".
+std::vector<Text> historyDays(int count, double now);
+
+// What the history shows of one account over a run of days.
+struct AccountHistory {
+    int templateId = 0;
+    int cid = 0;
+    Text site;               // the name in its latest row
+    std::vector<Text> days;  // per day, the verdict name that stands for it; empty: no pass
+    HistoryEntry last;       // its latest row
+};
+
+// One entry per account (template id and Cid) that has rows in `rows` (oldest first), ordered by
+// template id, then Cid. `days` are the days shown, oldest first. The verdict that stands for a
+// day is its worst: failed or expired over unknown over success or already, the later of two
+// equally bad ones; a skipped row is no pass.
+std::vector<AccountHistory> accountHistories(const std::vector<HistoryEntry>& rows,
+                                             const std::vector<Text>& days);
+
+// Whole days from the day of `now` to the day of `expires` (a stored time): 0 when it is today,
+// -1 when it is not after `now`, nothing when `expires` is not a time.
+std::optional<int> cookieDaysLeft(std::string_view expires, double now);
+
+}  // namespace vesprey

@@ -1,0 +1,150 @@
+// History.db through the store's own API, on real SQLCipher files in a temporary directory.
+#include "store/history.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace vesprey {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A directory of its own with the path a Sign.db would have; History.db goes beside it.
+class HistoryStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vesprey-history-XXXXXX").string();
+        dir_ = mkdtemp(pattern.data());
+        signDb_ = dir_ / "Sign.db";
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static HistoryEntry entry(std::string_view time, int cid, std::string_view verdict) {
+        return {Text(time),
+                7,
+                cid,
+                utf8ToAnsi("甲站"),
+                Text(verdict),
+                utf8ToAnsi("内置：成功"),
+                utf8ToAnsi("签到成功"),
+                200,
+                31};
+    }
+    void append(const std::vector<HistoryEntry>& rows) {
+        HistoryDatabase history;
+        ASSERT_TRUE(history.create(signDb_));
+        const WriteResult written = history.appendPass(rows);
+        ASSERT_TRUE(written) << ansiToUtf8(written.error);
+    }
+
+    fs::path dir_;
+    fs::path signDb_;
+};
+
+TEST_F(HistoryStore, AFirstAppendMakesAnOwnerOnlyFileThatReadsBackEveryField) {
+    EXPECT_FALSE(HistoryDatabase::exists(signDb_));
+    const double now = nowDateTime();
+    const Text time = historyTime(now);
+    HistoryEntry skipped{time, 8, 0, utf8ToAnsi("无号站"), "skipped", {}, {}, 0, 0};
+    append({entry(time, 3, "success"), skipped});
+
+    EXPECT_TRUE(HistoryDatabase::exists(signDb_));
+    EXPECT_EQ(historyDatabasePath(signDb_), dir_ / "History.db");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir_ / "History.db").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    HistoryDatabase history;
+    ASSERT_TRUE(history.open(signDb_).ok());
+    std::vector<HistoryEntry> rows;
+    ASSERT_TRUE(history.readDays(1, now, rows).ok());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].time, time);
+    EXPECT_EQ(rows[0].templateId, 7);
+    EXPECT_EQ(rows[0].cid, 3);
+    EXPECT_EQ(rows[0].site, utf8ToAnsi("甲站"));
+    EXPECT_EQ(rows[0].verdict, "success");
+    EXPECT_EQ(rows[0].reason, utf8ToAnsi("内置：成功"));
+    EXPECT_EQ(rows[0].result, utf8ToAnsi("签到成功"));
+    EXPECT_EQ(rows[0].status, 200);
+    EXPECT_EQ(rows[0].ms, 31);
+    EXPECT_EQ(rows[1].site, utf8ToAnsi("无号站"));
+    EXPECT_EQ(rows[1].verdict, "skipped");
+}
+
+TEST_F(HistoryStore, ReadingNeverMakesTheFile) {
+    HistoryDatabase history;
+    EXPECT_FALSE(history.open(signDb_).ok());
+    EXPECT_FALSE(HistoryDatabase::exists(signDb_));
+}
+
+TEST_F(HistoryStore, AFileWithAnotherKeyIsRefusedAndLeftAsItWas) {
+    const fs::path file = dir_ / "History.db";
+    std::ofstream(file, std::ios::binary) << std::string(4096, 'x');
+    HistoryDatabase history;
+    const ReadResult read = history.open(signDb_);
+    EXPECT_FALSE(read.ok());
+    EXPECT_NE(ansiToUtf8(historyReadFailureText(read)).find("密钥不对"), std::string::npos);
+    EXPECT_FALSE(history.create(signDb_));
+    EXPECT_EQ(fs::file_size(file), 4096u);
+}
+
+TEST_F(HistoryStore, LastVerdictsAreTheNewestRequestedPassesOfEachAccount) {
+    append({entry("2024-03-01 08:00:00", 1, "expired"), entry("2024-03-01 08:00:00", 2, "success"),
+            entry("2024-03-01 08:00:00", 0, "skipped")});
+    append({entry("2024-03-02 08:00:00", 1, "failed"), entry("2024-03-02 08:00:00", 2, "skipped")});
+    append({entry("2024-03-03 08:00:00", 1, "expired")});
+
+    HistoryDatabase history;
+    ASSERT_TRUE(history.open(signDb_).ok());
+    std::map<int, std::vector<Text>> last;
+    ASSERT_TRUE(history.readLastVerdicts(2, last).ok());
+    EXPECT_EQ(last,
+              (std::map<int, std::vector<Text>>{{1, {"expired", "failed"}}, {2, {"success"}}}));
+}
+
+TEST_F(HistoryStore, ACookieRecordIsReplacedByTheNextCaptureAndCanBeForgotten) {
+    HistoryDatabase history;
+    ASSERT_TRUE(history.create(signDb_));
+    ASSERT_TRUE(history.saveCookieExpiry({4, "2025-01-10 12:00:00", "2024-12-01 09:00:00"}));
+    ASSERT_TRUE(history.saveCookieExpiry({5, "2025-02-01 00:00:00", "2024-12-01 09:05:00"}));
+    ASSERT_TRUE(history.saveCookieExpiry({4, "2025-03-10 12:00:00", "2024-12-20 10:00:00"}));
+    ASSERT_TRUE(history.removeCookieExpiry(5));
+
+    HistoryDatabase reader;
+    ASSERT_TRUE(reader.open(signDb_).ok());
+    std::map<int, CookieExpiry> expiries;
+    ASSERT_TRUE(reader.readCookieExpiries(expiries).ok());
+    ASSERT_EQ(expiries.size(), 1u);
+    EXPECT_EQ(expiries[4].expires, "2025-03-10 12:00:00");
+    EXPECT_EQ(expiries[4].captured, "2024-12-20 10:00:00");
+}
+
+TEST_F(HistoryStore, TheLastScheduledPassIsNothingUntilSaved) {
+    HistoryDatabase history;
+    ASSERT_TRUE(history.create(signDb_));
+    std::optional<Text> day;
+    ASSERT_TRUE(history.readLastScheduledPass(day).ok());
+    EXPECT_FALSE(day);
+    ASSERT_TRUE(history.saveLastScheduledPass("2024-05-01"));
+    ASSERT_TRUE(history.saveLastScheduledPass("2024-05-02"));
+    ASSERT_TRUE(history.readLastScheduledPass(day).ok());
+    EXPECT_EQ(day, "2024-05-02");
+}
+
+TEST(CookieDaysLeft, CountsCalendarDaysAndCallsAPassedExpiryPast) {
+    const double now = makeDateTime(2024, 5, 1, 10, 0, 0);
+    EXPECT_EQ(cookieDaysLeft("2024-05-01 23:00:00", now), 0);
+    EXPECT_EQ(cookieDaysLeft("2024-05-02 00:30:00", now), 1);
+    EXPECT_EQ(cookieDaysLeft("2024-06-01 00:00:00", now), 31);
+    EXPECT_EQ(cookieDaysLeft("2024-05-01 09:59:59", now), -1);
+    EXPECT_EQ(cookieDaysLeft("2023-12-31 12:00:00", now), -1);
+    EXPECT_EQ(cookieDaysLeft("never", now), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vesprey
