@@ -1,11 +1,103 @@
 #include "ui/account_list.h"
 
 #include <QColor>
+#include <QFont>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 
 #include "engine/sign_in_run.h"
 #include "ui/qt_text.h"
 
 namespace vesprey::ui {
+namespace {
+
+QColor verdictColour(Verdict verdict) {
+    switch (verdict) {
+        case Verdict::Success:
+            return {0x2e, 0x7d, 0x32};
+        case Verdict::Already:
+            return {0x26, 0x8a, 0x7e};
+        case Verdict::Expired:
+            return {0xef, 0x6c, 0x00};
+        case Verdict::Failed:
+            return {0xc6, 0x28, 0x28};
+        case Verdict::Unknown:
+        case Verdict::Skipped:
+            break;
+    }
+    return {0x9e, 0x9e, 0x9e};
+}
+
+// The glyph on a 16 × 16 grid, in white.
+void paintGlyph(QPainter& painter, Verdict verdict) {
+    QPen pen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    switch (verdict) {
+        case Verdict::Success:
+            painter.drawPolyline(QPolygonF({{4.5, 8.5}, {7.0, 11.0}, {11.5, 5.5}}));
+            break;
+        case Verdict::Already:
+            pen.setWidthF(1.6);
+            painter.setPen(pen);
+            painter.drawPolyline(QPolygonF({{2.8, 8.6}, {5.0, 10.8}, {9.0, 5.8}}));
+            painter.drawPolyline(QPolygonF({{6.6, 10.2}, {7.4, 10.8}, {12.6, 5.8}}));
+            break;
+        case Verdict::Expired:
+            painter.drawLine(QPointF(8.0, 4.0), QPointF(8.0, 8.8));
+            painter.drawPoint(QPointF(8.0, 11.8));
+            break;
+        case Verdict::Failed:
+            painter.drawLine(QPointF(5.3, 5.3), QPointF(10.7, 10.7));
+            painter.drawLine(QPointF(10.7, 5.3), QPointF(5.3, 10.7));
+            break;
+        case Verdict::Unknown:
+        case Verdict::Skipped: {
+            pen.setWidthF(1.7);
+            painter.setPen(pen);
+            QPainterPath hook;
+            hook.moveTo(5.6, 6.2);
+            hook.cubicTo(5.6, 3.4, 10.6, 3.4, 10.4, 6.2);
+            hook.cubicTo(10.3, 7.8, 8.0, 7.9, 8.0, 9.6);
+            painter.drawPath(hook);
+            painter.drawPoint(QPointF(8.0, 12.2));
+            break;
+        }
+    }
+}
+
+QPixmap verdictPixmap(Verdict verdict, int pixels) {
+    QPixmap pixmap(pixels, pixels);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(pixels / 16.0, pixels / 16.0);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(verdictColour(verdict));
+    painter.drawEllipse(QRectF(0.5, 0.5, 15.0, 15.0));
+    paintGlyph(painter, verdict);
+    return pixmap;
+}
+
+}  // namespace
+
+QIcon verdictIcon(Verdict verdict) {
+    QIcon icon;
+    if (verdict != Verdict::Skipped) {
+        // The list's size, and twice that for dense screens.
+        for (int pixels : {16, 32}) {
+            icon.addPixmap(verdictPixmap(verdict, pixels));
+        }
+    }
+    return icon;
+}
+
+QString verdictToolTip(const AccountVerdict& verdict) {
+    const QString caption = fromAnsi(verdictCaption(verdict.verdict));
+    return verdict.reason.empty() ? caption
+                                  : caption + QStringLiteral("：") + fromAnsi(verdict.reason);
+}
 
 AccountListModel::AccountListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -24,6 +116,7 @@ const std::array<int, kAccountColumns>& AccountListModel::widths() {
 void AccountListModel::load(const SiteList& sites) {
     beginResetModel();
     rows_.clear();
+    verdicts_.assign(sites.size(), std::nullopt);
     rows_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const auto texts = siteListRow(sites[i], i);
@@ -39,6 +132,7 @@ void AccountListModel::load(const SiteList& sites) {
 void AccountListModel::clear() {
     beginResetModel();
     rows_.clear();
+    verdicts_.clear();
     endResetModel();
 }
 
@@ -60,6 +154,15 @@ void AccountListModel::setCell(int row, int column, const QString& text) {
     emit dataChanged(changed, changed, {Qt::DisplayRole});
 }
 
+void AccountListModel::setVerdict(int row, const AccountVerdict& verdict) {
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
+        return;
+    }
+    verdicts_[static_cast<std::size_t>(row)] = Shown{verdict.verdict, verdictToolTip(verdict)};
+    const QModelIndex changed = index(row, kColumnResult);
+    emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
+}
+
 int AccountListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -71,6 +174,27 @@ int AccountListModel::columnCount(const QModelIndex& parent) const {
 QVariant AccountListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid()) {
         return {};
+    }
+    if (index.column() == kColumnResult &&
+        (role == Qt::DecorationRole || role == Qt::ToolTipRole || role == kVerdictRole)) {
+        const auto row = static_cast<std::size_t>(index.row());
+        if (row < verdicts_.size() && verdicts_[row]) {
+            const Shown& shown = *verdicts_[row];
+            if (role == Qt::DecorationRole) {
+                QIcon& icon = icons_[static_cast<std::size_t>(shown.verdict)];
+                if (icon.isNull()) {
+                    icon = verdictIcon(shown.verdict);
+                }
+                return icon;
+            }
+            if (role == Qt::ToolTipRole) {
+                return shown.toolTip;
+            }
+            return static_cast<int>(shown.verdict);
+        }
+        if (role != Qt::ToolTipRole) {
+            return {};
+        }
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         return cell(index.row(), index.column());

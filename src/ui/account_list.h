@@ -1,17 +1,32 @@
 // The rows of the account list: six texts per row, as loadSiteList fills them and the sign-in
-// pass writes the result column. Lives on the window thread.
+// pass writes the result column, and the verdict of each requested row, shown as an icon in the
+// result cell with the rule that decided as its tooltip. Lives on the window thread.
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QIcon>
 #include <QString>
 #include <array>
+#include <optional>
 #include <vector>
 
+#include "engine/verdict.h"
 #include "store/site_database.h"
 
 namespace vesprey::ui {
 
 inline constexpr int kAccountColumns = 6;
+
+// The verdict a row of the list got, as Verdict's number, in the result column (nothing without
+// one).
+inline constexpr int kVerdictRole = Qt::UserRole + 1;
+
+// The icon of a verdict: a coloured disc with a white glyph (success a green tick, already a
+// teal double tick, expired an orange "!", failed a red cross, unknown a grey "?"). Skipped rows
+// get none: a null icon.
+QIcon verdictIcon(Verdict verdict);
+// "<caption>：<reason>", or the caption alone when no rule gave a reason.
+QString verdictToolTip(const AccountVerdict& verdict);
 
 class AccountListModel : public QAbstractTableModel {
     Q_OBJECT
@@ -20,13 +35,16 @@ public:
 
     explicit AccountListModel(QObject* parent = nullptr);
 
-    // Replaces every row with the list's rows (the result column empty).
+    // Replaces every row with the list's rows (the result column empty, no verdicts).
     void load(const SiteList& sites);
     void clear();
 
     // Out-of-range cells read as empty text; writes to them are ignored.
     QString cell(int row, int column) const;
     void setCell(int row, int column, const QString& text);
+    // The row's verdict, until the list is loaded or cleared again; out-of-range rows are
+    // ignored.
+    void setVerdict(int row, const AccountVerdict& verdict);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -37,7 +55,15 @@ public:
     static const std::array<int, kAccountColumns>& widths();
 
 private:
+    struct Shown {
+        Verdict verdict;
+        QString toolTip;
+    };
+
     std::vector<Row> rows_;
+    std::vector<std::optional<Shown>> verdicts_;  // one per row
+    // Drawn when first shown; a model's own, so that no pixmap outlives the application.
+    mutable std::array<QIcon, kVerdictCount> icons_;
 };
 
 }  // namespace vesprey::ui

@@ -14,12 +14,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
@@ -38,6 +41,19 @@ namespace {
 constexpr int kWidth = 720;
 constexpr int kDesignedHeight = 456;
 constexpr int kHeight = 400;
+
+// The status strip and its labels.
+constexpr int kStripWidth = 592;
+constexpr int kStatusLeft = 30;
+constexpr int kStatusWidth = 500;
+constexpr int kStripMargin = 6;
+
+// The names of the push page's switches in Sign.db's settings.
+constexpr std::string_view kNotifyOnSetting = "notify_on";
+constexpr std::string_view kSaveCookiesSetting = "save_cookies";
+
+// How long "已保存 N 个更新的 Cookie" stays in the status label.
+constexpr std::chrono::seconds kSavedCookiesShown{5};
 
 template <class W>
 W* place(W* widget, const QString& name, int x, int y, int w, int h) {
@@ -123,13 +139,16 @@ void MainWindow::buildTitleStrip() {
 }
 
 void MainWindow::buildStatusStrip() {
-    auto* strip = place(new QWidget(this), QStringLiteral("外形框1"), 128, 376, 592, 24);
+    auto* strip = place(new QWidget(this), QStringLiteral("外形框1"), 128, 376, kStripWidth, 24);
     strip->setAttribute(Qt::WA_StyledBackground);
     place(new PictureBox(Picture::Network, strip), QStringLiteral("网络状态"), 4, 2, 20, 20);
     auto* separator = place(new QWidget(strip), QStringLiteral("图片框2"), 26, 4, 1, 16);
     separator->setAttribute(Qt::WA_StyledBackground);
     separator->setStyleSheet(QStringLiteral("background: #c9d3df;"));
-    status_ = place(new QLabel(strip), QStringLiteral("zt1"), 30, 3, 500, 20);
+    status_ = place(new QLabel(strip), QStringLiteral("zt1"), kStatusLeft, 3, kStatusWidth, 20);
+    counts_ = place(new QLabel(strip), QStringLiteral("zt2"), kStripWidth - kStripMargin, 3, 0, 20);
+    counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    counts_->hide();
     statusNotice_ = new QTimer(this);
     statusNotice_->setSingleShot(true);
     connect(statusNotice_, &QTimer::timeout, this, [this] {
@@ -205,6 +224,14 @@ QWidget* MainWindow::buildPushPage() {
                     QStringLiteral("选择框_同步通知"), 11, 81, 80, 20);
     schedule_ = place(new QCheckBox(QStringLiteral("开启定时"), timed),
                       QStringLiteral("选择框_开启定时"), 96, 81, 80, 20);
+    failureOnly_ = place(new QCheckBox(QStringLiteral("仅失败时推送"), timed),
+                         QStringLiteral("选择框_仅失败时推送"), 181, 81, 110, 20);
+    saveCookies_ = place(new QCheckBox(QStringLiteral("保存更新的 Cookie"), timed),
+                         QStringLiteral("选择框_保存更新的Cookie"), 296, 81, 150, 20);
+    connect(failureOnly_, &QCheckBox::toggled, this,
+            [this](bool on) { storeSwitch(kNotifyOnSetting, on ? "failure" : "always"); });
+    connect(saveCookies_, &QCheckBox::toggled, this,
+            [this](bool on) { storeSwitch(kSaveCookiesSetting, on ? "1" : "0"); });
     scheduler_ = new Scheduler(period_, schedule_, this);
     connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
     connect(scheduler_, &Scheduler::statusText, this, &MainWindow::setStatus);
@@ -276,6 +303,7 @@ void MainWindow::startUp() {
                              BoxIcon::Warning);
     }
     reloadSiteList();
+    readSwitches();
     push_ = loadPushSettings(db_);
     pushKey_->setText(push_.empty() ? QString() : fromAnsi(push_.front().RobotId));
     conversion_->setCurrentIndex(0);
@@ -307,6 +335,10 @@ void MainWindow::setCellText(int row, int column, const QString& text) {
     model_->setCell(row, column, text);
 }
 
+void MainWindow::setRowVerdict(int row, const AccountVerdict& verdict) {
+    model_->setVerdict(row, verdict);
+}
+
 QString MainWindow::statusText() const {
     return status_->text();
 }
@@ -329,12 +361,51 @@ void MainWindow::showStatusNotice(const QString& text, std::chrono::milliseconds
     statusNotice_->start(duration);
 }
 
+void MainWindow::showPassCounts(const QString& text) {
+    counts_->setText(text);
+    counts_->setVisible(!text.isEmpty());
+    // The counts sit at the right end; the status label gives up the room they take.
+    const int width = text.isEmpty() ? 0 : counts_->sizeHint().width();
+    counts_->setGeometry(kStripWidth - kStripMargin - width, 3, width, 20);
+    status_->resize(text.isEmpty()
+                        ? kStatusWidth
+                        : std::min(kStatusWidth, counts_->x() - kStripMargin - kStatusLeft),
+                    status_->height());
+}
+
+QString MainWindow::passCountsText() const {
+    return counts_->text();
+}
+
 bool MainWindow::notifyChecked() const {
     return notify_->isChecked();
 }
 
 bool MainWindow::scheduleChecked() const {
     return schedule_->isChecked();
+}
+
+NotifyOn MainWindow::notifyOn() const {
+    return failureOnly_->isChecked() ? NotifyOn::Failure : NotifyOn::Always;
+}
+
+bool MainWindow::saveRenewedCookiesChecked() const {
+    return saveCookies_->isChecked();
+}
+
+void MainWindow::storeSwitch(std::string_view name, std::string_view value) {
+    // Like a push key, a switch that cannot be stored says nothing: it still holds for this
+    // session.
+    writeSetting(db_, name, value);
+}
+
+void MainWindow::readSwitches() {
+    // Only the user's clicks store: the switches read at start-up are set with the signals
+    // blocked. A file without the settings leaves both unchecked.
+    const QSignalBlocker quietFailureOnly(failureOnly_);
+    const QSignalBlocker quietSaveCookies(saveCookies_);
+    failureOnly_->setChecked(readSetting(db_, kNotifyOnSetting) == Text("failure"));
+    saveCookies_->setChecked(readSetting(db_, kSaveCookiesSetting) == Text("1"));
 }
 
 int MainWindow::pushChannel() const {
@@ -493,26 +564,69 @@ void MainWindow::startPass() {
     passRunning_ = true;
     setPassControlsEnabled(false);
     pushForPass_ = push_;
+    showPassCounts(QString());
+    // The templates' own verdict rules as the file holds them now; a file that cannot give them
+    // leaves the built-in rules alone, without a message (the list's own read says what is
+    // wrong with the file).
+    std::map<Text, VerdictRules> rules;
+    if (!readVerdictRules(db_, rules).ok()) {
+        rules.clear();
+    }
+    const NotifyOn notifyOn = this->notifyOn();
     emit passStarted();
     const auto hold = finishedHold_;
-    pass_ = std::jthread([this, hold](std::stop_token stop) {
-        {
-            WindowSignInView view(*this, stop, hold);
-            WindowMessageSink messages(*this, stop);
-            SignInRun run(sites_, pushForPass_, view, messages);
-            run.run(stop);
-        }
-        calls_->post([this] { onPassFinished(); });
-    });
+    pass_ = std::jthread(
+        [this, hold, rules = std::move(rules), notifyOn](std::stop_token stop) mutable {
+            std::vector<std::pair<int, Text>> renewed;
+            {
+                WindowSignInView view(*this, stop, hold);
+                WindowMessageSink messages(*this, stop);
+                SignInRun run(sites_, pushForPass_, view, messages);
+                run.setVerdictRules(std::move(rules));
+                run.setNotifyOn(notifyOn);
+                run.run(stop);
+                if (!stop.stop_requested()) {
+                    renewed = renewedCookies(sites_, run.reports());
+                }
+            }
+            calls_->post([this, renewed = std::move(renewed)] { onPassFinished(renewed); });
+        });
 }
 
-void MainWindow::onPassFinished() {
+void MainWindow::onPassFinished(const std::vector<std::pair<int, Text>>& renewed) {
     if (pass_.joinable()) {
         pass_.join();
     }
     passRunning_ = false;
     setPassControlsEnabled(true);
+    // The only write a pass leads to, and only when asked for: on this thread, after the worker
+    // is gone.
+    if (saveRenewedCookiesChecked()) {
+        saveRenewedCookies(renewed);
+    }
     emit passFinished();
+}
+
+void MainWindow::saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed) {
+    if (renewed.empty()) {
+        return;
+    }
+    int updated = 0;
+    const WriteResult written = saveCookies(db_, renewed, &updated);
+    if (!written) {
+        MessageBoxes::inform(
+            this, QStringLiteral("更新的 Cookie 保存失败！\r\n") + fromAnsi(written.error),
+            QStringLiteral("保存 Cookie"), BoxIcon::Warning);
+        return;
+    }
+    if (updated > 0) {
+        // A failed push of the same pass is still up: both stay in view.
+        QString notice = QStringLiteral("已保存 %1 个更新的 Cookie").arg(updated);
+        if (statusNotice_->isActive()) {
+            notice = status_->text() + QStringLiteral("；") + notice;
+        }
+        showStatusNotice(notice, kSavedCookiesShown);
+    }
 }
 
 void MainWindow::setPassControlsEnabled(bool enabled) {

@@ -10,8 +10,12 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "engine/sign_in_run.h"
 #include "store/site_database.h"
 #include "ui/capture.h"
 #include "ui/scheduler.h"
@@ -52,13 +56,25 @@ public:
     // Window-thread accessors; the sign-in pass reaches them through WindowCalls.
     QString cellText(int row, int column) const;
     void setCellText(int row, int column, const QString& text);
+    // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
+    void setRowVerdict(int row, const AccountVerdict& verdict);
     QString statusText() const;
     void setStatus(const QString& text);
+    // What the last pass made of the accounts ("成功 12 · 已签 3 · 失效 1 · 失败 0"): shown at the
+    // right end of the status strip until the next pass starts. It has a label of its own beside
+    // the status label, so that the progress texts, the notices and the schedule's countdown,
+    // which rewrites the status label every second, all go on as they are while the counts stay.
+    void showPassCounts(const QString& text);
+    QString passCountsText() const;
     // Shows `text` in the status label for `duration` (a failed push, say): texts set meanwhile,
     // the schedule's countdown among them, wait behind it and the latest shows when it goes.
     void showStatusNotice(const QString& text, std::chrono::milliseconds duration);
     bool notifyChecked() const;
     bool scheduleChecked() const;
+    // "仅失败时推送": the summary goes out only when an account is expired or failed.
+    NotifyOn notifyOn() const;
+    // "保存更新的 Cookie": after a pass the cookies that sites renewed go into Sign.db.
+    bool saveRenewedCookiesChecked() const;
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
     void setTimerPeriod(int milliseconds);
 
@@ -124,7 +140,13 @@ private:
     bool rememberSelection();
     void openManualFill(CaptureMode mode);
     void startPass();
-    void onPassFinished();
+    // `renewed` holds the cookies sites renewed for accounts that went well (renewedCookies);
+    // they are saved when "保存更新的 Cookie" is checked.
+    void onPassFinished(const std::vector<std::pair<int, Text>>& renewed);
+    void saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed);
+    // The two switches of the push page are stored in Sign.db's settings as they are toggled.
+    void storeSwitch(std::string_view name, std::string_view value);
+    void readSwitches();
     void setPassControlsEnabled(bool enabled);
 
     std::filesystem::path databasePath_;
@@ -137,6 +159,7 @@ private:
     QTreeView* list_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* counts_ = nullptr;
     QTimer* statusNotice_ = nullptr;  // running while a notice is shown
     QString statusBehindNotice_;
     QMenu* menu_ = nullptr;
@@ -151,6 +174,8 @@ private:
     QComboBox* conversion_ = nullptr;
     QCheckBox* notify_ = nullptr;
     QCheckBox* schedule_ = nullptr;
+    QCheckBox* failureOnly_ = nullptr;
+    QCheckBox* saveCookies_ = nullptr;
     QPushButton* editorSave_ = nullptr;
     Scheduler* scheduler_ = nullptr;
     WindowQueue* calls_ = nullptr;

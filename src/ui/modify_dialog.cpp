@@ -7,15 +7,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <map>
 #include <stop_token>
 #include <utility>
 
+#include "engine/template_import.h"
 #include "ui/edit_text.h"
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/trial_request.h"
+#include "ui/verdict_rules_dialog.h"
 
 namespace vesprey::ui {
 namespace {
@@ -40,6 +43,20 @@ QPlainTextEdit* textBox(QWidget* parent, const QString& name, int x, int y, int 
 }
 
 const QString kModifyCaption = QStringLiteral("修改模板");
+
+bool sameRules(const VerdictRules& a, const VerdictRules& b) {
+    return a.success == b.success && a.already == b.already && a.expired == b.expired;
+}
+
+// The template's rules as Sign.db holds them; none when the file cannot give them.
+VerdictRules storedRules(SqlDatabase& db, const Text& templateId) {
+    std::map<Text, VerdictRules> all;
+    if (!readVerdictRules(db, all).ok()) {
+        return {};
+    }
+    const auto found = all.find(templateId);
+    return found != all.end() ? found->second : VerdictRules{};
+}
 
 }  // namespace
 
@@ -81,13 +98,17 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
     label(this, QStringLiteral("Date："), 71, 358);
     date_ = textBox(this, QStringLiteral("编辑框_date"), 71, 356, 378, 50);
 
+    verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, 416, 232, 25);
+    auto* rulesButton = place(new QPushButton(QStringLiteral("判定规则"), this),
+                              QStringLiteral("超级按钮_判定规则"), 244, 416, 61, 25);
     auto* trialButton = place(new QPushButton(QStringLiteral("调试"), this),
                               QStringLiteral("超级按钮_调试"), 316, 416, 61, 25);
     auto* saveButton = place(new QPushButton(QStringLiteral("保存"), this),
                              QStringLiteral("超级按钮_保存1"), 388, 416, 61, 25);
-    for (QPushButton* b : {trialButton, saveButton}) {
+    for (QPushButton* b : {rulesButton, trialButton, saveButton}) {
         b->setAutoDefault(false);
     }
+    connect(rulesButton, &QPushButton::clicked, this, &ModifyDialog::editRules);
     connect(trialButton, &QPushButton::clicked, this, &ModifyDialog::trial);
     connect(saveButton, &QPushButton::clicked, this, &ModifyDialog::save);
 
@@ -102,6 +123,8 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
         entry_.Ctype >= 0 && entry_.Ctype < conversion_->count() ? entry_.Ctype : -1);
     (entry_.Rtype == 1 ? json_ : regex_)->setChecked(true);
     (entry_.Qtype == 1 ? get_ : post_)->setChecked(true);
+    storedRules_ = storedRules(window_.database(), entry_.id);
+    rules_ = storedRules_;
 
     placeBeside(&window, 170, -34);
     name_->setFocus();
@@ -121,6 +144,13 @@ TemplateFields ModifyDialog::fields() const {
     return f;
 }
 
+void ModifyDialog::editRules() {
+    VerdictRulesDialog dialog(rules_, this);
+    if (dialog.exec() == QDialog::Accepted) {
+        rules_ = dialog.rules();
+    }
+}
+
 void ModifyDialog::trial() {
     TrialSetup setup;
     setup.url = editText(link_);
@@ -129,18 +159,28 @@ void ModifyDialog::trial() {
     setup.json = json_->isChecked();
     setup.regex = regex_->isChecked();
     setup.tying = editText(tying_);
+    setup.login = editText(login_);
+    setup.rules = rules_;
     // Copies of the window's fields: the request does not change them. The entry's cookie
     // receives what the site sets.
     Text headers = editText(headers_);
     const Text body = editText(date_);
     WindowMessageSink messages(window_, std::stop_token{});
-    setEditText(result_, runTrial(setup, entry_.Cookie, headers, body, messages));
+    const TrialOutcome outcome = runTrial(setup, entry_.Cookie, headers, body, messages);
+    setEditText(result_, outcome.shown);
+    showTrialVerdict(verdict_, outcome.verdict);
 }
 
 void ModifyDialog::save() {
     if (name_->text().isEmpty()) {
         MessageBoxes::inform(this, QStringLiteral("修改信息不完整，请补充完毕再保存！"),
                              QStringLiteral("修改工具"), BoxIcon::Information);
+        return;
+    }
+    // Rules stored by an import have not been through the rules window: the same check holds.
+    if (const auto invalid = invalidVerdictRule(rules_)) {
+        MessageBoxes::inform(this, fromAnsi(*invalid), QStringLiteral("判定规则"),
+                             BoxIcon::Warning);
         return;
     }
     const WriteResult written = updateTemplate(window_.database(), entry_.id, fields());
@@ -154,6 +194,18 @@ void ModifyDialog::save() {
                              QStringLiteral("模板信息提交失败！\r\n") + fromAnsi(written.error),
                              kModifyCaption, BoxIcon::Information);
         return;
+    }
+    // Unchanged rules are not written, so a file without the Verdict table keeps it that way.
+    if (!sameRules(rules_, storedRules_)) {
+        const WriteResult rules = saveVerdictRules(window_.database(), entry_.id, rules_);
+        if (!rules) {
+            MessageBoxes::inform(this,
+                                 QStringLiteral("判定规则保存失败！\r\n") + fromAnsi(rules.error),
+                                 kModifyCaption, BoxIcon::Information);
+            window_.reloadSiteList();  // the template itself did change
+            return;
+        }
+        storedRules_ = rules_;
     }
     MessageBoxes::inform(this, QStringLiteral("模板信息修改成功！"), kModifyCaption,
                          BoxIcon::Information);

@@ -1,13 +1,14 @@
-// "修改模板": the template of one list entry with its request data, a trial of its own and the
-// save into the Template row. The window works on a copy of the entry taken when the command
-// started; a trial's merged cookie goes into that copy (in memory only) and serves the window's
-// next trial.
+// "修改模板": the template of one list entry with its request data and its verdict rules, a trial
+// of its own and the save into the Template row (and the rules into table Verdict). The window
+// works on a copy of the entry taken when the command started; a trial's merged cookie goes into
+// that copy (in memory only) and serves the window's next trial.
 #pragma once
 
 #include "store/site_database.h"
 #include "ui/tool_window.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -24,10 +25,13 @@ public:
 
     // The entry as the window holds it (its Cookie as merged by the trials).
     const SiteTemplate& entry() const { return entry_; }
+    // The verdict rules as the window holds them (loaded from Sign.db, then as edited).
+    const VerdictRules& rules() const { return rules_; }
 
 public slots:
-    void trial();  // "调试"
-    void save();   // "保存"; the window stays open
+    void editRules();  // "判定规则": the rules window, modal
+    void trial();      // "调试": the answer in the result box, its verdict beside the buttons
+    void save();       // "保存"; the window stays open
 
 private:
     TemplateFields fields() const;
@@ -46,6 +50,9 @@ private:
     QComboBox* conversion_ = nullptr;
     QPlainTextEdit* headers_ = nullptr;
     QPlainTextEdit* date_ = nullptr;
+    QLabel* verdict_ = nullptr;
+    VerdictRules rules_;
+    VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
 };
 
 }  // namespace vesprey::ui

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
@@ -47,6 +48,12 @@ void WindowSignInView::setCell(std::size_t row, int column, const Text& text) {
     });
 }
 
+void WindowSignInView::passCounts(const VerdictCounts& counts) {
+    window_.calls().post([window = &window_, shown = fromAnsi(verdictCountsText(counts))] {
+        window->showPassCounts(shown);
+    });
+}
+
 void WindowSignInView::setStatus(const Text& text) {
     window_.calls().post([window = &window_, shown = fromAnsi(text)] { window->setStatus(shown); });
 }
@@ -86,6 +93,11 @@ void WindowSignInView::pushFinished(const PushOutcome& outcome) {
                           shown = QStringLiteral("推送失败：") + fromAnsi(outcome.error.message)] {
         window->showStatusNotice(shown, kPushFailureShown);
     });
+}
+
+void WindowSignInView::setVerdict(std::size_t row, const AccountVerdict& verdict) {
+    const int r = static_cast<int>(row);
+    window_.calls().post([window = &window_, r, verdict] { window->setRowVerdict(r, verdict); });
 }
 
 WindowMessageSink::WindowMessageSink(MainWindow& window, std::stop_token stop)

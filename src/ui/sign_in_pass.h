@@ -23,6 +23,8 @@ public:
     Text cell(std::size_t row, int column) override;
     void setCell(std::size_t row, int column, const Text& text) override;
     void setStatus(const Text& text) override;
+    // The counts go to the window's counts label until the next pass.
+    void passCounts(const VerdictCounts& counts) override;
     void holdFinishedStatus(std::stop_token stop) override;
     bool notifyChecked() override;
     bool scheduleChecked() override;
@@ -30,6 +32,8 @@ public:
     void setTimerPeriod(int milliseconds) override;
     // A failed push: "推送失败：" and the reason in the status label for a few seconds.
     void pushFinished(const PushOutcome& outcome) override;
+    // The row's icon and tooltip in "返回内容".
+    void setVerdict(std::size_t row, const AccountVerdict& verdict) override;
 
 private:
     MainWindow& window_;

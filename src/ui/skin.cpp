@@ -59,6 +59,7 @@ QPushButton:hover { background: #5a9dff; }
 QPushButton:pressed { background: #2f74d8; }
 QPushButton:disabled { background: #b8c4d4; border-color: #a9b6c7; }
 QLabel#zt1 { color: #33455c; }
+QLabel#zt2 { color: #33455c; border-left: 1px solid #c9d3df; padding-left: 6px; }
 QWidget#外形框1 { background: #eef2f7; border-top: 1px solid #dde3ea; }
 QMenu { background: white; border: 1px solid #cfd8e3; padding: 3px; }
 QMenu::item { padding: 4px 22px 4px 18px; }

@@ -1,11 +1,14 @@
 #include "ui/template_editor.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <optional>
 #include <stop_token>
+#include <string>
 
 #include "engine/evaluation.h"
 #include "engine/template_import.h"
@@ -17,6 +20,7 @@
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/trial_request.h"
+#include "ui/verdict_rules_dialog.h"
 
 namespace vesprey::ui {
 namespace {
@@ -58,6 +62,7 @@ TemplateEditor::TemplateEditor(MainWindow& window, QWidget* page)
     tying_ = control<QPlainTextEdit>(page, u"编辑框_绑定语句");
     result_ = control<QPlainTextEdit>(page, u"编辑框_返回语句");
     conversion_ = control<QComboBox>(page, u"组合框_编码转换");
+    verdict_ = control<QLabel>(page, u"标签_判定");
     // Only the user's choice converts: the program's own selections are made with the signal
     // blocked.
     connect(conversion_, &QComboBox::currentIndexChanged, this, &TemplateEditor::conversionChanged);
@@ -117,7 +122,15 @@ bool TemplateEditor::applyImport(const Text& text) {
     PendingCapture& pending = window_.capture().pending;
     pending.Headers = imported->Headers;
     pending.Date = imported->Date;
+    rules_ = imported->rules;
     return true;
+}
+
+void TemplateEditor::editRules() {
+    VerdictRulesDialog dialog(rules_, &window_);
+    if (dialog.exec() == QDialog::Accepted) {
+        rules_ = dialog.rules();
+    }
 }
 
 void TemplateEditor::reset() {
@@ -132,6 +145,8 @@ void TemplateEditor::reset() {
     setMethod(0);
     setAnswerType(0);
     window_.capture().pending.clear();
+    rules_ = {};
+    showTrialVerdict(verdict_, std::nullopt);
 }
 
 void TemplateEditor::trial() {
@@ -147,12 +162,16 @@ void TemplateEditor::trial() {
     setup.json = json_->isChecked();
     setup.regex = regex_->isChecked();
     setup.tying = tying();
+    setup.login = editText(login_);
+    setup.rules = rules_;
     // The pending cookie receives the merge with what the site set, and pending header lines
     // their completion with the default headers; a later save stores them so.
     PendingCapture& pending = window_.capture().pending;
     const Text body = pending.Date;
     WindowMessageSink messages(window_, std::stop_token{});
-    setEditText(result_, runTrial(setup, pending.Cookie, pending.Headers, body, messages));
+    const TrialOutcome outcome = runTrial(setup, pending.Cookie, pending.Headers, body, messages);
+    setEditText(result_, outcome.shown);
+    showTrialVerdict(verdict_, outcome.verdict);
 }
 
 void TemplateEditor::conversionChanged(int index) {
@@ -176,6 +195,12 @@ void TemplateEditor::save() {
     if (name.empty() && link.empty()) {
         MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请调试完毕后，再进行保存！"),
                              QStringLiteral("保存工具"), BoxIcon::Information);
+        return;
+    }
+    // Imported rules have not been through the rules window: the same check holds here.
+    if (const auto invalid = invalidVerdictRule(rules_)) {
+        MessageBoxes::inform(&window_, fromAnsi(*invalid), QStringLiteral("判定规则"),
+                             BoxIcon::Warning);
         return;
     }
     const PendingCapture& pending = window_.capture().pending;
@@ -203,8 +228,21 @@ void TemplateEditor::save() {
             caption, BoxIcon::Information);
         return;
     }
-    MessageBoxes::inform(&window_, QStringLiteral("新增网站模板成功！"), caption,
-                         BoxIcon::Information);
+    // The rules go in after the site, under its new id; the site stays when they fail.
+    WriteResult rules;
+    rules.done = true;
+    if (!rules_.empty()) {
+        rules = saveVerdictRules(window_.database(), std::to_string(added.id), rules_);
+    }
+    if (!rules) {
+        MessageBoxes::inform(
+            &window_,
+            QStringLiteral("新增网站模板成功，但判定规则保存失败！\r\n") + fromAnsi(rules.error),
+            caption, BoxIcon::Warning);
+    } else {
+        MessageBoxes::inform(&window_, QStringLiteral("新增网站模板成功！"), caption,
+                             BoxIcon::Information);
+    }
     window_.reloadSiteList();
 }
 

@@ -1,14 +1,17 @@
 // Page 1 "模板区": a new site is described here, tried once against the site ("调试") and saved
 // as a Template row with its first account ("保存"). The cookie, the extra header lines and the
 // request body are not typed on the page; they wait in the main window's PendingCapture, filled
-// by the manual-fill window, the built-in browser and the one-click import.
+// by the manual-fill window, the built-in browser and the one-click import. The site's own
+// verdict rules ("判定规则") wait in the editor until the save stores them with the new site.
 #pragma once
 
 #include <QObject>
 
+#include "model/site.h"
 #include "text/text.h"
 
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QRadioButton;
@@ -28,18 +31,22 @@ public:
     Text loginAddress() const;
     // The text the last "解 析" of the one-click import kept.
     const Text& importText() const { return importText_; }
+    // The verdict rules the next save stores with the new site.
+    const VerdictRules& pendingRules() const { return rules_; }
 
 public slots:
     void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
     void oneClickImport();  // "一键置入": the import window, then the import
+    void editRules();       // "判定规则": the rules window, modal, on the pending rules
     void reset();           // "初始化"
-    void trial();           // "调试"
-    void save();            // "保存"
+    void trial();  // "调试": the answer in the result box, its verdict beside the buttons
+    void save();   // "保存"
     // The user picked another conversion: the result box is converted and evaluated again.
     void conversionChanged(int index);
 
 public:
-    // Sets the page and the pending header lines and body from an import text (code page 936).
+    // Sets the page, the pending header lines and body and the pending verdict rules from an
+    // import text (code page 936).
     // A text that is not JSON is reported ("信息：", error icon) and changes nothing.
     bool applyImport(const Text& text);
 
@@ -59,7 +66,9 @@ private:
     QPlainTextEdit* tying_ = nullptr;
     QPlainTextEdit* result_ = nullptr;
     QComboBox* conversion_ = nullptr;
+    QLabel* verdict_ = nullptr;
     Text importText_;
+    VerdictRules rules_;
 };
 
 }  // namespace vesprey::ui

@@ -36,6 +36,8 @@ QWidget* MainWindow::buildTemplatePage() {
                          QStringLiteral("超级按钮_人工填写"), 179, 10, 92, 25);
     auto* import = place(new QPushButton(QStringLiteral("一键置入"), page),
                          QStringLiteral("超级按钮_一键置入"), 278, 10, 92, 25);
+    // What the last "调试" would be judged as.
+    place(new QLabel(page), QStringLiteral("标签_判定"), 378, 10, 210, 25);
 
     label(page, QStringLiteral("网站名称："), 16, 48);
     place(new QLineEdit(page), QStringLiteral("编辑框_网络名称"), 79, 46, 497, 24);
@@ -68,6 +70,8 @@ QWidget* MainWindow::buildTemplatePage() {
     conversion_->addItems(
         {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
 
+    auto* rules = place(new QPushButton(QStringLiteral("判定规则"), page),
+                        QStringLiteral("超级按钮_判定规则"), 297, 312, 61, 25);
     auto* reset = place(new QPushButton(QStringLiteral("初始化"), page),
                         QStringLiteral("超级按钮_初始化"), 369, 312, 61, 25);
     auto* trial = place(new QPushButton(QStringLiteral("调试"), page),
@@ -79,6 +83,7 @@ QWidget* MainWindow::buildTemplatePage() {
     connect(browser, &QPushButton::clicked, this, &MainWindow::editorBrowserLogin);
     connect(manual, &QPushButton::clicked, editor_, &TemplateEditor::manualFill);
     connect(import, &QPushButton::clicked, editor_, &TemplateEditor::oneClickImport);
+    connect(rules, &QPushButton::clicked, editor_, &TemplateEditor::editRules);
     connect(reset, &QPushButton::clicked, editor_, &TemplateEditor::reset);
     connect(trial, &QPushButton::clicked, editor_, &TemplateEditor::trial);
     connect(editorSave_, &QPushButton::clicked, editor_, &TemplateEditor::save);

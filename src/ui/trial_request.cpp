@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QFontMetrics>
+#include <QLabel>
 
 #include "engine/account_request.h"
 #include "engine/messages.h"
+#include "ui/qt_text.h"
 
 namespace vesprey::ui {
 namespace {
@@ -31,8 +34,22 @@ private:
 
 }  // namespace
 
-Text runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
-              MessageSink& messages) {
+QString trialVerdictText(const AccountVerdict& verdict) {
+    QString text = QStringLiteral("判定：") + fromAnsi(verdictCaption(verdict.verdict));
+    if (!verdict.reason.empty()) {
+        text += QStringLiteral("（") + fromAnsi(verdict.reason) + QStringLiteral("）");
+    }
+    return text;
+}
+
+void showTrialVerdict(QLabel* label, const std::optional<AccountVerdict>& verdict) {
+    const QString text = verdict ? trialVerdictText(*verdict) : QString();
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
+    label->setToolTip(text);
+}
+
+TrialOutcome runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
+                      MessageSink& messages) {
     AccountRequest request;
     request.url = setup.url;
     request.get = setup.get;
@@ -46,15 +63,18 @@ Text runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_
     request.tying = setup.tying;
 
     AccountAnswer outcome;
+    TrialOutcome trial;
     {
         BusyCursor busy(messages);
         outcome = requestAccount(request, busy);
+        trial.verdict = decideVerdict(outcome, setup.login, setup.rules, busy);
     }
     cookie = std::move(outcome.cookie);
     if (!headers.empty()) {
         headers = std::move(outcome.headers);
     }
-    return outcome.trialText();
+    trial.shown = outcome.trialText();
+    return trial;
 }
 
 }  // namespace vesprey::ui

@@ -1,12 +1,18 @@
 // The trial request ("调试") of the template editor and of the modify window: the account's request
-// sent and evaluated as a sign-in pass would (requestAccount), and the text the result box then
-// shows. Runs on the window thread and blocks it for the length of the request (at most the web
-// client's time-outs), under a busy cursor.
+// sent and evaluated as a sign-in pass would (requestAccount), the text the result box then shows
+// and the verdict a pass would give. Runs on the window thread and blocks it for the length of the
+// request (at most the web client's time-outs), under a busy cursor.
 #pragma once
 
+#include <QString>
+#include <optional>
 #include <string_view>
 
+#include "engine/verdict.h"
+#include "model/site.h"
 #include "text/text.h"
+
+class QLabel;
 
 namespace vesprey {
 class MessageSink;
@@ -21,14 +27,27 @@ struct TrialSetup {
     bool json = true;    // "JSON" checked
     bool regex = false;  // "正则表达式" checked
     Text tying;          // 绑定语句
+    Text login;          // 登录链接: a redirect there means the cookie has expired
+    VerdictRules rules;  // the template's own verdict rules
 };
 
-// Sends the request and returns what the result box shows. `cookie` is sent and receives the
-// cookie merged with what the site set. When `headers` is not empty it is sent with `body` and
-// receives the header text completed with the default headers; otherwise the desktop User-Agent
-// line is sent instead, with `body` for a POST and no body for a GET. The evaluation's messages go
-// to `messages`.
-Text runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
-              MessageSink& messages);
+struct TrialOutcome {
+    Text shown;              // what the result box shows
+    AccountVerdict verdict;  // what a pass would make of the answer
+};
+
+// "判定：成功（内置：成功）": the verdict and, in brackets, the rule that decided.
+QString trialVerdictText(const AccountVerdict& verdict);
+// Shows that text in `label` beside the trial's button, cut short with "…" where it is wider
+// than the label; the whole text is the label's tooltip. Nothing (no verdict) empties both.
+void showTrialVerdict(QLabel* label, const std::optional<AccountVerdict>& verdict);
+
+// Sends the request and returns what the result box shows and the verdict. `cookie` is sent and
+// receives the cookie merged with what the site set. When `headers` is not empty it is sent with
+// `body` and receives the header text completed with the default headers; otherwise the desktop
+// User-Agent line is sent instead, with `body` for a POST and no body for a GET. The evaluation's
+// messages go to `messages`, and so does the notice of a verdict rule that does not compile.
+TrialOutcome runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
+                      MessageSink& messages);
 
 }  // namespace vesprey::ui

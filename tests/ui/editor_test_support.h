@@ -1,6 +1,6 @@
 // Helpers of the template editor and maintenance tests, on top of ui_fixtures: acting on a modal
-// window while it runs, selecting a list row, the editor's controls, reading back the rows of a
-// Sign.db, and a site on 127.0.0.1 that records what it was sent.
+// window while it runs, selecting a list row, the editor's controls, reading back the rows and
+// verdict rules of a Sign.db, and a site on 127.0.0.1 that records what it was sent.
 #pragma once
 
 #include <strings.h>
@@ -89,6 +89,16 @@ inline bool checked(QWidget* parent, const char* utf8Name) {
     return child<QRadioButton>(parent, utf8Name)->isChecked();
 }
 
+// The verdict the last trial shows beside its button. The label may cut a long text short with
+// "…" (the whole text is its tooltip); anything else it shows comes back marked as wrong.
+inline QString trialVerdict(QWidget* parent) {
+    const auto* label = child<QLabel>(parent, "标签_判定");
+    const QString whole = label->toolTip();
+    const QString shown = label->text();
+    const bool cut = shown.endsWith(QStringLiteral("…")) && whole.startsWith(shown.chopped(1));
+    return shown == whole || cut ? whole : QStringLiteral("label shows: ") + shown;
+}
+
 // One WebCookie row.
 struct AccountRow {
     int id = 0;
@@ -143,6 +153,15 @@ inline std::vector<TemplateRow> templates(const std::filesystem::path& path) {
         rows.push_back(std::move(r));
     }
     return rows;
+}
+
+// The verdict rules of table Verdict, by template id.
+inline std::map<Text, VerdictRules> storedRules(const std::filesystem::path& path) {
+    SqlDatabase db;
+    openSiteDatabase(db, path);
+    std::map<Text, VerdictRules> rules;
+    readVerdictRules(db, rules);
+    return rules;
 }
 
 // What the site was last sent.

@@ -1,7 +1,7 @@
 // "一键置入": the import window, the nine members into the editor and the pending capture (numbers
-// or digit strings, missing members empty), "请求模式" 1 checking POST and the save storing it,
-// choices out of range unchecking both, broken JSON with its message, and a window closed
-// without "解 析".
+// or digit strings, missing members empty), the three verdict rules into the pending rules,
+// "请求模式" 1 checking POST and the save storing it, choices out of range unchecking both, broken
+// JSON with its message, and a window closed without "解 析".
 #include <QDialog>
 #include <QFile>
 
@@ -106,6 +106,29 @@ private slots:
         QCOMPARE(child<QComboBox>(window_.get(), "组合框_编码转换")->currentIndex(), 0);
         QVERIFY(window_->capture().pending.Headers.empty());
         QVERIFY(window_->capture().pending.Date.empty());
+    }
+
+    void verdictRulesBecomeThePendingRules() {
+        importText(
+            QStringLiteral("{\"网站\": \"有规则\", \"成功判定\": \"领取成功\", "
+                           "\"已签判定\": \"明天再来\", \"失效判定\": \"请登录\"}"));
+        const VerdictRules& pending = window_->editor().pendingRules();
+        QCOMPARE(pending.success, utf8ToAnsi("领取成功"));
+        QCOMPARE(pending.already, utf8ToAnsi("明天再来"));
+        QCOMPARE(pending.expired, utf8ToAnsi("请登录"));
+        // A template without them leaves none.
+        importText(QStringLiteral("{\"网站\": \"没有规则\"}"));
+        QVERIFY(window_->editor().pendingRules().empty());
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    void invalidImportedRuleIsRefusedAtTheSave() {
+        importText(QStringLiteral("{\"网站\": \"坏规则\", \"已签判定\": \"done|(again\"}"));
+        click(window_.get(), "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text,
+                 QStringLiteral("“已签判定”第 12 个字符有误：missing closing parenthesis"));
+        QVERIFY(templates(db_).empty());
     }
 
     void choicesOutOfRangeUncheckBoth() {

@@ -1,6 +1,7 @@
 // "修改(&U)": the modify window filled from the selected entry, its own trial (the window's
-// fields, the entry's cookie, the fields left as they were), and "保存" with the GET/POST and
-// JSON/正则 mapping to Qtype and Rtype, its messages, and the window staying open.
+// fields, the entry's cookie, the fields left as they were) and the verdict it shows, the
+// template's verdict rules loaded and saved with it, and "保存" with the GET/POST and JSON/正则
+// mapping to Qtype and Rtype, its messages, and the window staying open.
 #include "editor_test_support.h"
 #include "ui/modify_dialog.h"
 #include "ui/tool_window.h"
@@ -11,6 +12,15 @@ using namespace vesprey::uitest;
 namespace {
 
 const QString kWindow = QStringLiteral("窗口_修改模板");
+const QString kRulesWindow = QStringLiteral("窗口_判定规则");
+
+void storeRules(const std::filesystem::path& path, const std::string& id,
+                const VerdictRules& rules) {
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path) || !saveVerdictRules(db, id, rules)) {
+        qFatal("cannot store the rules of %s", id.c_str());
+    }
+}
 
 }  // namespace
 
@@ -218,6 +228,45 @@ private slots:
         QVERIFY(boxes_->boxes.isEmpty());
         // In memory only: Sign.db keeps the account's cookie.
         QCOMPARE(accounts(db_)[1].cookie, std::string("u=1; v=2"));
+    }
+
+    void rulesAreLoadedAndSavedWithTheTemplate() {
+        storeRules(db_, "2", {.success = "ok", .already = "", .expired = "denied"});
+        selectRow(*window_, 1);
+        QString shownSuccess;
+        whenShown(kWindow, [&](QWidget* w) {
+            whenShown(kRulesWindow, [&](QWidget* rules) {
+                shownSuccess = boxText(rules, "编辑框_成功判定");
+                setBox(rules, "编辑框_已签判定", QStringLiteral("今日已领"));
+                setBox(rules, "编辑框_失效判定", QString());
+                click(rules, "超级按钮_确定");
+            });
+            click(w, "超级按钮_判定规则");
+            click(w, "超级按钮_保存1");
+            click(w, "图形按钮_关闭");
+        });
+        child<QAction>(window_.get(), "菜单_修改")->trigger();
+        QCOMPARE(shownSuccess, QStringLiteral("ok"));
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text, QStringLiteral("模板信息修改成功！"));
+        const VerdictRules saved = storedRules(db_).at("2");
+        QCOMPARE(saved.success, Text("ok"));
+        QCOMPARE(saved.already, utf8ToAnsi("今日已领"));
+        QCOMPARE(saved.expired, Text());
+    }
+
+    void trialShowsTheVerdictWithTheWindowsRules() {
+        storeRules(db_, "2", {.success = "", .already = "day=3", .expired = ""});
+        selectRow(*window_, 1);
+        QString verdict;
+        whenShown(kWindow, [&](QWidget* w) {
+            click(w, "超级按钮_调试");
+            verdict = trialVerdict(w);
+            click(w, "图形按钮_关闭");
+        });
+        child<QAction>(window_.get(), "菜单_修改")->trigger();
+        QCOMPARE(verdict, QStringLiteral("判定：已签到（规则：已签判定）"));
+        QVERIFY(boxes_->boxes.isEmpty());
     }
 
 private:

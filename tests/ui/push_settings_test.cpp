@@ -1,5 +1,7 @@
-// The push page: the key of the checked channel, "保存" per channel, the empty-key message and
-// the "调试" test push (to a Bark server on 127.0.0.1).
+// The push page: the key of the checked channel, "保存" per channel, the empty-key message, the
+// "调试" test push (to a Bark server on 127.0.0.1), and the switches "仅失败时推送" and
+// "保存更新的 Cookie" kept in Sign.db.
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,6 +22,14 @@ PushSettings storedKeys(const std::filesystem::path& path) {
         return {};
     }
     return loadPushSettings(db);
+}
+
+std::optional<Text> storedSetting(const std::filesystem::path& path, std::string_view name) {
+    SqlDatabase db;
+    if (!openSiteDatabase(db, path)) {
+        return std::nullopt;
+    }
+    return readSetting(db, name);
 }
 
 }  // namespace
@@ -128,6 +138,36 @@ private slots:
         }
         QVERIFY(boxes.boxes.isEmpty());
         qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
+    }
+
+    void switchesAreStoredWhenClickedAndReadAtStartUp() {
+        BoxRecorder boxes;
+        const QString failureOnly = QStringLiteral("选择框_仅失败时推送");
+        const QString saveCookies = QStringLiteral("选择框_保存更新的Cookie");
+        {
+            auto window = openWindow(db_);
+            // A file that never had them: both off, and nothing stored by the start-up.
+            QVERIFY(!window->findChild<QCheckBox*>(failureOnly)->isChecked());
+            QVERIFY(!window->findChild<QCheckBox*>(saveCookies)->isChecked());
+            QVERIFY(!storedSetting(db_, "notify_on"));
+            QTest::mouseClick(window->findChild<QCheckBox*>(failureOnly), Qt::LeftButton);
+            QTest::mouseClick(window->findChild<QCheckBox*>(saveCookies), Qt::LeftButton);
+            QCOMPARE(storedSetting(db_, "notify_on"), std::optional<Text>("failure"));
+            QCOMPARE(storedSetting(db_, "save_cookies"), std::optional<Text>("1"));
+        }
+        {
+            auto window = openWindow(db_);
+            QVERIFY(window->findChild<QCheckBox*>(failureOnly)->isChecked());
+            QVERIFY(window->findChild<QCheckBox*>(saveCookies)->isChecked());
+            QTest::mouseClick(window->findChild<QCheckBox*>(failureOnly), Qt::LeftButton);
+            QTest::mouseClick(window->findChild<QCheckBox*>(saveCookies), Qt::LeftButton);
+            QCOMPARE(storedSetting(db_, "notify_on"), std::optional<Text>("always"));
+            QCOMPARE(storedSetting(db_, "save_cookies"), std::optional<Text>("0"));
+        }
+        auto window = openWindow(db_);
+        QVERIFY(!window->findChild<QCheckBox*>(failureOnly)->isChecked());
+        QVERIFY(!window->findChild<QCheckBox*>(saveCookies)->isChecked());
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
 private:

@@ -1,15 +1,21 @@
 // The sign-in pass started from the window, against a site on 127.0.0.1: results in "返回内容",
 // the status texts, the commands disabled while it runs, the evaluation's message boxes while the
-// worker waits, the reload before a menu pass, and the push of the summary.
+// worker waits, the reload before a menu pass, the push of the summary, the verdicts as icons,
+// the counts in the status strip, and the renewed cookies saved when asked for.
 #include <QAction>
 #include <QCheckBox>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTreeView>
 
+#include "editor_test_support.h"
 #include "store/site_database.h"
+#include "ui/account_list.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -23,6 +29,64 @@ const QStringList kListCommands = {"菜单_开始签到", "菜单_软件登录",
 QByteArray fileBytes(const std::filesystem::path& path) {
     QFile file(QString::fromStdString(path.string()));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The counts of a pass over accountsOfEveryKind().
+const QString kEveryKindCounts = QStringLiteral("成功 1 · 已签 0 · 失效 1 · 失败 1");
+
+// A push service on 127.0.0.1 that Bark and ServerChan are pointed at while it lives. Each
+// request is kept as "METHOD target body", target and body decoded.
+class PushService {
+public:
+    PushService() {
+        auto record = [this](const httplib::Request& request, httplib::Response& response) {
+            QString line = QString::fromStdString(
+                request.method + " " + httplib::detail::decode_url(request.target, false));
+            if (!request.body.empty()) {
+                line +=
+                    " " + QString::fromStdString(httplib::detail::decode_url(request.body, true));
+            }
+            std::lock_guard lock(mutex_);
+            received_ << line;
+            response.set_content("{}", "application/json");
+        };
+        // The summary's line breaks reach the path (Bark): "." would stop at them.
+        server_.server().Get(R"([\s\S]*)", record);
+        server_.server().Post(R"([\s\S]*)", record);
+        server_.start();
+        qputenv("VESPREY_BARK_URL", QByteArray::fromStdString(server_.url("/")));
+        qputenv("VESPREY_SERVERCHAN_URL", QByteArray::fromStdString(server_.url("/")));
+    }
+    ~PushService() {
+        qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
+        qputenv("VESPREY_SERVERCHAN_URL", "http://127.0.0.1:9/");
+    }
+    PushService(const PushService&) = delete;
+    PushService& operator=(const PushService&) = delete;
+
+    QStringList received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    FakeSite server_;
+    mutable std::mutex mutex_;
+    QStringList received_;
+};
+
+QAbstractItemModel* accountList(ui::MainWindow& window) {
+    return window.findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"))->model();
+}
+
+QVariant resultCell(ui::MainWindow& window, int row, int role) {
+    QAbstractItemModel* model = accountList(window);
+    return model->data(model->index(row, kColumnResult), role);
+}
+
+void checkBox(ui::MainWindow& window, const QString& name) {
+    QTest::mouseClick(window.findChild<QCheckBox*>(name), Qt::LeftButton);
+    QVERIFY(window.findChild<QCheckBox*>(name)->isChecked());
 }
 
 }  // namespace
@@ -51,6 +115,25 @@ private slots:
         server.Get("/empty", [this](const httplib::Request&, httplib::Response& response) {
             ++site_->requests;
             response.set_content("", "text/plain");
+        });
+        // Signs in and renews the session cookie.
+        server.Get("/success", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            site_->pass();
+            response.set_header("Set-Cookie", "sid=new; Path=/");
+            response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
+        });
+        // Signs in and leaves the cookie as it is.
+        server.Get("/steady", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
+        });
+        // Turns the cookie away, and sets another one all the same.
+        server.Get("/expired", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            response.status = 401;
+            response.set_header("Set-Cookie", "sid=gone; Path=/");
+            response.set_content("{\"msg\":\"unauthorized\"}", "application/json");
         });
         site_->start();
         dir_ = std::make_unique<QTemporaryDir>();
@@ -238,27 +321,7 @@ private slots:
     void summaryIsPushedThroughTheCheckedChannel() {
         QFETCH(QString, radio);
         QFETCH(QString, expected);
-        FakeSite push;
-        std::mutex mutex;
-        QStringList received;
-        auto record = [&](const httplib::Request& request, httplib::Response& response) {
-            std::string body = request.body;
-            QString line = QString::fromStdString(
-                request.method + " " + httplib::detail::decode_url(request.target, false));
-            if (!body.empty()) {
-                line += " " + QString::fromStdString(httplib::detail::decode_url(body, true));
-            }
-            std::lock_guard lock(mutex);
-            received << line;
-            response.set_content("{}", "application/json");
-        };
-        // The summary's line breaks reach the path (Bark): "." would stop at them.
-        push.server().Get(R"([\s\S]*)", record);
-        push.server().Post(R"([\s\S]*)", record);
-        push.start();
-        qputenv("VESPREY_BARK_URL", QByteArray::fromStdString(push.url("/")));
-        qputenv("VESPREY_SERVERCHAN_URL", QByteArray::fromStdString(push.url("/")));
-
+        PushService push;
         const auto db = makeDatabase(
             *dir_,
             {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
@@ -271,10 +334,32 @@ private slots:
         QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
         window->startPassFromMenu();
         QVERIFY(finished.wait(30000));
-        qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
-        qputenv("VESPREY_SERVERCHAN_URL", "http://127.0.0.1:9/");
-        std::lock_guard lock(mutex);
-        QCOMPARE(received, QStringList({expected}));
+        QCOMPARE(push.received(), QStringList({expected}));
+    }
+
+    void failureOnlyPushWaitsForAnAccountInTrouble_data() {
+        QTest::addColumn<bool>("withFailure");
+        QTest::addColumn<int>("pushes");
+        QTest::newRow("all signed in") << false << 0;
+        QTest::newRow("one failed") << true << 1;
+    }
+    void failureOnlyPushWaitsForAnAccountInTrouble() {
+        QFETCH(bool, withFailure);
+        QFETCH(int, pushes);
+        PushService push;
+        std::vector<SiteSpec> sites = {
+            {.name = "甲", .link = site_->url("/steady"), .tying = "msg", .cookies = {"a=1"}}};
+        if (withFailure) {
+            sites.push_back(
+                {.name = "乙", .link = closedAddress(), .tying = "msg", .cookies = {"b=2"}});
+        }
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(*dir_, sites, {.bark = "bark-1"}));
+        checkBox(*window, QStringLiteral("选择框_同步通知"));
+        checkBox(*window, QStringLiteral("选择框_仅失败时推送"));
+        QVERIFY(runPass(*window));
+        QCOMPARE(push.received().size(), pushes);
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
     // Every push address of these tests is a closed port: the push fails, and the status label
@@ -304,6 +389,143 @@ private slots:
         QVERIFY(boxes.boxes.isEmpty());
     }
 
+    void verdictsShowAsIconsWithTheirReasons() {
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(*dir_, accountsOfEveryKind()));
+        QVERIFY(runPass(*window));
+
+        const struct {
+            Verdict verdict;
+            QString toolTip;
+        } expected[] = {{Verdict::Success, QStringLiteral("成功：内置：成功")},
+                        {Verdict::Expired, QStringLiteral("Cookie失效：HTTP 401")},
+                        {Verdict::Failed, QStringLiteral("失败：无法连接")}};
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(resultCell(*window, row, ui::kVerdictRole).toInt(),
+                     static_cast<int>(expected[row].verdict));
+            QCOMPARE(resultCell(*window, row, Qt::ToolTipRole).toString(), expected[row].toolTip);
+            const QIcon icon = resultCell(*window, row, Qt::DecorationRole).value<QIcon>();
+            QCOMPARE(icon.pixmap(16, 16).toImage(),
+                     ui::verdictIcon(expected[row].verdict).pixmap(16, 16).toImage());
+        }
+        // The text is the result as before.
+        QCOMPARE(window->cellText(0, kColumnResult), QStringLiteral("签到成功"));
+        // An account without a cookie is not requested and gets no icon.
+        QVERIFY(!resultCell(*window, 3, ui::kVerdictRole).isValid());
+        QVERIFY(!resultCell(*window, 3, Qt::DecorationRole).isValid());
+
+        QVERIFY(window->reloadSiteList());
+        for (int row = 0; row < 4; ++row) {
+            QVERIFY(!resultCell(*window, row, Qt::DecorationRole).isValid());
+            QCOMPARE(resultCell(*window, row, Qt::ToolTipRole).toString(), QString());
+        }
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // The counts have a label of their own: the schedule's countdown goes on in the status label
+    // beside them, and the next pass takes them away.
+    void countsStayInTheStatusStripUntilTheNextPass() {
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(*dir_, accountsOfEveryKind()));
+        auto* counts = window->findChild<QLabel*>(QStringLiteral("zt2"));
+        QVERIFY(counts->isHidden());
+        QVERIFY(runPass(*window));
+        QCOMPARE(window->passCountsText(), kEveryKindCounts);
+        QVERIFY(counts->isVisible());
+        QCOMPARE(window->statusText(), QString());
+
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(secondsBefore(12, 0, 0));
+        window->scheduler().setClock(clock);
+        checkBox(*window, QStringLiteral("选择框_开启定时"));
+        window->scheduler().onScheduleTick();
+        QVERIFY(window->statusText().startsWith(QStringLiteral("距离签到时间还有")));
+        QCOMPARE(window->passCountsText(), kEveryKindCounts);
+        QVERIFY(counts->isVisible());
+        // Side by side, not over each other.
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QVERIFY(status->geometry().right() < counts->geometry().left());
+
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+        QCOMPARE(window->passCountsText(), QString());
+        QVERIFY(counts->isHidden());
+        site_->openGate();
+        QVERIFY(finished.wait(30000));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void renewedCookiesAreSavedOnlyWhenAsked_data() {
+        QTest::addColumn<bool>("save");
+        QTest::newRow("box checked") << true;
+        QTest::newRow("box unchecked") << false;
+    }
+    void renewedCookiesAreSavedOnlyWhenAsked() {
+        QFETCH(bool, save);
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/success"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/steady"), .tying = "msg", .cookies = {"b=2"}},
+             {.name = "丙", .link = site_->url("/expired"), .tying = "msg", .cookies = {"c=3"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        if (save) {
+            checkBox(*window, QStringLiteral("选择框_保存更新的Cookie"));
+        }
+        const QByteArray before = fileBytes(db);
+        QSignalSpy status(window.get(), &ui::MainWindow::statusChanged);
+        QVERIFY(runPass(*window));
+
+        if (!save) {
+            QCOMPARE(fileBytes(db), before);
+            return;
+        }
+        // Only the account that went well and whose cookie the site renewed.
+        const auto stored = accounts(db);
+        QCOMPARE(stored.size(), std::size_t{3});
+        QCOMPARE(stored[0].cookie, std::string("sid=new; a=1"));
+        QCOMPARE(stored[1].cookie, std::string("b=2"));
+        QCOMPARE(stored[2].cookie, std::string("c=3"));
+        QCOMPARE(status.last()[0].toString(), QStringLiteral("已保存 1 个更新的 Cookie"));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // Every push address here is a closed port: the failed push stays in view beside the saved
+    // cookies.
+    void savedCookiesJoinAFailedPushInTheStatusLabel() {
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/success"), .tying = "msg", .cookies = {"a=1"}}},
+            {.bark = "bark-1"}));
+        checkBox(*window, QStringLiteral("选择框_同步通知"));
+        checkBox(*window, QStringLiteral("选择框_保存更新的Cookie"));
+        QVERIFY(runPass(*window));
+        QCOMPARE(window->statusText(),
+                 QStringLiteral("推送失败：无法连接；已保存 1 个更新的 Cookie"));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void failedCookieSaveShowsTheLibraryMessage() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/success"), .tying = "msg", .cookies = {"a=1"}}});
+        execute(db,
+                "create trigger refuse before update on WebCookie begin "
+                "select raise(abort, 'cookies are kept'); end");
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        checkBox(*window, QStringLiteral("选择框_保存更新的Cookie"));
+        QVERIFY(runPass(*window));
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text,
+                 QStringLiteral("更新的 Cookie 保存失败！\r\ncookies are kept"));
+        QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Warning);
+        QCOMPARE(accounts(db)[0].cookie, std::string("a=1"));
+    }
+
     // Destroying the window while the worker is inside a request ends the pass before the next
     // site: nothing more is requested and Sign.db is not touched.
     void windowGoingAwayStopsThePass() {
@@ -328,6 +550,27 @@ private slots:
     }
 
 private:
+    // A port of 127.0.0.1 that nothing listens on: the request fails.
+    static std::string closedAddress() {
+        return "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/sign";
+    }
+
+    // One account signed in, one whose cookie has expired (HTTP 401), one that fails (nothing
+    // listens), and one without a cookie.
+    std::vector<SiteSpec> accountsOfEveryKind() const {
+        return {{.name = "甲", .link = site_->url("/success"), .tying = "msg", .cookies = {"a=1"}},
+                {.name = "乙", .link = site_->url("/expired"), .tying = "msg", .cookies = {"b=2"}},
+                {.name = "丙", .link = closedAddress(), .tying = "msg", .cookies = {"c=3"}},
+                {.name = "丁", .link = site_->url("/success"), .tying = "msg", .cookies = {}}};
+    }
+
+    // "开始签到"; true once the pass has finished.
+    [[nodiscard]] static bool runPass(ui::MainWindow& window) {
+        QSignalSpy finished(&window, &ui::MainWindow::passFinished);
+        window.startPassFromMenu();
+        return finished.wait(30000);
+    }
+
     std::unique_ptr<FakeSite> site_;
     std::unique_ptr<QTemporaryDir> dir_;
 };

@@ -1,6 +1,6 @@
 // Page 1 "模板区": the trial request against a site on 127.0.0.1 in JSON and regex mode, what
-// the pending capture sends and receives, the conversion change, "初始化", and "保存" with its
-// messages and the rows it writes.
+// the pending capture sends and receives, the verdict the trial shows, the conversion change,
+// "初始化", the rules window, and "保存" with its messages and the rows and rules it writes.
 #include "ui/template_editor.h"
 
 #include <QCursor>
@@ -13,6 +13,8 @@ using namespace vesprey;
 using namespace vesprey::uitest;
 
 namespace {
+
+const QString kRulesWindow = QStringLiteral("窗口_判定规则");
 
 const std::string kChromeAgent =
     "Mozilla/5.0 (Windows NT 6.1; WOW64) AppleWebKit/537.36 (KHTML, like Gecko) "
@@ -147,6 +149,63 @@ private slots:
         QVERIFY(pending.Headers.starts_with("X-Token: t7\r\nUser-Agent: VespreyTest/1\r\n"));
         QVERIFY(pending.Headers.find("Referer: " + site_->url("/echo")) != Text::npos);
         QCOMPARE(pending.Headers.find("Chrome/50"), Text::npos);
+    }
+
+    void trialShowsTheVerdictThePassWouldGive() {
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/json")));
+        setBox(window_.get(), "编辑框_绑定语句", QStringLiteral("data.msg"));
+        click(window_.get(), "超级按钮_调试");
+        QCOMPARE(trialVerdict(window_.get()), QStringLiteral("判定：成功（内置：成功）"));
+
+        // The pending rules come before the built-in ones.
+        enterRules({.expired = QStringLiteral("今日签到")});
+        click(window_.get(), "超级按钮_调试");
+        QCOMPARE(trialVerdict(window_.get()), QStringLiteral("判定：Cookie失效（规则：失效判定）"));
+        // The result box shows what it always did.
+        QCOMPARE(boxText(window_.get(), "编辑框_返回语句"), QStringLiteral("今日签到成功"));
+
+        click(window_.get(), "超级按钮_初始化");
+        QCOMPARE(trialVerdict(window_.get()), QString());
+        QVERIFY(window_->editor().pendingRules().empty());
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    void rulesWindowRefusesAnInvalidRule() {
+        bool refused = false;
+        whenShown(kRulesWindow, [&](QWidget* w) {
+            setBox(w, "编辑框_成功判定", QStringLiteral("签到成功"));
+            setBox(w, "编辑框_失效判定", QStringLiteral("expired|(login"));
+            click(w, "超级按钮_确定");
+            refused = w->isVisible();
+            click(w, "超级按钮_取消");
+        });
+        click(window_.get(), "超级按钮_判定规则");
+        QVERIFY(refused);
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text,
+                 QStringLiteral("“失效判定”第 15 个字符有误：missing closing parenthesis"));
+        QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("判定规则"));
+        // Cancelled: nothing of it is kept.
+        QVERIFY(window_->editor().pendingRules().empty());
+    }
+
+    void saveStoresTheRulesWithTheNewSite() {
+        setBox(window_.get(), "编辑框_网络名称", QStringLiteral("有规则"));
+        setBox(window_.get(), "编辑框_签到链接", QStringLiteral("https://r.test/sign"));
+        enterRules(
+            {.success = QStringLiteral("打卡完成"), .expired = QStringLiteral("请重新授权")});
+        click(window_.get(), "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text, QStringLiteral("新增网站模板成功！"));
+
+        const auto rows = templates(db_);
+        QCOMPARE(rows.size(), std::size_t{2});
+        const auto rules = storedRules(db_);
+        QCOMPARE(rules.size(), std::size_t{1});
+        const VerdictRules& stored = rules.at(std::to_string(rows[1].id));
+        QCOMPARE(stored.success, utf8ToAnsi("打卡完成"));
+        QCOMPARE(stored.already, Text());
+        QCOMPARE(stored.expired, utf8ToAnsi("请重新授权"));
     }
 
     void postWithoutHeadersSendsTheBodyAndTheUserAgent() {
@@ -369,6 +428,23 @@ private slots:
     }
 
 private:
+    struct Rules {
+        QString success{};
+        QString already{};
+        QString expired{};
+    };
+
+    // Types the rules into the rules window and presses "确定".
+    void enterRules(const Rules& rules) {
+        whenShown(kRulesWindow, [rules](QWidget* w) {
+            setBox(w, "编辑框_成功判定", rules.success);
+            setBox(w, "编辑框_已签判定", rules.already);
+            setBox(w, "编辑框_失效判定", rules.expired);
+            click(w, "超级按钮_确定");
+        });
+        click(window_.get(), "超级按钮_判定规则");
+    }
+
     std::unique_ptr<RecordingSite> site_;
     std::unique_ptr<QTemporaryDir> dir_;
     std::filesystem::path db_;
