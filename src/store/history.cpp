@@ -13,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include "store/statements.h"
+
 namespace vesprey {
 namespace {
 
@@ -34,81 +36,13 @@ constexpr std::array<std::string_view, 5> kSchema = {
     "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT)",
 };
 
+using statements::execute;
+using statements::finish;
+using statements::readRows;
+using Transaction = statements::Transaction;
+
 WriteResult failure(SqlDatabase& db, bool prepared, int code) {
     return WriteResult{false, db.errorMessage(), prepared, code};
-}
-
-// Steps a write statement to its end and reports it.
-WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
-    if (stmt.handle() == nullptr) {
-        return failure(db, false, db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError);
-    }
-    const int code = stmt.stepCode();
-    if (code != kSqliteDone) {
-        WriteResult result = failure(db, true, code);
-        stmt.finalize();
-        return result;
-    }
-    stmt.finalize();
-    return WriteResult{true, {}, true};
-}
-
-WriteResult execute(SqlDatabase& db, std::string_view sql) {
-    SqlStatement stmt = db.prepare(sql);
-    return finish(db, stmt);
-}
-
-// A write transaction that rolls back unless committed. IMMEDIATE takes the write lock at once
-// (waiting for it as long as the busy timeout), so no write inside meets a busy file half way.
-class WriteTransaction {
-public:
-    explicit WriteTransaction(SqlDatabase& db)
-        : db_(db), begun_(execute(db, "BEGIN IMMEDIATE")), open_(begun_.done) {}
-    ~WriteTransaction() {
-        if (open_) {
-            db_.prepare("ROLLBACK").stepCode();
-        }
-    }
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-
-    const WriteResult& begun() const { return begun_; }
-    WriteResult commit() {
-        WriteResult committed = execute(db_, "COMMIT");
-        open_ = !committed;
-        return committed;
-    }
-
-private:
-    SqlDatabase& db_;
-    WriteResult begun_;
-    bool open_;
-};
-
-// Steps `sql` (with `bind` applied) to its end, handing every row to `onRow`. On a failure
-// `discard` drops what was read, and the failure is returned.
-template <typename Bind, typename OnRow, typename Discard>
-ReadResult readRows(SqlDatabase& db, std::string_view sql, Bind&& bind, OnRow&& onRow,
-                    Discard&& discard) {
-    ReadResult result;
-    SqlStatement stmt = db.prepare(sql);
-    if (stmt.handle() == nullptr) {
-        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
-        result.error = db.errorMessage();
-        return result;
-    }
-    bind(stmt);
-    result.started = true;
-    int code = stmt.stepCode();
-    for (; code == kSqliteRow; code = stmt.stepCode()) {
-        onRow(stmt);
-    }
-    if (code != kSqliteDone) {
-        result.code = code;
-        result.error = db.errorMessage();
-        discard();
-    }
-    return result;
 }
 
 // The tables of the file. This is the first read of a connection: a wrong key or a file that is
@@ -192,7 +126,7 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
     const bool complete =
         hasTable(kHistoryTable) && hasTable(kExpiryTable) && hasTable(kSettingTable);
     if (result && !complete) {
-        WriteTransaction transaction(db_);
+        Transaction transaction(db_);
         result = transaction.begun();
         for (std::size_t i = 0; result && i < kSchema.size(); ++i) {
             result = execute(db_, kSchema[i]);
@@ -238,7 +172,7 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
     if (rows.empty()) {
         return WriteResult{true, {}, true};
     }
-    WriteTransaction transaction(db_);
+    Transaction transaction(db_);
     if (!transaction.begun()) {
         return transaction.begun();
     }

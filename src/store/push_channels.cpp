@@ -1,64 +1,33 @@
 #include "store/push_channels.h"
 
+#include "store/statements.h"
+
 namespace vesprey {
-namespace {
 
-ReadResult failedRead(SqlDatabase& db, int code, bool started) {
-    ReadResult result;
-    result.code = code != kSqliteOk ? code : kSqliteError;
-    result.error = db.errorMessage();
-    result.started = started;
-    return result;
-}
-
-// Steps a bound write statement to its end.
-WriteResult step(SqlDatabase& db, SqlStatement& stmt) {
-    if (stmt.handle() == nullptr) {
-        return WriteResult{false, db.errorMessage(), false, db.errorCode()};
-    }
-    const int code = stmt.stepCode();
-    if (code != kSqliteDone) {
-        WriteResult failed{false, db.errorMessage(), true, code};
-        stmt.finalize();
-        return failed;
-    }
-    stmt.finalize();
-    return WriteResult{true, {}, true, kSqliteOk};
-}
-
-}  // namespace
+using statements::finish;
+using statements::readRows;
 
 ReadResult readChannelSettings(SqlDatabase& db, std::map<Text, Text>& settings) {
     settings.clear();
-    SqlStatement stmt = db.prepare("SELECT Name, RobotId FROM Send WHERE id >= 4 ORDER BY id");
-    if (stmt.handle() == nullptr) {
-        return failedRead(db, db.errorCode(), false);
-    }
-    int code = stmt.stepCode();
-    for (; code == kSqliteRow; code = stmt.stepCode()) {
-        settings.emplace(stmt.columnText(0), stmt.columnText(1));
-    }
-    if (code != kSqliteDone) {
-        settings.clear();
-        return failedRead(db, code, true);
-    }
-    return {};
+    return readRows(
+        db, "SELECT Name, RobotId FROM Send WHERE id >= 4 ORDER BY id",
+        [&](const SqlStatement& stmt) { settings.emplace(stmt.columnText(0), stmt.columnText(1)); },
+        [&] { settings.clear(); });
 }
 
 ReadResult readChannelSettings(SqlDatabase& db, std::string_view name, Text& settings) {
     settings.clear();
-    SqlStatement stmt =
-        db.prepare("SELECT RobotId FROM Send WHERE id >= 4 AND Name = @Name ORDER BY id LIMIT 1");
-    if (stmt.handle() == nullptr) {
-        return failedRead(db, db.errorCode(), false);
-    }
-    stmt.bindText("@Name", name);
-    const int code = stmt.stepCode();
-    if (code == kSqliteRow) {
-        settings = stmt.columnText(0);
-        return {};
-    }
-    return code == kSqliteDone ? ReadResult{} : failedRead(db, code, true);
+    bool found = false;
+    return readRows(
+        db, "SELECT RobotId FROM Send WHERE id >= 4 AND Name = @Name ORDER BY id LIMIT 1",
+        [&](SqlStatement& stmt) { stmt.bindText("@Name", name); },
+        [&](const SqlStatement& stmt) {
+            if (!found) {
+                settings = stmt.columnText(0);
+                found = true;
+            }
+        },
+        [&] { settings.clear(); });
 }
 
 WriteResult saveChannelSettings(SqlDatabase& db, std::string_view name, std::string_view settings) {
@@ -71,7 +40,7 @@ WriteResult saveChannelSettings(SqlDatabase& db, std::string_view name, std::str
         "Name = @Name)");
     insert.bindText("@Name", name);
     insert.bindText("@RobotId", settings);
-    if (WriteResult inserted = step(db, insert); !inserted) {
+    if (WriteResult inserted = finish(db, insert); !inserted) {
         return inserted;
     }
     SqlStatement update = db.prepare(
@@ -79,7 +48,7 @@ WriteResult saveChannelSettings(SqlDatabase& db, std::string_view name, std::str
         "AND Name = @Name)");
     update.bindText("@Name", name);
     update.bindText("@RobotId", settings);
-    return step(db, update);
+    return finish(db, update);
 }
 
 }  // namespace vesprey

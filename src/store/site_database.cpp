@@ -9,96 +9,20 @@
 #include <cstring>
 #include <system_error>
 
+#include "store/statements.h"
+
 namespace vesprey {
 namespace {
+
+using statements::execute;
+using statements::finish;
+using statements::notPrepared;
+using statements::readRows;
+using statements::Transaction;
 
 constexpr std::string_view kListQuery =
     "SELECT Template.*,WebCookie.Cookie,WebCookie.Cid FROM Template LEFT OUTER JOIN WebCookie ON "
     "WebCookie.Id = Template.Id";
-
-// Steps a write statement and reports it; the message is read before the statement goes.
-WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
-    WriteResult result;
-    result.prepared = true;
-    const int code = stmt.stepCode();
-    result.done = code == kSqliteDone;
-    if (!result.done) {
-        result.error = db.errorMessage();
-        result.code = code;
-    }
-    stmt.finalize();
-    return result;
-}
-
-WriteResult notPrepared(SqlDatabase& db) {
-    return WriteResult{false, db.errorMessage(), false, db.errorCode()};
-}
-
-// Steps `sql` to its end, handing every row to `onRow`. On a failure (preparing, or any step
-// that is neither a row nor the end) `discard` drops what was read, and the failure is returned.
-template <typename OnRow, typename Discard>
-ReadResult readRows(SqlDatabase& db, std::string_view sql, OnRow&& onRow, Discard&& discard) {
-    ReadResult result;
-    SqlStatement stmt = db.prepare(sql);
-    if (stmt.handle() == nullptr) {
-        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
-        result.error = db.errorMessage();
-        return result;
-    }
-    result.started = true;
-    int code = stmt.stepCode();
-    for (; code == kSqliteRow; code = stmt.stepCode()) {
-        onRow(stmt);
-    }
-    if (code != kSqliteDone) {
-        result.code = code;
-        result.error = db.errorMessage();
-        discard();
-    }
-    return result;
-}
-
-// A transaction that rolls back unless committed.
-class Transaction {
-public:
-    explicit Transaction(SqlDatabase& db) : db_(db) {
-        // IMMEDIATE takes the write lock now (waiting for it as long as the busy timeout), so
-        // the writes inside never meet a busy file half way.
-        SqlStatement begin = db_.prepare("BEGIN IMMEDIATE", &prepared_);
-        code_ = begin.stepCode();
-        open_ = code_ == kSqliteDone;
-        if (!open_) {
-            error_ = db_.errorMessage();
-        }
-    }
-    ~Transaction() {
-        if (open_) {
-            db_.prepare("ROLLBACK").stepCode();
-        }
-    }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-    bool open() const { return open_; }
-    bool prepared() const { return prepared_; }
-    int code() const { return code_; }
-    const Text& error() const { return error_; }
-    WriteResult commit() {
-        SqlStatement stmt = db_.prepare("COMMIT");
-        const int code = stmt.stepCode();
-        const bool done = code == kSqliteDone;
-        WriteResult result{done, done ? Text{} : db_.errorMessage(), true, done ? kSqliteOk : code};
-        open_ = !done;
-        return result;
-    }
-
-private:
-    SqlDatabase& db_;
-    bool open_ = false;
-    bool prepared_ = false;
-    int code_ = kSqliteOk;
-    Text error_;
-};
 
 void bindTemplate(SqlStatement& stmt, const TemplateFields& f) {
     stmt.bindText("@WebName", f.WebName);
@@ -332,9 +256,8 @@ WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie) {
     AddSiteResult result;
     Transaction transaction(db);
-    if (!transaction.open()) {
-        result.write =
-            WriteResult{false, transaction.error(), transaction.prepared(), transaction.code()};
+    if (!transaction.begun()) {
+        result.write = transaction.begun();
         return result;
     }
     result.write = insertTemplate(db, fields);
@@ -374,14 +297,6 @@ bool hasTable(SqlDatabase& db, std::string_view table) {
     return stmt.step() && stmt.columnInt(0) > 0;
 }
 
-WriteResult execute(SqlDatabase& db, std::string_view sql) {
-    SqlStatement stmt = db.prepare(sql);
-    if (stmt.handle() == nullptr) {
-        return notPrepared(db);
-    }
-    return finish(db, stmt);
-}
-
 }  // namespace
 
 WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>& cookies,
@@ -393,8 +308,8 @@ WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>
         return WriteResult{true, {}, true};
     }
     Transaction transaction(db);
-    if (!transaction.open()) {
-        return WriteResult{false, transaction.error(), transaction.prepared(), transaction.code()};
+    if (!transaction.begun()) {
+        return transaction.begun();
     }
     for (const auto& [cid, cookie] : cookies) {
         if (WriteResult written = updateWebCookie(db, cid, cookie); !written) {
