@@ -92,8 +92,6 @@ int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);
 
-// A JSON string of core text: UTF-8, with the escapes JSON requires.
-std::string jsonString(std::string_view text);
 // A result in a table row: line breaks and tabs shown as blanks.
 std::string oneLine(std::string utf8);
 

@@ -11,6 +11,7 @@
 
 #include "app/cli.h"
 #include "engine/verdict.h"
+#include "json/json.h"
 #include "store/history.h"
 
 namespace vesprey::cli {
@@ -53,13 +54,13 @@ void printRowsJson(const std::vector<HistoryEntry>& rows) {
     std::string out = "[";
     for (const HistoryEntry& row : rows) {
         out += out.size() == 1 ? "{" : ",{";
-        out += "\"time\":" + jsonString(row.time);
+        out += "\"time\":" + jsonUtf8String(row.time);
         out += ",\"id\":" + std::to_string(row.templateId);
         out += ",\"cid\":" + std::to_string(row.cid);
-        out += ",\"site\":" + jsonString(row.site);
-        out += ",\"verdict\":" + jsonString(row.verdict);
-        out += ",\"reason\":" + jsonString(row.reason);
-        out += ",\"result\":" + jsonString(row.result);
+        out += ",\"site\":" + jsonUtf8String(row.site);
+        out += ",\"verdict\":" + jsonUtf8String(row.verdict);
+        out += ",\"reason\":" + jsonUtf8String(row.reason);
+        out += ",\"result\":" + jsonUtf8String(row.result);
         out += ",\"status\":" + std::to_string(row.status);
         out += ",\"ms\":" + std::to_string(row.ms) + "}";
     }

@@ -11,6 +11,7 @@
 #include "engine/messages.h"
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
+#include "json/json.h"
 #include "store/history.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
@@ -151,24 +152,6 @@ std::string oneLine(std::string utf8) {
     return utf8;
 }
 
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : ansiToUtf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 namespace {
 
 // One JSON object for scripts: every row in list order, the counts, and the push.
@@ -180,12 +163,12 @@ void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& ro
         const AccountReport& report = reports[row];
         out += row == 0 ? "{" : ",{";
         out += "\"row\":" + std::to_string(row + 1);
-        out += ",\"site\":" + jsonString(sites[row].WebName);
+        out += ",\"site\":" + jsonUtf8String(sites[row].WebName);
         out += ",\"id\":" + std::to_string(std::atoll(sites[row].id.c_str()));
         out += ",\"cid\":" + std::to_string(sites[row].Cid);
         out += ",\"verdict\":\"" + std::string(verdictName(report.verdict.verdict)) + "\"";
-        out += ",\"reason\":" + jsonString(report.verdict.reason);
-        out += ",\"result\":" + jsonString(rows[row][kColumnResult]);
+        out += ",\"reason\":" + jsonUtf8String(report.verdict.reason);
+        out += ",\"result\":" + jsonUtf8String(rows[row][kColumnResult]);
         out += ",\"status\":" + std::to_string(report.status);
         out += ",\"ms\":" + std::to_string(report.ms) + "}";
     }
@@ -210,8 +193,9 @@ void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& ro
         const Text error = pass.pushSkipped()   ? utf8ToAnsi("无需推送")
                            : outcome != nullptr ? outcome->error.message
                                                 : Text{};
-        out += (i == 0 ? "{\"channel\":" : ",{\"channel\":") + jsonString(channels[i]) +
-               ",\"sent\":" + (sent ? "true" : "false") + ",\"error\":" + jsonString(error) + "}";
+        out += (i == 0 ? "{\"channel\":" : ",{\"channel\":") + jsonUtf8String(channels[i]) +
+               ",\"sent\":" + (sent ? "true" : "false") + ",\"error\":" + jsonUtf8String(error) +
+               "}";
     }
     if (channels.size() > 1) {
         out += "]";

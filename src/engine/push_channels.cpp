@@ -95,32 +95,6 @@ PushOutcome failedOutcome(PushError error) {
 
 // ----- What goes on the wire -----
 
-// A JSON string of core text, in UTF-8: quotes, backslashes and every control character escaped.
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : ansiToUtf8(text)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::size_t utf8Size(std::string_view content) {
     return ansiToUtf8(content).size();
 }
@@ -130,7 +104,7 @@ std::size_t utf16Size(std::string_view content) {
 }
 
 std::size_t jsonSize(std::string_view content) {
-    return jsonString(content).size() - 2;
+    return jsonUtf8String(content).size() - 2;
 }
 
 constexpr std::string_view kJsonHeaders = "Content-Type: application/json; charset=utf-8\r\n";
@@ -180,37 +154,37 @@ HttpResponse ntfyRequest(const Call& call) {
 
 HttpResponse gotifyRequest(const Call& call) {
     return postJson(joinUrl(call.base, "message?token=" + urlSegment(call.settings.get("token"))),
-                    "{\"title\":" + jsonString(call.title) +
-                        ",\"message\":" + jsonString(call.content) + ",\"priority\":5}");
+                    "{\"title\":" + jsonUtf8String(call.title) +
+                        ",\"message\":" + jsonUtf8String(call.content) + ",\"priority\":5}");
 }
 
 HttpResponse telegramRequest(const Call& call) {
     // A bot token is "<bot id>:<secret>"; a path carries the colon as it is.
     const std::string token = gbk::replaceAll(urlSegment(call.settings.get("token")), "%3A", ":");
     return postJson(joinUrl(call.base, "bot" + token + "/sendMessage"),
-                    "{\"chat_id\":" + jsonString(call.settings.get("chat_id")) +
-                        ",\"text\":" + jsonString(titled(call.title, call.content)) + "}");
+                    "{\"chat_id\":" + jsonUtf8String(call.settings.get("chat_id")) +
+                        ",\"text\":" + jsonUtf8String(titled(call.title, call.content)) + "}");
 }
 
 HttpResponse weComRequest(const Call& call) {
     return postJson(
         joinUrl(call.base, "cgi-bin/webhook/send?key=" + urlSegment(call.settings.get("key"))),
         "{\"msgtype\":\"text\",\"text\":{\"content\":" +
-            jsonString(titled(call.title, call.content)) + "}}");
+            jsonUtf8String(titled(call.title, call.content)) + "}}");
 }
 
 HttpResponse feishuRequest(const Call& call) {
     return postJson(
         joinUrl(call.base, "open-apis/bot/v2/hook/" + urlSegment(call.settings.get("token"))),
         "{\"msg_type\":\"text\",\"content\":{\"text\":" +
-            jsonString(titled(call.title, call.content)) + "}}");
+            jsonUtf8String(titled(call.title, call.content)) + "}}");
 }
 
 HttpResponse pushPlusRequest(const Call& call) {
     return postJson(joinUrl(call.base, "send"),
-                    "{\"token\":" + jsonString(call.settings.get("token")) +
-                        ",\"title\":" + jsonString(call.title) +
-                        ",\"content\":" + jsonString(call.content) + ",\"template\":\"txt\"}");
+                    "{\"token\":" + jsonUtf8String(call.settings.get("token")) +
+                        ",\"title\":" + jsonUtf8String(call.title) +
+                        ",\"content\":" + jsonUtf8String(call.content) + ",\"template\":\"txt\"}");
 }
 
 HttpResponse serverChan3Request(const Call& call) {
@@ -227,8 +201,8 @@ HttpResponse serverChan3Request(const Call& call) {
 }
 
 HttpResponse webhookRequest(const Call& call) {
-    return postJson(call.base, "{\"title\":" + jsonString(call.title) +
-                                   ",\"text\":" + jsonString(call.content) + "}");
+    return postJson(call.base, "{\"title\":" + jsonUtf8String(call.title) +
+                                   ",\"text\":" + jsonUtf8String(call.content) + "}");
 }
 
 // ----- What the services answer -----

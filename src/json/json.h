@@ -56,6 +56,10 @@ inline constexpr std::int32_t kJsonMaxValues = 1'000'000;
 // The comparison of JsonDocument::Sort: negative when `a` goes before `b`, positive when after.
 using JsonCompare = std::function<int(const JsonValue& a, const JsonValue& b)>;
 
+// A JSON string literal of code page 936 text, in UTF-8 with its quotes: quotes, backslashes and
+// every control character escaped, everything else as it is. For JSON written by hand.
+std::string jsonUtf8String(std::string_view text);
+
 class JsonDocument {
 public:
     // An empty document (no root). `heap` is where Create, Parse and the first write allocate a
