@@ -95,14 +95,8 @@ std::string writeFailureText(const WriteResult& written);
 // A result in a table row: line breaks and tabs shown as blanks.
 std::string oneLine(std::string utf8);
 
-// What History.db beside Sign.db (store/history.h) knows of the accounts' cookies, for `list`
-// and `sign`: the captured expiries and each account's last two verdicts.
-struct CookieHealth {
-    std::map<int, CookieExpiry> expiries;
-    std::map<int, std::vector<Text>> lastVerdicts;
-};
-// Reads it for the Sign.db at `database`, never making History.db: without the file there is
-// nothing to know. A file that cannot be read is said on stderr and counts as empty.
+// What History.db beside Sign.db knows of the accounts' cookies (store/history.h), for `list` and
+// `sign`. A file that cannot be read is said on stderr and counts as empty.
 CookieHealth readCookieHealth(const std::filesystem::path& database);
 // The account's "Cookie 过期" cell (UTF-8): "失效" when its last two passes found the cookie
 // expired, else its cookie's expiry day, "已过期" once that is past, or nothing.

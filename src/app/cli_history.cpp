@@ -162,19 +162,7 @@ int runHistory(const std::vector<std::string>& argv) {
 
 CookieHealth readCookieHealth(const std::filesystem::path& database) {
     CookieHealth health;
-    if (!HistoryDatabase::exists(database)) {
-        return health;
-    }
-    HistoryDatabase history;
-    ReadResult read = history.open(database);
-    if (read.ok()) {
-        read = history.readCookieExpiries(health.expiries);
-    }
-    if (read.ok()) {
-        read = history.readLastVerdicts(2, health.lastVerdicts);
-    }
-    if (!read.ok()) {
-        health = {};
+    if (const ReadResult read = vesprey::readCookieHealth(database, health); !read.ok()) {
         printError("签到历史读不出，这次不看 Cookie 的过期时间：" +
                    ansiToUtf8(historyReadFailureText(read)) + "（" +
                    historyDatabasePath(database).string() + "）。");
@@ -186,10 +174,7 @@ std::string cookieHealthText(const CookieHealth& health, int cid, double now) {
     if (cid == 0) {
         return {};
     }
-    const auto verdicts = health.lastVerdicts.find(cid);
-    if (verdicts != health.lastVerdicts.end() && verdicts->second.size() == 2 &&
-        std::all_of(verdicts->second.begin(), verdicts->second.end(),
-                    [](const Text& verdict) { return verdict == verdictName(Verdict::Expired); })) {
+    if (expiredTwice(health, cid)) {
         return "失效";
     }
     const auto expiry = health.expiries.find(cid);

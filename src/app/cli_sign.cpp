@@ -233,36 +233,16 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     }
 }
 
-// Days until each row's cookie runs out, from the captures kept in History.db.
-std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites,
-                                               const std::filesystem::path& database) {
-    const CookieHealth health = readCookieHealth(database);
-    const double now = nowDateTime();
-    std::vector<std::optional<int>> daysLeft(sites.size());
-    for (std::size_t row = 0; row < sites.size(); ++row) {
-        const auto expiry = health.expiries.find(sites[row].Cid);
-        if (sites[row].Cid != 0 && expiry != health.expiries.end()) {
-            daysLeft[row] = vesprey::cookieDaysLeft(expiry->second.expires, now);
-        }
-    }
-    return daysLeft;
-}
-
 // Appends every row of the pass, skipped ones too, to History.db beside Sign.db, made on first
 // use. A history that cannot be written is only a warning: the pass and its exit code stay as
 // they are.
 void recordHistory(const std::filesystem::path& database, const Text& time, const SiteList& sites,
                    const std::vector<std::array<Text, 6>>& rows, const SignInRun& pass) {
-    std::vector<HistoryEntry> entries;
-    const auto& reports = pass.reports();
-    for (std::size_t row = 0; row < sites.size() && row < reports.size() && row < rows.size();
-         ++row) {
-        const AccountReport& report = reports[row];
-        entries.push_back({time, std::atoi(sites[row].id.c_str()), sites[row].Cid,
-                           sites[row].WebName, Text(verdictName(report.verdict.verdict)),
-                           report.verdict.reason, rows[row][kColumnResult], report.status,
-                           static_cast<int>(std::min<long long>(report.ms, INT_MAX))});
+    std::vector<Text> results;
+    for (const auto& row : rows) {
+        results.push_back(row[kColumnResult]);
     }
+    const std::vector<HistoryEntry> entries = historyEntries(time, sites, pass.reports(), results);
     HistoryDatabase history;
     WriteResult written = history.create(database);
     if (written) {
@@ -327,7 +307,7 @@ int runSign(const std::vector<std::string>& argv) {
     pass.setPushChannels(channels, std::move(channelSettings));
     WebClient::setStrictTls(args.flag("--strict-tls"));
     if (!channels.empty()) {
-        pass.setCookieDaysLeft(cookieDaysLeft(stored, path));
+        pass.setCookieDaysLeft(cookieDaysLeft(stored, readCookieHealth(path), nowDateTime()));
     }
     const Text passTime = historyTime(nowDateTime());
     pass.run();

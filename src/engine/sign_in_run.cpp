@@ -1,6 +1,8 @@
 #include "engine/sign_in_run.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -206,6 +208,22 @@ Text cookieExpiryLine(const SiteList& sites, const std::vector<std::optional<int
                               : utf8ToAnsi("（" + std::to_string(*days) + " 天）");
     }
     return named.empty() ? Text{} : kStart + named;
+}
+
+std::vector<HistoryEntry> historyEntries(const Text& time, const SiteList& sites,
+                                         const std::vector<AccountReport>& reports,
+                                         const std::vector<Text>& results) {
+    std::vector<HistoryEntry> rows;
+    const std::size_t count = std::min({sites.size(), reports.size(), results.size()});
+    rows.reserve(count);
+    for (std::size_t row = 0; row < count; ++row) {
+        const AccountReport& report = reports[row];
+        rows.push_back({time, std::atoi(sites[row].id.c_str()), sites[row].Cid, sites[row].WebName,
+                        Text(verdictName(report.verdict.verdict)), report.verdict.reason,
+                        results[row], report.status,
+                        static_cast<int>(std::min<long long>(report.ms, INT_MAX))});
+    }
+    return rows;
 }
 
 VerdictCounts SignInRun::counts() const {

@@ -103,6 +103,12 @@ enum class NotifyOn {
     Failure,  // only when at least one account is expired or failed
 };
 
+// The History.db rows of a pass, one per list row in list order (skipped rows too): `time` is
+// the pass's, `results` the list's 返回内容 of each row.
+std::vector<HistoryEntry> historyEntries(const Text& time, const SiteList& sites,
+                                         const std::vector<AccountReport>& reports,
+                                         const std::vector<Text>& results);
+
 class SignInRun {
 public:
     // `sites` is the loaded list: the pass updates the Cookie and Headers of requested records

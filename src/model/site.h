@@ -57,4 +57,17 @@ struct VerdictRules {
     bool empty() const { return success.empty() && already.empty() && expired.empty(); }
 };
 
+// One list row of one pass.
+struct HistoryEntry {
+    Text time;           // the pass's time, the same for all its rows
+    int templateId = 0;  // Template.id
+    int cid = 0;         // WebCookie.Cid; 0 for a site without an account
+    Text site;           // the site's name at the time
+    Text verdict;        // the verdict's name: success, already, expired, failed, unknown, skipped
+    Text reason;         // which rule decided
+    Text result;         // the list's 返回内容 (at most 500 characters)
+    int status = 0;      // HTTP status, 0 without an answer
+    int ms = 0;          // the request's time
+};
+
 }  // namespace vesprey

@@ -362,4 +362,42 @@ std::optional<int> cookieDaysLeft(std::string_view expires, double now) {
     return static_cast<int>(std::lround(makeDateTime(year, month, day) - std::floor(now)));
 }
 
+ReadResult readCookieHealth(const std::filesystem::path& siteDatabase, CookieHealth& health) {
+    health = {};
+    if (!HistoryDatabase::exists(siteDatabase)) {
+        return {};
+    }
+    HistoryDatabase history;
+    ReadResult read = history.open(siteDatabase);
+    if (read.ok()) {
+        read = history.readCookieExpiries(health.expiries);
+    }
+    if (read.ok()) {
+        read = history.readLastVerdicts(2, health.lastVerdicts);
+    }
+    if (!read.ok()) {
+        health = {};
+    }
+    return read;
+}
+
+bool expiredTwice(const CookieHealth& health, int cid) {
+    const auto verdicts = health.lastVerdicts.find(cid);
+    return cid != 0 && verdicts != health.lastVerdicts.end() && verdicts->second.size() == 2 &&
+           std::all_of(verdicts->second.begin(), verdicts->second.end(),
+                       [](const Text& verdict) { return verdict == "expired"; });
+}
+
+std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites, const CookieHealth& health,
+                                               double now) {
+    std::vector<std::optional<int>> daysLeft(sites.size());
+    for (std::size_t row = 0; row < sites.size(); ++row) {
+        const auto expiry = health.expiries.find(sites[row].Cid);
+        if (sites[row].Cid != 0 && expiry != health.expiries.end()) {
+            daysLeft[row] = cookieDaysLeft(expiry->second.expires, now);
+        }
+    }
+    return daysLeft;
+}
+
 }  // namespace vesprey

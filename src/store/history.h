@@ -27,24 +27,18 @@ namespace vesprey {
 inline constexpr std::string_view kHistoryFileName = "History.db";
 inline constexpr int kHistoryKeepDays = 400;
 
-// One list row of one pass.
-struct HistoryEntry {
-    Text time;           // the pass's time, the same for all its rows
-    int templateId = 0;  // Template.id
-    int cid = 0;         // WebCookie.Cid; 0 for a site without an account
-    Text site;           // the site's name at the time
-    Text verdict;        // the verdict's name: success, already, expired, failed, unknown, skipped
-    Text reason;         // which rule decided
-    Text result;         // the list's 返回内容 (at most 500 characters)
-    int status = 0;      // HTTP status, 0 without an answer
-    int ms = 0;          // the request's time
-};
-
 // What the built-in browser captured of an account's cookies.
 struct CookieExpiry {
     int cid = 0;
     Text expires;   // the earliest expiry among the captured cookies
     Text captured;  // when they were captured
+};
+
+// What History.db knows of the accounts' cookies: the captured expiries and each account's last
+// two verdicts, by Cid.
+struct CookieHealth {
+    std::map<int, CookieExpiry> expiries;
+    std::map<int, std::vector<Text>> lastVerdicts;
 };
 
 // History.db in the directory of `siteDatabase`.
@@ -128,5 +122,14 @@ std::vector<AccountHistory> accountHistories(const std::vector<HistoryEntry>& ro
 // Whole days from the day of `now` to the day of `expires` (a stored time): 0 when it is today,
 // -1 when it is not after `now`, nothing when `expires` is not a time.
 std::optional<int> cookieDaysLeft(std::string_view expires, double now);
+
+// Reads the cookie health for the Sign.db at `siteDatabase`, never making History.db: without
+// the file there is nothing to know (no error). On a failure `health` is empty.
+ReadResult readCookieHealth(const std::filesystem::path& siteDatabase, CookieHealth& health);
+// Whether the account's last two passes both found its cookie expired.
+bool expiredTwice(const CookieHealth& health, int cid);
+// Days until each row's cookie runs out as of `now` (-1 when past), where a capture knows it.
+std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites, const CookieHealth& health,
+                                               double now);
 
 }  // namespace vesprey

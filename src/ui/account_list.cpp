@@ -80,7 +80,30 @@ QPixmap verdictPixmap(Verdict verdict, int pixels) {
     return pixmap;
 }
 
+QPixmap warningPixmap(int pixels) {
+    QPixmap pixmap(pixels, pixels);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.scale(pixels / 16.0, pixels / 16.0);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(verdictColour(Verdict::Expired));
+    painter.drawPolygon(QPolygonF({{8.0, 1.0}, {15.5, 14.5}, {0.5, 14.5}}));
+    painter.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(8.0, 6.0), QPointF(8.0, 9.6));
+    painter.drawPoint(QPointF(8.0, 12.3));
+    return pixmap;
+}
+
 }  // namespace
+
+QIcon cookieWarningIcon() {
+    QIcon icon;
+    for (int pixels : {16, 32}) {
+        icon.addPixmap(warningPixmap(pixels));
+    }
+    return icon;
+}
 
 QIcon verdictIcon(Verdict verdict) {
     QIcon icon;
@@ -117,6 +140,7 @@ void AccountListModel::load(const SiteList& sites) {
     beginResetModel();
     rows_.clear();
     verdicts_.assign(sites.size(), std::nullopt);
+    cookieWarnings_.assign(sites.size(), QString());
     rows_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
         const auto texts = siteListRow(sites[i], i);
@@ -133,6 +157,7 @@ void AccountListModel::clear() {
     beginResetModel();
     rows_.clear();
     verdicts_.clear();
+    cookieWarnings_.clear();
     endResetModel();
 }
 
@@ -161,6 +186,16 @@ void AccountListModel::setVerdict(int row, const AccountVerdict& verdict) {
     verdicts_[static_cast<std::size_t>(row)] = Shown{verdict.verdict, verdictToolTip(verdict)};
     const QModelIndex changed = index(row, kColumnResult);
     emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
+}
+
+void AccountListModel::setCookieWarning(int row, const QString& warning) {
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_.size() ||
+        cookieWarnings_[static_cast<std::size_t>(row)] == warning) {
+        return;
+    }
+    cookieWarnings_[static_cast<std::size_t>(row)] = warning;
+    const QModelIndex changed = index(row, kColumnAccount);
+    emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole});
 }
 
 int AccountListModel::rowCount(const QModelIndex& parent) const {
@@ -194,6 +229,19 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const {
         }
         if (role != Qt::ToolTipRole) {
             return {};
+        }
+    }
+    if (index.column() == kColumnAccount &&
+        (role == Qt::DecorationRole || role == Qt::ToolTipRole)) {
+        const auto row = static_cast<std::size_t>(index.row());
+        if (row < cookieWarnings_.size() && !cookieWarnings_[row].isEmpty()) {
+            if (role == Qt::ToolTipRole) {
+                return cookieWarnings_[row];
+            }
+            if (warningIcon_.isNull()) {
+                warningIcon_ = cookieWarningIcon();
+            }
+            return warningIcon_;
         }
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {

@@ -1,6 +1,7 @@
 // The rows of the account list: six texts per row, as loadSiteList fills them and the sign-in
-// pass writes the result column, and the verdict of each requested row, shown as an icon in the
-// result cell with the rule that decided as its tooltip. Lives on the window thread.
+// pass writes the result column, the verdict of each requested row, shown as an icon in the
+// result cell with the rule that decided as its tooltip, and a warning mark in the "账号状态"
+// cell of an account whose cookie needs a new login. Lives on the window thread.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -27,6 +28,8 @@ inline constexpr int kVerdictRole = Qt::UserRole + 1;
 QIcon verdictIcon(Verdict verdict);
 // "<caption>：<reason>", or the caption alone when no rule gave a reason.
 QString verdictToolTip(const AccountVerdict& verdict);
+// The cookie warning's mark: a small orange triangle with a white "!".
+QIcon cookieWarningIcon();
 
 class AccountListModel : public QAbstractTableModel {
     Q_OBJECT
@@ -45,6 +48,9 @@ public:
     // The row's verdict, until the list is loaded or cleared again; out-of-range rows are
     // ignored.
     void setVerdict(int row, const AccountVerdict& verdict);
+    // The row's cookie warning (its tooltip), until the list is loaded or cleared again; an
+    // empty text takes the mark away. Out-of-range rows are ignored.
+    void setCookieWarning(int row, const QString& warning);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -62,6 +68,8 @@ private:
 
     std::vector<Row> rows_;
     std::vector<std::optional<Shown>> verdicts_;  // one per row
+    std::vector<QString> cookieWarnings_;         // one per row; empty: no mark
+    mutable QIcon warningIcon_;
     // Drawn when first shown; a model's own, so that no pixmap outlives the application.
     mutable std::array<QIcon, kVerdictCount> icons_;
 };

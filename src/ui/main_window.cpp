@@ -28,7 +28,9 @@
 #include "engine/sign_in_run.h"
 #include "ui/account_list.h"
 #include "ui/browser_loader.h"
+#include "ui/history_window.h"
 #include "ui/message_boxes.h"
+#include "ui/pass_history.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/skin.h"
@@ -54,6 +56,8 @@ constexpr std::string_view kSaveCookiesSetting = "save_cookies";
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
+// How long "签到历史没有保存：…" stays in the status label.
+constexpr std::chrono::seconds kHistoryFailureShown{5};
 
 template <class W>
 W* place(W* widget, const QString& name, int x, int y, int w, int h) {
@@ -236,6 +240,7 @@ QWidget* MainWindow::buildPushPage() {
     connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
     connect(scheduler_, &Scheduler::statusText, this, &MainWindow::setStatus);
     connect(scheduler_, &Scheduler::due, this, &MainWindow::startScheduledPass);
+    scheduler_->setRunRecord([this](const QString& day) { return scheduledPassStarted(day); });
 
     auto* test =
         button(page, QStringLiteral("超级按钮_推送_调试"), QStringLiteral("调试"), 442, 312);
@@ -293,6 +298,19 @@ void MainWindow::buildContextMenu() {
     signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
     signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));
     connect(signInAction_, &QAction::triggered, this, &MainWindow::startPassFromMenu);
+    QAction* history = menu_->addAction(QStringLiteral("签到历史"));
+    history->setObjectName(QStringLiteral("菜单_签到历史"));
+    connect(history, &QAction::triggered, this, &MainWindow::showHistory);
+}
+
+void MainWindow::showHistory() {
+    // One window at a time, read afresh when asked for again.
+    if (history_) {
+        history_->close();
+    }
+    history_ = new HistoryWindow(databasePath_, nowDateTime(), this);
+    history_->setAttribute(Qt::WA_DeleteOnClose);
+    history_->show();
 }
 
 void MainWindow::startUp() {
@@ -317,6 +335,7 @@ bool MainWindow::reloadSiteList() {
     model_->clear();
     const ReadResult read = readSiteList(db_, sites_);
     model_->load(sites_);
+    showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list as it always
     // did; a list the file gave up on part way, or a file held by another program, is said.
     if (read.busy() || (!read.ok() && read.started)) {
@@ -359,6 +378,12 @@ void MainWindow::showStatusNotice(const QString& text, std::chrono::milliseconds
     status_->setText(text);
     emit statusChanged(text);
     statusNotice_->start(duration);
+}
+
+void MainWindow::addStatusNotice(const QString& text, std::chrono::milliseconds duration) {
+    // A notice of the same pass (a failed push, say) is still up: both stay in view.
+    showStatusNotice(
+        statusNotice_->isActive() ? status_->text() + QStringLiteral("；") + text : text, duration);
 }
 
 void MainWindow::showPassCounts(const QString& text) {
@@ -557,7 +582,38 @@ void MainWindow::startScheduledPass() {
     if (passRunning_) {
         return;
     }
+    rememberScheduledPass();
     startPass();
+}
+
+bool MainWindow::scheduledPassStarted(const QString& day) const {
+    if (!HistoryDatabase::exists(databasePath_)) {
+        return false;
+    }
+    HistoryDatabase history;
+    std::optional<Text> last;
+    ReadResult read = history.open(databasePath_);
+    if (read.ok()) {
+        read = history.readLastScheduledPass(last);
+    }
+    // A record that cannot be read may hold the day: no catching up, rather than a second run.
+    return !read.ok() || (last && fromAnsi(*last) == day);
+}
+
+void MainWindow::rememberScheduledPass() {
+    const std::optional<QString> day = scheduler_->lastRunDay();
+    if (!day) {
+        return;
+    }
+    HistoryDatabase history;
+    WriteResult written = history.create(databasePath_);
+    if (written) {
+        written = history.saveLastScheduledPass(toAnsi(*day));
+    }
+    if (!written) {
+        addStatusNotice(QStringLiteral("定时签到的日期没有保存：") + fromAnsi(written.error),
+                        kHistoryFailureShown);
+    }
 }
 
 void MainWindow::startPass() {
@@ -573,38 +629,69 @@ void MainWindow::startPass() {
         rules.clear();
     }
     const NotifyOn notifyOn = this->notifyOn();
+    const double now = nowDateTime();
+    passTime_ = historyTime(now);
+    auto daysLeft = cookieDaysLeft(sites_, readCookieHealth(databasePath_), now);
     emit passStarted();
     const auto hold = finishedHold_;
-    pass_ = std::jthread(
-        [this, hold, rules = std::move(rules), notifyOn](std::stop_token stop) mutable {
-            std::vector<std::pair<int, Text>> renewed;
-            {
-                WindowSignInView view(*this, stop, hold);
-                WindowMessageSink messages(*this, stop);
-                SignInRun run(sites_, pushForPass_, view, messages);
-                run.setVerdictRules(std::move(rules));
-                run.setNotifyOn(notifyOn);
-                run.run(stop);
-                if (!stop.stop_requested()) {
-                    renewed = renewedCookies(sites_, run.reports());
-                }
+    pass_ = std::jthread([this, hold, rules = std::move(rules), notifyOn,
+                          daysLeft = std::move(daysLeft)](std::stop_token stop) mutable {
+        std::vector<AccountReport> reports;
+        {
+            WindowSignInView view(*this, stop, hold);
+            WindowMessageSink messages(*this, stop);
+            SignInRun run(sites_, pushForPass_, view, messages);
+            run.setVerdictRules(std::move(rules));
+            run.setNotifyOn(notifyOn);
+            run.setCookieDaysLeft(std::move(daysLeft));
+            run.run(stop);
+            if (!stop.stop_requested()) {
+                reports = run.reports();
             }
-            calls_->post([this, renewed = std::move(renewed)] { onPassFinished(renewed); });
-        });
+        }
+        calls_->post([this, reports = std::move(reports)] { onPassFinished(reports); });
+    });
 }
 
-void MainWindow::onPassFinished(const std::vector<std::pair<int, Text>>& renewed) {
+void MainWindow::onPassFinished(const std::vector<AccountReport>& reports) {
     if (pass_.joinable()) {
         pass_.join();
     }
     passRunning_ = false;
     setPassControlsEnabled(true);
-    // The only write a pass leads to, and only when asked for: on this thread, after the worker
-    // is gone.
-    if (saveRenewedCookiesChecked()) {
-        saveRenewedCookies(renewed);
+    // History.db is a file of its own and takes every pass; Sign.db is written only when asked
+    // for. Both on this thread, after the worker is gone.
+    if (!reports.empty()) {
+        recordPassHistory(reports);
     }
+    if (saveRenewedCookiesChecked()) {
+        saveRenewedCookies(renewedCookies(sites_, reports));
+    }
+    showCookieHealth();
     emit passFinished();
+}
+
+void MainWindow::recordPassHistory(const std::vector<AccountReport>& reports) {
+    std::vector<Text> results;
+    results.reserve(static_cast<std::size_t>(model_->rowCount()));
+    for (int row = 0; row < model_->rowCount(); ++row) {
+        results.push_back(toAnsi(model_->cell(row, kColumnResult)));
+    }
+    const WriteResult written =
+        writePassHistory(databasePath_, historyEntries(passTime_, sites_, reports, results));
+    if (!written) {
+        addStatusNotice(QStringLiteral("签到历史没有保存：") + fromAnsi(written.error),
+                        kHistoryFailureShown);
+    }
+}
+
+void MainWindow::showCookieHealth() {
+    const CookieHealth health = readCookieHealth(databasePath_);
+    const double now = nowDateTime();
+    for (std::size_t row = 0; row < sites_.size(); ++row) {
+        model_->setCookieWarning(static_cast<int>(row),
+                                 cookieWarning(health, sites_[row].Cid, now));
+    }
 }
 
 void MainWindow::saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed) {
@@ -620,12 +707,8 @@ void MainWindow::saveRenewedCookies(const std::vector<std::pair<int, Text>>& ren
         return;
     }
     if (updated > 0) {
-        // A failed push of the same pass is still up: both stay in view.
-        QString notice = QStringLiteral("已保存 %1 个更新的 Cookie").arg(updated);
-        if (statusNotice_->isActive()) {
-            notice = status_->text() + QStringLiteral("；") + notice;
-        }
-        showStatusNotice(notice, kSavedCookiesShown);
+        addStatusNotice(QStringLiteral("已保存 %1 个更新的 Cookie").arg(updated),
+                        kSavedCookiesShown);
     }
 }
 

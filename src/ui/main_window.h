@@ -35,6 +35,7 @@ class QTreeView;
 namespace vesprey::ui {
 
 class AccountListModel;
+class HistoryWindow;
 class ManualFillDialog;
 class PictureButton;
 class TemplateEditor;
@@ -101,6 +102,7 @@ public slots:
     void showPushKey(int channel);
     void savePushKey();  // "保存" on the push page
     void testPush();     // "调试" on the push page
+    void showHistory();  // "签到历史": the history window of the last 30 days
     void selectPage(int index);
     void endProcess();  // the close button
 
@@ -140,9 +142,20 @@ private:
     bool rememberSelection();
     void openManualFill(CaptureMode mode);
     void startPass();
-    // `renewed` holds the cookies sites renewed for accounts that went well (renewedCookies);
-    // they are saved when "保存更新的 Cookie" is checked.
-    void onPassFinished(const std::vector<std::pair<int, Text>>& renewed);
+    // `reports` are the pass's, one per row; empty when the pass was stopped. The rows go to
+    // History.db, and the cookies sites renewed for accounts that went well (renewedCookies)
+    // are saved when "保存更新的 Cookie" is checked.
+    void onPassFinished(const std::vector<AccountReport>& reports);
+    // The scheduler's run record in History.db: whether the scheduled pass of `day`
+    // ("yyyy-MM-dd") has been started, and the day of the one starting now.
+    bool scheduledPassStarted(const QString& day) const;
+    void rememberScheduledPass();
+    // A History.db that cannot be written is said for a few seconds in the status label.
+    void recordPassHistory(const std::vector<AccountReport>& reports);
+    // The list's cookie warnings from History.db, at load and after each pass.
+    void showCookieHealth();
+    // showStatusNotice, after the notice still shown, if any.
+    void addStatusNotice(const QString& text, std::chrono::milliseconds duration);
     void saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed);
     // The two switches of the push page are stored in Sign.db's settings as they are toggled.
     void storeSwitch(std::string_view name, std::string_view value);
@@ -154,6 +167,7 @@ private:
     SiteList sites_;
     PushSettings push_;
     PushSettings pushForPass_;  // the keys as they were when the running pass started
+    Text passTime_;             // when the running pass started (historyTime)
 
     AccountListModel* model_ = nullptr;
     QTreeView* list_ = nullptr;
@@ -183,6 +197,7 @@ private:
     CaptureState capture_;
     TemplateEditor* editor_ = nullptr;
     QPointer<ManualFillDialog> manualFill_;  // the menu's open manual-fill window, if any
+    QPointer<HistoryWindow> history_;        // the open history window, if any
 
     bool passRunning_ = false;
     std::chrono::milliseconds finishedHold_{2000};

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDate>
 #include <QTimer>
 #include <array>
 #include <chrono>
@@ -32,6 +33,11 @@ long long dayNumber(const LocalTime& time) {
     const sys_days date{year{time.year} / month{static_cast<unsigned>(time.month)} /
                         day{static_cast<unsigned>(time.day)}};
     return date.time_since_epoch().count();
+}
+
+// "yyyy-MM-dd" of a day number.
+QString dayText(long long day) {
+    return QDate(1970, 1, 1).addDays(day).toString(QStringLiteral("yyyy-MM-dd"));
 }
 
 // Wall-clock seconds since 1970-01-01 00:00:00 local time. Offsets and clock changes are left
@@ -145,9 +151,31 @@ void Scheduler::armSchedule() {
     const HourRange hours = periodHours(period_->currentIndex());
     time_.hour = randomInRange(hours.low, hours.high);
     time_.minute = randomInRange(0, 59);
-    // Nothing before this moment counts: armed at or after today's drawn time, the first run is
-    // tomorrow's.
-    previousTick_ = localSeconds(clock_->now());
+    // Nothing before this moment counts for the tick: armed at or after today's drawn time, its
+    // next run is tomorrow's.
+    const LocalTime now = clock_->now();
+    previousTick_ = localSeconds(now);
+    // Today's drawn moment is already behind: its run is started now unless it has been, here or
+    // (by the record) in an earlier process.
+    const long long today = dayNumber(now);
+    const long long drawn = today * kDaySeconds + time_.hour * 3600LL + time_.minute * 60LL;
+    if (runStarted_ && drawn < *previousTick_ && lastRunDay_ != today &&
+        !runStarted_(dayText(today))) {
+        lastRunDay_ = today;
+        setTimerPeriod(0);
+        emit due();
+    }
+}
+
+void Scheduler::setRunRecord(std::function<bool(const QString& day)> started) {
+    runStarted_ = std::move(started);
+}
+
+std::optional<QString> Scheduler::lastRunDay() const {
+    if (!lastRunDay_) {
+        return std::nullopt;
+    }
+    return dayText(*lastRunDay_);
 }
 
 void Scheduler::onScheduleTick() {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -73,6 +74,12 @@ public:
     Scheduler(QComboBox* period, QCheckBox* enabled, QObject* parent);
 
     void setClock(std::shared_ptr<const ScheduleClock> clock);
+    // Where the days of started runs are kept beyond this process: `started` tells whether the
+    // run of a day ("yyyy-MM-dd") has been started. With it, arming after today's drawn moment
+    // starts today's run at once when neither this process nor the record has started it.
+    void setRunRecord(std::function<bool(const QString& day)> started);
+    // The day ("yyyy-MM-dd") whose run was started last by this scheduler.
+    std::optional<QString> lastRunDay() const;
     QTimer* timer() const { return timer_; }
     ScheduleTime scheduleTime() const { return time_; }
 
@@ -82,7 +89,8 @@ public:
 
 public slots:
     // On every click of "开启定时": checked arms (draws the time, starts the tick, and takes the
-    // clock as the previous tick); unchecked stops the tick and empties the status line.
+    // clock as the previous tick, then catches up today's run when a run record says it is
+    // missing); unchecked stops the tick and empties the status line.
     void armSchedule();
     // Once a second while armed: the start when hour:minute:00 of the drawn time lies in
     // (previous tick, this tick] and that day has had no run yet; otherwise the countdown.
@@ -105,6 +113,7 @@ private:
     // The calendar day (days since 1970-01-01) whose run was started last; kept when the
     // schedule is switched off and on again, so a day has at most one scheduled run.
     std::optional<long long> lastRunDay_;
+    std::function<bool(const QString& day)> runStarted_;
 };
 
 }  // namespace vesprey::ui

@@ -1,6 +1,6 @@
-// The daily schedule: the periods, the draw, the countdown, arming and disarming, and the pass
-// started by the first tick at or after the drawn moment, once a day (with a clock the test
-// sets).
+// The daily schedule: the periods, the draw, the countdown, arming and disarming, the pass
+// started by the first tick at or after the drawn moment, once a day, and the day's missing pass
+// caught up when armed after its moment (with a clock the test sets).
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <set>
 
+#include "store/history.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -25,6 +26,27 @@ ui::LocalTime after(const ui::ScheduleTime& drawn, int seconds) {
 // The evening before the fixed day: every drawn time of that day is still to come.
 ui::LocalTime eveningBefore() {
     return secondsBefore(0, 0, 1);
+}
+
+// The first second of the fixed day: no drawn time of that day is behind it, so a window armed
+// then has nothing to catch up.
+ui::LocalTime dawn() {
+    return secondsBefore(0, 0, 0);
+}
+
+// The last second of the fixed day: every drawn time of that day is behind it.
+ui::LocalTime lastSecond() {
+    return secondsBefore(23, 59, -59);
+}
+
+// The day of the last scheduled pass History.db beside `database` holds.
+std::optional<Text> lastScheduledPass(const std::filesystem::path& database) {
+    std::optional<Text> day;
+    HistoryDatabase history;
+    if (history.open(database).ok()) {
+        history.readLastScheduledPass(day);
+    }
+    return day;
 }
 
 // A scheduler on controls of its own, with the test's clock. Nothing here runs the event loop,
@@ -137,7 +159,7 @@ private slots:
             QVERIFY(!timer->isActive());
         }
 
-        clock->set(eveningBefore());
+        clock->set(dawn());
         QTest::mouseClick(enabled, Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
         clock->set(secondsBefore(drawn.hour, drawn.minute, 2 * 3600 + 3 * 60 + 4));
@@ -163,6 +185,9 @@ private slots:
         auto window = openWindow(makeDatabase(dir, {}));
         auto* period = window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"));
         auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(dawn());
+        window->scheduler().setClock(clock);
         period->setCurrentIndex(1);  // 凌晨 0-5
         QTest::mouseClick(enabled, Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
@@ -187,7 +212,9 @@ private slots:
         window->scheduler().setClock(clock);
         auto* enabled = window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
         auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("选择夹1"));
-        clock->set(eveningBefore());
+        // 上午 8-11: the drawn moment is after the tick at dawn.
+        window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"))->setCurrentIndex(3);
+        clock->set(dawn());
         QTest::mouseClick(enabled, Qt::LeftButton);
         const ui::ScheduleTime drawn = window->scheduler().scheduleTime();
 
@@ -340,6 +367,72 @@ private slots:
         schedule.scheduler.setTimerPeriod(1000);
         schedule.tick(after(drawn, 86400 + 2 * 3600 + 1));
         QCOMPARE(schedule.due.count(), 1);
+    }
+
+    // With a run record, arming after today's drawn moment starts today's run at once unless
+    // the record or this scheduler has started it; arming before it waits for the tick.
+    void armingAfterTheDrawnTimeCatchesUpTodaysMissingRun() {
+        Schedule schedule;
+        QStringList asked;
+        schedule.scheduler.setRunRecord([&asked](const QString& day) {
+            asked << day;
+            return day == QStringLiteral("2024-05-14");
+        });
+        schedule.arm(secondsBefore(0, 0, 1));  // 2024-05-14, already run by the record
+        QCOMPARE(schedule.due.count(), 0);
+        QCOMPARE(schedule.scheduler.timerPeriod(), 1000);
+        schedule.arm(lastSecond());
+        QCOMPARE(schedule.due.count(), 1);
+        QCOMPARE(schedule.scheduler.timerPeriod(), 0);
+        QCOMPARE(schedule.scheduler.lastRunDay(), std::optional<QString>("2024-05-15"));
+        schedule.arm(lastSecond());  // started here already: the record is not asked
+        QCOMPARE(schedule.due.count(), 1);
+        QCOMPARE(asked, QStringList({"2024-05-14", "2024-05-15"}));
+        schedule.arm(secondsBefore(0, 0, -86400));  // dawn of the 16th: nothing behind it
+        QCOMPARE(schedule.due.count(), 1);
+        QCOMPARE(asked.size(), 2);
+    }
+
+    // Switched on after the day's drawn moment, with no scheduled pass of that day in
+    // History.db: the pass starts at once and its day is kept, so that neither switching on
+    // again nor a later window on the same Sign.db starts it a second time.
+    void windowArmedLateCatchesUpOnceADay() {
+        FakeSite site;
+        site.server().Get("/sign", [&](const httplib::Request&, httplib::Response& response) {
+            ++site.requests;
+            response.set_content("{\"msg\":\"ok\"}", "application/json");
+        });
+        site.start();
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const auto db = makeDatabase(
+            dir, {{.name = "甲", .link = site.url("/sign"), .tying = "msg", .cookies = {"c=1"}}});
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(lastSecond());
+        auto switchOn = [&clock](ui::MainWindow& window) {
+            window.scheduler().setClock(clock);
+            auto* enabled = window.findChild<QCheckBox*>(QStringLiteral("选择框_开启定时"));
+            if (enabled->isChecked()) {
+                QTest::mouseClick(enabled, Qt::LeftButton);
+            }
+            QTest::mouseClick(enabled, Qt::LeftButton);
+        };
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        switchOn(*window);
+        QVERIFY(window->passRunning());
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(site.requests.load(), 1);
+        QCOMPARE(lastScheduledPass(db), std::optional<Text>("2024-05-15"));
+
+        switchOn(*window);
+        QVERIFY(!window->passRunning());
+        window.reset();
+        auto later = openWindow(db);
+        switchOn(*later);
+        QVERIFY(!later->passRunning());
+        QCOMPARE(site.requests.load(), 1);
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
     void timeSwitchedOffDoesNotCountAfterSwitchingOnAgain() {

@@ -1,7 +1,8 @@
 // The sign-in pass started from the window, against a site on 127.0.0.1: results in "返回内容",
 // the status texts, the commands disabled while it runs, the evaluation's message boxes while the
 // worker waits, the reload before a menu pass, the push of the summary, the verdicts as icons,
-// the counts in the status strip, and the renewed cookies saved when asked for.
+// the counts in the status strip, the renewed cookies saved when asked for, the rows of every
+// pass in History.db, and the cookie warnings History.db gives the list and the summary.
 #include <QAction>
 #include <QCheckBox>
 #include <QIcon>
@@ -12,10 +13,13 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
+#include <cstdlib>
 
 #include "editor_test_support.h"
+#include "store/history.h"
 #include "store/site_database.h"
 #include "ui/account_list.h"
+#include "ui/qt_text.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -82,6 +86,33 @@ QAbstractItemModel* accountList(ui::MainWindow& window) {
 QVariant resultCell(ui::MainWindow& window, int row, int role) {
     QAbstractItemModel* model = accountList(window);
     return model->data(model->index(row, kColumnResult), role);
+}
+
+QVariant accountCell(ui::MainWindow& window, int row, int role) {
+    QAbstractItemModel* model = accountList(window);
+    return model->data(model->index(row, kColumnAccount), role);
+}
+
+// The rows History.db beside `database` holds of today and yesterday, oldest first.
+std::vector<HistoryEntry> historyRows(const std::filesystem::path& database) {
+    std::vector<HistoryEntry> rows;
+    HistoryDatabase history;
+    if (history.open(database).ok()) {
+        history.readDays(2, nowDateTime(), rows);
+    }
+    return rows;
+}
+
+// A row of an earlier pass that found the account's cookie expired.
+HistoryEntry expiredRow(const SiteTemplate& site, double time) {
+    return {.time = historyTime(time),
+            .templateId = std::atoi(site.id.c_str()),
+            .cid = site.Cid,
+            .site = site.WebName,
+            .verdict = Text(verdictName(Verdict::Expired)),
+            .reason = {},
+            .result = {},
+            .status = 401};
 }
 
 void checkBox(ui::MainWindow& window, const QString& name) {
@@ -435,7 +466,7 @@ private slots:
         QCOMPARE(window->statusText(), QString());
 
         auto clock = std::make_shared<FakeClock>();
-        clock->set(secondsBefore(12, 0, 0));
+        clock->set(secondsBefore(0, 0, 0));  // dawn: no drawn time to catch up
         window->scheduler().setClock(clock);
         checkBox(*window, QStringLiteral("选择框_开启定时"));
         window->scheduler().onScheduleTick();
@@ -524,6 +555,147 @@ private slots:
                  QStringLiteral("更新的 Cookie 保存失败！\r\ncookies are kept"));
         QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Warning);
         QCOMPARE(accounts(db)[0].cookie, std::string("a=1"));
+    }
+
+    void everyPassIsWrittenToTheHistory_data() {
+        QTest::addColumn<bool>("scheduled");
+        QTest::newRow("menu") << false;
+        QTest::newRow("schedule") << true;
+    }
+    // Every row goes to History.db beside Sign.db, skipped ones too, with the list's results.
+    void everyPassIsWrittenToTheHistory() {
+        QFETCH(bool, scheduled);
+        const auto db = makeDatabase(*dir_, accountsOfEveryKind());
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        if (scheduled) {
+            window->startScheduledPass();
+        } else {
+            window->startPassFromMenu();
+        }
+        QVERIFY(finished.wait(30000));
+
+        const auto rows = historyRows(db);
+        QCOMPARE(rows.size(), std::size_t{4});
+        const QStringList names = {"甲", "乙", "丙", "丁"};
+        const Verdict verdicts[] = {Verdict::Success, Verdict::Expired, Verdict::Failed,
+                                    Verdict::Skipped};
+        for (int row = 0; row < 4; ++row) {
+            const HistoryEntry& entry = rows[static_cast<std::size_t>(row)];
+            QCOMPARE(entry.time, rows[0].time);
+            QCOMPARE(entry.cid, window->siteList()[static_cast<std::size_t>(row)].Cid);
+            QCOMPARE(ui::fromAnsi(entry.site), names[row]);
+            QCOMPARE(entry.verdict, Text(verdictName(verdicts[row])));
+            QCOMPARE(ui::fromAnsi(entry.result), window->cellText(row, kColumnResult));
+        }
+        QCOMPARE(rows[1].status, 401);
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // History.db cannot be made (a directory has its name): the status strip says so, and the
+    // pass is as it would have been.
+    void unwritableHistoryIsSaidInTheStatusStrip() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}}});
+        std::filesystem::create_directory(historyDatabasePath(db));
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        QVERIFY(runPass(*window));
+        QVERIFY2(window->statusText().startsWith(QStringLiteral("签到历史没有保存：")),
+                 qPrintable(window->statusText()));
+        QCOMPARE(window->cellText(0, kColumnResult), QStringLiteral("ok 5"));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // The captures' expiries and the last two verdicts mark accounts in "账号状态" when the list
+    // is loaded.
+    void cookieWarningsAreMarkedInTheList() {
+        const auto db = makeDatabase(
+            *dir_, {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+                    {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {"b=2"}},
+                    {.name = "丙", .link = site_->url("/json"), .tying = "msg", .cookies = {"c=3"}},
+                    {.name = "丁", .link = site_->url("/json"), .tying = "msg", .cookies = {"d=4"}},
+                    {.name = "戊", .link = site_->url("/json"), .tying = "msg", .cookies = {}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        const SiteList sites = window->siteList();
+        const double now = nowDateTime();
+        {
+            HistoryDatabase history;
+            QVERIFY(history.create(db));
+            QVERIFY(
+                history.saveCookieExpiry({sites[0].Cid, historyTime(now + 3), historyTime(now)}));
+            QVERIFY(history.saveCookieExpiry(
+                {sites[1].Cid, historyTime(now - 1), historyTime(now - 30)}));
+            QVERIFY(
+                history.saveCookieExpiry({sites[2].Cid, historyTime(now + 30), historyTime(now)}));
+            QVERIFY(history.appendPass({expiredRow(sites[3], now - 2)}));
+            QVERIFY(history.appendPass({expiredRow(sites[3], now - 1)}));
+        }
+        QVERIFY(window->reloadSiteList());
+
+        const QStringList warnings = {
+            QStringLiteral("Cookie 将于 %1 过期").arg(ui::fromAnsi(historyDay(now + 3))),
+            QStringLiteral("Cookie 已过期"), QString(),
+            QStringLiteral("最近两次签到都是 Cookie失效"), QString()};
+        const QImage mark = ui::cookieWarningIcon().pixmap(16, 16).toImage();
+        for (int row = 0; row < 5; ++row) {
+            const QVariant icon = accountCell(*window, row, Qt::DecorationRole);
+            if (warnings[row].isEmpty()) {
+                QVERIFY(!icon.isValid());
+                QCOMPARE(accountCell(*window, row, Qt::ToolTipRole).toString(),
+                         window->cellText(row, kColumnAccount));
+            } else {
+                QCOMPARE(icon.value<QIcon>().pixmap(16, 16).toImage(), mark);
+                QCOMPARE(accountCell(*window, row, Qt::ToolTipRole).toString(), warnings[row]);
+            }
+        }
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A second expired pass in a row marks the account as soon as the pass is over.
+    void cookieWarningsAreRefreshedAfterThePass() {
+        const auto db = makeDatabase(*dir_, accountsOfEveryKind());
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        {
+            HistoryDatabase history;
+            QVERIFY(history.create(db));
+            QVERIFY(history.appendPass({expiredRow(window->siteList()[1], nowDateTime() - 1)}));
+        }
+        QVERIFY(window->reloadSiteList());
+        QVERIFY(!accountCell(*window, 1, Qt::DecorationRole).isValid());
+        QVERIFY(runPass(*window));
+        QCOMPARE(accountCell(*window, 1, Qt::ToolTipRole).toString(),
+                 QStringLiteral("最近两次签到都是 Cookie失效"));
+        QVERIFY(!accountCell(*window, 0, Qt::DecorationRole).isValid());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // The summary names the cookies that run out soon, from the captures History.db keeps.
+    void summaryNamesCookiesThatRunOutSoon() {
+        PushService push;
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}}},
+            {.bark = "bark-1"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        {
+            HistoryDatabase history;
+            QVERIFY(history.create(db));
+            QVERIFY(
+                history.saveCookieExpiry({window->siteList()[0].Cid, historyTime(nowDateTime() + 2),
+                                          historyTime(nowDateTime())}));
+        }
+        checkBox(*window, QStringLiteral("选择框_同步通知"));
+        QVERIFY(runPass(*window));
+        QCOMPARE(push.received().size(), 1);
+        QVERIFY2(push.received()[0].contains(QStringLiteral("Cookie 即将过期：甲（2 天）")),
+                 qPrintable(push.received()[0]));
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
     // Destroying the window while the worker is inside a request ends the pass before the next

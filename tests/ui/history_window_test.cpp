@@ -1,0 +1,160 @@
+// "签到历史": the grid of the last 30 days coloured by verdict, the tooltips, the passes of the
+// clicked account, the CSV export, and the menu command that opens the window.
+#include "ui/history_window.h"
+
+#include <QAction>
+#include <QFile>
+#include <QImage>
+#include <QTableWidget>
+#include <QTest>
+
+#include "store/history.h"
+#include "ui/qt_text.h"
+#include "ui_fixtures.h"
+
+using namespace vesprey;
+using namespace vesprey::uitest;
+
+namespace {
+
+// Noon of the last shown day.
+const double kNow = makeDateTime(2024, 5, 15, 12, 0, 0);
+// The grid's column of a day of May 2024 (the last shown day is the 15th, in column 30).
+constexpr int dayColumn(int day) {
+    return ui::kHistoryShownDays - (15 - day);
+}
+
+HistoryEntry pass(int templateId, int cid, const char* site, const char* time, Verdict verdict,
+                  const char* result) {
+    return {.time = utf8ToAnsi(time),
+            .templateId = templateId,
+            .cid = cid,
+            .site = utf8ToAnsi(site),
+            .verdict = Text(verdictName(verdict)),
+            .reason = {},
+            .result = utf8ToAnsi(result),
+            .status = 200,
+            .ms = 10};
+}
+
+// 甲 and 乙 over four days, each pass of its own; the 13th has two passes of 甲.
+const std::vector<HistoryEntry>& fixedHistory() {
+    static const std::vector<HistoryEntry> rows = {
+        pass(2, 20, "乙", "2024-05-12 08:00:00", Verdict::Skipped, ""),
+        pass(1, 10, "甲", "2024-05-13 08:00:00", Verdict::Failed, "无法连接"),
+        pass(1, 10, "甲", "2024-05-13 09:00:00", Verdict::Success, "ok"),
+        pass(1, 10, "甲", "2024-05-14 08:00:00", Verdict::Expired, "unauthorized"),
+        pass(2, 20, "乙", "2024-05-14 08:00:00", Verdict::Already, "今日已签到"),
+        pass(1, 10, "甲", "2024-05-15 08:00:00", Verdict::Success, "ok, \"5\""),
+        pass(2, 20, "乙", "2024-05-15 08:00:00", Verdict::Unknown, "?")};
+    return rows;
+}
+
+QTableWidget* table(ui::HistoryWindow& window, const QString& name) {
+    return window.findChild<QTableWidget*>(name);
+}
+
+}  // namespace
+
+class HistoryWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        database_ = makeDatabase(*dir_, {});
+        for (const HistoryEntry& row : fixedHistory()) {
+            HistoryDatabase history;
+            QVERIFY(history.create(database_));
+            QVERIFY(history.appendPass({row}));
+        }
+        window_ = std::make_unique<ui::HistoryWindow>(database_, kNow);
+        window_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    }
+
+    void cleanup() {
+        window_.reset();
+        dir_.reset();
+    }
+
+    void gridIsColouredByTheVerdictOfEachDay() {
+        QTableWidget* grid = table(*window_, QStringLiteral("表格_历史"));
+        QCOMPARE(grid->rowCount(), 2);
+        QCOMPARE(grid->columnCount(), ui::kHistoryShownDays + 1);
+        QCOMPARE(grid->item(0, 0)->text(), QStringLiteral("甲"));
+        QCOMPARE(grid->item(1, 0)->text(), QStringLiteral("乙"));
+        grid->clearSelection();
+        const QImage drawn = grid->viewport()->grab().toImage();
+        const QColor empty = grid->palette().color(QPalette::Base);
+        const struct {
+            int row;
+            int day;
+            QColor colour;
+        } cells[] = {{0, 12, empty},
+                     {0, 13, ui::historyDayColour("failed")},  // the worse of the day's two
+                     {0, 14, ui::historyDayColour("expired")},
+                     {0, 15, ui::historyDayColour("success")},
+                     {1, 12, empty},  // skipped: no pass
+                     {1, 13, empty},
+                     {1, 14, ui::historyDayColour("already")},
+                     {1, 15, ui::historyDayColour("unknown")}};
+        for (const auto& cell : cells) {
+            const QRect rect =
+                grid->visualRect(grid->model()->index(cell.row, dayColumn(cell.day)));
+            QCOMPARE(drawn.pixelColor(rect.center()), cell.colour);
+        }
+        QCOMPARE(ui::historyDayColour("success"), ui::historyDayColour("already"));
+        QCOMPARE(grid->item(0, dayColumn(15))->toolTip(),
+                 QStringLiteral("2024-05-15 08:00:00  成功\nok, \"5\""));
+        QCOMPARE(grid->item(0, dayColumn(13))->toolTip(),
+                 QStringLiteral("2024-05-13 08:00:00  失败\n无法连接"));
+    }
+
+    void clickedAccountShowsItsPassesNewestFirst() {
+        QTableWidget* grid = table(*window_, QStringLiteral("表格_历史"));
+        QTableWidget* passes = table(*window_, QStringLiteral("表格_账号历史"));
+        QCOMPARE(passes->rowCount(), 0);
+        const QRect rect = grid->visualRect(grid->model()->index(0, 0));
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, rect.center());
+        QCOMPARE(passes->rowCount(), 4);
+        QCOMPARE(passes->item(0, 0)->text(), QStringLiteral("2024-05-15 08:00:00"));
+        QCOMPARE(passes->item(0, 3)->text(), QStringLiteral("ok, \"5\""));
+        QCOMPARE(passes->item(3, 0)->text(), QStringLiteral("2024-05-13 08:00:00"));
+        QCOMPARE(passes->item(3, 1)->text(), QStringLiteral("失败"));
+    }
+
+    void exportWritesTheShownPassesAsCsv() {
+        const QString path = dir_->filePath(QStringLiteral("history.csv"));
+        QString error;
+        QVERIFY(window_->exportCsv(path, &error));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+        const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
+        QCOMPARE(lines.size(), 1 + 7 + 1);  // the header, the passes, the empty end
+        QCOMPARE(lines[0],
+                 QStringLiteral("时间,模板,账号,网站,判定,规则,返回内容,HTTP状态,耗时(ms)"));
+        QCOMPARE(lines[6],
+                 QStringLiteral("2024-05-15 08:00:00,1,10,甲,成功,,\"ok, \"\"5\"\"\",200,10"));
+        QCOMPARE(lines.last(), QString());
+    }
+
+    void menuOpensTheHistoryWindow() {
+        BoxRecorder boxes;
+        auto window = openWindow(database_);
+        window->findChild<QAction*>(QStringLiteral("菜单_签到历史"))->trigger();
+        auto* shown = window->findChild<ui::HistoryWindow*>(QStringLiteral("窗口_签到历史"));
+        QVERIFY(shown != nullptr && shown->isVisible());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::filesystem::path database_;
+    std::unique_ptr<ui::HistoryWindow> window_;
+};
+
+QTEST_MAIN(HistoryWindowTest)
+#include "history_window_test.moc"
