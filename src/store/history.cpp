@@ -296,16 +296,7 @@ WriteResult HistoryDatabase::saveLastScheduledPass(std::string_view day) {
 }
 
 Text historyReadFailureText(const ReadResult& result) {
-    std::string sentence;
-    if (result.busy()) {
-        sentence = "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
-                   " 秒仍未释放，请稍后再试";
-    } else if (result.started) {
-        sentence = "读到一半出错，文件可能已损坏";
-    } else {
-        sentence = "打不开，或密钥不对、不是 Vesprey 的签到历史";
-    }
-    return utf8ToAnsi(sentence + "（") + result.error + utf8ToAnsi("）");
+    return readFailureText(result, "打不开，或密钥不对、不是 Vesprey 的签到历史");
 }
 
 std::vector<Text> historyDays(int count, double now) {

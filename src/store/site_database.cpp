@@ -135,6 +135,10 @@ SiteList loadSiteList(SqlDatabase& db, bool* ok) {
 }
 
 Text readFailureText(const ReadResult& result) {
+    return readFailureText(result, "密钥不对，或文件里没有 Template 和 WebCookie 表");
+}
+
+Text readFailureText(const ReadResult& result, std::string_view unreadable) {
     std::string sentence;
     if (result.busy()) {
         sentence = "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
@@ -142,7 +146,7 @@ Text readFailureText(const ReadResult& result) {
     } else if (result.started) {
         sentence = "读到一半出错，文件可能已损坏";
     } else {
-        sentence = "密钥不对，或文件里没有 Template 和 WebCookie 表";
+        sentence = unreadable;
     }
     return utf8ToAnsi(sentence + "（") + result.error + utf8ToAnsi("）");
 }

@@ -64,6 +64,8 @@ struct ReadResult {
 // Why a read failed, as a sentence without its final punctuation: the file is in use, it is
 // damaged, or the key or the tables are wrong; SQLite's message in brackets.
 Text readFailureText(const ReadResult& result);
+// The same with another sentence (UTF-8) for a file that could not be read at all.
+Text readFailureText(const ReadResult& result, std::string_view unreadable);
 
 // Runs the list query into `list` (emptied first).
 ReadResult readSiteList(SqlDatabase& db, SiteList& list);
