@@ -8,14 +8,21 @@
 // start-up that is the store's.
 //
 // Without DISPLAY the window is drawn offscreen; under Xvfb (xvfb-run) it uses the X server.
+//
+// bench/process/compare.py runs the two children directly, as whole processes side by side:
+//   ui_startup_bench --child DB   the desktop program's start-up
+//   ui_startup_bench --bare DB    the floor: the same list read with loadSiteList into a plain
+//                                 QStandardItemModel shown in a bare QTreeView
 
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
 #include <chrono>
@@ -24,7 +31,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "common/site_fixture.h"
 #include "store/site_database.h"
@@ -65,14 +74,14 @@ long statusKilobytes(const char* field) {
 // Reports at the end of the list's first paint: "ready <VmRSS kB> <VmHWM kB> <rows>".
 class FirstPaint : public QObject {
 public:
-    explicit FirstPaint(ui::MainWindow& window) : window_(window) {}
+    explicit FirstPaint(std::function<int()> rows) : rows_(std::move(rows)) {}
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint && !seen_) {
             seen_ = true;
             QTimer::singleShot(0, this, [this] {
                 std::printf("ready %ld %ld %d\n", statusKilobytes("VmRSS:"),
-                            statusKilobytes("VmHWM:"), window_.rowCount());
+                            statusKilobytes("VmHWM:"), rows_());
                 std::fflush(stdout);
                 std::_Exit(0);
             });
@@ -81,15 +90,52 @@ public:
     }
 
 private:
-    ui::MainWindow& window_;
+    std::function<int()> rows_;
     bool seen_ = false;
 };
 
-int runChild(const char* database) {
+void quietOffscreen() {
     if (qgetenv("QT_QPA_PLATFORM") == "offscreen") {
         // The offscreen platform warns about every fixed-size window.
         qputenv("QT_LOGGING_RULES", "default.warning=false");
     }
+}
+
+// The floor of the start-up: the list as the desktop shows it, in a bare tree view.
+int runBare(const char* database) {
+    quietOffscreen();
+    int argc = 1;
+    std::string program = "bare";
+    char* argv[] = {program.data(), nullptr};
+    QApplication app(argc, argv);
+    SqlDatabase db;
+    openSiteDatabase(db, database);
+    const SiteList list = loadSiteList(db);
+    QStandardItemModel model(static_cast<int>(list.size()), 6);
+    model.setHorizontalHeaderLabels({QStringLiteral("序号"), QStringLiteral("网站"),
+                                     QStringLiteral("请求类型"), QStringLiteral("响应类型"),
+                                     QStringLiteral("账号状态"), QStringLiteral("返回内容")});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const auto cells = siteListRow(list[i], i);
+        for (int c = 0; c < 6; ++c) {
+            const std::string utf8 = ansiToUtf8(cells[static_cast<std::size_t>(c)]);
+            model.setItem(static_cast<int>(i), c,
+                          new QStandardItem(
+                              QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()))));
+        }
+    }
+    QTreeView view;
+    view.setRootIsDecorated(false);
+    view.setUniformRowHeights(true);
+    view.setModel(&model);
+    view.viewport()->installEventFilter(new FirstPaint([&model] { return model.rowCount(); }));
+    view.resize(900, 600);
+    view.show();
+    return app.exec();
+}
+
+int runChild(const char* database) {
+    quietOffscreen();
     std::string program = "vesprey";
     std::string option = "--db";
     std::string path = database;
@@ -97,7 +143,8 @@ int runChild(const char* database) {
     int argc = 3;
     return ui::runDesktop(argc, argv, [](ui::MainWindow& window) {
         auto* list = window.findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
-        list->viewport()->installEventFilter(new FirstPaint(window));
+        list->viewport()->installEventFilter(
+            new FirstPaint([&window] { return window.rowCount(); }));
     });
 }
 
@@ -216,6 +263,9 @@ BENCHMARK(BM_DesktopStartUp)->UseManualTime()->Iterations(10)->Unit(benchmark::k
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
         return runChild(argv[2]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--bare") == 0) {
+        return runBare(argv[2]);
     }
     if (std::getenv("DISPLAY") == nullptr && std::getenv("QT_QPA_PLATFORM") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -320,8 +320,12 @@ Text evaluateJson(std::string_view answer, std::string_view tying) {
 }
 
 Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink& messages) {
-    constexpr RegexOptions kOptions{
-        .caseSensitive = false, .multiline = false, .global = true, .expandQuotePlaceholder = true};
+    // Only the first match is ever read: the search stops there instead of going through the
+    // rest of a large page.
+    constexpr RegexOptions kOptions{.caseSensitive = false,
+                                    .multiline = false,
+                                    .global = false,
+                                    .expandQuotePlaceholder = true};
     const std::string_view templateText = resultTemplate(tying);
     const std::vector<std::string_view> alternatives = splitAtMarker(tying, kOr);
 

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "store/key_cache.h"
 #include "store/statements.h"
 
 namespace vesprey {
@@ -118,7 +119,7 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
     if (!db_.open(path_, kOpenReadWrite)) {
         result = failure(db_, false, db_.errorCode());
     } else {
-        db_.setKey(kSiteDatabaseKey);
+        applyFileKey(db_, path_, kOpenReadWrite);
         const ReadResult read = readTables(db_, tables_);
         result = read.ok() ? WriteResult{true, {}, true}
                            : WriteResult{false, read.error, false, read.code};
@@ -159,7 +160,7 @@ ReadResult HistoryDatabase::open(const std::filesystem::path& siteDatabase) {
         result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
         result.error = db_.errorMessage();
     } else {
-        db_.setKey(kSiteDatabaseKey);
+        applyFileKey(db_, path_, SQLITE_OPEN_READONLY);
         result = readTables(db_, tables_);
     }
     if (!result.ok()) {

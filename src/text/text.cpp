@@ -191,9 +191,14 @@ const std::vector<char16_t>& gbkTable() {
 
 // Decodes code page 936 as iconv does: a byte that starts no valid sequence becomes "?" and the
 // next byte is read afresh; a lead byte at the very end becomes "?".
-std::u16string gbkToUtf16(std::string_view in) {
+// `out` is replaced; its storage is kept, so a caller that decodes page after page into one
+// buffer touches fresh memory only when a page is larger than every one before it.
+void gbkToUtf16(std::string_view in, std::u16string& out) {
     const char16_t* table = gbkTable().data();
-    std::u16string out(in.size(), u'\0');  // never more characters than bytes
+    if (out.capacity() < in.size()) {
+        out.clear();  // nothing to keep: the growth need not copy it
+    }
+    out.resize(in.size());  // never more characters than bytes
     char16_t* dst = out.data();
     const auto* src = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = src + in.size();
@@ -216,7 +221,6 @@ std::u16string gbkToUtf16(std::string_view in) {
         ++src;
     }
     out.resize(static_cast<std::size_t>(dst - out.data()));
-    return out;
 }
 
 // Decodes bytes in `from` (an iconv name) to UTF-16LE bytes.
@@ -324,7 +328,13 @@ std::string ansiToUtf8(std::string_view ansi) {
 }
 
 std::u16string ansiToUtf16(std::string_view ansi) {
-    return gbkToUtf16(ansi);
+    std::u16string out;
+    gbkToUtf16(ansi, out);
+    return out;
+}
+
+void ansiToUtf16(std::string_view ansi, std::u16string& out) {
+    gbkToUtf16(ansi, out);
 }
 
 Text utf16ToAnsi(std::u16string_view utf16) {

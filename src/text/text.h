@@ -22,6 +22,9 @@ std::string ansiToUtf8(std::string_view ansi);
 
 // Code page 936 to UTF-16 and back; the UTF-16 edge of the regex adapter and the JSON library.
 std::u16string ansiToUtf16(std::string_view ansi);
+// The same into `out`, replacing its contents but keeping its storage: a long-lived buffer is
+// not allocated (and its pages not faulted in) anew for every large text.
+void ansiToUtf16(std::string_view ansi, std::u16string& out);
 Text utf16ToAnsi(std::u16string_view utf16);
 std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);

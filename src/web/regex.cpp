@@ -13,7 +13,9 @@
 namespace vesprey {
 
 struct RegexMatcher::Matches {
-    std::u16string subject;
+    // The part of the subject the matches cover, which starts at unit `base` of the subject.
+    std::u16string covered;
+    std::size_t base = 0;
     int groupCount = 0;
     // Start and end of the whole match and of every group, (groupCount + 1) pairs per match;
     // PCRE2_UNSET for a group that took no part.
@@ -47,6 +49,10 @@ constexpr auto kWindowQuick = std::chrono::microseconds(1000);
 constexpr auto kWindowSlow = std::chrono::microseconds(8000);
 // Matches found between two looks at the clock.
 constexpr int kMatchesPerClockCheck = 32;
+
+// Each thread decodes its subjects into one buffer, kept from run to run while it holds at most
+// this many code units (a 4 MB page); a larger one is given back after its run.
+constexpr std::size_t kKeptSubjectUnits = std::size_t{2} * 1024 * 1024;
 
 struct CodeFree {
     void operator()(pcre2_code* p) const { pcre2_code_free(p); }
@@ -275,8 +281,26 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
     std::uint32_t captures = 0;
     pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
     m->groupCount = static_cast<int>(captures);
-    m->subject = ansiToUtf16(subject);
-    m->offsets = collect(code.get(), options.global, m->subject, m->groupCount);
+    thread_local std::u16string decoded;
+    ansiToUtf16(subject, decoded);
+    m->offsets = collect(code.get(), options.global, decoded, m->groupCount);
+    PCRE2_SIZE first = PCRE2_UNSET;
+    PCRE2_SIZE last = 0;
+    for (std::size_t i = 0; i + 1 < m->offsets.size(); i += 2) {
+        const PCRE2_SIZE begin = m->offsets[i];
+        const PCRE2_SIZE end = m->offsets[i + 1];
+        if (begin != PCRE2_UNSET && end != PCRE2_UNSET && end >= begin) {
+            first = std::min(first, begin);
+            last = std::max(last, end);
+        }
+    }
+    if (first != PCRE2_UNSET) {
+        m->base = first;
+        m->covered.assign(decoded, first, last - first);
+    }
+    if (decoded.capacity() > kKeptSubjectUnits) {
+        std::u16string().swap(decoded);
+    }
     matches_ = std::move(m);
     return true;
 }
@@ -302,7 +326,8 @@ Text RegexMatcher::subMatch(int matchIndex, int groupIndex) const {
     if (begin == PCRE2_UNSET || end == PCRE2_UNSET || end < begin) {
         return {};
     }
-    return utf16ToAnsi(std::u16string_view(matches_->subject).substr(begin, end - begin));
+    return utf16ToAnsi(
+        std::u16string_view(matches_->covered).substr(begin - matches_->base, end - begin));
 }
 
 }  // namespace vesprey

@@ -481,8 +481,29 @@ struct RequestEngine::Impl {
             self->hopHeaderLines.clear();  // a new response: interim answers are not kept
         } else if (!line.empty()) {
             self->hopHeaderLines.emplace_back(line);
+            self->reserveFor(line);
         }
         return length;
+    }
+
+    // A body announced by its length is received into one block of that size (up to the body
+    // limit) rather than grown and copied on the way.
+    void reserveFor(std::string_view line) {
+        constexpr std::string_view kLength = "Content-Length:";
+        if (!startsWithIgnoreCase(line, kLength)) {
+            return;
+        }
+        const std::string_view digits = trimBlanks(line.substr(kLength.size()));
+        std::size_t announced = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9' || announced > kMaxResponseBody) {
+                return;
+            }
+            announced = announced * 10 + static_cast<std::size_t>(c - '0');
+        }
+        if (!digits.empty() && body.empty()) {
+            body.reserve(std::min(announced, kMaxResponseBody));
+        }
     }
 
     CURLcode performHop(const std::string& hopUrl, const std::string& hopMethod,
@@ -787,6 +808,9 @@ void RequestEngine::closeIdleConnections() {
 
 const Bytes& RequestEngine::responseBody() const {
     return impl_->body;
+}
+Bytes RequestEngine::takeResponseBody() {
+    return std::move(impl_->body);
 }
 const Text& RequestEngine::allResponseHeaders() const {
     return impl_->headerText;

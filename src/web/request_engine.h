@@ -122,6 +122,8 @@ public:
     static void closeIdleConnections();
 
     const Bytes& responseBody() const;
+    // Moves the body out (responseBody() is empty after), for a caller done with the object.
+    Bytes takeResponseBody();
     const Text& allResponseHeaders() const;
     int status() const;
     // Why the last send brought no answer; no error after an answer.

@@ -176,7 +176,8 @@ HttpResponse WebClient::send(const HttpRequest& request) {
 
     response.error = engine->error();
     response.status = engine->status();
-    response.body = engine->responseBody();
+    // A given engine keeps its answer for the caller; a body of our own engine is moved.
+    response.body = ownEngine ? ownEngine->takeResponseBody() : engine->responseBody();
     response.headers = engine->allResponseHeaders();
     response.finalUrl = engine->finalUrl();
     response.redirects = engine->redirectCount();
