@@ -1,17 +1,19 @@
 # Two commands do everything on a fresh Debian 12 machine:
 #   make run    installs what is missing, builds, creates a demo Sign.db if none exists, starts
 #   make test   installs what is missing, builds with AddressSanitizer and UBSan, runs every test
-# Also: make bench (Release build, runs the benchmarks), make package (a .deb in build/package),
-# make clean.
+# Also: make bench (Release build, runs the benchmarks, ends with a table of ratios),
+# make package (a .deb in build/package), make clean.
 
 JOBS ?= $(shell nproc)
 RELEASE_DIR := build/release
 TEST_DIR := build/test
 BENCH_DIR := build/bench
 TSAN_DIR := build/tsan
-# The tests of the sign-in pass and of the window's worker thread, also run under ThreadSanitizer.
-TSAN_TARGETS := sign_in_test sign_in_pass_test scheduler_test close_test
-TSAN_TESTS := ^(SignInPass\.|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
+# The tests of the sign-in pass (one job and several, in the engine and as vesprey-cli) and of
+# the window's worker thread, also run under ThreadSanitizer.
+TSAN_TARGETS := sign_in_test parallel_pass_test cli_parallel_sign_test sign_in_pass_test \
+    scheduler_test close_test
+TSAN_TESTS := ^(SignInPass\.|ParallelPass\.|CliJobs\.|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
 
 PACKAGE_DIR := build/package
 
@@ -46,9 +48,12 @@ bench: deps
 	@cmake -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESPREY_BUILD_TESTS=OFF \
 	    -DVESPREY_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BENCH_DIR) -j $(JOBS)
-	@for b in $(BENCH_DIR)/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@for b in $(BENCH_DIR)/bin/*_bench; do case $$b in *json_bench) continue;; esac; \
+	    echo "== $$b"; $$b || exit 1; done
 	@echo "== peak memory of whole sign runs"; python3 bench/memory/sign_memory.py --runs 2 \
 	    $(BENCH_DIR)/bin/vesprey-cli
+	@echo "== whole processes side by side, and the table of ratios"; \
+	    python3 bench/process/compare.py $(BENCH_DIR)/bin
 
 package: deps
 	@cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESPREY_BUILD_TESTS=OFF \

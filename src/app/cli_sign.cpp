@@ -1,11 +1,20 @@
 // `sign` and `push-test`: the menu's pass and the push settings' test without a window.
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include "app/cli.h"
 #include "engine/messages.h"
@@ -98,19 +107,172 @@ bool reportPushFailures(const SignInRun& pass) {
     return failed;
 }
 
+// "m:ss", or "h:mm:ss" from an hour on.
+std::string clockText(std::chrono::steady_clock::duration elapsed) {
+    const long long total = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    const long long hours = total / 3600;
+    const long long minutes = total / 60 % 60;
+    const long long seconds = total % 60;
+    char text[32];
+    if (hours > 0) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", hours, minutes, seconds);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", minutes, seconds);
+    }
+    return text;
+}
+
+// The first characters of UTF-8 text that fit in `width` terminal columns, "…" in place of the
+// rest when some are left out.
+std::string fitWidth(std::string_view utf8, std::size_t width) {
+    if (displayWidth(utf8) <= width) {
+        return std::string(utf8);
+    }
+    std::string out;
+    std::size_t used = 0;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        const std::string_view character = utf8.substr(at, length);
+        const std::size_t columns = displayWidth(character);
+        if (used + columns + 1 > width) {  // one column stays for "…"
+            break;
+        }
+        out += character;
+        used += columns;
+        at += length;
+    }
+    return width == 0 ? std::string() : out + "…";
+}
+
+// The pass's progress on a terminal: one line on stderr, drawn again in place ("\r", the line,
+// then clear to its end) as each row's turn comes and once a second, so that the time moves while
+// a site takes its time: "签到 12/40 · 好站 · 已用 0:05 · 还需约 0:12". The line never takes
+// the terminal's last column (the cursor would wrap); a long site name is cut to fit. It ends
+// with "签到完毕！ 40/40 · 用时 0:20" and a newline. Messages of the pass go on lines of their
+// own above it.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::size_t total)
+        : total_(total), begin_(std::chrono::steady_clock::now()) {
+        ticker_ = std::jthread([this](std::stop_token stop) {
+            std::unique_lock lock(mutex_);
+            while (!stop.stop_requested()) {
+                tick_.wait_for(lock, stop, std::chrono::seconds(1), [] { return false; });
+                if (!stop.stop_requested() && shown_ && !finished_) {
+                    drawLocked();
+                }
+            }
+        });
+    }
+    ~ProgressLine() {
+        ticker_.request_stop();
+        ticker_.join();
+        if (shown_ && !finished_) {
+            std::fputc('\n', stderr);
+        }
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // The turn of the next row of the list, of the site named (UTF-8).
+    void nextRow(std::string site) {
+        std::lock_guard lock(mutex_);
+        done_ = started_;
+        ++started_;
+        site_ = oneLine(std::move(site));
+        shown_ = true;
+        drawLocked();
+    }
+    void finish() {
+        std::lock_guard lock(mutex_);
+        if (finished_) {
+            return;
+        }
+        finished_ = true;
+        done_ = total_;
+        const std::string line = "签到完毕！ " + std::to_string(total_) + "/" +
+                                 std::to_string(total_) + " · 用时 " +
+                                 clockText(std::chrono::steady_clock::now() - begin_);
+        std::fputs(("\r" + fitWidth(line, columns()) + "\x1b[K\n").c_str(), stderr);
+        std::fflush(stderr);
+    }
+    // Prints on lines of its own, the progress line drawn again under it.
+    void printAbove(const std::function<void()>& print) {
+        std::lock_guard lock(mutex_);
+        if (shown_ && !finished_) {
+            std::fputs("\r\x1b[K", stderr);
+        }
+        print();
+        if (shown_ && !finished_) {
+            drawLocked();
+        }
+    }
+
+private:
+    // The terminal's width less its last column.
+    static std::size_t columns() {
+        winsize size{};
+        const bool known = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+        return (known ? size.ws_col : 80) - 1;
+    }
+
+    void drawLocked() {
+        const auto elapsed = std::chrono::steady_clock::now() - begin_;
+        const std::string counts =
+            "签到 " + std::to_string(done_) + "/" + std::to_string(total_) + " · ";
+        std::string times = " · 已用 " + clockText(elapsed);
+        if (done_ > 0) {
+            times += " · 还需约 " + clockText(elapsed * static_cast<long long>(total_ - done_) /
+                                              static_cast<long long>(done_));
+        }
+        const std::size_t width = columns();
+        const std::size_t fixed = displayWidth(counts) + displayWidth(times);
+        const std::string line = fixed < width ? counts + fitWidth(site_, width - fixed) + times
+                                               : fitWidth(counts + site_ + times, width);
+        std::fputs(("\r" + line + "\x1b[K").c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any tick_;
+    const std::size_t total_;
+    std::size_t started_ = 0;  // rows whose turn has come
+    std::size_t done_ = 0;     // rows before the current one
+    std::string site_;
+    const std::chrono::steady_clock::time_point begin_;
+    bool shown_ = false;
+    bool finished_ = false;
+    std::jthread ticker_;  // last: it is stopped before the rest goes
+};
+
 // Messages of the evaluation go to stderr; nobody has to close a box.
 class StderrMessages : public MessageSink {
 public:
+    explicit StderrMessages(ProgressLine* progress) : progress_(progress) {}
     void showMessage(const Text& text, const Text& caption, MessageIcon /*icon*/) override {
-        printText(stderr, caption);
-        printLine(stderr, text);
+        auto print = [&] {
+            printText(stderr, caption);
+            printLine(stderr, text);
+        };
+        if (progress_ != nullptr) {
+            progress_->printAbove(print);
+        } else {
+            print();
+        }
     }
+
+private:
+    ProgressLine* progress_;
 };
 
-// The account list as the pass sees it: cells in memory, progress on stderr as it happens.
+// The account list as the pass sees it: cells in memory, progress on stderr as it happens. On a
+// terminal the progress is one line drawn again in place; otherwise (cron, a pipe, a log file)
+// one line per row, "开始对>>>网站<<<进行签到", and "签到完毕！" at the end.
 class TerminalView : public SignInView {
 public:
-    TerminalView(const SiteList& sites, bool notify) : notify_(notify) {
+    TerminalView(const SiteList& sites, bool notify, ProgressLine* progress)
+        : notify_(notify), progress_(progress) {
         for (std::size_t i = 0; i < sites.size(); ++i) {
             rows_.push_back(siteListRow(sites[i], i));
         }
@@ -125,9 +287,21 @@ public:
         }
     }
     void setStatus(const Text& text) override {
-        if (!text.empty()) {
+        if (text.empty()) {
+            return;
+        }
+        if (progress_ == nullptr) {
             printLine(stderr, text);
             std::fflush(stderr);
+            return;
+        }
+        // The pass shows one progress text per row, in list order, then "签到完毕！".
+        static const Text kFinished = utf8ToAnsi("签到完毕！");
+        if (text == kFinished) {
+            progress_->finish();
+        } else {
+            const std::size_t row = rowsShown_++;
+            progress_->nextRow(terminalText(cell(row, kColumnSite)));
         }
     }
     void holdFinishedStatus(std::stop_token /*stop*/) override {}
@@ -142,6 +316,8 @@ public:
 private:
     std::vector<std::array<Text, 6>> rows_;
     bool notify_ = false;
+    ProgressLine* progress_;
+    std::size_t rowsShown_ = 0;
 };
 
 }  // namespace
@@ -255,7 +431,7 @@ void recordHistory(const std::filesystem::path& database, const Text& time, cons
 }
 
 int runSign(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--notify", "--notify-on"},
+    Arguments args(argv, {"--db", "--notify", "--notify-on", "--jobs"},
                    {"--json", "--save-cookies", "--no-history", "--strict-tls"});
     int exitCode = kExitOk;
     if (!parseOrExit(signCommand(), args, &exitCode)) {
@@ -281,6 +457,18 @@ int runSign(const std::vector<std::string>& argv) {
         }
         notifyOn = *when == "failure" ? NotifyOn::Failure : NotifyOn::Always;
     }
+    int jobs = 1;
+    if (auto given = args.value("--jobs")) {
+        const bool digits =
+            !given->empty() && given->size() <= 2 &&
+            std::all_of(given->begin(), given->end(), [](char c) { return c >= '0' && c <= '9'; });
+        jobs = digits ? std::atoi(given->c_str()) : 0;
+        if (jobs < 1 || jobs > kMaxSignInJobs) {
+            printError("--jobs 只能是 1 到 " + std::to_string(kMaxSignInJobs) +
+                       " 之间的整数，不是 " + *given + "。");
+            return kExitBadInput;
+        }
+    }
     SqlDatabase db;
     std::filesystem::path path;
     SiteList sites;
@@ -299,11 +487,18 @@ int runSign(const std::vector<std::string>& argv) {
     }
     const SiteList stored = sites;  // the pass merges renewed cookies into `sites`
 
-    TerminalView view(sites, !channels.empty());
-    StderrMessages messages;
+    // The progress line lives as long as the pass; the results come after its last line.
+    std::optional<ProgressLine> progress;
+    if (::isatty(STDERR_FILENO) == 1) {
+        progress.emplace(sites.size());
+    }
+    ProgressLine* line = progress ? &*progress : nullptr;
+    TerminalView view(sites, !channels.empty(), line);
+    StderrMessages messages(line);
     SignInRun pass(sites, push, view, messages);
     pass.setVerdictRules(std::move(rules));
     pass.setNotifyOn(notifyOn);
+    pass.setJobs(jobs);
     pass.setPushChannels(channels, std::move(channelSettings));
     WebClient::setStrictTls(args.flag("--strict-tls"));
     if (!channels.empty()) {
@@ -311,6 +506,7 @@ int runSign(const std::vector<std::string>& argv) {
     }
     const Text passTime = historyTime(nowDateTime());
     pass.run();
+    progress.reset();
     if (args.flag("--json")) {
         printJson(stored, view.rows(), pass, channels);
     } else {
@@ -395,11 +591,13 @@ const Command& signCommand() {
         "sign", "对所有有 Cookie 的账号签到一遍，打印结果和判定（可推送汇总）",
         "用法: vesprey-cli sign [--db PATH] [--notify 通道[,通道…]]\n"
         "                        [--notify-on always|failure] [--json] [--save-cookies]\n"
-        "                        [--no-history] [--strict-tls]\n"
+        "                        [--no-history] [--strict-tls] [--jobs N]\n"
         "\n"
         "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
         "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
         "写到标准输出（UTF-8），各判定的数目（成功 · 已签 · 失效 · 失败）写到标准错误。\n"
+        "标准错误是终端时，进度改为一行、原地刷新：已签/总数、当前网站、已用时间、\n"
+        "预计还需的时间，签完换行。\n"
         "每个请求最多 60 秒；每个账号的返回内容最多保留 500 个字，超出的以“…”结尾；\n"
         "控制字符显示为 �。列表读到一半出错（文件损坏）时一个账号也不签。\n"
         "\n"
@@ -427,6 +625,9 @@ const Command& signCommand() {
         "                     在一个事务里；不加这个选项时签到不写数据库\n"
         "  --no-history       这次不写 History.db\n"
         "  --strict-tls       签到请求也检查网站的证书（默认不检查；推送总是检查）\n"
+        "  --jobs N           最多同时签 N 个账号（1–64，默认 1：一个接一个）；同一网站（签到\n"
+        "                     链接的主机名相同）的账号仍按列表顺序一个接一个。进度、结果、\n"
+        "                     判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同\n"
         "\n"
         "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
         "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"

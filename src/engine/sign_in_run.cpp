@@ -2,9 +2,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/account_request.h"
@@ -49,6 +56,202 @@ private:
     std::set<Text> shown_;
 };
 
+// A message kept to be shown later, on the pass's own thread.
+struct HeldMessage {
+    Text text;
+    Text caption;
+    MessageIcon icon;
+};
+
+// Keeps the messages of one account's request and evaluation for the pass to show in list order.
+class HeldMessages final : public MessageSink {
+public:
+    void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
+        held.push_back({text, caption, icon});
+    }
+    void showAll(MessageSink& to) const {
+        for (const HeldMessage& message : held) {
+            to.showMessage(message.text, message.caption, message.icon);
+        }
+    }
+    std::vector<HeldMessage> held;
+};
+
+// What a pass keeps of one account's request done on another thread: no more than it shows and
+// stores, so that finished rows waiting for their turn hold no answers.
+struct FinishedRow {
+    bool sent = false;
+    Text cookie;
+    Text headers;
+    Text listText;
+    AccountVerdict verdict{Verdict::Skipped, {}};
+    int status = 0;
+    long long ms = 0;
+    HeldMessages requestMessages;  // shown before the row's result, as the request says them
+    HeldMessages verdictMessages;  // shown after it, as the verdict's rules say them
+};
+
+// The host of an address as accounts are kept apart by: between "//" and the path, without the
+// user, the port and the case of its letters. An address without "//" counts from its start.
+std::string hostOf(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    std::string_view authority = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
+    const std::size_t portColon =
+        authority.starts_with('[') ? authority.find(':', authority.find(']')) : authority.find(':');
+    std::string host(authority.substr(0, portColon));
+    std::transform(host.begin(), host.end(), host.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return host;
+}
+
+// The requests of a pass with several jobs: a fixed set of threads takes the requested rows,
+// the lowest row that may go first, a row only when the row before it of the same host is done.
+// The pass takes the finished rows in list order. Destroying the pool stops it from starting
+// more rows and waits for the requests under way (each ends within the request's own bound).
+class RequestPool {
+public:
+    RequestPool(SiteList& sites, const std::vector<bool>& requested,
+                const std::map<Text, VerdictRules>& rules, int jobs, std::stop_token passStop)
+        : sites_(sites),
+          rules_(rules),
+          requested_(requested),
+          began_(sites.size()),
+          finished_(sites.size()),
+          forwardStop_(std::move(passStop), StopForward{this}) {
+        // The requested rows of each host, in list order.
+        std::map<std::string, std::size_t> chainOfHost;
+        for (std::size_t row = 0; row < requested.size() && row < sites.size(); ++row) {
+            if (!requested[row]) {
+                continue;
+            }
+            const auto [at, added] =
+                chainOfHost.try_emplace(hostOf(sites[row].WebLink), chains_.size());
+            if (added) {
+                chains_.emplace_back();
+            }
+            chains_[at->second].push_back(row);
+            ++total_;
+        }
+        nextInChain_.assign(chains_.size(), 0);
+        for (std::size_t chain = 0; chain < chains_.size(); ++chain) {
+            ready_.emplace(chains_[chain].front(), chain);
+        }
+        const std::size_t threads = std::min(static_cast<std::size_t>(jobs), chains_.size());
+        for (std::size_t i = 0; i < threads; ++i) {
+            try {
+                threads_.emplace_back([this] { work(); });
+            } catch (const std::system_error&) {
+                break;  // the threads already started do the rest
+            }
+        }
+    }
+
+    ~RequestPool() {
+        stop();
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    RequestPool(const RequestPool&) = delete;
+    RequestPool& operator=(const RequestPool&) = delete;
+
+    bool requested(std::size_t row) const { return requested_[row]; }
+
+    // Waits for the requested row's request; nothing when the pass was stopped before the row's
+    // request began (a request under way is waited for, as the pass of one account at a time
+    // finishes its row).
+    std::optional<FinishedRow> take(std::size_t row) {
+        std::unique_lock lock(mutex_);
+        if (threads_.empty()) {
+            // No thread could be started: the rows go one at a time on this one.
+            lock.unlock();
+            return requestRow(row);
+        }
+        changed_.wait(lock, [&] { return finished_[row] || (stopping_ && !began_[row]); });
+        std::optional<FinishedRow> taken = std::move(finished_[row]);
+        finished_[row].reset();
+        return taken;
+    }
+
+private:
+    struct StopForward {
+        RequestPool* pool;
+        void operator()() const { pool->stop(); }
+    };
+
+    // No row begins after this.
+    void stop() {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [&] { return stopping_ || !ready_.empty() || started_ == total_; });
+            if (stopping_ || ready_.empty()) {
+                return;
+            }
+            const auto [row, chain] = *ready_.begin();
+            ready_.erase(ready_.begin());
+            ++started_;
+            began_[row] = true;
+            lock.unlock();
+            FinishedRow done = requestRow(row);
+            lock.lock();
+            finished_[row] = std::move(done);
+            // The host's next row may go now; this thread takes it itself when it is the lowest,
+            // keeping the host's connection.
+            if (++nextInChain_[chain] < chains_[chain].size()) {
+                ready_.emplace(chains_[chain][nextInChain_[chain]], chain);
+            }
+            changed_.notify_all();
+        }
+    }
+
+    // One account's request and verdict. Reads only its own record (and the rules, which no one
+    // changes during the pass); the pass writes the record after taking the row.
+    FinishedRow requestRow(std::size_t row) const {
+        const SiteTemplate& site = sites_[row];
+        FinishedRow done;
+        AccountAnswer outcome = requestAccount(accountRequestFor(site), done.requestMessages);
+        done.sent = outcome.response.sent();
+        done.listText = outcome.listText();
+        const auto own = rules_.find(site.id);
+        done.verdict =
+            decideVerdict(outcome, site.Weblogin,
+                          own != rules_.end() ? own->second : VerdictRules{}, done.verdictMessages);
+        done.status = outcome.response.status;
+        done.ms = outcome.response.elapsedMs;
+        done.cookie = std::move(outcome.cookie);
+        done.headers = std::move(outcome.headers);
+        return done;
+    }
+
+    SiteList& sites_;
+    const std::map<Text, VerdictRules>& rules_;
+    const std::vector<bool> requested_;
+    std::vector<std::vector<std::size_t>> chains_;         // rows of one host, in list order
+    std::vector<std::size_t> nextInChain_;                 // the chain's row under way or next
+    std::set<std::pair<std::size_t, std::size_t>> ready_;  // (row, chain) that may go now
+    std::size_t total_ = 0;                                // requested rows
+    std::size_t started_ = 0;                              // of them handed to a thread
+    std::vector<bool> began_;                              // by row: its request has begun
+    std::vector<std::optional<FinishedRow>> finished_;     // by row, until the pass takes it
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    std::stop_callback<StopForward> forwardStop_;  // the pass's stop stops the pool too
+    std::vector<std::thread> threads_;
+};
+
 }  // namespace
 
 SignInRun::SignInRun(SiteList& sites, const PushSettings& push, SignInView& view,
@@ -64,6 +267,16 @@ void SignInRun::run(std::stop_token stop) {
     pushSkipped_ = false;
     channelPushes_.clear();
     OnceEachSink ruleMessages(messages_);
+    // With several jobs the requests start at once, for the rows the list marks as requested
+    // now; the rows are then taken in their turn below.
+    std::optional<RequestPool> pool;
+    if (jobs_ > 1 && !stop.stop_requested()) {
+        std::vector<bool> requested(count);
+        for (std::size_t row = 0; row < count; ++row) {
+            requested[row] = view_.cell(row, kColumnAccount) == l.requested;
+        }
+        pool.emplace(sites_, requested, rules_, jobs_, stop);
+    }
     for (std::size_t row = 0; row < count; ++row) {
         if (stop.stop_requested()) {
             return;
@@ -71,7 +284,27 @@ void SignInRun::run(std::stop_token stop) {
         SiteTemplate& site = sites_[row];
         view_.setStatus(l.progressBefore + site.WebName + l.progressAfter);
 
-        if (view_.cell(row, kColumnAccount) == l.requested) {
+        if (pool && pool->requested(row)) {
+            std::optional<FinishedRow> done = pool->take(row);
+            if (!done) {
+                return;  // stopped before the row's request began
+            }
+            AccountReport& report = reports_[row];
+            done->requestMessages.showAll(messages_);
+            if (done->sent && done->cookie != site.Cookie) {
+                report.renewedCookie = done->cookie;
+            }
+            site.Cookie = std::move(done->cookie);
+            if (!site.Headers.empty()) {
+                site.Headers = std::move(done->headers);
+            }
+            view_.setCell(row, kColumnResult, done->listText);
+            done->verdictMessages.showAll(ruleMessages);
+            report.verdict = std::move(done->verdict);
+            report.status = done->status;
+            report.ms = done->ms;
+            view_.setVerdict(row, report.verdict);
+        } else if (!pool && view_.cell(row, kColumnAccount) == l.requested) {
             AccountAnswer outcome = requestAccount(accountRequestFor(site), messages_);
             AccountReport& report = reports_[row];
             if (outcome.response.sent() && outcome.cookie != site.Cookie) {

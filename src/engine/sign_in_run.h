@@ -5,8 +5,13 @@
 // The pass sees the main window only through SignInView, so the desktop window (which marshals
 // every call to its own thread) and the command line drive the very same code. It runs on the
 // caller's thread; the window starts it on a worker thread of its own.
+//
+// Accounts are requested one at a time unless setJobs asks for more (see there); whatever the
+// number, the view, the messages and the push are called from the caller's thread only, and what
+// they are told comes row by row in list order, the same as one account at a time gives.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -109,6 +114,9 @@ std::vector<HistoryEntry> historyEntries(const Text& time, const SiteList& sites
                                          const std::vector<AccountReport>& reports,
                                          const std::vector<Text>& results);
 
+// The most accounts a pass requests at once.
+inline constexpr int kMaxSignInJobs = 64;
+
 class SignInRun {
 public:
     // `sites` is the loaded list: the pass updates the Cookie and Headers of requested records
@@ -122,6 +130,14 @@ public:
     // The templates' own verdict rules, by template id; without them the built-in rules alone.
     void setVerdictRules(std::map<Text, VerdictRules> rules) { rules_ = std::move(rules); }
     void setNotifyOn(NotifyOn when) { notifyOn_ = when; }
+    // Up to `jobs` accounts (1 to kMaxSignInJobs) are requested at once, by as many threads of the
+    // pass's own. Accounts whose sign-in addresses have the same host (without regard to case)
+    // still go one after the other in list order. The results are taken in list order: a row's
+    // progress text, its result, its messages and its verdict reach the view when every row
+    // before it has had its turn, so what the view, the messages and the push see is what a pass
+    // of one account at a time gives (only the requests may already have been made). 1, the
+    // default, requests each account in its turn on the caller's thread.
+    void setJobs(int jobs) { jobs_ = std::clamp(jobs, 1, kMaxSignInJobs); }
     // The channels the summary goes to, by name (pushChannels()), each with its own keys or
     // settings: the first three's from `push`, the others' from `settings`. One failing does not
     // keep the summary from the next. Without a list (or with an empty one) the summary goes to
@@ -158,6 +174,7 @@ private:
     MessageSink& messages_;
     std::map<Text, VerdictRules> rules_;
     NotifyOn notifyOn_ = NotifyOn::Always;
+    int jobs_ = 1;
     std::vector<std::optional<int>> cookieDaysLeft_;
     std::vector<AccountReport> reports_;
     std::optional<PushOutcome> pushOutcome_;

@@ -59,9 +59,11 @@ public:
     ServerType& operator*() { return server_; }
     ServerType* operator->() { return &server_; }
 
-    // Call after the routes are set.
-    void start() {
-        port_ = server_.bind_to_any_port("127.0.0.1");
+    // Call after the routes are set. `address` may be any of 127.0.0.0/8, which all reach this
+    // machine: servers on 127.0.0.2, 127.0.0.3… are different hosts to a client.
+    void start(const std::string& address = "127.0.0.1") {
+        address_ = address;
+        port_ = server_.bind_to_any_port(address);
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -79,7 +81,7 @@ public:
     }
     int port() const { return port_; }
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://" + address_ + ":" + std::to_string(port_) + path;
     }
 
     void closeGate() {
@@ -104,6 +106,7 @@ public:
 private:
     ServerType server_;
     std::thread thread_;
+    std::string address_ = "127.0.0.1";
     int port_ = 0;
     std::mutex gateMutex_;
     std::condition_variable gate_;
@@ -259,6 +262,7 @@ public:
                     const int connection = ::accept(listener_, nullptr, nullptr);
                     if (connection >= 0) {
                         held_.push_back(connection);
+                        ++accepted;
                     }
                 }
             }
@@ -279,6 +283,8 @@ public:
     std::string url(const std::string& scheme, const std::string& path) const {
         return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
     }
+
+    std::atomic<int> accepted{0};  // connections taken so far
 
 private:
     int listener_ = -1;
