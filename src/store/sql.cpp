@@ -109,6 +109,10 @@ int SqlDatabase::errorCode() const {
     return connection_ ? sqlite3_errcode(connection_.get()) & 0xFF : SQLITE_NOMEM;
 }
 
+long long SqlDatabase::lastInsertId() const {
+    return connection_ ? sqlite3_last_insert_rowid(connection_.get()) : 0;
+}
+
 SqlStatement SqlDatabase::prepare(std::string_view sql, bool* success) {
     sqlite3_stmt* stmt = nullptr;
     const int rc = connection_ ? sqlite3_prepare_v2(connection_.get(), ansiToUtf8(sql).c_str(), -1,

@@ -70,6 +70,8 @@ public:
     // SQLite's message and primary result code for the last failure on this connection.
     Text errorMessage() const;
     int errorCode() const;
+    // The row id of the last row this connection inserted; 0 when none.
+    long long lastInsertId() const;
     // Prepares one statement; success reports whether SQLite accepted the text. An empty text
     // succeeds with a null handle.
     SqlStatement prepare(std::string_view sql, bool* success = nullptr);

@@ -151,14 +151,16 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
     BrowserWindowSetup setup;
     setup.owner = login.owner;
     setup.address = fromAnsiText(login.address);
-    setup.capture = [&login, &shown](const QByteArray& cookie) {
+    setup.capture = [&login, &shown](const QByteArray& cookie, const QDateTime& expires) {
         if (!login.capture) {
             return true;
         }
         // The engine hands over the bytes the site set; sites set ASCII or UTF-8.
-        const Text text = utf8ToAnsi(
-            std::string_view(cookie.constData(), static_cast<std::size_t>(cookie.size())));
-        return login.capture(text, shown);
+        const CapturedCookie captured{
+            utf8ToAnsi(
+                std::string_view(cookie.constData(), static_cast<std::size_t>(cookie.size()))),
+            expires};
+        return login.capture(captured, shown);
     };
     setup.loaded = login.loaded;
 
@@ -182,8 +184,8 @@ BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, Text* p
     BrowserLogin login;
     login.owner = owner;
     login.address = address;
-    login.capture = [pendingCookie](const Text& cookie, QWidget*) {
-        *pendingCookie = cookie;
+    login.capture = [pendingCookie](const CapturedCookie& captured, QWidget*) {
+        *pendingCookie = captured.cookie;
         return true;
     };
     return runBrowserLogin(login, failure);
@@ -191,8 +193,11 @@ BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, Text* p
 
 bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templateId,
                         const Text& cookie, const CaptureNotice& notice,
-                        const std::function<void()>& reload) {
+                        const std::function<void()>& reload, int* storedCid) {
     const QString caption = QStringLiteral("修改模板");
+    if (storedCid != nullptr) {
+        *storedCid = 0;
+    }
     if (!account.Cookie.empty()) {
         const WriteResult updated = updateWebCookie(db, account.Cid, cookie);
         if (!updated.prepared) {
@@ -206,6 +211,9 @@ bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templa
             return false;
         }
         notice(QStringLiteral("Cookie信息修改成功！"), caption, false);
+        if (storedCid != nullptr) {
+            *storedCid = account.Cid;
+        }
         if (reload) {
             reload();
         }
@@ -216,6 +224,9 @@ bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templa
         insertWebCookie(db, templateId, dateTimeToText(std::nullopt, 1), cookie);
     if (!inserted) {
         return false;
+    }
+    if (storedCid != nullptr) {
+        *storedCid = static_cast<int>(db.lastInsertId());
     }
     if (reload) {
         reload();

@@ -64,13 +64,18 @@ enum class BrowserLoginResult {
     Unavailable,  // the module could not be opened; `failure` says why
 };
 
+// What the capture button took from the login window.
+struct CapturedCookie {
+    Text cookie;        // the page's cookie string, code page 936
+    QDateTime expires;  // the earliest expiry among its cookies (UTC); invalid for session ones
+};
+
 struct BrowserLogin {
     QWidget* owner = nullptr;  // placement and modality
     Text address;              // the login address, code page 936
-    // The capture button, with the page's cookie string in code page 936 and the login window
-    // (the parent for any message shown meanwhile). Answer true to close the window, false to
-    // keep it open.
-    std::function<bool(const Text& cookie, QWidget* window)> capture;
+    // The capture button, with what it took and the login window (the parent for any message
+    // shown meanwhile). Answer true to close the window, false to keep it open.
+    std::function<bool(const CapturedCookie& captured, QWidget* window)> capture;
     // Every finished load (optional).
     std::function<void(const BrowserLoad& load)> loaded;
     // Called once the window exists, before it runs (optional; lets a caller or a test follow
@@ -97,9 +102,10 @@ using CaptureNotice =
 // an account that has a cookie gets the new one ("update WebCookie ... where Cid="), one without
 // gets a new WebCookie row stamped now. `reload` rebuilds the list after a change. Returns true
 // when the window may close (also after a statement that could not be prepared, which is
-// reported), false when the write failed and the window stays for another try.
+// reported), false when the write failed and the window stays for another try. `storedCid`, when
+// given, receives the Cid of the account that now has the cookie, or 0 when none does.
 bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templateId,
                         const Text& cookie, const CaptureNotice& notice,
-                        const std::function<void()>& reload);
+                        const std::function<void()>& reload, int* storedCid = nullptr);
 
 }  // namespace vesprey::ui

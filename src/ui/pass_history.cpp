@@ -19,6 +19,29 @@ WriteResult writePassHistory(const std::filesystem::path& database,
     return written;
 }
 
+WriteResult recordCookieExpiry(const std::filesystem::path& database, int cid,
+                               const QDateTime& expires) {
+    HistoryDatabase history;
+    if (!expires.isValid()) {
+        if (!HistoryDatabase::exists(database)) {
+            WriteResult nothingKept;
+            nothingKept.done = true;
+            return nothingKept;
+        }
+        const WriteResult opened = history.create(database);
+        return opened ? history.removeCookieExpiry(cid) : opened;
+    }
+    const QDateTime local = expires.toLocalTime();
+    const double expiry =
+        makeDateTime(local.date().year(), local.date().month(), local.date().day(),
+                     local.time().hour(), local.time().minute(), local.time().second());
+    WriteResult written = history.create(database);
+    if (written) {
+        written = history.saveCookieExpiry({cid, historyTime(expiry), historyTime(nowDateTime())});
+    }
+    return written;
+}
+
 CookieHealth readCookieHealth(const std::filesystem::path& database) {
     CookieHealth health;
     vesprey::readCookieHealth(database, health);  // a file that cannot be read counts as empty

@@ -4,6 +4,7 @@
 // over the store, called on the window thread.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <filesystem>
 #include <map>
@@ -18,6 +19,12 @@ namespace vesprey::ui {
 // Appends the rows to History.db beside `database`, making the file on first use.
 WriteResult writePassHistory(const std::filesystem::path& database,
                              const std::vector<HistoryEntry>& rows);
+
+// Keeps what a capture knew of the account's cookie: `expires` (any time zone) is the earliest
+// expiry of the captured cookies, stored with the time of capture. An invalid `expires` (only
+// session cookies, or a cookie typed by hand) forgets what was known; nothing is made for that.
+WriteResult recordCookieExpiry(const std::filesystem::path& database, int cid,
+                               const QDateTime& expires);
 
 // A cookie that runs out within this many days, or has run out, is marked in the list.
 inline constexpr int kCookieMarkDays = 7;

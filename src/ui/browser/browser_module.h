@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QUrl>
 #include <functional>
@@ -15,7 +16,7 @@ class QWidget;
 namespace vesprey::ui {
 
 // Raised whenever this seam changes; the program refuses a module built for another version.
-inline constexpr int kBrowserModuleVersion = 1;
+inline constexpr int kBrowserModuleVersion = 2;
 
 // The module's two exported functions (extern "C").
 inline constexpr char kBrowserModuleVersionSymbol[] = "vesprey_browser_module_version";
@@ -38,9 +39,11 @@ struct BrowserWindowSetup {
     QString address;
     // The capture button: `cookie` is the Cookie header value the current page would be sent
     // with (name=value pairs joined by "; ", HttpOnly cookies included; the bytes as the site
-    // set them, normally ASCII or UTF-8). Answer true to close the window, false to keep it open
-    // (storing the cookie failed and the user may try again).
-    std::function<bool(const QByteArray& cookie)> capture;
+    // set them, normally ASCII or UTF-8), and `expires` the earliest expiry (UTC) among those
+    // cookies, invalid when every one of them ends with the browser session. Answer true to
+    // close the window, false to keep it open (storing the cookie failed and the user may try
+    // again).
+    std::function<bool(const QByteArray& cookie, const QDateTime& expires)> capture;
     // Every finished load, for whoever wants to follow them (optional).
     std::function<void(const BrowserLoad&)> loaded;
 };

@@ -94,15 +94,16 @@ bool CookieMirror::pathMatches(const QString& requestPath, const QString& cookie
     return cookiePath.endsWith(u'/') || requestPath.at(cookiePath.size()) == u'/';
 }
 
-QByteArray CookieMirror::headerFor(const QUrl& url, const QDateTime& now) const {
+QVector<const CookieMirror::Entry*> CookieMirror::sendable(const QUrl& url,
+                                                           const QDateTime& now) const {
+    QVector<const Entry*> chosen;
     if (!url.isValid() || url.host().isEmpty()) {
-        return {};
+        return chosen;
     }
     const QString host = cookieHostOf(url);
     const QString path = requestPathOf(url);
     const bool secure = isSecureScheme(url);
 
-    QVector<const Entry*> chosen;
     for (const Entry& entry : cookies_) {
         const QNetworkCookie& c = entry.cookie;
         if (!domainMatches(host, c.domain()) || !pathMatches(path, pathOf(c))) {
@@ -124,7 +125,11 @@ QByteArray CookieMirror::headerFor(const QUrl& url, const QDateTime& now) const 
         }
         return a->order < b->order;
     });
+    return chosen;
+}
 
+QByteArray CookieMirror::headerFor(const QUrl& url, const QDateTime& now) const {
+    const QVector<const Entry*> chosen = sendable(url, now);
     QByteArray header;
     for (const Entry* entry : chosen) {
         if (!header.isEmpty()) {
@@ -138,6 +143,20 @@ QByteArray CookieMirror::headerFor(const QUrl& url, const QDateTime& now) const 
         header += entry->cookie.value();
     }
     return header;
+}
+
+QDateTime CookieMirror::earliestExpiryFor(const QUrl& url, const QDateTime& now) const {
+    QDateTime earliest;
+    for (const Entry* entry : sendable(url, now)) {
+        if (entry->cookie.isSessionCookie()) {
+            continue;
+        }
+        const QDateTime expires = entry->cookie.expirationDate().toUTC();
+        if (!earliest.isValid() || expires < earliest) {
+            earliest = expires;
+        }
+    }
+    return earliest;
 }
 
 }  // namespace vesprey::ui

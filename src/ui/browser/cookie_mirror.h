@@ -29,6 +29,9 @@ public:
     // flag and expiry fit, longest path first and, among equal paths, oldest first (the order of
     // a browser), as name=value pairs joined by "; ". Empty when none fits.
     QByteArray headerFor(const QUrl& url, const QDateTime& now) const;
+    // The earliest expiry among the cookies headerFor gives for `url` at `now`, in UTC; invalid
+    // when none fits or every one that fits lives only as long as the browser session.
+    QDateTime earliestExpiryFor(const QUrl& url, const QDateTime& now) const;
 
     // The matching rules of a cookie jar. `host` is the address's host in its ASCII form.
     static bool domainMatches(const QString& host, const QString& cookieDomain);
@@ -41,6 +44,8 @@ private:
     };
 
     int find(const QNetworkCookie& cookie) const;
+    // The entries a browser would send to `url` at `now`, in the order it sends them.
+    QVector<const Entry*> sendable(const QUrl& url, const QDateTime& now) const;
 
     QVector<Entry> cookies_;
     std::uint64_t next_ = 0;

@@ -87,6 +87,10 @@ QByteArray EngineView::cookieString() const {
     return cookies_.headerFor(page_->url(), QDateTime::currentDateTimeUtc());
 }
 
+QDateTime EngineView::cookieExpiry() const {
+    return cookies_.earliestExpiryFor(page_->url(), QDateTime::currentDateTimeUtc());
+}
+
 QUrl EngineView::currentUrl() const {
     return page_->url();
 }

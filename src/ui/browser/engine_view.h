@@ -44,6 +44,8 @@ public:
 
     // The Cookie header value a browser would send to the current page's address now.
     QByteArray cookieString() const;
+    // The earliest expiry (UTC) among those cookies; invalid when they all end with the session.
+    QDateTime cookieExpiry() const;
     QUrl currentUrl() const;
 
 signals:

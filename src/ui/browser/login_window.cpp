@@ -119,7 +119,7 @@ void LoginWindow::capture() {
         return;
     }
     const QByteArray cookie = engine_->cookieString();
-    if (!setup_.capture || setup_.capture(cookie)) {
+    if (!setup_.capture || setup_.capture(cookie, engine_->cookieExpiry())) {
         accept();
     }
 }

@@ -130,9 +130,9 @@ BrowserLoginResult BrowserLoginTest::login(
     BrowserLogin request;
     request.address =
         path.find("://") == std::string::npos && path.starts_with('/') ? loginUrl(path) : path;
-    request.capture = [run, capture](const Text& cookie, QWidget* window) {
+    request.capture = [run, capture](const CapturedCookie& captured, QWidget* window) {
         ++run->captures;
-        return capture(cookie, window);
+        return capture(captured.cookie, window);
     };
     request.loaded = [run](const BrowserLoad& load) { run->loads.push_back(load); };
     request.opened = [run, &steps](QDialog* window) { script(window, run, std::move(steps)); };

@@ -3,6 +3,7 @@
 #include "ui/browser/cookie_mirror.h"
 
 #include <QTest>
+#include <QTimeZone>
 
 using vesprey::ui::CookieMirror;
 
@@ -145,6 +146,25 @@ void CookieMirrorTest::secureAndExpiry() {
     QCOMPARE(mirror.headerFor(QUrl("http://site.test/"), kNow), QByteArray("session=h; later=l"));
     QCOMPARE(mirror.headerFor(QUrl("http://site.test/"), kNow.addSecs(60)),
              QByteArray("session=h"));
+
+    // The earliest expiry is that of the cookies the address gets: not the past one, not one
+    // for another path, not one that fits only a secure address; session cookies have none.
+    QNetworkCookie elsewhere = cookie("elsewhere", "e", "site.test", "/elsewhere");
+    elsewhere.setExpirationDate(kNow.addSecs(5));
+    mirror.add(elsewhere);
+    secure.setExpirationDate(kNow.addSecs(10));
+    mirror.add(secure);
+    QNetworkCookie distant = cookie("distant", "d", ".site.test");
+    distant.setExpirationDate(QDateTime(QDate(2024, 6, 1), QTime(8, 0), QTimeZone(3600 * 8)));
+    mirror.add(distant);
+    QCOMPARE(mirror.earliestExpiryFor(QUrl("http://site.test/"), kNow), kNow.addSecs(60));
+    QCOMPARE(mirror.earliestExpiryFor(QUrl("https://site.test/"), kNow), kNow.addSecs(10));
+    QCOMPARE(mirror.earliestExpiryFor(QUrl("http://site.test/"), kNow.addSecs(60)),
+             QDateTime(QDate(2024, 6, 1), QTime(0, 0), Qt::UTC));
+    QCOMPARE(mirror.earliestExpiryFor(QUrl("http://site.test/"), kNow.addSecs(60)).timeSpec(),
+             Qt::UTC);
+    mirror.remove(distant);
+    QVERIFY(!mirror.earliestExpiryFor(QUrl("http://site.test/"), kNow.addSecs(60)).isValid());
 }
 
 void CookieMirrorTest::notificationsKeepTheMirror() {

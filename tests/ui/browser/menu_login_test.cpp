@@ -13,6 +13,7 @@
 
 #include "login_script.h"
 #include "login_site.h"
+#include "store/history.h"
 #include "store/site_database.h"
 #include "ui/account_list.h"
 #include "ui/browser_loader.h"
@@ -64,6 +65,13 @@ class MenuLoginTest : public QObject {
 private slots:
     void initTestCase() {
         addLoginRoutes(site_.server());
+        // A login whose cookies last three days, thirty days and the session.
+        site_.server().Get("/lasting", [](const httplib::Request&, httplib::Response& res) {
+            res.set_header("Set-Cookie", "month=m1; Max-Age=2592000; Path=/");
+            res.set_header("Set-Cookie", "days=d3; Max-Age=259200; Path=/");
+            res.set_header("Set-Cookie", "visit=v1; Path=/");
+            res.set_content("<html><body>signed in</body></html>", "text/html");
+        });
         site_.start();
     }
 
@@ -130,6 +138,49 @@ private slots:
         QCOMPARE(cookieOf(window->siteList()[1]), QString::fromLatin1(kLoginCookie));
         QCOMPARE(window->cellText(1, kStateColumn), QStringLiteral("√"));
         QCOMPARE(cookieOf(window->siteList()[0]), QStringLiteral("old=1"));
+    }
+
+    // The capture keeps its cookies' earliest expiry in History.db, and the list marks the
+    // account at once; a cookie typed by hand later forgets it.
+    void captureRemembersTheEarliestExpiry() {
+        {
+            SqlDatabase db;
+            QVERIFY(openSiteDatabase(db, db_));
+            SqlStatement stmt =
+                db.prepare("update Template set Weblogin='" + site_.url("/lasting") + "'");
+            QCOMPARE(stmt.stepCode(), kSqliteDone);
+        }
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        const int cid = window->siteList().at(0).Cid;
+        const double before = nowDateTime();
+        selectRow(*window, 0);
+        WindowRun run;
+        NextLoginWindow user(&run, {whenReady(), press(kCaptureButton)});
+        window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
+        QVERIFY(user.found);
+        QVERIFY(!run.timedOut);
+        QCOMPARE(cookieOf(window->siteList()[0]), QStringLiteral("month=m1; days=d3; visit=v1"));
+
+        CookieHealth health;
+        QVERIFY(readCookieHealth(db_, health).ok());
+        QCOMPARE(health.expiries.size(), std::size_t{1});
+        const CookieExpiry& kept = health.expiries.at(cid);
+        // Three days from the capture, to the second (stored times are rounded), in local time.
+        constexpr double kSecond = 1.0 / 86400;
+        const Text earliest = historyTime(before + 3 - kSecond);
+        const Text latest = historyTime(nowDateTime() + 3 + kSecond);
+        QVERIFY2(kept.expires >= earliest && kept.expires <= latest, kept.expires.c_str());
+        QCOMPARE(kept.captured.substr(0, 10), historyDay(before));
+        auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
+        QCOMPARE(list->model()->index(0, kStateColumn).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Cookie 将于 %1 过期")
+                     .arg(QString::fromStdString(kept.expires.substr(0, 10))));
+
+        window->rememberCookieExpiry(cid, QDateTime());
+        health = {};
+        QVERIFY(readCookieHealth(db_, health).ok());
+        QVERIFY(health.expiries.empty());
     }
 
     void closingTheWindowStoresNothing() {
