@@ -9,9 +9,9 @@ packages=(
   libcurl4-openssl-dev libpcre2-dev ca-certificates libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   nlohmann-json3-dev rapidjson-dev
-  qt6-base-dev qt6-webengine-dev
+  qt6-base-dev qt6-webengine-dev qt6-translations-l10n
   xvfb xauth fonts-wqy-microhei
-  librsvg2-bin lintian desktop-file-utils appstream python3
+  librsvg2-bin lintian desktop-file-utils appstream python3 python3-requests curl time
   locales
 )
 

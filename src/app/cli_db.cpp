@@ -9,27 +9,6 @@
 namespace vesprey::cli {
 namespace {
 
-// Two example sites without accounts, so a new user sees how the list looks.
-void addDemoSites(SqlDatabase& db) {
-    TemplateFields json;
-    json.WebName = utf8ToAnsi("示例站点（JSON）");
-    json.Weblogin = "https://example.com/login";
-    json.WebLink = "https://example.com/api/checkin";
-    json.Qtype = 2;
-    json.Rtype = 1;
-    json.Tying = "msg";
-    insertTemplate(db, json);
-
-    TemplateFields regex;
-    regex.WebName = utf8ToAnsi("示例论坛（正则）");
-    regex.Weblogin = "https://example.org/member.php?mod=logging";
-    regex.WebLink = "https://example.org/plugin.php?id=sign";
-    regex.Qtype = 1;
-    regex.Rtype = 2;
-    regex.Tying = utf8ToAnsi("<div class=\"c\">([^<]*)</div>");
-    insertTemplate(db, regex);
-}
-
 int runInitDb(const std::vector<std::string>& argv) {
     Arguments args(argv, {"--db"}, {"--demo"});
     int exitCode = kExitOk;
@@ -44,21 +23,10 @@ int runInitDb(const std::vector<std::string>& argv) {
     if (!databasePath(args, path)) {
         return kExitBadInput;
     }
-    // The user's data directory may not exist yet; a folder named with --db must.
-    if (path.parent_path() == userDataDirectory()) {
-        std::error_code ec;
-        std::filesystem::create_directories(path.parent_path(), ec);
-    }
     Text error;
-    if (!createSiteDatabase(path, &error)) {
+    if (!initSiteDatabase(path, args.flag("--demo"), &error)) {
         printError(ansiToUtf8(error));
         return kExitBadInput;
-    }
-    if (args.flag("--demo")) {
-        SqlDatabase db;
-        if (openSiteDatabase(db, path)) {
-            addDemoSites(db);
-        }
     }
     std::printf("已创建 %s\n", path.c_str());
     return kExitOk;

@@ -39,14 +39,19 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     if (!outcome.response.sent()) {
         return outcome;  // nothing to evaluate; listText says why
     }
+    evaluateAnswer(outcome, request, messages);
+    return outcome;
+}
+
+void evaluateAnswer(AccountAnswer& outcome, const AccountRequest& request, MessageSink& messages) {
     outcome.answer = convertAnswer(outcome.response.body, request.conversion);
-    if (!request.tying.empty() && request.extraction != Extraction::None) {
-        outcome.extracted = true;
+    outcome.extracted = !request.tying.empty() && request.extraction != Extraction::None;
+    outcome.result.clear();
+    if (outcome.extracted) {
         outcome.result = request.extraction == Extraction::Json
                              ? evaluateJson(outcome.answer, request.tying)
                              : evaluateRegex(outcome.answer, request.tying, messages);
     }
-    return outcome;
 }
 
 std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion) {

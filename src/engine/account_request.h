@@ -70,4 +70,9 @@ std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion);
 // Sends the request and evaluates the answer; the evaluation's messages go to `messages`.
 AccountAnswer requestAccount(const AccountRequest& request, MessageSink& messages);
 
+// Converts the body `outcome` received as `request` asks and extracts its result: `answer`,
+// `extracted` and `result` made anew. requestAccount ends with it; a trial whose conversion is
+// changed afterwards runs it again on the body it kept, without a new request.
+void evaluateAnswer(AccountAnswer& outcome, const AccountRequest& request, MessageSink& messages);
+
 }  // namespace vesprey

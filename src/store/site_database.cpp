@@ -9,6 +9,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "store/key_cache.h"
 #include "store/statements.h"
 
 namespace vesprey {
@@ -95,7 +96,7 @@ bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path) {
     if (!db.open(path, kOpenReadWrite)) {
         return false;
     }
-    db.setKey(kSiteDatabaseKey);  // a wrong key only shows as failing statements later
+    applyFileKey(db, path, kOpenReadWrite);  // a wrong key only shows as failing statements later
     // Every page is decrypted when read; keep a whole typical Sign.db (a few MB even with
     // thousands of accounts) in the page cache so that reloading the list does not decrypt it
     // again. A wrong key makes this fail quietly, like every later statement.
@@ -445,6 +446,44 @@ bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
         std::error_code ec;
         std::filesystem::remove(path, ec);
         return fail("无法写入新的数据库 " + path.string() + "：" + ansiToUtf8(sqliteError) + "。");
+    }
+    return true;
+}
+
+void addDemoSites(SqlDatabase& db) {
+    TemplateFields json;
+    json.WebName = utf8ToAnsi("示例站点（JSON）");
+    json.Weblogin = "https://example.com/login";
+    json.WebLink = "https://example.com/api/checkin";
+    json.Qtype = 2;
+    json.Rtype = 1;
+    json.Tying = "msg";
+    insertTemplate(db, json);
+
+    TemplateFields regex;
+    regex.WebName = utf8ToAnsi("示例论坛（正则）");
+    regex.Weblogin = "https://example.org/member.php?mod=logging";
+    regex.WebLink = "https://example.org/plugin.php?id=sign";
+    regex.Qtype = 1;
+    regex.Rtype = 2;
+    regex.Tying = utf8ToAnsi("<div class=\"c\">([^<]*)</div>");
+    insertTemplate(db, regex);
+}
+
+bool initSiteDatabase(const std::filesystem::path& path, bool demo, Text* error) {
+    // The user's data directory may not exist yet; a folder named otherwise must.
+    if (path.parent_path() == userDataDirectory()) {
+        std::error_code ec;
+        std::filesystem::create_directories(path.parent_path(), ec);
+    }
+    if (!createSiteDatabase(path, error)) {
+        return false;
+    }
+    if (demo) {
+        SqlDatabase db;
+        if (openSiteDatabase(db, path)) {
+            addDemoSites(db);
+        }
     }
     return true;
 }

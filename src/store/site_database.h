@@ -1,6 +1,7 @@
 // Sign.db: the encrypted file that holds the site templates (table Template), one cookie row per
 // logged-in account (WebCookie) and the three push keys (Send). The tool reads and changes rows;
-// only createSiteDatabase, used by `vesprey-cli init-db`, ever creates the file or a table.
+// only createSiteDatabase, used by `vesprey-cli init-db` and by the desktop program's offer on a
+// first start, ever creates the file or a table.
 #pragma once
 
 #include <array>
@@ -122,5 +123,13 @@ WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_vie
 // Creates a new encrypted Sign.db with the three tables and the three empty push rows. Refuses
 // an existing path. On failure returns false with a sentence in *error and leaves no file.
 bool createSiteDatabase(const std::filesystem::path& path, Text* error);
+
+// Two example sites without accounts, so that a new user sees how the list and a template look.
+void addDemoSites(SqlDatabase& db);
+
+// A new Sign.db at `path`, as `vesprey-cli init-db` and the desktop program's first start make
+// it: the user's data directory made first when `path` lies in it (a folder named otherwise must
+// exist), the file as createSiteDatabase makes it, and with `demo` the example sites.
+bool initSiteDatabase(const std::filesystem::path& path, bool demo, Text* error);
 
 }  // namespace vesprey

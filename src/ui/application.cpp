@@ -1,7 +1,10 @@
 #include "ui/application.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +54,19 @@ StartupWindow::StartupWindow() {
     setFixedSize(380, 250);
 }
 
+QTranslator* loadQtTranslations(QCoreApplication& app, const QLocale& locale) {
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto* translator = new QTranslator(&app);
+    if (!translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), folder) &&
+        !translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), folder)) {
+        delete translator;
+        return nullptr;
+    }
+    QCoreApplication::installTranslator(translator);
+    return translator;
+}
+
 std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databasePath,
                                              StartupWindow* startup) {
     auto window = std::make_unique<MainWindow>(databasePath);
@@ -77,6 +93,7 @@ int runDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& la
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vesprey"));
+    loadQtTranslations(app, QLocale::system());
     applySkin(app);
 
     const std::filesystem::path databasePath = siteDatabasePath(options.database);

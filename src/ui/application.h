@@ -8,6 +8,9 @@
 #include <memory>
 
 class QApplication;
+class QCoreApplication;
+class QLocale;
+class QTranslator;
 
 namespace vesprey::ui {
 
@@ -23,6 +26,12 @@ public:
 // window and runs its start-up sequence.
 std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databasePath,
                                              StartupWindow* startup);
+
+// Installs Qt's own translations (the standard buttons "OK" and "Cancel", the file dialogs…) for
+// `locale`; where Qt has none for it, the Chinese ones, so that the buttons speak the program's
+// language. Returns the installed translator (a child of `app`), or null when the translation
+// files are not installed (Debian's qt6-translations-l10n).
+QTranslator* loadQtTranslations(QCoreApplication& app, const QLocale& locale);
 
 // The whole program: arguments, application, windows, event loop. Returns the exit code.
 // `launched`, when given, is called once the main window has run its start-up sequence (the

@@ -3,6 +3,8 @@
 // process; everything here is used on the window thread only.
 #pragma once
 
+#include <utility>
+
 #include "store/site_database.h"
 #include "text/text.h"
 
@@ -16,17 +18,35 @@ enum class CaptureMode {
     BrowserAccount,  // menu "软件登录": the browser's cookie for the remembered account
 };
 
+// Where the pending cookie came from, as the template page names it.
+enum class CookieOrigin {
+    Unknown,
+    Browser,     // "浏览器": a login in the built-in browser
+    ManualFill,  // "人工填写"
+    AddAccount,  // "增加": a further account of a listed site
+};
+
 // The cookie, the extra header lines and the request body waiting for the template editor. All
-// three are code page 936 and empty at start-up; "初始化" empties them.
+// three are code page 936 and empty at start-up; "初始化" and the page's "清除" empty them.
 struct PendingCapture {
     Text Cookie;
     Text Headers;
     Text Date;
+    CookieOrigin origin = CookieOrigin::Unknown;  // of Cookie
+    Text originSite{};  // the listed site the cookie was captured for; none for the editor's own
+
+    void setCookie(Text cookie, CookieOrigin from, Text site = {}) {
+        Cookie = std::move(cookie);
+        origin = from;
+        originSite = std::move(site);
+    }
 
     void clear() {
         Cookie.clear();
         Headers.clear();
         Date.clear();
+        origin = CookieOrigin::Unknown;
+        originSite.clear();
     }
 };
 

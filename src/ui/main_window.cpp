@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -27,14 +28,17 @@
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
 #include "ui/account_list.h"
+#include "ui/autostart.h"
 #include "ui/browser_loader.h"
 #include "ui/history_window.h"
 #include "ui/message_boxes.h"
+#include "ui/new_database_dialog.h"
 #include "ui/pass_history.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/skin.h"
 #include "ui/template_editor.h"
+#include "ui/tray.h"
 #include "ui/window_calls.h"
 
 namespace vesprey::ui {
@@ -53,6 +57,7 @@ constexpr int kStripMargin = 6;
 // The names of the push page's switches in Sign.db's settings.
 constexpr std::string_view kNotifyOnSetting = "notify_on";
 constexpr std::string_view kSaveCookiesSetting = "save_cookies";
+constexpr std::string_view kJobsSetting = "sign_in_jobs";
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
@@ -95,6 +100,7 @@ MainWindow::MainWindow(std::filesystem::path databasePath, QWidget* parent)
     buildStatusStrip();
     buildContextMenu();
     selectPage(0);
+    tray_ = TrayIcon::create(*this);
 }
 
 MainWindow::~MainWindow() {
@@ -236,6 +242,13 @@ QWidget* MainWindow::buildPushPage() {
             [this](bool on) { storeSwitch(kNotifyOnSetting, on ? "failure" : "always"); });
     connect(saveCookies_, &QCheckBox::toggled, this,
             [this](bool on) { storeSwitch(kSaveCookiesSetting, on ? "1" : "0"); });
+    label(timed, QStringLiteral("同时签到数："), 8, 49, 76);
+    jobs_ = place(new QSpinBox(timed), QStringLiteral("数字框_同时签到数"), 84, 49, 60, 20);
+    jobs_->setRange(1, kMaxSignInJobs);
+    jobs_->setKeyboardTracking(false);  // stored once the number is typed, not at each digit
+    jobs_->setToolTip(QStringLiteral("同一网站的账号仍按列表顺序一个接一个签到"));
+    connect(jobs_, &QSpinBox::valueChanged, this,
+            [this](int jobs) { storeSwitch(kJobsSetting, std::to_string(jobs)); });
     scheduler_ = new Scheduler(period_, schedule_, this);
     connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
     connect(scheduler_, &Scheduler::statusText, this, &MainWindow::setStatus);
@@ -259,6 +272,7 @@ QWidget* MainWindow::buildAboutPage() {
         place(new QLabel(QStringLiteral("“感谢有你支持，「Vesprey」有您将为变得更精彩！”"), page),
               QStringLiteral("标签2"), 40, 298, 504, 32);
     thanks->setAlignment(Qt::AlignCenter);
+    addAutostartSwitch(page, this)->setGeometry(40, 6, 120, 20);
     return page;
 }
 
@@ -316,7 +330,12 @@ void MainWindow::showHistory() {
 void MainWindow::startUp() {
     // The start-up window is gone by now; the height is the one the window keeps.
     setFixedSize(kWidth, kHeight);
-    if (!openSiteDatabase(db_, databasePath_)) {
+    // No file where the program looked (a first start): it offers to create one there.
+    std::error_code unknown;
+    const bool missing = !std::filesystem::exists(databasePath_, unknown) && !unknown;
+    if (missing && !offerNewDatabase(databasePath_, this)) {
+        setStatus(QStringLiteral("没有 Sign.db：签到和保存都不会生效，重新启动程序可以新建。"));
+    } else if (!openSiteDatabase(db_, databasePath_)) {
         MessageBoxes::inform(this, fromAnsi(openFailedMessage()), MessageBoxes::defaultCaption(),
                              BoxIcon::Warning);
     }
@@ -418,6 +437,10 @@ bool MainWindow::saveRenewedCookiesChecked() const {
     return saveCookies_->isChecked();
 }
 
+int MainWindow::signInJobs() const {
+    return jobs_->value();
+}
+
 void MainWindow::storeSwitch(std::string_view name, std::string_view value) {
     // Like a push key, a switch that cannot be stored says nothing: it still holds for this
     // session.
@@ -431,6 +454,10 @@ void MainWindow::readSwitches() {
     const QSignalBlocker quietSaveCookies(saveCookies_);
     failureOnly_->setChecked(readSetting(db_, kNotifyOnSetting) == Text("failure"));
     saveCookies_->setChecked(readSetting(db_, kSaveCookiesSetting) == Text("1"));
+    // "同时签到数" as stored, within the box's range; 1 without a number.
+    const QSignalBlocker quietJobs(jobs_);
+    const std::optional<Text> jobs = readSetting(db_, kJobsSetting);
+    jobs_->setValue(jobs ? QString::fromStdString(*jobs).toInt() : 1);
 }
 
 int MainWindow::pushChannel() const {
@@ -494,15 +521,21 @@ void MainWindow::browserLogin() {
     BrowserLogin login;
     login.owner = this;
     login.address = account.entry.Weblogin;
-    login.capture = [this, account](const Text& cookie, QWidget* window) {
-        capture_.pending.Cookie = cookie;
+    login.capture = [this, account](const CapturedCookie& captured, QWidget* window) {
+        capture_.pending.setCookie(captured.cookie, CookieOrigin::Browser, account.entry.WebName);
+        // Set before the list is rebuilt, so that the rebuilt list shows the new expiry.
+        int storedCid = 0;
         return storeAccountCookie(
-            db_, account.entry, account.templateId, cookie,
+            db_, account.entry, account.templateId, captured.cookie,
             [window](const QString& text, const QString& caption, bool warning) {
                 MessageBoxes::inform(window, text, caption,
                                      warning ? BoxIcon::Warning : BoxIcon::Information);
             },
-            [this] { reloadSiteList(); });
+            [this, &storedCid, &captured] {
+                rememberCookieExpiry(storedCid, captured.expires);
+                reloadSiteList();
+            },
+            &storedCid);
     };
     QString failure;
     const BrowserLoginResult result = runBrowserLogin(login, &failure);
@@ -515,9 +548,15 @@ void MainWindow::browserLogin() {
 
 void MainWindow::editorBrowserLogin() {
     QString failure;
+    const Text before = capture_.pending.Cookie;
     const BrowserLoginResult result =
         captureForEditor(this, editor_->loginAddress(), &capture_.pending.Cookie, &failure);
     capture_.mode = CaptureMode::ForEditor;
+    if (capture_.pending.Cookie != before) {
+        capture_.pending.origin = CookieOrigin::Browser;
+        capture_.pending.originSite.clear();
+    }
+    editor_->showPending();
     if (result == BrowserLoginResult::Unavailable) {
         MessageBoxes::inform(this, failure, QStringLiteral("软件登录"), BoxIcon::Warning);
     }
@@ -634,7 +673,8 @@ void MainWindow::startPass() {
     auto daysLeft = cookieDaysLeft(sites_, readCookieHealth(databasePath_), now);
     emit passStarted();
     const auto hold = finishedHold_;
-    pass_ = std::jthread([this, hold, rules = std::move(rules), notifyOn,
+    const int jobs = signInJobs();
+    pass_ = std::jthread([this, hold, rules = std::move(rules), notifyOn, jobs,
                           daysLeft = std::move(daysLeft)](std::stop_token stop) mutable {
         std::vector<AccountReport> reports;
         {
@@ -644,6 +684,7 @@ void MainWindow::startPass() {
             run.setVerdictRules(std::move(rules));
             run.setNotifyOn(notifyOn);
             run.setCookieDaysLeft(std::move(daysLeft));
+            run.setJobs(jobs);
             run.run(stop);
             if (!stop.stop_requested()) {
                 reports = run.reports();
@@ -681,6 +722,14 @@ void MainWindow::recordPassHistory(const std::vector<AccountReport>& reports) {
         writePassHistory(databasePath_, historyEntries(passTime_, sites_, reports, results));
     if (!written) {
         addStatusNotice(QStringLiteral("签到历史没有保存：") + fromAnsi(written.error),
+                        kHistoryFailureShown);
+    }
+}
+
+void MainWindow::rememberCookieExpiry(int cid, const QDateTime& expires) {
+    const WriteResult written = recordCookieExpiry(databasePath_, cid, expires);
+    if (!written) {
+        addStatusNotice(QStringLiteral("Cookie 的过期时间没有保存：") + fromAnsi(written.error),
                         kHistoryFailureShown);
     }
 }

@@ -3,6 +3,7 @@
 // Sign.db, the loaded SiteList and PushSettings, and the sign-in pass's worker thread.
 #pragma once
 
+#include <QDateTime>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -28,6 +29,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTabWidget;
 class QTimer;
 class QTreeView;
@@ -39,6 +41,7 @@ class HistoryWindow;
 class ManualFillDialog;
 class PictureButton;
 class TemplateEditor;
+class TrayIcon;
 class WindowQueue;
 
 class MainWindow : public QWidget {
@@ -53,6 +56,9 @@ public:
 
     // Rebuilds SiteList and the list view from the database. Refused (false) while a pass runs.
     bool reloadSiteList();
+    // Keeps what a browser capture knew of the account's cookie expiry in History.db; an invalid
+    // `expires` (a cookie typed by hand) forgets it. A failure is said in the status label.
+    void rememberCookieExpiry(int cid, const QDateTime& expires);
 
     // Window-thread accessors; the sign-in pass reaches them through WindowCalls.
     QString cellText(int row, int column) const;
@@ -76,6 +82,8 @@ public:
     NotifyOn notifyOn() const;
     // "保存更新的 Cookie": after a pass the cookies that sites renewed go into Sign.db.
     bool saveRenewedCookiesChecked() const;
+    // "同时签到数": how many accounts a pass requests at once (SignInRun::setJobs).
+    int signInJobs() const;
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
     void setTimerPeriod(int milliseconds);
 
@@ -90,6 +98,8 @@ public:
     // The capture windows' hand-over (PendingCapture, CaptureMode, SelectedAccount) and page 1.
     CaptureState& capture() { return capture_; }
     TemplateEditor& editor() { return *editor_; }
+    // The tray icon; null where the desktop has no system tray.
+    TrayIcon* tray() { return tray_.get(); }
 
     // How long "签到完毕！" stays up at the end of a pass (two seconds).
     void setFinishedHold(std::chrono::milliseconds hold) { finishedHold_ = hold; }
@@ -190,6 +200,7 @@ private:
     QCheckBox* schedule_ = nullptr;
     QCheckBox* failureOnly_ = nullptr;
     QCheckBox* saveCookies_ = nullptr;
+    QSpinBox* jobs_ = nullptr;
     QPushButton* editorSave_ = nullptr;
     Scheduler* scheduler_ = nullptr;
     WindowQueue* calls_ = nullptr;
@@ -198,6 +209,7 @@ private:
     TemplateEditor* editor_ = nullptr;
     QPointer<ManualFillDialog> manualFill_;  // the menu's open manual-fill window, if any
     QPointer<HistoryWindow> history_;        // the open history window, if any
+    std::unique_ptr<TrayIcon> tray_;
 
     bool passRunning_ = false;
     std::chrono::milliseconds finishedHold_{2000};

@@ -3,12 +3,31 @@
 #include <QPointer>
 #include <cstdlib>
 
+#include "text/gbk_text.h"
 #include "ui/main_window.h"
 #include "ui/manual_fill_dialog.h"
 #include "ui/message_boxes.h"
 #include "ui/modify_dialog.h"
+#include "ui/qt_text.h"
 
 namespace vesprey::ui {
+namespace {
+
+// How much of the cookie the delete question shows.
+constexpr std::size_t kCookieShown = 24;
+
+// The delete question, naming the account: two accounts of one site look alike in the list.
+QString deleteQuestion(const SiteTemplate& entry) {
+    QString text =
+        QStringLiteral("是否删除该网站账号，不再进行签到？\r\n网站：") + fromAnsi(entry.WebName);
+    if (entry.Cid == 0) {
+        return text + QStringLiteral("\r\n（该网站还没有账号）");
+    }
+    return text + QStringLiteral("\r\nCid：%1\r\nCookie：").arg(entry.Cid) +
+           fromAnsi(gbk::shortened(entry.Cookie, kCookieShown));
+}
+
+}  // namespace
 
 bool MainWindow::rememberSelection() {
     const int row = selectedRow();
@@ -51,8 +70,8 @@ void MainWindow::deleteAccount() {
         return;
     }
     const BoxAnswer answer = MessageBoxes::show(
-        this, BoxRequest{QStringLiteral("是否删除该网站账号，不再进行签到？"),
-                         QStringLiteral("删除签到网站"), BoxIcon::Question, BoxButtons::OkCancel});
+        this, BoxRequest{deleteQuestion(capture_.selected.entry), QStringLiteral("删除签到网站"),
+                         BoxIcon::Question, BoxButtons::OkCancel});
     if (answer != BoxAnswer::Ok) {
         return;
     }

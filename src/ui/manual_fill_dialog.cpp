@@ -76,8 +76,10 @@ void ManualFillDialog::save() {
     const Text cookie = editText(cookie_);
     SqlDatabase& db = window_.database();
     if (mode_ == CaptureMode::UpdateAccount && !account_.entry.Cookie.empty()) {
-        // The account has a cookie row: it gets the new cookie (the result is not checked).
+        // The account has a cookie row: it gets the new cookie (the result is not checked). A
+        // cookie typed by hand has no known expiry.
         updateWebCookie(db, account_.entry.Cid, cookie);
+        window_.rememberCookieExpiry(account_.entry.Cid, QDateTime());
     } else if (accountMode(mode_)) {
         // A new account row for the site; a failed insert leaves the window open to try again.
         if (!insertWebCookie(db, account_.templateId, dateTimeToText(std::nullopt, 1), cookie)) {
@@ -89,7 +91,10 @@ void ManualFillDialog::save() {
     capture.mode = CaptureMode::ForEditor;
     // In the account modes the hidden fields are empty, so the pending Headers and Date become
     // empty too.
-    capture.pending.Cookie = cookie;
+    capture.pending.setCookie(
+        cookie,
+        mode_ == CaptureMode::AddAccount ? CookieOrigin::AddAccount : CookieOrigin::ManualFill,
+        accountMode(mode_) ? account_.entry.WebName : Text());
     capture.pending.Headers = accountMode(mode_) ? Text() : editText(headers_);
     capture.pending.Date = accountMode(mode_) ? Text() : editText(date_);
     accept();

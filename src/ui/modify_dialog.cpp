@@ -93,6 +93,10 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
     conversion_ = place(new QComboBox(this), QStringLiteral("组合框_编码转换"), 71, 269, 113, 20);
     conversion_->addItems(
         {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
+    hint_ = place(new QLabel(this), QStringLiteral("标签_编码提示"), 190, 264, 259, 34);
+    hint_->setWordWrap(true);
+    hint_->setStyleSheet(QStringLiteral("color: #c0392b;"));
+    hint_->hide();
     label(this, QStringLiteral("Headers："), 71, 304);
     headers_ = textBox(this, QStringLiteral("编辑框_Headers"), 71, 302, 378, 50);
     label(this, QStringLiteral("Date："), 71, 358);
@@ -125,6 +129,8 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
     (entry_.Qtype == 1 ? get_ : post_)->setChecked(true);
     storedRules_ = storedRules(window_.database(), entry_.id);
     rules_ = storedRules_;
+    // Only the user's choice converts: the entry's item above was selected before this.
+    connect(conversion_, &QComboBox::currentIndexChanged, this, &ModifyDialog::conversionChanged);
 
     placeBeside(&window, 170, -34);
     name_->setFocus();
@@ -151,7 +157,7 @@ void ModifyDialog::editRules() {
     }
 }
 
-void ModifyDialog::trial() {
+TrialSetup ModifyDialog::trialSetup() const {
     TrialSetup setup;
     setup.url = editText(link_);
     setup.get = get_->isChecked();
@@ -161,14 +167,35 @@ void ModifyDialog::trial() {
     setup.tying = editText(tying_);
     setup.login = editText(login_);
     setup.rules = rules_;
+    return setup;
+}
+
+void ModifyDialog::showOutcome(const TrialOutcome& outcome) {
+    setEditText(result_, outcome.shown);
+    showTrialVerdict(verdict_, outcome.verdict);
+    showEncodingHint(hint_, outcome.encodingHint);
+    answer_ = outcome.answer;
+    answerShown_ = outcome.shown;
+}
+
+void ModifyDialog::conversionChanged(int index) {
+    if (!answer_ || editText(result_) != answerShown_) {
+        return;
+    }
+    TrialSetup setup = trialSetup();
+    setup.conversion = index;
+    WindowMessageSink messages(window_, std::stop_token{});
+    showOutcome(reevaluateTrial(setup, *answer_, messages));
+}
+
+void ModifyDialog::trial() {
+    const TrialSetup setup = trialSetup();
     // Copies of the window's fields: the request does not change them. The entry's cookie
     // receives what the site sets.
     Text headers = editText(headers_);
     const Text body = editText(date_);
     WindowMessageSink messages(window_, std::stop_token{});
-    const TrialOutcome outcome = runTrial(setup, entry_.Cookie, headers, body, messages);
-    setEditText(result_, outcome.shown);
-    showTrialVerdict(verdict_, outcome.verdict);
+    showOutcome(runTrial(setup, entry_.Cookie, headers, body, messages));
 }
 
 void ModifyDialog::save() {

@@ -4,6 +4,9 @@
 // that copy (in memory only) and serves the window's next trial.
 #pragma once
 
+#include <optional>
+
+#include "engine/account_request.h"
 #include "store/site_database.h"
 #include "ui/tool_window.h"
 
@@ -17,6 +20,8 @@ class QRadioButton;
 namespace vesprey::ui {
 
 class MainWindow;
+struct TrialOutcome;
+struct TrialSetup;
 
 class ModifyDialog : public ToolWindow {
     Q_OBJECT
@@ -32,9 +37,14 @@ public slots:
     void editRules();  // "判定规则": the rules window, modal
     void trial();      // "调试": the answer in the result box, its verdict beside the buttons
     void save();       // "保存"; the window stays open
+    // Another 编码转换 after a trial: its answer converted and evaluated again, while the result
+    // box still shows what came of it.
+    void conversionChanged(int index);
 
 private:
     TemplateFields fields() const;
+    TrialSetup trialSetup() const;
+    void showOutcome(const TrialOutcome& outcome);
 
     MainWindow& window_;
     SiteTemplate entry_;
@@ -51,6 +61,9 @@ private:
     QPlainTextEdit* headers_ = nullptr;
     QPlainTextEdit* date_ = nullptr;
     QLabel* verdict_ = nullptr;
+    QLabel* hint_ = nullptr;
+    std::optional<AccountAnswer> answer_;  // the last trial's answer
+    Text answerShown_;                     // and what the result box showed of it
     VerdictRules rules_;
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
 };

@@ -1,6 +1,7 @@
 #include "ui/template_editor.h"
 
 #include <QComboBox>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,6 +13,7 @@
 
 #include "engine/evaluation.h"
 #include "engine/template_import.h"
+#include "text/gbk_text.h"
 #include "ui/edit_text.h"
 #include "ui/import_dialog.h"
 #include "ui/main_window.h"
@@ -48,6 +50,72 @@ void checkOne(QRadioButton* first, QRadioButton* second, int which) {
     }
 }
 
+// How much of the pending cookie and body the page shows; the tooltip shows more.
+constexpr std::size_t kCookieShown = 24;
+constexpr std::size_t kBodyShown = 16;
+constexpr std::size_t kTooltipShown = 200;
+
+QString originCaption(const PendingCapture& pending) {
+    QString caption;
+    switch (pending.origin) {
+        case CookieOrigin::Unknown:
+            break;
+        case CookieOrigin::Browser:
+            caption = QStringLiteral("浏览器");
+            break;
+        case CookieOrigin::ManualFill:
+            caption = QStringLiteral("人工填写");
+            break;
+        case CookieOrigin::AddAccount:
+            caption = QStringLiteral("增加");
+            break;
+    }
+    if (!pending.originSite.empty()) {
+        caption +=
+            (caption.isEmpty() ? QString() : QStringLiteral("·")) + fromAnsi(pending.originSite);
+    }
+    return caption.isEmpty() ? caption : QStringLiteral("（") + caption + QStringLiteral("）");
+}
+
+// The lines of a header text that hold something.
+int lineCount(const Text& text) {
+    int lines = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find('\n', start);
+        if (text.find_first_not_of("\r\n", start) < (end == Text::npos ? text.size() : end)) {
+            ++lines;
+        }
+        start = end == Text::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+// The start of a text on one line.
+QString oneLine(const Text& text, std::size_t shown) {
+    QString line = fromAnsi(gbk::shortened(text, shown));
+    line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    line.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return line;
+}
+
+// "Cookie（增加·甲站）：a=second；Headers 2 行；Date：day=1", the cookie and the body cut short
+// at `cookieShown` and `bodyShown` characters; "无" when nothing waits.
+QString pendingText(const PendingCapture& pending, std::size_t cookieShown, std::size_t bodyShown) {
+    QStringList parts;
+    if (!pending.Cookie.empty()) {
+        parts << QStringLiteral("Cookie") + originCaption(pending) + QStringLiteral("：") +
+                     oneLine(pending.Cookie, cookieShown);
+    }
+    if (!pending.Headers.empty()) {
+        parts << QStringLiteral("Headers %1 行").arg(lineCount(pending.Headers));
+    }
+    if (!pending.Date.empty()) {
+        parts << QStringLiteral("Date：") + oneLine(pending.Date, bodyShown);
+    }
+    return parts.isEmpty() ? QStringLiteral("无") : parts.join(QStringLiteral("；"));
+}
+
 }  // namespace
 
 TemplateEditor::TemplateEditor(MainWindow& window, QWidget* page)
@@ -63,9 +131,34 @@ TemplateEditor::TemplateEditor(MainWindow& window, QWidget* page)
     result_ = control<QPlainTextEdit>(page, u"编辑框_返回语句");
     conversion_ = control<QComboBox>(page, u"组合框_编码转换");
     verdict_ = control<QLabel>(page, u"标签_判定");
+    hint_ = control<QLabel>(page, u"标签_编码提示");
+    pending_ = control<QLabel>(page, u"标签_待保存");
+    // The menu's captures change the pending cookie while another page is shown.
+    page->installEventFilter(this);
+    showPending();
     // Only the user's choice converts: the program's own selections are made with the signal
     // blocked.
     connect(conversion_, &QComboBox::currentIndexChanged, this, &TemplateEditor::conversionChanged);
+}
+
+bool TemplateEditor::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show) {
+        showPending();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TemplateEditor::showPending() {
+    const PendingCapture& pending = window_.capture().pending;
+    const QString text = pendingText(pending, kCookieShown, kBodyShown);
+    pending_->setText(pending_->fontMetrics().elidedText(text, Qt::ElideRight, pending_->width()));
+    QString whole = pendingText(pending, kTooltipShown, kTooltipShown);
+    if (!pending.Headers.empty()) {
+        QString headers = fromAnsi(pending.Headers);
+        headers.remove(QLatin1Char('\r'));
+        whole += QStringLiteral("\n") + headers;
+    }
+    pending_->setToolTip(whole);
 }
 
 Text TemplateEditor::loginAddress() const {
@@ -87,6 +180,7 @@ void TemplateEditor::setAnswerType(int responseType) {
 void TemplateEditor::manualFill() {
     ManualFillDialog dialog(window_, window_.capture().mode, window_.capture().selected);
     dialog.exec();
+    showPending();
 }
 
 void TemplateEditor::oneClickImport() {
@@ -123,6 +217,7 @@ bool TemplateEditor::applyImport(const Text& text) {
     pending.Headers = imported->Headers;
     pending.Date = imported->Date;
     rules_ = imported->rules;
+    showPending();
     return true;
 }
 
@@ -147,14 +242,17 @@ void TemplateEditor::reset() {
     window_.capture().pending.clear();
     rules_ = {};
     showTrialVerdict(verdict_, std::nullopt);
+    answer_.reset();
+    showEncodingHint(hint_, std::nullopt);
+    showPending();
 }
 
-void TemplateEditor::trial() {
-    if (link_->text().isEmpty()) {
-        MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
-                             QStringLiteral("调试工具"), BoxIcon::Information);
-        return;
-    }
+void TemplateEditor::clearPending() {
+    window_.capture().pending.clear();
+    showPending();
+}
+
+TrialSetup TemplateEditor::trialSetup() const {
     TrialSetup setup;
     setup.url = editText(link_);
     setup.get = get_->isChecked();
@@ -164,17 +262,41 @@ void TemplateEditor::trial() {
     setup.tying = tying();
     setup.login = editText(login_);
     setup.rules = rules_;
+    return setup;
+}
+
+void TemplateEditor::showOutcome(const TrialOutcome& outcome) {
+    setEditText(result_, outcome.shown);
+    showTrialVerdict(verdict_, outcome.verdict);
+    showEncodingHint(hint_, outcome.encodingHint);
+    answer_ = outcome.answer;
+    answerShown_ = outcome.shown;
+}
+
+void TemplateEditor::trial() {
+    if (link_->text().isEmpty()) {
+        MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
+                             QStringLiteral("调试工具"), BoxIcon::Information);
+        return;
+    }
+    const TrialSetup setup = trialSetup();
     // The pending cookie receives the merge with what the site set, and pending header lines
     // their completion with the default headers; a later save stores them so.
     PendingCapture& pending = window_.capture().pending;
     const Text body = pending.Date;
     WindowMessageSink messages(window_, std::stop_token{});
-    const TrialOutcome outcome = runTrial(setup, pending.Cookie, pending.Headers, body, messages);
-    setEditText(result_, outcome.shown);
-    showTrialVerdict(verdict_, outcome.verdict);
+    showOutcome(runTrial(setup, pending.Cookie, pending.Headers, body, messages));
+    showPending();
 }
 
 void TemplateEditor::conversionChanged(int index) {
+    if (answer_ && editText(result_) == answerShown_) {
+        TrialSetup setup = trialSetup();
+        setup.conversion = index;
+        WindowMessageSink messages(window_, std::stop_token{});
+        showOutcome(reevaluateTrial(setup, *answer_, messages));
+        return;
+    }
     Text text = editText(result_);
     text = convertAnswer(text, index);  // items other than 1 and 2 leave it
     const Text statement = tying();

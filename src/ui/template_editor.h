@@ -1,12 +1,15 @@
 // Page 1 "模板区": a new site is described here, tried once against the site ("调试") and saved
 // as a Template row with its first account ("保存"). The cookie, the extra header lines and the
 // request body are not typed on the page; they wait in the main window's PendingCapture, filled
-// by the manual-fill window, the built-in browser and the one-click import. The site's own
-// verdict rules ("判定规则") wait in the editor until the save stores them with the new site.
+// by the manual-fill window, the built-in browser and the one-click import, and the page shows
+// them ("待保存") with a "清除" that empties them. The site's own verdict rules ("判定规则") wait
+// in the editor until the save stores them with the new site.
 #pragma once
 
 #include <QObject>
+#include <optional>
 
+#include "engine/account_request.h"
 #include "model/site.h"
 #include "text/text.h"
 
@@ -20,6 +23,8 @@ class QWidget;
 namespace vesprey::ui {
 
 class MainWindow;
+struct TrialOutcome;
+struct TrialSetup;
 
 class TemplateEditor : public QObject {
     Q_OBJECT
@@ -39,10 +44,16 @@ public slots:
     void oneClickImport();  // "一键置入": the import window, then the import
     void editRules();       // "判定规则": the rules window, modal, on the pending rules
     void reset();           // "初始化"
+    void clearPending();    // "清除": the pending cookie, header lines and body
     void trial();  // "调试": the answer in the result box, its verdict beside the buttons
     void save();   // "保存"
-    // The user picked another conversion: the result box is converted and evaluated again.
+    // The user picked another conversion: the last trial's answer, while the result box still
+    // shows what came of it, is converted and evaluated again (no new request); otherwise the
+    // text of the result box is.
     void conversionChanged(int index);
+    // Shows the pending capture ("标签_待保存") as it is now; the page calls it whenever it is
+    // shown, and the editor after everything of its own that changes the capture.
+    void showPending();
 
 public:
     // Sets the page, the pending header lines and body and the pending verdict rules from an
@@ -54,6 +65,9 @@ private:
     void setMethod(int requestMode);
     void setAnswerType(int responseType);
     Text tying() const;
+    TrialSetup trialSetup() const;
+    void showOutcome(const TrialOutcome& outcome);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     MainWindow& window_;
     QLineEdit* name_ = nullptr;
@@ -67,6 +81,11 @@ private:
     QPlainTextEdit* result_ = nullptr;
     QComboBox* conversion_ = nullptr;
     QLabel* verdict_ = nullptr;
+    QLabel* hint_ = nullptr;
+    QLabel* pending_ = nullptr;
+    // The last trial's answer and what the result box showed of it.
+    std::optional<AccountAnswer> answer_;
+    Text answerShown_;
     Text importText_;
     VerdictRules rules_;
 };

@@ -62,9 +62,18 @@ QWidget* MainWindow::buildTemplatePage() {
           QStringLiteral("单选框_正则表达式"), 74, 7, 90, 18);
 
     label(page, QStringLiteral("绑定语句："), 16, 169);
-    place(new QPlainTextEdit(page), QStringLiteral("编辑框_绑定语句"), 79, 167, 497, 65);
+    place(new QPlainTextEdit(page), QStringLiteral("编辑框_绑定语句"), 79, 167, 497, 46);
+    // What a save stores besides the fields: the pending cookie, header lines and body.
+    label(page, QStringLiteral("待保存："), 16, 217);
+    place(new QLabel(page), QStringLiteral("标签_待保存"), 79, 215, 428, 20);
+    auto* clearPending = place(new QPushButton(QStringLiteral("清除"), page),
+                               QStringLiteral("超级按钮_清除"), 514, 214, 61, 22);
     label(page, QStringLiteral("返回语句："), 16, 240);
-    place(new QPlainTextEdit(page), QStringLiteral("编辑框_返回语句"), 79, 238, 497, 65);
+    place(new QPlainTextEdit(page), QStringLiteral("编辑框_返回语句"), 79, 238, 497, 48);
+    // "答复像是 UTF-8 编码…" after a trial whose answer wants another conversion.
+    auto* hint = place(new QLabel(page), QStringLiteral("标签_编码提示"), 79, 288, 497, 20);
+    hint->setStyleSheet(QStringLiteral("color: #c0392b;"));
+    hint->hide();
     label(page, QStringLiteral("编码转换："), 16, 313);
     conversion_ = place(new QComboBox(page), QStringLiteral("组合框_编码转换"), 79, 313, 113, 20);
     conversion_->addItems(
@@ -85,6 +94,7 @@ QWidget* MainWindow::buildTemplatePage() {
     connect(import, &QPushButton::clicked, editor_, &TemplateEditor::oneClickImport);
     connect(rules, &QPushButton::clicked, editor_, &TemplateEditor::editRules);
     connect(reset, &QPushButton::clicked, editor_, &TemplateEditor::reset);
+    connect(clearPending, &QPushButton::clicked, editor_, &TemplateEditor::clearPending);
     connect(trial, &QPushButton::clicked, editor_, &TemplateEditor::trial);
     connect(editorSave_, &QPushButton::clicked, editor_, &TemplateEditor::save);
     return page;

@@ -48,33 +48,66 @@ void showTrialVerdict(QLabel* label, const std::optional<AccountVerdict>& verdic
     label->setToolTip(text);
 }
 
-TrialOutcome runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
-                      MessageSink& messages) {
+void showEncodingHint(QLabel* label, const std::optional<Text>& hint) {
+    label->setText(hint ? fromAnsi(*hint) : QString());
+    label->setVisible(hint.has_value());
+}
+
+namespace {
+
+AccountRequest trialRequest(const TrialSetup& setup) {
     AccountRequest request;
     request.url = setup.url;
     request.get = setup.get;
-    request.cookie = cookie;
-    request.headers = headers;
-    request.body = body;
     request.conversion = setup.conversion;
     request.extraction = setup.json    ? Extraction::Json
                          : setup.regex ? Extraction::Regex
                                        : Extraction::None;
     request.tying = setup.tying;
+    return request;
+}
+
+// What the page shows of an evaluated answer; the answer is kept when the request went out.
+TrialOutcome trialOutcome(const TrialSetup& setup, AccountAnswer answer, AccountVerdict verdict) {
+    TrialOutcome trial;
+    trial.verdict = std::move(verdict);
+    trial.shown = answer.trialText();
+    if (answer.response.sent()) {
+        trial.encodingHint = encodingHint(answer.response.body, setup.conversion);
+        trial.answer = std::move(answer);
+    }
+    return trial;
+}
+
+}  // namespace
+
+TrialOutcome runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
+                      MessageSink& messages) {
+    AccountRequest request = trialRequest(setup);
+    request.cookie = cookie;
+    request.headers = headers;
+    request.body = body;
 
     AccountAnswer outcome;
-    TrialOutcome trial;
+    AccountVerdict verdict;
     {
         BusyCursor busy(messages);
         outcome = requestAccount(request, busy);
-        trial.verdict = decideVerdict(outcome, setup.login, setup.rules, busy);
+        verdict = decideVerdict(outcome, setup.login, setup.rules, busy);
     }
-    cookie = std::move(outcome.cookie);
+    cookie = outcome.cookie;
     if (!headers.empty()) {
-        headers = std::move(outcome.headers);
+        headers = outcome.headers;
     }
-    trial.shown = outcome.trialText();
-    return trial;
+    return trialOutcome(setup, std::move(outcome), std::move(verdict));
+}
+
+TrialOutcome reevaluateTrial(const TrialSetup& setup, const AccountAnswer& answer,
+                             MessageSink& messages) {
+    AccountAnswer outcome = answer;
+    evaluateAnswer(outcome, trialRequest(setup), messages);
+    AccountVerdict verdict = decideVerdict(outcome, setup.login, setup.rules, messages);
+    return trialOutcome(setup, std::move(outcome), std::move(verdict));
 }
 
 }  // namespace vesprey::ui

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "engine/account_request.h"
 #include "engine/verdict.h"
 #include "model/site.h"
 #include "text/text.h"
@@ -34,6 +35,11 @@ struct TrialSetup {
 struct TrialOutcome {
     Text shown;              // what the result box shows
     AccountVerdict verdict;  // what a pass would make of the answer
+    // The answer as received (the body before any conversion), kept for a later change of
+    // 编码转换; nothing when the request did not go out.
+    std::optional<AccountAnswer> answer;
+    // "答复像是 UTF-8 编码…" for a UTF-8 answer taken with 编码转换 at 默认.
+    std::optional<Text> encodingHint;
 };
 
 // "判定：成功（内置：成功）": the verdict and, in brackets, the rule that decided.
@@ -49,5 +55,13 @@ void showTrialVerdict(QLabel* label, const std::optional<AccountVerdict>& verdic
 // messages go to `messages`, and so does the notice of a verdict rule that does not compile.
 TrialOutcome runTrial(const TrialSetup& setup, Text& cookie, Text& headers, std::string_view body,
                       MessageSink& messages);
+
+// The answer of an earlier trial converted and evaluated again as `setup` now asks (the user chose
+// another 编码转换): the same outcome the trial would have given, without a new request.
+TrialOutcome reevaluateTrial(const TrialSetup& setup, const AccountAnswer& answer,
+                             MessageSink& messages);
+
+// Shows the encoding hint in `label`, or hides the label when there is none.
+void showEncodingHint(QLabel* label, const std::optional<Text>& hint);
 
 }  // namespace vesprey::ui

@@ -1,5 +1,5 @@
-// "删除(&D)": the question, OK deleting the selected account row only, Cancel changing nothing,
-// and the site that lost its last account listed once with "×".
+// "删除(&D)": the question naming the account, OK deleting the selected account row only, Cancel
+// changing nothing, and the site that lost its last account listed once with "×".
 #include "editor_test_support.h"
 
 using namespace vesprey;
@@ -32,7 +32,9 @@ private slots:
 
         QCOMPARE(boxes_->boxes.size(), 1);
         const ui::BoxRequest& question = boxes_->boxes[0];
-        QCOMPARE(question.text, QStringLiteral("是否删除该网站账号，不再进行签到？"));
+        QCOMPARE(question.text,
+                 QStringLiteral(
+                     "是否删除该网站账号，不再进行签到？\r\n网站：甲站\r\nCid：2\r\nCookie：a=2"));
         QCOMPARE(question.caption, QStringLiteral("删除签到网站"));
         QCOMPARE(question.icon, ui::BoxIcon::Question);
         QCOMPARE(question.buttons, ui::BoxButtons::OkCancel);
@@ -45,6 +47,21 @@ private slots:
         QCOMPARE(window_->cellText(0, 1), QStringLiteral("甲站"));
         QCOMPARE(window_->cellText(0, 4), QStringLiteral("√"));
         QCOMPARE(window_->cellText(1, 1), QStringLiteral("乙站"));
+    }
+
+    void theQuestionShowsOnlyTheStartOfALongCookie() {
+        execute(db_, "update WebCookie set Cookie = 'session=" + std::string(40, '7') +
+                         "; uid=1' where Cid = 1");
+        window_->reloadSiteList();
+        boxes_->answer = ui::BoxAnswer::Cancel;
+        selectRow(*window_, 0);
+        child<QAction>(window_.get(), "菜单_删除")->trigger();
+        QCOMPARE(boxes_->boxes.size(), 1);
+        // 24 characters in all, the last "…".
+        const QString start = QStringLiteral("session=") + QString(15, QLatin1Char('7'));
+        QVERIFY2(boxes_->boxes[0].text.endsWith(QStringLiteral("\r\nCid：1\r\nCookie：") + start +
+                                                QStringLiteral("…")),
+                 qPrintable(boxes_->boxes[0].text));
     }
 
     void cancelChangesNothing() {
@@ -71,6 +88,9 @@ private slots:
         selectRow(*window_, 2);
         child<QAction>(window_.get(), "菜单_删除")->trigger();
         QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text,
+                 QStringLiteral(
+                     "是否删除该网站账号，不再进行签到？\r\n网站：乙站\r\n（该网站还没有账号）"));
         QCOMPARE(accounts(db_).size(), std::size_t{2});
         QCOMPARE(window_->rowCount(), 4);
         QCOMPARE(window_->cellText(2, 4), QStringLiteral("×"));

@@ -1,7 +1,8 @@
 // "修改(&U)": the modify window filled from the selected entry, its own trial (the window's
 // fields, the entry's cookie, the fields left as they were) and the verdict it shows, the
-// template's verdict rules loaded and saved with it, and "保存" with the GET/POST and JSON/正则
-// mapping to Qtype and Rtype, its messages, and the window staying open.
+// template's verdict rules loaded and saved with it, the encoding hint and the conversion change
+// after a trial, and "保存" with the GET/POST and JSON/正则 mapping to Qtype and Rtype, its
+// messages, and the window staying open.
 #include "editor_test_support.h"
 #include "ui/modify_dialog.h"
 #include "ui/tool_window.h"
@@ -29,7 +30,10 @@ class ModifyTemplateTest : public QObject {
 
 private slots:
     void init() {
-        site_ = std::make_unique<RecordingSite>([](const httplib::Request& request) {
+        site_ = std::make_unique<RecordingSite>([](const httplib::Request& request) -> std::string {
+            if (request.path == "/utf8") {
+                return "{\"msg\":\"签到成功\"}";  // UTF-8
+            }
             return "{\"code\":0,\"echo\":\"" + request.body + "\",\"agent\":\"" +
                    request.get_header_value("User-Agent") + "\"}";
         });
@@ -228,6 +232,31 @@ private slots:
         QVERIFY(boxes_->boxes.isEmpty());
         // In memory only: Sign.db keeps the account's cookie.
         QCOMPARE(accounts(db_)[1].cookie, std::string("u=1; v=2"));
+    }
+
+    void utf8AnswerHintsAndAConversionChangeEvaluatesItAgain() {
+        selectRow(*window_, 1);
+        QString hint;
+        QString converted;
+        bool hintGone = false;
+        whenShown(kWindow, [&](QWidget* w) {
+            setBox(w, "编辑框_签到链接", QString::fromStdString(site_->url("/utf8")));
+            click(w, "单选框_json");
+            setBox(w, "编辑框_绑定语句", QStringLiteral("msg"));
+            child<QComboBox>(w, "组合框_编码转换")->setCurrentIndex(0);
+            click(w, "超级按钮_调试");
+            const auto* label = child<QLabel>(w, "标签_编码提示");
+            hint = label->isVisible() ? label->text() : QString();
+            child<QComboBox>(w, "组合框_编码转换")->setCurrentIndex(1);
+            converted = boxText(w, "编辑框_返回语句");
+            hintGone = label->isHidden();
+            click(w, "图形按钮_关闭");
+        });
+        child<QAction>(window_.get(), "菜单_修改")->trigger();
+        QCOMPARE(hint, QStringLiteral("答复像是 UTF-8 编码，请把“编码转换”设为“UTF-8解码”"));
+        QCOMPARE(converted, QStringLiteral("签到成功"));
+        QVERIFY(hintGone);
+        QCOMPARE(site_->sent().size(), std::size_t{1});
     }
 
     void rulesAreLoadedAndSavedWithTheTemplate() {

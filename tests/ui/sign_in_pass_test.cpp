@@ -2,7 +2,8 @@
 // the status texts, the commands disabled while it runs, the evaluation's message boxes while the
 // worker waits, the reload before a menu pass, the push of the summary, the verdicts as icons,
 // the counts in the status strip, the renewed cookies saved when asked for, the rows of every
-// pass in History.db, and the cookie warnings History.db gives the list and the summary.
+// pass in History.db, the cookie warnings History.db gives the list and the summary, and
+// "同时签到数".
 #include <QAction>
 #include <QCheckBox>
 #include <QIcon>
@@ -11,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTest>
 #include <QTreeView>
 #include <cstdlib>
@@ -719,6 +721,55 @@ private slots:
         opener.join();
         QCOMPARE(site_->requests.load(), 1);
         QCOMPARE(fileBytes(db), before);
+    }
+
+    // "同时签到数" is kept in Sign.db once changed and read at start-up. With 2, the account of
+    // another host (127.0.0.2) is requested while the first one waits for its answer, and the
+    // list still fills in list order.
+    void simultaneousSignInsRequestOtherHostsAtOnce() {
+        FakeSite other;
+        other.server().Get("/steady", [&other](const httplib::Request&, httplib::Response& res) {
+            ++other.requests;
+            res.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
+        });
+        other.start("127.0.0.2");
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = other.url("/steady"), .tying = "msg", .cookies = {"b=2"}}});
+        auto storedJobs = [&db] {
+            SqlDatabase sql;
+            return openSiteDatabase(sql, db) ? readSetting(sql, "sign_in_jobs") : std::nullopt;
+        };
+        const QString spinBox = QStringLiteral("数字框_同时签到数");
+        BoxRecorder boxes;
+        {
+            auto window = openWindow(db);
+            auto* jobs = window->findChild<QSpinBox*>(spinBox);
+            QCOMPARE(jobs->value(), 1);
+            QVERIFY(!storedJobs());
+            QTest::keyClick(jobs, Qt::Key_Up);
+            QCOMPARE(storedJobs(), std::optional<Text>("2"));
+        }
+        auto window = openWindow(db);
+        QCOMPARE(window->findChild<QSpinBox*>(spinBox)->value(), 2);
+        QSignalSpy status(window.get(), &ui::MainWindow::statusChanged);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_VERIFY_WITH_TIMEOUT(site_->waiting.load() == 1 && other.requests.load() == 1, 30000);
+        QCOMPARE(window->cellText(1, 5), QString());  // its turn comes after 甲's
+        site_->openGate();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("ok 5"));
+        QCOMPARE(window->cellText(1, 5), QStringLiteral("签到成功"));
+        QStringList texts;
+        for (const auto& args : status) {
+            texts << args[0].toString();
+        }
+        QCOMPARE(texts, QStringList({"开始对>>>甲<<<进行签到", "开始对>>>乙<<<进行签到",
+                                     "签到完毕！", ""}));
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
 private:

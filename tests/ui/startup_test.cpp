@@ -1,5 +1,6 @@
 // Start-up of the desktop program: the windows, the list filled from Sign.db, the push keys, the
-// start-up selections, a missing database, the font, and the libraries the program maps.
+// start-up selections, the offer of a new database on a first start, the font, and the libraries
+// the program maps.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -15,13 +16,20 @@
 #include <QTest>
 #include <QTreeView>
 
+#include "editor_test_support.h"
+#include "store/site_database.h"
 #include "ui/account_list.h"
 #include "ui/application.h"
 #include "ui/skin.h"
-#include "ui_fixtures.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;
+
+namespace {
+
+const QString kNewDatabase = QStringLiteral("窗口_新建数据库");
+
+}  // namespace
 
 class StartupTest : public QObject {
     Q_OBJECT
@@ -198,27 +206,74 @@ private slots:
         QCOMPARE(window->rowCount(), 0);
     }
 
-    void missingDatabaseWarnsAndLeavesAnEmptyUsableWindow() {
+    // No Sign.db where the program looks (a first start): it offers to make one there.
+    void firstStartCreatesTheDatabaseWithTheExampleSites() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const auto path = std::filesystem::path(dir.path().toStdString()) / "Sign.db";
+        QString offer;
+        whenShown(kNewDatabase, [&](QWidget* w) {
+            offer = child<QLabel>(w, "标签_说明")->text();
+            QVERIFY(child<QCheckBox>(w, "选择框_示例网站")->isChecked());
+            click(w, "超级按钮_新建");
+        });
+        auto window = openWindow(path);
+        QVERIFY2(offer.contains(QString::fromStdString(path.string())), qPrintable(offer));
+        QVERIFY(boxes.boxes.isEmpty());
+        QVERIFY(std::filesystem::exists(path));
+        QCOMPARE(window->rowCount(), 2);
+        QCOMPARE(window->cellText(0, 1), QStringLiteral("示例站点（JSON）"));
+        QCOMPARE(window->cellText(1, 1), QStringLiteral("示例论坛（正则）"));
+        QCOMPARE(window->cellText(0, 4), QStringLiteral("×"));
+        QCOMPARE(window->statusText(), QString());
+    }
+
+    void firstStartWithoutExamplesMakesTheUsersDataDirectory() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const QByteArray before = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", dir.path().toUtf8());
+        const auto path = userDataDirectory() / "Sign.db";
+        QVERIFY(!std::filesystem::exists(path.parent_path()));
+        whenShown(kNewDatabase, [](QWidget* w) {
+            child<QCheckBox>(w, "选择框_示例网站")->setChecked(false);
+            click(w, "超级按钮_新建");
+        });
+        auto window = openWindow(path);
+        qputenv("XDG_DATA_HOME", before);
+        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(window->rowCount(), 0);
+        // The new file is the one in use: a site saved on the template page goes into it.
+        window->findChild<QLineEdit*>(QStringLiteral("编辑框_网络名称"))->setText("新站");
+        window->findChild<QAbstractButton*>(QStringLiteral("超级按钮_保存"))->click();
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text, QStringLiteral("新增网站模板成功！"));
+        QCOMPARE(window->rowCount(), 1);
+    }
+
+    void decliningTheNewDatabaseLeavesAnEmptyWindowThatSaysSo() {
         QTemporaryDir dir;
         BoxRecorder boxes;
         const std::filesystem::path missing =
             std::filesystem::path(dir.path().toStdString()) / "nowhere" / "Sign.db";
+        whenShown(kNewDatabase, [&](QWidget* w) {
+            // A folder that is not there cannot take the file: said, and the offer stays.
+            click(w, "超级按钮_新建");
+            QCOMPARE(boxes.boxes.size(), 1);
+            QVERIFY2(boxes.boxes[0].text.startsWith(QStringLiteral("新建失败！\r\n无法创建文件 ")),
+                     qPrintable(boxes.boxes[0].text));
+            QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Warning);
+            QVERIFY(w->isVisible());
+            click(w, "超级按钮_不新建");
+        });
         auto window = openWindow(missing);
-        QCOMPARE(boxes.boxes.size(), 1);
-        QCOMPARE(boxes.boxes[0].text,
-                 QStringLiteral("打开失败！你选择的文件可能不是Sqlite数据库！"));
-        QCOMPARE(boxes.boxes[0].caption, QStringLiteral("信息："));
-        QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Warning);
-        QVERIFY(!std::filesystem::exists(missing));  // never created
+        QCOMPARE(boxes.boxes.size(), 1);  // not "打开失败！…" on top
+        QVERIFY(!std::filesystem::exists(missing));
         QCOMPARE(window->rowCount(), 0);
-        QCOMPARE(window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->text(),
-                 QString());
+        QCOMPARE(window->statusText(),
+                 QStringLiteral("没有 Sign.db：签到和保存都不会生效，重新启动程序可以新建。"));
 
-        // Still usable: the push page saves nothing and says nothing, the guard still answers.
-        window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->setText("k");
-        QTest::mouseClick(window->findChild<QAbstractButton*>(QStringLiteral("超级按钮_推送_保存")),
-                          Qt::LeftButton);
-        QCOMPARE(boxes.boxes.size(), 1);
+        // Still usable: the guard still answers.
         window->findChild<QAction*>(QStringLiteral("菜单_修改"))->trigger();
         QCOMPARE(boxes.boxes.size(), 2);
         QCOMPARE(boxes.boxes[1].text, QStringLiteral("请点击选中需要操作的网站！"));

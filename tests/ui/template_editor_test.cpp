@@ -1,6 +1,7 @@
 // Page 1 "模板区": the trial request against a site on 127.0.0.1 in JSON and regex mode, what
-// the pending capture sends and receives, the verdict the trial shows, the conversion change,
-// "初始化", the rules window, and "保存" with its messages and the rows and rules it writes.
+// the pending capture sends and receives and how the page shows it, the verdict the trial shows,
+// the encoding hint, the conversion change, "初始化", the rules window, and "保存" with its
+// messages and the rows and rules it writes.
 #include "ui/template_editor.h"
 
 #include <QCursor>
@@ -23,6 +24,9 @@ const std::string kChromeAgent =
 std::string answerFor(const httplib::Request& request) {
     if (request.path == "/json") {
         return gbk("{\"data\":{\"msg\":\"今日签到成功\",\"days\":3}}");
+    }
+    if (request.path == "/utf8") {
+        return "{\"msg\":\"今日签到成功\"}";  // UTF-8, as many sites answer
     }
     if (request.path == "/failed") {
         // Raw UTF-8: the page decodes it with "UTF-8解码".
@@ -283,6 +287,93 @@ private slots:
         QVERIFY(boxes_->boxes.isEmpty());
     }
 
+    void utf8AnswerAtDefaultShowsTheEncodingHint() {
+        const auto* hint = child<QLabel>(window_.get(), "标签_编码提示");
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/utf8")));
+        click(window_.get(), "超级按钮_调试");
+        QVERIFY(hint->isVisible());
+        QCOMPARE(hint->text(),
+                 QStringLiteral("答复像是 UTF-8 编码，请把“编码转换”设为“UTF-8解码”"));
+
+        // A GBK answer, and a UTF-8 one taken with "UTF-8解码", give none.
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/json")));
+        click(window_.get(), "超级按钮_调试");
+        QVERIFY(hint->isHidden());
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/utf8")));
+        setBox(window_.get(), "编辑框_返回语句", QString());  // the box no longer shows a trial
+        child<QComboBox>(window_.get(), "组合框_编码转换")->setCurrentIndex(1);
+        click(window_.get(), "超级按钮_调试");
+        QVERIFY(hint->isHidden());
+        QCOMPARE(boxText(window_.get(), "编辑框_返回语句"),
+                 QStringLiteral("{\"msg\":\"今日签到成功\"}"));
+
+        click(window_.get(), "超级按钮_初始化");
+        QVERIFY(hint->isHidden());
+    }
+
+    void conversionChangeAfterATrialEvaluatesItsAnswerAgain() {
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/utf8")));
+        setBox(window_.get(), "编辑框_绑定语句", QStringLiteral("msg=>结果：[@]"));
+        click(window_.get(), "超级按钮_调试");
+        // Read as GBK, the UTF-8 bytes do not make the expected text.
+        QVERIFY(boxText(window_.get(), "编辑框_返回语句") != QStringLiteral("结果：今日签到成功"));
+
+        child<QComboBox>(window_.get(), "组合框_编码转换")->setCurrentIndex(1);
+        QCOMPARE(boxText(window_.get(), "编辑框_返回语句"), QStringLiteral("结果：今日签到成功"));
+        QCOMPARE(trialVerdict(window_.get()), QStringLiteral("判定：成功（内置：成功）"));
+        QVERIFY(child<QLabel>(window_.get(), "标签_编码提示")->isHidden());
+        QCOMPARE(site_->sent().size(), std::size_t{1});  // no second request
+
+        // And back to "默认": the same answer as the trial gave it, the hint with it.
+        child<QComboBox>(window_.get(), "组合框_编码转换")->setCurrentIndex(0);
+        QVERIFY(boxText(window_.get(), "编辑框_返回语句") != QStringLiteral("结果：今日签到成功"));
+        QVERIFY(child<QLabel>(window_.get(), "标签_编码提示")->isVisible());
+
+        // A result box changed by hand is what a later change converts.
+        setBox(window_.get(), "编辑框_返回语句", QStringLiteral("{\"msg\":\"%E5%A5%BD\"}"));
+        child<QComboBox>(window_.get(), "组合框_编码转换")->setCurrentIndex(1);
+        QCOMPARE(boxText(window_.get(), "编辑框_返回语句"), QStringLiteral("结果：好"));
+        QCOMPARE(site_->sent().size(), std::size_t{1});
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    void thePendingCaptureIsShownAndClearRemovesIt() {
+        const auto* pending = child<QLabel>(window_.get(), "标签_待保存");
+        QCOMPARE(pending->text(), QStringLiteral("无"));
+
+        // "增加" for the listed site leaves its cookie waiting for the editor.
+        window_->selectPage(0);
+        selectRow(*window_, 0);
+        whenShown(QStringLiteral("窗口_人工填写"), [](QWidget* w) {
+            setBox(w, "编辑框_Cookie", QStringLiteral("a=second"));
+            click(w, "超级按钮_保存");
+        });
+        child<QAction>(window_.get(), "菜单_增加")->trigger();
+        QTRY_COMPARE(window_->capture().pending.Cookie, Text("a=second"));
+        window_->selectPage(1);
+        QCOMPARE(pending->text(), QStringLiteral("Cookie（增加·老站）：a=second"));
+
+        // Header lines and a body show too; a long cookie is cut short.
+        window_->capture().pending = {"token=" + std::string(60, 'x'), "X-A: 1\r\nX-B: 2", "day=1"};
+        window_->selectPage(0);
+        window_->selectPage(1);
+        // The cookie's first 23 characters and "…".
+        QCOMPARE(pending->text(), QStringLiteral("Cookie：token=") + QString(17, QLatin1Char('x')) +
+                                      QStringLiteral("…；Headers 2 行；Date：day=1"));
+
+        click(window_.get(), "超级按钮_清除");
+        QCOMPARE(pending->text(), QStringLiteral("无"));
+        QVERIFY(window_->capture().pending.Cookie.empty());
+        QVERIFY(window_->capture().pending.Headers.empty());
+        QVERIFY(window_->capture().pending.Date.empty());
+
+        // The next trial sends no cookie of another site; what this site sets is shown after it.
+        setBox(window_.get(), "编辑框_签到链接", QString::fromStdString(site_->url("/json")));
+        click(window_.get(), "超级按钮_调试");
+        QVERIFY(!site_->last().has("Cookie"));
+        QCOMPARE(pending->text(), QStringLiteral("Cookie：sid=s1"));
+    }
+
     void resetKeepsTheLoginAddress() {
         child<QComboBox>(window_.get(), "组合框_编码转换")->setCurrentIndex(2);
         setBox(window_.get(), "编辑框_网络名称", QStringLiteral("某站"));
@@ -308,6 +399,7 @@ private slots:
         QVERIFY(window_->capture().pending.Cookie.empty());
         QVERIFY(window_->capture().pending.Headers.empty());
         QVERIFY(window_->capture().pending.Date.empty());
+        QCOMPARE(child<QLabel>(window_.get(), "标签_待保存")->text(), QStringLiteral("无"));
         QVERIFY(boxes_->boxes.isEmpty());
     }
 

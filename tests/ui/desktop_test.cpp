@@ -1,0 +1,246 @@
+// The program on a Linux desktop: the tray icon's menu and what its commands do, the window hidden
+// to the tray when minimised, the tray icon itself where the desktop has a tray, "开机启动" and
+// the XDG autostart entry it writes and removes, and Qt's own translations for the message
+// boxes' standard buttons.
+#include <QCheckBox>
+#include <QEventLoop>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTranslator>
+
+#include "editor_test_support.h"
+#include "ui/application.h"
+#include "ui/autostart.h"
+#include "ui/tray.h"
+
+using namespace vesprey;
+using namespace vesprey::uitest;
+
+namespace {
+
+QStringList captions(const QMenu& menu) {
+    QStringList shown;
+    for (const QAction* action : menu.actions()) {
+        shown << (action->isSeparator() ? QStringLiteral("—") : action->text());
+    }
+    return shown;
+}
+
+QAction* action(const QMenu& menu, const char* utf8Name) {
+    auto* found = menu.findChild<QAction*>(QString::fromUtf8(utf8Name));
+    if (found == nullptr) {
+        qFatal("no action %s", utf8Name);
+    }
+    return found;
+}
+
+QString fileText(const std::filesystem::path& path) {
+    QFile file(QString::fromStdString(path.string()));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// The standard buttons' captions of a message box made now.
+QStringList standardButtons() {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("x"),
+                    QMessageBox::Ok | QMessageBox::Cancel);
+    return {box.button(QMessageBox::Ok)->text(), box.button(QMessageBox::Cancel)->text()};
+}
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const QByteArray& value)
+        : name_(name), had_(qEnvironmentVariableIsSet(name)), before_(qgetenv(name)) {
+        qputenv(name, value);
+    }
+    ~ScopedEnv() {
+        if (had_) {
+            qputenv(name_, before_);
+        } else {
+            qunsetenv(name_);
+        }
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_;
+    QByteArray before_;
+};
+
+}  // namespace
+
+class DesktopTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        site_ = std::make_unique<RecordingSite>(
+            [](const httplib::Request&) { return gbk("{\"msg\":\"签到成功\"}"); });
+        dir_ = std::make_unique<QTemporaryDir>();
+        config_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_->filePath("config").toUtf8());
+        db_ = makeDatabase(
+            *dir_,
+            {{.name = "甲站", .link = site_->url("/sign"), .tying = "msg", .cookies = {"a=1"}}});
+        boxes_ = std::make_unique<BoxRecorder>();
+        window_ = openWindow(db_);
+    }
+
+    void cleanup() {
+        window_.reset();
+        boxes_.reset();
+        config_.reset();
+        site_.reset();
+        dir_.reset();
+    }
+
+    void trayMenuStartsAPassAndIsOffWhileItRuns() {
+        const auto menu = ui::buildTrayMenu(*window_);
+        QCOMPARE(captions(*menu),
+                 QStringList({QStringLiteral("开始签到"), QStringLiteral("显示窗口"),
+                              QStringLiteral("—"), QStringLiteral("退出")}));
+        QAction* signIn = action(*menu, "托盘_开始签到");
+        QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
+        signIn->trigger();
+        QVERIFY(window_->passRunning());
+        QVERIFY(!signIn->isEnabled());
+        QTRY_COMPARE(finished.size(), 1);
+        QVERIFY(signIn->isEnabled());
+        QCOMPARE(site_->sent().size(), std::size_t{1});
+        QCOMPARE(window_->cellText(0, 5), QStringLiteral("签到成功"));
+        QVERIFY(window_->passCountsText().startsWith(QStringLiteral("成功 1")));
+    }
+
+    void trayMenuShowsTheWindowAndQuits() {
+        const auto menu = ui::buildTrayMenu(*window_);
+        window_->hide();
+        action(*menu, "托盘_显示窗口")->trigger();
+        QVERIFY(window_->isVisible());
+        QVERIFY(!window_->isMinimized());
+
+        // "退出" ends the event loop as the close button does.
+        QEventLoop loop;
+        QTimer::singleShot(0, menu.get(), [&] { action(*menu, "托盘_退出")->trigger(); });
+        QCOMPARE(loop.exec(), 0);
+    }
+
+    void minimisingHidesTheWindowToTheTray() {
+        new ui::MinimizeToTray(*window_);
+        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+        QTest::mouseClick(child<QAbstractButton>(window_.get(), "最小化"), Qt::LeftButton);
+        QTRY_VERIFY(window_->isHidden());
+
+        ui::showFromTray(*window_);
+        QVERIFY(window_->isVisible());
+        QVERIFY(!window_->isMinimized());
+    }
+
+    void theTrayIconWhereTheDesktopHasATray() {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            QSKIP("this desktop has no system tray");
+        }
+        ui::TrayIcon* tray = window_->tray();
+        QVERIFY(tray != nullptr);
+        QVERIFY(tray->icon().isVisible());
+        QCOMPARE(tray->icon().contextMenu(), &tray->menu());
+        QCOMPARE(captions(tray->menu()).front(), QStringLiteral("开始签到"));
+    }
+
+    void autostartSwitchWritesAndRemovesTheEntry() {
+        const std::filesystem::path entry = ui::autostartEntryPath();
+        QCOMPARE(QString::fromStdString(entry.string()),
+                 dir_->filePath(QStringLiteral("config/autostart/vesprey.desktop")));
+        auto* box = child<QCheckBox>(window_.get(), "选择框_开机启动");
+        QVERIFY(!box->isChecked());
+
+        box->click();
+        QVERIFY(std::filesystem::exists(entry));
+        const QString text = fileText(entry);
+        QVERIFY2(text.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("\nExec=") + QCoreApplication::applicationFilePath() +
+                               QStringLiteral("\n")),
+                 qPrintable(text));
+        const QString validate =
+            QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        if (!validate.isEmpty()) {
+            QProcess check;
+            check.start(validate, {QString::fromStdString(entry.string())});
+            QVERIFY(check.waitForFinished());
+            QVERIFY2(check.exitCode() == 0, check.readAllStandardOutput().constData());
+        }
+
+        // A window opened now finds it on.
+        auto again = openWindow(db_);
+        QVERIFY(child<QCheckBox>(again.get(), "选择框_开机启动")->isChecked());
+
+        box->click();
+        QVERIFY(!std::filesystem::exists(entry));
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    void autostartEntryQuotesWhatTheLauncherWouldSplit() {
+        auto exec = [](const std::string& program) {
+            const QString text = QString::fromStdString(ui::autostartEntry(program));
+            const qsizetype at = text.indexOf(QStringLiteral("\nExec=")) + 6;
+            return text.mid(at, text.indexOf(QLatin1Char('\n'), at) - at);
+        };
+        QCOMPARE(exec("/usr/bin/vesprey"), QStringLiteral("/usr/bin/vesprey"));
+        QCOMPARE(exec("/home/me/my apps/vesprey"), QStringLiteral("\"/home/me/my apps/vesprey\""));
+        // Inside the quotes " ` $ \ take a backslash, and every backslash of the value is doubled.
+        QCOMPARE(exec("/opt/a$b\"c/vesprey"), QStringLiteral("\"/opt/a\\\\$b\\\\\"c/vesprey\""));
+        QCOMPARE(exec("/opt/100%/vesprey"), QStringLiteral("/opt/100%%/vesprey"));
+    }
+
+    void autostartThatCannotBeWrittenIsSaidAndTheBoxStaysOff() {
+        // The configuration "folder" is a file: no autostart folder can be made in it.
+        QFile blocker(dir_->filePath(QStringLiteral("config")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        auto* box = child<QCheckBox>(window_.get(), "选择框_开机启动");
+        box->click();
+        QVERIFY(!box->isChecked());
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QVERIFY2(boxes_->boxes[0].text.startsWith(QStringLiteral("开机启动设置失败！\r\n")),
+                 qPrintable(boxes_->boxes[0].text));
+        QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("开机启动"));
+    }
+
+    void messageBoxButtonsSpeakChinese() {
+        const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+        if (!QFile::exists(folder + QStringLiteral("/qtbase_zh_CN.qm"))) {
+            QSKIP("Qt's translations are not installed (qt6-translations-l10n)");
+        }
+        // A locale Qt has no translation for gets the Chinese buttons.
+        QTranslator* chinese = ui::loadQtTranslations(*qApp, QLocale::c());
+        QVERIFY(chinese != nullptr);
+        QCOMPARE(standardButtons(), QStringList({QStringLiteral("确定"), QStringLiteral("取消")}));
+        QCoreApplication::removeTranslator(chinese);
+        delete chinese;
+
+        // One it has gets its own.
+        QTranslator* german = ui::loadQtTranslations(*qApp, QLocale(QLocale::German));
+        QVERIFY(german != nullptr);
+        QCOMPARE(standardButtons().back(), QStringLiteral("Abbrechen"));
+        QCoreApplication::removeTranslator(german);
+        delete german;
+    }
+
+private:
+    std::unique_ptr<RecordingSite> site_;
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<ScopedEnv> config_;
+    std::filesystem::path db_;
+    std::unique_ptr<BoxRecorder> boxes_;
+    std::unique_ptr<ui::MainWindow> window_;
+};
+
+QTEST_MAIN(DesktopTest)
+#include "desktop_test.moc"
