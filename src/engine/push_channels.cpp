@@ -48,7 +48,7 @@ constexpr PushSettingField kEmailFields[] = {{"host", true, false},  {"port", fa
 // Every channel; the first three in the order of their Send rows, where push.cpp finds them.
 constexpr PushChannelInfo kChannels[] = {
     {"bark", kPushBark, "VESPREY_BARK_URL", "https://api.day.app/", kKeyFields},
-    {"serverchan", kPushServerChan, "VESPREY_SERVERCHAN_URL", "http://sc.ftqq.com/", kKeyFields},
+    {"serverchan", kPushServerChan, "VESPREY_SERVERCHAN_URL", "https://sc.ftqq.com/", kKeyFields},
     {"dingtalk", kPushDingTalk, "VESPREY_DINGTALK_URL", "https://oapi.dingtalk.com", kKeyFields},
     {"ntfy", 0, "VESPREY_NTFY_URL", "https://ntfy.sh", kNtfyFields},
     {"gotify", 0, "VESPREY_GOTIFY_URL", "", kGotifyFields},

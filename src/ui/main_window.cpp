@@ -27,6 +27,7 @@
 
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
+#include "store/push_channels.h"
 #include "ui/account_list.h"
 #include "ui/autostart.h"
 #include "ui/browser_loader.h"
@@ -34,6 +35,8 @@
 #include "ui/message_boxes.h"
 #include "ui/new_database_dialog.h"
 #include "ui/pass_history.h"
+#include "ui/push_channels_dialog.h"
+#include "ui/push_test.h"
 #include "ui/qt_text.h"
 #include "ui/sign_in_pass.h"
 #include "ui/skin.h"
@@ -58,9 +61,12 @@ constexpr int kStripMargin = 6;
 constexpr std::string_view kNotifyOnSetting = "notify_on";
 constexpr std::string_view kSaveCookiesSetting = "save_cookies";
 constexpr std::string_view kJobsSetting = "sign_in_jobs";
+constexpr std::string_view kStrictTlsSetting = "strict_tls";
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
+// Longer than any push request may take.
+constexpr std::chrono::seconds kPushTestShown{120};
 // How long "签到历史没有保存：…" stays in the status label.
 constexpr std::chrono::seconds kHistoryFailureShown{5};
 
@@ -224,6 +230,12 @@ QWidget* MainWindow::buildPushPage() {
     pushKey_ = place(new QLineEdit(notice), QStringLiteral("编辑框_推送标识"), 71, 56, 473, 24);
     label(notice, QStringLiteral("推送语句："), 8, 90);
     place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
+    auto* more = button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"),
+                        344, 20);
+    more->setToolTip(QStringLiteral("ntfy、Gotify、Telegram、企业微信、飞书、PushPlus、Server酱³、"
+                                    "Webhook、电子邮件；可同时启用多个"));
+    connect(more, &QPushButton::clicked, this, &MainWindow::showPushChannels);
+    enabledChannels_ = place(new QLabel(notice), QStringLiteral("标签_已启用渠道"), 418, 22, 130, 20);
 
     auto* timed = place(new QGroupBox(QStringLiteral("定时执行："), page),
                         QStringLiteral("分组框4"), 16, 193, 560, 112);
@@ -249,15 +261,31 @@ QWidget* MainWindow::buildPushPage() {
     jobs_->setToolTip(QStringLiteral("同一网站的账号仍按列表顺序一个接一个签到"));
     connect(jobs_, &QSpinBox::valueChanged, this,
             [this](int jobs) { storeSwitch(kJobsSetting, std::to_string(jobs)); });
+    strictTls_ = place(new QCheckBox(QStringLiteral("签到也校验证书"), timed),
+                       QStringLiteral("选择框_签到也校验证书"), 160, 49, 150, 20);
+    strictTls_->setToolTip(
+        QStringLiteral("签到请求也检查网站的证书（推送总是检查）；证书有误的网站会签到失败"));
+    connect(strictTls_, &QCheckBox::toggled, this,
+            [this](bool on) { storeSwitch(kStrictTlsSetting, on ? "1" : "0"); });
     scheduler_ = new Scheduler(period_, schedule_, this);
     connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
     connect(scheduler_, &Scheduler::statusText, this, &MainWindow::setStatus);
     connect(scheduler_, &Scheduler::due, this, &MainWindow::startScheduledPass);
     scheduler_->setRunRecord([this](const QString& day) { return scheduledPassStarted(day); });
 
-    auto* test =
+    pushTestButton_ =
         button(page, QStringLiteral("超级按钮_推送_调试"), QStringLiteral("调试"), 442, 312);
-    connect(test, &QPushButton::clicked, this, &MainWindow::testPush);
+    connect(pushTestButton_, &QPushButton::clicked, this, &MainWindow::testPush);
+    pushTest_ = new PushTest(this);
+    connect(pushTest_, &PushTest::runningChanged, pushTestButton_,
+            [this](bool running) { pushTestButton_->setEnabled(!running); });
+    connect(pushTest_, &PushTest::finished, this,
+            [this](const QString&, const PushOutcome& outcome) {
+                showStatusNotice(outcome.ok() ? QStringLiteral("推送成功")
+                                              : QStringLiteral("推送失败：") +
+                                                    fromAnsi(outcome.error.message),
+                                 kPushFailureShown);
+            });
     auto* save =
         button(page, QStringLiteral("超级按钮_推送_保存"), QStringLiteral("保存"), 514, 312);
     connect(save, &QPushButton::clicked, this, &MainWindow::savePushKey);
@@ -454,6 +482,13 @@ void MainWindow::readSwitches() {
     const QSignalBlocker quietSaveCookies(saveCookies_);
     failureOnly_->setChecked(readSetting(db_, kNotifyOnSetting) == Text("failure"));
     saveCookies_->setChecked(readSetting(db_, kSaveCookiesSetting) == Text("1"));
+    const QSignalBlocker quietStrictTls(strictTls_);
+    strictTls_->setChecked(readSetting(db_, kStrictTlsSetting) == Text("1"));
+    QStringList enabled;
+    for (const std::string& channel : enabledPushChannels(db_)) {
+        enabled.append(QString::fromStdString(channel));
+    }
+    showEnabledChannels(enabled);
     // "同时签到数" as stored, within the box's range; 1 without a number.
     const QSignalBlocker quietJobs(jobs_);
     const std::optional<Text> jobs = readSetting(db_, kJobsSetting);
@@ -596,14 +631,33 @@ void MainWindow::savePushKey() {
 }
 
 void MainWindow::testPush() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    Text title;
-    const PushOutcome outcome = sendPush(pushChannel(), title, {}, push_);
-    QApplication::restoreOverrideCursor();
-    if (outcome.error) {
-        showStatusNotice(QStringLiteral("推送失败：") + fromAnsi(outcome.error.message),
-                         kPushFailureShown);
+    const int channel = pushChannel();
+    if (channel < 1) {
+        return;  // no channel checked: nothing to send
     }
+    if (pushTest_->start(std::string(pushChannels()[static_cast<std::size_t>(channel - 1)].name),
+                         push_, {})) {
+        // Up until the outcome replaces it; the status before comes back after the outcome.
+        showStatusNotice(QStringLiteral("正在推送…"), kPushTestShown);
+    }
+}
+
+void MainWindow::showPushChannels() {
+    PushChannelsDialog dialog(db_, push_, *pushTest_, this);
+    connect(&dialog, &PushChannelsDialog::enabledChanged, this,
+            &MainWindow::showEnabledChannels);
+    dialog.exec();
+    showPushKey(pushChannel());  // a key saved there shows here too
+}
+
+void MainWindow::showEnabledChannels(const QStringList& channels) {
+    enabledChannels_->setText(channels.isEmpty()
+                                  ? QString()
+                                  : QStringLiteral("已启用 %1 个渠道").arg(channels.size()));
+    enabledChannels_->setToolTip(
+        channels.isEmpty() ? QStringLiteral("没有启用其他渠道：推送到上面选中的一个")
+                           : QStringLiteral("签到完毕后推送到：") +
+                                 channels.join(QStringLiteral("、")));
 }
 
 void MainWindow::startPassFromMenu() {
@@ -674,8 +728,18 @@ void MainWindow::startPass() {
     emit passStarted();
     const auto hold = finishedHold_;
     const int jobs = signInJobs();
+    // The channels enabled in "推送渠道", with their settings as the file holds them now; none
+    // enabled: the push page's one checked channel.
+    std::vector<std::string> channels = enabledPushChannels(db_);
+    ChannelSettings channelSettings;
+    if (!channels.empty() && !readChannelSettings(db_, channelSettings).ok()) {
+        channelSettings.clear();  // each channel then fails with what it lacks, in the push
+    }
+    WebClient::setStrictTls(strictTls_->isChecked());
     pass_ = std::jthread([this, hold, rules = std::move(rules), notifyOn, jobs,
-                          daysLeft = std::move(daysLeft)](std::stop_token stop) mutable {
+                          daysLeft = std::move(daysLeft), channels = std::move(channels),
+                          channelSettings = std::move(channelSettings)](
+                             std::stop_token stop) mutable {
         std::vector<AccountReport> reports;
         {
             WindowSignInView view(*this, stop, hold);
@@ -685,6 +749,7 @@ void MainWindow::startPass() {
             run.setNotifyOn(notifyOn);
             run.setCookieDaysLeft(std::move(daysLeft));
             run.setJobs(jobs);
+            run.setPushChannels(std::move(channels), std::move(channelSettings));
             run.run(stop);
             if (!stop.stop_requested()) {
                 reports = run.reports();
@@ -770,12 +835,12 @@ void MainWindow::setPassControlsEnabled(bool enabled) {
 }
 
 void MainWindow::endProcess() {
-    if (!passRunning_) {
+    if (!passRunning_ && !pushTest_->running()) {
         QCoreApplication::exit(0);
         return;
     }
-    // The pass writes nothing to Sign.db, so ending here loses nothing; waiting for the worker
-    // could mean waiting for a request's time-out.
+    // The pass and the push test write nothing to Sign.db, so ending here loses nothing; waiting
+    // for them could mean waiting for a request's time-out.
     pass_.request_stop();
     std::fflush(nullptr);
     std::_Exit(0);

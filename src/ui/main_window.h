@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <atomic>
 #include <chrono>
@@ -40,6 +41,7 @@ class AccountListModel;
 class HistoryWindow;
 class ManualFillDialog;
 class PictureButton;
+class PushTest;
 class TemplateEditor;
 class TrayIcon;
 class WindowQueue;
@@ -111,7 +113,9 @@ public slots:
     void copySelectedResult();  // double-click: "返回内容" of the selected row to the clipboard
     void showPushKey(int channel);
     void savePushKey();  // "保存" on the push page
-    void testPush();     // "调试" on the push page
+    void testPush();     // "调试" on the push page, on a thread of its own
+    void showPushChannels();  // "更多渠道…": the dialog of every channel
+    void showEnabledChannels(const QStringList& channels);
     void showHistory();  // "签到历史": the history window of the last 30 days
     void selectPage(int index);
     void endProcess();  // the close button
@@ -201,6 +205,10 @@ private:
     QCheckBox* failureOnly_ = nullptr;
     QCheckBox* saveCookies_ = nullptr;
     QSpinBox* jobs_ = nullptr;
+    QCheckBox* strictTls_ = nullptr;
+    QPushButton* pushTestButton_ = nullptr;
+    QLabel* enabledChannels_ = nullptr;  // the push page's "已启用 N 个渠道"
+    PushTest* pushTest_ = nullptr;
     QPushButton* editorSave_ = nullptr;
     Scheduler* scheduler_ = nullptr;
     WindowQueue* calls_ = nullptr;

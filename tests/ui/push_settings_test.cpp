@@ -2,13 +2,19 @@
 // "调试" test push (to a Bark server on 127.0.0.1), and the switches "仅失败时推送" and
 // "保存更新的 Cookie" kept in Sign.db.
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
+#include "store/push_channels.h"
 #include "store/site_database.h"
 #include "text/text.h"
+#include "ui/push_channels_dialog.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -105,11 +111,14 @@ private slots:
         QCOMPARE(storedKeys(db_)[0].RobotId, std::string("bark-1"));
     }
 
+    // The test push runs beside the window: while the service keeps it waiting the window
+    // answers and "调试" is off; then the outcome shows in the status label.
     void testButtonPushesThroughTheCheckedChannel() {
         FakeSite bark;
         std::mutex mutex;
         std::vector<std::string> paths;
         bark.server().Get(".*", [&](const httplib::Request& request, httplib::Response& response) {
+            bark.pass();
             std::lock_guard lock(mutex);
             paths.push_back(request.target);
             response.set_content("{\"code\":200}", "application/json");
@@ -119,7 +128,20 @@ private slots:
 
         BoxRecorder boxes;
         auto window = openWindow(db_);
-        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_调试"))->click();
+        auto* test = window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_调试"));
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QVERIFY(status != nullptr);
+        bark.closeGate();
+        test->click();
+        QTRY_COMPARE(bark.waiting.load(), 1);
+        bool ticked = false;
+        QTimer::singleShot(0, window.get(), [&ticked] { ticked = true; });
+        QTRY_VERIFY(ticked);
+        QVERIFY(!test->isEnabled());
+        QCOMPARE(status->text(), QStringLiteral("正在推送…"));
+        bark.openGate();
+        QTRY_VERIFY(test->isEnabled());
+        QCOMPARE(status->text(), QStringLiteral("推送成功"));
         {
             std::lock_guard lock(mutex);
             QCOMPARE(paths.size(), std::size_t{1});
@@ -130,43 +152,119 @@ private slots:
         // After a save the test push uses the new key.
         window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->setText("bark-9");
         window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_保存"))->click();
-        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_调试"))->click();
+        test->click();
+        QTRY_VERIFY(test->isEnabled());
         {
             std::lock_guard lock(mutex);
             QCOMPARE(paths.size(), std::size_t{2});
             QVERIFY(paths[1].rfind("/bark-9/", 0) == 0);
         }
         QVERIFY(boxes.boxes.isEmpty());
+
+        // A service that is not there: the failure in words.
         qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
+        test->click();
+        QTRY_VERIFY(test->isEnabled());
+        QVERIFY2(status->text().startsWith(QStringLiteral("推送失败：")),
+                 qPrintable(status->text()));
+    }
+
+    // "更多渠道…": a channel's settings saved from its form, two channels enabled, the test of the
+    // shown one; then a pass pushes its summary to each enabled channel, one failing (telegram
+    // has no token) without keeping it from the other.
+    void channelsDialogConfiguresChannelsThatEveryPassUses() {
+        PushService push;
+        push.serve("VESPREY_NTFY_URL");
+        // A site that cannot be reached: the pass is quick and its summary names it.
+        QTemporaryDir own;
+        const auto db = makeDatabase(
+            own, {{.name = "甲", .link = "http://127.0.0.1:9/sign", .cookies = {"a=1"}}},
+            {.bark = "bark-1", .serverChan = "", .dingTalk = ""});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        auto* enabledLabel = window->findChild<QLabel*>(QStringLiteral("标签_已启用渠道"));
+        QCOMPARE(enabledLabel->text(), QString());
+
+        QString testResult;
+        QTimer::singleShot(0, window.get(), [&] {
+            auto* dialog = qobject_cast<ui::PushChannelsDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            auto* list = dialog->findChild<QListWidget*>(QStringLiteral("列表_推送渠道"));
+            QCOMPARE(list->count(), 12);
+            dialog->showChannel("ntfy");
+            dialog->findChild<QLineEdit*>(QStringLiteral("编辑框_topic"))
+                ->setText(QStringLiteral("签到 提醒"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("编辑框_token"))->setText("tk_1");
+            dialog->findChild<QPushButton*>(QStringLiteral("按钮_渠道保存"))->click();
+            for (int row = 0; row < list->count(); ++row) {
+                const QString name = list->item(row)->data(Qt::UserRole).toString();
+                if (name == u"ntfy" || name == u"telegram") {
+                    list->item(row)->setCheckState(Qt::Checked);
+                }
+            }
+            auto* test = dialog->findChild<QPushButton*>(QStringLiteral("按钮_渠道调试"));
+            test->click();
+            QVERIFY(!test->isEnabled());
+            QTRY_VERIFY(test->isEnabled());
+            testResult = dialog->findChild<QLabel*>(QStringLiteral("标签_推送结果"))->text();
+            dialog->reject();
+        });
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送渠道"))->click();
+        QCOMPARE(testResult, QStringLiteral("推送成功（ntfy）"));
+        QCOMPARE(enabledLabel->text(), QStringLiteral("已启用 2 个渠道"));
+        QCOMPARE(storedSetting(db, "push_channels"), std::optional<Text>("ntfy,telegram"));
+        {
+            SqlDatabase file;
+            QVERIFY(openSiteDatabase(file, db));
+            Text settings;
+            QVERIFY(readChannelSettings(file, "ntfy", settings).ok());
+            QCOMPARE(QString::fromStdString(ansiToUtf8(settings)),
+                     QStringLiteral("{\"topic\":\"签到 提醒\",\"token\":\"tk_1\",\"url\":\"\"}"));
+        }
+        QCOMPARE(push.received().size(), 1);
+        QVERIFY2(push.received()[0].startsWith(QStringLiteral("POST /签到 提醒 ")),
+                 qPrintable(push.received()[0]));
+
+        window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->setChecked(true);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(push.received().size(), 2);  // ntfy only: Bark is not enabled here
+        QVERIFY(push.received()[1].contains(QStringLiteral("甲")));
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QVERIFY2(status->text().contains(QStringLiteral("telegram")), qPrintable(status->text()));
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
     void switchesAreStoredWhenClickedAndReadAtStartUp() {
+        struct Switch {
+            QString box;
+            std::string_view setting;
+            const char* on;
+            const char* off;
+        };
+        const Switch switches[] = {
+            {QStringLiteral("选择框_仅失败时推送"), "notify_on", "failure", "always"},
+            {QStringLiteral("选择框_保存更新的Cookie"), "save_cookies", "1", "0"},
+            {QStringLiteral("选择框_签到也校验证书"), "strict_tls", "1", "0"},
+        };
         BoxRecorder boxes;
-        const QString failureOnly = QStringLiteral("选择框_仅失败时推送");
-        const QString saveCookies = QStringLiteral("选择框_保存更新的Cookie");
-        {
+        // A file that never had them: all off, and nothing stored by the start-up. Then each
+        // opening finds what the one before clicked, and clicks it back.
+        for (const bool stored : {false, true, false}) {
             auto window = openWindow(db_);
-            // A file that never had them: both off, and nothing stored by the start-up.
-            QVERIFY(!window->findChild<QCheckBox*>(failureOnly)->isChecked());
-            QVERIFY(!window->findChild<QCheckBox*>(saveCookies)->isChecked());
-            QVERIFY(!storedSetting(db_, "notify_on"));
-            QTest::mouseClick(window->findChild<QCheckBox*>(failureOnly), Qt::LeftButton);
-            QTest::mouseClick(window->findChild<QCheckBox*>(saveCookies), Qt::LeftButton);
-            QCOMPARE(storedSetting(db_, "notify_on"), std::optional<Text>("failure"));
-            QCOMPARE(storedSetting(db_, "save_cookies"), std::optional<Text>("1"));
+            for (const Switch& each : switches) {
+                auto* box = window->findChild<QCheckBox*>(each.box);
+                QCOMPARE(box->isChecked(), stored);
+                if (!stored && !storedSetting(db_, each.setting)) {
+                    QTest::mouseClick(box, Qt::LeftButton);
+                    QCOMPARE(storedSetting(db_, each.setting), std::optional<Text>(each.on));
+                } else if (stored) {
+                    QTest::mouseClick(box, Qt::LeftButton);
+                    QCOMPARE(storedSetting(db_, each.setting), std::optional<Text>(each.off));
+                }
+            }
         }
-        {
-            auto window = openWindow(db_);
-            QVERIFY(window->findChild<QCheckBox*>(failureOnly)->isChecked());
-            QVERIFY(window->findChild<QCheckBox*>(saveCookies)->isChecked());
-            QTest::mouseClick(window->findChild<QCheckBox*>(failureOnly), Qt::LeftButton);
-            QTest::mouseClick(window->findChild<QCheckBox*>(saveCookies), Qt::LeftButton);
-            QCOMPARE(storedSetting(db_, "notify_on"), std::optional<Text>("always"));
-            QCOMPARE(storedSetting(db_, "save_cookies"), std::optional<Text>("0"));
-        }
-        auto window = openWindow(db_);
-        QVERIFY(!window->findChild<QCheckBox*>(failureOnly)->isChecked());
-        QVERIFY(!window->findChild<QCheckBox*>(saveCookies)->isChecked());
         QVERIFY(boxes.boxes.isEmpty());
     }
 

@@ -40,47 +40,6 @@ QByteArray fileBytes(const std::filesystem::path& path) {
 // The counts of a pass over accountsOfEveryKind().
 const QString kEveryKindCounts = QStringLiteral("成功 1 · 已签 0 · 失效 1 · 失败 1");
 
-// A push service on 127.0.0.1 that Bark and ServerChan are pointed at while it lives. Each
-// request is kept as "METHOD target body", target and body decoded.
-class PushService {
-public:
-    PushService() {
-        auto record = [this](const httplib::Request& request, httplib::Response& response) {
-            QString line = QString::fromStdString(
-                request.method + " " + httplib::detail::decode_url(request.target, false));
-            if (!request.body.empty()) {
-                line +=
-                    " " + QString::fromStdString(httplib::detail::decode_url(request.body, true));
-            }
-            std::lock_guard lock(mutex_);
-            received_ << line;
-            response.set_content("{}", "application/json");
-        };
-        // The summary's line breaks reach the path (Bark): "." would stop at them.
-        server_.server().Get(R"([\s\S]*)", record);
-        server_.server().Post(R"([\s\S]*)", record);
-        server_.start();
-        qputenv("VESPREY_BARK_URL", QByteArray::fromStdString(server_.url("/")));
-        qputenv("VESPREY_SERVERCHAN_URL", QByteArray::fromStdString(server_.url("/")));
-    }
-    ~PushService() {
-        qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
-        qputenv("VESPREY_SERVERCHAN_URL", "http://127.0.0.1:9/");
-    }
-    PushService(const PushService&) = delete;
-    PushService& operator=(const PushService&) = delete;
-
-    QStringList received() const {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
-    FakeSite server_;
-    mutable std::mutex mutex_;
-    QStringList received_;
-};
-
 QAbstractItemModel* accountList(ui::MainWindow& window) {
     return window.findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"))->model();
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <QApplication>
+#include <QByteArray>
 #include <QList>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <functional>
@@ -75,6 +77,55 @@ private:
 
 // A site on an ephemeral port of 127.0.0.1, with the gate the pass tests hold requests at.
 using FakeSite = test::LocalServer<>;
+
+// A push service on 127.0.0.1 that answers every request with "{}" and records each as
+// "METHOD target body" (target and form body URL-decoded). Bark and ServerChan point here while
+// it lives; serve() points another channel here too.
+class PushService {
+public:
+    PushService() {
+        auto record = [this](const httplib::Request& request, httplib::Response& response) {
+            QString line = QString::fromStdString(
+                request.method + " " + httplib::detail::decode_url(request.target, false));
+            if (!request.body.empty()) {
+                line +=
+                    " " + QString::fromStdString(httplib::detail::decode_url(request.body, true));
+            }
+            std::lock_guard lock(mutex_);
+            received_ << line;
+            response.set_content("{}", "application/json");
+        };
+        // The summary's line breaks reach the path (Bark): "." would stop at them.
+        server_.server().Get(R"([\s\S]*)", record);
+        server_.server().Post(R"([\s\S]*)", record);
+        server_.start();
+        serve("VESPREY_BARK_URL");
+        serve("VESPREY_SERVERCHAN_URL");
+    }
+    // Points the channel's base-address variable here too, until the service goes.
+    void serve(const char* variable) {
+        qputenv(variable, QByteArray::fromStdString(server_.url("/")));
+        served_ << QByteArray(variable);
+    }
+    ~PushService() {
+        for (const QByteArray& variable : served_) {
+            qputenv(variable.constData(), "http://127.0.0.1:9/");
+        }
+    }
+    PushService(const PushService&) = delete;
+    PushService& operator=(const PushService&) = delete;
+
+    QStringList received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    FakeSite server_;
+    mutable std::mutex mutex_;
+    QStringList received_;
+    QList<QByteArray> served_;
+};
 
 // The main window for a database, with its start-up sequence run and the finished status held
 // only briefly.
