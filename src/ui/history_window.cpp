@@ -111,15 +111,18 @@ HistoryWindow::HistoryWindow(const std::filesystem::path& database, double now, 
     grid_ = new QTableWidget(static_cast<int>(accounts_.size()), static_cast<int>(days.size()) + 1,
                              this);
     grid_->setObjectName(QStringLiteral("表格_历史"));
-    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    grid_->setSelectionBehavior(QAbstractItemView::SelectItems);
     grid_->setSelectionMode(QAbstractItemView::SingleSelection);
     grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid_->verticalHeader()->hide();
-    QStringList titles = {QStringLiteral("网站")};
-    for (const Text& day : days) {
-        titles << fromAnsi(day.substr(5));  // MM-dd
+    grid_->setHorizontalHeaderItem(0, new QTableWidgetItem(QStringLiteral("网站")));
+    for (std::size_t day = 0; day < days.size(); ++day) {
+        // The day of the month fits a cell; the whole date is the tooltip.
+        const QString date = fromAnsi(days[day]);
+        auto* title = new QTableWidgetItem(QString::number(date.right(2).toInt()));
+        title->setToolTip(date);
+        grid_->setHorizontalHeaderItem(static_cast<int>(day) + 1, title);
     }
-    grid_->setHorizontalHeaderLabels(titles);
     grid_->horizontalHeader()->setMinimumSectionSize(kDayCellWidth);
     grid_->setColumnWidth(0, 120);
     for (int column = 1; column < grid_->columnCount(); ++column) {
@@ -149,7 +152,11 @@ HistoryWindow::HistoryWindow(const std::filesystem::path& database, double now, 
             grid_->setItem(r, static_cast<int>(day) + 1, cell);
         }
     }
-    connect(grid_, &QTableWidget::cellClicked, this, [this](int row, int) { showAccount(row); });
+    // Only the site's name shows the choice: a selected row would hide the days' colours.
+    connect(grid_, &QTableWidget::cellClicked, this, [this](int row, int) {
+        grid_->setCurrentCell(row, 0);
+        showAccount(row);
+    });
 
     passes_ = new QTableWidget(0, 4, this);
     passes_->setObjectName(QStringLiteral("表格_账号历史"));

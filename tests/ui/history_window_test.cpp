@@ -83,6 +83,8 @@ private slots:
         QCOMPARE(grid->rowCount(), 2);
         QCOMPARE(grid->columnCount(), ui::kHistoryShownDays + 1);
         QCOMPARE(grid->item(0, 0)->text(), QStringLiteral("甲"));
+        QCOMPARE(grid->horizontalHeaderItem(dayColumn(15))->text(), QStringLiteral("15"));
+        QCOMPARE(grid->horizontalHeaderItem(dayColumn(15))->toolTip(), QStringLiteral("2024-05-15"));
         QCOMPARE(grid->item(1, 0)->text(), QStringLiteral("乙"));
         grid->clearSelection();
         const QImage drawn = grid->viewport()->grab().toImage();
@@ -115,8 +117,12 @@ private slots:
         QTableWidget* grid = table(*window_, QStringLiteral("表格_历史"));
         QTableWidget* passes = table(*window_, QStringLiteral("表格_账号历史"));
         QCOMPARE(passes->rowCount(), 0);
-        const QRect rect = grid->visualRect(grid->model()->index(0, 0));
+        // A day of the account is clicked: the day keeps its colour, the name shows the choice.
+        const QRect rect = grid->visualRect(grid->model()->index(0, dayColumn(15)));
         QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, rect.center());
+        QCOMPARE(grid->viewport()->grab().toImage().pixelColor(rect.center()),
+                 ui::historyDayColour("success"));
+        QCOMPARE(grid->selectedItems(), QList<QTableWidgetItem*>{grid->item(0, 0)});
         QCOMPARE(passes->rowCount(), 4);
         QCOMPARE(passes->item(0, 0)->text(), QStringLiteral("2024-05-15 08:00:00"));
         QCOMPARE(passes->item(0, 3)->text(), QStringLiteral("ok, \"5\""));
