@@ -179,13 +179,13 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
     return answer == QDialog::Accepted ? BrowserLoginResult::Captured : BrowserLoginResult::Closed;
 }
 
-BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, Text* pendingCookie,
+BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, CapturedCookie* captured,
                                     QString* failure) {
     BrowserLogin login;
     login.owner = owner;
     login.address = address;
-    login.capture = [pendingCookie](const CapturedCookie& captured, QWidget*) {
-        *pendingCookie = captured.cookie;
+    login.capture = [captured](const CapturedCookie& taken, QWidget*) {
+        *captured = taken;
         return true;
     };
     return runBrowserLogin(login, failure);

@@ -87,9 +87,9 @@ struct BrowserLogin {
 // the sentence for the user when the result is Unavailable.
 BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure = nullptr);
 
-// The template editor's "软件登录 ": the captured cookie (code page 936) goes into
-// `pendingCookie` and nothing else happens; a window closed without capture leaves it as it was.
-BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, Text* pendingCookie,
+// The template editor's "软件登录 ": what the capture took goes into `captured` and nothing else
+// happens; a window closed without capture leaves it as it was.
+BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, CapturedCookie* captured,
                                     QString* failure = nullptr);
 
 // What the program tells the user while storing a capture; the texts and captions are the

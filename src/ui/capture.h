@@ -3,6 +3,7 @@
 // process; everything here is used on the window thread only.
 #pragma once
 
+#include <QDateTime>
 #include <utility>
 
 #include "store/site_database.h"
@@ -34,11 +35,15 @@ struct PendingCapture {
     Text Date;
     CookieOrigin origin = CookieOrigin::Unknown;  // of Cookie
     Text originSite{};  // the listed site the cookie was captured for; none for the editor's own
+    // The earliest expiry of the cookies a browser capture gave (UTC); invalid when unknown. A
+    // save that makes an account of the cookie keeps it in History.db.
+    QDateTime cookieExpires{};
 
-    void setCookie(Text cookie, CookieOrigin from, Text site = {}) {
+    void setCookie(Text cookie, CookieOrigin from, Text site = {}, QDateTime expires = {}) {
         Cookie = std::move(cookie);
         origin = from;
         originSite = std::move(site);
+        cookieExpires = std::move(expires);
     }
 
     void clear() {
@@ -47,6 +52,7 @@ struct PendingCapture {
         Date.clear();
         origin = CookieOrigin::Unknown;
         originSite.clear();
+        cookieExpires = {};
     }
 };
 

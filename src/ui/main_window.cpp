@@ -230,12 +230,14 @@ QWidget* MainWindow::buildPushPage() {
     pushKey_ = place(new QLineEdit(notice), QStringLiteral("编辑框_推送标识"), 71, 56, 473, 24);
     label(notice, QStringLiteral("推送语句："), 8, 90);
     place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
-    auto* more = button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"),
-                        344, 20);
-    more->setToolTip(QStringLiteral("ntfy、Gotify、Telegram、企业微信、飞书、PushPlus、Server酱³、"
-                                    "Webhook、电子邮件；可同时启用多个"));
+    auto* more =
+        button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"), 344, 20);
+    more->setToolTip(
+        QStringLiteral("ntfy、Gotify、Telegram、企业微信、飞书、PushPlus、Server酱³、"
+                       "Webhook、电子邮件；可同时启用多个"));
     connect(more, &QPushButton::clicked, this, &MainWindow::showPushChannels);
-    enabledChannels_ = place(new QLabel(notice), QStringLiteral("标签_已启用渠道"), 418, 22, 130, 20);
+    enabledChannels_ =
+        place(new QLabel(notice), QStringLiteral("标签_已启用渠道"), 418, 22, 130, 20);
 
     auto* timed = place(new QGroupBox(QStringLiteral("定时执行："), page),
                         QStringLiteral("分组框4"), 16, 193, 560, 112);
@@ -279,13 +281,13 @@ QWidget* MainWindow::buildPushPage() {
     pushTest_ = new PushTest(this);
     connect(pushTest_, &PushTest::runningChanged, pushTestButton_,
             [this](bool running) { pushTestButton_->setEnabled(!running); });
-    connect(pushTest_, &PushTest::finished, this,
-            [this](const QString&, const PushOutcome& outcome) {
-                showStatusNotice(outcome.ok() ? QStringLiteral("推送成功")
-                                              : QStringLiteral("推送失败：") +
-                                                    fromAnsi(outcome.error.message),
-                                 kPushFailureShown);
-            });
+    connect(
+        pushTest_, &PushTest::finished, this, [this](const QString&, const PushOutcome& outcome) {
+            showStatusNotice(outcome.ok()
+                                 ? QStringLiteral("推送成功")
+                                 : QStringLiteral("推送失败：") + fromAnsi(outcome.error.message),
+                             kPushFailureShown);
+        });
     auto* save =
         button(page, QStringLiteral("超级按钮_推送_保存"), QStringLiteral("保存"), 514, 312);
     connect(save, &QPushButton::clicked, this, &MainWindow::savePushKey);
@@ -557,7 +559,8 @@ void MainWindow::browserLogin() {
     login.owner = this;
     login.address = account.entry.Weblogin;
     login.capture = [this, account](const CapturedCookie& captured, QWidget* window) {
-        capture_.pending.setCookie(captured.cookie, CookieOrigin::Browser, account.entry.WebName);
+        capture_.pending.setCookie(captured.cookie, CookieOrigin::Browser, account.entry.WebName,
+                                   captured.expires);
         // Set before the list is rebuilt, so that the rebuilt list shows the new expiry.
         int storedCid = 0;
         return storeAccountCookie(
@@ -583,13 +586,13 @@ void MainWindow::browserLogin() {
 
 void MainWindow::editorBrowserLogin() {
     QString failure;
-    const Text before = capture_.pending.Cookie;
+    CapturedCookie captured;
     const BrowserLoginResult result =
-        captureForEditor(this, editor_->loginAddress(), &capture_.pending.Cookie, &failure);
+        captureForEditor(this, editor_->loginAddress(), &captured, &failure);
     capture_.mode = CaptureMode::ForEditor;
-    if (capture_.pending.Cookie != before) {
-        capture_.pending.origin = CookieOrigin::Browser;
-        capture_.pending.originSite.clear();
+    if (result == BrowserLoginResult::Captured) {
+        capture_.pending.setCookie(std::move(captured.cookie), CookieOrigin::Browser, {},
+                                   captured.expires);
     }
     editor_->showPending();
     if (result == BrowserLoginResult::Unavailable) {
@@ -644,20 +647,18 @@ void MainWindow::testPush() {
 
 void MainWindow::showPushChannels() {
     PushChannelsDialog dialog(db_, push_, *pushTest_, this);
-    connect(&dialog, &PushChannelsDialog::enabledChanged, this,
-            &MainWindow::showEnabledChannels);
+    connect(&dialog, &PushChannelsDialog::enabledChanged, this, &MainWindow::showEnabledChannels);
     dialog.exec();
     showPushKey(pushChannel());  // a key saved there shows here too
 }
 
 void MainWindow::showEnabledChannels(const QStringList& channels) {
-    enabledChannels_->setText(channels.isEmpty()
-                                  ? QString()
-                                  : QStringLiteral("已启用 %1 个渠道").arg(channels.size()));
-    enabledChannels_->setToolTip(
-        channels.isEmpty() ? QStringLiteral("没有启用其他渠道：推送到上面选中的一个")
-                           : QStringLiteral("签到完毕后推送到：") +
-                                 channels.join(QStringLiteral("、")));
+    enabledChannels_->setText(
+        channels.isEmpty() ? QString() : QStringLiteral("已启用 %1 个渠道").arg(channels.size()));
+    enabledChannels_->setToolTip(channels.isEmpty()
+                                     ? QStringLiteral("没有启用其他渠道：推送到上面选中的一个")
+                                     : QStringLiteral("签到完毕后推送到：") +
+                                           channels.join(QStringLiteral("、")));
 }
 
 void MainWindow::startPassFromMenu() {
@@ -736,27 +737,27 @@ void MainWindow::startPass() {
         channelSettings.clear();  // each channel then fails with what it lacks, in the push
     }
     WebClient::setStrictTls(strictTls_->isChecked());
-    pass_ = std::jthread([this, hold, rules = std::move(rules), notifyOn, jobs,
-                          daysLeft = std::move(daysLeft), channels = std::move(channels),
-                          channelSettings = std::move(channelSettings)](
-                             std::stop_token stop) mutable {
-        std::vector<AccountReport> reports;
-        {
-            WindowSignInView view(*this, stop, hold);
-            WindowMessageSink messages(*this, stop);
-            SignInRun run(sites_, pushForPass_, view, messages);
-            run.setVerdictRules(std::move(rules));
-            run.setNotifyOn(notifyOn);
-            run.setCookieDaysLeft(std::move(daysLeft));
-            run.setJobs(jobs);
-            run.setPushChannels(std::move(channels), std::move(channelSettings));
-            run.run(stop);
-            if (!stop.stop_requested()) {
-                reports = run.reports();
+    pass_ =
+        std::jthread([this, hold, rules = std::move(rules), notifyOn, jobs,
+                      daysLeft = std::move(daysLeft), channels = std::move(channels),
+                      channelSettings = std::move(channelSettings)](std::stop_token stop) mutable {
+            std::vector<AccountReport> reports;
+            {
+                WindowSignInView view(*this, stop, hold);
+                WindowMessageSink messages(*this, stop);
+                SignInRun run(sites_, pushForPass_, view, messages);
+                run.setVerdictRules(std::move(rules));
+                run.setNotifyOn(notifyOn);
+                run.setCookieDaysLeft(std::move(daysLeft));
+                run.setJobs(jobs);
+                run.setPushChannels(std::move(channels), std::move(channelSettings));
+                run.run(stop);
+                if (!stop.stop_requested()) {
+                    reports = run.reports();
+                }
             }
-        }
-        calls_->post([this, reports = std::move(reports)] { onPassFinished(reports); });
-    });
+            calls_->post([this, reports = std::move(reports)] { onPassFinished(reports); });
+        });
 }
 
 void MainWindow::onPassFinished(const std::vector<AccountReport>& reports) {

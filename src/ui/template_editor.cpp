@@ -339,6 +339,10 @@ void TemplateEditor::save() {
 
     // The template and its first account go in together or not at all.
     const AddSiteResult added = addSite(window_.database(), fields, pending.Cookie);
+    // The site's first account is the last row the save inserted.
+    const int newCid = added.write && !pending.Cookie.empty()
+                           ? static_cast<int>(window_.database().lastInsertId())
+                           : 0;
     if (!added.write.prepared && !added.templateInserted) {
         return;  // the template's statement could not be prepared
     }
@@ -364,6 +368,9 @@ void TemplateEditor::save() {
     } else {
         MessageBoxes::inform(&window_, QStringLiteral("新增网站模板成功！"), caption,
                              BoxIcon::Information);
+    }
+    if (newCid != 0 && pending.cookieExpires.isValid()) {
+        window_.rememberCookieExpiry(newCid, pending.cookieExpires);
     }
     window_.reloadSiteList();
 }

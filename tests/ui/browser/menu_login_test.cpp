@@ -165,7 +165,7 @@ private slots:
         CookieHealth health;
         QVERIFY(readCookieHealth(db_, health).ok());
         QCOMPARE(health.expiries.size(), std::size_t{1});
-        const CookieExpiry& kept = health.expiries.at(cid);
+        const CookieExpiry kept = health.expiries.at(cid);
         // Three days from the capture, to the second (stored times are rounded), in local time.
         constexpr double kSecond = 1.0 / 86400;
         const Text earliest = historyTime(before + 3 - kSecond);
@@ -177,10 +177,21 @@ private slots:
                  QStringLiteral("Cookie 将于 %1 过期")
                      .arg(QString::fromStdString(kept.expires.substr(0, 10))));
 
+        // The editor's login on the same page: the new site's account gets the expiry too.
+        QVERIFY(editorLogin(*window, site_.url("/lasting"), {whenReady(), press(kCaptureButton)}));
+        window->findChild<QLineEdit*>(QStringLiteral("编辑框_网络名称"))
+            ->setText(QStringLiteral("新站"));
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_保存"))->click();
+        const int newCid = window->siteList().at(3).Cid;
+        health = {};
+        QVERIFY(readCookieHealth(db_, health).ok());
+        QCOMPARE(health.expiries.size(), std::size_t{2});
+        QCOMPARE(health.expiries.at(newCid).expires.substr(0, 10), kept.expires.substr(0, 10));
+
         window->rememberCookieExpiry(cid, QDateTime());
         health = {};
         QVERIFY(readCookieHealth(db_, health).ok());
-        QVERIFY(health.expiries.empty());
+        QCOMPARE(health.expiries.count(cid), std::size_t{0});
     }
 
     void closingTheWindowStoresNothing() {
