@@ -103,6 +103,7 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
     date_ = textBox(this, QStringLiteral("编辑框_date"), 71, 356, 378, 50);
 
     verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, 416, 232, 25);
+    trial_.emplace(result_, verdict_, hint_);
     auto* rulesButton = place(new QPushButton(QStringLiteral("判定规则"), this),
                               QStringLiteral("超级按钮_判定规则"), 244, 416, 61, 25);
     auto* trialButton = place(new QPushButton(QStringLiteral("调试"), this),
@@ -170,22 +171,15 @@ TrialSetup ModifyDialog::trialSetup() const {
     return setup;
 }
 
-void ModifyDialog::showOutcome(const TrialOutcome& outcome) {
-    setEditText(result_, outcome.shown);
-    showTrialVerdict(verdict_, outcome.verdict);
-    showEncodingHint(hint_, outcome.encodingHint);
-    answer_ = outcome.answer;
-    answerShown_ = outcome.shown;
-}
-
 void ModifyDialog::conversionChanged(int index) {
-    if (!answer_ || editText(result_) != answerShown_) {
+    const AccountAnswer* answer = trial_->answerShown();
+    if (answer == nullptr) {
         return;
     }
     TrialSetup setup = trialSetup();
     setup.conversion = index;
     WindowMessageSink messages(window_, std::stop_token{});
-    showOutcome(reevaluateTrial(setup, *answer_, messages));
+    trial_->show(reevaluateTrial(setup, *answer, messages));
 }
 
 void ModifyDialog::trial() {
@@ -195,7 +189,7 @@ void ModifyDialog::trial() {
     Text headers = editText(headers_);
     const Text body = editText(date_);
     WindowMessageSink messages(window_, std::stop_token{});
-    showOutcome(runTrial(setup, entry_.Cookie, headers, body, messages));
+    trial_->show(runTrial(setup, entry_.Cookie, headers, body, messages));
 }
 
 void ModifyDialog::save() {

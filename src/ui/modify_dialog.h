@@ -9,6 +9,7 @@
 #include "engine/account_request.h"
 #include "store/site_database.h"
 #include "ui/tool_window.h"
+#include "ui/trial_request.h"
 
 class QComboBox;
 class QLabel;
@@ -20,8 +21,6 @@ class QRadioButton;
 namespace vesprey::ui {
 
 class MainWindow;
-struct TrialOutcome;
-struct TrialSetup;
 
 class ModifyDialog : public ToolWindow {
     Q_OBJECT
@@ -44,7 +43,6 @@ public slots:
 private:
     TemplateFields fields() const;
     TrialSetup trialSetup() const;
-    void showOutcome(const TrialOutcome& outcome);
 
     MainWindow& window_;
     SiteTemplate entry_;
@@ -62,8 +60,7 @@ private:
     QPlainTextEdit* date_ = nullptr;
     QLabel* verdict_ = nullptr;
     QLabel* hint_ = nullptr;
-    std::optional<AccountAnswer> answer_;  // the last trial's answer
-    Text answerShown_;                     // and what the result box showed of it
+    std::optional<TrialDisplay> trial_;
     VerdictRules rules_;
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
 };

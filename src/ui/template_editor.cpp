@@ -132,6 +132,7 @@ TemplateEditor::TemplateEditor(MainWindow& window, QWidget* page)
     conversion_ = control<QComboBox>(page, u"组合框_编码转换");
     verdict_ = control<QLabel>(page, u"标签_判定");
     hint_ = control<QLabel>(page, u"标签_编码提示");
+    trial_.emplace(result_, verdict_, hint_);
     pending_ = control<QLabel>(page, u"标签_待保存");
     // The menu's captures change the pending cookie while another page is shown.
     page->installEventFilter(this);
@@ -241,9 +242,7 @@ void TemplateEditor::reset() {
     setAnswerType(0);
     window_.capture().pending.clear();
     rules_ = {};
-    showTrialVerdict(verdict_, std::nullopt);
-    answer_.reset();
-    showEncodingHint(hint_, std::nullopt);
+    trial_->clear();
     showPending();
 }
 
@@ -265,14 +264,6 @@ TrialSetup TemplateEditor::trialSetup() const {
     return setup;
 }
 
-void TemplateEditor::showOutcome(const TrialOutcome& outcome) {
-    setEditText(result_, outcome.shown);
-    showTrialVerdict(verdict_, outcome.verdict);
-    showEncodingHint(hint_, outcome.encodingHint);
-    answer_ = outcome.answer;
-    answerShown_ = outcome.shown;
-}
-
 void TemplateEditor::trial() {
     if (link_->text().isEmpty()) {
         MessageBoxes::inform(&window_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
@@ -285,16 +276,16 @@ void TemplateEditor::trial() {
     PendingCapture& pending = window_.capture().pending;
     const Text body = pending.Date;
     WindowMessageSink messages(window_, std::stop_token{});
-    showOutcome(runTrial(setup, pending.Cookie, pending.Headers, body, messages));
+    trial_->show(runTrial(setup, pending.Cookie, pending.Headers, body, messages));
     showPending();
 }
 
 void TemplateEditor::conversionChanged(int index) {
-    if (answer_ && editText(result_) == answerShown_) {
+    if (const AccountAnswer* answer = trial_->answerShown()) {
         TrialSetup setup = trialSetup();
         setup.conversion = index;
         WindowMessageSink messages(window_, std::stop_token{});
-        showOutcome(reevaluateTrial(setup, *answer_, messages));
+        trial_->show(reevaluateTrial(setup, *answer, messages));
         return;
     }
     Text text = editText(result_);

@@ -12,6 +12,7 @@
 #include "engine/account_request.h"
 #include "model/site.h"
 #include "text/text.h"
+#include "ui/trial_request.h"
 
 class QComboBox;
 class QLabel;
@@ -23,8 +24,6 @@ class QWidget;
 namespace vesprey::ui {
 
 class MainWindow;
-struct TrialOutcome;
-struct TrialSetup;
 
 class TemplateEditor : public QObject {
     Q_OBJECT
@@ -66,7 +65,6 @@ private:
     void setAnswerType(int responseType);
     Text tying() const;
     TrialSetup trialSetup() const;
-    void showOutcome(const TrialOutcome& outcome);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     MainWindow& window_;
@@ -83,9 +81,7 @@ private:
     QLabel* verdict_ = nullptr;
     QLabel* hint_ = nullptr;
     QLabel* pending_ = nullptr;
-    // The last trial's answer and what the result box showed of it.
-    std::optional<AccountAnswer> answer_;
-    Text answerShown_;
+    std::optional<TrialDisplay> trial_;
     Text importText_;
     VerdictRules rules_;
 };

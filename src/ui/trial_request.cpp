@@ -7,6 +7,7 @@
 
 #include "engine/account_request.h"
 #include "engine/messages.h"
+#include "ui/edit_text.h"
 #include "ui/qt_text.h"
 
 namespace vesprey::ui {
@@ -51,6 +52,24 @@ void showTrialVerdict(QLabel* label, const std::optional<AccountVerdict>& verdic
 void showEncodingHint(QLabel* label, const std::optional<Text>& hint) {
     label->setText(hint ? fromAnsi(*hint) : QString());
     label->setVisible(hint.has_value());
+}
+
+void TrialDisplay::show(const TrialOutcome& outcome) {
+    setEditText(result_, outcome.shown);
+    showTrialVerdict(verdict_, outcome.verdict);
+    showEncodingHint(hint_, outcome.encodingHint);
+    answer_ = outcome.answer;
+    shown_ = outcome.shown;
+}
+
+void TrialDisplay::clear() {
+    showTrialVerdict(verdict_, std::nullopt);
+    showEncodingHint(hint_, std::nullopt);
+    answer_.reset();
+}
+
+const AccountAnswer* TrialDisplay::answerShown() const {
+    return answer_ && editText(result_) == shown_ ? &*answer_ : nullptr;
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include "text/text.h"
 
 class QLabel;
+class QPlainTextEdit;
 
 namespace vesprey {
 class MessageSink;
@@ -63,5 +64,27 @@ TrialOutcome reevaluateTrial(const TrialSetup& setup, const AccountAnswer& answe
 
 // Shows the encoding hint in `label`, or hides the label when there is none.
 void showEncodingHint(QLabel* label, const std::optional<Text>& hint);
+
+// What a trial window shows of its last trial (the result box, the verdict, the encoding hint),
+// and the answer kept for a later change of 编码转换.
+class TrialDisplay {
+public:
+    TrialDisplay(QPlainTextEdit* result, QLabel* verdict, QLabel* hint)
+        : result_(result), verdict_(verdict), hint_(hint) {}
+
+    void show(const TrialOutcome& outcome);
+    // Empties the verdict and the hint and forgets the answer; the result box stays.
+    void clear();
+    // The last trial's answer while the result box still shows what came of it; null before any
+    // trial, after one that sent nothing, and once the user has edited the box.
+    const AccountAnswer* answerShown() const;
+
+private:
+    QPlainTextEdit* result_;
+    QLabel* verdict_;
+    QLabel* hint_;
+    std::optional<AccountAnswer> answer_;
+    Text shown_;
+};
 
 }  // namespace vesprey::ui
