@@ -228,7 +228,10 @@ void PushChannelsDialog::storeEnabled() {
             continue;
         }
         const QString name = item->data(Qt::UserRole).toString();
-        names += (names.empty() ? "" : ",") + name.toStdString();
+        if (!names.empty()) {
+            names += ',';
+        }
+        names += name.toStdString();
         enabled.append(name);
     }
     const WriteResult written = writeSetting(db_, kEnabledSetting, names);
