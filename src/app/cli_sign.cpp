@@ -1,5 +1,6 @@
 // `sign` and `push-test`: the menu's pass and the push settings' test without a window.
 
+#include <malloc.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -430,6 +431,17 @@ void recordHistory(const std::filesystem::path& database, const Text& time, cons
     }
 }
 
+// A pass receives answer after answer of up to a few hundred KB. glibc would give each such
+// block back to the kernel when it is freed and have the next one faulted in page by page;
+// blocks up to kHeapBlockLimit come from the heap instead, and up to kKeptFreeHeap of freed heap
+// stays with the process for the next answers.
+void keepFreedAnswers() {
+    constexpr int kHeapBlockLimit = 16 * 1024 * 1024;
+    constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
+    mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+}
+
 int runSign(const std::vector<std::string>& argv) {
     Arguments args(argv, {"--db", "--notify", "--notify-on", "--jobs"},
                    {"--json", "--save-cookies", "--no-history", "--strict-tls"});
@@ -505,6 +517,7 @@ int runSign(const std::vector<std::string>& argv) {
         pass.setCookieDaysLeft(cookieDaysLeft(stored, readCookieHealth(path), nowDateTime()));
     }
     const Text passTime = historyTime(nowDateTime());
+    keepFreedAnswers();
     pass.run();
     progress.reset();
     if (args.flag("--json")) {

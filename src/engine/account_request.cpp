@@ -16,6 +16,7 @@ AccountRequest accountRequestFor(const SiteTemplate& site) {
     request.conversion = site.Ctype;
     request.extraction = site.Rtype == 1 ? Extraction::Json : Extraction::Regex;
     request.tying = site.Tying;
+    request.keepBody = false;
     return request;
 }
 
@@ -44,7 +45,14 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
 }
 
 void evaluateAnswer(AccountAnswer& outcome, const AccountRequest& request, MessageSink& messages) {
-    outcome.answer = convertAnswer(outcome.response.body, request.conversion);
+    Bytes& body = outcome.response.body;
+    if (!request.keepBody && request.conversion != kCtypeUtf8Decode &&
+        request.conversion != kCtypeUsc2Ansi && body.find('\0') == Bytes::npos) {
+        outcome.answer = std::move(body);  // the answer is the body as it came
+        body.clear();
+    } else {
+        outcome.answer = convertAnswer(body, request.conversion);
+    }
     outcome.extracted = !request.tying.empty() && request.extraction != Extraction::None;
     outcome.result.clear();
     if (outcome.extracted) {
@@ -71,7 +79,8 @@ Text AccountAnswer::listText() const {
     }
     std::string_view shown = extracted ? result : answer;
     if (shown.empty()) {
-        shown = response.body;
+        // The body as received; when it was moved into the answer, the two were the same.
+        shown = response.body.empty() ? std::string_view(answer) : response.body;
         shown = shown.substr(0, shown.find('\0'));
     }
     return gbk::shortened(shown, kMaxResultCharacters);

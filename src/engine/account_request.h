@@ -40,13 +40,18 @@ struct AccountRequest {
     int conversion = kCtypeNone;  // a template's Ctype
     Extraction extraction = Extraction::None;
     std::string_view tying;  // the binding statement; empty: nothing is extracted
+    // False for a caller that reads only the converted answer (a pass): an answer that needs no
+    // conversion is then moved into `answer` rather than copied, leaving the response's body
+    // empty.
+    bool keepBody = true;
 };
 
-// The request of a stored account, as a pass sends it.
+// The request of a stored account, as a pass sends it (without keeping the raw body).
 AccountRequest accountRequestFor(const SiteTemplate& site);
 
 struct AccountAnswer {
     HttpResponse response;   // status, error, final address, time; the body as received
+                             // (empty when moved into `answer`, see AccountRequest::keepBody)
     Text answer;             // the body up to its first NUL, converted as asked
     bool extracted = false;  // a binding statement was applied
     Text result;             // what it gave; empty when none was applied

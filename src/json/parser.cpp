@@ -416,10 +416,11 @@ private:
             if (!roomForValue()) {
                 return kTooLarge;
             }
-            JsonValue* child = makeNode(kind, member ? lengthOf(rawName, nameEscaped, 0) : 0);
+            const std::u16string_view key =
+                member ? unescaped(rawName, nameEscaped, 0, keyScratch_) : std::u16string_view{};
+            JsonValue* child = makeNode(kind, key.size());
             if (member) {
-                JsonNodes::placeKey(child, 0,
-                                    placeAt(JsonNodes::extra(child), rawName, nameEscaped, 0));
+                JsonNodes::placeKey(child, 0, key);
             }
             keep(child);
             stack_.push_back({child, state, static_cast<std::uint32_t>(waiting_.size())});
@@ -451,13 +452,8 @@ private:
         try {
             switch (s.kind) {
                 case JsonKind::String:
-                    if (s.escaped) {
-                        std::u16string chars(lengthOf(s.chars, true, s.quote), u'\0');
-                        JsonNodes::assignString(root_,
-                                                placeAt(chars.data(), s.chars, true, s.quote));
-                    } else {
-                        JsonNodes::assignString(root_, s.chars);
-                    }
+                    JsonNodes::assignString(root_,
+                                            unescaped(s.chars, s.escaped, s.quote, charsScratch_));
                     break;
                 case JsonKind::Real:
                     JsonNodes::assignReal(root_, s.real, s.chars);
@@ -751,16 +747,16 @@ private:
         i_ = std::min(i_ + (unicode ? 6 : 2), text_.size());
     }
 
-    // A name, or a string's characters: their length, and placing them into the node.
-    std::size_t lengthOf(std::u16string_view raw, bool escaped, char16_t quote) const noexcept {
-        return escaped ? unescape(raw, decode_, quote, nullptr) : raw.size();
-    }
-    std::u16string_view placeAt(char16_t* to, std::u16string_view raw, bool escaped,
-                                char16_t quote) const noexcept {
+    // A name, or a string's characters, as they go into the node: escaped ones are unescaped
+    // once into `scratch` (never longer than their escaped form), then copied from there.
+    std::u16string_view unescaped(std::u16string_view raw, bool escaped, char16_t quote,
+                                  std::u16string& scratch) const {
         if (!escaped) {
-            return raw;  // the node copies it
+            return raw;
         }
-        return {to, unescape(raw, decode_, quote, to)};
+        scratch.resize(raw.size());
+        scratch.resize(unescape(raw, decode_, quote, scratch.data()));
+        return scratch;
     }
 
     // Classifies the token and makes the value, a new one of `container` (under the name for
@@ -778,19 +774,18 @@ private:
         }
         const bool member = container->kind() == JsonKind::Object;
         try {
-            // Escaped names and strings are counted first and then unescaped into the node.
-            const std::size_t keyLength = member ? lengthOf(name, nameEscaped, 0) : 0;
             const bool hasChars = s.kind == JsonKind::String || s.kind == JsonKind::Real ||
                                   s.kind == JsonKind::Integer;
-            const std::size_t charsLength = hasChars ? lengthOf(s.chars, s.escaped, s.quote) : 0;
-            JsonValue* v = makeNode(s.kind, keyLength + charsLength);
-            char16_t* const storage = JsonNodes::extra(v);
-            if (member) {
-                JsonNodes::placeKey(v, 0, placeAt(storage, name, nameEscaped, 0));
-            }
+            const std::u16string_view key =
+                member ? unescaped(name, nameEscaped, 0, keyScratch_) : std::u16string_view{};
             const std::u16string_view chars =
-                placeAt(storage + keyLength, s.chars, s.escaped, s.quote);
-            JsonNodes::fill(v, keyLength, s.kind, chars, s.real, s.integer, s.boolean);
+                hasChars ? unescaped(s.chars, s.escaped, s.quote, charsScratch_)
+                         : std::u16string_view{};
+            JsonValue* v = makeNode(s.kind, key.size() + chars.size());
+            if (member) {
+                JsonNodes::placeKey(v, 0, key);
+            }
+            JsonNodes::fill(v, key.size(), s.kind, chars, s.real, s.integer, s.boolean);
             keep(v);
         } catch (const std::bad_alloc&) {
             i_ = o;
@@ -844,6 +839,8 @@ private:
     std::u16string_view text_;
     bool decode_;
     bool ignoreTop_;
+    std::u16string keyScratch_;    // the last escaped name, unescaped
+    std::u16string charsScratch_;  // the last escaped string, unescaped
     std::size_t i_ = 0;
     std::size_t made_ = 0;  // values made, against kJsonMaxValues
     std::vector<Entry> stack_;

@@ -80,6 +80,23 @@ std::size_t find(std::string_view text, std::string_view pattern, std::size_t fr
     if (pos < from) {
         return npos;  // `from` lies past the end
     }
+    if (!ignoreCase && !pattern.empty()) {
+        // Only where the bytes are equal can the characters be: let the library find those
+        // places, and walk the characters up to each to see whether it is a boundary.
+        for (std::size_t candidate = text.find(pattern, pos); candidate != npos;
+             candidate = text.find(pattern, pos)) {
+            while (pos < candidate) {
+                pos += charLength(text, pos);
+            }
+            if (pos == candidate) {
+                if (matchesAt(text, pos, pattern, false)) {
+                    return pos;
+                }
+                pos += charLength(text, pos);
+            }
+        }
+        return npos;
+    }
     while (pos + pattern.size() <= text.size()) {
         if (matchesAt(text, pos, pattern, ignoreCase)) {
             return pos;
@@ -109,9 +126,14 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
         pieces.push_back(text);
         return pieces;
     }
+    // Every piece starts on a character boundary (a match ends on one), so each search starts
+    // there rather than walking the text from its beginning again.
     std::size_t start = 0;
     while (start < text.size()) {
-        std::size_t hit = find(text, separator, start);
+        std::size_t hit = find(text.substr(start), separator);
+        if (hit != npos) {
+            hit += start;
+        }
         if (hit == npos) {
             pieces.push_back(text.substr(start));
             break;
@@ -131,7 +153,11 @@ std::string replaceAll(std::string_view text, std::string_view from, std::string
     out.reserve(text.size());
     std::size_t start = 0;
     while (true) {
-        std::size_t hit = find(text, from, start, ignoreCase);
+        // `start` is a character boundary: the search need not walk up to it again.
+        std::size_t hit = find(text.substr(start), from, 0, ignoreCase);
+        if (hit != npos) {
+            hit += start;
+        }
         if (hit == npos) {
             out.append(text.substr(start));
             return out;

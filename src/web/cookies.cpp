@@ -42,20 +42,26 @@ Text mergeCookieStrings(Text& sent, Text& returned) {
     sent = gbk::removeSpaces(sent);
     returned = gbk::removeSpaces(returned);
 
-    std::vector<Text> merged;
+    // The items point into `sent` and `returned`, which stay as they are until the end.
+    std::vector<std::string_view> merged;
+    std::vector<Text> names;
     for (std::string_view item : gbk::split(returned, ";")) {
-        merged.emplace_back(item);
+        merged.push_back(item);
+        names.push_back(cookieName(item));
     }
-    // Old cookies follow the new ones unless the server set them again; containsCookieName also
-    // sees old items appended in earlier rounds, so of repeated old names only the first stays.
+    // Old cookies follow the new ones unless the server set them again; the names also include
+    // old items appended in earlier rounds, so of repeated old names only the first stays.
     for (std::string_view item : gbk::split(sent, ";")) {
-        if (!containsCookieName(merged, cookieName(item))) {
-            merged.emplace_back(item);
+        Text name = cookieName(item);
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            merged.push_back(item);
+            names.push_back(std::move(name));
         }
     }
 
     Text result;
-    for (const Text& item : merged) {
+    result.reserve(sent.size() + returned.size() + kItemSeparator.size() * merged.size());
+    for (std::string_view item : merged) {
         if (gbk::endsWith(item, kDeletedSuffix)) {
             continue;  // the old items of that name were not carried over either
         }

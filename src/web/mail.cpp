@@ -94,8 +94,10 @@ std::string messageId(std::string_view from, std::time_t now) {
     const std::size_t at = from.rfind('@');
     const std::string_view domain =
         at == std::string_view::npos ? std::string_view("vesprey.invalid") : from.substr(at + 1);
-    return "<" + std::to_string(now) + "." + std::to_string(random()) + "." +
-           std::to_string(random()) + "@" + std::string(domain) + ">";
+    std::string id(1, '<');
+    id += std::to_string(now) + "." + std::to_string(random()) + "." + std::to_string(random()) +
+          "@" + std::string(domain) + ">";
+    return id;
 }
 
 // The whole message as it goes after DATA: headers, an empty line, the body in Base64 lines.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -50,9 +51,12 @@ constexpr auto kWindowSlow = std::chrono::microseconds(8000);
 // Matches found between two looks at the clock.
 constexpr int kMatchesPerClockCheck = 32;
 
-// Each thread decodes its subjects into one buffer, kept from run to run while it holds at most
+// Each thread decodes its subjects into buffers kept from run to run while they hold at most
 // this many code units (a 4 MB page); a larger one is given back after its run.
 constexpr std::size_t kKeptSubjectUnits = std::size_t{2} * 1024 * 1024;
+// A subject of at least this many bytes is decoded once for the runs that follow on the same
+// text: a pass searches one answer for its result and then again for the verdict rules.
+constexpr std::size_t kRememberedSubjectBytes = 4096;
 
 struct CodeFree {
     void operator()(pcre2_code* p) const { pcre2_code_free(p); }
@@ -141,6 +145,135 @@ std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
     return code;
 }
 
+std::u16string patternUnits(std::string_view pattern, const RegexOptions& options) {
+    std::u16string pattern16 = ansiToUtf16(pattern);
+    if (options.expandQuotePlaceholder) {
+        pattern16 = replaceAll(pattern16, u"#引号", u"\"");
+    }
+    return pattern16;
+}
+
+// A pattern compiled (and JIT-compiled) once, with the match block sized for it.
+struct CompiledPattern {
+    std::string source;  // code page 936, as given
+    unsigned optionBits = 0;
+    std::unique_ptr<pcre2_code, CodeFree> code;
+    std::unique_ptr<pcre2_match_data, MatchDataFree> data;
+    int groupCount = 0;
+};
+
+unsigned optionBits(const RegexOptions& options) {
+    // `global` plays no part in compiling.
+    return (options.caseSensitive ? 1U : 0U) | (options.multiline ? 2U : 0U) |
+           (options.expandQuotePlaceholder ? 4U : 0U);
+}
+
+// The patterns this thread compiled last, the most recently used last. A pass runs the same few
+// patterns (a template's, the verdict rules) for account after account: each is compiled once,
+// not once per account. Each thread has its own, so passes on several threads share nothing.
+constexpr std::size_t kCachedPatterns = 32;
+
+class PatternCache {
+public:
+    // The compiled pattern, from the cache or compiled now; null when it does not compile
+    // (`failure` then says why, when given).
+    CompiledPattern* find(std::string_view source, const RegexOptions& options,
+                          RegexError* failure = nullptr) {
+        const unsigned bits = optionBits(options);
+        for (auto at = entries_.begin(); at != entries_.end(); ++at) {
+            if ((*at)->optionBits == bits && (*at)->source == source) {
+                std::rotate(at, at + 1, entries_.end());  // the most recent goes last
+                return entries_.back().get();
+            }
+        }
+        auto entry = std::make_unique<CompiledPattern>();
+        entry->code = compile(patternUnits(source, options), options, failure);
+        if (!entry->code) {
+            return nullptr;
+        }
+        entry->data.reset(pcre2_match_data_create_from_pattern(entry->code.get(), nullptr));
+        if (!entry->data) {
+            return nullptr;
+        }
+        std::uint32_t captures = 0;
+        pcre2_pattern_info(entry->code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
+        entry->groupCount = static_cast<int>(captures);
+        entry->source = source;
+        entry->optionBits = bits;
+        if (entries_.size() == kCachedPatterns) {
+            entries_.erase(entries_.begin());  // the least recently used
+        }
+        entries_.push_back(std::move(entry));
+        return entries_.back().get();
+    }
+
+private:
+    std::vector<std::unique_ptr<CompiledPattern>> entries_;
+};
+
+PatternCache& patternCache() {
+    thread_local PatternCache cache;
+    return cache;
+}
+
+// The match context (with its limits) and the JIT stack of this thread, made once.
+struct MatchResources {
+    std::unique_ptr<pcre2_match_context, MatchContextFree> context;
+    std::unique_ptr<pcre2_jit_stack, JitStackFree> stack;
+
+    MatchResources() : context(pcre2_match_context_create(nullptr)) {
+        if (!context) {
+            return;
+        }
+        pcre2_set_match_limit(context.get(), kMatchLimit);
+        pcre2_set_depth_limit(context.get(), kMatchLimit);
+        pcre2_set_heap_limit(context.get(), kHeapLimitKiB);
+        stack.reset(pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr));
+        if (stack) {
+            pcre2_jit_stack_assign(context.get(), nullptr, stack.get());
+        }
+    }
+};
+
+// The subjects of this thread's runs, decoded to UTF-16.
+class DecodedSubjects {
+public:
+    const std::u16string& decode(std::string_view subject) {
+        if (subject.size() < kRememberedSubjectBytes) {
+            ansiToUtf16(subject, small_);
+            return small_;
+        }
+        if (subject != largeSource_) {
+            largeSource_.assign(subject);
+            ansiToUtf16(subject, large_);
+        }
+        return large_;
+    }
+
+    // Gives back a buffer that grew past what is kept.
+    void trim() {
+        if (large_.capacity() > kKeptSubjectUnits) {
+            std::u16string().swap(large_);
+            std::string().swap(largeSource_);
+        }
+    }
+
+private:
+    std::string largeSource_;  // the last large subject, as given
+    std::u16string large_;     // it decoded
+    std::u16string small_;     // the last small subject decoded
+};
+
+DecodedSubjects& decodedSubjects() {
+    thread_local DecodedSubjects subjects;
+    return subjects;
+}
+
+pcre2_match_context* matchContext() {
+    thread_local MatchResources resources;
+    return resources.context.get();
+}
+
 // Finds matches one call of the library at a time, watching the budget between calls.
 struct MatchSearch {
     const pcre2_code* code;
@@ -151,7 +284,6 @@ struct MatchSearch {
     Clock::time_point lastLook;
     std::size_t window = kWindowFirst;
     int callsSinceLook = 0;
-    bool utfChecked = false;
 
     // The next match starting at or after `start`; false when there is none, or when the search
     // ran out of its budget or memory.
@@ -159,11 +291,10 @@ struct MatchSearch {
         while (start <= subject.size()) {
             const std::size_t limit = std::min(subject.size(), start + window);
             pcre2_set_offset_limit(context, limit);
-            // The subject comes from our own conversion; it is checked for valid UTF-16 once.
-            const std::uint32_t flags = utfChecked ? PCRE2_NO_UTF_CHECK : 0;
-            const int rc =
-                pcre2_match(code, units(subject), subject.size(), start, flags, data, context);
-            utfChecked = true;
+            // The subject is our own decoding of code page 936, whose characters all lie in the
+            // BMP outside the surrogates: it is valid UTF-16 and needs no check.
+            const int rc = pcre2_match(code, units(subject), subject.size(), start,
+                                       PCRE2_NO_UTF_CHECK, data, context);
             ++callsSinceLook;
             if (rc >= 0) {
                 if (callsSinceLook >= kMatchesPerClockCheck) {
@@ -203,32 +334,24 @@ struct MatchSearch {
 
 // The offsets of the matches of `code` in `subject`, found one after the other as the script
 // engine finds them: after an empty match the next search starts one character further on.
-std::vector<PCRE2_SIZE> collect(const pcre2_code* code, bool global, const std::u16string& subject,
-                                int groupCount) {
+std::vector<PCRE2_SIZE> collect(const CompiledPattern& pattern, bool global,
+                                const std::u16string& subject) {
     std::vector<PCRE2_SIZE> offsets;
-    std::unique_ptr<pcre2_match_context, MatchContextFree> context(
-        pcre2_match_context_create(nullptr));
-    std::unique_ptr<pcre2_match_data, MatchDataFree> data(
-        pcre2_match_data_create_from_pattern(code, nullptr));
-    if (!context || !data) {
+    pcre2_match_context* context = matchContext();
+    if (context == nullptr) {
         return offsets;
     }
-    pcre2_set_match_limit(context.get(), kMatchLimit);
-    pcre2_set_depth_limit(context.get(), kMatchLimit);
-    pcre2_set_heap_limit(context.get(), kHeapLimitKiB);
-    std::unique_ptr<pcre2_jit_stack, JitStackFree> stack(
-        pcre2_jit_stack_create(kJitStackStart, kJitStackMax, nullptr));
-    if (stack) {
-        pcre2_jit_stack_assign(context.get(), nullptr, stack.get());
-    }
+    const pcre2_code* code = pattern.code.get();
+    pcre2_match_data* data = pattern.data.get();
+    const int groupCount = pattern.groupCount;
 
     const auto now = Clock::now();
-    MatchSearch search{code, subject, context.get(), data.get(), now + kSearchBudget, now};
+    MatchSearch search{code, subject, context, data, now + kSearchBudget, now};
     const std::size_t pairs = static_cast<std::size_t>(groupCount) + 1;
     std::size_t start = 0;
     while (search.next(start)) {
-        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
-        const std::uint32_t have = pcre2_get_ovector_count(data.get());
+        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data);
+        const std::uint32_t have = pcre2_get_ovector_count(data);
         for (std::size_t i = 0; i < pairs; ++i) {
             const bool set = i < have;
             offsets.push_back(set ? ovector[2 * i] : PCRE2_UNSET);
@@ -255,12 +378,8 @@ RegexMatcher::RegexMatcher(RegexMatcher&&) noexcept = default;
 RegexMatcher& RegexMatcher::operator=(RegexMatcher&&) noexcept = default;
 
 std::optional<RegexError> regexError(std::string_view pattern, const RegexOptions& options) {
-    std::u16string pattern16 = ansiToUtf16(pattern);
-    if (options.expandQuotePlaceholder) {
-        pattern16 = replaceAll(pattern16, u"#引号", u"\"");
-    }
     RegexError failure;
-    if (compile(pattern16, options, &failure)) {
+    if (patternCache().find(pattern, options, &failure) != nullptr) {
         return std::nullopt;
     }
     return failure;
@@ -269,21 +388,15 @@ std::optional<RegexError> regexError(std::string_view pattern, const RegexOption
 bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
                        const RegexOptions& options) {
     matches_.reset();
-    std::u16string pattern16 = ansiToUtf16(pattern);
-    if (options.expandQuotePlaceholder) {
-        pattern16 = replaceAll(pattern16, u"#引号", u"\"");
-    }
-    auto code = compile(pattern16, options);
-    if (!code) {
+    const CompiledPattern* compiled = patternCache().find(pattern, options);
+    if (compiled == nullptr) {
         return false;
     }
     auto m = std::make_shared<Matches>();
-    std::uint32_t captures = 0;
-    pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
-    m->groupCount = static_cast<int>(captures);
-    thread_local std::u16string decoded;
-    ansiToUtf16(subject, decoded);
-    m->offsets = collect(code.get(), options.global, decoded, m->groupCount);
+    m->groupCount = compiled->groupCount;
+    DecodedSubjects& subjects = decodedSubjects();
+    const std::u16string& decoded = subjects.decode(subject);
+    m->offsets = collect(*compiled, options.global, decoded);
     PCRE2_SIZE first = PCRE2_UNSET;
     PCRE2_SIZE last = 0;
     for (std::size_t i = 0; i + 1 < m->offsets.size(); i += 2) {
@@ -298,9 +411,7 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
         m->base = first;
         m->covered.assign(decoded, first, last - first);
     }
-    if (decoded.capacity() > kKeptSubjectUnits) {
-        std::u16string().swap(decoded);
-    }
+    subjects.trim();
     matches_ = std::move(m);
     return true;
 }

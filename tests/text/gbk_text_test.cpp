@@ -43,8 +43,11 @@ TEST(GbkText, MixedInputStillShowsItsLineBreaks) {
     EXPECT_EQ(gbk::replaceAll("\x80[@]", "[@]", "5"),
               "\x80"
               "5");
-    // A marker hidden inside a real character stays hidden.
+    // A marker hidden inside a real character stays hidden, and the search goes on past it.
     EXPECT_EQ(gbk::find(kLeadThenA + "b", "Ab"), gbk::npos);
+    EXPECT_EQ(gbk::find(kLeadThenA + "bAb", "Ab"), 3u);
+    // A match has to end where a character ends.
+    EXPECT_EQ(gbk::find("a" + kLeadThenA, "a\x81"), gbk::npos);
 }
 
 TEST(GbkText, ShortenedKeepsWholeCharactersAndEndsWithAnEllipsis) {

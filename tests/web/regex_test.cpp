@@ -170,6 +170,42 @@ TEST(RegexMatcherTest, CopiesShareTheLastRun) {
     EXPECT_EQ(c.subMatch(2, 1), "2");
 }
 
+TEST(RegexMatcherTest, RepeatedPatternsKeepTheirOwnOptions) {
+    // A pass runs the same patterns account after account, with different options between them.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(countMatches("abc", "ABC abc"), 2);
+        EXPECT_EQ(countMatches("abc", "ABC abc", {.caseSensitive = true}), 1);
+        EXPECT_EQ(countMatches(G("#引号"), "\"", kEvaluation), 1);
+        EXPECT_EQ(countMatches(G("#引号"), "\"", {}), 0);
+        EXPECT_EQ(countMatches("^b", "a\nb"), 1);
+        EXPECT_EQ(countMatches("^b", "a\nb", {.multiline = false}), 0);
+    }
+    // More patterns than a thread keeps compiled, twice over in turn.
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            const std::string number = std::to_string(i);
+            EXPECT_EQ(countMatches("n" + number + "x", "n" + number + "x n" + number + "y"), 1)
+                << number;
+        }
+    }
+    // Whether a pattern compiles does not depend on what ran before it.
+    EXPECT_EQ(countMatches("(a)", "a"), 1);
+    EXPECT_TRUE(regexError("(a"));
+    EXPECT_FALSE(regexError("(a)"));
+}
+
+TEST(RegexMatcherTest, ALargeSubjectChangedInPlaceIsSearchedAsItIsNow) {
+    Text page(64 * 1024, 'x');
+    page += G("今日已签到");
+    RegexMatcher m;
+    ASSERT_TRUE(m.run(G("今日(.*)"), page));
+    EXPECT_EQ(m.subMatch(1, 1), G("已签到"));
+    // The same bytes at the same place with one character changed.
+    page.replace(page.size() - 6, 2, G("未"));
+    ASSERT_TRUE(m.run(G("今日(.*)"), page));
+    EXPECT_EQ(m.subMatch(1, 1), G("未签到"));
+}
+
 // A large page: tags, attributes, Chinese text, a long run of words (exponential for
 // (\w+\s?)+$), no line breaks.
 Text bigPage(std::size_t bytes) {
