@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "app/cli.h"
 #include "store/site_database.h"
@@ -44,47 +48,55 @@ int runList(const std::vector<std::string>& argv) {
     }
     SqlDatabase db;
     std::filesystem::path path;
-    SiteList list;
-    if (const int code = loadDatabase(args, db, path, list, nullptr); code != kExitOk) {
+    if (const int code = openDatabase(args, db, path); code != kExitOk) {
         return code;
     }
+    auto readFailed = [&](const ReadResult& read) {
+        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
+        return kExitDatabase;
+    };
 
     // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width; then
     // "Cookie 过期" from History.db, only when some account has something in it, so that the
-    // list of a file without cookie records reads as it always did.
+    // list of a file without cookie records reads as it always did. The rows are printed as they
+    // are read: what decides the widths and that column is read first, without the cookies.
     constexpr std::size_t kShown = 5;
+    SiteListShape shape;
+    if (const ReadResult read = readSiteListShape(db, shape); !read.ok()) {
+        return readFailed(read);
+    }
     const CookieHealth health = readCookieHealth(path);
     const double now = nowDateTime();
-    std::vector<std::string> cookieCells;
-    for (const SiteTemplate& site : list) {
-        cookieCells.push_back(cookieHealthText(health, site.Cid, now));
+    std::set<int> markedCids;  // accounts whose cookie cell is not empty
+    auto markIfShown = [&](int cid) {
+        if (!cookieHealthText(health, cid, now).empty()) {
+            markedCids.insert(cid);
+        }
+    };
+    for (const auto& [cid, expiry] : health.expiries) {
+        markIfShown(cid);
     }
-    const bool cookieColumn = std::any_of(cookieCells.begin(), cookieCells.end(),
-                                          [](const std::string& cell) { return !cell.empty(); });
+    for (const auto& [cid, verdicts] : health.lastVerdicts) {
+        markIfShown(cid);
+    }
+    const bool cookieColumn = std::any_of(shape.cids.begin(), shape.cids.end(),
+                                          [&](int cid) { return markedCids.count(cid) > 0; });
     const std::size_t columns = cookieColumn ? kShown + 1 : kShown;
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"序号", "网站", "请求类型", "响应类型", "账号状态"});
+    std::vector<std::string> header = {"序号", "网站", "请求类型", "响应类型", "账号状态"};
     if (cookieColumn) {
-        rows.back().push_back("Cookie 过期");
+        header.push_back("Cookie 过期");
     }
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const auto cells = siteListRow(list[i], i);
-        std::vector<std::string> row;
-        for (std::size_t c = 0; c < kShown; ++c) {
-            row.push_back(terminalText(cells[c]));
-        }
-        if (cookieColumn) {
-            row.push_back(cookieCells[i]);
-        }
-        rows.push_back(std::move(row));
-    }
+    // Every method, answer type and account mark is narrower than its heading; the number and
+    // the site name may be wider.
     std::vector<std::size_t> widths(columns, 0);
-    for (const auto& row : rows) {
-        for (std::size_t c = 0; c < columns; ++c) {
-            widths[c] = std::max(widths[c], displayWidth(row[c]));
-        }
+    for (std::size_t c = 0; c < columns; ++c) {
+        widths[c] = displayWidth(header[c]);
     }
-    for (const auto& row : rows) {
+    widths[0] = std::max(widths[0], std::to_string(shape.rows).size());
+    for (const Text& name : shape.names) {
+        widths[1] = std::max(widths[1], displayWidth(terminalText(name)));
+    }
+    auto printRow = [&](const std::vector<std::string>& row) {
         std::string line;
         for (std::size_t c = 0; c < columns; ++c) {
             line += c + 1 < columns ? padRight(row[c], widths[c] + 2) : row[c];
@@ -92,7 +104,25 @@ int runList(const std::vector<std::string>& argv) {
         while (!line.empty() && line.back() == ' ') {
             line.pop_back();  // an empty last cell
         }
-        std::fputs((line + "\n").c_str(), stdout);
+        line += '\n';
+        std::fputs(line.c_str(), stdout);
+    };
+    printRow(header);
+    std::size_t index = 0;
+    const ReadResult read = readSiteListRows(db, [&](SiteTemplate&& site) {
+        const auto cells = siteListRow(site, index++);
+        std::vector<std::string> row;
+        for (std::size_t c = 0; c < kShown; ++c) {
+            row.push_back(terminalText(cells[c]));
+        }
+        if (cookieColumn) {
+            row.push_back(cookieHealthText(health, site.Cid, now));
+        }
+        printRow(row);
+    });
+    if (!read.ok()) {
+        std::fflush(stdout);  // the rows before the failure stay, as the message says
+        return readFailed(read);
     }
     return kExitOk;
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -182,15 +183,20 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         [](const HistoryEntry& a, const HistoryEntry& b) { return a.time < b.time; });
     SqlStatement prune = db_.prepare("DELETE FROM History WHERE Time < datetime(@Time, @Kept)");
     prune.bindText("@Time", latest->time);
-    prune.bindText("@Kept", "-" + std::to_string(kHistoryKeepDays) + " days");
+    prune.bindText("@Kept", std::to_string(-kHistoryKeepDays) + " days");
     if (WriteResult pruned = finish(db_, prune); !pruned) {
         return pruned;
     }
+    // One statement for every row, made ready again after each.
+    SqlStatement insert = db_.prepare(
+        "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, "
+        "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
+        "@Result, @Status, @Ms)");
+    if (insert.handle() == nullptr) {
+        return statements::notPrepared(db_);
+    }
     for (const HistoryEntry& row : rows) {
-        SqlStatement insert = db_.prepare(
-            "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, "
-            "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
-            "@Result, @Status, @Ms)");
+        insert.reset();
         insert.bindText("@Time", row.time);
         insert.bindInt("@TemplateId", row.templateId);
         insert.bindInt("@Cid", row.cid);
@@ -200,10 +206,11 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         insert.bindText("@Result", row.result);
         insert.bindInt("@Status", row.status);
         insert.bindInt("@Ms", row.ms);
-        if (WriteResult inserted = finish(db_, insert); !inserted) {
-            return inserted;
+        if (const int code = insert.stepCode(); code != kSqliteDone) {
+            return failure(db_, true, code);
         }
     }
+    insert.finalize();
     return transaction.commit();
 }
 
@@ -232,19 +239,56 @@ ReadResult HistoryDatabase::readLastVerdicts(int count,
     if (count <= 0 || !hasTable(kHistoryTable)) {
         return {};
     }
-    const auto kept = static_cast<std::size_t>(count);
-    return readRows(
-        db_,
-        "SELECT Cid, Verdict FROM History WHERE Cid <> 0 AND Verdict <> 'skipped' "
-        "ORDER BY Cid, Time DESC, rowid DESC",
-        [](SqlStatement&) {},
-        [&](const SqlStatement& stmt) {
-            std::vector<Text>& last = verdicts[stmt.columnInt(0)];
-            if (last.size() < kept) {
-                last.push_back(stmt.columnText(1));
-            }
-        },
-        [&] { verdicts.clear(); });
+    // Account by account through the index on (Cid, Time): the next Cid, then its last rows
+    // from the end of its part of the index. A history of many days is never read whole.
+    SqlStatement next =
+        db_.prepare("SELECT Cid FROM History WHERE Cid > @After ORDER BY Cid LIMIT 1");
+    SqlStatement last = db_.prepare(
+        "SELECT Verdict FROM History WHERE Cid = @Cid AND Verdict <> 'skipped' "
+        "ORDER BY Time DESC, rowid DESC LIMIT @Count");
+    ReadResult result;
+    if (next.handle() == nullptr || last.handle() == nullptr) {
+        result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
+        result.error = db_.errorMessage();
+        return result;
+    }
+    result.started = true;
+    auto failed = [&](int code) {
+        result.code = code;
+        result.error = db_.errorMessage();
+        verdicts.clear();
+        return result;
+    };
+    int after = INT_MIN;
+    while (true) {
+        next.reset();
+        next.bindInt("@After", after);
+        const int found = next.stepCode();
+        if (found == kSqliteDone) {
+            return result;
+        }
+        if (found != kSqliteRow) {
+            return failed(found);
+        }
+        const int cid = next.columnInt(0);
+        after = cid;
+        if (cid == 0) {
+            continue;
+        }
+        last.reset();
+        last.bindInt("@Cid", cid);
+        last.bindInt("@Count", count);
+        int code = last.stepCode();
+        for (; code == kSqliteRow; code = last.stepCode()) {
+            verdicts[cid].push_back(last.columnText(0));
+        }
+        if (code != kSqliteDone) {
+            return failed(code);
+        }
+        if (cid == INT_MAX) {
+            return result;
+        }
+    }
 }
 
 WriteResult HistoryDatabase::saveCookieExpiry(const CookieExpiry& expiry) {

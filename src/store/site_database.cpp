@@ -46,6 +46,23 @@ std::filesystem::path executableDirectory() {
     return exe.parent_path();
 }
 
+SiteTemplate siteFromRow(const SqlStatement& stmt) {
+    SiteTemplate s;
+    s.id = stmt.columnText(0);
+    s.WebName = stmt.columnText(1);
+    s.Weblogin = stmt.columnText(2);
+    s.WebLink = stmt.columnText(3);
+    s.Qtype = stmt.columnInt(4);
+    s.Rtype = stmt.columnInt(5);
+    s.Ctype = stmt.columnInt(6);
+    s.Tying = stmt.columnText(7);
+    s.Headers = stmt.columnText(8);
+    s.Date = stmt.columnText(9);
+    s.Cookie = stmt.columnText(10);
+    s.Cid = stmt.columnInt(11);
+    return s;
+}
+
 }  // namespace
 
 std::filesystem::path userDataDirectory() {
@@ -107,23 +124,36 @@ bool openSiteDatabase(SqlDatabase& db, const std::filesystem::path& path) {
 ReadResult readSiteList(SqlDatabase& db, SiteList& list) {
     list.clear();
     return readRows(
-        db, kListQuery,
-        [&](const SqlStatement& stmt) {
-            SiteTemplate& s = list.emplace_back();
-            s.id = stmt.columnText(0);
-            s.WebName = stmt.columnText(1);
-            s.Weblogin = stmt.columnText(2);
-            s.WebLink = stmt.columnText(3);
-            s.Qtype = stmt.columnInt(4);
-            s.Rtype = stmt.columnInt(5);
-            s.Ctype = stmt.columnInt(6);
-            s.Tying = stmt.columnText(7);
-            s.Headers = stmt.columnText(8);
-            s.Date = stmt.columnText(9);
-            s.Cookie = stmt.columnText(10);
-            s.Cid = stmt.columnInt(11);
-        },
+        db, kListQuery, [&](const SqlStatement& stmt) { list.push_back(siteFromRow(stmt)); },
         [&] { list.clear(); });
+}
+
+ReadResult readSiteListRows(SqlDatabase& db, const std::function<void(SiteTemplate&&)>& onRow) {
+    return readRows(
+        db, kListQuery, [&](const SqlStatement& stmt) { onRow(siteFromRow(stmt)); }, [] {});
+}
+
+ReadResult readSiteListShape(SqlDatabase& db, SiteListShape& shape) {
+    shape = {};
+    // The same join as the list; the Cid comes from the index of WebCookie.Id, whose pages are
+    // few, not from the rows with their cookies.
+    ReadResult read = readRows(
+        db,
+        "SELECT WebCookie.Cid FROM Template LEFT OUTER JOIN WebCookie ON WebCookie.Id = "
+        "Template.Id",
+        [&](const SqlStatement& stmt) { shape.cids.push_back(stmt.columnInt(0)); },
+        [&] { shape.cids.clear(); });
+    if (read.ok()) {
+        read = readRows(
+            db, "SELECT WebName FROM Template",
+            [&](const SqlStatement& stmt) { shape.names.push_back(stmt.columnText(0)); },
+            [&] { shape.names.clear(); });
+    }
+    shape.rows = read.ok() ? shape.cids.size() : 0;
+    if (!read.ok()) {
+        shape.cids.clear();
+    }
+    return read;
 }
 
 SiteList loadSiteList(SqlDatabase& db, bool* ok) {

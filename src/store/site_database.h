@@ -6,6 +6,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -70,6 +71,21 @@ Text readFailureText(const ReadResult& result, std::string_view unreadable);
 
 // Runs the list query into `list` (emptied first).
 ReadResult readSiteList(SqlDatabase& db, SiteList& list);
+
+// Runs the list query handing each record to `onRow` as it is read, in list order. Unlike the
+// reads above, a read that fails part way has already handed over the records before the
+// failure; a caller that shows them as they come says that the rest is missing.
+ReadResult readSiteListRows(SqlDatabase& db, const std::function<void(SiteTemplate&&)>& onRow);
+
+// What a table of the list needs before its first row: the number of rows, the Cid of each row
+// (0 for a template without accounts; in no particular order) and the name of every template,
+// each once. Read from the index of the accounts and the templates alone, without the cookies.
+struct SiteListShape {
+    std::size_t rows = 0;
+    std::vector<int> cids;
+    std::vector<Text> names;
+};
+ReadResult readSiteListShape(SqlDatabase& db, SiteListShape& shape);
 // The same; *ok, when given, tells whether the whole list was read.
 SiteList loadSiteList(SqlDatabase& db, bool* ok = nullptr);
 

@@ -50,6 +50,16 @@ int SqlStatement::stepCode() {
     return handle_ == nullptr ? kSqliteError : sqlite3_step(handle_);
 }
 
+bool SqlStatement::reset() {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    // The code of reset repeats the last step's, which its caller has already seen.
+    sqlite3_reset(handle_);
+    sqlite3_clear_bindings(handle_);
+    return true;
+}
+
 int SqlStatement::columnCount() const {
     return handle_ == nullptr ? 0 : sqlite3_column_count(handle_);
 }

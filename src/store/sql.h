@@ -48,6 +48,8 @@ public:
     Text columnText(int column) const;  // NULL reads as empty text
     int columnInt(int column) const;    // NULL reads as 0
     int finalize();                     // 1 when there was nothing to finalize
+    // Makes the statement ready to run again, its parameters NULL; false for a null handle.
+    bool reset();
 
 private:
     int parameterIndex(std::string_view name) const;

@@ -98,13 +98,15 @@ TEST_F(HistoryStore, LastVerdictsAreTheNewestRequestedPassesOfEachAccount) {
             entry("2024-03-01 08:00:00", 0, "skipped")});
     append({entry("2024-03-02 08:00:00", 1, "failed"), entry("2024-03-02 08:00:00", 2, "skipped")});
     append({entry("2024-03-03 08:00:00", 1, "expired")});
+    // Of two rows at the same time the later written is the newer.
+    append({entry("2024-03-03 08:00:00", 4, "failed"), entry("2024-03-03 08:00:00", 4, "success")});
 
     HistoryDatabase history;
     ASSERT_TRUE(history.open(signDb_).ok());
     std::map<int, std::vector<Text>> last;
     ASSERT_TRUE(history.readLastVerdicts(2, last).ok());
-    EXPECT_EQ(last,
-              (std::map<int, std::vector<Text>>{{1, {"expired", "failed"}}, {2, {"success"}}}));
+    EXPECT_EQ(last, (std::map<int, std::vector<Text>>{
+                        {1, {"expired", "failed"}}, {2, {"success"}}, {4, {"success", "failed"}}}));
 }
 
 TEST_F(HistoryStore, ACookieRecordIsReplacedByTheNextCaptureAndCanBeForgotten) {
