@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <functional>
 
 #include "engine/sign_in_run.h"
 #include "ui/qt_text.h"
@@ -67,32 +68,34 @@ void paintGlyph(QPainter& painter, Verdict verdict) {
     }
 }
 
-QPixmap verdictPixmap(Verdict verdict, int pixels) {
+// A transparent square of `pixels` on which `draw` paints in a 16 × 16 frame, filled with
+// `colour` and no outline to begin with.
+QPixmap drawnIcon(int pixels, const QColor& colour, const std::function<void(QPainter&)>& draw) {
     QPixmap pixmap(pixels, pixels);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.scale(pixels / 16.0, pixels / 16.0);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(verdictColour(verdict));
-    painter.drawEllipse(QRectF(0.5, 0.5, 15.0, 15.0));
-    paintGlyph(painter, verdict);
+    painter.setBrush(colour);
+    draw(painter);
     return pixmap;
 }
 
+QPixmap verdictPixmap(Verdict verdict, int pixels) {
+    return drawnIcon(pixels, verdictColour(verdict), [verdict](QPainter& painter) {
+        painter.drawEllipse(QRectF(0.5, 0.5, 15.0, 15.0));
+        paintGlyph(painter, verdict);
+    });
+}
+
 QPixmap warningPixmap(int pixels) {
-    QPixmap pixmap(pixels, pixels);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.scale(pixels / 16.0, pixels / 16.0);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(verdictColour(Verdict::Expired));
-    painter.drawPolygon(QPolygonF({{8.0, 1.0}, {15.5, 14.5}, {0.5, 14.5}}));
-    painter.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap));
-    painter.drawLine(QPointF(8.0, 6.0), QPointF(8.0, 9.6));
-    painter.drawPoint(QPointF(8.0, 12.3));
-    return pixmap;
+    return drawnIcon(pixels, verdictColour(Verdict::Expired), [](QPainter& painter) {
+        painter.drawPolygon(QPolygonF({{8.0, 1.0}, {15.5, 14.5}, {0.5, 14.5}}));
+        painter.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(QPointF(8.0, 6.0), QPointF(8.0, 9.6));
+        painter.drawPoint(QPointF(8.0, 12.3));
+    });
 }
 
 }  // namespace

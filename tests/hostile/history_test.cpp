@@ -16,10 +16,10 @@ namespace {
 
 using nlohmann::json;
 
-class PassHistory : public Hostile {
+class PassHistory : public HostilePass {
 protected:
     void SetUp() override {
-        Hostile::SetUp();
+        HostilePass::SetUp();
         site_->Get("/ok", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(R"({"msg":"\u7b7e\u5230\u6210\u529f"})", "application/json");
         });
@@ -28,23 +28,10 @@ protected:
             response.set_content(R"({"msg":"\u8bf7\u767b\u5f55"})", "application/json");
         });
         site_.start();
-        push_->Get(R"(/bark/[\s\S]*)",
-                   [this](const httplib::Request& request, httplib::Response& response) {
-                       ++push_.requests;
-                       lastPush_ = request.path;
-                       response.set_content(R"({"code":200})", "application/json");
-                   });
-        push_.start();
-        setPushKey(1, "key");
     }
     void TearDown() override {
         fs::permissions(dir_, fs::perms::owner_all);  // after makeHistoryUnwritable
-        Hostile::TearDown();
-    }
-
-    Outcome sign(const std::string& options) {
-        return cli("sign " + options,
-                   "VESPREY_BARK_URL=" + test::quoted(push_.url("/bark/")) + " ");
+        HostilePass::TearDown();
     }
 
     fs::path historyFile() const { return dir_ / "History.db"; }
@@ -109,10 +96,6 @@ protected:
             fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
         }
     }
-
-    test::LocalServer<> site_;
-    test::LocalServer<> push_;
-    std::string lastPush_;  // written by the push server's thread before it answers
 };
 
 TEST_F(PassHistory, APassAppendsEveryListRowAtOneTimeAndLeavesSignDbAsItWas) {

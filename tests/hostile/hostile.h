@@ -67,4 +67,31 @@ protected:
     fs::path db_;
 };
 
+// A pass's fixture: `site_` for the test's own routes (started by the test's SetUp) and a Bark
+// service on 127.0.0.1, with the key in Sign.db, that counts the pushes and keeps the path of
+// the last one; `sign` runs vesprey-cli sign pushing there.
+class HostilePass : public Hostile {
+protected:
+    void SetUp() override {
+        Hostile::SetUp();
+        push_->Get(R"(/bark/[\s\S]*)",
+                   [this](const httplib::Request& request, httplib::Response& response) {
+                       ++push_.requests;
+                       lastPush_ = request.path;
+                       response.set_content(R"({"code":200})", "application/json");
+                   });
+        push_.start();
+        setPushKey(1, "key");
+    }
+
+    Outcome sign(const std::string& options) {
+        return cli("sign " + options,
+                   "VESPREY_BARK_URL=" + test::quoted(push_.url("/bark/")) + " ");
+    }
+
+    test::LocalServer<> site_;
+    test::LocalServer<> push_;
+    std::string lastPush_;  // written by the push server's thread before it answers
+};
+
 }  // namespace vesprey::hostile

@@ -10,10 +10,10 @@ namespace {
 
 using nlohmann::json;
 
-class Verdicts : public Hostile {
+class Verdicts : public HostilePass {
 protected:
     void SetUp() override {
-        Hostile::SetUp();
+        HostilePass::SetUp();
         site_->Get("/ok", [](const httplib::Request&, httplib::Response& response) {
             response.set_header("Set-Cookie", "fresh=1");
             response.set_content(R"({"msg":"\u7b7e\u5230\u6210\u529f"})", "application/json");
@@ -27,20 +27,8 @@ protected:
             response.set_content(R"({"msg":"\u8bf7\u767b\u5f55"})", "application/json");
         });
         site_.start();
-        push_->Get(R"(/bark/[\s\S]*)",
-                   [this](const httplib::Request& request, httplib::Response& response) {
-                       ++push_.requests;
-                       lastPush_ = request.path;
-                       response.set_content(R"({"code":200})", "application/json");
-                   });
-        push_.start();
-        setPushKey(1, "key");
     }
 
-    Outcome sign(const std::string& options) {
-        return cli("sign " + options,
-                   "VESPREY_BARK_URL=" + test::quoted(push_.url("/bark/")) + " ");
-    }
     std::string cookieOf(int cid) {
         SqlDatabase db;
         EXPECT_TRUE(openSiteDatabase(db, db_));
@@ -48,10 +36,6 @@ protected:
             db.prepare("select Cookie from WebCookie where Cid=" + std::to_string(cid));
         return stmt.step() ? ansiToUtf8(stmt.columnText(0)) : "(none)";
     }
-
-    test::LocalServer<> site_;
-    test::LocalServer<> push_;
-    std::string lastPush_;  // written by the push server's thread before it answers
 };
 
 TEST_F(Verdicts, JsonReportsEveryRowInOrderAndTheExitCodeSaysSomethingNeedsTheUser) {

@@ -47,6 +47,15 @@ SiteList storedSites(const std::filesystem::path& path) {
     return openSiteDatabase(db, path) ? loadSiteList(db) : SiteList{};
 }
 
+// The list's "登录" → "软件登录" for `row`, captured (or closed) by the scripted user.
+bool menuLogin(ui::MainWindow& window, int row, std::vector<Step> steps) {
+    selectRow(window, row);
+    WindowRun run;
+    NextLoginWindow user(&run, std::move(steps));
+    window.findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
+    return user.found && !run.timedOut;
+}
+
 // The editor's "软件登录 " on `address`, captured (or closed) by the scripted user.
 bool editorLogin(ui::MainWindow& window, const std::string& address, std::vector<Step> steps) {
     window.selectPage(1);
@@ -96,12 +105,7 @@ private slots:
         QVERIFY2(!mappedFiles().contains("WebEngine"), "web engine mapped at start-up");
 
         const SiteTemplate before = window->siteList().at(0);
-        selectRow(*window, 0);
-        WindowRun run;
-        NextLoginWindow user(&run, {whenReady(), press(kCaptureButton)});
-        window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
-        QVERIFY(user.found);
-        QVERIFY(!run.timedOut);
+        QVERIFY(menuLogin(*window, 0, {whenReady(), press(kCaptureButton)}));
 
         QVERIFY(mappedFiles().contains("libvesprey_browser"));
         QCOMPARE(boxes.boxes.size(), 1);
@@ -125,12 +129,7 @@ private slots:
         BoxRecorder boxes;
         auto window = openWindow(db_);
         QCOMPARE(window->cellText(1, kStateColumn), QStringLiteral("×"));
-        selectRow(*window, 1);
-        WindowRun run;
-        NextLoginWindow user(&run, {whenReady(), press(kCaptureButton)});
-        window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
-        QVERIFY(user.found);
-        QVERIFY(!run.timedOut);
+        QVERIFY(menuLogin(*window, 1, {whenReady(), press(kCaptureButton)}));
 
         QVERIFY(boxes.boxes.isEmpty());
         QCOMPARE(window->siteList().size(), std::size_t{3});
@@ -154,12 +153,7 @@ private slots:
         auto window = openWindow(db_);
         const int cid = window->siteList().at(0).Cid;
         const double before = nowDateTime();
-        selectRow(*window, 0);
-        WindowRun run;
-        NextLoginWindow user(&run, {whenReady(), press(kCaptureButton)});
-        window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
-        QVERIFY(user.found);
-        QVERIFY(!run.timedOut);
+        QVERIFY(menuLogin(*window, 0, {whenReady(), press(kCaptureButton)}));
         QCOMPARE(cookieOf(window->siteList()[0]), QStringLiteral("month=m1; days=d3; visit=v1"));
 
         CookieHealth health;
@@ -198,12 +192,7 @@ private slots:
         BoxRecorder boxes;
         auto window = openWindow(db_);
         for (int row : {0, 1}) {
-            selectRow(*window, row);
-            WindowRun run;
-            NextLoginWindow user(&run, {whenReady(), press(kCloseButton)});
-            window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
-            QVERIFY(user.found);
-            QVERIFY(!run.timedOut);
+            QVERIFY(menuLogin(*window, row, {whenReady(), press(kCloseButton)}));
         }
         QVERIFY(boxes.boxes.isEmpty());
         const SiteList stored = storedSites(db_);
@@ -244,13 +233,7 @@ private slots:
     void editorAfterClosedMenuLoginCapturesForTheEditorOnly() {
         BoxRecorder boxes;
         auto window = openWindow(db_);
-        selectRow(*window, 0);
-        WindowRun menuRun;
-        {
-            NextLoginWindow user(&menuRun, {whenReady(), press(kCloseButton)});
-            window->findChild<QAction*>(QStringLiteral("菜单_软件登录"))->trigger();
-            QVERIFY(user.found);
-        }
+        QVERIFY(menuLogin(*window, 0, {whenReady(), press(kCloseButton)}));
         QVERIFY(editorLogin(*window, site_.url("/start"), {whenReady(), press(kCaptureButton)}));
         QVERIFY(boxes.boxes.isEmpty());
         QCOMPARE(QString::fromStdString(window->capture().pending.Cookie),
