@@ -129,27 +129,62 @@ inline int listenOnLoopback(int& port) {
     return listener;
 }
 
+// The socket, thread and accept loop of the hand-made servers below: `take` gets each accepted
+// connection on the server's thread, one at a time, and owns it. A server stops the loop in its
+// own destructor (stopAccepting), before the members `take` uses are gone.
+class LoopbackAcceptor {
+public:
+    LoopbackAcceptor() { listener_ = listenOnLoopback(port_); }
+    virtual ~LoopbackAcceptor() { ::close(listener_); }
+    LoopbackAcceptor(const LoopbackAcceptor&) = delete;
+    LoopbackAcceptor& operator=(const LoopbackAcceptor&) = delete;
+
+    int port() const { return port_; }
+
+protected:
+    virtual void take(int connection) = 0;
+
+    // Call at the end of the derived constructor.
+    void startAccepting() {
+        thread_ = std::thread([this] {
+            while (!stopping_) {
+                pollfd waiting{listener_, POLLIN, 0};
+                if (::poll(&waiting, 1, 20) <= 0) {
+                    continue;
+                }
+                if (const int connection = ::accept(listener_, nullptr, nullptr); connection >= 0) {
+                    take(connection);
+                }
+            }
+        });
+    }
+    void stopAccepting() {
+        stopping_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
 // Accepts connections one at a time, reads one request (head and Content-Length body), records
 // it byte for byte and answers with `response`, closing the connection.
-class RawServer {
+class RawServer : public LoopbackAcceptor {
 public:
     explicit RawServer(std::string response =
                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok")
         : response_(std::move(response)) {
-        listener_ = listenOnLoopback(port_);
-        thread_ = std::thread([this] { serve(); });
+        startAccepting();
     }
-    ~RawServer() {
-        stopping_ = true;
-        thread_.join();
-        ::close(listener_);
-    }
-    RawServer(const RawServer&) = delete;
-    RawServer& operator=(const RawServer&) = delete;
+    ~RawServer() override { stopAccepting(); }
 
-    int port() const { return port_; }
     std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://127.0.0.1:" + std::to_string(port()) + path;
     }
     std::vector<std::string> requests() {
         std::lock_guard lock(mutex_);
@@ -185,28 +220,18 @@ public:
     }
 
 private:
-    void serve() {
-        while (!stopping_) {
-            pollfd waiting{listener_, POLLIN, 0};
-            if (::poll(&waiting, 1, 20) <= 0) {
-                continue;
-            }
-            int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection < 0) {
-                continue;
-            }
-            std::string request = readRequest(connection);
-            {
-                std::lock_guard lock(mutex_);
-                requests_.push_back(request);
-            }
-            ::send(connection, response_.data(), response_.size(), MSG_NOSIGNAL);
-            ::shutdown(connection, SHUT_WR);
-            char sink[256];
-            while (::recv(connection, sink, sizeof sink, 0) > 0) {
-            }
-            ::close(connection);
+    void take(int connection) override {
+        std::string request = readRequest(connection);
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
         }
+        ::send(connection, response_.data(), response_.size(), MSG_NOSIGNAL);
+        ::shutdown(connection, SHUT_WR);
+        char sink[256];
+        while (::recv(connection, sink, sizeof sink, 0) > 0) {
+        }
+        ::close(connection);
     }
 
     static std::string readRequest(int connection) {
@@ -241,56 +266,34 @@ private:
     }
 
     std::string response_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
     std::mutex mutex_;
     std::vector<std::string> requests_;
 };
 
 // Accepts connections and never says a word, until it goes: a TLS peer that never answers the
 // handshake, a service that hangs.
-class SilentServer {
+class SilentServer : public LoopbackAcceptor {
 public:
-    SilentServer() {
-        listener_ = listenOnLoopback(port_);
-        thread_ = std::thread([this] {
-            while (!stopping_) {
-                pollfd waiting{listener_, POLLIN, 0};
-                if (::poll(&waiting, 1, 20) > 0) {
-                    const int connection = ::accept(listener_, nullptr, nullptr);
-                    if (connection >= 0) {
-                        held_.push_back(connection);
-                        ++accepted;
-                    }
-                }
-            }
-        });
-    }
-    ~SilentServer() {
-        stopping_ = true;
-        thread_.join();
+    SilentServer() { startAccepting(); }
+    ~SilentServer() override {
+        stopAccepting();
         for (int connection : held_) {
             ::close(connection);
         }
-        ::close(listener_);
     }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
 
-    int port() const { return port_; }
     std::string url(const std::string& scheme, const std::string& path) const {
-        return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+        return scheme + "://127.0.0.1:" + std::to_string(port()) + path;
     }
 
     std::atomic<int> accepted{0};  // connections taken so far
 
 private:
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    void take(int connection) override {
+        held_.push_back(connection);
+        ++accepted;
+    }
+
     std::vector<int> held_;  // touched by the thread only, until it is joined
 };
 
@@ -405,22 +408,14 @@ private:
 // AUTH PLAIN, takes MAIL, RCPT and DATA, and records every line the client sent (outside DATA)
 // and every message (the text after DATA up to the final ".", dots unstuffed). `refusals` gives
 // the reply to a command word instead of agreeing ("RCPT" -> "550 5.1.1 no such user").
-class SmtpServer {
+class SmtpServer : public LoopbackAcceptor {
 public:
     explicit SmtpServer(std::map<std::string, std::string> refusals = {})
         : refusals_(std::move(refusals)) {
-        listener_ = listenOnLoopback(port_);
-        thread_ = std::thread([this] { serve(); });
+        startAccepting();
     }
-    ~SmtpServer() {
-        stopping_ = true;
-        thread_.join();
-        ::close(listener_);
-    }
-    SmtpServer(const SmtpServer&) = delete;
-    SmtpServer& operator=(const SmtpServer&) = delete;
+    ~SmtpServer() override { stopAccepting(); }
 
-    int port() const { return port_; }
     std::vector<std::string> commands() {
         std::lock_guard lock(mutex_);
         return commands_;
@@ -431,18 +426,9 @@ public:
     }
 
 private:
-    void serve() {
-        while (!stopping_) {
-            pollfd waiting{listener_, POLLIN, 0};
-            if (::poll(&waiting, 1, 20) <= 0) {
-                continue;
-            }
-            const int connection = ::accept(listener_, nullptr, nullptr);
-            if (connection >= 0) {
-                session(connection);
-                ::close(connection);
-            }
-        }
+    void take(int connection) override {
+        session(connection);
+        ::close(connection);
     }
 
     // One line from the client without its CR LF; nothing when it went quiet for 5 s or left.
@@ -518,10 +504,6 @@ private:
     }
 
     std::map<std::string, std::string> refusals_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
     std::mutex mutex_;
     std::vector<std::string> commands_;
     std::vector<std::string> messages_;
