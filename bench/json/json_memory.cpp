@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "common/process_status.h"
 #include "json/json.h"
 #include "text/text.h"
 
@@ -121,18 +122,6 @@ Answer makeAnswer(std::string_view kind, std::size_t bytes) {
 
 // ----- The child: one parse -----
 
-long statusKb(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::size_t length = std::strlen(field);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0) {
-            return std::strtol(line.c_str() + length, nullptr, 10);
-        }
-    }
-    return -1;
-}
-
 // From here on the peak counts from what the process holds now.
 bool resetPeak() {
     const int fd = open("/proc/self/clear_refs", O_WRONLY);
@@ -171,12 +160,12 @@ int runChild(std::string_view kind, std::size_t bytes, std::string_view parser) 
     } else {
         Text().swap(a.vesprey);
     }
-    const long before = statusKb("VmRSS:");
+    const long before = statusKilobytes("VmRSS:");
     const bool reset = resetPeak();
     const auto start = std::chrono::steady_clock::now();
     const std::string result = parseWith(parser, a);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    const long peak = statusKb("VmHWM:");
+    const long peak = statusKilobytes("VmHWM:");
     std::printf("%ld %.3f %d %s\n", peak - before, took.count(), reset ? 1 : 0, result.c_str());
     return 0;
 }

@@ -35,6 +35,7 @@
 #include <string>
 #include <utility>
 
+#include "common/process_status.h"
 #include "common/site_fixture.h"
 #include "store/site_database.h"
 #include "ui/application.h"
@@ -57,18 +58,6 @@ const fs::path& fixture() {
 
 std::string selfPath() {
     return fs::read_symlink("/proc/self/exe").string();
-}
-
-long statusKilobytes(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::size_t length = std::strlen(field);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, field) == 0) {
-            return std::strtol(line.c_str() + length, nullptr, 10);
-        }
-    }
-    return -1;
 }
 
 // Reports at the end of the list's first paint: "ready <VmRSS kB> <VmHWM kB> <rows>".
