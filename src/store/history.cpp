@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -23,20 +22,32 @@ namespace {
 constexpr std::string_view kHistoryTable = "History";
 constexpr std::string_view kExpiryTable = "CookieExpiry";
 constexpr std::string_view kSettingTable = "Setting";
+constexpr std::string_view kRecentTable = "RecentVerdict";
 constexpr std::string_view kLastScheduledPass = "LastScheduledPass";
 
-// Every table and index of the file, made when missing.
-constexpr std::array<std::string_view, 5> kSchema = {
+// Every table and index of the file, made when missing. RecentVerdict holds each account's last
+// kRecentVerdictCount requested verdicts, kept with every pass, so that reading them never walks
+// the whole history and a pass never touches pages all over an index of it. Files of earlier
+// versions had an index on History (Cid, Time) for that; it made each pass rewrite a page of it
+// for every account, more with every day kept, and goes.
+constexpr std::array<std::string_view, 7> kSchema = {
     "CREATE TABLE IF NOT EXISTS History (Time TEXT NOT NULL, TemplateId INTEGER, Cid INTEGER, "
     "WebName TEXT, Verdict TEXT, Reason TEXT, Result TEXT, Status INTEGER, Ms INTEGER)",
-    // Reading the last days and removing the oldest rows go by time, the last verdicts of an
-    // account by Cid.
+    // Reading the last days and removing the oldest rows go by time.
     "CREATE INDEX IF NOT EXISTS HistoryTime ON History (Time)",
-    "CREATE INDEX IF NOT EXISTS HistoryAccount ON History (Cid, Time)",
     "CREATE TABLE IF NOT EXISTS CookieExpiry (Cid INTEGER PRIMARY KEY, Expires TEXT, "
     "Captured TEXT)",
     "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT)",
+    "CREATE TABLE IF NOT EXISTS RecentVerdict (Cid INTEGER NOT NULL, Time TEXT NOT NULL, "
+    "Verdict TEXT)",
+    "CREATE INDEX IF NOT EXISTS RecentVerdictAccount ON RecentVerdict (Cid, Time)",
+    "DROP INDEX IF EXISTS HistoryAccount",
 };
+
+// Setting's row that names History's last row when RecentVerdict was last brought up to date. A
+// program that writes History without keeping RecentVerdict (an earlier version) leaves it
+// behind, and RecentVerdict is then made again from the whole history.
+constexpr std::string_view kRecentUpTo = "RecentVerdictUpTo";
 
 using statements::execute;
 using statements::finish;
@@ -83,6 +94,83 @@ bool readNumber(std::string_view text, std::size_t at, std::size_t digits, int& 
     return error == std::errc{} && end == first + digits;
 }
 
+// Whether RecentVerdict was brought up to date after History's last row was written.
+bool recentIsCurrent(SqlDatabase& db) {
+    SqlStatement stmt = db.prepare(
+        "SELECT (SELECT ifnull(max(rowid), 0) FROM History) = "
+        "ifnull((SELECT CAST(Value AS INTEGER) FROM Setting WHERE Name = @Name), -1)");
+    stmt.bindText("@Name", kRecentUpTo);
+    return stmt.stepCode() == kSqliteRow && stmt.columnInt(0) == 1;
+}
+
+WriteResult markRecentCurrent(SqlDatabase& db) {
+    SqlStatement stmt = db.prepare(
+        "INSERT OR REPLACE INTO Setting (Name, Value) "
+        "SELECT @Name, ifnull(max(rowid), 0) FROM History");
+    stmt.bindText("@Name", kRecentUpTo);
+    return finish(db, stmt);
+}
+
+// A requested verdict of an account, as kept for its last passes.
+struct RecentRow {
+    Text time;
+    Text verdict;
+};
+
+// Per account (Cid), its last `count` requested rows, newest first, from one walk over the whole
+// history in the order the rows were written: of two rows at the same time the later written is
+// the newer.
+ReadResult scanRecentVerdicts(SqlDatabase& db, int count,
+                              std::map<int, std::vector<RecentRow>>& recent) {
+    recent.clear();
+    return readRows(
+        db,
+        "SELECT Cid, Time, Verdict FROM History WHERE Cid <> 0 AND Verdict <> 'skipped' "
+        "ORDER BY rowid",
+        [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) {
+            std::vector<RecentRow>& rows = recent[stmt.columnInt(0)];
+            RecentRow row{stmt.columnText(1), stmt.columnText(2)};
+            const auto older = std::find_if(rows.begin(), rows.end(), [&](const RecentRow& kept) {
+                return kept.time <= row.time;
+            });
+            if (older - rows.begin() < count) {
+                rows.insert(older, std::move(row));
+                if (rows.size() > static_cast<std::size_t>(count)) {
+                    rows.pop_back();
+                }
+            }
+        },
+        [&] { recent.clear(); });
+}
+
+// Makes RecentVerdict again from the whole history, inside the caller's transaction.
+WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
+    std::map<int, std::vector<RecentRow>> recent;
+    if (const ReadResult read = scanRecentVerdicts(db, kRecentVerdictCount, recent); !read.ok()) {
+        return WriteResult{false, read.error, true, read.code};
+    }
+    if (WriteResult cleared = execute(db, "DELETE FROM RecentVerdict"); !cleared) {
+        return cleared;
+    }
+    SqlStatement insert =
+        db.prepare("INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)");
+    if (insert.handle() == nullptr) {
+        return statements::notPrepared(db);
+    }
+    for (const auto& [cid, rows] : recent) {
+        for (auto row = rows.rbegin(); row != rows.rend(); ++row) {  // oldest first
+            insert.reset();
+            insert.bindInt("@Cid", cid);
+            insert.bindText("@Time", row->time);
+            insert.bindText("@Verdict", row->verdict);
+            if (const int code = insert.stepCode(); code != kSqliteDone) {
+                return failure(db, true, code);
+            }
+        }
+    }
+    return markRecentCurrent(db);
+}
 }  // namespace
 
 std::filesystem::path historyDatabasePath(const std::filesystem::path& siteDatabase) {
@@ -125,8 +213,8 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
         result = read.ok() ? WriteResult{true, {}, true}
                            : WriteResult{false, read.error, false, read.code};
     }
-    const bool complete =
-        hasTable(kHistoryTable) && hasTable(kExpiryTable) && hasTable(kSettingTable);
+    const bool complete = hasTable(kHistoryTable) && hasTable(kExpiryTable) &&
+                          hasTable(kSettingTable) && hasTable(kRecentTable);
     if (result && !complete) {
         Transaction transaction(db_);
         result = transaction.begun();
@@ -178,21 +266,36 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
     if (!transaction.begun()) {
         return transaction.begun();
     }
+    if (!recentIsCurrent(db_)) {
+        if (WriteResult rebuilt = rebuildRecentVerdicts(db_); !rebuilt) {
+            return rebuilt;
+        }
+    }
     const auto latest = std::max_element(
         rows.begin(), rows.end(),
         [](const HistoryEntry& a, const HistoryEntry& b) { return a.time < b.time; });
-    SqlStatement prune = db_.prepare("DELETE FROM History WHERE Time < datetime(@Time, @Kept)");
-    prune.bindText("@Time", latest->time);
-    prune.bindText("@Kept", std::to_string(-kHistoryKeepDays) + " days");
-    if (WriteResult pruned = finish(db_, prune); !pruned) {
-        return pruned;
+    const Text kept = std::to_string(-kHistoryKeepDays) + " days";
+    for (const std::string_view table : {kHistoryTable, kRecentTable}) {
+        SqlStatement prune = db_.prepare("DELETE FROM " + std::string(table) +
+                                         " WHERE Time < datetime(@Time, @Kept)");
+        prune.bindText("@Time", latest->time);
+        prune.bindText("@Kept", kept);
+        if (WriteResult pruned = finish(db_, prune); !pruned) {
+            return pruned;
+        }
     }
-    // One statement for every row, made ready again after each.
+    // One statement each for every row, made ready again after each.
     SqlStatement insert = db_.prepare(
         "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, "
         "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
         "@Result, @Status, @Ms)");
-    if (insert.handle() == nullptr) {
+    SqlStatement recent = db_.prepare(
+        "INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)");
+    // Of an account's kept rows only its newest kRecentVerdictCount stay.
+    SqlStatement trim = db_.prepare(
+        "DELETE FROM RecentVerdict WHERE Cid = @Cid AND rowid NOT IN (SELECT rowid FROM "
+        "RecentVerdict WHERE Cid = @Cid ORDER BY Time DESC, rowid DESC LIMIT @Count)");
+    if (insert.handle() == nullptr || recent.handle() == nullptr || trim.handle() == nullptr) {
         return statements::notPrepared(db_);
     }
     for (const HistoryEntry& row : rows) {
@@ -209,8 +312,29 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         if (const int code = insert.stepCode(); code != kSqliteDone) {
             return failure(db_, true, code);
         }
+        if (row.cid == 0 || row.verdict == "skipped") {
+            continue;
+        }
+        recent.reset();
+        recent.bindInt("@Cid", row.cid);
+        recent.bindText("@Time", row.time);
+        recent.bindText("@Verdict", row.verdict);
+        trim.reset();
+        trim.bindInt("@Cid", row.cid);
+        trim.bindInt("@Count", kRecentVerdictCount);
+        if (const int code = recent.stepCode(); code != kSqliteDone) {
+            return failure(db_, true, code);
+        }
+        if (const int code = trim.stepCode(); code != kSqliteDone) {
+            return failure(db_, true, code);
+        }
     }
     insert.finalize();
+    recent.finalize();
+    trim.finalize();
+    if (WriteResult marked = markRecentCurrent(db_); !marked) {
+        return marked;
+    }
     return transaction.commit();
 }
 
@@ -236,59 +360,34 @@ ReadResult HistoryDatabase::readDays(int days, double now, std::vector<HistoryEn
 ReadResult HistoryDatabase::readLastVerdicts(int count,
                                              std::map<int, std::vector<Text>>& verdicts) {
     verdicts.clear();
+    count = std::min(count, kRecentVerdictCount);
     if (count <= 0 || !hasTable(kHistoryTable)) {
         return {};
     }
-    // Account by account through the index on (Cid, Time): the next Cid, then its last rows
-    // from the end of its part of the index. A history of many days is never read whole.
-    SqlStatement next =
-        db_.prepare("SELECT Cid FROM History WHERE Cid > @After ORDER BY Cid LIMIT 1");
-    SqlStatement last = db_.prepare(
-        "SELECT Verdict FROM History WHERE Cid = @Cid AND Verdict <> 'skipped' "
-        "ORDER BY Time DESC, rowid DESC LIMIT @Count");
-    ReadResult result;
-    if (next.handle() == nullptr || last.handle() == nullptr) {
-        result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
-        result.error = db_.errorMessage();
-        return result;
+    if (hasTable(kRecentTable) && recentIsCurrent(db_)) {
+        return readRows(
+            db_,
+            "SELECT Cid, Verdict FROM RecentVerdict WHERE Cid <> 0 "
+            "ORDER BY Cid, Time DESC, rowid DESC",
+            [](SqlStatement&) {},
+            [&](const SqlStatement& stmt) {
+                std::vector<Text>& last = verdicts[stmt.columnInt(0)];
+                if (last.size() < static_cast<std::size_t>(count)) {
+                    last.push_back(stmt.columnText(1));
+                }
+            },
+            [&] { verdicts.clear(); });
     }
-    result.started = true;
-    auto failed = [&](int code) {
-        result.code = code;
-        result.error = db_.errorMessage();
-        verdicts.clear();
-        return result;
-    };
-    int after = INT_MIN;
-    while (true) {
-        next.reset();
-        next.bindInt("@After", after);
-        const int found = next.stepCode();
-        if (found == kSqliteDone) {
-            return result;
-        }
-        if (found != kSqliteRow) {
-            return failed(found);
-        }
-        const int cid = next.columnInt(0);
-        after = cid;
-        if (cid == 0) {
-            continue;
-        }
-        last.reset();
-        last.bindInt("@Cid", cid);
-        last.bindInt("@Count", count);
-        int code = last.stepCode();
-        for (; code == kSqliteRow; code = last.stepCode()) {
-            verdicts[cid].push_back(last.columnText(0));
-        }
-        if (code != kSqliteDone) {
-            return failed(code);
-        }
-        if (cid == INT_MAX) {
-            return result;
+    // A file only ever opened for reading since an earlier version wrote it: the history itself.
+    std::map<int, std::vector<RecentRow>> recent;
+    ReadResult read = scanRecentVerdicts(db_, count, recent);
+    for (auto& [cid, rows] : recent) {
+        std::vector<Text>& last = verdicts[cid];
+        for (RecentRow& row : rows) {
+            last.push_back(std::move(row.verdict));
         }
     }
+    return read;
 }
 
 WriteResult HistoryDatabase::saveCookieExpiry(const CookieExpiry& expiry) {

@@ -5,7 +5,9 @@
 //                 older than kHistoryKeepDays are removed as new passes come;
 //   CookieExpiry  per account (Cid), the earliest expiry of the cookies the built-in browser
 //                 captured, and when they were captured;
-//   Setting       the day of the last scheduled pass, for the desktop's catch-up.
+//   Setting       the day of the last scheduled pass, for the desktop's catch-up;
+//   RecentVerdict per account, its last kRecentVerdictCount requested verdicts, kept with every
+//                 pass so that they are read without going through the history.
 // Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
 // and days are "yyyy-MM-dd" (historyDay).
 #pragma once
@@ -26,6 +28,8 @@ namespace vesprey {
 
 inline constexpr std::string_view kHistoryFileName = "History.db";
 inline constexpr int kHistoryKeepDays = 400;
+// How many of each account's last verdicts the file keeps at hand (readLastVerdicts).
+inline constexpr int kRecentVerdictCount = 2;
 
 // What the built-in browser captured of an account's cookies.
 struct CookieExpiry {
@@ -74,7 +78,8 @@ public:
     // first; every row of a pass in list order.
     ReadResult readDays(int days, double now, std::vector<HistoryEntry>& rows);
     // Per account (Cid), the verdict names of its last `count` passes that requested it, newest
-    // first. Skipped rows and sites without an account are left out.
+    // first; `count` is at most kRecentVerdictCount. Skipped rows and sites without an account
+    // are left out.
     ReadResult readLastVerdicts(int count, std::map<int, std::vector<Text>>& verdicts);
 
     // Keeps `expiry` as the account's record, replacing the one before.

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "store/key_cache.h"
+
 namespace vesprey {
 namespace {
 
@@ -39,6 +41,25 @@ protected:
         ASSERT_TRUE(history.create(signDb_));
         const WriteResult written = history.appendPass(rows);
         ASSERT_TRUE(written) << ansiToUtf8(written.error);
+    }
+
+    // History.db as any SQLite program would write it, past the store's API.
+    void writeDirectly(std::string_view sql) {
+        if (!fs::exists(dir_ / "History.db")) {
+            std::ofstream(dir_ / "History.db");  // the store opens files, never makes them
+        }
+        SqlDatabase db;
+        ASSERT_TRUE(db.open(dir_ / "History.db"));
+        applyFileKey(db, dir_ / "History.db", kOpenReadWrite);
+        SqlStatement stmt = db.prepare(sql);
+        ASSERT_EQ(stmt.stepCode(), kSqliteDone) << ansiToUtf8(db.errorMessage());
+    }
+    std::map<int, std::vector<Text>> lastVerdicts() {
+        HistoryDatabase history;
+        EXPECT_TRUE(history.open(signDb_).ok());
+        std::map<int, std::vector<Text>> last;
+        EXPECT_TRUE(history.readLastVerdicts(2, last).ok());
+        return last;
     }
 
     fs::path dir_;
@@ -100,13 +121,53 @@ TEST_F(HistoryStore, LastVerdictsAreTheNewestRequestedPassesOfEachAccount) {
     append({entry("2024-03-03 08:00:00", 1, "expired")});
     // Of two rows at the same time the later written is the newer.
     append({entry("2024-03-03 08:00:00", 4, "failed"), entry("2024-03-03 08:00:00", 4, "success")});
+    const std::map<int, std::vector<Text>> expected{
+        {1, {"expired", "failed"}}, {2, {"success"}}, {4, {"success", "failed"}}};
+    EXPECT_EQ(lastVerdicts(), expected);
 
-    HistoryDatabase history;
-    ASSERT_TRUE(history.open(signDb_).ok());
-    std::map<int, std::vector<Text>> last;
-    ASSERT_TRUE(history.readLastVerdicts(2, last).ok());
-    EXPECT_EQ(last, (std::map<int, std::vector<Text>>{
-                        {1, {"expired", "failed"}}, {2, {"success"}}, {4, {"success", "failed"}}}));
+    // Rows another program wrote without keeping the verdicts at hand are not missed: the reader
+    // goes through the history, and the next pass brings the kept verdicts up to date.
+    writeDirectly(
+        "INSERT INTO History (Time, TemplateId, Cid, Verdict) VALUES "
+        "('2024-03-04 08:00:00', 7, 2, 'expired'), ('2024-03-04 08:00:00', 7, 5, 'failed')");
+    std::map<int, std::vector<Text>> later = expected;
+    later[2] = {"expired", "success"};
+    later[5] = {"failed"};
+    EXPECT_EQ(lastVerdicts(), later);
+    append({entry("2024-03-05 08:00:00", 5, "success")});
+    later[5] = {"success", "failed"};
+    EXPECT_EQ(lastVerdicts(), later);
+    // While up to date, the kept verdicts alone give them.
+    writeDirectly("DELETE FROM History WHERE rowid < (SELECT max(rowid) FROM History)");
+    EXPECT_EQ(lastVerdicts(), later);
+}
+
+TEST_F(HistoryStore, AFileOfTheEarlierLayoutIsReadAndThenKeptWithoutTheAccountIndex) {
+    // The earlier layout: no table of recent verdicts, an index on (Cid, Time) instead.
+    writeDirectly(
+        "CREATE TABLE History (Time TEXT NOT NULL, TemplateId INTEGER, Cid INTEGER, WebName TEXT, "
+        "Verdict TEXT, Reason TEXT, Result TEXT, Status INTEGER, Ms INTEGER)");
+    writeDirectly("CREATE INDEX HistoryAccount ON History (Cid, Time)");
+    writeDirectly(
+        "CREATE TABLE CookieExpiry (Cid INTEGER PRIMARY KEY, Expires TEXT, Captured TEXT)");
+    writeDirectly("CREATE TABLE Setting (Name TEXT PRIMARY KEY, Value TEXT)");
+    writeDirectly(
+        "INSERT INTO History (Time, TemplateId, Cid, Verdict) VALUES "
+        "('2024-03-01 08:00:00', 7, 1, 'failed'), ('2024-03-02 08:00:00', 7, 1, 'expired'), "
+        "('2024-03-02 08:00:00', 7, 2, 'success'), ('2024-03-03 08:00:00', 7, 1, 'skipped')");
+    EXPECT_EQ(lastVerdicts(),
+              (std::map<int, std::vector<Text>>{{1, {"expired", "failed"}}, {2, {"success"}}}));
+
+    append({entry("2024-03-04 08:00:00", 2, "expired")});
+    EXPECT_EQ(lastVerdicts(), (std::map<int, std::vector<Text>>{{1, {"expired", "failed"}},
+                                                                {2, {"expired", "success"}}}));
+    SqlDatabase db;
+    ASSERT_TRUE(db.open(dir_ / "History.db"));
+    applyFileKey(db, dir_ / "History.db", kOpenReadWrite);
+    SqlStatement index =
+        db.prepare("SELECT count(*) FROM sqlite_master WHERE name = 'HistoryAccount'");
+    ASSERT_EQ(index.stepCode(), kSqliteRow);
+    EXPECT_EQ(index.columnInt(0), 0);
 }
 
 TEST_F(HistoryStore, ACookieRecordIsReplacedByTheNextCaptureAndCanBeForgotten) {
