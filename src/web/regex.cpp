@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "text/gbk_text.h"
 
 namespace vesprey {
 
@@ -153,6 +157,203 @@ std::u16string patternUnits(std::string_view pattern, const RegexOptions& option
     return pattern16;
 }
 
+constexpr std::size_t npos = std::string_view::npos;
+
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+char asciiUpper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Reading literal texts off a pattern (regexLiterals). The pattern is walked character by
+// character in code page 936: a trail byte may have the value of "|", "(" or "\".
+bool isDoubleByteLead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
+std::size_t charLength(std::string_view text, std::size_t at) {
+    return at + 1 < text.size() && isDoubleByteLead(static_cast<unsigned char>(text[at])) ? 2 : 1;
+}
+
+// A character that matches itself only, and whose other case (when matching ignores case) is an
+// ASCII letter's or none: printable ASCII other than the syntax characters, and the Chinese
+// characters of code page 936. Its symbols, Greek, Cyrillic, full-width and accented letters
+// (lead bytes 0xA1 to 0xA9) have other cases or second codes, and end a literal.
+bool isPlainCharacter(std::string_view text, std::size_t at, std::size_t length) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (length == 1) {
+        return c >= 0x20 && c < 0x7F && std::string_view("\\^$.|?*+()[]{}").find(c) == npos;
+    }
+    return (c <= 0xA0 || (c >= 0xB0 && c <= 0xF7)) && text[at + 1] != '\x7F' &&
+           static_cast<unsigned char>(text[at + 1]) >= 0x40;
+}
+
+bool isOptionalQuantifier(std::string_view text, std::size_t at) {
+    return at < text.size() && (text[at] == '?' || text[at] == '*' || text[at] == '{');
+}
+
+// The literals of one top-level alternative: its leading plain characters (after any "^"), less
+// a last one a quantifier may leave out; or the alternatives of a group of plain characters it
+// starts with. Nothing when it starts otherwise.
+std::optional<std::vector<Text>> alternativeLiterals(std::string_view branch) {
+    std::size_t at = 0;
+    while (at < branch.size() && branch[at] == '^') {
+        ++at;
+    }
+    const std::size_t first = at;
+    std::size_t last = at;
+    while (at < branch.size()) {
+        const std::size_t length = charLength(branch, at);
+        if (!isPlainCharacter(branch, at, length)) {
+            break;
+        }
+        last = at;
+        at += length;
+    }
+    if (at > first) {
+        const std::size_t end = isOptionalQuantifier(branch, at) ? last : at;
+        if (end == first) {
+            return std::nullopt;
+        }
+        return std::vector<Text>{Text(branch.substr(first, end - first))};
+    }
+    if (at >= branch.size() || branch[at] != '(') {
+        return std::nullopt;
+    }
+    at += branch.substr(at, 3) == "(?:" ? 3 : 1;
+    std::vector<Text> literals(1);
+    while (at < branch.size() && branch[at] != ')') {
+        const std::size_t length = charLength(branch, at);
+        if (branch[at] == '|') {
+            literals.emplace_back();
+        } else if (isPlainCharacter(branch, at, length)) {
+            literals.back().append(branch.substr(at, length));
+        } else {
+            return std::nullopt;
+        }
+        at += length;
+    }
+    if (at >= branch.size() || isOptionalQuantifier(branch, at + 1) ||
+        std::any_of(literals.begin(), literals.end(), [](const Text& t) { return t.empty(); })) {
+        return std::nullopt;
+    }
+    return literals;
+}
+
+// Read off the top-level alternatives (alternativeLiterals); none when one of them shows no such
+// text, or when the pattern has what could make the reading wrong: inline options or verbs
+// ("(?x)", "(*UCP)"), quoting ("\Q"), POSIX classes.
+std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& options) {
+    const Text expanded = options.expandQuotePlaceholder
+                              ? gbk::replaceAll(source, "#\xD2\xFD\xBA\xC5", "\"")
+                              : Text(source);
+    const std::string_view pattern = expanded;
+    std::vector<std::string_view> branches;
+    std::size_t branchStart = 0;
+    int depth = 0;
+    bool inClass = false;
+    std::size_t classStart = 0;
+    for (std::size_t at = 0; at < pattern.size();) {
+        const std::size_t length = charLength(pattern, at);
+        const char c = pattern[at];
+        const char next = at + 1 < pattern.size() ? pattern[at + 1] : '\0';
+        if (length == 2) {
+            at += 2;
+            continue;
+        }
+        if (c == '\\') {
+            if (next == 'Q') {
+                return {};
+            }
+            at += 1 + (at + 1 < pattern.size() ? charLength(pattern, at + 1) : 0);
+            continue;
+        }
+        if (inClass) {
+            if (c == '[' && next == ':') {
+                return {};
+            }
+            inClass = !(c == ']' && at > classStart);
+        } else if (c == '[') {
+            inClass = true;
+            classStart = at + (next == '^' ? 2 : 1);
+        } else if (c == '(') {
+            if ((next == '?' && (at + 2 >= pattern.size() || pattern[at + 2] != ':')) ||
+                next == '*') {
+                return {};
+            }
+            ++depth;
+        } else if (c == ')') {
+            if (--depth < 0) {
+                return {};
+            }
+        } else if (c == '|' && depth == 0) {
+            branches.push_back(pattern.substr(branchStart, at - branchStart));
+            branchStart = at + 1;
+        }
+        ++at;
+    }
+    if (depth != 0 || inClass) {
+        return {};
+    }
+    branches.push_back(pattern.substr(branchStart));
+    std::vector<Text> literals;
+    for (const std::string_view branch : branches) {
+        std::optional<std::vector<Text>> found = alternativeLiterals(branch);
+        if (!found) {
+            return {};
+        }
+        for (Text& literal : *found) {
+            if (!options.caseSensitive) {
+                for (std::size_t i = 0; i < literal.size(); i += charLength(literal, i)) {
+                    literal[i] = asciiLower(literal[i]);
+                }
+            }
+            literals.push_back(std::move(literal));
+        }
+    }
+    return literals;
+}
+
+// Whether `text` holds `literal` (lowered) with ASCII letters of either case. The bytes of one
+// of its letters, the rarest in English, are looked for first, in both cases.
+bool containsIgnoringCase(std::string_view text, std::string_view literal) {
+    static constexpr std::string_view kRarestFirst = "qjzxkvbpygfwmucldrhsnioate";
+    std::size_t key = npos;
+    for (const char letter : kRarestFirst) {
+        if (const std::size_t at = literal.find(letter); at != npos) {
+            key = at;
+            break;
+        }
+    }
+    if (key == npos) {
+        return text.find(literal) != npos;
+    }
+    const auto same = [&](std::size_t start) {
+        for (std::size_t i = 0; i < literal.size(); ++i) {
+            if (asciiLower(text[start + i]) != literal[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    for (const char wanted : {literal[key], asciiUpper(literal[key])}) {
+        for (std::size_t from = key; from < text.size();) {
+            const void* hit = std::memchr(text.data() + from, wanted, text.size() - from);
+            if (hit == nullptr) {
+                break;
+            }
+            const std::size_t at = static_cast<const char*>(hit) - text.data();
+            if (at - key + literal.size() <= text.size() && same(at - key)) {
+                return true;
+            }
+            from = at + 1;
+        }
+    }
+    return false;
+}
+
 // A pattern compiled (and JIT-compiled) once, with the match block sized for it.
 struct CompiledPattern {
     std::string source;  // code page 936, as given
@@ -160,7 +361,23 @@ struct CompiledPattern {
     std::unique_ptr<pcre2_code, CodeFree> code;
     std::unique_ptr<pcre2_match_data, MatchDataFree> data;
     int groupCount = 0;
+    // Texts one of which every match contains (patternLiterals); none: no such texts known.
+    std::vector<Text> literals;
+    bool caseless = false;
 };
+
+// Whether `subject` may hold a match of `pattern`: false only when it holds none of the
+// pattern's literals. A byte search suffices: a character of a literal found in the decoded
+// subject has the same bytes there.
+bool mayMatch(const CompiledPattern& pattern, std::string_view subject) {
+    if (pattern.literals.empty()) {
+        return true;
+    }
+    return std::any_of(pattern.literals.begin(), pattern.literals.end(), [&](const Text& literal) {
+        return pattern.caseless ? containsIgnoringCase(subject, literal)
+                                : subject.find(literal) != npos;
+    });
+}
 
 unsigned optionBits(const RegexOptions& options) {
     // `global` plays no part in compiling.
@@ -198,6 +415,8 @@ public:
         std::uint32_t captures = 0;
         pcre2_pattern_info(entry->code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
         entry->groupCount = static_cast<int>(captures);
+        entry->literals = patternLiterals(source, options);
+        entry->caseless = !options.caseSensitive;
         entry->source = source;
         entry->optionBits = bits;
         if (entries_.size() == kCachedPatterns) {
@@ -370,6 +589,10 @@ std::vector<PCRE2_SIZE> collect(const CompiledPattern& pattern, bool global,
 
 }  // namespace
 
+std::vector<Text> regexLiterals(std::string_view pattern, const RegexOptions& options) {
+    return patternLiterals(pattern, options);
+}
+
 RegexMatcher::RegexMatcher() = default;
 RegexMatcher::~RegexMatcher() = default;
 RegexMatcher::RegexMatcher(const RegexMatcher&) = default;
@@ -394,6 +617,10 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
     }
     auto m = std::make_shared<Matches>();
     m->groupCount = compiled->groupCount;
+    if (!mayMatch(*compiled, subject)) {
+        matches_ = std::move(m);  // no match, and nothing decoded or searched
+        return true;
+    }
     DecodedSubjects& subjects = decodedSubjects();
     const std::u16string& decoded = subjects.decode(subject);
     m->offsets = collect(*compiled, options.global, decoded);

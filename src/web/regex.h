@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "text/text.h"
 
@@ -38,6 +39,12 @@ struct RegexError {
 
 // The error of a pattern that does not compile with `options`; nothing when it compiles.
 std::optional<RegexError> regexError(std::string_view pattern, const RegexOptions& options = {});
+
+// Literal texts one of which every match of `pattern` contains, lowered (ASCII letters) when
+// matching ignores case; none when the pattern does not show such texts plainly. A run over a
+// subject that holds none of them finds nothing without decoding or searching it: the built-in
+// verdict rules, for one, are searched in whole pages.
+std::vector<Text> regexLiterals(std::string_view pattern, const RegexOptions& options = {});
 
 class RegexMatcher {
 public:

@@ -246,3 +246,65 @@ TEST(RegexMatcherTest, ManyMatchesOnALargePage) {
 
 }  // namespace
 }  // namespace vesprey
+
+namespace vesprey {
+namespace {
+
+std::vector<Text> literals(std::string_view utf8Pattern, const RegexOptions& options = {}) {
+    return regexLiterals(G(utf8Pattern), options);
+}
+
+std::vector<Text> texts(std::initializer_list<std::string_view> utf8) {
+    std::vector<Text> out;
+    for (const std::string_view t : utf8) {
+        out.push_back(G(t));
+    }
+    return out;
+}
+
+TEST(RegexLiteralsTest, EveryMatchHoldsOneOfThem) {
+    EXPECT_EQ(
+        literals("未登录|请登录|Not Logged in|unauthori[sz]ed|"
+                 "(cookie|token|session)[^\\n]{0,20}(失效|过期)"),
+        texts({"未登录", "请登录", "not logged in", "unauthori", "cookie", "token", "session"}));
+    EXPECT_EQ(literals("Not", {.caseSensitive = true}), texts({"Not"}));
+    // A quantifier that may leave the last character out takes it off; "+" does not.
+    EXPECT_EQ(literals("colou?r|ab*|ab+c"), texts({"colo", "a", "ab"}));
+    EXPECT_EQ(literals("^签到成功$|(?:已签|签过)了"), texts({"签到成功", "已签", "签过"}));
+    EXPECT_EQ(literals("<div class=#引号c#引号>(.*?)</div>", {.expandQuotePlaceholder = true}),
+              texts({"<div class=\"c\">"}));
+    // Trail bytes with the values of "|" and "\" are halves of characters, not syntax.
+    EXPECT_EQ(literals("祙a|癨b"), texts({"祙a", "癨b"}));
+}
+
+TEST(RegexLiteralsTest, NoneWhereAMatchNeedNotHoldAnyOrTheReadingCouldBeWrong) {
+    for (const char* pattern :
+         {"a|", "|a", "a{0,2}b", "(ab)?c", "(a|)b", ".*成功", "\\d+天", "[ab]c|d", "(?x)a b|c",
+          "a(?i)b|c", "(*UCP)ab", "\\Qa|b\\E", "[[:alpha:]]|x", "成(功|败"}) {
+        EXPECT_EQ(literals(pattern), std::vector<Text>{}) << pattern;
+    }
+    // Greek letters have other cases, and the euro sign a second code, that a byte search misses.
+    for (const char* pattern : {"Σ", "€"}) {
+        EXPECT_EQ(literals(pattern, {.caseSensitive = true}), std::vector<Text>{}) << pattern;
+    }
+}
+
+TEST(RegexLiteralsTest, ASubjectWithALiteralInAnyCaseIsStillSearched) {
+    const RegexOptions byCase{.caseSensitive = true};
+    EXPECT_EQ(countMatches(G("(cookie|token)[^\\n]{0,5}(失效|expired)"),
+                           G("您的 TOKEN 已失效，Cookie  EXPIRED")),
+              2);
+    EXPECT_EQ(countMatches(G("colou?r|签到成+"), G("COLOR 签到成成")), 2);
+    EXPECT_EQ(countMatches(G("Cookie"), G("cookie Cookie"), byCase), 1);
+    EXPECT_EQ(countMatches(G("未登录|session"), G("祙癨会话已过期")), 0);
+    // A page without any literal finds nothing, and the run after it finds its matches.
+    RegexMatcher m;
+    ASSERT_TRUE(m.run(G("已签到|签到成功"), G(std::string(200000, 'x'))));
+    EXPECT_EQ(m.matchCount(), 0);
+    ASSERT_TRUE(m.run(G("已签到|(签到)成功"), G("今日已签到，签到成功")));
+    EXPECT_EQ(m.matchCount(), 2);
+    EXPECT_EQ(m.subMatch(2, 1), G("签到"));
+}
+
+}  // namespace
+}  // namespace vesprey
