@@ -87,14 +87,18 @@ void printText(std::FILE* stream, std::string_view text) {
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
 }
 
+// One write for the line and its end: stderr is unbuffered, and a reader of a pipe then gets
+// whole lines.
 void printLine(std::FILE* stream, std::string_view text) {
-    printText(stream, text);
-    std::fputc('\n', stream);
+    std::string line = terminalText(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stream);
 }
 
 void printError(std::string_view utf8) {
-    std::fwrite(utf8.data(), 1, utf8.size(), stderr);
-    std::fputc('\n', stderr);
+    std::string line(utf8);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::size_t displayWidth(std::string_view utf8) {

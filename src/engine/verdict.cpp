@@ -183,11 +183,12 @@ AccountVerdict decideVerdict(const AccountAnswer& outcome, std::string_view logi
     static const Text builtInExpired = utf8ToAnsi(kBuiltInExpired);
     static const Text builtInAlready = utf8ToAnsi(kBuiltInAlready);
     static const Text builtInSuccess = utf8ToAnsi(kBuiltInSuccess);
+    static const Text builtIn = utf8ToAnsi("内置：");
     for (const auto& [verdict, pattern] : {std::pair{Verdict::Expired, &builtInExpired},
                                            std::pair{Verdict::Already, &builtInAlready},
                                            std::pair{Verdict::Success, &builtInSuccess}}) {
         if (subjects.found(*pattern)) {
-            return {verdict, utf8ToAnsi("内置：") + verdictCaption(verdict)};
+            return {verdict, builtIn + verdictCaption(verdict)};
         }
     }
     if (response.status >= 500) {
