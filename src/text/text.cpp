@@ -242,6 +242,171 @@ void gbkToUtf16(std::string_view in, std::u16string& out) {
     out.resize(static_cast<std::size_t>(dst - out.data()));
 }
 
+// UTF-16 to code page 936 through the inverse of gbkTable: entry c is the sequence iconv writes
+// for character c, one byte (< 0x100) or lead << 8 | trail; 0 where the table knows none. A
+// character that two sequences decode to (the euro sign, 0x80 and 0xA2E3) takes the one iconv
+// writes.
+const std::vector<std::uint16_t>& unicodeToGbkTable() {
+    static const std::vector<std::uint16_t> table = [] {
+        std::vector<std::uint16_t> t(0x10000, 0);
+        std::vector<char16_t> twice;
+        const std::vector<char16_t>& decode = gbkTable();
+        for (unsigned code = 0x80; code < 0x10000; ++code) {
+            const char16_t c = decode[code];
+            if (c == u'\0') {
+                continue;
+            }
+            if (t[c] != 0) {
+                twice.push_back(c);
+            }
+            t[c] = static_cast<std::uint16_t>(code);
+        }
+        for (unsigned c = 1; c < 0x80; ++c) {
+            t[c] = static_cast<std::uint16_t>(c);
+        }
+        iconv_t cd = iconv_open("CP936", "UTF-16LE");
+        for (const char16_t c : twice) {
+            const char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+            std::string bytes;
+            if (runIconv(cd, std::string_view(in, 2), 2, "?", bytes) && !bytes.empty() &&
+                bytes.size() <= 2 && bytes != "?") {
+                const auto first = static_cast<unsigned char>(bytes[0]);
+                t[c] = static_cast<std::uint16_t>(
+                    bytes.size() == 1 ? first : first << 8 | static_cast<unsigned char>(bytes[1]));
+            }
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+        if (cd != kNoConverter) {
+            iconv_close(cd);
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Appends the code page 936 form of `unit` (a BMP character that is no surrogate), as iconv
+// writes it: through the table, or, for a character the table lacks, through iconv itself
+// ("?" when code page 936 has none).
+void appendGbk(char16_t unit, std::string& out) {
+    const std::uint16_t code = unicodeToGbkTable()[unit];
+    if (code >= 0x100) {
+        out += static_cast<char>(code >> 8);
+        out += static_cast<char>(code & 0xFF);
+    } else if (code != 0 || unit == u'\0') {
+        out += static_cast<char>(code);
+    } else {
+        const char in[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+        std::string bytes;
+        runIconv(Converter::get("CP936", "UTF-16LE"), std::string_view(in, 2), 2, "?", bytes);
+        out += bytes.empty() ? std::string("?") : bytes;
+    }
+}
+
+// Code page 936 text for UTF-16 `units`, as iconv gives it with the replacements of runIconv:
+// a lone surrogate and a whole surrogate pair are one "?" each.
+std::string unitsToGbk(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size() * 2);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char16_t unit = units[i];
+        if (unit >= 0xD800 && unit < 0xE000) {
+            if (unit < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+                units[i + 1] < 0xE000) {
+                ++i;
+            }
+            out += '?';
+        } else {
+            appendGbk(unit, out);
+        }
+    }
+    return out;
+}
+
+// UTF-8 to code page 936 as iconv does with the replacements of runIconv: a byte that starts no
+// valid sequence becomes "?" and the next byte is read afresh; a character outside the BMP
+// (which code page 936 lacks) is one "?". A lead byte followed by nothing but continuation
+// bytes to the end of the text, fewer than its sequence needs, is one "?" for all of them:
+// iconv counts leads of the old five- and six-byte forms too, and does not look at the second
+// byte's range there.
+std::string utf8ToGbk(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+    const std::size_t size = utf8.size();
+    const auto continuation = [&](std::size_t at) { return (bytes[at] & 0xC0) == 0x80; };
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned lead = bytes[i];
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                                   : lead >= 0xE0 && lead <= 0xEF ? 3
+                                   : lead >= 0xF0 && lead <= 0xF7 ? 4
+                                   : lead >= 0xF8 && lead <= 0xFB ? 5
+                                   : lead >= 0xFC && lead <= 0xFD ? 6
+                                                                  : 0;
+        std::size_t following = 0;
+        while (length > 0 && following + 1 < length && i + 1 + following < size &&
+               continuation(i + 1 + following)) {
+            ++following;
+        }
+        if (length > 0 && following + 1 < length && i + 1 + following == size) {
+            out += '?';  // cut off by the end
+            break;
+        }
+        // A whole sequence of at most four bytes, with no overlong form, surrogate or code
+        // beyond U+10FFFF.
+        const unsigned second = following > 0 ? bytes[i + 1] : 0;
+        const bool valid = length >= 2 && length <= 4 && following + 1 == length &&
+                           !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second > 0x9F) &&
+                           !(lead == 0xF0 && second < 0x90) && !(lead == 0xF4 && second > 0x8F) &&
+                           lead <= 0xF4;
+        if (!valid) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        unsigned code = lead & (0xFFU >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            code = code << 6 | (bytes[i + k] & 0x3FU);
+        }
+        if (code >= 0x10000) {
+            out += '?';
+        } else {
+            appendGbk(static_cast<char16_t>(code), out);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// Code page 936 to UTF-8, decoding as gbkToUtf16 does.
+std::string gbkToUtf8(std::string_view gbk) {
+    thread_local std::u16string units;
+    gbkToUtf16(gbk, units);
+    std::string out;
+    out.reserve(units.size() * 3);
+    for (const char16_t unit : units) {
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | unit >> 6);
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | unit >> 12);
+            out += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    if (units.capacity() > 64 * 1024) {
+        std::u16string().swap(units);
+    }
+    return out;
+}
+
 // Decodes bytes in `from` (an iconv name) to UTF-16LE bytes.
 std::string decodeToUtf16(std::string_view bytes, const std::string& from) {
     std::string out;
@@ -270,6 +435,12 @@ std::string convertText(std::string_view input, const std::string& from, const s
     }
     if (isAscii(input)) {
         return std::string(input);  // both sides are ASCII supersets
+    }
+    if (from == "UTF-8" && to == "CP936") {
+        return utf8ToGbk(input);
+    }
+    if (from == "CP936" && to == "UTF-8") {
+        return gbkToUtf8(input);
     }
     return encodeFromUtf16(decodeToUtf16(input, from), to);
 }
@@ -360,7 +531,7 @@ Text utf16ToAnsi(std::u16string_view utf16) {
     if (isAscii16(utf16)) {
         return narrowAscii(utf16);
     }
-    return encodeFromUtf16(u16ToBytes(utf16), "CP936");
+    return unitsToGbk(utf16);
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {

@@ -58,6 +58,65 @@ TEST(Conversion, Utf16EdgesRoundTrip) {
     EXPECT_EQ(utf16ToUtf8(u"€😀"), "€😀");
 }
 
+// The converters between code page 936 and UTF-8 or UTF-16 work from tables; iconv, which
+// transcodeBytes still runs, is the reference they must agree with everywhere.
+std::string utf8Of(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | c >> 6);
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+TEST(Conversion, TablesAgreeWithIconvOnEveryCharacterAndSequence) {
+    for (char32_t c = 1; c < 0x10000; ++c) {
+        if ((c >= 0xD800 && c < 0xE000) || c == 0xFEFF) {
+            continue;  // no character; the reference reads U+FEFF as a byte-order mark
+        }
+        const std::string utf8 = utf8Of(c);
+        ASSERT_EQ(utf8ToAnsi(utf8), transcodeBytes(utf8, "UTF-8", "GBK"))
+            << std::hex << static_cast<unsigned>(c);
+        const std::u16string unit(1, static_cast<char16_t>(c));
+        const std::string le{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        ASSERT_EQ(utf16ToAnsi(unit), transcodeBytes(le, "UTF-16LE", "GBK"))
+            << std::hex << static_cast<unsigned>(c);
+    }
+    for (unsigned lead = 0x80; lead <= 0xFF; ++lead) {
+        for (unsigned trail = 0x20; trail <= 0x100; ++trail) {
+            std::string bytes(1, static_cast<char>(lead));
+            if (trail < 0x100) {
+                bytes += static_cast<char>(trail);
+            }
+            ASSERT_EQ(ansiToUtf8(bytes), transcodeBytes(bytes, "GBK", "UTF-8", 3))
+                << std::hex << lead << ' ' << trail;
+        }
+    }
+    // Broken UTF-8: stray, cut-off, overlong and surrogate sequences, anywhere in a text.
+    const unsigned char alphabet[] = {'a',  0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                      0xC1, 0xC2, 0xDF, 0xE0, 0xE7, 0xED, 0xEF, 0xF0,
+                                      0xF4, 0xF5, 0xF7, 0xF8, 0xFC, 0xFD, 0xFE, 0xFF};
+    std::srand(936);
+    for (int n = 0; n < 40000; ++n) {
+        std::string bytes;
+        for (int k = 1 + std::rand() % 7; k > 0; --k) {
+            bytes += static_cast<char>(alphabet[std::rand() % sizeof alphabet]);
+        }
+        if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) {
+            continue;  // read as a byte-order mark by the reference
+        }
+        ASSERT_EQ(utf8ToAnsi(bytes), transcodeBytes(bytes, "UTF-8", "GBK")) << n;
+    }
+    // A lone low half, then a pair.
+    EXPECT_EQ(utf16ToAnsi(std::u16string{u'a', 0xDC00, 0xD83D, 0xDE00, u'b'}), "a??b");
+}
+
 TEST(UrlEncode, EscapesEverythingButUnreservedLettersDigitsDashDot) {
     EXPECT_EQ(urlEncode(gbk("签到"), true, true), "%E7%AD%BE%E5%88%B0");
     EXPECT_EQ(urlEncode("a-b.c_d~e/f", true, true), "a-b.c%5Fd%7Ee%2Ff");
