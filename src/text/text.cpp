@@ -173,12 +173,51 @@ const std::vector<char16_t>& gbkTable() {
             }
             return static_cast<char16_t>(out[0] | (out[1] << 8));
         };
+        // A row of pairs (one lead byte, every trail) goes to iconv in one call; a pair it
+        // rejects is noted and the call goes on after it. Each pair gives one UTF-16 unit: a row
+        // where that does not hold is decoded pair by pair.
+        auto decodeRow = [&](unsigned lead) {
+            char pairs[2 * 0xBF];
+            char units[2 * 0xBF];
+            for (unsigned trail = 0x40; trail <= 0xFE; ++trail) {
+                pairs[2 * (trail - 0x40)] = static_cast<char>(lead);
+                pairs[2 * (trail - 0x40) + 1] = static_cast<char>(trail);
+            }
+            std::size_t done = 0;  // pairs read
+            const std::size_t count = sizeof pairs / 2;
+            while (done < count) {
+                iconv(cd, nullptr, nullptr, nullptr, nullptr);
+                char* src = pairs + 2 * done;
+                std::size_t inLeft = 2 * (count - done);
+                char* dst = units;
+                std::size_t outLeft = sizeof units;
+                const std::size_t rc = iconv(cd, &src, &inLeft, &dst, &outLeft);
+                const std::size_t read = (src - pairs) / 2 - done;
+                if ((src - pairs) % 2 != 0 || sizeof units - outLeft != 2 * read) {
+                    return false;
+                }
+                for (std::size_t k = 0; k < read; ++k) {
+                    const auto lo = static_cast<unsigned char>(units[2 * k]);
+                    const auto hi = static_cast<unsigned char>(units[2 * k + 1]);
+                    t[lead << 8 | (0x40 + done + k)] = static_cast<char16_t>(lo | hi << 8);
+                }
+                done += read;
+                if (rc == static_cast<std::size_t>(-1)) {
+                    t[lead << 8 | (0x40 + done)] = u'\0';
+                    ++done;
+                }
+            }
+            return true;
+        };
         if (cd != kNoConverter) {
             for (unsigned b = 0; b < 0x100; ++b) {
                 const char one = static_cast<char>(b);
                 t[b] = b == 0 ? u'\0' : decode(&one, 1);
             }
             for (unsigned lead = 0x81; lead <= 0xFE; ++lead) {
+                if (decodeRow(lead)) {
+                    continue;
+                }
                 for (unsigned trail = 0x40; trail <= 0xFE; ++trail) {
                     const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
                     t[lead << 8 | trail] = decode(pair, 2);
