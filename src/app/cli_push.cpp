@@ -143,7 +143,11 @@ std::string pushSetUsage() {
     for (const PushChannelInfo& channel : pushChannels()) {
         std::string fields;
         for (const PushSettingField& field : channel.fields) {
-            fields += " " + std::string(field.member) + (field.required ? "*" : "");
+            fields += ' ';
+            fields += field.member;
+            if (field.required) {
+                fields += '*';
+            }
         }
         usage += "  " + padRight(channel.name, 13) + fields + "\n";
     }
