@@ -8,7 +8,7 @@ namespace vesprey {
 namespace {
 
 constexpr std::string_view kQuotePlaceholder = "#\xD2\xFD\xBA\xC5";  // "#引号" in code page 936
-constexpr std::string_view kSetCookieName = "Set-Cookie";
+constexpr std::string_view kSetCookieLine = "Set-Cookie: ";
 constexpr std::string_view kSetCookiePrefix = "Set-Cookie:";
 constexpr std::string_view kItemSeparator = "; ";
 constexpr std::string_view kDeletedSuffix = "=deleted";
@@ -18,14 +18,52 @@ void dropTail(Text& text, std::size_t count) {
     text.resize(text.size() - std::min(count, text.size()));
 }
 
+bool isAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A blank byte always starts a character (no trail byte is that low): plain ASCII text loses just
+// its blank bytes, other text goes through the character-wise removal.
+void removeSpacesInPlace(Text& text) {
+    if (isAscii(text)) {
+        std::erase(text, ' ');
+    } else {
+        text = gbk::removeSpaces(text);
+    }
+}
+
+// Calls `visit` with each item between ";" of a cookie string, as gbk::split cuts them (a
+// trailing ";" adds no empty item). ";" is never a trail byte, so every ";" byte separates.
+template <class Visit>
+void forEachItem(std::string_view text, Visit&& visit) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find(';', start);
+        visit(text.substr(start, end - start));
+        start = end == std::string_view::npos ? text.size() : end + 1;
+    }
+}
+
+// cookieName of an item without blank bytes, as a view: "=" always starts a character, and the
+// only blank left to trim is a full-width one whose two A1 bytes the removal brought together.
+std::string_view nameOf(std::string_view item) {
+    const std::string_view name = item.substr(0, item.find('='));
+    return name.find('\xA1') == std::string_view::npos ? name : gbk::trimSpaces(name);
+}
+
 }  // namespace
 
 Text collectReturnedCookies(std::string_view responseHeaders) {
     Text result;
-    for (std::string_view line : gbk::split(responseHeaders, "\r\n")) {
-        std::size_t colon = gbk::find(line, ": ");
-        std::string_view name = colon == gbk::npos ? std::string_view{} : line.substr(0, colon);
-        if (name != kSetCookieName) {
+    // CR is never the trail byte of a character: every CR LF ends a line. A line whose text
+    // before the first ": " is "Set-Cookie" is one that starts with "Set-Cookie: ".
+    std::size_t start = 0;
+    while (start < responseHeaders.size()) {
+        const std::size_t end = responseHeaders.find("\r\n", start);
+        const std::string_view line = responseHeaders.substr(start, end - start);
+        start = end == std::string_view::npos ? responseHeaders.size() : end + 2;
+        if (!line.starts_with(kSetCookieLine)) {
             continue;
         }
         Text cookie = gbk::contains(line, ";")
@@ -38,38 +76,57 @@ Text collectReturnedCookies(std::string_view responseHeaders) {
     return result;
 }
 
-Text mergeCookieStrings(Text& sent, Text& returned) {
-    sent = gbk::removeSpaces(sent);
-    returned = gbk::removeSpaces(returned);
+const Text& mergeCookieStrings(Text& sent, Text& returned) {
+    removeSpacesInPlace(sent);
+    removeSpacesInPlace(returned);
 
-    // The items point into `sent` and `returned`, which stay as they are until the end.
-    std::vector<std::string_view> merged;
-    std::vector<Text> names;
-    for (std::string_view item : gbk::split(returned, ";")) {
-        merged.push_back(item);
-        names.push_back(cookieName(item));
-    }
+    // The items point into `sent` and `returned`, which stay as they are until the result is
+    // complete.
+    struct Item {
+        std::string_view text;
+        std::string_view name;
+    };
+    std::vector<Item> merged;
+    merged.reserve(static_cast<std::size_t>(std::count(sent.begin(), sent.end(), ';') +
+                                            std::count(returned.begin(), returned.end(), ';')) +
+                   2);
+    forEachItem(returned, [&](std::string_view item) { merged.push_back({item, nameOf(item)}); });
+    const std::size_t fromReturned = merged.size();
     // Old cookies follow the new ones unless the server set them again; the names also include
     // old items appended in earlier rounds, so of repeated old names only the first stays.
-    for (std::string_view item : gbk::split(sent, ";")) {
-        Text name = cookieName(item);
-        if (std::find(names.begin(), names.end(), name) == names.end()) {
-            merged.push_back(item);
-            names.push_back(std::move(name));
+    forEachItem(sent, [&](std::string_view item) {
+        const std::string_view name = nameOf(item);
+        if (std::none_of(merged.begin(), merged.end(),
+                         [&](const Item& other) { return other.name == name; })) {
+            merged.push_back({item, name});
         }
-    }
+    });
 
+    // Items ending in "=deleted" go (the old items of that name were not carried over either).
+    // Of the others only the first of equal items stays: equal items have equal names, so only
+    // the returned ones can repeat. An empty item at the very end is no item: the merged string
+    // never ends in a separator.
+    auto deleted = [](const Item& item) { return item.text.ends_with(kDeletedSuffix); };
+    auto last = std::find_if_not(merged.rbegin(), merged.rend(), deleted);
+    std::size_t count = static_cast<std::size_t>(merged.rend() - last);
+    if (count > 0 && merged[count - 1].text.empty()) {
+        --count;
+    }
     Text result;
-    result.reserve(sent.size() + returned.size() + kItemSeparator.size() * merged.size());
-    for (std::string_view item : merged) {
-        if (gbk::endsWith(item, kDeletedSuffix)) {
-            continue;  // the old items of that name were not carried over either
+    result.reserve(sent.size() + returned.size() + kItemSeparator.size() * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view item = merged[i].text;
+        if (deleted(merged[i]) ||
+            (i < fromReturned &&
+             std::any_of(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(i),
+                         [&](const Item& earlier) { return earlier.text == item; }))) {
+            continue;
         }
         result.append(item);
         result.append(kItemSeparator);
     }
     dropTail(result, kItemSeparator.size());
-    sent = removeDuplicateItems(result, kItemSeparator);
+    sent = std::move(result);
     return sent;
 }
 

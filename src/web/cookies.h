@@ -20,8 +20,8 @@ Text collectReturnedCookies(std::string_view responseHeaders);
 // Merges the cookies an answer set (`returned`) into the cookie that was sent (`sent`): renewed
 // cookies replace their old value, cookies whose value is "deleted" are removed, all others stay.
 // Every space is removed from both arguments first (`returned` keeps that form); the merged string
-// is stored in `sent` and returned.
-Text mergeCookieStrings(Text& sent, Text& returned);
+// is stored in `sent`, and a reference to `sent` is returned.
+const Text& mergeCookieStrings(Text& sent, Text& returned);
 
 // The text before the first "=" of a cookie item (the whole item when it has none), trimmed.
 Text cookieName(std::string_view item);

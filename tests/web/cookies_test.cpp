@@ -101,6 +101,24 @@ TEST(MergeCookieStrings, ItemsWithoutEqualsAreNamedByTheirWholeText) {
     EXPECT_EQ(mergeCookieStrings(names, bare), "a");  // "a" and "a=1" are both named "a"
 }
 
+TEST(MergeCookieStrings, EmptyItemsStayInsideButNotAtTheEnd) {
+    Text none;
+    Text inside = "a=1;;b=2";
+    EXPECT_EQ(mergeCookieStrings(inside, none), "a=1; ; b=2");
+    Text atEnd = "a=1;;";
+    EXPECT_EQ(mergeCookieStrings(atEnd, none), "a=1");
+    Text deletedAfter = "a=1;; c=deleted";  // the empty item is the last one kept
+    EXPECT_EQ(mergeCookieStrings(deletedAfter, none), "a=1");
+}
+
+TEST(MergeCookieStrings, BlankRemovalCanJoinAFullWidthBlankThatNamesIgnore) {
+    // A1, a blank, A1: the blank goes and the two A1 bytes become one full-width blank, which the
+    // name of the first item does not include, so the second item repeats its name.
+    Text sent = "\xA1 \xA1n=1;n=2";
+    Text none;
+    EXPECT_EQ(mergeCookieStrings(sent, none), "\xA1\xA1n=1");
+}
+
 TEST(CookieName, TakesTheTrimmedTextBeforeTheFirstEquals) {
     EXPECT_EQ(cookieName(" sid =a=b"), "sid");
     EXPECT_EQ(cookieName("flag "), "flag");
