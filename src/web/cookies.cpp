@@ -1,8 +1,10 @@
 #include "web/cookies.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "text/gbk_text.h"
+#include "web/byte_scan.h"
 
 namespace vesprey {
 namespace {
@@ -18,15 +20,10 @@ void dropTail(Text& text, std::size_t count) {
     text.resize(text.size() - std::min(count, text.size()));
 }
 
-bool isAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// A blank byte always starts a character (no trail byte is that low): plain ASCII text loses just
-// its blank bytes, other text goes through the character-wise removal.
+// gbk::removeSpaces in place. A blank byte always starts a character (no trail byte is that
+// low): ASCII text just loses its blank bytes, other text goes through the character-wise removal.
 void removeSpacesInPlace(Text& text) {
-    if (isAscii(text)) {
+    if (bytescan::isAscii(text)) {
         std::erase(text, ' ');
     } else {
         text = gbk::removeSpaces(text);
@@ -45,11 +42,31 @@ void forEachItem(std::string_view text, Visit&& visit) {
     }
 }
 
-// cookieName of an item without blank bytes, as a view: "=" always starts a character, and the
-// only blank left to trim is a full-width one whose two A1 bytes the removal brought together.
-std::string_view nameOf(std::string_view item) {
-    const std::string_view name = item.substr(0, item.find('='));
-    return name.find('\xA1') == std::string_view::npos ? name : gbk::trimSpaces(name);
+// An item of a cookie string without blanks, its name (cookieName as a view) and a hash of the
+// name that tells most different names apart without comparing them.
+struct Item {
+    std::string_view text;
+    std::string_view name;
+    std::uint32_t key = 0;
+};
+
+// "=" always starts a character, and the only blank left to trim from a name is a full-width one
+// whose two A1 bytes the blank removal brought together.
+Item itemOf(std::string_view text) {
+    std::size_t end = 0;
+    bool wideBlank = false;
+    for (; end < text.size() && text[end] != '='; ++end) {
+        wideBlank = wideBlank || text[end] == '\xA1';
+    }
+    Item item{text, text.substr(0, end)};
+    if (wideBlank) {
+        item.name = gbk::trimSpaces(item.name);
+    }
+    item.key = 2166136261U;  // FNV-1a
+    for (const char c : item.name) {
+        item.key = (item.key ^ static_cast<unsigned char>(c)) * 16777619U;
+    }
+    return item;
 }
 
 }  // namespace
@@ -82,23 +99,19 @@ const Text& mergeCookieStrings(Text& sent, Text& returned) {
 
     // The items point into `sent` and `returned`, which stay as they are until the result is
     // complete.
-    struct Item {
-        std::string_view text;
-        std::string_view name;
-    };
-    std::vector<Item> merged;
-    merged.reserve(static_cast<std::size_t>(std::count(sent.begin(), sent.end(), ';') +
-                                            std::count(returned.begin(), returned.end(), ';')) +
-                   2);
-    forEachItem(returned, [&](std::string_view item) { merged.push_back({item, nameOf(item)}); });
+    // One list per thread, kept for the next merge: the merge runs for every request.
+    thread_local std::vector<Item> merged;
+    merged.clear();
+    forEachItem(returned, [&](std::string_view text) { merged.push_back(itemOf(text)); });
     const std::size_t fromReturned = merged.size();
     // Old cookies follow the new ones unless the server set them again; the names also include
     // old items appended in earlier rounds, so of repeated old names only the first stays.
-    forEachItem(sent, [&](std::string_view item) {
-        const std::string_view name = nameOf(item);
-        if (std::none_of(merged.begin(), merged.end(),
-                         [&](const Item& other) { return other.name == name; })) {
-            merged.push_back({item, name});
+    forEachItem(sent, [&](std::string_view text) {
+        const Item item = itemOf(text);
+        if (std::none_of(merged.begin(), merged.end(), [&](const Item& other) {
+                return other.key == item.key && other.name == item.name;
+            })) {
+            merged.push_back(item);
         }
     });
 

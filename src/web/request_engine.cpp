@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "web/byte_scan.h"
+
 namespace vesprey {
 namespace {
 
@@ -38,10 +40,8 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool isAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
+using bytescan::hasLineBreakOrNul;
+using bytescan::isAscii;
 
 // Token characters of a header name or a method word.
 bool isToken(std::string_view text) {
@@ -59,11 +59,15 @@ std::string_view cutAtNul(std::string_view text) {
 // The address as it goes on the wire: UTF-8, with non-ASCII bytes, blanks and control characters
 // percent-encoded.
 std::string wireUrl(std::string_view url) {
-    std::string utf8 = isAscii(url) ? std::string(url) : ansiToUtf8(url);
+    std::string utf8;
+    if (!isAscii(url)) {
+        utf8 = ansiToUtf8(url);
+        url = utf8;
+    }
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(utf8.size());
-    for (char c : utf8) {
+    out.reserve(url.size());
+    for (char c : url) {
         auto byte = static_cast<unsigned char>(c);
         if (byte <= 0x20 || byte >= 0x7F) {
             out.push_back('%');
@@ -187,8 +191,8 @@ public:
     HeaderList(const HeaderList&) = delete;
     HeaderList& operator=(const HeaderList&) = delete;
 
-    void add(const std::string& line) {
-        if (curl_slist* grown = curl_slist_append(list_, line.c_str())) {
+    void add(const char* line) {
+        if (curl_slist* grown = curl_slist_append(list_, line)) {
             list_ = grown;
         }
     }
@@ -198,20 +202,46 @@ private:
     curl_slist* list_ = nullptr;
 };
 
+// The names of request headers the engine treats apart, in any case.
+enum class HeaderKind { Cookie, ProxyAuthorization, Accept, Expect, ContentType, Other };
+
 struct Header {
-    std::string name;
-    std::string value;  // wire form
+    HeaderKind kind = HeaderKind::Other;
+    bool toEveryHost = false;  // also goes to another host on a redirect
+    std::string text;          // a cookie's value, otherwise the whole line; wire form
 };
 
-// The caller's headers that also go to another host on a redirect.
-bool goesToEveryHost(std::string_view name) {
-    for (std::string_view common :
-         {"Accept", "Accept-Language", "Referer", "User-Agent", "Content-Type"}) {
-        if (equalsIgnoreCase(name, common)) {
-            return true;
+Header headerFor(std::string_view name, std::string_view wireValue) {
+    Header header;
+    constexpr std::pair<std::string_view, HeaderKind> kKinds[] = {
+        {"Cookie", HeaderKind::Cookie},
+        {"Proxy-Authorization", HeaderKind::ProxyAuthorization},
+        {"Accept", HeaderKind::Accept},
+        {"Expect", HeaderKind::Expect},
+        {"Content-Type", HeaderKind::ContentType}};
+    for (const auto& [known, kind] : kKinds) {
+        if (equalsIgnoreCase(name, known)) {
+            header.kind = kind;
+            break;
         }
     }
-    return false;
+    header.toEveryHost = header.kind == HeaderKind::Accept ||
+                         header.kind == HeaderKind::ContentType ||
+                         equalsIgnoreCase(name, "Accept-Language") ||
+                         equalsIgnoreCase(name, "Referer") || equalsIgnoreCase(name, "User-Agent");
+    if (header.kind == HeaderKind::Cookie) {
+        header.text = wireValue;
+        return header;
+    }
+    // "Name;" is curl's way of sending a header with an empty value.
+    header.text.reserve(name.size() + wireValue.size() + 2);
+    header.text.append(name);
+    if (wireValue.empty()) {
+        header.text += ';';
+    } else {
+        header.text.append(": ").append(wireValue);
+    }
+    return header;
 }
 
 // Milliseconds as the seconds a user reads: "15", or "1.5" for a limit that is not whole.
@@ -259,20 +289,31 @@ bool domainMatches(std::string_view host, std::string_view domain) {
                               host[host.size() - domain.size() - 1] == '.');
 }
 
+// Calls `visit` with each line of a hop's header text (lines joined by CR LF; a line holds no LF).
+template <class Visit>
+void forEachLine(std::string_view text, Visit&& visit) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        visit(text.substr(start, end - start));
+        start = end == std::string_view::npos ? text.size() : end + 2;
+    }
+}
+
 // Takes the Set-Cookie lines of one hop's answer (any case, as HTTP names are) into `chain`.
 // Path and expiry dates play no part within one request; Max-Age 0 or less removes a cookie.
-void collectChainCookies(const std::vector<std::string>& lines, const std::string& host,
+void collectChainCookies(std::string_view headerText, const std::string& host,
                          std::vector<ChainCookie>& chain) {
-    for (const std::string& line : lines) {
+    forEachLine(headerText, [&](std::string_view line) {
         if (!startsWithIgnoreCase(line, "Set-Cookie:")) {
-            continue;
+            return;
         }
-        std::string_view rest = std::string_view(line).substr(11);
+        std::string_view rest = line.substr(11);
         std::size_t semicolon = rest.find(';');
         std::string_view item = trimBlanks(rest.substr(0, semicolon));
         std::size_t equals = item.find('=');
         if (item.empty() || equals == 0) {
-            continue;
+            return;
         }
         ChainCookie cookie{std::string(trimBlanks(item.substr(0, equals))), std::string(item), host,
                            true};
@@ -307,7 +348,7 @@ void collectChainCookies(const std::vector<std::string>& lines, const std::strin
         if (!expired) {
             chain.push_back(std::move(cookie));
         }
-    }
+    });
 }
 
 // The chain's cookies for a hop to `host`, joined by "; ".
@@ -417,7 +458,7 @@ struct RequestEngine::Impl {
     int redirectCount = 0;
 
     // One hop of the transfer.
-    std::vector<std::string> hopHeaderLines;
+    std::string hopHeaders;  // the answer's header lines joined by CR LF
     std::size_t hopHeaderBytes = 0;
     bool bodyCut = false;
 
@@ -478,9 +519,12 @@ struct RequestEngine::Impl {
             line.remove_suffix(1);
         }
         if (line.starts_with("HTTP/")) {
-            self->hopHeaderLines.clear();  // a new response: interim answers are not kept
+            self->hopHeaders.clear();  // a new response: interim answers are not kept
         } else if (!line.empty()) {
-            self->hopHeaderLines.emplace_back(line);
+            if (!self->hopHeaders.empty()) {
+                self->hopHeaders += "\r\n";
+            }
+            self->hopHeaders += line;
             self->reserveFor(line);
         }
         return length;
@@ -509,9 +553,12 @@ struct RequestEngine::Impl {
     CURLcode performHop(const std::string& hopUrl, const std::string& hopMethod,
                         const std::string& payload, bool sameHost, const std::string& chainCookies,
                         long leftMs) {
+        // Every hop starts from a reset handle: besides the options, that clears the speed curl
+        // measured on the handle's last transfer, which would otherwise hide a stall for up to a
+        // second.
         curl_easy_reset(curl);
         body.clear();
-        hopHeaderLines.clear();
+        hopHeaders.clear();
         hopHeaderBytes = 0;
         bodyCut = false;
 
@@ -525,6 +572,7 @@ struct RequestEngine::Impl {
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        curl_easy_setopt(curl, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(leftMs, 1L));
         if (connectLimitMs > 0) {
@@ -569,38 +617,39 @@ struct RequestEngine::Impl {
         HeaderList proxyHeaders;
         // One Cookie header before the caller's other lines: the cookies set earlier in the
         // redirect chain, then the caller's own (to the first host only).
-        std::string cookie = chainCookies;
+        std::string cookie = "Cookie: " + chainCookies;
         bool hasCookie = !chainCookies.empty();
         for (const Header& header : headers) {
-            if (sameHost && equalsIgnoreCase(header.name, "Cookie")) {
-                if (!header.value.empty()) {
-                    cookie += cookie.empty() ? header.value : "; " + header.value;
+            if (sameHost && header.kind == HeaderKind::Cookie) {
+                if (!header.text.empty()) {
+                    if (cookie.size() > 8) {
+                        cookie += "; ";
+                    }
+                    cookie += header.text;
                 }
                 hasCookie = true;
             }
         }
         if (hasCookie) {
-            serverHeaders.add(cookie.empty() ? "Cookie;" : "Cookie: " + cookie);
+            serverHeaders.add(cookie.size() == 8 ? "Cookie;" : cookie.c_str());
         }
         bool hasAccept = false;
         bool hasExpect = false;
         bool hasContentType = false;
         for (const Header& header : headers) {
-            if (equalsIgnoreCase(header.name, "Cookie") ||
-                (!sameHost && !goesToEveryHost(header.name) &&
-                 !equalsIgnoreCase(header.name, "Proxy-Authorization"))) {
+            if (header.kind == HeaderKind::Cookie ||
+                (!sameHost && !header.toEveryHost &&
+                 header.kind != HeaderKind::ProxyAuthorization)) {
                 continue;
             }
-            // "Name;" is curl's way of sending a header with an empty value.
-            std::string line = header.name + (header.value.empty() ? ";" : ": " + header.value);
-            if (equalsIgnoreCase(header.name, "Proxy-Authorization")) {
-                proxyHeaders.add(line);
+            if (header.kind == HeaderKind::ProxyAuthorization) {
+                proxyHeaders.add(header.text.c_str());
                 continue;
             }
-            hasAccept = hasAccept || equalsIgnoreCase(header.name, "Accept");
-            hasExpect = hasExpect || equalsIgnoreCase(header.name, "Expect");
-            hasContentType = hasContentType || equalsIgnoreCase(header.name, "Content-Type");
-            serverHeaders.add(line);
+            hasAccept = hasAccept || header.kind == HeaderKind::Accept;
+            hasExpect = hasExpect || header.kind == HeaderKind::Expect;
+            hasContentType = hasContentType || header.kind == HeaderKind::ContentType;
+            serverHeaders.add(header.text.c_str());
         }
         // "Name:" removes a header curl would add of its own accord.
         if (!hasAccept) {
@@ -612,7 +661,6 @@ struct RequestEngine::Impl {
         if (!hasContentType) {
             serverHeaders.add("Content-Type:");
         }
-        curl_easy_setopt(curl, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, serverHeaders.get());
         curl_easy_setopt(curl, CURLOPT_PROXYHEADER, proxyHeaders.get());
 
@@ -648,6 +696,20 @@ struct RequestEngine::Impl {
         return makeHttpError(code);
     }
 
+    // The final answer's header text: ASCII as it came, other lines one by one.
+    void takeHeaderText() {
+        if (isAscii(hopHeaders)) {
+            headerText.swap(hopHeaders);
+            return;
+        }
+        forEachLine(hopHeaders, [&](std::string_view line) {
+            if (!headerText.empty()) {
+                headerText += "\r\n";
+            }
+            headerText += headerLineToText(line);
+        });
+    }
+
     bool run(std::string payload) {
         body.clear();
         headerText.clear();
@@ -663,27 +725,33 @@ struct RequestEngine::Impl {
             error = makeHttpError(HttpErrorCode::InvalidAddress);
             return false;
         }
-        finalUrl = url;
         opened = false;  // a send consumes the opened request and its headers
-        std::string hopUrl = url;
+        const std::string* hopUrl = &url;
+        std::string redirectedUrl;
         std::string hopMethod = method;
-        const std::string firstHost = hostOf(url);
+        // The hosts are only needed once a redirect is followed: the first hop goes to the first
+        // host, and no cookie of the chain exists yet.
+        std::string firstHost;
+        std::string host;
 
         std::vector<ChainCookie> chain;
         bool ok = false;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(requestDeadlineMs());
         for (int redirects = 0;; ++redirects) {
-            const std::string host = hostOf(hopUrl);
-            finalUrl = hopUrl;
+            if (redirects > 0) {
+                host = hostOf(*hopUrl);
+            }
             const long leftMs =
                 static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       deadline - std::chrono::steady_clock::now())
                                       .count());
-            CURLcode result = leftMs <= 0
-                                  ? CURLE_OPERATION_TIMEDOUT
-                                  : performHop(hopUrl, hopMethod, payload, host == firstHost,
-                                               chainCookiesFor(chain, host), leftMs);
+            CURLcode result =
+                leftMs <= 0
+                    ? CURLE_OPERATION_TIMEDOUT
+                    : performHop(*hopUrl, hopMethod, payload, redirects == 0 || host == firstHost,
+                                 chain.empty() ? std::string() : chainCookiesFor(chain, host),
+                                 leftMs);
             if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
                 // curl's own clock may stop it a few milliseconds before ours: a time-out that
                 // close to the deadline is the deadline's.
@@ -697,15 +765,20 @@ struct RequestEngine::Impl {
             char* location = nullptr;
             curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
             bool follow = followRedirects && isRedirectStatus(code) && location != nullptr &&
-                          !(startsWithIgnoreCase(hopUrl, "https:") &&
+                          !(startsWithIgnoreCase(*hopUrl, "https:") &&
                             startsWithIgnoreCase(location, "http:"));
             if (follow) {
                 if (redirects == kMaxRedirects) {
                     error = makeHttpError(HttpErrorCode::TooManyRedirects);
                     break;
                 }
-                collectChainCookies(hopHeaderLines, host, chain);
-                hopUrl = location;
+                if (redirects == 0) {
+                    host = hostOf(url);
+                    firstHost = host;
+                }
+                collectChainCookies(hopHeaders, host, chain);
+                redirectedUrl = location;
+                hopUrl = &redirectedUrl;
                 redirectCount = redirects + 1;
                 bool toGet = (code == 303 && hopMethod != "HEAD") ||
                              ((code == 301 || code == 302) && hopMethod == "POST");
@@ -716,17 +789,13 @@ struct RequestEngine::Impl {
                 continue;
             }
             status = static_cast<int>(code);
-            for (const std::string& line : hopHeaderLines) {
-                if (!headerText.empty()) {
-                    headerText += "\r\n";
-                }
-                headerText += headerLineToText(line);
-            }
+            takeHeaderText();
             ok = true;
             break;
         }
+        finalUrl = *hopUrl;
         headers.clear();
-        hopHeaderLines.clear();
+        hopHeaders.clear();
         if (!ok) {
             body.clear();
             headerText.clear();
@@ -734,6 +803,9 @@ struct RequestEngine::Impl {
         }
         return ok;
     }
+
+    // GET and HEAD never send a body, on any hop: a redirect turns a method only into GET.
+    bool sendsNoBody() const { return method == "GET" || method == "HEAD"; }
 };
 
 RequestEngine::RequestEngine() : impl_(std::make_unique<Impl>()) {}
@@ -759,12 +831,14 @@ void RequestEngine::setProxy(std::string_view server) {
 
 bool RequestEngine::setRequestHeader(std::string_view name, std::string_view value) {
     if (impl_->curl == nullptr || !isToken(name) || equalsIgnoreCase(name, "Content-Length") ||
-        equalsIgnoreCase(name, "Transfer-Encoding") ||
-        value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+        equalsIgnoreCase(name, "Transfer-Encoding") || hasLineBreakOrNul(value)) {
         return false;
     }
-    impl_->headers.push_back(
-        {std::string(name), isAscii(value) ? std::string(value) : ansiToUtf8(value)});
+    if (impl_->headers.empty()) {
+        impl_->headers.reserve(8);
+    }
+    impl_->headers.push_back(isAscii(value) ? headerFor(name, value)
+                                            : headerFor(name, ansiToUtf8(value)));
     return true;
 }
 
@@ -794,11 +868,14 @@ void RequestEngine::setFollowRedirects(bool follow) {
 
 bool RequestEngine::send(std::string_view textBody) {
     textBody = cutAtNul(textBody);
+    if (impl_->sendsNoBody()) {
+        return impl_->run({});
+    }
     return impl_->run(isAscii(textBody) ? std::string(textBody) : ansiToUtf8(textBody));
 }
 
 bool RequestEngine::sendBytes(std::string_view bytes) {
-    return impl_->run(std::string(bytes));
+    return impl_->run(impl_->sendsNoBody() ? std::string() : std::string(bytes));
 }
 
 void RequestEngine::closeIdleConnections() {

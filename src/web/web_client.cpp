@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "text/gbk_text.h"
+#include "web/byte_scan.h"
 #include "web/cookies.h"
 
 namespace vesprey {
@@ -20,6 +21,49 @@ constexpr int kDefaultTimeoutMs = 15000;
 constexpr unsigned kIgnoredCertificateErrors = 0x3300;  // all four kIgnore... flags
 
 std::atomic<bool> gStrictTls{false};
+
+using bytescan::hasLineBreakOrNul;
+using bytescan::isAscii;
+
+// gbk::trimSpaces; in ASCII text the only space is the blank byte (the full-width one takes two
+// bytes above 0x7F).
+std::string_view trimmedSpaces(std::string_view text) {
+    if (!isAscii(text)) {
+        return gbk::trimSpaces(text);
+    }
+    const std::size_t begin = text.find_first_not_of(' ');
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(' ') - begin + 1);
+}
+
+// Calls `visit(name, value)` for each line of a header text, as splitRequestHeaders describes.
+// CR and ":" are never trail bytes: each of their bytes is a character of its own.
+template <class Visit>
+void forEachRequestHeader(std::string_view headers, Visit&& visit) {
+    auto visitLine = [&](std::string_view line) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            visit(std::string_view{}, std::string_view{});
+        } else {
+            visit(trimmedSpaces(line.substr(0, colon)), trimmedSpaces(line.substr(colon + 1)));
+        }
+    };
+    if (headers.find("\r\n") == std::string_view::npos) {
+        visitLine(headers);
+        return;
+    }
+    std::size_t start = 0;
+    while (start < headers.size()) {
+        const std::size_t end = headers.find("\r\n", start);
+        const std::string_view line = headers.substr(start, end - start);
+        start = end == std::string_view::npos ? headers.size() : end + 2;
+        if (!line.empty()) {
+            visitLine(line);
+        }
+    }
+}
 
 }  // namespace
 
@@ -59,53 +103,43 @@ std::string_view httpMethodWord(int method) {
 }
 
 void completeRequestHeaders(Text& headers, std::string_view url, int method) {
+    // In ASCII text every byte is a character, and the plain search finds what the
+    // character-wise one does.
+    bool ascii = isAscii(headers);
+    auto contains = [&](std::string_view name) {
+        return ascii ? headers.find(name) != Text::npos : gbk::contains(headers, name);
+    };
     if (headers.empty()) {
         headers = "Accept: */*";
-    } else if (!gbk::contains(headers, "Accept:")) {
+    } else if (!contains("Accept:")) {
         headers += "\r\nAccept: */*";
     }
-    if (!gbk::contains(headers, "Referer:")) {
+    if (!contains("Referer:")) {
         headers += "\r\nReferer: ";
         headers += url;
+        ascii = ascii && isAscii(url);
     }
-    if (!gbk::contains(headers, "Accept-Language:")) {
+    if (!contains("Accept-Language:")) {
         headers += "\r\nAccept-Language: zh-cn";
     }
-    if (!gbk::contains(headers, "User-Agent:")) {
+    if (!contains("User-Agent:")) {
         headers += "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
     }
     if (method == HttpMethod::Post) {
-        if (gbk::contains(headers, "content-type")) {
+        if (contains("content-type")) {
             headers = gbk::replaceAll(headers, "content-type", "Content-Type");
         }
-        if (!gbk::contains(headers, "Content-Type:")) {
+        if (!contains("Content-Type:")) {
             headers += "\r\nContent-Type: application/x-www-form-urlencoded";
         }
     }
 }
 
 std::vector<std::pair<Text, Text>> splitRequestHeaders(std::string_view headers) {
-    std::vector<std::string_view> lines;
-    if (!gbk::contains(headers, "\r\n")) {
-        lines.push_back(headers);
-    } else {
-        for (std::string_view line : gbk::split(headers, "\r\n")) {
-            if (!line.empty()) {
-                lines.push_back(line);
-            }
-        }
-    }
     std::vector<std::pair<Text, Text>> pairs;
-    pairs.reserve(lines.size());
-    for (std::string_view line : lines) {
-        std::size_t colon = gbk::find(line, ":");
-        if (colon == gbk::npos) {
-            pairs.emplace_back();
-            continue;
-        }
-        pairs.emplace_back(Text(gbk::trimSpaces(line.substr(0, colon))),
-                           Text(gbk::trimSpaces(line.substr(colon + 1))));
-    }
+    forEachRequestHeader(headers, [&](std::string_view name, std::string_view value) {
+        pairs.emplace_back(Text(name), Text(value));
+    });
     return pairs;
 }
 
@@ -127,8 +161,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
         return response;
     }
     // Such a cookie cannot go as one header line; without it the site would answer a stranger.
-    if (request.cookie &&
-        request.cookie->find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    if (request.cookie && hasLineBreakOrNul(*request.cookie)) {
         response.error = makeHttpError(HttpErrorCode::InvalidCookie);
         return response;
     }
@@ -164,9 +197,9 @@ HttpResponse WebClient::send(const HttpRequest& request) {
         engine->setRequestHeader("Cookie", *request.cookie);
     }
     // A line the engine refuses (no name, a forbidden name) is left out; the request goes on.
-    for (const auto& [name, value] : splitRequestHeaders(response.sentHeaders)) {
+    forEachRequestHeader(response.sentHeaders, [&](std::string_view name, std::string_view value) {
         engine->setRequestHeader(name, value);
-    }
+    });
 
     if (!request.byteBody.empty()) {
         engine->sendBytes(request.byteBody);

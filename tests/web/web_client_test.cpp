@@ -124,6 +124,10 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(5000));
             response.set_content("late", "text/plain");
         });
+        server_->Get("/slow", [](const httplib::Request&, httplib::Response& response) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            response.set_content("slow", "text/plain");
+        });
         server_->Get("/empty", [](const httplib::Request&, httplib::Response& response) {
             response.set_content("", "text/plain");
         });
@@ -344,6 +348,42 @@ TEST(WebClientRequest, ProxyGetsBasicProxyAuthorization) {
     }));
 }
 
+bool hasLineStartingWith(const std::vector<std::string>& lines, std::string_view start) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.starts_with(start); });
+}
+
+// The request objects of one thread pass their libcurl handle on, with the options it has: each
+// request must still go out as only its own arguments say.
+TEST(WebClientRequest, NothingOfARequestCarriesOverToTheNextOneOfTheThread) {
+    RawServer raw;
+    auto expectBodiless = [&](const std::string& requestLine) {
+        const auto lines = raw.lastHeadLines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], requestLine);
+        EXPECT_FALSE(hasLineStartingWith(lines, "Content-Length")) << requestLine;
+        EXPECT_FALSE(hasLineStartingWith(lines, "Transfer-Encoding")) << requestLine;
+        EXPECT_EQ(raw.lastBody(), "") << requestLine;
+    };
+    WebClient::request(raw.url("/post"), HttpMethod::Post, {.body = "x=1"});
+    WebClient::request(raw.url("/get"));
+    expectBodiless("GET /get HTTP/1.1");
+    WebClient::request(raw.url("/put"), HttpMethod::Put, {.body = "y"});
+    WebClient::request(raw.url("/delete"), HttpMethod::Delete);
+    expectBodiless("DELETE /delete HTTP/1.1");
+    WebClient::request(raw.url("/head"), HttpMethod::Head);
+    EXPECT_EQ(WebClient::request(raw.url("/after-head")), "ok");
+    expectBodiless("GET /after-head HTTP/1.1");
+
+    RawServer proxy;
+    WebClient::request("http://vesprey.invalid/x", HttpMethod::Get,
+                       {.proxy = "127.0.0.1:" + std::to_string(proxy.port()), .proxyUser = "u"});
+    EXPECT_EQ(WebClient::request(raw.url("/direct")), "ok");
+    EXPECT_EQ(proxy.requests().size(), 1U);
+    expectBodiless("GET /direct HTTP/1.1");
+    EXPECT_FALSE(hasLineStartingWith(raw.lastHeadLines(), "Proxy-Authorization"));
+}
+
 TEST_F(WebClientTest, ResponseHeadersAreTheFinalOnesWithoutStatusLine) {
     Text responseHeaders;
     Text returned;
@@ -486,6 +526,29 @@ TEST_F(WebClientTest, TimeoutsAgainstAStallingServer) {
     EXPECT_EQ(engineDefault.get(), std::make_pair(Bytes("late"), 200));
     EXPECT_EQ(fifteen.get(), std::make_pair(Bytes("late"), 200));
     EXPECT_EQ(three.get(), std::make_pair(Bytes(), 0));
+}
+
+// The request objects of one thread pass their libcurl handle on: a stall limit still counts from
+// the start of each request, even right after a quick answer, and stays with its own object.
+TEST_F(WebClientTest, EachRequestObjectHasItsOwnStallLimit) {
+    // Just after a second of the monotonic clock begins: a speed measured on the quick answer and
+    // left on the handle would hide the stall until the next second, past the slow answer.
+    const auto sinceSecond =
+        std::chrono::steady_clock::now().time_since_epoch() % std::chrono::seconds(1);
+    std::this_thread::sleep_for(std::chrono::seconds(1) - sinceSecond);
+    WebClient::request(server_.url("/echo"));
+    {
+        RequestEngine limited;
+        limited.setTimeouts(1000, 1000, 1000, 1000);
+        limited.open("GET", server_.url("/slow"));
+        EXPECT_FALSE(limited.send());
+        EXPECT_EQ(limited.error().code, HttpErrorCode::Timeout);
+    }
+    RequestEngine unlimited;
+    unlimited.setTimeouts(0, 0, 0, 0);
+    unlimited.open("GET", server_.url("/slow"));
+    EXPECT_TRUE(unlimited.send());
+    EXPECT_EQ(unlimited.responseBody(), "slow");
 }
 
 TEST_F(WebClientTest, ThreadsRequestingAtOnceKeepTheirOwnCookiesAndAnswers) {
@@ -727,6 +790,8 @@ TEST_F(SelfSignedSite, ACheckedRequestTrustsOnlyTheSystemsOrTheGivenAuthorities)
     const HttpResponse trusted = get(true, authority.path());
     EXPECT_TRUE(trusted.answered()) << ansiToUtf8(trusted.error.message);
     EXPECT_EQ(trusted.body, "secret");
+    // The next checked request without the file trusts the system's authorities alone again.
+    EXPECT_EQ(get(true).error.code, HttpErrorCode::Certificate);
 
     EXPECT_EQ(get(true, "/nonexistent/vesprey-ca.pem").error.code, HttpErrorCode::Certificate);
 }

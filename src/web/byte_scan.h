@@ -1,0 +1,26 @@
+// Scans of whole texts on the request path (cookies, header values, addresses), done so that many
+// bytes are tested at a time: these texts are looked at for every request and usually pass.
+#pragma once
+
+#include <string_view>
+
+namespace vesprey::bytescan {
+
+// True when no byte is above 0x7F: every byte is then a character of its own. (No early exit:
+// the compiler tests a vector of bytes per step.)
+inline bool isAscii(std::string_view text) {
+    unsigned char seen = 0;
+    for (const char c : text) {
+        seen |= static_cast<unsigned char>(c);
+    }
+    return seen < 0x80;
+}
+
+// True when the text holds CR, LF or NUL, which no header line may. (Three searches of the
+// library's vector memchr beat one loop over the bytes.)
+inline bool hasLineBreakOrNul(std::string_view text) {
+    constexpr auto npos = std::string_view::npos;
+    return text.find('\r') != npos || text.find('\n') != npos || text.find('\0') != npos;
+}
+
+}  // namespace vesprey::bytescan
