@@ -554,8 +554,8 @@ struct RequestEngine::Impl {
                         const std::string& payload, bool sameHost, const std::string& chainCookies,
                         long leftMs) {
         // Every hop starts from a reset handle: besides the options, that clears the speed curl
-        // measured on the handle's last transfer, which would otherwise hide a stall for up to a
-        // second.
+        // measured on the handle's last transfer, which would otherwise hide a stall for a second
+        // or two beyond the limit.
         curl_easy_reset(curl);
         body.clear();
         hopHeaders.clear();
