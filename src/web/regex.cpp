@@ -163,10 +163,6 @@ char asciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-char asciiUpper(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Reading literal texts off a pattern (regexLiterals). The pattern is walked character by
 // character in code page 936: a trail byte may have the value of "|", "(" or "\".
 bool isDoubleByteLead(unsigned char c) {
@@ -316,44 +312,6 @@ std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& o
     return literals;
 }
 
-// Whether `text` holds `literal` (lowered) with ASCII letters of either case. The bytes of one
-// of its letters, the rarest in English, are looked for first, in both cases.
-bool containsIgnoringCase(std::string_view text, std::string_view literal) {
-    static constexpr std::string_view kRarestFirst = "qjzxkvbpygfwmucldrhsnioate";
-    std::size_t key = npos;
-    for (const char letter : kRarestFirst) {
-        if (const std::size_t at = literal.find(letter); at != npos) {
-            key = at;
-            break;
-        }
-    }
-    if (key == npos) {
-        return text.find(literal) != npos;
-    }
-    const auto same = [&](std::size_t start) {
-        for (std::size_t i = 0; i < literal.size(); ++i) {
-            if (asciiLower(text[start + i]) != literal[i]) {
-                return false;
-            }
-        }
-        return true;
-    };
-    for (const char wanted : {literal[key], asciiUpper(literal[key])}) {
-        for (std::size_t from = key; from < text.size();) {
-            const void* hit = std::memchr(text.data() + from, wanted, text.size() - from);
-            if (hit == nullptr) {
-                break;
-            }
-            const std::size_t at = static_cast<const char*>(hit) - text.data();
-            if (at - key + literal.size() <= text.size() && same(at - key)) {
-                return true;
-            }
-            from = at + 1;
-        }
-    }
-    return false;
-}
-
 // A pattern compiled (and JIT-compiled) once, with the match block sized for it.
 struct CompiledPattern {
     std::string source;  // code page 936, as given
@@ -366,17 +324,67 @@ struct CompiledPattern {
     bool caseless = false;
 };
 
+// The byte of `literal` that is looked for first: the second byte of a double-byte character if
+// it has one (such a byte never comes in ASCII text), else its letter rarest in English, else its
+// first byte.
+std::size_t keyByte(std::string_view literal) {
+    for (std::size_t at = 0; at < literal.size(); at += charLength(literal, at)) {
+        if (charLength(literal, at) == 2) {
+            return at + 1;
+        }
+    }
+    for (const char letter : std::string_view("qjzxkvbpygfwmucldrhsnioate")) {
+        if (const std::size_t at = literal.find(letter); at != npos) {
+            return at;
+        }
+    }
+    return 0;
+}
+
+// Whether `text` holds `literal`, with ASCII letters of either case when `caseless` (`literal`
+// is then lowered). Each place of its key byte (in both cases for a letter) is found with the
+// library's search, and only there is the literal compared whole.
+bool holds(std::string_view text, std::string_view literal, bool caseless) {
+    const std::size_t key = keyByte(literal);
+    const auto same = [&](std::size_t start) {
+        for (std::size_t i = 0; i < literal.size(); ++i) {
+            const char c = text[start + i];
+            if ((caseless ? asciiLower(c) : c) != literal[i]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const char wanted = literal[key];
+    const char other =
+        caseless && wanted >= 'a' && wanted <= 'z' ? static_cast<char>(wanted - 'a' + 'A') : wanted;
+    for (const char byte : {wanted, other}) {
+        for (std::size_t from = key; from < text.size();) {
+            const void* hit = std::memchr(text.data() + from, byte, text.size() - from);
+            if (hit == nullptr) {
+                break;
+            }
+            const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+            if (at - key + literal.size() <= text.size() && same(at - key)) {
+                return true;
+            }
+            from = at + 1;
+        }
+        if (other == wanted) {
+            break;
+        }
+    }
+    return false;
+}
+
 // Whether `subject` may hold a match of `pattern`: false only when it holds none of the
 // pattern's literals. A byte search suffices: a character of a literal found in the decoded
 // subject has the same bytes there.
 bool mayMatch(const CompiledPattern& pattern, std::string_view subject) {
-    if (pattern.literals.empty()) {
-        return true;
-    }
-    return std::any_of(pattern.literals.begin(), pattern.literals.end(), [&](const Text& literal) {
-        return pattern.caseless ? containsIgnoringCase(subject, literal)
-                                : subject.find(literal) != npos;
-    });
+    return pattern.literals.empty() ||
+           std::any_of(pattern.literals.begin(), pattern.literals.end(), [&](const Text& literal) {
+               return holds(subject, literal, pattern.caseless);
+           });
 }
 
 unsigned optionBits(const RegexOptions& options) {
