@@ -291,11 +291,7 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         "@Result, @Status, @Ms)");
     SqlStatement recent = db_.prepare(
         "INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)");
-    // Of an account's kept rows only its newest kRecentVerdictCount stay.
-    SqlStatement trim = db_.prepare(
-        "DELETE FROM RecentVerdict WHERE Cid = @Cid AND rowid NOT IN (SELECT rowid FROM "
-        "RecentVerdict WHERE Cid = @Cid ORDER BY Time DESC, rowid DESC LIMIT @Count)");
-    if (insert.handle() == nullptr || recent.handle() == nullptr || trim.handle() == nullptr) {
+    if (insert.handle() == nullptr || recent.handle() == nullptr) {
         return statements::notPrepared(db_);
     }
     for (const HistoryEntry& row : rows) {
@@ -319,19 +315,22 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         recent.bindInt("@Cid", row.cid);
         recent.bindText("@Time", row.time);
         recent.bindText("@Verdict", row.verdict);
-        trim.reset();
-        trim.bindInt("@Cid", row.cid);
-        trim.bindInt("@Count", kRecentVerdictCount);
         if (const int code = recent.stepCode(); code != kSqliteDone) {
-            return failure(db_, true, code);
-        }
-        if (const int code = trim.stepCode(); code != kSqliteDone) {
             return failure(db_, true, code);
         }
     }
     insert.finalize();
     recent.finalize();
-    trim.finalize();
+    // Of each account's kept rows only its newest kRecentVerdictCount stay: a row goes when as
+    // many of the account's rows are newer (later, or as late and written after it).
+    SqlStatement trim = db_.prepare(
+        "DELETE FROM RecentVerdict WHERE (SELECT count(*) FROM RecentVerdict AS newer WHERE "
+        "newer.Cid = RecentVerdict.Cid AND (newer.Time > RecentVerdict.Time OR "
+        "(newer.Time = RecentVerdict.Time AND newer.rowid > RecentVerdict.rowid))) >= @Count");
+    trim.bindInt("@Count", kRecentVerdictCount);
+    if (WriteResult trimmed = finish(db_, trim); !trimmed) {
+        return trimmed;
+    }
     if (WriteResult marked = markRecentCurrent(db_); !marked) {
         return marked;
     }
