@@ -1,8 +1,8 @@
 #include "json/arena.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace vesprey {
@@ -57,60 +57,86 @@ private:
 
 }  // namespace
 
-JsonArena::JsonArena(std::pmr::memory_resource* upstream) : upstream_(upstream) {}
+JsonArena::JsonArena(std::pmr::memory_resource* upstream, Block* first) noexcept
+    : upstream_(upstream), first_(first) {}
 
-JsonArena::~JsonArena() {
-    const bool cached = upstream_ == BlockCache::heap();
-    for (const Block& b : blocks_) {
-        if (cached && b.size == kBlockSize) {
-            BlockCache::instance().give(b.data);
-        } else {
-            upstream_->deallocate(b.data, b.size, kBlockAlign);
-        }
-    }
+JsonArena* JsonArena::create(std::pmr::memory_resource* upstream) {
+    static_assert(sizeof(Block) % kBlockAlign == 0 && alignof(JsonArena) <= kBlockAlign);
+    void* memory = upstream == BlockCache::heap() ? BlockCache::instance().take()
+                                                  : upstream->allocate(kBlockSize, kBlockAlign);
+    auto* first = static_cast<Block*>(memory);
+    first->next = nullptr;
+    first->size = kBlockSize;
+    auto* arena = new (first + 1) JsonArena(upstream, first);
+    arena->block_ = static_cast<char*>(memory);
+    arena->size_ = kBlockSize;
+    arena->used_ = sizeof(Block) + sizeof(JsonArena);
+    return arena;
 }
 
-char* JsonArena::addBlock(std::size_t size) {
-    if (blocks_.size() == blocks_.capacity()) {
-        blocks_.reserve(blocks_.size() * 2 + 16);  // before the block: push_back cannot throw
+void JsonArena::destroy(JsonArena* arena) noexcept {
+    std::pmr::memory_resource* upstream = arena->upstream_;
+    const bool cached = upstream == BlockCache::heap();
+    auto free = [&](Block* b) {
+        if (cached && b->size == kBlockSize) {
+            BlockCache::instance().give(b);
+        } else {
+            upstream->deallocate(b, b->size, kBlockAlign);
+        }
+    };
+    for (Block* b = arena->others_; b != nullptr;) {
+        Block* next = b->next;
+        free(b);
+        b = next;
     }
-    char* data = nullptr;
-    if (size == kBlockSize && upstream_ == BlockCache::heap()) {
-        data = static_cast<char*>(BlockCache::instance().take());
-    } else {
-        data = static_cast<char*>(upstream_->allocate(size, kBlockAlign));
-    }
-    blocks_.push_back({data, size});
-    return data;
+    Block* first = arena->first_;
+    arena->~JsonArena();
+    free(first);
+}
+
+JsonArena::Block* JsonArena::addBlock(std::size_t size) {
+    void* memory = size == kBlockSize && upstream_ == BlockCache::heap()
+                       ? BlockCache::instance().take()
+                       : upstream_->allocate(size, kBlockAlign);
+    auto* b = static_cast<Block*>(memory);
+    b->size = size;
+    b->next = others_;
+    others_ = b;
+    return b;
 }
 
 void* JsonArena::takeSlow(std::size_t bytes, std::size_t align) {
     if (bytes > kBlockSize / 4) {
-        return addBlock(bytes);
+        if (align > kBlockAlign || bytes > static_cast<std::size_t>(-1) / 2) {
+            throw std::bad_alloc();
+        }
+        return addBlock(sizeof(Block) + bytes) + 1;
     }
-    block_ = addBlock(kBlockSize);
+    block_ = reinterpret_cast<char*>(addBlock(kBlockSize));
     size_ = kBlockSize;
-    used_ = 0;
-    const std::size_t at = (used_ + align - 1) & ~(align - 1);
+    const std::size_t at = (sizeof(Block) + align - 1) & ~(align - 1);
     used_ = at + bytes;
     return block_ + at;
 }
 
-void JsonArena::seal() noexcept {
+void JsonArena::seal(JsonValue* owner) noexcept {
     open_ = false;
-    const std::int64_t change = pending_ - 1;  // the parse's own hold goes
+    nodes_ = pending_;
+    owner_ = pending_ > 0 ? owner : nullptr;
+    // The nodes made now count in live_, and the parse's own hold goes.
+    const std::int64_t change = pending_ - 1;
     if (live_.fetch_add(change, std::memory_order_acq_rel) + change == 0) {
-        delete this;
+        destroy(this);
     }
 }
 
-void JsonArena::nodesGone(JsonArena* arena, std::int64_t count) noexcept {
+void JsonArena::release(JsonArena* arena, std::int64_t count) noexcept {
     if (arena->open_) {
         arena->pending_ -= count;
         return;
     }
     if (arena->live_.fetch_sub(count, std::memory_order_acq_rel) == count) {
-        delete arena;
+        destroy(arena);
     }
 }
 

@@ -51,14 +51,16 @@ JsonValue* JsonValue::create(JsonKind kind, std::pmr::memory_resource* heap) noe
     }
 }
 
+void JsonValue::addRef() noexcept {
+    if ((flags_ & kArenaNode) != 0) {
+        // Held from outside, the node may outlive its tree: the tree is no longer freed in one go.
+        static_cast<JsonArena*>(heap_)->disturb();
+    }
+    refCount_.fetch_add(1, std::memory_order_relaxed);
+}
+
 void JsonValue::release() noexcept {
-    if (refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
-        return;
-    }
-    if (parent_ != nullptr) {
-        JsonNodes::unlink(this);
-    }
-    JsonNodes::destroy(this);
+    JsonNodes::drop(this);
 }
 
 void JsonValue::clear() noexcept {
@@ -194,6 +196,23 @@ void JsonNodes::freeFor(JsonValue* owner, void* p, std::size_t bytes, std::size_
     }
 }
 
+void JsonNodes::changed(JsonValue* container) noexcept {
+    container->flags_ &= static_cast<std::uint8_t>(~JsonValue::kArenaOwner);
+    moved(container);
+}
+
+void JsonNodes::moved(JsonValue* v) noexcept {
+    if ((v->flags_ & JsonValue::kArenaNode) != 0) {
+        static_cast<JsonArena*>(v->heap_)->disturb();
+    }
+}
+
+void JsonNodes::markArenaOwner(JsonValue* root) noexcept {
+    if (items(root) != nullptr && items(root)->count > 0) {
+        root->flags_ |= JsonValue::kArenaOwner;
+    }
+}
+
 void JsonNodes::setFlag(JsonValue* v, std::uint8_t flag, bool on) noexcept {
     if (on) {
         v->flags_ |= flag;
@@ -264,6 +283,7 @@ void JsonNodes::fill(JsonValue* v, std::size_t offset, JsonKind kind, std::u16st
 }
 
 void JsonNodes::setKey(JsonValue* v, std::u16string_view key) {
+    moved(v);
     char16_t* p = copyChars(heapOf(v), key);
     freeKey(v);
     v->key_ = p;
@@ -298,6 +318,16 @@ void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
         return;
     }
     JsonValue** it = list->items();
+    if ((v->flags_ & JsonValue::kArenaOwner) != 0 && list->count > 0) {
+        // The children are the top of a parsed tree, all from one arena.
+        v->flags_ &= static_cast<std::uint8_t>(~JsonValue::kArenaOwner);
+        auto* arena = static_cast<JsonArena*>(it[0]->heap_);
+        if (arena->wholeTreeOf(v)) {
+            list->count = 0;
+            JsonArena::freeWholeTree(arena);
+            return;
+        }
+    }
     constexpr std::int32_t kAhead = 4;  // children are scattered: ask for them early
     for (std::int32_t k = 0; k < std::min(kAhead, list->count); ++k) {
         __builtin_prefetch(it[k], 1);
@@ -316,6 +346,7 @@ void JsonNodes::releaseChildren(JsonValue* v, JsonValue*& dying) noexcept {
             child->next_ = dying;  // the chain link is free now: it strings the dying together
             dying = child;
         } else {
+            moved(child);  // held from outside, it outlives its container
             child->parent_ = nullptr;
             child->next_ = nullptr;
             freeKey(child);
@@ -382,7 +413,18 @@ void JsonNodes::destroy(JsonValue* v) noexcept {
     destroyAll(v);
 }
 
+void JsonNodes::drop(JsonValue* v) noexcept {
+    if (v->refCount_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+        return;
+    }
+    if (v->parent_ != nullptr) {
+        unlink(v);
+    }
+    destroy(v);
+}
+
 void JsonNodes::clearContents(JsonValue* v) noexcept {
+    moved(v);  // its own tree changes; a tree it owns is released below
     JsonValue* dying = nullptr;
     releaseChildren(v, dying);
     freeContents(v);
@@ -469,6 +511,8 @@ JsonElementList* JsonNodes::items(JsonValue* container) noexcept {
 }
 
 void JsonNodes::append(JsonValue* array, JsonValue* child) {
+    changed(array);
+    moved(child);
     JsonElementList* list = array->payload_.list;
     if (list == nullptr || list->count == list->capacity) {
         bool inArena = false;
@@ -482,6 +526,8 @@ void JsonNodes::append(JsonValue* array, JsonValue* child) {
 }
 
 void JsonNodes::insert(JsonValue* array, std::int32_t index, JsonValue* child) {
+    changed(array);
+    moved(child);
     JsonElementList* list = array->payload_.list;
     if (list == nullptr || list->count == list->capacity) {
         bool inArena = false;
@@ -499,13 +545,16 @@ void JsonNodes::insert(JsonValue* array, std::int32_t index, JsonValue* child) {
 }
 
 void JsonNodes::replaceAt(JsonValue* array, std::int32_t index, JsonValue* child) {
+    changed(array);
+    moved(child);
     JsonValue*& slot = array->payload_.list->items()[index];
     JsonValue* old = slot;
+    moved(old);
     slot = child;
     child->parent_ = array;
     old->parent_ = nullptr;
     freeKey(old);
-    old->release();
+    drop(old);
 }
 
 // ----- Member maps -----
@@ -604,6 +653,8 @@ void JsonNodes::putMember(JsonValue* object, std::u16string_view key, JsonValue*
 }
 
 void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
+    changed(object);
+    moved(child);
     JsonMemberMap* map = ensureMap(object);
     const std::u16string_view key = child->key();
     const std::int32_t hash = hashKey(key);
@@ -629,10 +680,11 @@ void JsonNodes::putMember(JsonValue* object, JsonValue* child) {
         *std::find(it, it + map->order.count, old) = child;
         child->hash_ = hash;
         child->parent_ = object;
+        moved(old);
         old->parent_ = nullptr;
         old->next_ = nullptr;
         freeKey(old);
-        old->release();
+        drop(old);
         return;
     }
 
@@ -664,6 +716,7 @@ void JsonNodes::adoptAll(JsonValue* container, JsonValue* const* children, std::
         throw std::bad_alloc();
     }
     const auto n = static_cast<std::int32_t>(count);
+    changed(container);
     bool inArena = false;
     if (container->kind() == JsonKind::Array) {
         auto* list = static_cast<JsonElementList*>(allocateFor(
@@ -751,6 +804,8 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
     if (parent == nullptr) {
         return;
     }
+    changed(parent);
+    moved(child);
     child->parent_ = nullptr;
     JsonElementList* list = items(parent);
     if (list == nullptr) {
@@ -780,7 +835,7 @@ void JsonNodes::unlink(JsonValue* child) noexcept {
 void JsonNodes::remove(JsonValue* child) noexcept {
     unlink(child);
     freeKey(child);
-    child->release();
+    drop(child);
 }
 
 std::vector<JsonValue*> JsonNodes::takeChildren(JsonValue* container) {
@@ -790,7 +845,9 @@ std::vector<JsonValue*> JsonNodes::takeChildren(JsonValue* container) {
         return children;
     }
     children.assign(list->items(), list->items() + list->count);
+    changed(container);
     for (JsonValue* child : children) {
+        moved(child);
         child->parent_ = nullptr;
         child->next_ = nullptr;
     }
@@ -825,10 +882,12 @@ void JsonNodes::moveContents(JsonValue* target, JsonValue* source) {
         case JsonKind::Array:
         case JsonKind::Object: {
             reset(target, source->kind());
+            changed(source);
             target->payload_ = source->payload_;
             source->payload_.integer = 0;
             if (JsonElementList* list = items(target); list != nullptr) {
                 for (std::int32_t k = 0; k < list->count; ++k) {
+                    moved(list->items()[k]);
                     list->items()[k]->parent_ = target;
                 }
             }

@@ -154,6 +154,11 @@ public:
 
     // Releasing the last reference (JsonValue::release).
     static void destroy(JsonValue* v) noexcept;
+    // Drops a reference that is no outside one: a container's, or the one a new node starts
+    // with while the parse or a setter holds it.
+    static void drop(JsonValue* v) noexcept;
+    // After a successful parse into `root` from an arena: its children are the arena's tree.
+    static void markArenaOwner(JsonValue* root) noexcept;
 
 private:
     static void releaseChildren(JsonValue* v, JsonValue*& dying) noexcept;
@@ -164,6 +169,11 @@ private:
     static void freeFor(JsonValue* owner, void* p, std::size_t bytes, std::size_t align,
                         bool inArena) noexcept;
     static void setFlag(JsonValue* v, std::uint8_t flag, bool on) noexcept;
+    // The children of `container` change, or its contents: a parsed tree it belongs to or owns
+    // can no longer be freed in one go.
+    static void changed(JsonValue* container) noexcept;
+    // `v` leaves its place, or takes one, in a tree.
+    static void moved(JsonValue* v) noexcept;
     static void destroyAll(JsonValue* dying) noexcept;
     static char16_t* copyChars(std::pmr::memory_resource* heap, std::u16string_view s);
     static void freeChars(std::pmr::memory_resource* heap, char16_t* p, std::uint32_t n) noexcept;

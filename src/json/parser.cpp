@@ -267,7 +267,7 @@ public:
             heap_ = root_->heap();
             if (heap_ == std::pmr::get_default_resource() && !text_.empty()) {
                 try {
-                    arena_ = new JsonArena(heap_);
+                    arena_ = JsonArena::create(heap_);
                 } catch (const std::bad_alloc&) {
                     arena_ = nullptr;
                 }
@@ -276,7 +276,10 @@ public:
     }
     ~Parser() {
         if (arena_ != nullptr) {
-            arena_->seal();
+            if (filled_) {
+                JsonNodes::markArenaOwner(root_);
+            }
+            arena_->seal(filled_ ? root_ : nullptr);
         }
     }
     Parser(const Parser&) = delete;
@@ -319,7 +322,7 @@ public:
             // when it was reopened are null).
             for (JsonValue* v : waiting_) {
                 if (v != nullptr) {
-                    v->release();
+                    JsonNodes::drop(v);
                 }
             }
             waiting_.clear();
@@ -327,6 +330,7 @@ public:
             position = static_cast<std::int32_t>(
                 std::min<std::size_t>(i_, std::numeric_limits<std::int32_t>::max()));
         }
+        filled_ = rc == kNone;
         return rc;
     }
 
@@ -357,7 +361,7 @@ private:
         try {
             waiting_.push_back(v);
         } catch (const std::bad_alloc&) {
-            v->release();
+            JsonNodes::drop(v);
             throw;
         }
     }
@@ -836,6 +840,7 @@ private:
     JsonValue* root_;
     std::pmr::memory_resource* heap_ = nullptr;
     JsonArena* arena_ = nullptr;
+    bool filled_ = false;  // the parse succeeded
     std::u16string_view text_;
     bool decode_;
     bool ignoreTop_;

@@ -46,7 +46,7 @@ public:
     // members), allocated from `heap` (the default resource when null). Null when the heap fails.
     static JsonValue* create(JsonKind kind, std::pmr::memory_resource* heap = nullptr) noexcept;
 
-    void addRef() noexcept { refCount_.fetch_add(1, std::memory_order_relaxed); }
+    void addRef() noexcept;
     // Drops one reference; the last one detaches the node from its container and frees it.
     void release() noexcept;
     // Frees the contents (children, strings, literal text) but keeps the kind: a cleared object
@@ -102,6 +102,9 @@ private:
     static constexpr std::uint8_t kArenaNode = 4;
     static constexpr std::uint8_t kBlockInArena = 8;  // the element list or the member map
     static constexpr std::uint8_t kBucketsInArena = 16;
+    // The root a parse filled from its arena, whose children have not changed since: the whole
+    // tree below it can be freed with the arena.
+    static constexpr std::uint8_t kArenaOwner = 32;
 
     // Every parsed value is one of these, so the fields are packed: 72 bytes.
     std::atomic<std::int32_t> refCount_{1};

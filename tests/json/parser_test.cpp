@@ -8,6 +8,7 @@
 #include <new>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "json/json.h"
 
@@ -559,6 +560,129 @@ public:
 private:
     std::pmr::memory_resource* previous_;
 };
+
+// ----- Releasing a parsed tree -----
+//
+// A parsed tree that nothing has touched goes with its blocks in one go; anything done to it
+// after the parse (a value handed out, changed, removed, added, a parse into one of its values)
+// must leave it released value by value. Either way every allocation goes back and every value
+// still held stays readable.
+
+struct AfterParse {
+    const char* name;
+    // Done to the parsed document; what it keeps in `kept` outlives the document.
+    void (*act)(JsonDocument& doc, std::vector<JsonDocument>& kept);
+    // The compact text of each kept document, each followed by ";".
+    const char* keptText;
+};
+
+void PrintTo(const AfterParse& c, std::ostream* out) {
+    *out << c.name;
+}
+
+constexpr std::string_view kParsedAnswer = R"({"a":{"b":"x","c":[1,2]},"d":[{"e":true}],"f":"y"})";
+
+class ParsedTreeRelease : public testing::TestWithParam<AfterParse> {};
+
+TEST_P(ParsedTreeRelease, GivesBackEveryAllocationAndKeepsWhatIsHeld) {
+    const AfterParse& c = GetParam();
+    TestHeap heap;
+    {
+        const DefaultHeap scope(&heap);
+        std::vector<JsonDocument> kept;
+        {
+            JsonDocument doc;
+            ASSERT_TRUE(parse(doc, kParsedAnswer).ok);
+            c.act(doc, kept);
+        }
+        std::string texts;
+        for (const JsonDocument& k : kept) {
+            texts.append(k.ToText()).append(";");
+        }
+        EXPECT_EQ(texts, c.keptText);
+    }
+    EXPECT_EQ(heap.live(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, ParsedTreeRelease,
+    testing::Values(
+        AfterParse{
+            "Untouched",
+            [](JsonDocument& doc, std::vector<JsonDocument>&) { EXPECT_EQ(doc.GetText("f"), "y"); },
+            ""},
+        AfterParse{"MemberHeld",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) {
+                       kept.push_back(doc.GetMember("", "a"));
+                   },
+                   R"({"b":"x","c":[1,2]};)"},
+        AfterParse{"DeepElementHeld",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) {
+                       kept.push_back(doc.GetElement("d", 0));
+                   },
+                   R"({"e":true};)"},
+        AfterParse{"MemberDetached",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) {
+                       JsonDocument member = doc.GetMember("", "a");
+                       EXPECT_TRUE(member.Detach());
+                       kept.push_back(member);
+                   },
+                   R"({"b":"x","c":[1,2]};)"},
+        AfterParse{"DocumentShared",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) { kept.push_back(doc); },
+                   R"({"a":{"b":"x","c":[1,2]},"d":[{"e":true}],"f":"y"};)"},
+        AfterParse{"StringChanged",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       EXPECT_TRUE(doc.SetText("a.b", "longer"));
+                   },
+                   ""},
+        AfterParse{"MemberRemoved",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       EXPECT_TRUE(doc.RemoveMember("a", "c"));
+                   },
+                   ""},
+        AfterParse{"MemberAddedToTheRoot",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       EXPECT_TRUE(doc.SetInteger("g", 7));
+                   },
+                   ""},
+        AfterParse{"ArrayGrown",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       for (int k = 0; k < 20; ++k) {
+                           EXPECT_TRUE(doc.AppendDocument("a.c", JsonDocument::NewInteger(k)));
+                       }
+                   },
+                   ""},
+        AfterParse{
+            "SubtreeCleared",
+            [](JsonDocument& doc, std::vector<JsonDocument>&) { EXPECT_TRUE(doc.ClearAt("a")); },
+            ""},
+        AfterParse{"TextMerged",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       EXPECT_TRUE(doc.MergeText("", R"({"a":{"b":"z"},"d":5,"h":[1]})"));
+                   },
+                   ""},
+        AfterParse{"ParsedAgain",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) {
+                       kept.push_back(doc.GetMember("", "f"));
+                       EXPECT_TRUE(parse(doc, R"([1,{"k":2}])").ok);
+                   },
+                   R"("y";)"},
+        AfterParse{"ParsedIntoAMemberHeld",
+                   [](JsonDocument& doc, std::vector<JsonDocument>& kept) {
+                       JsonDocument inner = doc.GetDocument("a");
+                       EXPECT_TRUE(parse(inner, R"({"k":[1,2,3]})").ok);
+                       kept.push_back(inner);
+                   },
+                   R"({"k":[1,2,3]};)"},
+        AfterParse{"ParsedIntoAMemberDropped",
+                   [](JsonDocument& doc, std::vector<JsonDocument>&) {
+                       JsonDocument inner = doc.GetDocument("d[0]");
+                       EXPECT_TRUE(parse(inner, R"({"k":[1,2,3]})").ok);
+                       EXPECT_EQ(doc.GetText("d[0].k[2]"), "3");
+                   },
+                   ""}),
+    [](const testing::TestParamInfo<AfterParse>& param) { return param.param.name; });
 
 // ----- The value limit -----
 
