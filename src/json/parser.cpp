@@ -493,6 +493,9 @@ private:
         if (stack_[depth].state != kValueExpected) {
             return kBadValue;
         }
+        if (std::int32_t rc = kNone; readPlainElement(array, rc)) {
+            return rc;
+        }
         const std::size_t len = text_.size();
         std::size_t o = i_;
         std::size_t end = i_;
@@ -585,6 +588,9 @@ private:
         }
         if (stack_[depth].state != kNameExpected) {
             return kObjectSyntax;
+        }
+        if (std::int32_t rc = kNone; readPlainMember(object, depth, rc)) {
+            return rc;
         }
         const std::size_t len = text_.size();
         std::size_t nameStart = i_;
@@ -730,6 +736,131 @@ private:
         }
         stack_[depth].state = kNameExpected;
         return kNone;
+    }
+
+    // The common shapes, read without the general readers' bookkeeping: a double-quoted name,
+    // ":", then a double-quoted string, a bare token of letters, digits, points and signs, or an
+    // opening bracket; blanks between; then "," or the closing bracket. They end in the same
+    // state and call the same functions with the same arguments as the general readers would.
+    // Anything else gives false with i_ where it was, and the general reader takes over.
+
+    static bool isPlainChar(char16_t c) noexcept {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+               c == u'.' || c == u'-' || c == u'+';
+    }
+
+    void skipBlanks() noexcept {
+        while (i_ < text_.size() && isBlank(text_[i_])) {
+            ++i_;
+        }
+    }
+
+    // From an opening double quote at i_ to past its closing one, escapes skipped as the general
+    // readers skip them. False when the text ends first.
+    bool skipString(bool& escaped) noexcept {
+        const std::size_t len = text_.size();
+        ++i_;
+        while (true) {
+            skipQuoted(u'"');
+            if (i_ >= len) {
+                return false;
+            }
+            if (text_[i_] == u'"') {
+                ++i_;
+                return true;
+            }
+            skipEscape();
+            escaped = true;
+        }
+    }
+
+    // A string or a bare token from i_; false when there is neither.
+    bool skipScalar(bool& escaped) noexcept {
+        const std::size_t from = i_;
+        if (text_[i_] == u'"') {
+            return skipString(escaped);
+        }
+        while (i_ < text_.size() && isPlainChar(text_[i_])) {
+            ++i_;
+        }
+        return i_ != from;
+    }
+
+    bool readPlainElement(const JsonValue* array, std::int32_t& rc) {
+        const std::size_t o = i_;
+        if (text_[i_] == u']') {
+            rc = closeContainer();
+            return true;
+        }
+        bool escaped = false;
+        if (!skipScalar(escaped)) {
+            i_ = o;
+            return false;
+        }
+        const std::size_t end = i_;
+        skipBlanks();
+        if (i_ == text_.size() || (text_[i_] != u',' && text_[i_] != u']')) {
+            i_ = o;
+            return false;
+        }
+        const bool closes = text_[i_] == u']';
+        rc = store(array, text_.substr(o, end - o), escaped, {}, false, o);
+        if (rc == kNone && closes) {
+            rc = closeContainer();
+        }
+        return true;
+    }
+
+    bool readPlainMember(const JsonValue* object, std::size_t depth, std::int32_t& rc) {
+        const std::size_t start = i_;
+        if (text_[i_] == u'}') {
+            rc = closeContainer();
+            return true;
+        }
+        bool nameEscaped = false;
+        if (text_[i_] != u'"' || !skipString(nameEscaped) || i_ == start + 2) {
+            i_ = start;
+            return false;
+        }
+        const std::u16string_view name = text_.substr(start + 1, i_ - start - 2);
+        skipBlanks();
+        if (i_ == text_.size() || text_[i_] != u':') {
+            i_ = start;
+            return false;
+        }
+        ++i_;
+        skipBlanks();
+        if (i_ == text_.size()) {
+            i_ = start;
+            return false;
+        }
+        const std::size_t o = i_;
+        if (text_[i_] == u'{' || text_[i_] == u'[') {
+            stack_[depth].state = kValueExpected;
+            rc = openContainer(text_[i_], name, nameEscaped);
+            return true;
+        }
+        bool escaped = false;
+        if (!skipScalar(escaped)) {
+            i_ = start;
+            return false;
+        }
+        const std::size_t end = i_;
+        skipBlanks();
+        if (i_ == text_.size() || (text_[i_] != u',' && text_[i_] != u'}')) {
+            i_ = start;
+            return false;
+        }
+        const bool closes = text_[i_] == u'}';
+        rc = store(object, text_.substr(o, end - o), escaped, name, nameEscaped, o);
+        if (rc == kNone) {
+            if (closes) {
+                rc = closeContainer();
+            } else {
+                stack_[depth].state = kNameExpected;
+            }
+        }
+        return true;
     }
 
     std::u16string_view rawName(std::size_t start, std::size_t end, bool any) const {
