@@ -2,6 +2,10 @@
 
 #include <iconv.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -231,42 +235,35 @@ const std::vector<char16_t>& gbkTable() {
 }
 
 // Decodes code page 936 as iconv does: a byte that starts no valid sequence becomes "?" and the
-// next byte is read afresh; a lead byte at the very end becomes "?".
-// `out` is replaced; its storage is kept, so a caller that decodes page after page into one
-// buffer touches fresh memory only when a page is larger than every one before it.
-bool eightAscii(const unsigned char* bytes) {
-    std::uint64_t eight = 0;
-    std::memcpy(&eight, bytes, sizeof eight);
-    return (eight & 0x8080808080808080U) == 0;
-}
-
-void gbkToUtf16(std::string_view in, std::u16string& out) {
+// next byte is read afresh; a lead byte at the very end becomes "?". Writes at most in.size()
+// characters to `out` and returns how many.
+std::size_t gbkToUtf16(std::string_view in, char16_t* out) {
     const char16_t* table = gbkTable().data();
-    if (out.capacity() < in.size()) {
-        out.clear();  // nothing to keep: the growth need not copy it
-    }
-    out.resize(in.size());  // never more characters than bytes
-    char16_t* dst = out.data();
+    char16_t* dst = out;
     const auto* src = reinterpret_cast<const unsigned char*>(in.data());
     const auto* end = src + in.size();
     while (src < end) {
-        // Runs of ASCII, the bulk of most pages, go eight bytes at a time.
-        while (end - src >= 8 && eightAscii(src)) {
-            for (int i = 0; i < 8; ++i) {
-                dst[i] = static_cast<char16_t>(src[i]);
+        // Runs of ASCII, the bulk of most pages, go sixteen bytes at a time.
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128();
+        while (end - src >= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+            if (_mm_movemask_epi8(bytes) != 0) {
+                break;
             }
-            src += 8;
-            dst += 8;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8), _mm_unpackhi_epi8(bytes, zero));
+            src += 16;
+            dst += 16;
+        }
+#endif
+        while (src < end && *src < 0x80) {
+            *dst++ = static_cast<char16_t>(*src++);
         }
         if (src == end) {
             break;
         }
         const unsigned b = *src;
-        if (b < 0x80) {
-            *dst++ = static_cast<char16_t>(b);
-            ++src;
-            continue;
-        }
         if (src + 1 < end) {
             const char16_t pair = table[b << 8 | src[1]];
             if (pair != u'\0') {
@@ -278,7 +275,17 @@ void gbkToUtf16(std::string_view in, std::u16string& out) {
         *dst++ = table[b] != u'\0' ? table[b] : u'?';
         ++src;
     }
-    out.resize(static_cast<std::size_t>(dst - out.data()));
+    return static_cast<std::size_t>(dst - out);
+}
+
+// `out` is replaced; its storage is kept, so a caller that decodes page after page into one
+// buffer touches fresh memory only when a page is larger than every one before it.
+void gbkToUtf16(std::string_view in, std::u16string& out) {
+    if (out.capacity() < in.size()) {
+        out.clear();  // nothing to keep: the growth need not copy it
+    }
+    out.resize(in.size());  // never more characters than bytes
+    out.resize(gbkToUtf16(in, out.data()));
 }
 
 // UTF-16 to code page 936 through the inverse of gbkTable: entry c is the sequence iconv writes
@@ -564,6 +571,10 @@ std::u16string ansiToUtf16(std::string_view ansi) {
 
 void ansiToUtf16(std::string_view ansi, std::u16string& out) {
     gbkToUtf16(ansi, out);
+}
+
+std::size_t ansiToUtf16(std::string_view ansi, char16_t* out) {
+    return gbkToUtf16(ansi, out);
 }
 
 Text utf16ToAnsi(std::u16string_view utf16) {

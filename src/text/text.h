@@ -25,6 +25,9 @@ std::u16string ansiToUtf16(std::string_view ansi);
 // The same into `out`, replacing its contents but keeping its storage: a long-lived buffer is
 // not allocated (and its pages not faulted in) anew for every large text.
 void ansiToUtf16(std::string_view ansi, std::u16string& out);
+// The same into `out`, which has room for ansi.size() characters (more are never needed);
+// returns the number of characters written.
+std::size_t ansiToUtf16(std::string_view ansi, char16_t* out);
 Text utf16ToAnsi(std::u16string_view utf16);
 std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view utf16);
