@@ -51,6 +51,13 @@ public:
         used_ = at + bytes;
         return block_ + at;
     }
+    // The last allocation, `p` of `bytes`, needs only `kept` of them: the rest serves the next
+    // ones (unless it was a block of its own).
+    void trimLast(void* p, std::size_t bytes, std::size_t kept) noexcept {
+        if (static_cast<char*>(p) + bytes == block_ + used_) {
+            used_ -= bytes - kept;
+        }
+    }
     // A node was made from the arena (while open).
     void nodeMade() noexcept { ++pending_; }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "json/json.h"
@@ -26,15 +27,39 @@ std::u16string_view untilNul(std::u16string_view s) noexcept {
     return nul == s.npos ? s : s.substr(0, nul);
 }
 
-std::u16string widen(std::string_view gbk) {
-    return ansiToUtf16(untilNul(gbk));
+// Code page 936 text (up to its first NUL) as UTF-16, in place when it is short: paths, names
+// and the short answers that most parses read allocate nothing for it.
+class Wide {
+public:
+    explicit Wide(std::string_view gbk) {
+        gbk = untilNul(gbk);
+        char16_t* out = local_;
+        if (gbk.size() > kLocal) {
+            heap_.reset(new char16_t[gbk.size()]);  // left uninitialized: it is written next
+            out = heap_.get();
+        }
+        view_ = {out, ansiToUtf16(gbk, out)};
+    }
+    Wide(const Wide&) = delete;
+    Wide& operator=(const Wide&) = delete;
+    operator std::u16string_view() const noexcept { return view_; }
+
+private:
+    static constexpr std::size_t kLocal = 512;
+    char16_t local_[kLocal];
+    std::unique_ptr<char16_t[]> heap_;
+    std::u16string_view view_;
+};
+
+Wide widen(std::string_view gbk) {
+    return Wide(gbk);
 }
 
 // A path of either form as UTF-16.
 std::u16string_view utf16Path(std::u16string_view path) noexcept {
     return path;
 }
-std::u16string utf16Path(std::string_view path) {
+Wide utf16Path(std::string_view path) {
     return widen(path);
 }
 
@@ -333,14 +358,14 @@ bool JsonDocument::Create(std::optional<std::string_view> text, bool decodeUnico
         return createImpl(std::nullopt, decodeUnicodeEscapes, ignoreTopLevelText, errorCode,
                           errorPosition);
     }
-    std::u16string wide;
+    std::optional<Wide> wide;
     try {
-        wide = widen(*text);
+        wide.emplace(*text);
     } catch (const std::exception&) {
-        wide.clear();  // as an empty text
+        wide.reset();  // as an empty text
     }
-    return createImpl(std::u16string_view(wide), decodeUnicodeEscapes, ignoreTopLevelText,
-                      errorCode, errorPosition);
+    return createImpl(wide ? std::u16string_view(*wide) : std::u16string_view(),
+                      decodeUnicodeEscapes, ignoreTopLevelText, errorCode, errorPosition);
 }
 
 bool JsonDocument::CreateFromUtf16(std::optional<std::u16string_view> text,
@@ -351,13 +376,14 @@ bool JsonDocument::CreateFromUtf16(std::optional<std::u16string_view> text,
 
 bool JsonDocument::Parse(std::string_view text, bool decodeUnicodeEscapes, bool ignoreTopLevelText,
                          std::int32_t* errorCode, std::int32_t* errorPosition) {
-    std::u16string wide;
+    std::optional<Wide> wide;
     try {
-        wide = widen(text);
+        wide.emplace(text);
     } catch (const std::exception&) {
-        wide.clear();
+        wide.reset();  // as an empty text
     }
-    return parseImpl(wide, decodeUnicodeEscapes, ignoreTopLevelText, errorCode, errorPosition);
+    return parseImpl(wide ? std::u16string_view(*wide) : std::u16string_view(),
+                     decodeUnicodeEscapes, ignoreTopLevelText, errorCode, errorPosition);
 }
 
 bool JsonDocument::ParseUtf16(std::u16string_view text, bool decodeUnicodeEscapes,
@@ -491,7 +517,7 @@ JsonValue* JsonDocument::find(std::u16string_view path) const {
     if (root_ == nullptr) {
         return nullptr;
     }
-    return json_detail::resolveForReading(root_, json_detail::splitPath(untilNul(path)));
+    return json_detail::resolveForReading(root_, untilNul(path));
 }
 
 JsonValue* JsonDocument::ensureRoot() {

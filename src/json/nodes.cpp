@@ -160,6 +160,12 @@ JsonValue* JsonNodes::makeIn(JsonKind kind, JsonArena* arena, std::size_t extraC
     return v;
 }
 
+void JsonNodes::trimIn(JsonValue* v, JsonArena* arena, std::size_t keptChars) noexcept {
+    arena->trimLast(v, sizeof(JsonValue) + std::size_t{v->extraChars_} * sizeof(char16_t),
+                    sizeof(JsonValue) + keptChars * sizeof(char16_t));
+    v->extraChars_ = static_cast<std::uint32_t>(keptChars);
+}
+
 std::pmr::memory_resource* JsonNodes::heapOf(const JsonValue* v) noexcept {
     if ((v->flags_ & JsonValue::kArenaNode) != 0) {
         return static_cast<JsonArena*>(v->heap_)->upstream();

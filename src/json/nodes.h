@@ -80,6 +80,8 @@ public:
     // The same from an open arena; the node's containers come from the arena too while it is
     // open.
     static JsonValue* makeIn(JsonKind kind, JsonArena* arena, std::size_t extraChars = 0);
+    // Gives back to the arena the storage of the node just made by makeIn beyond `keptChars`.
+    static void trimIn(JsonValue* v, JsonArena* arena, std::size_t keptChars) noexcept;
     // Where new allocations for `v` come from (JsonValue::heap).
     static std::pmr::memory_resource* heapOf(const JsonValue* v) noexcept;
     // The storage after the node.

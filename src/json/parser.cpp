@@ -25,10 +25,11 @@
 #include <charconv>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "json/arena.h"
 #include "json/json.h"
@@ -258,6 +259,51 @@ struct Scalar {
     bool boolean = false;
 };
 
+// A stack whose first N items live inside the parser: the parse of a short answer allocates
+// nothing for it. T is copied as bytes.
+template <typename T, std::size_t N>
+class InlineStack {
+public:
+    InlineStack() = default;
+    InlineStack(const InlineStack&) = delete;
+    InlineStack& operator=(const InlineStack&) = delete;
+
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    T* data() noexcept { return data_; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    T& operator[](std::size_t k) noexcept { return data_[k]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+
+    // Throws bad_alloc when it cannot grow, leaving the stack as it was.
+    void push_back(const T& item) {
+        if (size_ == capacity_) {
+            grow();
+        }
+        data_[size_++] = item;
+    }
+    void pop_back() noexcept { --size_; }
+    void shrink(std::size_t size) noexcept { size_ = size; }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    void grow() {
+        const std::size_t capacity = capacity_ * 2;
+        std::unique_ptr<T[]> grown(new T[capacity]);
+        std::memcpy(grown.get(), data_, size_ * sizeof(T));
+        heap_ = std::move(grown);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+
+    T inline_[N];
+    T* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = N;
+    std::unique_ptr<T[]> heap_;
+};
+
 class Parser {
 public:
     Parser(JsonValue* root, std::u16string_view text, bool decode, bool ignoreTopLevelText)
@@ -290,12 +336,6 @@ public:
         const std::size_t len = text_.size();
         if (root_ == nullptr || len == 0) {
             return kEmpty;
-        }
-        try {
-            stack_.reserve(256);
-            waiting_.reserve(1024);
-        } catch (const std::bad_alloc&) {
-            return kNoMemory;
         }
         JsonNodes::clearContents(root_);
 
@@ -388,7 +428,7 @@ private:
         } catch (const std::bad_alloc&) {
             return kNoMemory;  // the values still waiting are released with the failure
         }
-        waiting_.resize(top.firstWaiting);
+        waiting_.shrink(top.firstWaiting);
         stack_.pop_back();
         if (!stack_.empty()) {
             stack_.back().state = kChildClosed;
@@ -913,6 +953,20 @@ private:
                                   s.kind == JsonKind::Integer;
             const std::u16string_view key =
                 member ? unescaped(name, nameEscaped, 0, keyScratch_) : std::u16string_view{};
+            if (s.escaped && arena_ != nullptr) {
+                // Unescaped straight into the node, in room for the escaped form (never shorter);
+                // what it does not need goes back to the arena.
+                JsonValue* v = JsonNodes::makeIn(s.kind, arena_, key.size() + s.chars.size());
+                if (member) {
+                    JsonNodes::placeKey(v, 0, key);
+                }
+                char16_t* at = JsonNodes::extra(v) + key.size();
+                const std::size_t n = unescape(s.chars, decode_, s.quote, at);
+                JsonNodes::trimIn(v, arena_, key.size() + n);
+                JsonNodes::fill(v, key.size(), s.kind, {at, n}, s.real, s.integer, s.boolean);
+                keep(v);
+                return kNone;
+            }
             const std::u16string_view chars =
                 hasChars ? unescaped(s.chars, s.escaped, s.quote, charsScratch_)
                          : std::u16string_view{};
@@ -979,8 +1033,8 @@ private:
     std::u16string charsScratch_;  // the last escaped string, unescaped
     std::size_t i_ = 0;
     std::size_t made_ = 0;  // values made, against kJsonMaxValues
-    std::vector<Entry> stack_;
-    std::vector<JsonValue*> waiting_;  // values of the open containers, innermost last
+    InlineStack<Entry, 32> stack_;
+    InlineStack<JsonValue*, 128> waiting_;  // values of the open containers, innermost last
 };
 
 locale_t cLocale() {

@@ -94,6 +94,42 @@ JsonValue* resolveForReading(JsonValue* root, const std::vector<PathSegment>& se
     return v;
 }
 
+JsonValue* resolveForReading(JsonValue* root, std::u16string_view path) {
+    if (path.find(u'\\') != path.npos) {
+        return resolveForReading(root, splitPath(path));
+    }
+    // The segments as splitPath gives them, each followed as soon as it ends.
+    JsonValue* v = root;
+    std::size_t start = 0;  // of the name being read
+    auto followName = [&](std::size_t end) {
+        if (end > start && v != nullptr) {
+            v = v->member(path.substr(start, end - start));
+        }
+    };
+    for (std::size_t k = 0; k < path.size();) {
+        const char16_t c = path[k];
+        if (c == u'.') {
+            followName(k);
+            start = ++k;
+        } else if (c == u'[') {
+            followName(k);
+            const std::size_t close = path.find(u']', k + 1);
+            const std::size_t stop = close == path.npos ? path.size() : close;
+            if (v != nullptr) {
+                v = v->at(readIndex(path.substr(k + 1, stop - k - 1)));
+            }
+            k = close == path.npos ? path.size() : close + 1;
+            start = k;
+        } else if (c == u']') {
+            start = ++k;  // a "]" without "[" drops the name it ends
+        } else {
+            ++k;
+        }
+    }
+    followName(path.size());
+    return v;
+}
+
 JsonValue* resolveForWriting(JsonValue* root, const std::vector<PathSegment>& segments) {
     JsonValue* v = root;
     for (const PathSegment& segment : segments) {

@@ -25,6 +25,9 @@ std::vector<PathSegment> splitPath(std::u16string_view path);
 // Follows the segments from `root` without changing anything; null when a step finds nothing.
 // An index on an object takes the member at that position of the member order.
 JsonValue* resolveForReading(JsonValue* root, const std::vector<PathSegment>& segments) noexcept;
+// The same for a path as written. Names without a backslash are looked up where they stand in
+// the path, so reading allocates nothing.
+JsonValue* resolveForReading(JsonValue* root, std::u16string_view path);
 
 // Follows the segments from `root`, creating what is missing: a name makes the current value an
 // object (clearing anything else) and adds the member as null at the end when missing; an index

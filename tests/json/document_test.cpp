@@ -46,6 +46,7 @@ TEST(Path, ReadsMembersAndElements) {
     EXPECT_EQ(doc.GetCount(""), 2);
     EXPECT_EQ(doc.GetText("data.list[x].msg"), "ok");  // no digits read as 0
     EXPECT_EQ(doc.GetText("data.list[0abc].msg"), "ok");
+    EXPECT_EQ(doc.GetCount("data.list[0"), 1);  // an unclosed index runs to the end
 }
 
 TEST(Path, BackslashesTakeSeparatorsIntoNames) {
