@@ -766,8 +766,35 @@ void JsonNodes::adoptAll(JsonValue* container, JsonValue* const* children, std::
     container->payload_.map = map;
     setFlag(container, JsonValue::kBlockInArena, inArena);
     setFlag(container, JsonValue::kBucketsInArena, bucketsInArena);
+    // What putMember does, without its checks for room: there is room for every member.
+    JsonValue** order = map->order.items();
     for (std::int32_t k = 0; k < n; ++k) {
-        putMember(container, children[k]);
+        JsonValue* child = children[k];
+        const std::u16string_view key = child->key();
+        const std::int32_t hash = hashKey(key);
+        JsonValue** head = nullptr;
+        bool repeated = false;
+        if (buckets == nullptr) {
+            for (std::int32_t j = 0; j < map->order.count && !repeated; ++j) {
+                repeated = order[j]->hash_ == hash && order[j]->key() == key;
+            }
+        } else {
+            head = &buckets[map->bucketOf(hash)];
+            for (const JsonValue* v = *head; v != nullptr && !repeated; v = v->next_) {
+                repeated = v->hash_ == hash && v->key() == key;
+            }
+        }
+        if (repeated) {
+            putMember(container, child);  // in place of the earlier one
+            continue;
+        }
+        child->next_ = head != nullptr ? *head : nullptr;
+        if (head != nullptr) {
+            *head = child;
+        }
+        child->hash_ = hash;
+        child->parent_ = container;
+        order[map->order.count++] = child;
     }
 
     // Repeated names leave fewer members than there was room for: the buckets they would have.

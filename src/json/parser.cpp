@@ -533,8 +533,10 @@ private:
         if (stack_[depth].state != kValueExpected) {
             return kBadValue;
         }
-        if (std::int32_t rc = kNone; readPlainElement(array, rc)) {
-            return rc;
+        for (std::int32_t rc = kNone; readPlainElement(array, rc);) {
+            if (!nextPlain(rc, depth, true)) {
+                return rc;
+            }
         }
         const std::size_t len = text_.size();
         std::size_t o = i_;
@@ -629,8 +631,10 @@ private:
         if (stack_[depth].state != kNameExpected) {
             return kObjectSyntax;
         }
-        if (std::int32_t rc = kNone; readPlainMember(object, depth, rc)) {
-            return rc;
+        for (std::int32_t rc = kNone; readPlainMember(object, depth, rc);) {
+            if (!nextPlain(rc, depth, false)) {
+                return rc;
+            }
         }
         const std::size_t len = text_.size();
         std::size_t nameStart = i_;
@@ -798,19 +802,26 @@ private:
     // From an opening double quote at i_ to past its closing one, escapes skipped as the general
     // readers skip them. False when the text ends first.
     bool skipString(bool& escaped) noexcept {
-        const std::size_t len = text_.size();
-        ++i_;
+        const char16_t* const begin = text_.data();
+        const char16_t* const end = begin + text_.size();
+        const char16_t* p = begin + i_ + 1;
         while (true) {
-            skipQuoted(u'"');
-            if (i_ >= len) {
+            p = findEither(p, end, u'"', u'\\');
+            if (p == end) {
                 return false;
             }
-            if (text_[i_] == u'"') {
-                ++i_;
+            if (*p == u'"') {
+                i_ = static_cast<std::size_t>(p - begin) + 1;
                 return true;
             }
-            skipEscape();
             escaped = true;
+            do {  // a run of escapes (as in Chinese sent as \uXXXX), each as skipEscape takes it
+                const std::ptrdiff_t step = end - p > 1 && p[1] == u'u' ? 6 : 2;
+                if (end - p <= step) {
+                    return false;
+                }
+                p += step;
+            } while (*p == u'\\');
         }
     }
 
@@ -824,6 +835,25 @@ private:
             ++i_;
         }
         return i_ != from;
+    }
+
+    // After a plain member or element that `rc` reports: whether the next one follows at once
+    // after the "," at i_ and blanks (a quote, or for an element a bare token). Then i_ moves to
+    // it, as the walk would bring the general reader there; else the walk goes on from i_.
+    bool nextPlain(std::int32_t rc, std::size_t depth, bool element) noexcept {
+        if (rc != kNone || stack_.size() != depth + 1 || text_[i_] != u',') {
+            return false;  // a failure, a container opened or closed
+        }
+        std::size_t next = i_ + 1;
+        while (next < text_.size() && isBlank(text_[next])) {
+            ++next;
+        }
+        if (next == text_.size() ||
+            (text_[next] != u'"' && !(element && isPlainChar(text_[next])))) {
+            return false;
+        }
+        i_ = next;
+        return true;
     }
 
     bool readPlainElement(const JsonValue* array, std::int32_t& rc) {
