@@ -117,18 +117,18 @@ std::size_t unescape(std::u16string_view in, bool decode, char16_t quote, char16
     const char16_t* p = in.data();
     const char16_t* const end = p + in.size();
     while (p < end) {
-        const char16_t* run = p;
-        p = findEither(p, end, u'\\', u'\\');
-        if (p != run) {
+        if (*p != u'\\') {  // a run up to the next escape (none between two escapes)
+            const char16_t* run = p;
+            p = findEither(p + 1, end, u'\\', u'\\');
             if (out != nullptr) {
                 std::copy(run, p, out + n);
             }
             n += static_cast<std::size_t>(p - run);
             last = p[-1];
             any = true;
-        }
-        if (p == end) {
-            break;
+            if (p == end) {
+                break;
+            }
         }
         if (p + 1 == end) {
             if (quote != u'"') {
