@@ -1028,11 +1028,12 @@ private:
             s.quote = first;
             return kNone;
         }
-        if (token == u"null") {
+        using namespace std::string_view_literals;  // lengths known when compiling
+        if (token == u"null"sv) {
             s.kind = JsonKind::Null;
             return kNone;
         }
-        if (token == u"true" || token == u"false") {
+        if (token == u"true"sv || token == u"false"sv) {
             s.kind = JsonKind::Boolean;
             s.boolean = first == u't';
             return kNone;

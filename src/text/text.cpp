@@ -260,20 +260,20 @@ std::size_t gbkToUtf16(std::string_view in, char16_t* out) {
         while (src < end && *src < 0x80) {
             *dst++ = static_cast<char16_t>(*src++);
         }
-        if (src == end) {
-            break;
-        }
-        const unsigned b = *src;
-        if (src + 1 < end) {
-            const char16_t pair = table[b << 8 | src[1]];
-            if (pair != u'\0') {
-                *dst++ = pair;
-                src += 2;
-                continue;
+        // A run of two-byte characters (Chinese text), or bytes that start none.
+        while (src < end && *src >= 0x80) {
+            const unsigned b = *src;
+            if (src + 1 < end) {
+                const char16_t pair = table[b << 8 | src[1]];
+                if (pair != u'\0') {
+                    *dst++ = pair;
+                    src += 2;
+                    continue;
+                }
             }
+            *dst++ = table[b] != u'\0' ? table[b] : u'?';
+            ++src;
         }
-        *dst++ = table[b] != u'\0' ? table[b] : u'?';
-        ++src;
     }
     return static_cast<std::size_t>(dst - out);
 }
