@@ -956,9 +956,10 @@ private:
     // once into `scratch` (never longer than their escaped form), then copied from there.
     std::u16string_view unescaped(std::u16string_view raw, bool escaped, char16_t quote,
                                   std::u16string& scratch) const {
-        if (!escaped) {
-            return raw;
-        }
+        return escaped ? unescapedCopy(raw, quote, scratch) : raw;
+    }
+    std::u16string_view unescapedCopy(std::u16string_view raw, char16_t quote,
+                                      std::u16string& scratch) const {
         scratch.resize(raw.size());
         scratch.resize(unescape(raw, decode_, quote, scratch.data()));
         return scratch;
@@ -1038,11 +1039,15 @@ private:
             s.boolean = first == u't';
             return kNone;
         }
+        s.chars = token;
+        if (readPlainInteger(token, s.integer)) {
+            s.kind = JsonKind::Integer;
+            return kNone;
+        }
         bool real = false;
         if (!isNumber(token, real)) {
             return kBadValue;
         }
-        s.chars = token;
         if (real) {
             s.kind = JsonKind::Real;
             s.real = readReal(token);
@@ -1051,6 +1056,25 @@ private:
             s.integer = readInteger(token);
         }
         return kNone;
+    }
+
+    // The common integer, an optional minus and at most 18 digits, read at once: isNumber would
+    // take it for an integer and readInteger would give the same value (it cannot overflow).
+    static bool readPlainInteger(std::u16string_view token, std::int64_t& value) noexcept {
+        const std::size_t from = token.front() == u'-' ? 1 : 0;
+        if (token.size() <= from || token.size() > 18) {
+            return false;
+        }
+        std::int64_t v = 0;
+        for (std::size_t k = from; k < token.size(); ++k) {
+            const unsigned digit = static_cast<unsigned>(token[k]) - u'0';
+            if (digit > 9) {
+                return false;
+            }
+            v = v * 10 + digit;
+        }
+        value = from != 0 ? -v : v;
+        return true;
     }
 
     JsonValue* root_;

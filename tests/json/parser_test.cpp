@@ -394,6 +394,22 @@ TEST(Numbers, LiteralsAreKeptVerbatim) {
     EXPECT_EQ(doc.GetInteger("[10]"), INT64_MAX);  // saturates
 }
 
+TEST(Numbers, IntegersAreExactToTheEndsOfTheRangeAndSaturateBeyond) {
+    JsonDocument doc;
+    ASSERT_TRUE(parse(doc,
+                      "[999999999999999999, -99999999999999999, 9223372036854775807,"
+                      " -9223372036854775808, 9999999999999999999, -9999999999999999999, -0]")
+                    .ok);
+    EXPECT_EQ(doc.GetInteger("[0]"), 999'999'999'999'999'999);
+    EXPECT_EQ(doc.GetInteger("[1]"), -99'999'999'999'999'999);
+    EXPECT_EQ(doc.GetInteger("[2]"), INT64_MAX);
+    EXPECT_EQ(doc.GetInteger("[3]"), INT64_MIN);
+    EXPECT_EQ(doc.GetInteger("[4]"), INT64_MAX);
+    EXPECT_EQ(doc.GetInteger("[5]"), INT64_MIN);
+    EXPECT_EQ(doc.GetInteger("[6]"), 0);
+    EXPECT_EQ(doc.GetText("[6]"), "-0");
+}
+
 TEST(Numbers, RealsBeyondTheRangeOverflowOrUnderflow) {
     JsonDocument doc;
     ASSERT_TRUE(parse(doc, "[2.5, 1e400, -1e400, 1e-400, 0.1e1]").ok);
