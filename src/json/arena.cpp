@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace vesprey {
@@ -13,7 +14,7 @@ constexpr std::size_t kBlockAlign = alignof(std::max_align_t);
 
 // Blocks of the standard size that parses have given back, for the next parses: handing memory
 // to the system and taking it again costs a page fault per 4 KB, more than the parse itself.
-// At most kKeep blocks (64 MB) wait here; the rest go back to the heap.
+// At most kKeep blocks (64 MB) wait here, and one more per thread; the rest go back to the heap.
 class BlockCache {
 public:
     static BlockCache& instance() {
@@ -22,6 +23,9 @@ public:
     }
 
     void* take() {
+        if (Spare* spare = threadSpare(); spare != nullptr && spare->block != nullptr) {
+            return std::exchange(spare->block, nullptr);
+        }
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (!free_.empty()) {
@@ -34,6 +38,44 @@ public:
     }
 
     void give(void* block) noexcept {
+        if (Spare* spare = threadSpare(); spare != nullptr && spare->block == nullptr) {
+            spare->block = block;
+            return;
+        }
+        giveShared(block);
+    }
+
+    static std::pmr::memory_resource* heap() noexcept { return std::pmr::new_delete_resource(); }
+
+private:
+    static constexpr std::size_t kKeep = 1024;
+
+    // The block a thread gave back last waits for its next parse outside the lock: a thread that
+    // parses one short answer after another takes and gives back the same block. When the thread
+    // ends the block goes to the others; a document released after that (by a destructor that
+    // runs later) gives its blocks to them directly.
+    struct Spare {
+        void* block = nullptr;
+        Spare() = default;
+        Spare(const Spare&) = delete;
+        Spare& operator=(const Spare&) = delete;
+        ~Spare() {
+            spareGone = true;
+            if (block != nullptr) {
+                instance().giveShared(block);
+            }
+        }
+    };
+    static inline thread_local bool spareGone = false;  // no destructor: readable to the end
+    static Spare* threadSpare() noexcept {
+        if (spareGone) {
+            return nullptr;
+        }
+        thread_local Spare spare;
+        return &spare;
+    }
+
+    void giveShared(void* block) noexcept {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             if (free_.size() < kKeep) {
@@ -43,11 +85,6 @@ public:
         }
         heap()->deallocate(block, kBlockSize, kBlockAlign);
     }
-
-    static std::pmr::memory_resource* heap() noexcept { return std::pmr::new_delete_resource(); }
-
-private:
-    static constexpr std::size_t kKeep = 1024;
 
     BlockCache() { free_.reserve(kKeep); }
 

@@ -5,9 +5,11 @@
 
 #include <cmath>
 #include <memory_resource>
+#include <mutex>
 #include <new>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json/json.h"
@@ -699,6 +701,44 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    ""}),
     [](const testing::TestParamInfo<AfterParse>& param) { return param.param.name; });
+
+TEST(Values, DocumentsParsedAndReleasedOnThreadsThatEnd) {
+    // Blocks go back from whichever thread releases a parse's last value, and each thread keeps
+    // one for its next parse until it ends. Every document alive at once keeps its own values.
+    auto answer = [](int t, int k) {
+        return joined({R"({"t":)", std::to_string(t), R"(,"k":)", std::to_string(k), "}"});
+    };
+    std::mutex mutex;
+    std::vector<std::pair<std::string, JsonDocument>> handedOver;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&, t] {
+            for (int k = 0; k < 50; ++k) {
+                JsonDocument doc;
+                EXPECT_TRUE(parse(doc, answer(t, k)).ok);
+                if (k % 10 == 0) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    handedOver.emplace_back(answer(t, k), doc);
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    std::vector<std::pair<std::string, JsonDocument>> alive;
+    for (int k = 0; k < 40; ++k) {
+        alive.emplace_back(answer(9, k), JsonDocument());
+        EXPECT_TRUE(parse(alive.back().second, alive.back().first).ok);
+    }
+    ASSERT_EQ(handedOver.size(), 20u);
+    for (const auto& [text, doc] : handedOver) {
+        EXPECT_EQ(doc.ToText(), text);
+    }
+    for (const auto& [text, doc] : alive) {
+        EXPECT_EQ(doc.ToText(), text);
+    }
+}
 
 // ----- The value limit -----
 
