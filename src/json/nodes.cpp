@@ -253,6 +253,7 @@ void JsonNodes::placeKey(JsonValue* v, std::size_t offset, std::u16string_view k
     }
     v->key_ = p;
     v->keyLength_ = static_cast<std::uint32_t>(key.size());
+    v->hash_ = hashKey(key);
     v->flags_ |= JsonValue::kKeyInline;
 }
 
@@ -771,7 +772,7 @@ void JsonNodes::adoptAll(JsonValue* container, JsonValue* const* children, std::
     for (std::int32_t k = 0; k < n; ++k) {
         JsonValue* child = children[k];
         const std::u16string_view key = child->key();
-        const std::int32_t hash = hashKey(key);
+        const std::int32_t hash = child->hash_;  // set by placeKey
         JsonValue** head = nullptr;
         bool repeated = false;
         if (buckets == nullptr) {
@@ -792,7 +793,6 @@ void JsonNodes::adoptAll(JsonValue* container, JsonValue* const* children, std::
         if (head != nullptr) {
             *head = child;
         }
-        child->hash_ = hash;
         child->parent_ = container;
         order[map->order.count++] = child;
     }

@@ -88,7 +88,8 @@ public:
     static char16_t* extra(JsonValue* v) noexcept { return reinterpret_cast<char16_t*>(v + 1); }
 
     // Places the key, or a string's characters or a literal, into the node's own storage at
-    // `offset` characters (where they may have been written already).
+    // `offset` characters (where they may have been written already). placeKey also sets the
+    // key's hash, while the characters are at hand.
     static void placeKey(JsonValue* v, std::size_t offset, std::u16string_view key) noexcept;
     static void placeText(JsonValue* v, std::size_t offset, std::u16string_view s) noexcept;
 
@@ -130,8 +131,8 @@ public:
     // Fills an empty container (no list or map yet) with `children` in order, taking over their
     // references, in blocks of the exact size: what a parse does when a container closes. For an
     // object a later member of the same name replaces the earlier one in its place, and the
-    // bucket count is the one that adding the members one by one gives. Throws before linking
-    // anything.
+    // bucket count is the one that adding the members one by one gives. Members come with their
+    // keys placed by placeKey. Throws before linking anything.
     static void adoptAll(JsonValue* container, JsonValue* const* children, std::size_t count);
     static JsonValue* findMember(const JsonValue* object, std::u16string_view key,
                                  std::int32_t hash) noexcept;
