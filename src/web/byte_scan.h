@@ -23,4 +23,17 @@ inline bool hasLineBreakOrNul(std::string_view text) {
     return text.find('\r') != npos || text.find('\n') != npos || text.find('\0') != npos;
 }
 
+// Calls `visit` with each piece of `text` between occurrences of `separator`; a separator at the
+// end adds no empty piece. (`separator` must be no trail byte, nor begin with one, so that every
+// occurrence separates: ";" and CR LF are such.)
+template <class Visit>
+void forEachPiece(std::string_view text, std::string_view separator, Visit&& visit) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find(separator, start);
+        visit(text.substr(start, end - start));
+        start = end == std::string_view::npos ? text.size() : end + separator.size();
+    }
+}
+
 }  // namespace vesprey::bytescan

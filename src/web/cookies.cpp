@@ -30,18 +30,6 @@ void removeSpacesInPlace(Text& text) {
     }
 }
 
-// Calls `visit` with each item between ";" of a cookie string, as gbk::split cuts them (a
-// trailing ";" adds no empty item). ";" is never a trail byte, so every ";" byte separates.
-template <class Visit>
-void forEachItem(std::string_view text, Visit&& visit) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find(';', start);
-        visit(text.substr(start, end - start));
-        start = end == std::string_view::npos ? text.size() : end + 1;
-    }
-}
-
 // An item of a cookie string without blanks, its name (cookieName as a view) and a hash of the
 // name that tells most different names apart without comparing them.
 struct Item {
@@ -102,11 +90,12 @@ const Text& mergeCookieStrings(Text& sent, Text& returned) {
     // One list per thread, kept for the next merge: the merge runs for every request.
     thread_local std::vector<Item> merged;
     merged.clear();
-    forEachItem(returned, [&](std::string_view text) { merged.push_back(itemOf(text)); });
+    bytescan::forEachPiece(returned, ";",
+                           [&](std::string_view text) { merged.push_back(itemOf(text)); });
     const std::size_t fromReturned = merged.size();
     // Old cookies follow the new ones unless the server set them again; the names also include
     // old items appended in earlier rounds, so of repeated old names only the first stays.
-    forEachItem(sent, [&](std::string_view text) {
+    bytescan::forEachPiece(sent, ";", [&](std::string_view text) {
         const Item item = itemOf(text);
         if (std::none_of(merged.begin(), merged.end(), [&](const Item& other) {
                 return other.key == item.key && other.name == item.name;

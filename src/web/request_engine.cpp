@@ -289,22 +289,11 @@ bool domainMatches(std::string_view host, std::string_view domain) {
                               host[host.size() - domain.size() - 1] == '.');
 }
 
-// Calls `visit` with each line of a hop's header text (lines joined by CR LF; a line holds no LF).
-template <class Visit>
-void forEachLine(std::string_view text, Visit&& visit) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find("\r\n", start);
-        visit(text.substr(start, end - start));
-        start = end == std::string_view::npos ? text.size() : end + 2;
-    }
-}
-
 // Takes the Set-Cookie lines of one hop's answer (any case, as HTTP names are) into `chain`.
 // Path and expiry dates play no part within one request; Max-Age 0 or less removes a cookie.
 void collectChainCookies(std::string_view headerText, const std::string& host,
                          std::vector<ChainCookie>& chain) {
-    forEachLine(headerText, [&](std::string_view line) {
+    bytescan::forEachPiece(headerText, "\r\n", [&](std::string_view line) {
         if (!startsWithIgnoreCase(line, "Set-Cookie:")) {
             return;
         }
@@ -702,7 +691,7 @@ struct RequestEngine::Impl {
             headerText.swap(hopHeaders);
             return;
         }
-        forEachLine(hopHeaders, [&](std::string_view line) {
+        bytescan::forEachPiece(hopHeaders, "\r\n", [&](std::string_view line) {
             if (!headerText.empty()) {
                 headerText += "\r\n";
             }
