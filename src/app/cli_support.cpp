@@ -168,8 +168,9 @@ int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& 
         printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
         std::error_code ec;
         if (!std::filesystem::exists(path, ec)) {
-            printError("这个文件不存在：请先运行 vesprey-cli init-db 创建它（加 --demo 带两个示例"
-                       "站点），或用 --db 指定已有的 Sign.db。");
+            printError(
+                "这个文件不存在：请先运行 vesprey-cli init-db 创建它（加 --demo 带两个示例"
+                "站点），或用 --db 指定已有的 Sign.db。");
         }
         return kExitDatabase;
     }
