@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Whole processes side by side, against a site in its own process (bench_site, one thread, epoll):
 
-  sign, 1,000 JSON accounts       vesprey-cli sign | curl_loop (libcurl + RapidJSON) | curl -K |
-  sign, 1,000 mixed accounts      Python requests; mixed: every fifth account a regex account on
-                                  a 200 KB GBK page
+  sign, 1,000 JSON accounts       vesprey-cli sign (also with --no-history) | curl_loop (libcurl +
+  sign, 1,000 mixed accounts      RapidJSON) | curl -K | Python requests; mixed: every fifth
+                                  account a regex account on a 200 KB GBK page
   list, 10,000 accounts           vesprey-cli list | sqlcipher shell: first line and total
   start-up, 5,000 accounts        the desktop program | a bare QTreeView, until rows are painted
   JSON parse + GetText            json_bench against RapidJSON (worst input)
@@ -183,6 +183,8 @@ def sign_contenders(bin_dir, db, accounts, config):
     cli = os.path.join(bin_dir, "vesprey-cli")
     return {
         "vesprey-cli sign": [cli, "sign", "--db", db],
+        # the same pass without its History.db rows, work none of the others does
+        "  --no-history": [cli, "sign", "--no-history", "--db", db],
         "C libcurl loop": [os.path.join(bin_dir, "curl_loop"), accounts],
         "curl -K": ["curl", "-s", "-K", config],
         "Python requests": [sys.executable, os.path.join(HERE, "requests_loop.py"), accounts],
@@ -263,6 +265,9 @@ def main():
                 target = 1.25 if set_name == "JSON" else 1.5
                 rows.append((f"sign, {ACCOUNTS} {set_name} accounts", ours, "C loop", floor,
                              ours / floor, target))
+                without = m.median((set_name, "  --no-history"))
+                rows.append(("  same, without history", without, "C loop", floor, without / floor,
+                             None))
                 for peer in ("curl -K", "Python requests"):
                     theirs = m.median((set_name, peer))
                     rows.append((f"  same, against {peer}", ours, peer, theirs, ours / theirs,
