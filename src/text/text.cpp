@@ -289,9 +289,10 @@ void gbkToUtf16(std::string_view in, std::u16string& out) {
 }
 
 // UTF-16 to code page 936 through the inverse of gbkTable: entry c is the sequence iconv writes
-// for character c, one byte (< 0x100) or lead << 8 | trail; 0 where the table knows none. A
-// character that two sequences decode to (the euro sign, 0x80 and 0xA2E3) takes the one iconv
-// writes.
+// for character c, one byte (< 0x100) or lead << 8 | trail; 0 for a character code page 936
+// lacks. A character that two sequences decode to (the euro sign, 0x80 and 0xA2E3) takes the one
+// iconv writes. (Every character iconv writes is one it also reads: a test holds the two tables
+// to iconv on every character.)
 const std::vector<std::uint16_t>& unicodeToGbkTable() {
     static const std::vector<std::uint16_t> table = [] {
         std::vector<std::uint16_t> t(0x10000, 0);
@@ -311,7 +312,7 @@ const std::vector<std::uint16_t>& unicodeToGbkTable() {
             t[c] = static_cast<std::uint16_t>(c);
         }
         iconv_t cd = iconv_open("CP936", "UTF-16LE");
-        for (const char16_t c : twice) {
+        for (const char16_t c : cd != kNoConverter ? twice : std::vector<char16_t>{}) {
             const char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
             std::string bytes;
             if (runIconv(cd, std::string_view(in, 2), 2, "?", bytes) && !bytes.empty() &&
@@ -330,9 +331,8 @@ const std::vector<std::uint16_t>& unicodeToGbkTable() {
     return table;
 }
 
-// Appends the code page 936 form of `unit` (a BMP character that is no surrogate), as iconv
-// writes it: through the table, or, for a character the table lacks, through iconv itself
-// ("?" when code page 936 has none).
+// Appends the code page 936 form of `unit` (a BMP character that is no surrogate) as iconv
+// writes it: "?" when code page 936 has none.
 void appendGbk(char16_t unit, std::string& out) {
     const std::uint16_t code = unicodeToGbkTable()[unit];
     if (code >= 0x100) {
@@ -341,10 +341,7 @@ void appendGbk(char16_t unit, std::string& out) {
     } else if (code != 0 || unit == u'\0') {
         out += static_cast<char>(code);
     } else {
-        const char in[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-        std::string bytes;
-        runIconv(Converter::get("CP936", "UTF-16LE"), std::string_view(in, 2), 2, "?", bytes);
-        out += bytes.empty() ? std::string("?") : bytes;
+        out += '?';
     }
 }
 
