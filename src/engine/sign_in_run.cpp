@@ -103,9 +103,7 @@ std::string hostOf(std::string_view url) {
     const std::size_t portColon =
         authority.starts_with('[') ? authority.find(':', authority.find(']')) : authority.find(':');
     std::string host(authority.substr(0, portColon));
-    std::transform(host.begin(), host.end(), host.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    std::transform(host.begin(), host.end(), host.begin(), gbk::asciiLower);
     return host;
 }
 

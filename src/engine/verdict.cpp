@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/messages.h"
+#include "text/gbk_text.h"
 #include "web/regex.h"
 
 namespace vesprey {
@@ -32,13 +33,9 @@ std::size_t index(Verdict verdict) {
     return static_cast<std::size_t>(verdict);
 }
 
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string lowered(std::string_view text) {
     std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+    std::transform(out.begin(), out.end(), out.begin(), gbk::asciiLower);
     return out;
 }
 

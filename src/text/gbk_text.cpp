@@ -12,10 +12,6 @@ bool isTrail(unsigned char c) {
     return c >= 0x40 && c <= 0xFE && c != 0x7F;
 }
 
-char foldAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Whether `pattern` matches the characters of `text` starting at the boundary `at`: the match has
 // to end on a character boundary too.
 bool matchesAt(std::string_view text, std::size_t at, std::string_view pattern, bool ignoreCase) {
@@ -28,7 +24,7 @@ bool matchesAt(std::string_view text, std::size_t at, std::string_view pattern, 
         if (length == 1) {
             char a = text[at + done];
             char b = pattern[done];
-            if (ignoreCase ? foldAscii(a) != foldAscii(b) : a != b) {
+            if (ignoreCase ? asciiLower(a) != asciiLower(b) : a != b) {
                 return false;
             }
         } else if (text.compare(at + done, 2, pattern, done, 2) != 0) {

@@ -15,6 +15,11 @@ namespace vesprey::gbk {
 
 inline constexpr std::size_t npos = std::string_view::npos;
 
+// An ASCII capital as its small letter; every other byte as it is.
+inline char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Length in bytes (1 or 2) of the character that starts at `at`; 0 at or past the end.
 std::size_t charLength(std::string_view text, std::size_t at);
 

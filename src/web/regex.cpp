@@ -159,19 +159,9 @@ std::u16string patternUnits(std::string_view pattern, const RegexOptions& option
 
 constexpr std::size_t npos = std::string_view::npos;
 
-char asciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Reading literal texts off a pattern (regexLiterals). The pattern is walked character by
-// character in code page 936: a trail byte may have the value of "|", "(" or "\".
-bool isDoubleByteLead(unsigned char c) {
-    return c >= 0x81 && c <= 0xFE;
-}
-
-std::size_t charLength(std::string_view text, std::size_t at) {
-    return at + 1 < text.size() && isDoubleByteLead(static_cast<unsigned char>(text[at])) ? 2 : 1;
-}
+// character in code page 936 (gbk::charLength): a trail byte may have the value of "|", "(" or
+// "\".
 
 // A character that matches itself only, and whose other case (when matching ignores case) is an
 // ASCII letter's or none: printable ASCII other than the syntax characters, and the Chinese
@@ -182,8 +172,7 @@ bool isPlainCharacter(std::string_view text, std::size_t at, std::size_t length)
     if (length == 1) {
         return c >= 0x20 && c < 0x7F && std::string_view("\\^$.|?*+()[]{}").find(c) == npos;
     }
-    return (c <= 0xA0 || (c >= 0xB0 && c <= 0xF7)) && text[at + 1] != '\x7F' &&
-           static_cast<unsigned char>(text[at + 1]) >= 0x40;
+    return c <= 0xA0 || (c >= 0xB0 && c <= 0xF7);
 }
 
 bool isOptionalQuantifier(std::string_view text, std::size_t at) {
@@ -201,7 +190,7 @@ std::optional<std::vector<Text>> alternativeLiterals(std::string_view branch) {
     const std::size_t first = at;
     std::size_t last = at;
     while (at < branch.size()) {
-        const std::size_t length = charLength(branch, at);
+        const std::size_t length = gbk::charLength(branch, at);
         if (!isPlainCharacter(branch, at, length)) {
             break;
         }
@@ -221,7 +210,7 @@ std::optional<std::vector<Text>> alternativeLiterals(std::string_view branch) {
     at += branch.substr(at, 3) == "(?:" ? 3 : 1;
     std::vector<Text> literals(1);
     while (at < branch.size() && branch[at] != ')') {
-        const std::size_t length = charLength(branch, at);
+        const std::size_t length = gbk::charLength(branch, at);
         if (branch[at] == '|') {
             literals.emplace_back();
         } else if (isPlainCharacter(branch, at, length)) {
@@ -252,7 +241,7 @@ std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& o
     bool inClass = false;
     std::size_t classStart = 0;
     for (std::size_t at = 0; at < pattern.size();) {
-        const std::size_t length = charLength(pattern, at);
+        const std::size_t length = gbk::charLength(pattern, at);
         const char c = pattern[at];
         const char next = at + 1 < pattern.size() ? pattern[at + 1] : '\0';
         if (length == 2) {
@@ -263,7 +252,7 @@ std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& o
             if (next == 'Q') {
                 return {};
             }
-            at += 1 + (at + 1 < pattern.size() ? charLength(pattern, at + 1) : 0);
+            at += 1 + gbk::charLength(pattern, at + 1);
             continue;
         }
         if (inClass) {
@@ -302,8 +291,8 @@ std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& o
         }
         for (Text& literal : *found) {
             if (!options.caseSensitive) {
-                for (std::size_t i = 0; i < literal.size(); i += charLength(literal, i)) {
-                    literal[i] = asciiLower(literal[i]);
+                for (std::size_t i = 0; i < literal.size(); i += gbk::charLength(literal, i)) {
+                    literal[i] = gbk::asciiLower(literal[i]);
                 }
             }
             literals.push_back(std::move(literal));
@@ -328,8 +317,8 @@ struct CompiledPattern {
 // it has one (such a byte never comes in ASCII text), else its letter rarest in English, else its
 // first byte.
 std::size_t keyByte(std::string_view literal) {
-    for (std::size_t at = 0; at < literal.size(); at += charLength(literal, at)) {
-        if (charLength(literal, at) == 2) {
+    for (std::size_t at = 0; at < literal.size(); at += gbk::charLength(literal, at)) {
+        if (gbk::charLength(literal, at) == 2) {
             return at + 1;
         }
     }
@@ -349,7 +338,7 @@ bool holds(std::string_view text, std::string_view literal, bool caseless) {
     const auto same = [&](std::size_t start) {
         for (std::size_t i = 0; i < literal.size(); ++i) {
             const char c = text[start + i];
-            if ((caseless ? asciiLower(c) : c) != literal[i]) {
+            if ((caseless ? gbk::asciiLower(c) : c) != literal[i]) {
                 return false;
             }
         }

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "text/gbk_text.h"
 #include "web/byte_scan.h"
 
 namespace vesprey {
@@ -26,13 +27,9 @@ void initCurl() {
     static_cast<void>(initialised);
 }
 
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return lowerAscii(x) == lowerAscii(y);
+               return gbk::asciiLower(x) == gbk::asciiLower(y);
            });
 }
 
@@ -93,7 +90,7 @@ std::string hostOf(const std::string& url) {
         }
     }
     curl_url_cleanup(parsed);
-    std::transform(host.begin(), host.end(), host.begin(), lowerAscii);
+    std::transform(host.begin(), host.end(), host.begin(), gbk::asciiLower);
     return host;
 }
 
@@ -318,7 +315,7 @@ void collectChainCookies(std::string_view headerText, const std::string& host,
                                          : trimBlanks(attribute.substr(is + 1));
             if (equalsIgnoreCase(key, "Domain") && !value.empty()) {
                 std::string domain(value.front() == '.' ? value.substr(1) : value);
-                std::transform(domain.begin(), domain.end(), domain.begin(), lowerAscii);
+                std::transform(domain.begin(), domain.end(), domain.begin(), gbk::asciiLower);
                 if (!domainMatches(host, domain)) {
                     expired = true;  // a host may not set cookies for another site
                 }
