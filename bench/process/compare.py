@@ -165,6 +165,13 @@ def run_first_line(argv, stdin=None, env=None):
     return (first if first is not None else total), total
 
 
+def in_turn(contenders, r):
+    """The contenders' names in the order of round `r`: each round starts one further on, so no
+    program always runs right after the same other one."""
+    names = list(contenders)
+    return names[r % len(names):] + names[:r % len(names)]
+
+
 class Measure:
     def __init__(self):
         self.samples = {}
@@ -247,9 +254,7 @@ def main():
                     if name != "curl -K":
                         check_results(f"{name} ({set_name})", out, expected)
                 for r in range(args.rounds):
-                    names = list(contenders)
-                    names = names[r % len(names):] + names[:r % len(names)]
-                    for name in names:
+                    for name in in_turn(contenders, r):
                         seconds, peak, code, _ = run_whole(contenders[name], env=env)
                         m.add((set_name, name), seconds)
                         m.add((set_name, name, "peak"), peak)
@@ -288,7 +293,7 @@ def main():
             for argv, stdin in contenders.values():
                 run_first_line(argv, stdin, env)
             for r in range(args.rounds * 2):
-                for name in (list(contenders) if r % 2 == 0 else list(contenders)[::-1]):
+                for name in in_turn(contenders, r):
                     argv, stdin = contenders[name]
                     first, total = run_first_line(argv, stdin, env)
                     m.add(("list", name), first)
@@ -323,7 +328,7 @@ def main():
                 uienv.pop("QT_QPA_PLATFORM")
             contenders = {"vesprey": [startup, "--child", db], "bare QTreeView": [startup, "--bare", db]}
             for r in range(args.rounds * 2):
-                for name in (list(contenders) if r % 2 == 0 else list(contenders)[::-1]):
+                for name in in_turn(contenders, r):
                     start = time.perf_counter()
                     child = subprocess.run(contenders[name], capture_output=True, env=uienv)
                     seconds = time.perf_counter() - start
