@@ -49,6 +49,9 @@ constexpr std::array<std::string_view, 7> kSchema = {
 // behind, and RecentVerdict is then made again from the whole history.
 constexpr std::string_view kRecentUpTo = "RecentVerdictUpTo";
 
+constexpr std::string_view kInsertRecent =
+    "INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)";
+
 using statements::execute;
 using statements::finish;
 using statements::readRows;
@@ -153,8 +156,7 @@ WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
     if (WriteResult cleared = execute(db, "DELETE FROM RecentVerdict"); !cleared) {
         return cleared;
     }
-    SqlStatement insert =
-        db.prepare("INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)");
+    SqlStatement insert = db.prepare(kInsertRecent);
     if (insert.handle() == nullptr) {
         return statements::notPrepared(db);
     }
@@ -289,8 +291,7 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, "
         "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
         "@Result, @Status, @Ms)");
-    SqlStatement recent = db_.prepare(
-        "INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (@Cid, @Time, @Verdict)");
+    SqlStatement recent = db_.prepare(kInsertRecent);
     if (insert.handle() == nullptr || recent.handle() == nullptr) {
         return statements::notPrepared(db_);
     }
