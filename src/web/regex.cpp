@@ -301,18 +301,6 @@ std::vector<Text> patternLiterals(std::string_view source, const RegexOptions& o
     return literals;
 }
 
-// A pattern compiled (and JIT-compiled) once, with the match block sized for it.
-struct CompiledPattern {
-    std::string source;  // code page 936, as given
-    unsigned optionBits = 0;
-    std::unique_ptr<pcre2_code, CodeFree> code;
-    std::unique_ptr<pcre2_match_data, MatchDataFree> data;
-    int groupCount = 0;
-    // Texts one of which every match contains (patternLiterals); none: no such texts known.
-    std::vector<Text> literals;
-    bool caseless = false;
-};
-
 // The byte of `literal` that is looked for first: the second byte of a double-byte character if
 // it has one (such a byte never comes in ASCII text), else its letter rarest in English, else its
 // first byte.
@@ -330,11 +318,23 @@ std::size_t keyByte(std::string_view literal) {
     return 0;
 }
 
+// A pattern compiled (and JIT-compiled) once, with the match block sized for it.
+struct CompiledPattern {
+    std::string source;  // code page 936, as given
+    unsigned optionBits = 0;
+    std::unique_ptr<pcre2_code, CodeFree> code;
+    std::unique_ptr<pcre2_match_data, MatchDataFree> data;
+    int groupCount = 0;
+    // Texts one of which every match contains (patternLiterals), each with its key byte; none:
+    // no such texts known.
+    std::vector<std::pair<Text, std::size_t>> literals;
+    bool caseless = false;
+};
+
 // Whether `text` holds `literal`, with ASCII letters of either case when `caseless` (`literal`
-// is then lowered). Each place of its key byte (in both cases for a letter) is found with the
-// library's search, and only there is the literal compared whole.
-bool holds(std::string_view text, std::string_view literal, bool caseless) {
-    const std::size_t key = keyByte(literal);
+// is then lowered). Each place of its `key` byte (keyByte) (in both cases for a letter) is found
+// with the library's search, and only there is the literal compared whole.
+bool holds(std::string_view text, std::string_view literal, std::size_t key, bool caseless) {
     const auto same = [&](std::size_t start) {
         for (std::size_t i = 0; i < literal.size(); ++i) {
             const char c = text[start + i];
@@ -371,8 +371,8 @@ bool holds(std::string_view text, std::string_view literal, bool caseless) {
 // subject has the same bytes there.
 bool mayMatch(const CompiledPattern& pattern, std::string_view subject) {
     return pattern.literals.empty() ||
-           std::any_of(pattern.literals.begin(), pattern.literals.end(), [&](const Text& literal) {
-               return holds(subject, literal, pattern.caseless);
+           std::any_of(pattern.literals.begin(), pattern.literals.end(), [&](const auto& literal) {
+               return holds(subject, literal.first, literal.second, pattern.caseless);
            });
 }
 
@@ -412,7 +412,10 @@ public:
         std::uint32_t captures = 0;
         pcre2_pattern_info(entry->code.get(), PCRE2_INFO_CAPTURECOUNT, &captures);
         entry->groupCount = static_cast<int>(captures);
-        entry->literals = patternLiterals(source, options);
+        for (Text& literal : patternLiterals(source, options)) {
+            const std::size_t key = keyByte(literal);
+            entry->literals.emplace_back(std::move(literal), key);
+        }
         entry->caseless = !options.caseSensitive;
         entry->source = source;
         entry->optionBits = bits;
