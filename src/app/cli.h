@@ -12,11 +12,16 @@
 #include <string_view>
 #include <vector>
 
+#include "app/environment.h"
 #include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
 
 namespace vesprey::cli {
+
+// The environment as the program read it when it started (main sets it first thing).
+const ProgramEnvironment& environment();
+void setEnvironment(ProgramEnvironment environment);
 
 // Exit codes shared by every command.
 inline constexpr int kExitOk = 0;
@@ -98,6 +103,8 @@ std::string oneLine(std::string utf8);
 // What History.db beside Sign.db knows of the accounts' cookies (store/history.h), for `list` and
 // `sign`. A file that cannot be read is said on stderr and counts as empty.
 CookieHealth readCookieHealth(const std::filesystem::path& database);
+// "签到历史读不出，这次不看 Cookie 的过期时间：…" on stderr.
+void printCookieHealthFailure(const ReadResult& read, const std::filesystem::path& database);
 // The account's "Cookie 过期" cell (UTF-8): "失效" when its last two passes found the cookie
 // expired, else its cookie's expiry day, "已过期" once that is past, or nothing.
 std::string cookieHealthText(const CookieHealth& health, int cid, double now);

@@ -28,7 +28,7 @@ int runInitDb(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
     Text error;
-    if (!initSiteDatabase(path, args.flag("--demo"), &error)) {
+    if (!initSiteDatabase(path, args.flag("--demo"), environment().folders.dataDirectory, &error)) {
         printError(ansiToUtf8(error));
         return kExitBadInput;
     }

@@ -163,11 +163,15 @@ int runHistory(const std::vector<std::string>& argv) {
 CookieHealth readCookieHealth(const std::filesystem::path& database) {
     CookieHealth health;
     if (const ReadResult read = vesprey::readCookieHealth(database, health); !read.ok()) {
-        printError("签到历史读不出，这次不看 Cookie 的过期时间：" +
-                   ansiToUtf8(historyReadFailureText(read)) + "（" +
-                   historyDatabasePath(database).string() + "）。");
+        printCookieHealthFailure(read, database);
     }
     return health;
+}
+
+void printCookieHealthFailure(const ReadResult& read, const std::filesystem::path& database) {
+    printError("签到历史读不出，这次不看 Cookie 的过期时间：" +
+               ansiToUtf8(historyReadFailureText(read)) + "（" +
+               historyDatabasePath(database).string() + "）。");
 }
 
 std::string cookieHealthText(const CookieHealth& health, int cid, double now) {

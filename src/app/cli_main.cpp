@@ -46,6 +46,7 @@ void printUsage(std::FILE* stream) {
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");
+    vesprey::cli::setEnvironment(vesprey::startWithEnvironment());
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         printUsage(stderr);

@@ -50,9 +50,8 @@ std::string stillMissing(const PushChannelInfo& channel, const Text& settings) {
     for (const PushSettingField& field : channel.fields) {
         const bool given =
             channel.row != 0 ? !settings.empty() : !channelSetting(settings, field.member).empty();
-        const char* variable = std::getenv(std::string(channel.urlVariable).c_str());
         const bool fromEnvironment = (field.member == "url" || field.member == "host") &&
-                                     variable != nullptr && *variable != '\0';
+                                     environment().push.baseUrls.count(channel.name) != 0;
         if (field.required && !given && !fromEnvironment) {
             missing += (missing.empty() ? "" : "、") + std::string(field.member);
         }

@@ -22,6 +22,7 @@
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
 #include "json/json.h"
+#include "session/pass_session.h"
 #include "store/history.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
@@ -88,11 +89,11 @@ int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
 
 // Each failed push on stderr: one channel as it always was ("推送失败：…"), several each by name
 // ("推送失败（telegram）：…"). True when one failed.
-bool reportPushFailures(const SignInRun& pass) {
-    const std::vector<ChannelPush>& pushes = pass.channelPushes();
+bool reportPushFailures(const PassResult& pass) {
+    const std::vector<ChannelPush>& pushes = pass.channelPushes;
     if (pushes.size() <= 1) {
-        if (pass.pushOutcome() && !pass.pushOutcome()->ok()) {
-            printPushFailure(pass.pushOutcome()->error);
+        if (pass.push && !pass.push->ok()) {
+            printPushFailure(pass.push->error);
             return true;
         }
         return false;
@@ -267,58 +268,46 @@ private:
     ProgressLine* progress_;
 };
 
-// The account list as the pass sees it: cells in memory, progress on stderr as it happens. On a
-// terminal the progress is one line drawn again in place; otherwise (cron, a pipe, a log file)
-// one line per row, "开始对>>>网站<<<进行签到", and "签到完毕！" at the end.
-class TerminalView : public SignInView {
+// The pass on a terminal, or in a log: progress on stderr as it happens, the rows' texts kept for
+// the table printed at the end. On a terminal the progress is one line drawn again in place;
+// otherwise (cron, a pipe, a log file) one line per row, "开始对>>>网站<<<进行签到", and
+// "签到完毕！" at the end.
+class TerminalObserver : public PassObserver {
 public:
-    TerminalView(const SiteList& sites, bool notify, ProgressLine* progress)
-        : notify_(notify), progress_(progress) {
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            rows_.push_back(siteListRow(sites[i], i));
+    TerminalObserver(const std::vector<PassRow>& rows, ProgressLine* progress)
+        : progress_(progress) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            rows_.push_back(siteListRow(rows[i].site, i));
         }
     }
 
-    Text cell(std::size_t row, int column) override {
-        return row < rows_.size() ? rows_[row][static_cast<std::size_t>(column)] : Text{};
-    }
-    void setCell(std::size_t row, int column, const Text& text) override {
-        if (row < rows_.size()) {
-            rows_[row][static_cast<std::size_t>(column)] = text;
-        }
-    }
-    void setStatus(const Text& text) override {
-        if (text.empty()) {
-            return;
-        }
+    void rowStarted(std::size_t row, const PassRow& planned) override {
         if (progress_ == nullptr) {
-            printLine(stderr, text);
+            printLine(stderr, passProgressText(planned.site.WebName));
             std::fflush(stderr);
             return;
         }
-        // The pass shows one progress text per row, in list order, then "签到完毕！".
-        static const Text kFinished = utf8ToAnsi("签到完毕！");
-        if (text == kFinished) {
-            progress_->finish();
-        } else {
-            const std::size_t row = rowsShown_++;
-            progress_->nextRow(terminalText(cell(row, kColumnSite)));
+        progress_->nextRow(terminalText(rows_[row][kColumnSite]));
+    }
+    void rowFinished(std::size_t row, const AccountReport& report) override {
+        if (report.verdict.verdict != Verdict::Skipped) {
+            rows_[row][kColumnResult] = report.listText;
         }
     }
-    void holdFinishedStatus(std::stop_token /*stop*/) override {}
-    bool notifyChecked() override { return notify_; }
-    bool scheduleChecked() override { return false; }
-    // The pass pushes to the channels of --notify by name; this one is never asked for.
-    int pushChannel() override { return kPushBark; }
-    void setTimerPeriod(int /*milliseconds*/) override {}
+    void passFinished(const VerdictCounts& /*counts*/, std::stop_token /*stop*/) override {
+        if (progress_ == nullptr) {
+            printLine(stderr, passFinishedText());
+            std::fflush(stderr);
+        } else {
+            progress_->finish();
+        }
+    }
 
     const std::vector<std::array<Text, 6>>& rows() const { return rows_; }
 
 private:
     std::vector<std::array<Text, 6>> rows_;
-    bool notify_ = false;
     ProgressLine* progress_;
-    std::size_t rowsShown_ = 0;
 };
 
 }  // namespace
@@ -332,17 +321,18 @@ std::string oneLine(std::string utf8) {
 namespace {
 
 // One JSON object for scripts: every row in list order, the counts, and the push.
-void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& rows,
-               const SignInRun& pass, const std::vector<std::string>& channels) {
+void printJson(const std::vector<PassRow>& planned, const std::vector<std::array<Text, 6>>& rows,
+               const PassResult& pass, const std::vector<std::string>& channels) {
     std::string out = "{\"accounts\":[";
-    const auto& reports = pass.reports();
+    const auto& reports = pass.reports;
     for (std::size_t row = 0; row < rows.size() && row < reports.size(); ++row) {
         const AccountReport& report = reports[row];
+        const SiteTemplate& site = planned[row].site;
         out += row == 0 ? "{" : ",{";
         out += "\"row\":" + std::to_string(row + 1);
-        out += ",\"site\":" + jsonUtf8String(sites[row].WebName);
-        out += ",\"id\":" + std::to_string(std::atoll(sites[row].id.c_str()));
-        out += ",\"cid\":" + std::to_string(sites[row].Cid);
+        out += ",\"site\":" + jsonUtf8String(site.WebName);
+        out += ",\"id\":" + std::to_string(std::atoll(site.id.c_str()));
+        out += ",\"cid\":" + std::to_string(site.Cid);
         out += ",\"verdict\":\"" + std::string(verdictName(report.verdict.verdict)) + "\"";
         out += ",\"reason\":" + jsonUtf8String(report.verdict.reason);
         out += ",\"result\":" + jsonUtf8String(rows[row][kColumnResult]);
@@ -365,9 +355,9 @@ void printJson(const SiteList& sites, const std::vector<std::array<Text, 6>>& ro
     }
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const PushOutcome* outcome =
-            i < pass.channelPushes().size() ? &pass.channelPushes()[i].outcome : nullptr;
+            i < pass.channelPushes.size() ? &pass.channelPushes[i].outcome : nullptr;
         const bool sent = outcome != nullptr && outcome->ok();
-        const Text error = pass.pushSkipped()   ? utf8ToAnsi("无需推送")
+        const Text error = pass.pushSkipped     ? utf8ToAnsi("无需推送")
                            : outcome != nullptr ? outcome->error.message
                                                 : Text{};
         out += (i == 0 ? "{\"channel\":" : ",{\"channel\":") + jsonUtf8String(channels[i]) +
@@ -407,27 +397,6 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
             out.pop_back();
         }
         std::fputs((out + "\n").c_str(), stdout);
-    }
-}
-
-// Appends every row of the pass, skipped ones too, to History.db beside Sign.db, made on first
-// use. A history that cannot be written is only a warning: the pass and its exit code stay as
-// they are.
-void recordHistory(const std::filesystem::path& database, const Text& time, const SiteList& sites,
-                   const std::vector<std::array<Text, 6>>& rows, const SignInRun& pass) {
-    std::vector<Text> results;
-    for (const auto& row : rows) {
-        results.push_back(row[kColumnResult]);
-    }
-    const std::vector<HistoryEntry> entries = historyEntries(time, sites, pass.reports(), results);
-    HistoryDatabase history;
-    WriteResult written = history.create(database);
-    if (written) {
-        written = history.appendPass(entries);
-    }
-    if (!written) {
-        printError("签到历史没有保存：" + writeFailureText(written) + "（" +
-                   historyDatabasePath(database).string() + "）。");
     }
 }
 
@@ -484,59 +453,66 @@ int runSign(const std::vector<std::string>& argv) {
     SqlDatabase db;
     std::filesystem::path path;
     SiteList sites;
-    PushSettings push;
-    if (const int code = loadDatabase(args, db, path, sites, &push); code != kExitOk) {
+    PassPlan plan;
+    if (const int code = loadDatabase(args, db, path, sites, &plan.keys); code != kExitOk) {
         return code;
     }
-    ChannelSettings channelSettings;
-    if (const int code = loadChannelSettings(db, path, channels, channelSettings);
-        code != kExitOk) {
-        return code;
+    plan.rows = passRows(sites);
+    sites = SiteList();
+    plan.switches->setNotify(!channels.empty());
+    plan.channels = channels;
+    plan.notifyOn = notifyOn;
+    plan.jobs = jobs;
+    plan.strictTls = args.flag("--strict-tls");
+    plan.pushEnvironment = environment().push;
+    plan.requestDeadlineMs = environment().requestDeadlineMs;
+    PassSession session(db, path, std::move(plan));
+    const PassPreparation prepared = session.prepare(!channels.empty());
+    if (!prepared.channelSettings.ok()) {
+        printError("无法读取 " + path.string() + "：" +
+                   ansiToUtf8(readFailureText(prepared.channelSettings)) + "。");
+        return kExitDatabase;
     }
-    std::map<Text, VerdictRules> rules;
-    if (const ReadResult read = readVerdictRules(db, rules); !read.ok()) {
-        printError("判定规则读不出，本次只用内置规则：" + ansiToUtf8(readFailureText(read)) + "。");
+    if (!prepared.rules.ok()) {
+        printError("判定规则读不出，本次只用内置规则：" +
+                   ansiToUtf8(readFailureText(prepared.rules)) + "。");
     }
-    const SiteList stored = sites;  // the pass merges renewed cookies into `sites`
+    if (!prepared.cookieHealth.ok()) {
+        printCookieHealthFailure(prepared.cookieHealth, path);
+    }
 
     // The progress line lives as long as the pass; the results come after its last line.
     std::optional<ProgressLine> progress;
     if (::isatty(STDERR_FILENO) == 1) {
-        progress.emplace(sites.size());
+        progress.emplace(session.plan().rows.size());
     }
     ProgressLine* line = progress ? &*progress : nullptr;
-    TerminalView view(sites, !channels.empty(), line);
+    TerminalObserver observer(session.plan().rows, line);
     StderrMessages messages(line);
-    SignInRun pass(sites, push, view, messages);
-    pass.setVerdictRules(std::move(rules));
-    pass.setNotifyOn(notifyOn);
-    pass.setJobs(jobs);
-    pass.setPushChannels(channels, std::move(channelSettings));
-    WebClient::setStrictTls(args.flag("--strict-tls"));
-    if (!channels.empty()) {
-        pass.setCookieDaysLeft(cookieDaysLeft(stored, readCookieHealth(path), nowDateTime()));
-    }
-    const Text passTime = historyTime(nowDateTime());
     keepFreedAnswers();
-    pass.run();
+    const PassResult pass = session.run(observer, messages);
     progress.reset();
     if (args.flag("--json")) {
-        printJson(stored, view.rows(), pass, channels);
+        printJson(session.plan().rows, observer.rows(), pass, channels);
     } else {
-        printTable(view.rows());
+        printTable(observer.rows());
     }
+    // A history that cannot be written is only a warning: the pass and its exit code stay as
+    // they are.
     if (!args.flag("--no-history")) {
-        recordHistory(path, passTime, stored, view.rows(), pass);
+        if (const WriteResult written = session.writeHistory(pass); !written) {
+            printError("签到历史没有保存：" + writeFailureText(written) + "（" +
+                       historyDatabasePath(path).string() + "）。");
+        }
     }
 
     bool saveFailed = false;
     if (args.flag("--save-cookies")) {
-        int saved = 0;
-        const WriteResult written = saveCookies(db, renewedCookies(stored, pass.reports()), &saved);
-        if (written) {
-            printError("已保存 " + std::to_string(saved) + " 个更新的 Cookie。");
+        const CookieSave save = session.saveRenewedCookies(pass);
+        if (save.written) {
+            printError("已保存 " + std::to_string(save.saved) + " 个更新的 Cookie。");
         } else {
-            printError("更新的 Cookie 没有保存：" + writeFailureText(written) + "（" +
+            printError("更新的 Cookie 没有保存：" + writeFailureText(save.written) + "（" +
                        path.string() + "）。");
             saveFailed = true;
         }
@@ -580,7 +556,7 @@ int runPushTest(const std::vector<std::string>& argv) {
     }
     const auto index = static_cast<std::size_t>(channel->row - 1);
     const bool noKey = channel->row != 0 && (index >= push.size() || push[index].RobotId.empty());
-    const PushOutcome outcome = sendTestPush(channel->name, push, settings);
+    const PushOutcome outcome = sendTestPush(channel->name, push, settings, environment().push);
     if (noKey) {
         printError("注意：这个通道还没有保存推送密钥，测试消息是用空密钥发出的。");
     }

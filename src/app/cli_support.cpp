@@ -1,9 +1,26 @@
 #include <cstdio>
+#include <utility>
 
 #include "app/cli.h"
 #include "store/site_database.h"
 
 namespace vesprey::cli {
+namespace {
+
+ProgramEnvironment& programEnvironment() {
+    static ProgramEnvironment environment;
+    return environment;
+}
+
+}  // namespace
+
+const ProgramEnvironment& environment() {
+    return programEnvironment();
+}
+
+void setEnvironment(ProgramEnvironment environment) {
+    programEnvironment() = std::move(environment);
+}
 
 Arguments::Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
                      std::set<std::string> flags) {
@@ -156,7 +173,7 @@ bool databasePath(const Arguments& args, std::filesystem::path& path) {
         }
         option = *db;
     }
-    path = siteDatabasePath(option);
+    path = siteDatabasePath(option, environment().folders);
     return true;
 }
 

@@ -30,6 +30,8 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     if (ownHeaders || !request.get) {
         http.body = request.body;
     }
+    http.verifyTls = request.verifyTls;
+    http.deadlineMs = request.deadlineMs;
 
     AccountAnswer outcome;
     outcome.response = WebClient::send(http);

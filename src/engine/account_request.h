@@ -44,6 +44,8 @@ struct AccountRequest {
     // conversion is then moved into `answer` rather than copied, leaving the response's body
     // empty.
     bool keepBody = true;
+    bool verifyTls = false;  // check the site's certificate ("签到也校验证书", --strict-tls)
+    long deadlineMs = 0;     // the request's bound in all; 0: kRequestDeadlineMs
 };
 
 // The request of a stored account, as a pass sends it (without keeping the raw body).

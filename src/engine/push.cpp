@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <span>
 
@@ -41,13 +40,8 @@ std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string
     }
 }
 
-std::string pushCaFile() {
-    const char* file = std::getenv("VESPREY_PUSH_CAFILE");
-    return file != nullptr ? file : "";
-}
-
-HttpResponse sendChecked(HttpRequest request) {
-    const std::string caFile = pushCaFile();
+HttpResponse sendChecked(HttpRequest request, const PushEnvironment& environment) {
+    const std::string& caFile = environment.caFile;
     if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0) {
         HttpResponse refused;
         refused.error = {HttpErrorCode::Certificate,
@@ -56,14 +50,15 @@ HttpResponse sendChecked(HttpRequest request) {
     }
     request.verifyTls = true;
     request.caFile = caFile;
+    request.deadlineMs = environment.deadlineMs;
     return WebClient::send(request);
 }
 
-PushError transportError(const HttpResponse& response) {
+PushError transportError(const HttpResponse& response, const PushEnvironment& environment) {
     if (!response.answered()) {
         Text words =
             response.error.message.empty() ? utf8ToAnsi("没有收到回答") : response.error.message;
-        if (response.error.code == HttpErrorCode::Certificate && pushCaFile().empty()) {
+        if (response.error.code == HttpErrorCode::Certificate && environment.caFile.empty()) {
             words += utf8ToAnsi(
                 "（服务的证书不受信任；自建的服务请用 VESPREY_PUSH_CAFILE "
                 "指定它的 CA 证书）");
@@ -83,13 +78,6 @@ namespace {
 using push_detail::answerText;
 using push_detail::LineCarrier;
 using push_detail::numberMember;
-
-// The base address of one of the first three channels: its variable, else the service's own.
-std::string baseUrlOf(int row) {
-    const PushChannelInfo& channel = pushChannels()[static_cast<std::size_t>(row - 1)];
-    const char* value = std::getenv(std::string(channel.urlVariable).c_str());
-    return value != nullptr && *value != '\0' ? value : std::string(channel.defaultUrl);
-}
 
 const Text& defaultTitle() {
     static const Text title = utf8ToAnsi("签到提醒");
@@ -157,9 +145,11 @@ std::size_t utf8Size(std::string_view content) {
     return ansiToUtf8(content).size();
 }
 
-std::string barkUrl(std::string_view key, std::string_view title, std::string_view content) {
-    return joinUrl(barkBaseUrl(), urlSegment(key) + "/" + urlEncode(title, true, true) + "/" +
-                                      urlEncode(content, true, true));
+std::string barkUrl(std::string_view key, std::string_view title, std::string_view content,
+                    const PushEnvironment& environment) {
+    return joinUrl(channelBaseUrl(kPushBark, environment), urlSegment(key) + "/" +
+                                                               urlEncode(title, true, true) + "/" +
+                                                               urlEncode(content, true, true));
 }
 
 Text serverChanBody(std::string_view title, std::string_view content) {
@@ -226,10 +216,10 @@ PushError serviceError(int channel, const Text& answer) {
     return {};
 }
 
-PushReply replyOf(int channel, HttpResponse response) {
+PushReply replyOf(int channel, HttpResponse response, const PushEnvironment& environment) {
     PushReply reply;
     reply.answer = answerText(response.body);
-    reply.error = push_detail::transportError(response);
+    reply.error = push_detail::transportError(response, environment);
     if (!reply.error) {
         reply.error = serviceError(channel, reply.answer);
     }
@@ -238,18 +228,19 @@ PushReply replyOf(int channel, HttpResponse response) {
 }
 
 PushReply pushOne(int channel, std::string_view key, std::string_view title,
-                  std::string_view content) {
+                  std::string_view content, const PushEnvironment& environment) {
     switch (channel) {
         case kPushBark:
-            return pushBark(key, title, content);
+            return pushBark(key, title, content, environment);
         case kPushServerChan:
-            return pushServerChan(key, title, content);
+            return pushServerChan(key, title, content, environment);
         default:
-            return pushDingTalk(key, title, content);
+            return pushDingTalk(key, title, content, environment);
     }
 }
 
-LineCarrier carrierFor(int channel, std::string_view key, std::string_view title) {
+LineCarrier carrierFor(int channel, std::string_view key, std::string_view title,
+                       const PushEnvironment& environment) {
     LineCarrier carrier;
     carrier.size = encodedSize;
     carrier.lineEnd = kLineEnd;
@@ -258,7 +249,7 @@ LineCarrier carrierFor(int channel, std::string_view key, std::string_view title
     switch (channel) {
         case kPushBark:
             limit = kBarkUrlLimit;
-            empty = wireLength(barkUrl(key, title, {}));
+            empty = wireLength(barkUrl(key, title, {}, environment));
             break;
         case kPushServerChan:
             limit = kServerChanBodyLimit;
@@ -320,16 +311,12 @@ Text describeFailure(const PushOutcome& outcome, const PushError& first, std::si
 
 }  // namespace
 
-std::string barkBaseUrl() {
-    return baseUrlOf(kPushBark);
-}
-
-std::string serverChanBaseUrl() {
-    return baseUrlOf(kPushServerChan);
-}
-
-std::string dingTalkBaseUrl() {
-    return baseUrlOf(kPushDingTalk);
+std::string channelBaseUrl(int channel, const PushEnvironment& environment) {
+    const PushChannelInfo& info = pushChannels()[static_cast<std::size_t>(channel - 1)];
+    const auto given = environment.baseUrls.find(info.name);
+    return given != environment.baseUrls.end() && !given->second.empty()
+               ? given->second
+               : std::string(info.defaultUrl);
 }
 
 std::string joinUrl(std::string_view base, std::string_view path) {
@@ -365,42 +352,46 @@ Text urlSegment(std::string_view text) {
     return out;
 }
 
-PushReply pushBark(std::string_view key, std::string_view title, std::string_view content) {
-    const std::string url = barkUrl(key, title, content);
+PushReply pushBark(std::string_view key, std::string_view title, std::string_view content,
+                   const PushEnvironment& environment) {
+    const std::string url = barkUrl(key, title, content, environment);
     HttpRequest request;
     request.url = url;
     request.method = HttpMethod::Get;
-    return replyOf(kPushBark, push_detail::sendChecked(request));
+    return replyOf(kPushBark, push_detail::sendChecked(request, environment), environment);
 }
 
-PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content) {
-    const std::string url = joinUrl(serverChanBaseUrl(), urlSegment(key) + ".send");
+PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content,
+                         const PushEnvironment& environment) {
+    const std::string url =
+        joinUrl(channelBaseUrl(kPushServerChan, environment), urlSegment(key) + ".send");
     const Text body = serverChanBody(title, content);
     HttpRequest request;
     request.url = url;
     request.method = HttpMethod::Post;
     request.body = body;
-    return replyOf(kPushServerChan, push_detail::sendChecked(request));
+    return replyOf(kPushServerChan, push_detail::sendChecked(request, environment), environment);
 }
 
-PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content) {
+PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content,
+                       const PushEnvironment& environment) {
     const Text body = dingTalkBody(title, content, dingTalkStamp());
-    const std::string url =
-        joinUrl(dingTalkBaseUrl(), "robot/send?access_token=" + urlSegment(token));
+    const std::string url = joinUrl(channelBaseUrl(kPushDingTalk, environment),
+                                    "robot/send?access_token=" + urlSegment(token));
     HttpRequest request;
     request.url = url;
     request.method = HttpMethod::Post;
     request.headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgentLine);
     request.body = body;
-    return replyOf(kPushDingTalk, push_detail::sendChecked(request));
+    return replyOf(kPushDingTalk, push_detail::sendChecked(request, environment), environment);
 }
 
 std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
-                            const std::vector<Text>& lines) {
+                            const std::vector<Text>& lines, const PushEnvironment& environment) {
     if (!knownChannel(channel)) {
         return {};
     }
-    return push_detail::packLines(carrierFor(channel, key, title), lines);
+    return push_detail::packLines(carrierFor(channel, key, title, environment), lines);
 }
 
 namespace push_detail {
@@ -479,18 +470,20 @@ PushOutcome sendParts(const std::vector<Text>& parts,
 }  // namespace push_detail
 
 PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
-                        const PushSettings& settings, std::stop_token stop) {
+                        const PushSettings& settings, const PushEnvironment& environment,
+                        std::stop_token stop) {
     if (!knownChannel(channel)) {
         return {};
     }
     const Text key = keyOf(channel, settings);
     return push_detail::sendParts(
-        pushParts(channel, key, title, lines),
-        [&](std::string_view part) { return pushOne(channel, key, title, part); }, stop);
+        pushParts(channel, key, title, lines, environment),
+        [&](std::string_view part) { return pushOne(channel, key, title, part, environment); },
+        stop);
 }
 
 PushOutcome sendPush(int channel, Text& title, std::string_view content,
-                     const PushSettings& settings) {
+                     const PushSettings& settings, const PushEnvironment& environment) {
     PushOutcome outcome;
     if (!knownChannel(channel)) {
         return outcome;
@@ -498,7 +491,7 @@ PushOutcome sendPush(int channel, Text& title, std::string_view content,
     if (title.empty()) {
         title = defaultTitle();
     }
-    PushReply reply = pushOne(channel, keyOf(channel, settings), title, content);
+    PushReply reply = pushOne(channel, keyOf(channel, settings), title, content, environment);
     outcome.parts = 1;
     outcome.sent = 1;
     outcome.failedPart = reply.error ? 1 : 0;

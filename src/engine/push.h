@@ -6,9 +6,9 @@
 // A summary that one request cannot carry goes in several, each under the service's limit: same
 // title, lines in order, each line in exactly one request. Every answer is checked: a request
 // failed when no answer came, the status is not 2xx, or the service's JSON answer reports an
-// error. Every push checks the service's certificate (VESPREY_PUSH_CAFILE names the authorities
-// of a self-hosted service). Nothing here shows anything; the outcome says what happened, in
-// words.
+// error. Every push checks the service's certificate (PushEnvironment::caFile names the
+// authorities of a self-hosted service). Nothing here shows anything; the outcome says what
+// happened, in words.
 #pragma once
 
 #include <cstddef>
@@ -35,12 +35,20 @@ inline constexpr std::size_t kBarkUrlLimit = 4096;
 inline constexpr std::size_t kServerChanBodyLimit = 32768;
 inline constexpr std::size_t kDingTalkBodyLimit = 19000;
 
-// Base addresses of the services. VESPREY_BARK_URL, VESPREY_SERVERCHAN_URL and
-// VESPREY_DINGTALK_URL replace them (a self-hosted Bark server, for instance), written with or
-// without a final "/".
-std::string barkBaseUrl();
-std::string serverChanBaseUrl();
-std::string dingTalkBaseUrl();
+// Where the push services are and how long a request to one may take, as the program's
+// environment says; the programs read it at start (VESPREY_<CHANNEL>_URL, VESPREY_PUSH_CAFILE)
+// and hand it down. An empty value leaves the service's own.
+struct PushEnvironment {
+    // By channel name: an address that replaces the service's own (a self-hosted Bark server,
+    // say), with or without a final "/"; for e-mail "smtp://host:port" or "smtps://host:port".
+    std::map<std::string, std::string, std::less<>> baseUrls;
+    std::string caFile;   // the authorities of a self-hosted service, in place of the system's
+    long deadlineMs = 0;  // the bound of each request; 0: kRequestDeadlineMs
+};
+
+// The base address of one of the first three channels (kPushBark...): the environment's, else
+// the service's own.
+std::string channelBaseUrl(int channel, const PushEnvironment& environment);
 
 // `base` and `path` with one "/" between them, whether or not `base` ends in "/".
 std::string joinUrl(std::string_view base, std::string_view path);
@@ -83,9 +91,12 @@ struct PushOutcome {
 
 // One request each. `title` is plain text; `content` goes as it is: for DingTalk it is the
 // Markdown as it goes into the JSON string (quotes and backslashes already escaped).
-PushReply pushBark(std::string_view key, std::string_view title, std::string_view content);
-PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content);
-PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content);
+PushReply pushBark(std::string_view key, std::string_view title, std::string_view content,
+                   const PushEnvironment& environment);
+PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content,
+                         const PushEnvironment& environment);
+PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content,
+                       const PushEnvironment& environment);
 
 // The contents of the requests that carry `lines` (each without its line end) through `channel`
 // with `key` and `title`: every line gets the channel's line end (CR LF; for DingTalk the
@@ -95,20 +106,21 @@ PushReply pushDingTalk(std::string_view token, std::string_view title, std::stri
 // content. When even an empty request is over the limit, nothing can help: one request carries
 // everything.
 std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
-                            const std::vector<Text>& lines);
+                            const std::vector<Text>& lines, const PushEnvironment& environment);
 
 // Pushes `lines` through channel 1 (Bark), 2 (ServerChan) or 3 (DingTalk) with that channel's key
 // from `settings`, in the requests pushParts gives. After a failed request the next ones are
 // still sent, unless no answer came (the service is unreachable: the rest is not tried). A stop
 // request ends the push before the next request. Other channels send nothing.
 PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
-                        const PushSettings& settings, std::stop_token stop = {});
+                        const PushSettings& settings, const PushEnvironment& environment,
+                        std::stop_token stop = {});
 
 // Pushes `content` as it is, in one request, through `channel` with that channel's key from
 // `settings`; other channels send nothing. An empty `title` is replaced by "签到提醒" in the
 // caller's variable first.
 PushOutcome sendPush(int channel, Text& title, std::string_view content,
-                     const PushSettings& settings);
+                     const PushSettings& settings, const PushEnvironment& environment);
 
 // ----- Every channel by name -----
 
@@ -124,7 +136,8 @@ struct PushChannelInfo {
     // 1 to 3: the channel's key is the RobotId of that Send row, as it always was; 0: its
     // settings are a JSON object in a Send row of their own (id 4 and up).
     int row = 0;
-    std::string_view urlVariable;  // the environment variable that replaces the base address
+    std::string_view urlVariable;  // the environment variable the programs read the channel's
+                                   // address from (PushEnvironment::baseUrls)
     std::string_view defaultUrl;   // empty: the user's own service, whose address they give
     std::span<const PushSettingField> fields;
 };
@@ -162,11 +175,12 @@ ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std:
 // sends nothing and fails with PushErrorCode::Settings.
 PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
                           const std::vector<Text>& lines, const PushSettings& keys,
-                          const ChannelSettings& settings, std::stop_token stop = {});
+                          const ChannelSettings& settings, const PushEnvironment& environment,
+                          std::stop_token stop = {});
 
 // The push settings' test: the first three channels as sendPush sends it (title "签到提醒", no
 // content); the others a message of that title saying that the settings work.
 PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
-                         const ChannelSettings& settings);
+                         const ChannelSettings& settings, const PushEnvironment& environment);
 
 }  // namespace vesprey

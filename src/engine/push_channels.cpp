@@ -125,15 +125,16 @@ struct Call {
     std::string base;
     std::string_view title;
     std::string_view content;
+    const PushEnvironment& environment;
 };
 
-HttpResponse postJson(const std::string& url, const std::string& body) {
+HttpResponse postJson(const Call& call, const std::string& url, const std::string& body) {
     HttpRequest request;
     request.url = url;
     request.method = HttpMethod::Post;
     request.headers = std::string(kJsonHeaders) + std::string(kDesktopUserAgentLine);
     request.byteBody = body;
-    return push_detail::sendChecked(request);
+    return push_detail::sendChecked(request, call.environment);
 }
 
 HttpResponse ntfyRequest(const Call& call) {
@@ -149,11 +150,12 @@ HttpResponse ntfyRequest(const Call& call) {
     request.headers += kDesktopUserAgentLine;
     const std::string body = ansiToUtf8(call.content);
     request.byteBody = body;
-    return push_detail::sendChecked(request);
+    return push_detail::sendChecked(request, call.environment);
 }
 
 HttpResponse gotifyRequest(const Call& call) {
-    return postJson(joinUrl(call.base, "message?token=" + urlSegment(call.settings.get("token"))),
+    return postJson(call,
+                    joinUrl(call.base, "message?token=" + urlSegment(call.settings.get("token"))),
                     "{\"title\":" + jsonUtf8String(call.title) +
                         ",\"message\":" + jsonUtf8String(call.content) + ",\"priority\":5}");
 }
@@ -161,13 +163,14 @@ HttpResponse gotifyRequest(const Call& call) {
 HttpResponse telegramRequest(const Call& call) {
     // A bot token is "<bot id>:<secret>"; a path carries the colon as it is.
     const std::string token = gbk::replaceAll(urlSegment(call.settings.get("token")), "%3A", ":");
-    return postJson(joinUrl(call.base, "bot" + token + "/sendMessage"),
+    return postJson(call, joinUrl(call.base, "bot" + token + "/sendMessage"),
                     "{\"chat_id\":" + jsonUtf8String(call.settings.get("chat_id")) +
                         ",\"text\":" + jsonUtf8String(titled(call.title, call.content)) + "}");
 }
 
 HttpResponse weComRequest(const Call& call) {
     return postJson(
+        call,
         joinUrl(call.base, "cgi-bin/webhook/send?key=" + urlSegment(call.settings.get("key"))),
         "{\"msgtype\":\"text\",\"text\":{\"content\":" +
             jsonUtf8String(titled(call.title, call.content)) + "}}");
@@ -175,13 +178,13 @@ HttpResponse weComRequest(const Call& call) {
 
 HttpResponse feishuRequest(const Call& call) {
     return postJson(
-        joinUrl(call.base, "open-apis/bot/v2/hook/" + urlSegment(call.settings.get("token"))),
+        call, joinUrl(call.base, "open-apis/bot/v2/hook/" + urlSegment(call.settings.get("token"))),
         "{\"msg_type\":\"text\",\"content\":{\"text\":" +
             jsonUtf8String(titled(call.title, call.content)) + "}}");
 }
 
 HttpResponse pushPlusRequest(const Call& call) {
-    return postJson(joinUrl(call.base, "send"),
+    return postJson(call, joinUrl(call.base, "send"),
                     "{\"token\":" + jsonUtf8String(call.settings.get("token")) +
                         ",\"title\":" + jsonUtf8String(call.title) +
                         ",\"content\":" + jsonUtf8String(call.content) + ",\"template\":\"txt\"}");
@@ -197,12 +200,13 @@ HttpResponse serverChan3Request(const Call& call) {
     request.headers =
         "Content-Type: application/x-www-form-urlencoded\r\n" + std::string(kDesktopUserAgentLine);
     request.body = body;
-    return push_detail::sendChecked(request);
+    return push_detail::sendChecked(request, call.environment);
 }
 
 HttpResponse webhookRequest(const Call& call) {
-    return postJson(call.base, "{\"title\":" + jsonUtf8String(call.title) +
-                                   ",\"text\":" + jsonUtf8String(call.content) + "}");
+    return postJson(call, call.base,
+                    "{\"title\":" + jsonUtf8String(call.title) +
+                        ",\"text\":" + jsonUtf8String(call.content) + "}");
 }
 
 // ----- What the services answer -----
@@ -311,10 +315,11 @@ PushError answerError(const Service& service, const JsonDocument& doc) {
     return {PushErrorCode::ServiceError, std::move(words)};
 }
 
-PushReply replyOf(const Service& service, HttpResponse response) {
+PushReply replyOf(const Service& service, HttpResponse response,
+                  const PushEnvironment& environment) {
     PushReply reply;
     reply.answer = answerText(response.body);
-    reply.error = push_detail::transportError(response);
+    reply.error = push_detail::transportError(response, environment);
     JsonDocument doc;
     const bool json = response.answered() && doc.Parse(reply.answer, true) &&
                       doc.GetType(std::string_view()) == JsonKind::Object;
@@ -380,8 +385,8 @@ std::vector<Text> addressList(std::string_view text) {
     return addresses;
 }
 
-// The server from VESPREY_EMAIL_URL ("smtp://host:port" or "smtps://host:port") in place of the
-// settings' host, port and security.
+// The server the environment names ("smtp://host:port" or "smtps://host:port", from
+// VESPREY_EMAIL_URL) in place of the settings' host, port and security.
 PushError applyMailUrl(std::string_view url, MailSettings& mail) {
     std::string_view rest = url;
     if (rest.starts_with("smtps://")) {
@@ -411,7 +416,8 @@ PushError applyMailUrl(std::string_view url, MailSettings& mail) {
 }
 
 // The mail settings, or what is wrong with them.
-PushError mailSettings(const Settings& settings, MailSettings& mail) {
+PushError mailSettings(const Settings& settings, const PushEnvironment& environment,
+                       MailSettings& mail) {
     const Text port = settings.get("port");
     if (!port.empty()) {
         const std::optional<int> number = portNumber(port);
@@ -426,8 +432,9 @@ PushError mailSettings(const Settings& settings, MailSettings& mail) {
     }
     mail.security = *security;
     mail.host = settings.get("host");
-    if (const char* url = std::getenv("VESPREY_EMAIL_URL"); url != nullptr && *url != '\0') {
-        if (PushError error = applyMailUrl(url, mail)) {
+    if (const auto url = environment.baseUrls.find(std::string_view("email"));
+        url != environment.baseUrls.end() && !url->second.empty()) {
+        if (PushError error = applyMailUrl(url->second, mail)) {
             return error;
         }
     }
@@ -450,8 +457,8 @@ PushError mailSettings(const Settings& settings, MailSettings& mail) {
     return {};
 }
 
-PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::string_view content) {
-    const std::string caFile = push_detail::pushCaFile();
+PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::string_view content,
+                       const PushEnvironment& environment) {
     MailRequest request;
     request.host = mail.host;
     request.port = mail.port;
@@ -463,7 +470,8 @@ PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::st
     request.subject = title;
     request.body = content;
     request.verifyTls = true;
-    request.caFile = caFile;
+    request.caFile = environment.caFile;
+    request.deadlineMs = environment.deadlineMs;
     MailOutcome sent = sendMail(request);
     PushReply reply;
     reply.answer = std::move(sent.answer);
@@ -472,18 +480,20 @@ PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::st
     } else if (sent.error) {
         HttpResponse failed;
         failed.error = std::move(sent.error);
-        reply.error = push_detail::transportError(failed);
+        reply.error = push_detail::transportError(failed, environment);
     }
     return reply;
 }
 
 // ----- Sending -----
 
-// Where the service is: VESPREY_<NAME>_URL, else the settings' "url", else the service's own.
-std::string baseUrl(const PushChannelInfo& channel, const Settings& settings) {
-    const std::string variable(channel.urlVariable);
-    if (const char* url = std::getenv(variable.c_str()); url != nullptr && *url != '\0') {
-        return url;
+// Where the service is: the environment's address, else the settings' "url", else the
+// service's own.
+std::string baseUrl(const PushChannelInfo& channel, const Settings& settings,
+                    const PushEnvironment& environment) {
+    if (const auto url = environment.baseUrls.find(channel.name);
+        url != environment.baseUrls.end() && !url->second.empty()) {
+        return url->second;
     }
     if (const Text url = settings.get("url"); !url.empty()) {
         return url;
@@ -525,20 +535,23 @@ std::vector<Text> contentParts(const Service& service, std::string_view title,
 
 PushOutcome pushThroughService(const PushChannelInfo& channel, const Service& service,
                                std::string_view title, const std::vector<Text>& lines,
-                               const Settings& settings, std::stop_token stop) {
+                               const Settings& settings, const PushEnvironment& environment,
+                               std::stop_token stop) {
     if (PushError missing = missingSetting(channel, settings)) {
         return failedOutcome(std::move(missing));
     }
     const std::vector<Text> parts = contentParts(service, title, lines);
     if (service.request == nullptr) {
         MailSettings mail;
-        if (PushError wrong = mailSettings(settings, mail)) {
+        if (PushError wrong = mailSettings(settings, environment, mail)) {
             return failedOutcome(std::move(wrong));
         }
         return push_detail::sendParts(
-            parts, [&](std::string_view part) { return sendMailPart(mail, title, part); }, stop);
+            parts,
+            [&](std::string_view part) { return sendMailPart(mail, title, part, environment); },
+            stop);
     }
-    const std::string base = baseUrl(channel, settings);
+    const std::string base = baseUrl(channel, settings, environment);
     if (base.empty()) {
         return failedOutcome(settingsError("没有设置服务地址（" + std::string(channel.name) +
                                            " 的 url，或环境变量 " +
@@ -547,7 +560,8 @@ PushOutcome pushThroughService(const PushChannelInfo& channel, const Service& se
     return push_detail::sendParts(
         parts,
         [&](std::string_view part) {
-            return replyOf(service, service.request(Call{settings, base, title, part}));
+            return replyOf(service, service.request(Call{settings, base, title, part, environment}),
+                           environment);
         },
         stop);
 }
@@ -681,30 +695,31 @@ ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std:
 
 PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
                           const std::vector<Text>& lines, const PushSettings& keys,
-                          const ChannelSettings& settings, std::stop_token stop) {
+                          const ChannelSettings& settings, const PushEnvironment& environment,
+                          std::stop_token stop) {
     const PushChannelInfo* info = findPushChannel(channel);
     const Service* service = serviceNamed(channel);
     if (info != nullptr && info->row != 0) {
-        return pushSummary(info->row, title, lines, keys, stop);
+        return pushSummary(info->row, title, lines, keys, environment, stop);
     }
     if (info == nullptr || service == nullptr) {
         return failedOutcome(settingsError("没有这个推送通道：" + ansiToUtf8(channel) +
                                            "。可用的通道：" + pushChannelNames("、")));
     }
     return pushThroughService(*info, *service, title, lines,
-                              Settings(settingsOf(settings, channel)), stop);
+                              Settings(settingsOf(settings, channel)), environment, stop);
 }
 
 PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
-                         const ChannelSettings& settings) {
+                         const ChannelSettings& settings, const PushEnvironment& environment) {
     Text title = utf8ToAnsi("签到提醒");
     const PushChannelInfo* info = findPushChannel(channel);
     if (info != nullptr && info->row != 0) {
-        return sendPush(info->row, title, {}, keys);
+        return sendPush(info->row, title, {}, keys, environment);
     }
     const std::vector<Text> lines = {
         utf8ToAnsi("这是 Vesprey 的测试推送：收到它，说明推送设置可用。")};
-    return pushSummaryTo(channel, title, lines, keys, settings);
+    return pushSummaryTo(channel, title, lines, keys, settings, environment);
 }
 
 }  // namespace vesprey

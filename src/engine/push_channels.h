@@ -24,15 +24,14 @@ Text answerText(const Bytes& body);
 // A number in a member of a service's answer: an integer, a real, or a string of digits.
 std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string_view name);
 
-// Sends a push request: the service's certificate is always checked, against the authorities in
-// VESPREY_PUSH_CAFILE when it names a file, else against the system's.
-HttpResponse sendChecked(HttpRequest request);
-// The CA file VESPREY_PUSH_CAFILE names; empty when it is not set.
-std::string pushCaFile();
+// Sends a push request within the environment's deadline: the service's certificate is always
+// checked, against the authorities of the environment's CA file when it names one, else against
+// the system's.
+HttpResponse sendChecked(HttpRequest request, const PushEnvironment& environment);
 
 // The outcome of a request that brought no answer, or an answer that is not 2xx: in words, with
 // a hint for a certificate that was not trusted. Nothing when the answer is 2xx.
-PushError transportError(const HttpResponse& response);
+PushError transportError(const HttpResponse& response, const PushEnvironment& environment);
 
 // How a channel carries the summary: the room a request leaves for its content, the content's
 // bytes as the service counts them, and the line end.

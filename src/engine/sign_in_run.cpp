@@ -23,12 +23,8 @@ namespace vesprey {
 namespace {
 
 struct Literals {
-    Text progressBefore = utf8ToAnsi("开始对>>>");
-    Text progressAfter = utf8ToAnsi("<<<进行签到");
-    Text requested = utf8ToAnsi("√");
     Text colon = utf8ToAnsi("：");
     Text lineMark = utf8ToAnsi("[换行符]");
-    Text finished = utf8ToAnsi("签到完毕！");
     Text pushTitle = utf8ToAnsi("12-17/签到提醒");
     Text expiredMark = utf8ToAnsi("【失效】");
     Text failedMark = utf8ToAnsi("【失败】");
@@ -77,16 +73,10 @@ public:
     std::vector<HeldMessage> held;
 };
 
-// What a pass keeps of one account's request done on another thread: no more than it shows and
-// stores, so that finished rows waiting for their turn hold no answers.
+// What a pass keeps of one account's request: no more than it shows and stores, so that finished
+// rows waiting for their turn hold no answers.
 struct FinishedRow {
-    bool sent = false;
-    Text cookie;
-    Text headers;
-    Text listText;
-    AccountVerdict verdict{Verdict::Skipped, {}};
-    int status = 0;
-    long long ms = 0;
+    AccountReport report;
     HeldMessages requestMessages;  // shown before the row's result, as the request says them
     HeldMessages verdictMessages;  // shown after it, as the verdict's rules say them
 };
@@ -107,28 +97,29 @@ std::string hostOf(std::string_view url) {
     return host;
 }
 
-// The requests of a pass with several jobs: a fixed set of threads takes the requested rows,
-// the lowest row that may go first, a row only when the row before it of the same host is done.
-// The pass takes the finished rows in list order. Destroying the pool stops it from starting
+// The requests of a pass: with one job each requested row is requested when the pass takes it,
+// on the pass's own thread. With more, a fixed set of threads takes the requested rows, the
+// lowest row that may go first, a row only when the row before it of the same host is done, and
+// the pass takes the finished rows in list order. Destroying the pool stops it from starting
 // more rows and waits for the requests under way (each ends within the request's own bound).
 class RequestPool {
 public:
-    RequestPool(SiteList& sites, const std::vector<bool>& requested,
-                const std::map<Text, VerdictRules>& rules, int jobs, std::stop_token passStop)
-        : sites_(sites),
-          rules_(rules),
-          requested_(requested),
-          began_(sites.size()),
-          finished_(sites.size()),
+    RequestPool(const PassPlan& plan, std::stop_token passStop)
+        : plan_(plan),
+          began_(plan.rows.size()),
+          finished_(plan.rows.size()),
           forwardStop_(std::move(passStop), StopForward{this}) {
+        if (plan.jobs <= 1) {
+            return;
+        }
         // The requested rows of each host, in list order.
         std::map<std::string, std::size_t> chainOfHost;
-        for (std::size_t row = 0; row < requested.size() && row < sites.size(); ++row) {
-            if (!requested[row]) {
+        for (std::size_t row = 0; row < plan.rows.size(); ++row) {
+            if (!plan.rows[row].requested) {
                 continue;
             }
             const auto [at, added] =
-                chainOfHost.try_emplace(hostOf(sites[row].WebLink), chains_.size());
+                chainOfHost.try_emplace(hostOf(plan.rows[row].site.WebLink), chains_.size());
             if (added) {
                 chains_.emplace_back();
             }
@@ -139,7 +130,7 @@ public:
         for (std::size_t chain = 0; chain < chains_.size(); ++chain) {
             ready_.emplace(chains_[chain].front(), chain);
         }
-        const std::size_t threads = std::min(static_cast<std::size_t>(jobs), chains_.size());
+        const std::size_t threads = std::min(static_cast<std::size_t>(plan.jobs), chains_.size());
         for (std::size_t i = 0; i < threads; ++i) {
             try {
                 threads_.emplace_back([this] { work(); });
@@ -159,15 +150,13 @@ public:
     RequestPool(const RequestPool&) = delete;
     RequestPool& operator=(const RequestPool&) = delete;
 
-    bool requested(std::size_t row) const { return requested_[row]; }
-
-    // Waits for the requested row's request; nothing when the pass was stopped before the row's
-    // request began (a request under way is waited for, as the pass of one account at a time
-    // finishes its row).
+    // The requested row's request; nothing when the pass was stopped before the row's request
+    // began (a request under way is waited for, as the pass of one account at a time finishes
+    // its row).
     std::optional<FinishedRow> take(std::size_t row) {
         std::unique_lock lock(mutex_);
         if (threads_.empty()) {
-            // No thread could be started: the rows go one at a time on this one.
+            // One job, or no thread could be started: the rows go one at a time on this one.
             lock.unlock();
             return requestRow(row);
         }
@@ -214,28 +203,30 @@ private:
         }
     }
 
-    // One account's request and verdict. Reads only its own record (and the rules, which no one
-    // changes during the pass); the pass writes the record after taking the row.
+    // One account's request and verdict. Reads only the plan, which no one changes during the
+    // pass.
     FinishedRow requestRow(std::size_t row) const {
-        const SiteTemplate& site = sites_[row];
+        const SiteTemplate& site = plan_.rows[row].site;
+        AccountRequest request = accountRequestFor(site);
+        request.verifyTls = plan_.strictTls;
+        request.deadlineMs = plan_.requestDeadlineMs;
         FinishedRow done;
-        AccountAnswer outcome = requestAccount(accountRequestFor(site), done.requestMessages);
-        done.sent = outcome.response.sent();
-        done.listText = outcome.listText();
-        const auto own = rules_.find(site.id);
-        done.verdict =
-            decideVerdict(outcome, site.Weblogin,
-                          own != rules_.end() ? own->second : VerdictRules{}, done.verdictMessages);
-        done.status = outcome.response.status;
-        done.ms = outcome.response.elapsedMs;
-        done.cookie = std::move(outcome.cookie);
-        done.headers = std::move(outcome.headers);
+        AccountAnswer outcome = requestAccount(request, done.requestMessages);
+        AccountReport& report = done.report;
+        report.listText = outcome.listText();
+        const auto own = plan_.rules.find(site.id);
+        report.verdict = decideVerdict(outcome, site.Weblogin,
+                                       own != plan_.rules.end() ? own->second : VerdictRules{},
+                                       done.verdictMessages);
+        report.status = outcome.response.status;
+        report.ms = outcome.response.elapsedMs;
+        report.cookieRenewed = outcome.response.sent() && outcome.cookie != site.Cookie;
+        report.cookie = std::move(outcome.cookie);
+        report.headers = std::move(outcome.headers);
         return done;
     }
 
-    SiteList& sites_;
-    const std::map<Text, VerdictRules>& rules_;
-    const std::vector<bool> requested_;
+    const PassPlan& plan_;
     std::vector<std::vector<std::size_t>> chains_;         // rows of one host, in list order
     std::vector<std::size_t> nextInChain_;                 // the chain's row under way or next
     std::set<std::pair<std::size_t, std::size_t>> ready_;  // (row, chain) that may go now
@@ -252,145 +243,111 @@ private:
 
 }  // namespace
 
-SignInRun::SignInRun(SiteList& sites, const PushSettings& push, SignInView& view,
-                     MessageSink& messages)
-    : sites_(sites), push_(push), view_(view), messages_(messages) {}
+SignInRun::SignInRun(const PassPlan& plan, PassObserver& observer, MessageSink& messages)
+    : plan_(plan), observer_(observer), messages_(messages) {}
 
-void SignInRun::run(std::stop_token stop) {
+PassResult SignInRun::run(std::stop_token stop) {
     const Literals& l = literals();
+    PassSwitches& switches = *plan_.switches;
     Text summary;
-    const std::size_t count = sites_.size();
-    reports_.assign(count, AccountReport{});
-    pushOutcome_.reset();
-    pushSkipped_ = false;
-    channelPushes_.clear();
+    const std::size_t count = plan_.rows.size();
+    PassResult result;
+    result.reports.assign(count, AccountReport{});
+    result.stopped = true;  // until the end is reached
     OnceEachSink ruleMessages(messages_);
-    // With several jobs the requests start at once, for the rows the list marks as requested
-    // now; the rows are then taken in their turn below.
+    // With several jobs the requests start at once; the rows are then taken in their turn below.
     std::optional<RequestPool> pool;
-    if (jobs_ > 1 && !stop.stop_requested()) {
-        std::vector<bool> requested(count);
-        for (std::size_t row = 0; row < count; ++row) {
-            requested[row] = view_.cell(row, kColumnAccount) == l.requested;
-        }
-        pool.emplace(sites_, requested, rules_, jobs_, stop);
+    if (!stop.stop_requested()) {
+        pool.emplace(plan_, stop);
     }
     for (std::size_t row = 0; row < count; ++row) {
         if (stop.stop_requested()) {
-            return;
+            return result;
         }
-        SiteTemplate& site = sites_[row];
-        view_.setStatus(l.progressBefore + site.WebName + l.progressAfter);
-
-        if (pool && pool->requested(row)) {
+        const PassRow& planned = plan_.rows[row];
+        observer_.rowStarted(row, planned);
+        AccountReport& report = result.reports[row];
+        if (planned.requested) {
             std::optional<FinishedRow> done = pool->take(row);
             if (!done) {
-                return;  // stopped before the row's request began
+                return result;  // stopped before the row's request began
             }
-            AccountReport& report = reports_[row];
             done->requestMessages.showAll(messages_);
-            if (done->sent && done->cookie != site.Cookie) {
-                report.renewedCookie = done->cookie;
-            }
-            site.Cookie = std::move(done->cookie);
-            if (!site.Headers.empty()) {
-                site.Headers = std::move(done->headers);
-            }
-            view_.setCell(row, kColumnResult, done->listText);
+            report = std::move(done->report);
+            // The verdict's messages come after the row's result, as the list shows them.
+            observer_.rowFinished(row, report);
             done->verdictMessages.showAll(ruleMessages);
-            report.verdict = std::move(done->verdict);
-            report.status = done->status;
-            report.ms = done->ms;
-            view_.setVerdict(row, report.verdict);
-        } else if (!pool && view_.cell(row, kColumnAccount) == l.requested) {
-            AccountAnswer outcome = requestAccount(accountRequestFor(site), messages_);
-            AccountReport& report = reports_[row];
-            if (outcome.response.sent() && outcome.cookie != site.Cookie) {
-                report.renewedCookie = outcome.cookie;
-            }
-            // The record keeps the cookie merged with what the site set, and its header lines
-            // completed with the defaults, for a later pass without a reload.
-            site.Cookie = std::move(outcome.cookie);
-            if (!site.Headers.empty()) {
-                site.Headers = std::move(outcome.headers);
-            }
-            view_.setCell(row, kColumnResult, outcome.listText());
-
-            const auto own = rules_.find(site.id);
-            report.verdict =
-                decideVerdict(outcome, site.Weblogin,
-                              own != rules_.end() ? own->second : VerdictRules{}, ruleMessages);
-            report.status = outcome.response.status;
-            report.ms = outcome.response.elapsedMs;
-            view_.setVerdict(row, report.verdict);
+        } else {
+            observer_.rowFinished(row, report);
         }
 
-        if (view_.notifyChecked()) {
-            const Verdict verdict = reports_[row].verdict.verdict;
+        if (switches.notify()) {
+            const Verdict verdict = report.verdict.verdict;
             summary += verdict == Verdict::Expired  ? l.expiredMark
                        : verdict == Verdict::Failed ? l.failedMark
                                                     : Text{};
-            summary += view_.cell(row, kColumnSite) + l.colon + view_.cell(row, kColumnResult) +
-                       l.lineMark;
+            summary += planned.site.WebName + l.colon + report.listText + l.lineMark;
         }
     }
+    pool.reset();
     if (stop.stop_requested()) {
-        return;
+        return result;
     }
 
-    view_.setStatus(l.finished);
-    view_.holdFinishedStatus(stop);
-    view_.setStatus({});
-    view_.passCounts(counts());
+    observer_.passFinished(result.counts(), stop);
     if (stop.stop_requested()) {
-        return;
+        return result;
     }
-    if (view_.scheduleChecked()) {
-        view_.setTimerPeriod(1000);
-    }
+    result.stopped = false;
     const bool needed =
-        notifyOn_ == NotifyOn::Always ||
-        std::any_of(reports_.begin(), reports_.end(),
+        plan_.notifyOn == NotifyOn::Always ||
+        std::any_of(result.reports.begin(), result.reports.end(),
                     [](const AccountReport& report) { return report.verdict.needsAttention(); });
-    if (view_.notifyChecked() && !needed) {
-        pushSkipped_ = true;
-    } else if (view_.notifyChecked()) {
+    if (switches.notify() && !needed) {
+        result.pushSkipped = true;
+    } else if (switches.notify()) {
         // One line per row; the push gives each the channel's line end and splits the summary
         // into as many requests as the service's limit needs.
         std::vector<Text> lines;
         for (std::string_view line : gbk::split(summary, l.lineMark)) {
             lines.emplace_back(line);
         }
-        if (Text expiring = cookieExpiryLine(sites_, cookieDaysLeft_); !expiring.empty()) {
+        if (Text expiring = cookieExpiryLine(plan_.rows, plan_.cookieDaysLeft); !expiring.empty()) {
             lines.push_back(std::move(expiring));
         }
-        const PushOutcome outcome = pushLines(lines, stop);
+        PushOutcome outcome = pushLines(lines, result, stop);
         if (stop.stop_requested()) {
-            return;
+            result.stopped = true;
+            return result;
         }
-        pushOutcome_ = outcome;
-        view_.pushFinished(outcome);
+        result.push = std::move(outcome);
+        observer_.pushFinished(*result.push);
     }
+    return result;
 }
 
-PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, std::stop_token stop) {
+PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, PassResult& result,
+                                 std::stop_token stop) const {
     const Literals& l = literals();
-    if (channels_.empty()) {
-        return pushSummary(view_.pushChannel(), l.pushTitle, lines, push_, stop);
+    if (plan_.channels.empty()) {
+        return pushSummary(plan_.switches->channel(), l.pushTitle, lines, plan_.keys,
+                           plan_.pushEnvironment, stop);
     }
-    for (const std::string& channel : channels_) {
+    std::vector<ChannelPush>& pushes = result.channelPushes;
+    for (const std::string& channel : plan_.channels) {
         if (stop.stop_requested()) {
             break;
         }
-        channelPushes_.push_back(
-            {channel, pushSummaryTo(channel, l.pushTitle, lines, push_, channelSettings_, stop)});
+        pushes.push_back(
+            {channel, pushSummaryTo(channel, l.pushTitle, lines, plan_.keys, plan_.channelSettings,
+                                    plan_.pushEnvironment, stop)});
     }
-    if (channelPushes_.size() == 1) {
-        return channelPushes_.front().outcome;
+    if (pushes.size() == 1) {
+        return pushes.front().outcome;
     }
     // All of them as one: the first failure's kind, every failed channel named in the words.
     PushOutcome all;
-    for (const ChannelPush& push : channelPushes_) {
+    for (const ChannelPush& push : pushes) {
         all.parts += push.outcome.parts;
         all.sent += push.outcome.sent;
         all.answer = push.outcome.answer;
@@ -407,33 +364,34 @@ PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, std::stop_token
     return all;
 }
 
-std::vector<std::pair<int, Text>> renewedCookies(const SiteList& sites,
+std::vector<std::pair<int, Text>> renewedCookies(const std::vector<PassRow>& rows,
                                                  const std::vector<AccountReport>& reports) {
     std::vector<std::pair<int, Text>> renewed;
-    for (std::size_t row = 0; row < reports.size() && row < sites.size(); ++row) {
+    for (std::size_t row = 0; row < reports.size() && row < rows.size(); ++row) {
         const AccountReport& report = reports[row];
         const Verdict verdict = report.verdict.verdict;
-        if (report.renewedCookie && sites[row].Cid != 0 &&
+        if (report.cookieRenewed && rows[row].site.Cid != 0 &&
             (verdict == Verdict::Success || verdict == Verdict::Already)) {
-            renewed.emplace_back(sites[row].Cid, *report.renewedCookie);
+            renewed.emplace_back(rows[row].site.Cid, report.cookie);
         }
     }
     return renewed;
 }
 
-Text cookieExpiryLine(const SiteList& sites, const std::vector<std::optional<int>>& daysLeft) {
+Text cookieExpiryLine(const std::vector<PassRow>& rows,
+                      const std::vector<std::optional<int>>& daysLeft) {
     static const Text kStart = utf8ToAnsi("Cookie 即将过期：");
     static const Text kSeparator = utf8ToAnsi("、");
     static const Text kToday = utf8ToAnsi("（今天）");
     static const Text kExpired = utf8ToAnsi("（已过期）");
     Text named;
-    for (std::size_t row = 0; row < daysLeft.size() && row < sites.size(); ++row) {
+    for (std::size_t row = 0; row < daysLeft.size() && row < rows.size(); ++row) {
         const std::optional<int>& days = daysLeft[row];
         if (!days || *days > kCookieWarningDays) {
             continue;
         }
         named += named.empty() ? Text{} : kSeparator;
-        named += sites[row].WebName;
+        named += rows[row].site.WebName;
         named += *days < 0    ? kExpired
                  : *days == 0 ? kToday
                               : utf8ToAnsi("（" + std::to_string(*days) + " 天）");
@@ -441,25 +399,25 @@ Text cookieExpiryLine(const SiteList& sites, const std::vector<std::optional<int
     return named.empty() ? Text{} : kStart + named;
 }
 
-std::vector<HistoryEntry> historyEntries(const Text& time, const SiteList& sites,
-                                         const std::vector<AccountReport>& reports,
-                                         const std::vector<Text>& results) {
-    std::vector<HistoryEntry> rows;
-    const std::size_t count = std::min({sites.size(), reports.size(), results.size()});
-    rows.reserve(count);
+std::vector<HistoryEntry> historyEntries(const Text& time, const std::vector<PassRow>& rows,
+                                         const std::vector<AccountReport>& reports) {
+    std::vector<HistoryEntry> entries;
+    const std::size_t count = std::min(rows.size(), reports.size());
+    entries.reserve(count);
     for (std::size_t row = 0; row < count; ++row) {
         const AccountReport& report = reports[row];
-        rows.push_back({time, std::atoi(sites[row].id.c_str()), sites[row].Cid, sites[row].WebName,
-                        Text(verdictName(report.verdict.verdict)), report.verdict.reason,
-                        results[row], report.status,
-                        static_cast<int>(std::min<long long>(report.ms, INT_MAX))});
+        const SiteTemplate& site = rows[row].site;
+        entries.push_back({time, std::atoi(site.id.c_str()), site.Cid, site.WebName,
+                           Text(verdictName(report.verdict.verdict)), report.verdict.reason,
+                           report.listText, report.status,
+                           static_cast<int>(std::min<long long>(report.ms, INT_MAX))});
     }
-    return rows;
+    return entries;
 }
 
-VerdictCounts SignInRun::counts() const {
+VerdictCounts PassResult::counts() const {
     VerdictCounts counts{};
-    for (const AccountReport& report : reports_) {
+    for (const AccountReport& report : reports) {
         ++counts[static_cast<std::size_t>(report.verdict.verdict)];
     }
     return counts;

@@ -23,6 +23,9 @@ struct SiteTemplate {
     Text Date;
     Text Cookie;  // empty when the site has no account row
     int Cid = 0;  // 0 when the site has no account row
+
+    // The account list shows the account as present ("√"), and a pass requests it.
+    bool hasCookie() const { return !Cookie.empty(); }
 };
 
 // Entry i belongs to row i of the account list.

@@ -523,16 +523,4 @@ bool expiredTwice(const CookieHealth& health, int cid) {
                        [](const Text& verdict) { return verdict == "expired"; });
 }
 
-std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites, const CookieHealth& health,
-                                               double now) {
-    std::vector<std::optional<int>> daysLeft(sites.size());
-    for (std::size_t row = 0; row < sites.size(); ++row) {
-        const auto expiry = health.expiries.find(sites[row].Cid);
-        if (sites[row].Cid != 0 && expiry != health.expiries.end()) {
-            daysLeft[row] = cookieDaysLeft(expiry->second.expires, now);
-        }
-    }
-    return daysLeft;
-}
-
 }  // namespace vesprey

@@ -133,8 +133,5 @@ std::optional<int> cookieDaysLeft(std::string_view expires, double now);
 ReadResult readCookieHealth(const std::filesystem::path& siteDatabase, CookieHealth& health);
 // Whether the account's last two passes both found its cookie expired.
 bool expiredTwice(const CookieHealth& health, int cid);
-// Days until each row's cookie runs out as of `now` (-1 when past), where a capture knows it.
-std::vector<std::optional<int>> cookieDaysLeft(const SiteList& sites, const CookieHealth& health,
-                                               double now);
 
 }  // namespace vesprey

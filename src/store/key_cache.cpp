@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,16 @@
 
 namespace vesprey {
 namespace {
+
+std::mutex& cacheMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::filesystem::path& cacheFile() {
+    static std::filesystem::path file;
+    return file;
+}
 
 constexpr std::size_t kSaltBytes = 16;  // the first bytes of every SQLCipher file
 constexpr std::size_t kKeyBytes = 32;
@@ -166,16 +177,14 @@ bool rawKeyFits(SqlDatabase& db, const std::string& keyHex) {
 
 }  // namespace
 
+void setKeyCachePath(std::filesystem::path file) {
+    std::lock_guard lock(cacheMutex());
+    cacheFile() = std::move(file);
+}
+
 std::filesystem::path keyCachePath() {
-    const char* cacheHome = std::getenv("XDG_CACHE_HOME");
-    if (cacheHome != nullptr && *cacheHome == '/') {
-        return std::filesystem::path(cacheHome) / "vesprey" / "keys";
-    }
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/') {
-        return std::filesystem::path(home) / ".cache" / "vesprey" / "keys";
-    }
-    return {};
+    std::lock_guard lock(cacheMutex());
+    return cacheFile();
 }
 
 int applyFileKey(SqlDatabase& db, const std::filesystem::path& path, int flags) {

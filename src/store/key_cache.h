@@ -16,8 +16,10 @@
 
 namespace vesprey {
 
-// Where the derived keys are kept: $XDG_CACHE_HOME/vesprey/keys, or ~/.cache/vesprey/keys;
-// empty when neither variable is set.
+// Where the derived keys are kept, for every file the process opens from now on. The programs
+// set it once at start ($XDG_CACHE_HOME/vesprey/keys, or ~/.cache/vesprey/keys); empty, as
+// before it is set, keeps no keys.
+void setKeyCachePath(std::filesystem::path file);
 std::filesystem::path keyCachePath();
 
 // Applies the tool's fixed key to `db`, just opened on `path` with `flags` (SqlDatabase::open's).

@@ -1,7 +1,6 @@
 #include "store/site_database.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,25 +64,14 @@ SiteTemplate siteFromRow(const SqlStatement& stmt) {
 
 }  // namespace
 
-std::filesystem::path userDataDirectory() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && data[0] == '/') {
-        return std::filesystem::path(data) / "vesprey";
-    }
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr ? user->pw_dir : "/";
-    }
-    return std::filesystem::path(home) / ".local" / "share" / "vesprey";
-}
-
 std::filesystem::path siteDatabasePathFor(const std::filesystem::path& programDirectory,
-                                          const std::optional<std::filesystem::path>& override) {
+                                          const std::optional<std::filesystem::path>& override,
+                                          const UserFolders& folders) {
     if (override && !override->empty()) {
         return *override;
     }
-    if (const char* env = std::getenv("VESPREY_DB"); env != nullptr && *env != '\0') {
-        return env;
+    if (!folders.databaseVariable.empty()) {
+        return folders.databaseVariable;
     }
     std::error_code ec;
     const std::filesystem::path beside = programDirectory / kSiteDatabaseFileName;
@@ -92,17 +80,18 @@ std::filesystem::path siteDatabasePathFor(const std::filesystem::path& programDi
     }
     // An installed program (its desktop entry beside it in ../share, or a directory it may not
     // write, like /usr/bin) keeps its data in the user's data directory; a build keeps it beside
-    // the program, as it always did.
+    // the program.
     const bool installed = std::filesystem::exists(
         programDirectory.parent_path() / "share" / "applications" / "vesprey.desktop", ec);
     if (!installed && ::access(programDirectory.c_str(), W_OK) == 0) {
         return beside;
     }
-    return userDataDirectory() / kSiteDatabaseFileName;
+    return folders.dataDirectory / kSiteDatabaseFileName;
 }
 
-std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override) {
-    return siteDatabasePathFor(executableDirectory(), override);
+std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override,
+                                       const UserFolders& folders) {
+    return siteDatabasePathFor(executableDirectory(), override, folders);
 }
 
 Text openFailedMessage() {
@@ -188,7 +177,7 @@ std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index) {
     static const Text kNo = utf8ToAnsi("×");
     return {std::to_string(index + 1),        site.WebName,
             site.Qtype == 1 ? "GET" : "POST", site.Rtype == 1 ? Text("JSON") : kRegex,
-            site.Cookie.empty() ? kNo : kYes, Text{}};
+            site.hasCookie() ? kYes : kNo,    Text{}};
 }
 
 ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings) {
@@ -500,9 +489,10 @@ void addDemoSites(SqlDatabase& db) {
     insertTemplate(db, regex);
 }
 
-bool initSiteDatabase(const std::filesystem::path& path, bool demo, Text* error) {
+bool initSiteDatabase(const std::filesystem::path& path, bool demo,
+                      const std::filesystem::path& dataDirectory, Text* error) {
     // The user's data directory may not exist yet; a folder named otherwise must.
-    if (path.parent_path() == userDataDirectory()) {
+    if (!dataDirectory.empty() && path.parent_path() == dataDirectory) {
         std::error_code ec;
         std::filesystem::create_directories(path.parent_path(), ec);
     }

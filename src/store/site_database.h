@@ -36,16 +36,25 @@ struct WriteResult {
     bool busy() const { return code == kSqliteBusy || code == kSqliteLocked; }
 };
 
+// Where the user's files go, as the environment says: the programs read it at start and hand it
+// down.
+struct UserFolders {
+    std::filesystem::path databaseVariable;  // $VESPREY_DB; empty when it is not set
+    // Where an installed program keeps its data: $XDG_DATA_HOME/vesprey, or
+    // ~/.local/share/vesprey.
+    std::filesystem::path dataDirectory;
+};
+
 // The database path: `override` when given (the --db option), else $VESPREY_DB when set, else
 // Sign.db in the directory of the running executable when there is one there (portable use) or
-// when that directory is a writable one of a build (not an installed program), else
-// $XDG_DATA_HOME/vesprey/Sign.db (~/.local/share/vesprey/Sign.db).
-std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override = {});
+// when that directory is a writable one of a build (not an installed program), else Sign.db in
+// the user's data directory.
+std::filesystem::path siteDatabasePath(const std::optional<std::filesystem::path>& override,
+                                       const UserFolders& folders);
 // The same choice for a program in `programDirectory`.
 std::filesystem::path siteDatabasePathFor(const std::filesystem::path& programDirectory,
-                                          const std::optional<std::filesystem::path>& override);
-// Where an installed program keeps its data: $XDG_DATA_HOME/vesprey, or ~/.local/share/vesprey.
-std::filesystem::path userDataDirectory();
+                                          const std::optional<std::filesystem::path>& override,
+                                          const UserFolders& folders);
 
 // Opens an existing Sign.db read-write (never creating it) and applies the key. False when the
 // file could not be opened; the caller tells the user kOpenFailedMessage.
@@ -88,6 +97,14 @@ struct SiteListShape {
 ReadResult readSiteListShape(SqlDatabase& db, SiteListShape& shape);
 // The same; *ok, when given, tells whether the whole list was read.
 SiteList loadSiteList(SqlDatabase& db, bool* ok = nullptr);
+
+// Columns of the account list.
+inline constexpr int kColumnNumber = 0;   // 序号
+inline constexpr int kColumnSite = 1;     // 网站
+inline constexpr int kColumnMethod = 2;   // 请求类型
+inline constexpr int kColumnAnswer = 3;   // 响应类型
+inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when the account has a cookie
+inline constexpr int kColumnResult = 5;   // 返回内容
 
 // The five shown columns of a list row and the empty result column, as the account list shows
 // them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容.
@@ -144,8 +161,10 @@ bool createSiteDatabase(const std::filesystem::path& path, Text* error);
 void addDemoSites(SqlDatabase& db);
 
 // A new Sign.db at `path`, as `vesprey-cli init-db` and the desktop program's first start make
-// it: the user's data directory made first when `path` lies in it (a folder named otherwise must
-// exist), the file as createSiteDatabase makes it, and with `demo` the example sites.
-bool initSiteDatabase(const std::filesystem::path& path, bool demo, Text* error);
+// it: the user's data directory (`dataDirectory`) made first when `path` lies in it (a folder
+// named otherwise must exist), the file as createSiteDatabase makes it, and with `demo` the
+// example sites.
+bool initSiteDatabase(const std::filesystem::path& path, bool demo,
+                      const std::filesystem::path& dataDirectory, Text* error);
 
 }  // namespace vesprey

@@ -144,8 +144,10 @@ void AccountListModel::load(const SiteList& sites) {
     rows_.clear();
     verdicts_.assign(sites.size(), std::nullopt);
     cookieWarnings_.assign(sites.size(), QString());
+    cookies_.assign(sites.size(), false);
     rows_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
+        cookies_[i] = sites[i].hasCookie();
         const auto texts = siteListRow(sites[i], i);
         Row row;
         for (int c = 0; c < kAccountColumns; ++c) {
@@ -161,7 +163,13 @@ void AccountListModel::clear() {
     rows_.clear();
     verdicts_.clear();
     cookieWarnings_.clear();
+    cookies_.clear();
     endResetModel();
+}
+
+bool AccountListModel::hasCookie(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < cookies_.size() &&
+           cookies_[static_cast<std::size_t>(row)];
 }
 
 QString AccountListModel::cell(int row, int column) const {

@@ -42,6 +42,8 @@ public:
     void load(const SiteList& sites);
     void clear();
 
+    // The row's account had a cookie when the list was loaded ("√"): a pass requests it.
+    bool hasCookie(int row) const;
     // Out-of-range cells read as empty text; writes to them are ignored.
     QString cell(int row, int column) const;
     void setCell(int row, int column, const QString& text);
@@ -69,6 +71,7 @@ private:
     std::vector<Row> rows_;
     std::vector<std::optional<Shown>> verdicts_;  // one per row
     std::vector<QString> cookieWarnings_;         // one per row; empty: no mark
+    std::vector<bool> cookies_;                   // one per row: hasCookie
     mutable QIcon warningIcon_;
     // Drawn when first shown; a model's own, so that no pixmap outlives the application.
     mutable std::array<QIcon, kVerdictCount> icons_;

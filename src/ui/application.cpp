@@ -68,8 +68,9 @@ QTranslator* loadQtTranslations(QCoreApplication& app, const QLocale& locale) {
 }
 
 std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databasePath,
-                                             StartupWindow* startup) {
-    auto window = std::make_unique<MainWindow>(databasePath);
+                                             StartupWindow* startup,
+                                             ProgramEnvironment environment) {
+    auto window = std::make_unique<MainWindow>(databasePath, std::move(environment));
     if (startup != nullptr) {
         startup->deleteLater();
         startup->hide();
@@ -96,12 +97,14 @@ int runDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& la
     loadQtTranslations(app, QLocale::system());
     applySkin(app);
 
-    const std::filesystem::path databasePath = siteDatabasePath(options.database);
+    ProgramEnvironment environment = startWithEnvironment();
+    const std::filesystem::path databasePath =
+        siteDatabasePath(options.database, environment.folders);
     auto* startup = new StartupWindow;
     startup->show();
     std::unique_ptr<MainWindow> window;
     QTimer::singleShot(0, &app, [&] {
-        window = launchMainWindow(databasePath, startup);
+        window = launchMainWindow(databasePath, startup, std::move(environment));
         if (launched) {
             launched(*window);
         }

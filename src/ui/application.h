@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+#include "app/environment.h"
+
 class QApplication;
 class QCoreApplication;
 class QLocale;
@@ -23,9 +25,10 @@ public:
 };
 
 // Creates the main window for `databasePath`, destroys `startup` (when given), shows the main
-// window and runs its start-up sequence.
-std::unique_ptr<MainWindow> launchMainWindow(const std::filesystem::path& databasePath,
-                                             StartupWindow* startup);
+// window and runs its start-up sequence. `environment` is what the program read at start.
+std::unique_ptr<MainWindow> launchMainWindow(
+    const std::filesystem::path& databasePath, StartupWindow* startup,
+    ProgramEnvironment environment = readProgramEnvironment());
 
 // Installs Qt's own translations (the standard buttons "OK" and "Cancel", the file dialogs…) for
 // `locale`; where Qt has none for it, the Chinese ones, so that the buttons speak the program's

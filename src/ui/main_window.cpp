@@ -90,9 +90,11 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& caption
 
 }  // namespace
 
-MainWindow::MainWindow(std::filesystem::path databasePath, QWidget* parent)
+MainWindow::MainWindow(std::filesystem::path databasePath, ProgramEnvironment environment,
+                       QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
-      databasePath_(std::move(databasePath)) {
+      databasePath_(std::move(databasePath)),
+      environment_(std::move(environment)) {
     setObjectName(QStringLiteral("主窗口"));
     setWindowTitle(QStringLiteral("Vesprey V1.0"));
     resize(kWidth, kDesignedHeight);
@@ -222,6 +224,16 @@ QWidget* MainWindow::buildPushPage() {
     dingTalk_ = place(new QRadioButton(QStringLiteral("钉钉"), kinds),
                       QStringLiteral("单选框_钉钉"), 168, 8, 66, 18);
     bark_->setChecked(true);
+    // A running pass reads the checked channel at its end.
+    for (auto [radio, channel] :
+         {std::pair{bark_, kPushBark}, std::pair{serverChan_, kPushServerChan},
+          std::pair{dingTalk_, kPushDingTalk}}) {
+        connect(radio, &QAbstractButton::toggled, this, [this, channel = channel](bool on) {
+            if (on) {
+                switches_->setChannel(channel);
+            }
+        });
+    }
     connect(bark_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushBark); });
     connect(serverChan_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushServerChan); });
     connect(dingTalk_, &QAbstractButton::clicked, this, [this] { showPushKey(kPushDingTalk); });
@@ -246,6 +258,8 @@ QWidget* MainWindow::buildPushPage() {
     period_->addItems(periodCaptions());
     notify_ = place(new QCheckBox(QStringLiteral("同步通知"), timed),
                     QStringLiteral("选择框_同步通知"), 11, 81, 80, 20);
+    // A running pass reads it at every row and at its end.
+    connect(notify_, &QCheckBox::toggled, this, [this](bool on) { switches_->setNotify(on); });
     schedule_ = place(new QCheckBox(QStringLiteral("开启定时"), timed),
                       QStringLiteral("选择框_开启定时"), 96, 81, 80, 20);
     failureOnly_ = place(new QCheckBox(QStringLiteral("仅失败时推送"), timed),
@@ -278,7 +292,7 @@ QWidget* MainWindow::buildPushPage() {
     pushTestButton_ =
         button(page, QStringLiteral("超级按钮_推送_调试"), QStringLiteral("调试"), 442, 312);
     connect(pushTestButton_, &QPushButton::clicked, this, &MainWindow::testPush);
-    pushTest_ = new PushTest(this);
+    pushTest_ = new PushTest(environment_.push, this);
     connect(pushTest_, &PushTest::runningChanged, pushTestButton_,
             [this](bool running) { pushTestButton_->setEnabled(!running); });
     connect(
@@ -363,7 +377,7 @@ void MainWindow::startUp() {
     // No file where the program looked (a first start): it offers to create one there.
     std::error_code unknown;
     const bool missing = !std::filesystem::exists(databasePath_, unknown) && !unknown;
-    if (missing && !offerNewDatabase(databasePath_, this)) {
+    if (missing && !offerNewDatabase(databasePath_, environment_.folders.dataDirectory, this)) {
         setStatus(QStringLiteral("没有 Sign.db：签到和保存都不会生效，重新启动程序可以新建。"));
     } else if (!openSiteDatabase(db_, databasePath_)) {
         MessageBoxes::inform(this, fromAnsi(openFailedMessage()), MessageBoxes::defaultCaption(),
@@ -713,83 +727,60 @@ void MainWindow::rememberScheduledPass() {
 void MainWindow::startPass() {
     passRunning_ = true;
     setPassControlsEnabled(false);
-    pushForPass_ = push_;
     showPassCounts(QString());
-    // The templates' own verdict rules as the file holds them now; a file that cannot give them
-    // leaves the built-in rules alone, without a message (the list's own read says what is
-    // wrong with the file).
-    std::map<Text, VerdictRules> rules;
-    if (!readVerdictRules(db_, rules).ok()) {
-        rules.clear();
+    PassPlan plan;
+    plan.rows.reserve(sites_.size());
+    for (std::size_t row = 0; row < sites_.size(); ++row) {
+        plan.rows.push_back({sites_[row], model_->hasCookie(static_cast<int>(row))});
     }
-    const NotifyOn notifyOn = this->notifyOn();
-    const double now = nowDateTime();
-    passTime_ = historyTime(now);
-    auto daysLeft = cookieDaysLeft(sites_, readCookieHealth(databasePath_), now);
+    plan.switches = switches_;
+    plan.keys = push_;
+    plan.notifyOn = notifyOn();
+    plan.jobs = signInJobs();
+    plan.strictTls = strictTls_->isChecked();
+    plan.pushEnvironment = environment_.push;
+    plan.requestDeadlineMs = environment_.requestDeadlineMs;
+    // The channels enabled in "推送渠道"; none enabled: the push page's one checked channel.
+    plan.channels = enabledPushChannels(db_);
+    session_ = std::make_unique<PassSession>(db_, databasePath_, std::move(plan));
+    // What the files cannot give is left out without a message (the list's own read says what
+    // is wrong with the file): the built-in rules alone decide, a channel without its settings
+    // fails with what it lacks.
+    session_->prepare(true);
     emit passStarted();
     const auto hold = finishedHold_;
-    const int jobs = signInJobs();
-    // The channels enabled in "推送渠道", with their settings as the file holds them now; none
-    // enabled: the push page's one checked channel.
-    std::vector<std::string> channels = enabledPushChannels(db_);
-    ChannelSettings channelSettings;
-    if (!channels.empty() && !readChannelSettings(db_, channelSettings).ok()) {
-        channelSettings.clear();  // each channel then fails with what it lacks, in the push
-    }
-    WebClient::setStrictTls(strictTls_->isChecked());
-    pass_ =
-        std::jthread([this, hold, rules = std::move(rules), notifyOn, jobs,
-                      daysLeft = std::move(daysLeft), channels = std::move(channels),
-                      channelSettings = std::move(channelSettings)](std::stop_token stop) mutable {
-            std::vector<AccountReport> reports;
-            {
-                WindowSignInView view(*this, stop, hold);
-                WindowMessageSink messages(*this, stop);
-                SignInRun run(sites_, pushForPass_, view, messages);
-                run.setVerdictRules(std::move(rules));
-                run.setNotifyOn(notifyOn);
-                run.setCookieDaysLeft(std::move(daysLeft));
-                run.setJobs(jobs);
-                run.setPushChannels(std::move(channels), std::move(channelSettings));
-                run.run(stop);
-                if (!stop.stop_requested()) {
-                    reports = run.reports();
-                }
-            }
-            calls_->post([this, reports = std::move(reports)] { onPassFinished(reports); });
-        });
+    pass_ = std::jthread([this, hold](std::stop_token stop) {
+        PassResult result;
+        {
+            WindowPassObserver observer(*this, hold);
+            WindowMessageSink messages(*this, stop);
+            result = session_->run(observer, messages, stop);
+        }
+        calls_->post([this, result = std::move(result)] { onPassFinished(result); });
+    });
 }
 
-void MainWindow::onPassFinished(const std::vector<AccountReport>& reports) {
+void MainWindow::onPassFinished(const PassResult& result) {
     if (pass_.joinable()) {
         pass_.join();
     }
     passRunning_ = false;
     setPassControlsEnabled(true);
+    keepRequestState(result, sites_);
     // History.db is a file of its own and takes every pass; Sign.db is written only when asked
     // for. Both on this thread, after the worker is gone.
-    if (!reports.empty()) {
-        recordPassHistory(reports);
+    if (!result.stopped) {
+        if (const WriteResult written = session_->writeHistory(result); !written) {
+            addStatusNotice(QStringLiteral("签到历史没有保存：") + fromAnsi(written.error),
+                            kHistoryFailureShown);
+        }
+        if (saveRenewedCookiesChecked()) {
+            saveRenewedCookies(result);
+        }
     }
-    if (saveRenewedCookiesChecked()) {
-        saveRenewedCookies(renewedCookies(sites_, reports));
-    }
+    session_.reset();
     showCookieHealth();
     emit passFinished();
-}
-
-void MainWindow::recordPassHistory(const std::vector<AccountReport>& reports) {
-    std::vector<Text> results;
-    results.reserve(static_cast<std::size_t>(model_->rowCount()));
-    for (int row = 0; row < model_->rowCount(); ++row) {
-        results.push_back(toAnsi(model_->cell(row, kColumnResult)));
-    }
-    const WriteResult written =
-        writePassHistory(databasePath_, historyEntries(passTime_, sites_, reports, results));
-    if (!written) {
-        addStatusNotice(QStringLiteral("签到历史没有保存：") + fromAnsi(written.error),
-                        kHistoryFailureShown);
-    }
 }
 
 void MainWindow::rememberCookieExpiry(int cid, const QDateTime& expires) {
@@ -809,20 +800,19 @@ void MainWindow::showCookieHealth() {
     }
 }
 
-void MainWindow::saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed) {
-    if (renewed.empty()) {
+void MainWindow::saveRenewedCookies(const PassResult& result) {
+    const CookieSave save = session_->saveRenewedCookies(result);
+    if (!save.any) {
         return;
     }
-    int updated = 0;
-    const WriteResult written = saveCookies(db_, renewed, &updated);
-    if (!written) {
+    if (!save.written) {
         MessageBoxes::inform(
-            this, QStringLiteral("更新的 Cookie 保存失败！\r\n") + fromAnsi(written.error),
+            this, QStringLiteral("更新的 Cookie 保存失败！\r\n") + fromAnsi(save.written.error),
             QStringLiteral("保存 Cookie"), BoxIcon::Warning);
         return;
     }
-    if (updated > 0) {
-        addStatusNotice(QStringLiteral("已保存 %1 个更新的 Cookie").arg(updated),
+    if (save.saved > 0) {
+        addStatusNotice(QStringLiteral("已保存 %1 个更新的 Cookie").arg(save.saved),
                         kSavedCookiesShown);
     }
 }

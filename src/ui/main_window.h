@@ -17,7 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/environment.h"
 #include "engine/sign_in_run.h"
+#include "session/pass_session.h"
 #include "store/site_database.h"
 #include "ui/capture.h"
 #include "ui/scheduler.h"
@@ -49,7 +51,10 @@ class WindowQueue;
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit MainWindow(std::filesystem::path databasePath, QWidget* parent = nullptr);
+    // `environment` is what the program read of its environment at start.
+    explicit MainWindow(std::filesystem::path databasePath,
+                        ProgramEnvironment environment = readProgramEnvironment(),
+                        QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Opens Sign.db, loads the account list and the push keys, selects the first items of the
@@ -62,7 +67,7 @@ public:
     // `expires` (a cookie typed by hand) forgets it. A failure is said in the status label.
     void rememberCookieExpiry(int cid, const QDateTime& expires);
 
-    // Window-thread accessors; the sign-in pass reaches them through WindowCalls.
+    // Window-thread accessors; the pass's events reach them through WindowCalls.
     QString cellText(int row, int column) const;
     void setCellText(int row, int column, const QString& text);
     // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
@@ -84,7 +89,7 @@ public:
     NotifyOn notifyOn() const;
     // "保存更新的 Cookie": after a pass the cookies that sites renewed go into Sign.db.
     bool saveRenewedCookiesChecked() const;
-    // "同时签到数": how many accounts a pass requests at once (SignInRun::setJobs).
+    // "同时签到数": how many accounts a pass requests at once (PassPlan::jobs).
     int signInJobs() const;
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
     void setTimerPeriod(int milliseconds);
@@ -112,8 +117,8 @@ public slots:
     void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
     void copySelectedResult();  // double-click: "返回内容" of the selected row to the clipboard
     void showPushKey(int channel);
-    void savePushKey();  // "保存" on the push page
-    void testPush();     // "调试" on the push page, on a thread of its own
+    void savePushKey();       // "保存" on the push page
+    void testPush();          // "调试" on the push page, on a thread of its own
     void showPushChannels();  // "更多渠道…": the dialog of every channel
     void showEnabledChannels(const QStringList& channels);
     void showHistory();  // "签到历史": the history window of the last 30 days
@@ -156,32 +161,34 @@ private:
     bool rememberSelection();
     void openManualFill(CaptureMode mode);
     void startPass();
-    // `reports` are the pass's, one per row; empty when the pass was stopped. The rows go to
-    // History.db, and the cookies sites renewed for accounts that went well (renewedCookies)
-    // are saved when "保存更新的 Cookie" is checked.
-    void onPassFinished(const std::vector<AccountReport>& reports);
+    // The pass's end, on this thread after the worker: the rows it requested keep their merged
+    // cookies for the next pass without a reload; unless it was stopped, its rows go to
+    // History.db, and the cookies sites renewed for accounts that went well are saved when
+    // "保存更新的 Cookie" is checked.
+    void onPassFinished(const PassResult& result);
     // The scheduler's run record in History.db: whether the scheduled pass of `day`
     // ("yyyy-MM-dd") has been started, and the day of the one starting now.
     bool scheduledPassStarted(const QString& day) const;
     void rememberScheduledPass();
-    // A History.db that cannot be written is said for a few seconds in the status label.
-    void recordPassHistory(const std::vector<AccountReport>& reports);
+
     // The list's cookie warnings from History.db, at load and after each pass.
     void showCookieHealth();
     // showStatusNotice, after the notice still shown, if any.
     void addStatusNotice(const QString& text, std::chrono::milliseconds duration);
-    void saveRenewedCookies(const std::vector<std::pair<int, Text>>& renewed);
+    void saveRenewedCookies(const PassResult& result);
     // The two switches of the push page are stored in Sign.db's settings as they are toggled.
     void storeSwitch(std::string_view name, std::string_view value);
     void readSwitches();
     void setPassControlsEnabled(bool enabled);
 
     std::filesystem::path databasePath_;
+    ProgramEnvironment environment_;
     SqlDatabase db_;
     SiteList sites_;
     PushSettings push_;
-    PushSettings pushForPass_;  // the keys as they were when the running pass started
-    Text passTime_;             // when the running pass started (historyTime)
+    // "同步通知" and the checked channel, as the running pass reads them.
+    std::shared_ptr<PassSwitches> switches_ = std::make_shared<PassSwitches>();
+    std::unique_ptr<PassSession> session_;  // the running pass's, until it has finished
 
     AccountListModel* model_ = nullptr;
     QTreeView* list_ = nullptr;

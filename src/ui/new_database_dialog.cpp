@@ -24,10 +24,12 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& caption
 
 }  // namespace
 
-NewDatabaseDialog::NewDatabaseDialog(std::filesystem::path path, QWidget* owner)
+NewDatabaseDialog::NewDatabaseDialog(std::filesystem::path path,
+                                     std::filesystem::path dataDirectory, QWidget* owner)
     : ToolWindow(QStringLiteral("新建 Sign.db"), QStringLiteral("欢迎使用 Vesprey"), kWidth,
                  kHeight, owner),
-      path_(std::move(path)) {
+      path_(std::move(path)),
+      dataDirectory_(std::move(dataDirectory)) {
     setObjectName(QStringLiteral("窗口_新建数据库"));
     auto* text =
         new QLabel(QStringLiteral("还没有保存网站和账号的 Sign.db。要在这里新建一个吗？\n%1\n\n"
@@ -56,7 +58,7 @@ NewDatabaseDialog::NewDatabaseDialog(std::filesystem::path path, QWidget* owner)
 
 void NewDatabaseDialog::create() {
     Text error;
-    if (!initSiteDatabase(path_, demo_->isChecked(), &error)) {
+    if (!initSiteDatabase(path_, demo_->isChecked(), dataDirectory_, &error)) {
         MessageBoxes::inform(this, QStringLiteral("新建失败！\r\n") + fromAnsi(error),
                              QStringLiteral("新建 Sign.db"), BoxIcon::Warning);
         return;
@@ -65,8 +67,9 @@ void NewDatabaseDialog::create() {
     accept();
 }
 
-bool offerNewDatabase(const std::filesystem::path& path, QWidget* owner) {
-    NewDatabaseDialog dialog(path, owner);
+bool offerNewDatabase(const std::filesystem::path& path, const std::filesystem::path& dataDirectory,
+                      QWidget* owner) {
+    NewDatabaseDialog dialog(path, dataDirectory, owner);
     dialog.exec();
     return dialog.created();
 }

@@ -14,7 +14,9 @@ namespace vesprey::ui {
 class NewDatabaseDialog : public ToolWindow {
     Q_OBJECT
 public:
-    NewDatabaseDialog(std::filesystem::path path, QWidget* owner);
+    // `dataDirectory` is the user's data directory, made first when `path` lies in it.
+    NewDatabaseDialog(std::filesystem::path path, std::filesystem::path dataDirectory,
+                      QWidget* owner);
 
     // Whether "新建" made the file.
     bool created() const { return created_; }
@@ -26,11 +28,13 @@ public slots:
 
 private:
     std::filesystem::path path_;
+    std::filesystem::path dataDirectory_;
     QCheckBox* demo_ = nullptr;
     bool created_ = false;
 };
 
 // Offers the new Sign.db at `path` (modal). True when the file was created.
-bool offerNewDatabase(const std::filesystem::path& path, QWidget* owner);
+bool offerNewDatabase(const std::filesystem::path& path, const std::filesystem::path& dataDirectory,
+                      QWidget* owner);
 
 }  // namespace vesprey::ui

@@ -6,7 +6,8 @@
 
 namespace vesprey::ui {
 
-PushTest::PushTest(QObject* parent) : QObject(parent) {}
+PushTest::PushTest(PushEnvironment environment, QObject* parent)
+    : QObject(parent), environment_(std::move(environment)) {}
 
 PushTest::~PushTest() {
     if (thread_.joinable()) {
@@ -25,7 +26,7 @@ bool PushTest::start(std::string channel, PushSettings keys, ChannelSettings set
     emit runningChanged(true);
     thread_ = std::jthread([this, channel = std::move(channel), keys = std::move(keys),
                             settings = std::move(settings)] {
-        PushOutcome outcome = sendTestPush(channel, keys, settings);
+        PushOutcome outcome = sendTestPush(channel, keys, settings, environment_);
         // Run on the window thread; dropped if this object is gone by then (its destructor
         // has joined this thread first).
         QMetaObject::invokeMethod(

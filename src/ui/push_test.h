@@ -15,7 +15,8 @@ namespace vesprey::ui {
 class PushTest : public QObject {
     Q_OBJECT
 public:
-    explicit PushTest(QObject* parent = nullptr);
+    // `environment` says where the services are, as the program read it at start.
+    explicit PushTest(PushEnvironment environment, QObject* parent = nullptr);
     // Waits for a test still running (its request is bounded by the push's own time-out).
     ~PushTest() override;
 
@@ -31,6 +32,7 @@ signals:
     void finished(const QString& channel, const vesprey::PushOutcome& outcome);
 
 private:
+    PushEnvironment environment_;
     std::jthread thread_;
     bool running_ = false;
 };

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "session/pass_session.h"
+#include "store/site_database.h"
 #include "ui/main_window.h"
 #include "ui/message_boxes.h"
 #include "ui/qt_text.h"
@@ -30,62 +32,49 @@ BoxIcon boxIcon(MessageIcon icon) {
 
 }  // namespace
 
-WindowSignInView::WindowSignInView(MainWindow& window, std::stop_token stop,
-                                   std::chrono::milliseconds hold)
-    : window_(window), stop_(std::move(stop)), hold_(hold) {}
+WindowPassObserver::WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold)
+    : window_(window), hold_(hold) {}
 
-Text WindowSignInView::cell(std::size_t row, int column) {
-    const int r = static_cast<int>(row);
-    return callOnWindow(
-        window_.calls(), stop_,
-        [window = &window_, r, column] { return toAnsi(window->cellText(r, column)); }, Text());
-}
-
-void WindowSignInView::setCell(std::size_t row, int column, const Text& text) {
-    const int r = static_cast<int>(row);
-    window_.calls().post([window = &window_, r, column, shown = fromAnsi(text)] {
-        window->setCellText(r, column, shown);
-    });
-}
-
-void WindowSignInView::passCounts(const VerdictCounts& counts) {
-    window_.calls().post([window = &window_, shown = fromAnsi(verdictCountsText(counts))] {
-        window->showPassCounts(shown);
-    });
-}
-
-void WindowSignInView::setStatus(const Text& text) {
-    window_.calls().post([window = &window_, shown = fromAnsi(text)] { window->setStatus(shown); });
-}
-
-void WindowSignInView::holdFinishedStatus(std::stop_token stop) {
-    std::mutex mutex;
-    std::condition_variable_any never;
-    std::unique_lock lock(mutex);
-    never.wait_for(lock, stop, hold_, [] { return false; });
-}
-
-bool WindowSignInView::notifyChecked() {
-    return callOnWindow(
-        window_.calls(), stop_, [window = &window_] { return window->notifyChecked(); }, false);
-}
-
-bool WindowSignInView::scheduleChecked() {
-    return callOnWindow(
-        window_.calls(), stop_, [window = &window_] { return window->scheduleChecked(); }, false);
-}
-
-int WindowSignInView::pushChannel() {
-    return callOnWindow(
-        window_.calls(), stop_, [window = &window_] { return window->pushChannel(); }, 0);
-}
-
-void WindowSignInView::setTimerPeriod(int milliseconds) {
+void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned) {
     window_.calls().post(
-        [window = &window_, milliseconds] { window->setTimerPeriod(milliseconds); });
+        [window = &window_, shown = fromAnsi(passProgressText(planned.site.WebName))] {
+            window->setStatus(shown);
+        });
 }
 
-void WindowSignInView::pushFinished(const PushOutcome& outcome) {
+void WindowPassObserver::rowFinished(std::size_t row, const AccountReport& report) {
+    if (report.verdict.verdict == Verdict::Skipped) {
+        return;  // not requested: its cell stays as it is
+    }
+    window_.calls().post([window = &window_, r = static_cast<int>(row),
+                          shown = fromAnsi(report.listText), verdict = report.verdict] {
+        window->setCellText(r, kColumnResult, shown);
+        window->setRowVerdict(r, verdict);
+    });
+}
+
+void WindowPassObserver::passFinished(const VerdictCounts& counts, std::stop_token stop) {
+    window_.calls().post(
+        [window = &window_, shown = fromAnsi(passFinishedText())] { window->setStatus(shown); });
+    {
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        never.wait_for(lock, stop, hold_, [] { return false; });
+    }
+    const bool rearm = !stop.stop_requested();
+    window_.calls().post([window = &window_, shown = fromAnsi(verdictCountsText(counts)), rearm] {
+        window->setStatus(QString());
+        window->showPassCounts(shown);
+        // The schedule's timer was stopped when a scheduled pass began; it ticks again when
+        // the schedule is still switched on.
+        if (rearm && window->scheduleChecked()) {
+            window->setTimerPeriod(1000);
+        }
+    });
+}
+
+void WindowPassObserver::pushFinished(const PushOutcome& outcome) {
     if (!outcome.error) {
         return;
     }
@@ -93,11 +82,6 @@ void WindowSignInView::pushFinished(const PushOutcome& outcome) {
                           shown = QStringLiteral("推送失败：") + fromAnsi(outcome.error.message)] {
         window->showStatusNotice(shown, kPushFailureShown);
     });
-}
-
-void WindowSignInView::setVerdict(std::size_t row, const AccountVerdict& verdict) {
-    const int r = static_cast<int>(row);
-    window_.calls().post([window = &window_, r, verdict] { window->setRowVerdict(r, verdict); });
 }
 
 WindowMessageSink::WindowMessageSink(MainWindow& window, std::stop_token stop)

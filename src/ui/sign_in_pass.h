@@ -1,6 +1,7 @@
-// The main window as the sign-in pass sees it from its worker thread. Every call is handed to
-// the window thread (WindowCalls); reads wait for their answer, writes are posted in order. When
-// the worker is asked to stop, waiting calls return at once with empty answers.
+// The sign-in pass as the main window shows it. The pass runs on a worker thread of its own; its
+// events are handed to the window thread (WindowQueue) without waiting, in order, so that the
+// worker never waits for the window except while a message box is open. When the worker is
+// asked to stop, a box it waits for releases it at once.
 #pragma once
 
 #include <chrono>
@@ -16,28 +17,21 @@ inline constexpr std::chrono::seconds kPushFailureShown{5};
 
 class MainWindow;
 
-class WindowSignInView final : public SignInView {
+// What the window makes of a pass's events: each row's progress text in the status label, its
+// result in "返回内容" with the verdict's icon; "签到完毕！" held for `hold` (the worker waits,
+// and the push goes out after it), then the status cleared, the counts shown and the schedule
+// re-armed when "开启定时" is still checked; a failed push for a few seconds in the status label.
+class WindowPassObserver final : public PassObserver {
 public:
-    WindowSignInView(MainWindow& window, std::stop_token stop, std::chrono::milliseconds hold);
+    WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold);
 
-    Text cell(std::size_t row, int column) override;
-    void setCell(std::size_t row, int column, const Text& text) override;
-    void setStatus(const Text& text) override;
-    // The counts go to the window's counts label until the next pass.
-    void passCounts(const VerdictCounts& counts) override;
-    void holdFinishedStatus(std::stop_token stop) override;
-    bool notifyChecked() override;
-    bool scheduleChecked() override;
-    int pushChannel() override;
-    void setTimerPeriod(int milliseconds) override;
-    // A failed push: "推送失败：" and the reason in the status label for a few seconds.
+    void rowStarted(std::size_t row, const PassRow& planned) override;
+    void rowFinished(std::size_t row, const AccountReport& report) override;
+    void passFinished(const VerdictCounts& counts, std::stop_token stop) override;
     void pushFinished(const PushOutcome& outcome) override;
-    // The row's icon and tooltip in "返回内容".
-    void setVerdict(std::size_t row, const AccountVerdict& verdict) override;
 
 private:
     MainWindow& window_;
-    std::stop_token stop_;
     std::chrono::milliseconds hold_;
 };
 

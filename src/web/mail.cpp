@@ -24,14 +24,9 @@ void initCurl() {
     static_cast<void>(initialised);
 }
 
-// The same bound as a web request, and the same variable to shorten it in tests.
-long deadlineMs() {
-    static const long deadline = [] {
-        const char* test = std::getenv("VESPREY_TEST_DEADLINE_MS");
-        const long value = test != nullptr ? std::strtol(test, nullptr, 10) : 0;
-        return value > 0 ? value : kRequestDeadlineMs;
-    }();
-    return deadline;
+// The same bound as a web request's.
+long deadlineOf(const MailRequest& request) {
+    return request.deadlineMs > 0 ? request.deadlineMs : kRequestDeadlineMs;
 }
 
 std::string utf8Of(std::string_view text) {
@@ -174,8 +169,8 @@ HttpError failure(HttpErrorCode code, std::string_view utf8) {
 }
 
 // Why the mail did not go, in the user's words; the server's own line after a refusal.
-HttpError mailError(CURLcode result, int reply, const std::string& answer, bool pastDeadline,
-                    const char* detail) {
+HttpError mailError(CURLcode result, int reply, const std::string& answer, long deadlineMs,
+                    bool pastDeadline, const char* detail) {
     const std::string said = answer.empty() ? std::string() : "：" + answer;
     if (result == CURLE_LOGIN_DENIED) {
         return failure(HttpErrorCode::Other, "邮件服务器拒绝登录，用户名或密码不对" + said);
@@ -198,7 +193,7 @@ HttpError mailError(CURLcode result, int reply, const std::string& answer, bool 
             return makeHttpError(HttpErrorCode::ConnectFailed);
         case CURLE_OPERATION_TIMEDOUT:
             return pastDeadline ? failure(HttpErrorCode::Timeout,
-                                          "请求超时（" + std::to_string(deadlineMs() / 1000) +
+                                          "请求超时（" + std::to_string(deadlineMs / 1000) +
                                               " 秒内没有完成）")
                                 : makeHttpError(HttpErrorCode::Timeout);
         case CURLE_PEER_FAILED_VERIFICATION:
@@ -256,6 +251,7 @@ std::string encodedWords(std::string_view utf8, std::string_view separator) {
 
 MailOutcome sendMail(const MailRequest& request) {
     const auto started = std::chrono::steady_clock::now();
+    const long deadline = deadlineOf(request);
     MailOutcome outcome;
     const std::string host = utf8Of(request.host);
     const std::string from = utf8Of(request.from);
@@ -321,7 +317,7 @@ MailOutcome sendMail(const MailRequest& request) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectLimitMs);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, deadlineMs());
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, deadline);
 
     const CURLcode result = curl_easy_perform(curl);
     long reply = 0;
@@ -334,8 +330,8 @@ MailOutcome sendMail(const MailRequest& request) {
     outcome.reply = static_cast<int>(reply);
     outcome.answer = utf8ToAnsi(answer);
     if (result != CURLE_OK) {
-        outcome.error = mailError(result, outcome.reply, answer,
-                                  elapsed >= std::chrono::milliseconds(deadlineMs()), detail);
+        outcome.error = mailError(result, outcome.reply, answer, deadline,
+                                  elapsed >= std::chrono::milliseconds(deadline), detail);
     }
     return outcome;
 }

@@ -37,6 +37,7 @@ struct MailRequest {
     std::string_view body{};    // line breaks as LF or CR LF; sent as CR LF
     bool verifyTls = true;      // check the server's certificate
     std::string_view caFile{};  // as HttpRequest::caFile
+    long deadlineMs = 0;        // the bound of the whole exchange; 0 or less: kRequestDeadlineMs
 };
 
 struct MailOutcome {
@@ -50,8 +51,8 @@ struct MailOutcome {
     bool refused() const { return error && reply >= 400; }
 };
 
-// Sends the mail and waits for the server to take it; like a web request it ends within
-// kRequestDeadlineMs in all, 15 s to connect (TLS included) and 15 s without data.
+// Sends the mail and waits for the server to take it; like a web request it ends within its
+// deadline in all, 15 s to connect (TLS included) and 15 s without data.
 MailOutcome sendMail(const MailRequest& request);
 
 // `utf8` as a header value: as it is when it is printable ASCII, otherwise RFC 2047 encoded words

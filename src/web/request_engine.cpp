@@ -250,15 +250,6 @@ std::string secondsText(long ms) {
     return text;
 }
 
-long requestDeadlineMs() {
-    static const long deadline = [] {
-        const char* test = std::getenv("VESPREY_TEST_DEADLINE_MS");
-        const long value = test != nullptr ? std::strtol(test, nullptr, 10) : 0;
-        return value > 0 ? value : kRequestDeadlineMs;
-    }();
-    return deadline;
-}
-
 bool isRedirectStatus(long code) {
     return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
 }
@@ -424,6 +415,7 @@ struct RequestEngine::Impl {
     // Settings kept on the object.
     long connectLimitMs = 60000;
     long stallSeconds = 30;
+    long deadlineMs = kRequestDeadlineMs;
     std::string proxy;
     unsigned ignoredCertificateErrors = 0;
     std::string caFile;
@@ -661,8 +653,7 @@ struct RequestEngine::Impl {
     HttpError hopError(CURLcode result, bool pastDeadline) const {
         const HttpErrorCode code = errorCodeOf(result);
         if (code == HttpErrorCode::Timeout && pastDeadline) {
-            return {code, utf8ToAnsi("请求超时（" + secondsText(requestDeadlineMs()) +
-                                     " 秒内没有完成）")};
+            return {code, utf8ToAnsi("请求超时（" + secondsText(deadlineMs) + " 秒内没有完成）")};
         }
         if (code == HttpErrorCode::Timeout) {
             // Before the request went out the connection (or its handshake) took too long;
@@ -723,7 +714,7 @@ struct RequestEngine::Impl {
         std::vector<ChainCookie> chain;
         bool ok = false;
         const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(requestDeadlineMs());
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
         for (int redirects = 0;; ++redirects) {
             if (redirects > 0) {
                 host = hostOf(*hopUrl);
@@ -809,6 +800,10 @@ void RequestEngine::setTimeouts(int resolveMs, int connectMs, int sendMs, int re
     } else {
         impl_->stallSeconds = 0;
     }
+}
+
+void RequestEngine::setDeadline(long milliseconds) {
+    impl_->deadlineMs = milliseconds > 0 ? milliseconds : kRequestDeadlineMs;
 }
 
 void RequestEngine::setProxy(std::string_view server) {

@@ -66,7 +66,7 @@ inline constexpr unsigned kIgnoreCertificateNameInvalid = 0x1000;
 inline constexpr unsigned kIgnoreCertificateDateInvalid = 0x2000;
 
 // A site that trickles its answer must not hold a pass for as long as it likes: one send ends
-// within this many milliseconds in all. VESPREY_TEST_DEADLINE_MS replaces it, for tests only.
+// within this many milliseconds in all, unless the caller sets a shorter bound (setDeadline).
 inline constexpr long kRequestDeadlineMs = 60000;
 
 // A broken or hostile site must not make the program run out of memory: the body of an answer is
@@ -87,8 +87,11 @@ public:
     // handshake together may take the larger of resolveMs and connectMs; sending and receiving
     // are cut when no byte moved for the larger of sendMs and receiveMs (rounded up to whole
     // seconds). A new object has 60 s to connect and 30 s without progress. Whatever the limits
-    // and the server do, one send (redirects included) ends within kRequestDeadlineMs.
+    // and the server do, one send (redirects included) ends within the deadline.
     void setTimeouts(int resolveMs, int connectMs, int sendMs, int receiveMs);
+    // The bound of one send in all, in milliseconds: kRequestDeadlineMs for a new object, and for
+    // 0 or less. Kept for every later send.
+    void setDeadline(long milliseconds);
 
     // A named proxy server "host:port"; empty: no proxy (proxy variables of the environment are
     // never used).

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -19,8 +18,6 @@ constexpr std::array<std::string_view, 8> kMethodWords = {"GET",     "POST",   "
 
 constexpr int kDefaultTimeoutMs = 15000;
 constexpr unsigned kIgnoredCertificateErrors = 0x3300;  // all four kIgnore... flags
-
-std::atomic<bool> gStrictTls{false};
 
 using bytescan::hasLineBreakOrNul;
 using bytescan::isAscii;
@@ -188,8 +185,8 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     if (request.noRedirect) {
         engine->setFollowRedirects(false);
     }
-    const bool verify = request.verifyTls || gStrictTls.load();
-    engine->setIgnoredCertificateErrors(verify ? 0 : kIgnoredCertificateErrors);
+    engine->setIgnoredCertificateErrors(request.verifyTls ? 0 : kIgnoredCertificateErrors);
+    engine->setDeadline(request.deadlineMs);
     engine->setCaFile(request.caFile);
 
     completeRequestHeaders(response.sentHeaders, request.url, request.method);
@@ -224,14 +221,6 @@ HttpResponse WebClient::send(const HttpRequest& request) {
                              std::chrono::steady_clock::now() - started)
                              .count();
     return response;
-}
-
-void WebClient::setStrictTls(bool strict) {
-    gStrictTls.store(strict);
-}
-
-bool WebClient::strictTls() {
-    return gStrictTls.load();
 }
 
 Bytes WebClient::request(std::string_view url, int method, const RequestOptions& options) {

@@ -72,13 +72,14 @@ struct HttpRequest {
     int proxyAuthMode = 1;            // 1: Basic "Proxy-Authorization" when proxyUser is given
     int timeoutSeconds = 0;           // -1: engine's own limits; below 1: 15 s; else this many
     RequestEngine* engine = nullptr;  // an existing request object to use instead of a new one
-    // The server's certificate is checked (authority, dates, name) when true, or when
-    // WebClient::setStrictTls is on; otherwise any certificate is taken, as sites' sign-in pages
-    // need. A push always checks it: it carries keys and the user's results.
+    // The server's certificate is checked (authority, dates, name) when true; otherwise any
+    // certificate is taken, as many sites' sign-in pages need. A push always checks it: it
+    // carries keys and the user's results.
     bool verifyTls = false;
     std::string_view caFile{};  // a PEM file of authorities to trust in place of the system's
                                 // bundle (Debian's libcurl still reads /etc/ssl/certs); empty:
                                 // the system's (Debian's ca-certificates)
+    long deadlineMs = 0;  // the bound of the whole send, redirects included; 0: kRequestDeadlineMs
 };
 
 // Everything about one request's outcome.
@@ -115,12 +116,6 @@ public:
     // request object the variables stay as they were.
     static Bytes request(std::string_view url, int method = HttpMethod::Get,
                          const RequestOptions& options = {});
-
-    // Strict mode: every request checks the server's certificate, whatever it asks (sign-in
-    // requests included; `sign --strict-tls`). Off by default; safe to switch from any thread,
-    // taking effect for the requests that start after it.
-    static void setStrictTls(bool strict);
-    static bool strictTls();
 };
 
 // Standard Base64 (RFC 4648) of bytes, with padding and no line breaks.

@@ -22,6 +22,7 @@
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
 #include "loopback_server.h"
+#include "pass_recorder.h"
 #include "store/site_database.h"
 
 // Under ThreadSanitizer: cpp-httplib, which runs the fake sites, is a shared library built
@@ -36,12 +37,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::LocalServer;
+using test::planOf;
 using test::RawServer;
+using test::RecordingMessages;
+using test::RecordingObserver;
 using test::SilentServer;
 
-// Requests that get no answer end after 3 s here rather than after a minute; read once, at the
-// first request of the process, so it is set before main.
-const bool kShortDeadline = setenv("VESPREY_TEST_DEADLINE_MS", "3000", 1) == 0;
+// Requests that get no answer end after 3 s here rather than after a minute.
+constexpr long kShortDeadlineMs = 3000;
 
 // How long a fake site waits for something the pass should make happen at once (another host's
 // request, say) before it gives up and lets the test fail.
@@ -50,64 +53,6 @@ constexpr auto kPatience = std::chrono::seconds(10);
 Text gbk(std::string_view utf8) {
     return utf8ToAnsi(utf8);
 }
-
-// The account list in memory; every call that changes it, or shows something, is logged as one
-// UTF-8 line, with the thread it came from.
-class LoggingView : public SignInView {
-public:
-    explicit LoggingView(const SiteList& sites) {
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            rows.push_back(siteListRow(sites[i], i));
-        }
-    }
-    Text cell(std::size_t row, int column) override {
-        note({});
-        return rows.at(row)[static_cast<std::size_t>(column)];
-    }
-    void setCell(std::size_t row, int column, const Text& text) override {
-        rows.at(row)[static_cast<std::size_t>(column)] = text;
-        note("cell " + std::to_string(row) + " " + ansiToUtf8(text));
-    }
-    void setStatus(const Text& text) override { note("status " + ansiToUtf8(text)); }
-    void holdFinishedStatus(std::stop_token) override { note("hold"); }
-    bool notifyChecked() override { return notify; }
-    bool scheduleChecked() override { return false; }
-    int pushChannel() override { return kPushBark; }
-    void setTimerPeriod(int) override {}
-    void pushFinished(const PushOutcome& outcome) override {
-        note("push " + ansiToUtf8(outcome.error.message));
-    }
-    void setVerdict(std::size_t row, const AccountVerdict& verdict) override {
-        note("verdict " + std::to_string(row) + " " + std::string(verdictName(verdict.verdict)) +
-             " " + ansiToUtf8(verdict.reason));
-    }
-    void passCounts(const VerdictCounts& counts) override {
-        note("counts " + ansiToUtf8(verdictCountsText(counts)));
-    }
-
-    std::vector<std::array<Text, 6>> rows;
-    std::vector<std::string> calls;
-    std::set<std::thread::id> threads;
-    bool notify = false;
-
-private:
-    void note(std::string call) {
-        threads.insert(std::this_thread::get_id());
-        if (!call.empty()) {
-            calls.push_back(std::move(call));
-        }
-    }
-};
-
-class LoggingMessages : public MessageSink {
-public:
-    void showMessage(const Text& text, const Text& caption, MessageIcon) override {
-        threads.insert(std::this_thread::get_id());
-        messages.push_back(ansiToUtf8(caption) + ansiToUtf8(text));
-    }
-    std::vector<std::string> messages;
-    std::set<std::thread::id> threads;
-};
 
 // What all the fake sites of a test saw together.
 struct Traffic {
@@ -209,13 +154,11 @@ struct PassRecord {
 class ParallelPass : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(kShortDeadline);
         std::string pattern = (fs::temp_directory_path() / "vesprey-jobs-XXXXXX").string();
         dir_ = mkdtemp(pattern.data());
         path_ = dir_ / "Sign.db";
         ASSERT_TRUE(createSiteDatabase(path_, nullptr));
         ASSERT_TRUE(openSiteDatabase(db_, path_));
-        setenv("VESPREY_BARK_URL", push_.url("/bark/").c_str(), 1);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
@@ -240,25 +183,33 @@ protected:
         return added.id;
     }
 
+    // The plan of a pass over a fresh load of the list, with the test's push service and bound.
+    PassPlan plan(int jobs, bool notify = false) {
+        PassPlan planned = planOf(loadSiteList(db_), loadPushSettings(db_));
+        planned.jobs = jobs;
+        planned.switches->setNotify(notify);
+        planned.pushEnvironment.baseUrls["bark"] = push_.url("/bark/");
+        planned.requestDeadlineMs = kShortDeadlineMs;
+        return planned;
+    }
+
     PassRecord pass(int jobs, bool notify = false, const std::map<Text, VerdictRules>& rules = {}) {
-        SiteList sites = loadSiteList(db_);
-        LoggingView view(sites);
-        view.notify = notify;
-        LoggingMessages messages;
-        const PushSettings push = loadPushSettings(db_);
-        SignInRun run(sites, push, view, messages);
-        run.setJobs(jobs);
-        run.setVerdictRules(rules);
-        run.run();
+        PassPlan planned = plan(jobs, notify);
+        planned.rules = rules;
+        RecordingObserver view(planned.rows);
+        RecordingMessages messages;
+        const PassResult result = SignInRun(planned, view, messages).run();
 
         PassRecord record{view.calls, messages.messages, view.rows, {}, {}, view.threads};
         record.threads.insert(messages.threads.begin(), messages.threads.end());
-        for (const AccountReport& report : run.reports()) {
+        for (const AccountReport& report : result.reports) {
             record.reports.push_back(std::string(verdictName(report.verdict.verdict)) + " " +
                                      ansiToUtf8(report.verdict.reason) + " " +
                                      std::to_string(report.status) + " " +
-                                     report.renewedCookie.value_or("-"));
+                                     (report.cookieRenewed ? report.cookie : "-"));
         }
+        SiteList sites = loadSiteList(db_);
+        keepRequestState(result, sites);
         for (const SiteTemplate& site : sites) {
             record.records.push_back(site.Cookie + " | " + site.Headers);
         }
@@ -395,28 +346,14 @@ TEST_F(ParallelPass, StopRequestEndsThePassBeforeTheNextRow) {
     for (int i = 0; i < 6; ++i) {
         add("站" + std::to_string(i), (i % 2 == 0 ? a : b).url("/json"), 1, "msg", "c=1");
     }
-    SiteList sites = loadSiteList(db_);
+    PassPlan planned = plan(4, true);
 
-    // The view asks to stop when the first row's result is shown.
-    class StoppingView : public LoggingView {
-    public:
-        StoppingView(const SiteList& s, std::stop_source& source)
-            : LoggingView(s), source_(source) {}
-        void setCell(std::size_t row, int column, const Text& text) override {
-            LoggingView::setCell(row, column, text);
-            source_.request_stop();
-        }
-
-    private:
-        std::stop_source& source_;
-    };
+    // The observer asks to stop when the first row's result is shown.
     std::stop_source source;
-    StoppingView view(sites, source);
-    view.notify = true;
-    LoggingMessages messages;
-    SignInRun run(sites, loadPushSettings(db_), view, messages);
-    run.setJobs(4);
-    run.run(source.get_token());
+    RecordingObserver view(planned.rows);
+    view.stopAtResult = &source;
+    RecordingMessages messages;
+    SignInRun(planned, view, messages).run(source.get_token());
 
     EXPECT_EQ(view.calls.back(), "verdict 0 success 内置：成功");
     for (std::size_t row = 1; row < 6; ++row) {

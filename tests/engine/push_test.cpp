@@ -22,8 +22,12 @@ using test::LocalServer;
 using test::RawServer;
 
 constexpr int kChannels[] = {kPushBark, kPushServerChan, kPushDingTalk};
-const char* const kBaseVariables[] = {"VESPREY_BARK_URL", "VESPREY_SERVERCHAN_URL",
-                                      "VESPREY_DINGTALK_URL"};
+// Where the services are for the push of a test: what the programs read from VESPREY_<NAME>_URL
+// and VESPREY_PUSH_CAFILE. Each test starts without any.
+PushEnvironment& services() {
+    static PushEnvironment environment;
+    return environment;
+}
 const std::string kTitle = "12-17/签到提醒";
 
 std::string httpAnswer(const std::string& status, const std::string& body) {
@@ -129,17 +133,12 @@ std::vector<Text> gbkLines(const std::vector<std::string>& utf8) {
 
 class Push : public ::testing::Test {
 protected:
-    void TearDown() override {
-        for (const PushChannelInfo& channel : pushChannels()) {
-            unsetenv(std::string(channel.urlVariable).c_str());
-        }
-        unsetenv("VESPREY_PUSH_CAFILE");
-    }
+    void TearDown() override { services() = {}; }
 
-    // Every channel's base address at `base`.
+    // The first three channels' base address at `base`.
     static void serveAllAt(const std::string& base) {
-        for (const char* name : kBaseVariables) {
-            setenv(name, base.c_str(), 1);
+        for (const char* name : {"bark", "serverchan", "dingtalk"}) {
+            services().baseUrls[name] = base;
         }
     }
 
@@ -155,7 +154,8 @@ protected:
     std::vector<Carried> pushToRecorder(int channel, const std::vector<std::string>& lines) {
         RawServer service(httpAnswer("200 OK", "{}"));
         serveAllAt(service.url("/"));
-        const PushOutcome done = pushSummary(channel, utf8ToAnsi(kTitle), gbkLines(lines), keys());
+        const PushOutcome done =
+            pushSummary(channel, utf8ToAnsi(kTitle), gbkLines(lines), keys(), services());
         EXPECT_TRUE(done.ok()) << ansiToUtf8(done.error.message);
         const std::string origin = "http://127.0.0.1:" + std::to_string(service.port());
         std::vector<Carried> requests;
@@ -202,7 +202,7 @@ TEST_F(Push, TheAnswerDecidesWhetherThePushFailed) {
         RawServer service(httpAnswer(c.status, c.body));
         serveAllAt(service.url("/"));
         Text title = utf8ToAnsi("签到提醒");
-        const PushOutcome outcome = sendPush(c.channel, title, {}, keys());
+        const PushOutcome outcome = sendPush(c.channel, title, {}, keys(), services());
         EXPECT_EQ(outcome.error.code, c.code);
         EXPECT_EQ(ansiToUtf8(outcome.error.message), c.message);
         EXPECT_EQ(outcome.answer, utf8ToAnsi(c.body));
@@ -269,7 +269,7 @@ TEST_F(Push, WhenNoRequestCanFitTheSummaryGoesInOne) {
     serveAllAt(service.url("/"));
     const PushOutcome outcome =
         pushSummary(kPushBark, utf8ToAnsi(kTitle), gbkLines({"甲：ok", "乙：ok"}),
-                    keys(std::string(kBarkUrlLimit, 'k')));
+                    keys(std::string(kBarkUrlLimit, 'k')), services());
     EXPECT_TRUE(outcome.ok()) << ansiToUtf8(outcome.error.message);
     ASSERT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(percentDecoded(requestLine(service.requests()[0])),
@@ -288,7 +288,8 @@ TEST_F(Push, AFailedRequestIsNamedAndTheOthersStillGo) {
     service.start();
     serveAllAt(service.url("/"));
     const std::vector<Text> lines(100, Text(1000, 'x'));  // several requests' worth
-    const PushOutcome outcome = pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), lines, keys());
+    const PushOutcome outcome =
+        pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), lines, keys(), services());
     ASSERT_GE(outcome.parts, 3u);
     EXPECT_EQ(outcome.sent, outcome.parts);
     EXPECT_EQ(service.requests.load(), static_cast<int>(outcome.parts));
@@ -301,7 +302,8 @@ TEST_F(Push, AFailedRequestIsNamedAndTheOthersStillGo) {
 TEST_F(Push, WithoutAnAnswerTheRestIsNotTried) {
     serveAllAt("http://127.0.0.1:" + std::to_string(test::closedPort()));
     const std::vector<Text> lines(100, Text(1000, 'x'));
-    const PushOutcome outcome = pushSummary(kPushServerChan, utf8ToAnsi(kTitle), lines, keys());
+    const PushOutcome outcome =
+        pushSummary(kPushServerChan, utf8ToAnsi(kTitle), lines, keys(), services());
     ASSERT_GE(outcome.parts, 3u);
     EXPECT_EQ(outcome.sent, 1u);
     EXPECT_EQ(outcome.error.code, PushErrorCode::NoAnswer);
@@ -316,7 +318,8 @@ TEST_F(Push, DingTalkBodyStaysJsonWhateverTheResultsHold) {
                                            "乙站：ok"};
     RawServer service(httpAnswer("200 OK", "{}"));
     serveAllAt(service.url("/"));
-    ASSERT_TRUE(pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), gbkLines(rows), keys()).ok());
+    ASSERT_TRUE(
+        pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), gbkLines(rows), keys(), services()).ok());
     ASSERT_EQ(service.requests().size(), 1u);
     const std::string request = service.requests()[0];
     const nlohmann::json body = dingTalkJson(bodyOf(request));
@@ -333,12 +336,12 @@ TEST_F(Push, BaseAddressesJoinWithOrWithoutTheFinalSlash) {
                                     "POST /ding/robot/send?access_token=robot HTTP/1.1"};
     for (const std::string slash : {"", "/"}) {
         SCOPED_TRACE("final slash: " + slash);
-        setenv("VESPREY_BARK_URL", service.url("/bark" + slash).c_str(), 1);
-        setenv("VESPREY_SERVERCHAN_URL", service.url("/sc" + slash).c_str(), 1);
-        setenv("VESPREY_DINGTALK_URL", service.url("/ding" + slash).c_str(), 1);
+        services().baseUrls = {{"bark", service.url("/bark" + slash)},
+                               {"serverchan", service.url("/sc" + slash)},
+                               {"dingtalk", service.url("/ding" + slash)}};
         for (int channel : kChannels) {
             Text title;
-            EXPECT_TRUE(sendPush(channel, title, {}, keys()).ok());
+            EXPECT_TRUE(sendPush(channel, title, {}, keys(), services()).ok());
             EXPECT_TRUE(
                 requestLine(service.requests().back()).starts_with(expected[channel - kPushBark]))
                 << service.requests().back();
@@ -357,14 +360,14 @@ TEST_F(Push, KeysStayInsideTheirPathSegment) {
     };
     for (const auto& [key, expected] : barkKeys) {
         Text title;
-        sendPush(kPushBark, title, {}, keys(key));
+        sendPush(kPushBark, title, {}, keys(key), services());
         EXPECT_TRUE(requestLine(service.requests().back()).starts_with(expected))
             << service.requests().back();
     }
     Text title;
-    sendPush(kPushServerChan, title, {}, keys({}, "../k?#"));
+    sendPush(kPushServerChan, title, {}, keys({}, "../k?#"), services());
     EXPECT_EQ(requestLine(service.requests().back()), "POST /p/..%2Fk%3F%23.send HTTP/1.1");
-    sendPush(kPushDingTalk, title, {}, keys({}, {}, "t&x=1#f"));
+    sendPush(kPushDingTalk, title, {}, keys({}, {}, "t&x=1#f"), services());
     EXPECT_EQ(requestLine(service.requests().back()),
               "POST /p/robot/send?access_token=t%26x%3D1%23f HTTP/1.1");
 }
@@ -468,12 +471,12 @@ ChannelSettings settingsFor(const std::string& channel, const std::string& json)
 PushOutcome pushTo(const std::string& channel, const std::string& settings,
                    const std::vector<std::string>& lines = kSummary) {
     return pushSummaryTo(channel, utf8ToAnsi(kTitle), gbkLines(lines), {},
-                         settingsFor(channel, settings));
+                         settingsFor(channel, settings), services());
 }
 
 // The channel's base address at `base`, as its VESPREY_<NAME>_URL gives it.
 void serveChannelAt(const std::string& channel, const std::string& base) {
-    setenv(std::string(findPushChannel(channel)->urlVariable).c_str(), base.c_str(), 1);
+    services().baseUrls[channel] = base;
 }
 
 TEST_F(Push, EveryJsonChannelPostsTitleAndSummaryWhereItsServiceReadsThem) {
@@ -750,18 +753,20 @@ TEST_F(Push, APushTrustsTheSystemsAuthoritiesOrTheFileNamed) {
     for (const std::string channel : {"gotify", "bark"}) {
         SCOPED_TRACE(channel);
         serveChannelAt(channel, service.url("/"));
-        unsetenv("VESPREY_PUSH_CAFILE");
+        services().caFile.clear();
         Text title;
-        const PushOutcome refused = channel == "bark" ? sendPush(kPushBark, title, {}, keys())
-                                                      : pushTo(channel, R"({"token":"g"})");
+        const PushOutcome refused = channel == "bark"
+                                        ? sendPush(kPushBark, title, {}, keys(), services())
+                                        : pushTo(channel, R"({"token":"g"})");
         EXPECT_EQ(refused.error.code, PushErrorCode::NoAnswer);
         EXPECT_EQ(ansiToUtf8(refused.error.message),
                   "证书错误（服务的证书不受信任；自建的服务请用 VESPREY_PUSH_CAFILE 指定它的 CA "
                   "证书）");
 
-        setenv("VESPREY_PUSH_CAFILE", authority.path().c_str(), 1);
-        const PushOutcome trusted = channel == "bark" ? sendPush(kPushBark, title, {}, keys())
-                                                      : pushTo(channel, R"({"token":"g"})");
+        services().caFile = authority.path();
+        const PushOutcome trusted = channel == "bark"
+                                        ? sendPush(kPushBark, title, {}, keys(), services())
+                                        : pushTo(channel, R"({"token":"g"})");
         EXPECT_TRUE(trusted.ok()) << ansiToUtf8(trusted.error.message);
     }
     EXPECT_EQ(service.received().size(), 2u);

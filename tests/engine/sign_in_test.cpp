@@ -12,6 +12,8 @@
 #include "engine/push.h"
 #include "engine/sign_in_run.h"
 #include "loopback_server.h"
+#include "pass_recorder.h"
+#include "session/pass_session.h"
 #include "store/site_database.h"
 
 namespace vesprey {
@@ -19,58 +21,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::LocalServer;
+using test::planOf;
 using test::RawServer;
+using test::RecordingMessages;
+using test::RecordingObserver;
 
 Text gbk(std::string_view utf8) {
     return utf8ToAnsi(utf8);
 }
-
-// The account list in memory, as the command line keeps it; records every status text.
-class RecordingView : public SignInView {
-public:
-    explicit RecordingView(const SiteList& sites) { reload(sites); }
-    void reload(const SiteList& sites) {
-        rows.clear();
-        for (std::size_t i = 0; i < sites.size(); ++i) {
-            rows.push_back(siteListRow(sites[i], i));
-        }
-    }
-    Text cell(std::size_t row, int column) override {
-        return rows.at(row)[static_cast<std::size_t>(column)];
-    }
-    void setCell(std::size_t row, int column, const Text& text) override {
-        EXPECT_EQ(column, kColumnResult);
-        rows.at(row)[static_cast<std::size_t>(column)] = text;
-    }
-    void setStatus(const Text& text) override { statuses.push_back(text); }
-    void holdFinishedStatus(std::stop_token) override { ++holds; }
-    bool notifyChecked() override { return notify; }
-    bool scheduleChecked() override { return schedule; }
-    int pushChannel() override { return channel; }
-    void setTimerPeriod(int ms) override { timerPeriods.push_back(ms); }
-    void pushFinished(const PushOutcome& outcome) override { pushes.push_back(outcome); }
-
-    std::vector<std::array<Text, 6>> rows;
-    std::vector<Text> statuses;
-    std::vector<int> timerPeriods;
-    std::vector<PushOutcome> pushes;
-    int holds = 0;
-    bool notify = false;
-    bool schedule = false;
-    int channel = kPushBark;
-};
-
-class RecordingMessages : public MessageSink {
-public:
-    void showMessage(const Text& text, const Text& caption, MessageIcon icon) override {
-        std::lock_guard lock(mutex);
-        messages.push_back(ansiToUtf8(caption) + ansiToUtf8(text));
-        icons.push_back(icon);
-    }
-    std::mutex mutex;
-    std::vector<std::string> messages;
-    std::vector<MessageIcon> icons;
-};
 
 struct Received {
     std::string method;
@@ -153,11 +111,17 @@ protected:
         path_ = dir_ / "Sign.db";
         ASSERT_TRUE(createSiteDatabase(path_, nullptr));
         ASSERT_TRUE(openSiteDatabase(db_, path_));
-        setenv("VESPREY_BARK_URL", push_.url("/bark/").c_str(), 1);
-        setenv("VESPREY_SERVERCHAN_URL", push_.url("/sc/").c_str(), 1);
-        setenv("VESPREY_DINGTALK_URL", push_.url("/ding").c_str(), 1);
+        services_.baseUrls = {{"bark", push_.url("/bark/")},
+                              {"serverchan", push_.url("/sc/")},
+                              {"dingtalk", push_.url("/ding")}};
     }
     void TearDown() override { fs::remove_all(dir_); }
+
+    // A pass over `plan` with the push services of the test, told to `observer`.
+    PassResult run(PassPlan& plan, RecordingObserver& observer, std::stop_token stop = {}) {
+        plan.pushEnvironment = services_;
+        return SignInRun(plan, observer, messages_).run(stop);
+    }
 
     int add(std::string_view name, std::string_view path, int qtype, int rtype, int ctype,
             std::string_view tying, std::string_view headers = {}, std::string_view date = {},
@@ -203,6 +167,7 @@ protected:
     SqlDatabase db_;
     FakeSite site_;
     RawServer push_{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n{}\n"};
+    PushEnvironment services_;
     RecordingMessages messages_;
 };
 
@@ -210,10 +175,9 @@ TEST_F(SignInPass, RequestsEveryAccountWithACookieAndShowsTheResults) {
     addEveryKind();
     SiteList sites = loadSiteList(db_);
     ASSERT_EQ(sites.size(), 7u);
-    PushSettings push = loadPushSettings(db_);
-    RecordingView view(sites);
-    view.schedule = true;
-    SignInRun(sites, push, view, messages_).run();
+    PassPlan plan = planOf(sites, loadPushSettings(db_));
+    RecordingObserver view(plan.rows);
+    const PassResult result = run(plan, view);
 
     EXPECT_EQ(view.rows[0][kColumnResult], gbk("结果：签到成功，获得 5 积分"));
     EXPECT_EQ(view.rows[1][kColumnResult], "Already signed");
@@ -251,16 +215,18 @@ TEST_F(SignInPass, RequestsEveryAccountWithACookieAndShowsTheResults) {
     EXPECT_EQ(view.statuses[7], gbk("签到完毕！"));
     EXPECT_EQ(view.statuses[8], "");
     EXPECT_EQ(view.holds, 1);
-    EXPECT_EQ(view.timerPeriods, std::vector<int>{1000});
     EXPECT_TRUE(push_.requests().empty());  // "同步通知" not checked
     EXPECT_TRUE(view.pushes.empty());
 
-    // The records now hold the merged cookie and the completed headers; a second pass without
-    // reload sends them.
+    // The records kept after it hold the merged cookie and the completed headers; a second pass
+    // without reload sends them.
+    keepRequestState(result, sites);
     EXPECT_EQ(sites[0].Cookie, "token=T1; sid=A1");  // new cookies first
     EXPECT_NE(sites[3].Headers.find("Referer: " + site_.url("/headers")), std::string::npos);
     site_.clear();
-    SignInRun(sites, push, view, messages_).run();
+    PassPlan again = planOf(sites, plan.keys);
+    RecordingObserver second(again.rows);
+    run(again, second);
     EXPECT_EQ(site_.received().at(0).cookie, "token=T1; sid=A1");
     // Nothing of it reached the database.
     EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=A1");
@@ -275,11 +241,11 @@ TEST_F(SignInPass, PushesTheSummaryThroughEachChannel) {
     const PushSettings push = loadPushSettings(db_);
 
     for (int channel : {kPushBark, kPushServerChan, kPushDingTalk}) {
-        SiteList sites = loadSiteList(db_);
-        RecordingView view(sites);
-        view.notify = true;
-        view.channel = channel;
-        SignInRun(sites, push, view, messages_).run();
+        PassPlan plan = planOf(loadSiteList(db_), push);
+        plan.switches->setNotify(true);
+        plan.switches->setChannel(channel);
+        RecordingObserver view(plan.rows);
+        run(plan, view);
         ASSERT_EQ(view.pushes.size(), 1u);
         EXPECT_TRUE(view.pushes[0].ok()) << ansiToUtf8(view.pushes[0].error.message);
     }
@@ -318,10 +284,10 @@ TEST_F(SignInPass, PushesTheSummaryThroughEachChannel) {
 }
 
 TEST_F(SignInPass, EmptyListAndListWithoutAccounts) {
-    SiteList none;
-    RecordingView emptyView(none);
-    emptyView.notify = true;
-    SignInRun(none, loadPushSettings(db_), emptyView, messages_).run();
+    PassPlan none = planOf({}, loadPushSettings(db_));
+    none.switches->setNotify(true);
+    RecordingObserver emptyView(none.rows);
+    run(none, emptyView);
     ASSERT_EQ(emptyView.statuses.size(), 2u);
     EXPECT_EQ(emptyView.statuses[0], gbk("签到完毕！"));
     ASSERT_EQ(push_.requests().size(), 1u);  // an empty summary is still pushed
@@ -330,11 +296,11 @@ TEST_F(SignInPass, EmptyListAndListWithoutAccounts) {
 
     add("甲", "/json", 1, 1, 0, "msg", {}, {}, std::nullopt);
     add("乙", "/json", 1, 1, 0, "msg", {}, {}, std::nullopt);
-    SiteList sites = loadSiteList(db_);
-    RecordingView view(sites);
-    view.notify = true;
-    view.channel = kPushServerChan;
-    SignInRun(sites, loadPushSettings(db_), view, messages_).run();
+    PassPlan plan = planOf(loadSiteList(db_), loadPushSettings(db_));
+    plan.switches->setNotify(true);
+    plan.switches->setChannel(kPushServerChan);
+    RecordingObserver view(plan.rows);
+    run(plan, view);
     EXPECT_TRUE(site_.received().empty());
     ASSERT_EQ(push_.requests().size(), 2u);
     EXPECT_TRUE(
@@ -346,9 +312,9 @@ TEST_F(SignInPass, EvaluationFallbacks) {
     add("正则站", "/empty-eval", 1, 2, 1, "nomatch(.)", {}, {}, "c=1");
     add("JSON站", "/empty-eval", 1, 1, 1, "data.x", {}, {}, "c=1");
     add("两个路径", "/empty-eval", 1, 1, 1, "a||b", {}, {}, "c=1");
-    SiteList sites = loadSiteList(db_);
-    RecordingView view(sites);
-    SignInRun(sites, loadPushSettings(db_), view, messages_).run();
+    PassPlan plan = planOf(loadSiteList(db_));
+    RecordingObserver view(plan.rows);
+    run(plan, view);
     // A regex that finds nothing: the message, then "匹配失败" in the row.
     EXPECT_EQ(view.rows[0][kColumnResult], gbk("匹配失败"));
     ASSERT_EQ(messages_.messages.size(), 1u);
@@ -400,8 +366,9 @@ TEST_F(SignInPass, UnreachableHugeAndStalledSitesDoNotStopThePass) {
     db_ = SqlDatabase();  // closed: the pass must not need it
     const std::string before = fileBytes();
 
-    RecordingView view(sites);
-    SignInRun(sites, {}, view, messages_).run();
+    PassPlan plan = planOf(sites);
+    RecordingObserver view(plan.rows);
+    run(plan, view);
     // Nothing came back from the closed port: JSON mode gives the empty answer.
     EXPECT_EQ(view.rows[0][kColumnResult], "");
     // The stalled site is cut after the request time-out; regex mode reports no match.
@@ -414,22 +381,14 @@ TEST_F(SignInPass, UnreachableHugeAndStalledSitesDoNotStopThePass) {
 TEST_F(SignInPass, StopRequestEndsThePassBeforeTheNextRowAndSendsNoPush) {
     add("甲", "/regex", 1, 2, 0, "<b>(.*?)</b>", {}, {}, "a=1");
     add("乙", "/regex", 1, 2, 0, "<b>(.*?)</b>", {}, {}, "b=1");
-    SiteList sites = loadSiteList(db_);
+    PassPlan plan = planOf(loadSiteList(db_), loadPushSettings(db_));
+    plan.switches->setNotify(true);
 
-    // The view asks to stop while the first row's status is shown.
-    class StoppingView : public RecordingView {
-    public:
-        StoppingView(const SiteList& s, std::stop_source& src) : RecordingView(s), source(src) {}
-        void setCell(std::size_t row, int column, const Text& text) override {
-            RecordingView::setCell(row, column, text);
-            source.request_stop();
-        }
-        std::stop_source& source;
-    };
+    // The observer asks to stop when the first row's result is shown.
     std::stop_source source;
-    StoppingView view(sites, source);
-    view.notify = true;
-    SignInRun(sites, loadPushSettings(db_), view, messages_).run(source.get_token());
+    RecordingObserver view(plan.rows);
+    view.stopAtResult = &source;
+    EXPECT_TRUE(run(plan, view, source.get_token()).stopped);
     EXPECT_EQ(site_.received().size(), 1u);
     EXPECT_EQ(view.rows[1][kColumnResult], "");
     EXPECT_TRUE(push_.requests().empty());
@@ -439,16 +398,45 @@ TEST_F(SignInPass, StopRequestEndsThePassBeforeTheNextRowAndSendsNoPush) {
 
 TEST_F(SignInPass, AFailedPushIsReportedToTheView) {
     add("甲", "/regex", 1, 2, 0, "<b>(.*?)</b>", {}, {}, "a=1");
-    setenv("VESPREY_BARK_URL",
-           ("http://127.0.0.1:" + std::to_string(test::closedPort()) + "/").c_str(), 1);
-    SiteList sites = loadSiteList(db_);
-    RecordingView view(sites);
-    view.notify = true;
-    SignInRun(sites, loadPushSettings(db_), view, messages_).run();
+    services_.baseUrls["bark"] = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
+    PassPlan plan = planOf(loadSiteList(db_), loadPushSettings(db_));
+    plan.switches->setNotify(true);
+    RecordingObserver view(plan.rows);
+    run(plan, view);
     EXPECT_EQ(view.rows[0][kColumnResult], "Already signed");
     ASSERT_EQ(view.pushes.size(), 1u);
     EXPECT_EQ(view.pushes[0].error.code, PushErrorCode::NoAnswer);
     EXPECT_EQ(view.pushes[0].error.message, gbk("无法连接"));
+}
+
+// "签到也校验证书" and --strict-tls belong to the pass that asks for them: the same site with a
+// self-signed certificate answers one pass and is refused by the strict one.
+TEST_F(SignInPass, AStrictPassChecksTheSitesCertificate) {
+    test::SelfSigned identity;
+    LocalServer<httplib::SSLServer> secure(identity.certificate, identity.key);
+    secure->Get("/sign", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("{\"msg\":\"ok\"}", "application/json");
+    });
+    secure.start();
+    add("自签名站", "/", 1, 1, 0, "msg", {}, {}, "a=1");
+    {
+        SqlStatement stmt = db_.prepare("update Template set WebLink='https://127.0.0.1:" +
+                                        std::to_string(secure.port()) + "/sign'");
+        ASSERT_EQ(stmt.stepCode(), kSqliteDone);
+    }
+    for (const bool strict : {false, true}) {
+        PassPlan plan = planOf(loadSiteList(db_));
+        plan.strictTls = strict;
+        RecordingObserver view(plan.rows);
+        const PassResult result = run(plan, view);
+        const AccountReport& report = result.reports.at(0);
+        if (strict) {
+            EXPECT_EQ(report.verdict.verdict, Verdict::Failed);
+            EXPECT_EQ(ansiToUtf8(report.verdict.reason).substr(0, 12), "证书错误");
+        } else {
+            EXPECT_EQ(report.listText, "ok");
+        }
+    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The cache of derived keys: a real Sign.db, a real cache file in a temporary XDG_CACHE_HOME.
+// The cache of derived keys: a real Sign.db, a real cache file in a temporary directory.
 #include "store/key_cache.h"
 
 #include <gtest/gtest.h>
@@ -23,10 +23,7 @@ protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "vesprey-keys-XXXXXX").string();
         dir_ = mkdtemp(pattern.data());
-        if (const char* old = std::getenv("XDG_CACHE_HOME")) {
-            oldCacheHome_ = old;
-        }
-        setenv("XDG_CACHE_HOME", (dir_ / "cache").c_str(), 1);
+        setKeyCachePath(dir_ / "cache" / "vesprey" / "keys");
         path_ = dir_ / "Sign.db";
         ASSERT_TRUE(createSiteDatabase(path_, nullptr));
         SqlDatabase db;
@@ -37,11 +34,7 @@ protected:
         ASSERT_TRUE(addSite(db, site, "a=1").write);
     }
     void TearDown() override {
-        if (oldCacheHome_) {
-            setenv("XDG_CACHE_HOME", oldCacheHome_->c_str(), 1);
-        } else {
-            unsetenv("XDG_CACHE_HOME");
-        }
+        setKeyCachePath({});
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
@@ -84,7 +77,6 @@ protected:
 
     fs::path dir_;
     fs::path path_;
-    std::optional<std::string> oldCacheHome_;
 };
 
 TEST_F(KeyCache, TheFirstOpenKeepsTheDerivedKeyWhichOpensTheFileByItself) {
@@ -150,17 +142,9 @@ TEST_F(KeyCache, AReplacedFileGetsItsOwnEntryAndAFileThatIsNoDatabaseNone) {
 }
 
 TEST_F(KeyCache, WithoutACacheDirectoryFilesOpenAsBefore) {
-    const char* home = std::getenv("HOME");
-    const std::optional<std::string> oldHome =
-        home ? std::optional<std::string>(home) : std::nullopt;
     fs::remove_all(dir_ / "cache");
-    unsetenv("XDG_CACHE_HOME");
-    unsetenv("HOME");
-    EXPECT_TRUE(keyCachePath().empty());
+    setKeyCachePath({});
     const auto list = listOf(path_);
-    if (oldHome) {
-        setenv("HOME", oldHome->c_str(), 1);
-    }
     ASSERT_TRUE(list);
     EXPECT_EQ(list->front().Cookie, "a=1");
     EXPECT_FALSE(fs::exists(dir_ / "cache"));

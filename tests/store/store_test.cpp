@@ -345,12 +345,14 @@ TEST(SiteFile, CreateRefusesAnExistingFileAndLeavesItAlone) {
 }
 
 TEST(SiteFile, PathOptionThenEnvironmentThenExecutableDirectory) {
-    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
-    setenv("VESPREY_DB", "/env/Sign.db", 1);
-    EXPECT_EQ(siteDatabasePath(), fs::path("/env/Sign.db"));
-    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db")), fs::path("/x/y.db"));
-    unsetenv("VESPREY_DB");
-    EXPECT_EQ(siteDatabasePath(), fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
+    UserFolders folders;
+    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db"), folders), fs::path("/x/y.db"));
+    folders.databaseVariable = "/env/Sign.db";
+    EXPECT_EQ(siteDatabasePath({}, folders), fs::path("/env/Sign.db"));
+    EXPECT_EQ(siteDatabasePath(fs::path("/x/y.db"), folders), fs::path("/x/y.db"));
+    folders.databaseVariable.clear();
+    EXPECT_EQ(siteDatabasePath({}, folders),
+              fs::read_symlink("/proc/self/exe").parent_path() / "Sign.db");
 }
 
 TEST(SiteFile, AnInstalledProgramKeepsItsDataInTheUsersDataDirectoryUnlessOneIsBesideIt) {
@@ -358,21 +360,16 @@ TEST(SiteFile, AnInstalledProgramKeepsItsDataInTheUsersDataDirectoryUnlessOneIsB
     const fs::path bin = root.path() / "usr" / "bin";
     fs::create_directories(bin);
     fs::create_directories(root.path() / "usr" / "share" / "applications");
-    setenv("XDG_DATA_HOME", (root.path() / "data").c_str(), 1);
+    const UserFolders folders{{}, root.path() / "data" / "vesprey"};
     // A build's writable folder: beside the program.
-    EXPECT_EQ(siteDatabasePathFor(bin, {}), bin / "Sign.db");
+    EXPECT_EQ(siteDatabasePathFor(bin, {}, folders), bin / "Sign.db");
     // Installed (its desktop entry in ../share): the data directory.
     std::ofstream(root.path() / "usr" / "share" / "applications" / "vesprey.desktop") << "";
-    EXPECT_EQ(siteDatabasePathFor(bin, {}), root.path() / "data" / "vesprey" / "Sign.db");
+    EXPECT_EQ(siteDatabasePathFor(bin, {}, folders), root.path() / "data" / "vesprey" / "Sign.db");
     // A Sign.db beside the program still wins, and --db over everything.
     std::ofstream(bin / "Sign.db") << "";
-    EXPECT_EQ(siteDatabasePathFor(bin, {}), bin / "Sign.db");
-    EXPECT_EQ(siteDatabasePathFor(bin, fs::path("/x/y.db")), fs::path("/x/y.db"));
-    unsetenv("XDG_DATA_HOME");
-    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "/root";
-    setenv("HOME", root.path().c_str(), 1);
-    EXPECT_EQ(userDataDirectory(), root.path() / ".local" / "share" / "vesprey");
-    setenv("HOME", home.c_str(), 1);
+    EXPECT_EQ(siteDatabasePathFor(bin, {}, folders), bin / "Sign.db");
+    EXPECT_EQ(siteDatabasePathFor(bin, fs::path("/x/y.db"), folders), fs::path("/x/y.db"));
 }
 
 // The Send rows as (id, Name, RobotId) in id order.

@@ -161,8 +161,12 @@ private slots:
         }
         QVERIFY(boxes.boxes.isEmpty());
 
-        // A service that is not there: the failure in words.
+        // A service that is not there (the window reads the address when it opens): the failure
+        // in words.
         qputenv("VESPREY_BARK_URL", "http://127.0.0.1:9/");
+        window = openWindow(db_);
+        test = window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_调试"));
+        status = window->findChild<QLabel*>(QStringLiteral("zt1"));
         test->click();
         QTRY_VERIFY(test->isEnabled());
         QVERIFY2(status->text().startsWith(QStringLiteral("推送失败：")),

@@ -233,7 +233,7 @@ private slots:
         BoxRecorder boxes;
         const QByteArray before = qgetenv("XDG_DATA_HOME");
         qputenv("XDG_DATA_HOME", dir.path().toUtf8());
-        const auto path = userDataDirectory() / "Sign.db";
+        const auto path = readProgramEnvironment().folders.dataDirectory / "Sign.db";
         QVERIFY(!std::filesystem::exists(path.parent_path()));
         whenShown(kNewDatabase, [](QWidget* w) {
             child<QCheckBox>(w, "选择框_示例网站")->setChecked(false);

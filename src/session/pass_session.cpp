@@ -1,0 +1,103 @@
+#include "session/pass_session.h"
+
+#include <algorithm>
+
+#include "store/history.h"
+#include "store/push_channels.h"
+
+namespace vesprey {
+
+Text passProgressText(const Text& site) {
+    static const Text before = utf8ToAnsi("开始对>>>");
+    static const Text after = utf8ToAnsi("<<<进行签到");
+    return before + site + after;
+}
+
+const Text& passFinishedText() {
+    static const Text finished = utf8ToAnsi("签到完毕！");
+    return finished;
+}
+
+std::vector<PassRow> passRows(const SiteList& sites) {
+    std::vector<PassRow> rows;
+    rows.reserve(sites.size());
+    for (const SiteTemplate& site : sites) {
+        rows.push_back({site, site.hasCookie()});
+    }
+    return rows;
+}
+
+PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
+    : db_(db), database_(std::move(database)), plan_(std::move(plan)) {}
+
+PassPreparation PassSession::prepare(bool cookieDays) {
+    PassPreparation preparation;
+    preparation.rules = readVerdictRules(db_, plan_.rules);
+    if (!preparation.rules.ok()) {
+        plan_.rules.clear();
+    }
+    // A file that has only the first three push rows is never asked for more.
+    const bool settingsNeeded =
+        std::any_of(plan_.channels.begin(), plan_.channels.end(), [](const std::string& name) {
+            const PushChannelInfo* channel = findPushChannel(name);
+            return channel != nullptr && channel->row == 0;
+        });
+    if (settingsNeeded) {
+        preparation.channelSettings = readChannelSettings(db_, plan_.channelSettings);
+        if (!preparation.channelSettings.ok()) {
+            plan_.channelSettings.clear();
+        }
+    }
+    const double now = nowDateTime();
+    if (cookieDays) {
+        CookieHealth health;
+        preparation.cookieHealth = readCookieHealth(database_, health);
+        plan_.cookieDaysLeft.assign(plan_.rows.size(), std::nullopt);
+        for (std::size_t row = 0; row < plan_.rows.size(); ++row) {
+            const int cid = plan_.rows[row].site.Cid;
+            const auto expiry = health.expiries.find(cid);
+            if (cid != 0 && expiry != health.expiries.end()) {
+                plan_.cookieDaysLeft[row] = cookieDaysLeft(expiry->second.expires, now);
+            }
+        }
+    }
+    time_ = historyTime(now);
+    return preparation;
+}
+
+PassResult PassSession::run(PassObserver& observer, MessageSink& messages,
+                            std::stop_token stop) const {
+    return SignInRun(plan_, observer, messages).run(std::move(stop));
+}
+
+WriteResult PassSession::writeHistory(const PassResult& result) const {
+    HistoryDatabase history;
+    WriteResult written = history.create(database_);
+    if (written) {
+        written = history.appendPass(historyEntries(time_, plan_.rows, result.reports));
+    }
+    return written;
+}
+
+CookieSave PassSession::saveRenewedCookies(const PassResult& result) {
+    CookieSave save;
+    const std::vector<std::pair<int, Text>> renewed = renewedCookies(plan_.rows, result.reports);
+    save.any = !renewed.empty();
+    save.written = saveCookies(db_, renewed, &save.saved);
+    return save;
+}
+
+void keepRequestState(const PassResult& result, SiteList& sites) {
+    for (std::size_t row = 0; row < result.reports.size() && row < sites.size(); ++row) {
+        const AccountReport& report = result.reports[row];
+        if (report.verdict.verdict == Verdict::Skipped) {
+            continue;  // not requested, or not reached before a stop
+        }
+        sites[row].Cookie = report.cookie;
+        if (!sites[row].Headers.empty()) {
+            sites[row].Headers = report.headers;
+        }
+    }
+}
+
+}  // namespace vesprey

@@ -1,0 +1,83 @@
+// A sign-in pass from Sign.db to its end, the same for the desktop window and `vesprey-cli sign`:
+//
+//   prepare  what the pass needs beyond the list, read from the files: the templates' verdict
+//            rules, the settings of the channels it pushes to, the cookies' expiry days (from
+//            History.db), and the pass's time;
+//   run      the pass itself (SignInRun), on whatever thread the program likes;
+//   finish   the pass's rows into History.db, and the cookies the sites renewed into Sign.db
+//            when the user asked for that.
+//
+// The programs differ only in their PassObserver and in what they say of a step's problems: the
+// session reports each as a value and shows nothing. prepare and finish use the open Sign.db and
+// belong to the thread that owns it; run reads only the plan.
+#pragma once
+
+#include <filesystem>
+#include <stop_token>
+#include <utility>
+#include <vector>
+
+#include "engine/messages.h"
+#include "engine/sign_in_run.h"
+#include "store/site_database.h"
+#include "text/text.h"
+
+namespace vesprey {
+
+// "开始对>>>网站<<<进行签到": both programs show it as a row's turn comes.
+Text passProgressText(const Text& site);
+// "签到完毕！": both programs show it when the rows are done.
+const Text& passFinishedText();
+
+// The list's rows as a pass takes them: each row requested when its account has a cookie.
+std::vector<PassRow> passRows(const SiteList& sites);
+
+// What prepare could not read. The pass can still run: without rules the built-in ones alone
+// decide, without a channel's settings that channel fails with what it lacks.
+struct PassPreparation {
+    ReadResult rules;
+    ReadResult channelSettings;
+    ReadResult cookieHealth;  // History.db, for the expiry days; a missing file is no failure
+};
+
+// What finish did with the renewed cookies.
+struct CookieSave {
+    WriteResult written;  // done when nothing needed writing
+    int saved = 0;        // rows written
+    bool any = false;     // some site renewed a cookie of an account that went well
+};
+
+class PassSession {
+public:
+    // `plan` as the program decided it: rows, keys, switches, channels, jobs and the rest;
+    // prepare fills in what comes from the files. `db` is the open Sign.db at `database`.
+    PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan);
+
+    // Reads the rules, the named channels' settings (only when a named channel keeps its
+    // settings as JSON) and, with `cookieDays`, the cookies' expiry days; takes the pass's time.
+    PassPreparation prepare(bool cookieDays);
+
+    const PassPlan& plan() const { return plan_; }
+    const Text& time() const { return time_; }
+
+    PassResult run(PassObserver& observer, MessageSink& messages, std::stop_token stop = {}) const;
+
+    // Appends the pass's rows (every list row, skipped ones too) to History.db beside Sign.db,
+    // making the file on first use.
+    WriteResult writeHistory(const PassResult& result) const;
+    // Writes the cookies sites renewed for accounts that went well, in one transaction.
+    CookieSave saveRenewedCookies(const PassResult& result);
+
+private:
+    SqlDatabase& db_;
+    std::filesystem::path database_;
+    PassPlan plan_;
+    Text time_;
+};
+
+// Keeps in `sites` (the list the pass was planned from) what the pass's requests left: each
+// requested row's cookie merged with what the site set, and its header lines completed with the
+// defaults, for the next pass without a reload.
+void keepRequestState(const PassResult& result, SiteList& sites);
+
+}  // namespace vesprey
