@@ -26,8 +26,8 @@ inline std::filesystem::path makeSiteDatabase(int sites, int accountsPerSite) {
         f.WebName = utf8ToAnsi("签到网站 " + std::to_string(i));
         f.Weblogin = "https://example.com/login";
         f.WebLink = "https://example.com/api/sign?id=" + std::to_string(i);
-        f.Qtype = 1 + i % 2;
-        f.Rtype = 1 + i % 3 / 2;
+        f.Qtype = storedMethod(1 + i % 2);
+        f.Rtype = storedAnswerType(1 + i % 3 / 2);
         f.Tying = utf8ToAnsi("data.msg=>签到成功||message");
         f.Headers = "User-Agent: Mozilla/5.0\r\nReferer: https://example.com/";
         insertTemplate(conn, f);

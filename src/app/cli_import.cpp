@@ -104,8 +104,7 @@ int runImport(const std::vector<std::string>& argv) {
         return kExitDatabase;
     }
     if (!imported->rules.empty()) {
-        if (const WriteResult saved = saveVerdictRules(db, std::to_string(id), imported->rules);
-            !saved) {
+        if (const WriteResult saved = saveVerdictRules(db, id, imported->rules); !saved) {
             printError("模板已导入，但判定规则没有保存：" + writeFailureText(saved) + "（" +
                        path.string() + "）");
             return kExitDatabase;
@@ -115,8 +114,8 @@ int runImport(const std::vector<std::string>& argv) {
                               : cookie->empty() ? "并添加了一个没有 Cookie 的账号"
                                                 : "并添加了第一个账号";
     std::printf("已导入网站模板“%s”（编号 %d，%s，%s），%s。\n", ansiToUtf8(fields.WebName).c_str(),
-                id, fields.Qtype == 1 ? "GET" : "POST", fields.Rtype == 1 ? "JSON" : "正则",
-                accountNote);
+                id, fields.Qtype == RequestMethod::Get ? "GET" : "POST",
+                fields.Rtype == AnswerType::Json ? "JSON" : "正则", accountNote);
     return kExitOk;
 }
 

@@ -331,7 +331,7 @@ void printJson(const std::vector<PassRow>& planned, const std::vector<std::array
         out += row == 0 ? "{" : ",{";
         out += "\"row\":" + std::to_string(row + 1);
         out += ",\"site\":" + jsonUtf8String(site.WebName);
-        out += ",\"id\":" + std::to_string(std::atoll(site.id.c_str()));
+        out += ",\"id\":" + std::to_string(site.id);
         out += ",\"cid\":" + std::to_string(site.Cid);
         out += ",\"verdict\":\"" + std::string(verdictName(report.verdict.verdict)) + "\"";
         out += ",\"reason\":" + jsonUtf8String(report.verdict.reason);

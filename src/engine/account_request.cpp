@@ -9,12 +9,12 @@ namespace vesprey {
 AccountRequest accountRequestFor(const SiteTemplate& site) {
     AccountRequest request;
     request.url = site.WebLink;
-    request.get = site.Qtype == 1;
+    request.get = site.Qtype == RequestMethod::Get;
     request.cookie = site.Cookie;
     request.headers = site.Headers;
     request.body = site.Date;
     request.conversion = site.Ctype;
-    request.extraction = site.Rtype == 1 ? Extraction::Json : Extraction::Regex;
+    request.extraction = site.Rtype == AnswerType::Json ? Extraction::Json : Extraction::Regex;
     request.tying = site.Tying;
     request.keepBody = false;
     return request;

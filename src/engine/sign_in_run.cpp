@@ -407,7 +407,7 @@ std::vector<HistoryEntry> historyEntries(const Text& time, const std::vector<Pas
     for (std::size_t row = 0; row < count; ++row) {
         const AccountReport& report = reports[row];
         const SiteTemplate& site = rows[row].site;
-        entries.push_back({time, std::atoi(site.id.c_str()), site.Cid, site.WebName,
+        entries.push_back({time, site.id, site.Cid, site.WebName,
                            Text(verdictName(report.verdict.verdict)), report.verdict.reason,
                            report.listText, report.status,
                            static_cast<int>(std::min<long long>(report.ms, INT_MAX))});

@@ -79,7 +79,7 @@ struct PassPlan {
     PushEnvironment pushEnvironment;
     NotifyOn notifyOn = NotifyOn::Always;
     // The templates' own verdict rules, by template id; without them the built-in rules alone.
-    std::map<Text, VerdictRules> rules;
+    std::map<int, VerdictRules> rules;
     // Days until each row's cookie runs out, as far as the caller knows (see cookieExpiryLine):
     // the pushed summary ends with the rows that need a new login soon.
     std::vector<std::optional<int>> cookieDaysLeft;

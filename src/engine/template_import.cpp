@@ -36,8 +36,8 @@ std::optional<TemplateImport> parseTemplateImport(std::string_view text) {
     imported.Weblogin = doc.GetText(n.login);
     imported.WebLink = doc.GetText(n.link);
     // Numbers, or strings read as decimal numbers from their start; missing members are 0.
-    imported.requestMode = doc.GetInt32(n.method);
-    imported.responseType = doc.GetInt32(n.answer);
+    imported.method = sharedMethod(doc.GetInt32(n.method));
+    imported.answerType = sharedAnswerType(doc.GetInt32(n.answer));
     imported.Tying = doc.GetText(n.tying);
     imported.conversion = doc.GetInt32(n.conversion);
     imported.Headers = doc.GetText(std::string_view("Headers"));
@@ -61,8 +61,8 @@ TemplateFields importedTemplateFields(const TemplateImport& imported) {
     fields.WebName = imported.WebName;
     fields.Weblogin = imported.Weblogin;
     fields.WebLink = imported.WebLink;
-    fields.Qtype = imported.requestMode == 0 ? 1 : 2;
-    fields.Rtype = imported.responseType == 0 ? 1 : 2;
+    fields.Qtype = imported.method == RequestMethod::Get ? RequestMethod::Get : RequestMethod::Post;
+    fields.Rtype = imported.answerType == AnswerType::Json ? AnswerType::Json : AnswerType::Regex;
     fields.Ctype = importedConversion(imported.conversion);
     fields.Tying = imported.Tying;
     fields.Headers = imported.Headers;

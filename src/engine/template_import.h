@@ -20,16 +20,16 @@ namespace vesprey {
 
 // The members as read, texts in code page 936.
 struct TemplateImport {
-    Text WebName;          // "网站"
-    Text Weblogin;         // "登录链接"
-    Text WebLink;          // "签到链接"
-    int requestMode = 0;   // "请求模式": 0 GET, 1 POST, anything else neither
-    int responseType = 0;  // "响应类型": 0 JSON, 1 regular expression, anything else neither
-    Text Tying;            // "绑定语句"
-    int conversion = 0;    // "编码转换"
-    Text Headers;          // extra request header lines
-    Text Date;             // request body
-    VerdictRules rules;    // "成功判定", "已签判定", "失效判定"
+    Text WebName;                          // "网站"
+    Text Weblogin;                         // "登录链接"
+    Text WebLink;                          // "签到链接"
+    std::optional<RequestMethod> method;   // "请求模式" (sharedMethod); nothing: neither
+    std::optional<AnswerType> answerType;  // "响应类型" (sharedAnswerType); nothing: neither
+    Text Tying;                            // "绑定语句"
+    int conversion = 0;                    // "编码转换"
+    Text Headers;                          // extra request header lines
+    Text Date;                             // request body
+    VerdictRules rules;                    // "成功判定", "已签判定", "失效判定"
 };
 
 // The first of the rules that is not a valid regular expression, as a sentence for the user:
@@ -47,8 +47,8 @@ Text templateImportFailedMessage();
 // (no item) for anything else.
 int importedConversion(int conversion);
 
-// The Template row the editor saves after the import: Qtype 1 only when GET ends up checked
-// (request mode 0), Rtype 1 only when JSON does (response type 0), Ctype the selected item.
+// The Template row the editor saves after the import: GET only when GET ends up checked (request
+// mode 0), JSON only when JSON does (response type 0), Ctype the selected item.
 TemplateFields importedTemplateFields(const TemplateImport& imported);
 
 }  // namespace vesprey

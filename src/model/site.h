@@ -3,26 +3,61 @@
 // them without knowing where they are kept.
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "text/text.h"
 
 namespace vesprey {
 
+// How a template's sign-in request goes.
+enum class RequestMethod { Get, Post };
+// How the result is taken from a template's answer: a JSON path, or a regular expression.
+enum class AnswerType { Json, Regex };
+
+// The two as Sign.db's Template row keeps them (Qtype, Rtype): 1 is GET and JSON, anything else
+// POST and the regular expression; written as 1 and 2.
+constexpr RequestMethod storedMethod(int qtype) {
+    return qtype == 1 ? RequestMethod::Get : RequestMethod::Post;
+}
+constexpr int storedQtype(RequestMethod method) {
+    return method == RequestMethod::Get ? 1 : 2;
+}
+constexpr AnswerType storedAnswerType(int rtype) {
+    return rtype == 1 ? AnswerType::Json : AnswerType::Regex;
+}
+constexpr int storedRtype(AnswerType type) {
+    return type == AnswerType::Json ? 1 : 2;
+}
+
+// The two as a shared template writes them ("请求模式", "响应类型"): 0 is GET and JSON, 1 POST
+// and the regular expression; any other number is neither.
+constexpr std::optional<RequestMethod> sharedMethod(int mode) {
+    return mode == 0   ? std::optional(RequestMethod::Get)
+           : mode == 1 ? std::optional(RequestMethod::Post)
+                       : std::nullopt;
+}
+constexpr std::optional<AnswerType> sharedAnswerType(int type) {
+    return type == 0   ? std::optional(AnswerType::Json)
+           : type == 1 ? std::optional(AnswerType::Regex)
+                       : std::nullopt;
+}
+
 // One account of one site: a Template row joined with one of its WebCookie rows.
 struct SiteTemplate {
-    Text id;
+    int id = 0;  // Template.id
     Text WebName;
     Text Weblogin;
     Text WebLink;
-    int Qtype = 0;  // 1 GET, anything else POST
-    int Rtype = 0;  // 1 JSON, anything else regular expression
+    RequestMethod Qtype = RequestMethod::Post;
+    AnswerType Rtype = AnswerType::Regex;
     int Ctype = 0;  // 0 none, 1 UTF-8 decoding, 2 "USC2-ANSI"
     Text Tying;
     Text Headers;
-    Text Date;
+    Text Date;    // the request's body (sent with a POST, and with any method of a template that
+                  // has header lines of its own)
     Text Cookie;  // empty when the site has no account row
-    int Cid = 0;  // 0 when the site has no account row
+    int Cid = 0;  // WebCookie.Cid; 0 when the site has no account row
 
     // The account list shows the account as present ("√"), and a pass requests it.
     bool hasCookie() const { return !Cookie.empty(); }
@@ -43,12 +78,12 @@ struct TemplateFields {
     Text WebName;
     Text Weblogin;
     Text WebLink;
-    int Qtype = 1;
-    int Rtype = 1;
+    RequestMethod Qtype = RequestMethod::Get;
+    AnswerType Rtype = AnswerType::Json;
     int Ctype = 0;
     Text Tying;
     Text Headers;
-    Text Date;
+    Text Date;  // the request's body
 };
 
 // A template's own rules for telling how a sign-in went: code page 936 regular expressions,

@@ -28,8 +28,8 @@ void bindTemplate(SqlStatement& stmt, const TemplateFields& f) {
     stmt.bindText("@WebName", f.WebName);
     stmt.bindText("@Weblogin", f.Weblogin);
     stmt.bindText("@WebLink", f.WebLink);
-    stmt.bindInt("@Qtype", f.Qtype);
-    stmt.bindInt("@Rtype", f.Rtype);
+    stmt.bindInt("@Qtype", storedQtype(f.Qtype));
+    stmt.bindInt("@Rtype", storedRtype(f.Rtype));
     stmt.bindInt("@Ctype", f.Ctype);
     stmt.bindText("@Tying", f.Tying);
     stmt.bindText("@Headers", f.Headers);
@@ -47,12 +47,12 @@ std::filesystem::path executableDirectory() {
 
 SiteTemplate siteFromRow(const SqlStatement& stmt) {
     SiteTemplate s;
-    s.id = stmt.columnText(0);
+    s.id = stmt.columnInt(0);
     s.WebName = stmt.columnText(1);
     s.Weblogin = stmt.columnText(2);
     s.WebLink = stmt.columnText(3);
-    s.Qtype = stmt.columnInt(4);
-    s.Rtype = stmt.columnInt(5);
+    s.Qtype = storedMethod(stmt.columnInt(4));
+    s.Rtype = storedAnswerType(stmt.columnInt(5));
     s.Ctype = stmt.columnInt(6);
     s.Tying = stmt.columnText(7);
     s.Headers = stmt.columnText(8);
@@ -175,9 +175,12 @@ std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index) {
     static const Text kRegex = utf8ToAnsi("正则");
     static const Text kYes = utf8ToAnsi("√");
     static const Text kNo = utf8ToAnsi("×");
-    return {std::to_string(index + 1),        site.WebName,
-            site.Qtype == 1 ? "GET" : "POST", site.Rtype == 1 ? Text("JSON") : kRegex,
-            site.hasCookie() ? kYes : kNo,    Text{}};
+    return {std::to_string(index + 1),
+            site.WebName,
+            site.Qtype == RequestMethod::Get ? "GET" : "POST",
+            site.Rtype == AnswerType::Json ? Text("JSON") : kRegex,
+            site.hasCookie() ? kYes : kNo,
+            Text{}};
 }
 
 ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings) {
@@ -231,21 +234,15 @@ WriteResult insertWebCookie(SqlDatabase& db, int id, std::string_view ctime,
     return finish(db, stmt);
 }
 
-WriteResult updateTemplate(SqlDatabase& db, std::string_view id, const TemplateFields& fields) {
-    // The id comes from the loaded list, which read it from the database's own integer key; it
-    // is appended to the statement text as the tool always did. Anything but digits would change
-    // the statement, so such an id is refused.
-    if (id.empty() || id.find_first_not_of("0123456789") != std::string_view::npos) {
-        return WriteResult{false, "invalid site id"};
-    }
+WriteResult updateTemplate(SqlDatabase& db, int id, const TemplateFields& fields) {
     SqlStatement stmt = db.prepare(
         "update Template set WebName=@WebName,Weblogin=@Weblogin,WebLink=@WebLink,Qtype=@Qtype,"
-        "Rtype=@Rtype,Ctype=@Ctype,Tying=@Tying,Headers=@Headers,Date=@Date where id=" +
-        std::string(id));
+        "Rtype=@Rtype,Ctype=@Ctype,Tying=@Tying,Headers=@Headers,Date=@Date where id=@Id");
     if (stmt.handle() == nullptr) {
         return notPrepared(db);
     }
     bindTemplate(stmt, fields);
+    stmt.bindInt("@Id", id);
     return finish(db, stmt);
 }
 
@@ -347,7 +344,7 @@ WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>
     return committed;
 }
 
-ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules) {
+ReadResult readVerdictRules(SqlDatabase& db, std::map<int, VerdictRules>& rules) {
     rules.clear();
     if (!hasTable(db, "Verdict")) {
         return {};
@@ -355,16 +352,13 @@ ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules
     return readRows(
         db, "SELECT Id, Success, Already, Expired FROM Verdict",
         [&](const SqlStatement& stmt) {
-            rules[stmt.columnText(0)] = {stmt.columnText(1), stmt.columnText(2),
-                                         stmt.columnText(3)};
+            rules[stmt.columnInt(0)] = {stmt.columnText(1), stmt.columnText(2), stmt.columnText(3)};
         },
         [&] { rules.clear(); });
 }
 
-WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
-                             const VerdictRules& rules) {
-    if (templateId.empty() ||
-        templateId.find_first_not_of("0123456789") != std::string_view::npos) {
+WriteResult saveVerdictRules(SqlDatabase& db, int templateId, const VerdictRules& rules) {
+    if (templateId <= 0) {
         return WriteResult{false, "invalid site id"};
     }
     if (WriteResult created = execute(db, kCreateVerdict); !created) {
@@ -376,7 +370,7 @@ WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
     if (stmt.handle() == nullptr) {
         return notPrepared(db);
     }
-    stmt.bindText("@Id", templateId);
+    stmt.bindInt("@Id", templateId);
     stmt.bindText("@Success", rules.success);
     stmt.bindText("@Already", rules.already);
     stmt.bindText("@Expired", rules.expired);
@@ -474,8 +468,8 @@ void addDemoSites(SqlDatabase& db) {
     json.WebName = utf8ToAnsi("示例站点（JSON）");
     json.Weblogin = "https://example.com/login";
     json.WebLink = "https://example.com/api/checkin";
-    json.Qtype = 2;
-    json.Rtype = 1;
+    json.Qtype = RequestMethod::Post;
+    json.Rtype = AnswerType::Json;
     json.Tying = "msg";
     insertTemplate(db, json);
 
@@ -483,8 +477,8 @@ void addDemoSites(SqlDatabase& db) {
     regex.WebName = utf8ToAnsi("示例论坛（正则）");
     regex.Weblogin = "https://example.org/member.php?mod=logging";
     regex.WebLink = "https://example.org/plugin.php?id=sign";
-    regex.Qtype = 1;
-    regex.Rtype = 2;
+    regex.Qtype = RequestMethod::Get;
+    regex.Rtype = AnswerType::Regex;
     regex.Tying = utf8ToAnsi("<div class=\"c\">([^<]*)</div>");
     insertTemplate(db, regex);
 }

@@ -118,7 +118,7 @@ WriteResult insertTemplate(SqlDatabase& db, const TemplateFields& fields);
 std::optional<int> selectMaxTemplateId(SqlDatabase& db);
 WriteResult insertWebCookie(SqlDatabase& db, int id, std::string_view ctime,
                             std::string_view cookie);
-WriteResult updateTemplate(SqlDatabase& db, std::string_view id, const TemplateFields& fields);
+WriteResult updateTemplate(SqlDatabase& db, int id, const TemplateFields& fields);
 WriteResult updateWebCookie(SqlDatabase& db, int cid, std::string_view cookie);
 WriteResult deleteWebCookie(SqlDatabase& db, int cid);
 WriteResult updatePushKey(SqlDatabase& db, int channel, std::string_view robotId);
@@ -142,11 +142,10 @@ WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>
 
 // The verdict rules of every template that has some, by template id. A file without the Verdict
 // table has none: that is no error.
-ReadResult readVerdictRules(SqlDatabase& db, std::map<Text, VerdictRules>& rules);
+ReadResult readVerdictRules(SqlDatabase& db, std::map<int, VerdictRules>& rules);
 // Stores a template's rules (all three replaced; empty ones stored empty), creating the Verdict
 // table first in a file that lacks it.
-WriteResult saveVerdictRules(SqlDatabase& db, std::string_view templateId,
-                             const VerdictRules& rules);
+WriteResult saveVerdictRules(SqlDatabase& db, int templateId, const VerdictRules& rules);
 
 // Settings of the program beyond the three shared tables, as name and text (table Setting). A
 // missing table or name reads as nothing; writing creates the table when it is missing.

@@ -37,7 +37,7 @@ bool MainWindow::rememberSelection() {
     SelectedAccount& selected = capture_.selected;
     selected.index = row;
     selected.entry = sites_[static_cast<std::size_t>(row)];
-    selected.templateId = std::atoi(selected.entry.id.c_str());
+    selected.templateId = selected.entry.id;
     return true;
 }
 

@@ -49,8 +49,8 @@ bool sameRules(const VerdictRules& a, const VerdictRules& b) {
 }
 
 // The template's rules as Sign.db holds them; none when the file cannot give them.
-VerdictRules storedRules(SqlDatabase& db, const Text& templateId) {
-    std::map<Text, VerdictRules> all;
+VerdictRules storedRules(SqlDatabase& db, int templateId) {
+    std::map<int, VerdictRules> all;
     if (!readVerdictRules(db, all).ok()) {
         return {};
     }
@@ -126,8 +126,8 @@ ModifyDialog::ModifyDialog(MainWindow& window, SiteTemplate entry)
     setEditText(date_, entry_.Date);
     conversion_->setCurrentIndex(
         entry_.Ctype >= 0 && entry_.Ctype < conversion_->count() ? entry_.Ctype : -1);
-    (entry_.Rtype == 1 ? json_ : regex_)->setChecked(true);
-    (entry_.Qtype == 1 ? get_ : post_)->setChecked(true);
+    (entry_.Rtype == AnswerType::Json ? json_ : regex_)->setChecked(true);
+    (entry_.Qtype == RequestMethod::Get ? get_ : post_)->setChecked(true);
     storedRules_ = storedRules(window_.database(), entry_.id);
     rules_ = storedRules_;
     // Only the user's choice converts: the entry's item above was selected before this.
@@ -142,8 +142,8 @@ TemplateFields ModifyDialog::fields() const {
     f.WebName = editText(name_);
     f.Weblogin = editText(login_);
     f.WebLink = editText(link_);
-    f.Qtype = get_->isChecked() ? 1 : 2;
-    f.Rtype = json_->isChecked() ? 1 : 2;
+    f.Qtype = get_->isChecked() ? RequestMethod::Get : RequestMethod::Post;
+    f.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
     f.Ctype = conversion_->currentIndex();
     f.Tying = editText(tying_);
     f.Headers = editText(headers_);

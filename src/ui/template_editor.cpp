@@ -170,12 +170,12 @@ Text TemplateEditor::tying() const {
     return editText(tying_);
 }
 
-void TemplateEditor::setMethod(int requestMode) {
-    checkOne(get_, post_, requestMode == 0 ? 0 : requestMode == 1 ? 1 : -1);
+void TemplateEditor::setMethod(std::optional<RequestMethod> method) {
+    checkOne(get_, post_, !method ? -1 : *method == RequestMethod::Get ? 0 : 1);
 }
 
-void TemplateEditor::setAnswerType(int responseType) {
-    checkOne(json_, regex_, responseType == 0 ? 0 : responseType == 1 ? 1 : -1);
+void TemplateEditor::setAnswerType(std::optional<AnswerType> type) {
+    checkOne(json_, regex_, !type ? -1 : *type == AnswerType::Json ? 0 : 1);
 }
 
 void TemplateEditor::manualFill() {
@@ -207,8 +207,8 @@ bool TemplateEditor::applyImport(const Text& text) {
     setEditText(name_, imported->WebName);
     setEditText(login_, imported->Weblogin);
     setEditText(link_, imported->WebLink);
-    setMethod(imported->requestMode);
-    setAnswerType(imported->responseType);
+    setMethod(imported->method);
+    setAnswerType(imported->answerType);
     setEditText(tying_, imported->Tying);
     {
         const QSignalBlocker quiet(conversion_);
@@ -238,8 +238,8 @@ void TemplateEditor::reset() {
         const QSignalBlocker quiet(conversion_);
         conversion_->setCurrentIndex(0);
     }
-    setMethod(0);
-    setAnswerType(0);
+    setMethod(RequestMethod::Get);
+    setAnswerType(AnswerType::Json);
     window_.capture().pending.clear();
     rules_ = {};
     trial_->clear();
@@ -321,8 +321,8 @@ void TemplateEditor::save() {
     fields.WebName = name;
     fields.WebLink = link;
     fields.Weblogin = editText(login_);
-    fields.Rtype = json_->isChecked() ? 1 : 2;
-    fields.Qtype = get_->isChecked() ? 1 : 2;
+    fields.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
+    fields.Qtype = get_->isChecked() ? RequestMethod::Get : RequestMethod::Post;
     fields.Ctype = conversion_->currentIndex();
     fields.Tying = tying();
     fields.Headers = pending.Headers;
@@ -349,7 +349,7 @@ void TemplateEditor::save() {
     WriteResult rules;
     rules.done = true;
     if (!rules_.empty()) {
-        rules = saveVerdictRules(window_.database(), std::to_string(added.id), rules_);
+        rules = saveVerdictRules(window_.database(), added.id, rules_);
     }
     if (!rules) {
         MessageBoxes::inform(

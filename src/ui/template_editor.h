@@ -61,8 +61,9 @@ public:
     bool applyImport(const Text& text);
 
 private:
-    void setMethod(int requestMode);
-    void setAnswerType(int responseType);
+    // Checks GET or POST, JSON or 正则; nothing checks neither.
+    void setMethod(std::optional<RequestMethod> method);
+    void setAnswerType(std::optional<AnswerType> type);
     Text tying() const;
     TrialSetup trialSetup() const;
     bool eventFilter(QObject* watched, QEvent* event) override;

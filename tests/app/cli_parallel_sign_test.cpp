@@ -83,8 +83,8 @@ protected:
         vesprey::TemplateFields f;
         f.WebName = vesprey::utf8ToAnsi(name);
         f.WebLink = url;
-        f.Qtype = 1;
-        f.Rtype = rtype;
+        f.Qtype = vesprey::RequestMethod::Get;
+        f.Rtype = vesprey::storedAnswerType(rtype);
         f.Ctype = 1;  // the sites answer in UTF-8
         f.Tying = vesprey::utf8ToAnsi(tying);
         if (cookie.empty()) {

@@ -169,8 +169,8 @@ protected:
         f.WebName = gbk(name);
         f.Weblogin = url + "/login";
         f.WebLink = url;
-        f.Qtype = 1;
-        f.Rtype = rtype;
+        f.Qtype = RequestMethod::Get;
+        f.Rtype = storedAnswerType(rtype);
         f.Ctype = 1;  // the fake sites answer in UTF-8
         f.Tying = gbk(tying);
         f.Headers = std::string(headers);
@@ -193,7 +193,7 @@ protected:
         return planned;
     }
 
-    PassRecord pass(int jobs, bool notify = false, const std::map<Text, VerdictRules>& rules = {}) {
+    PassRecord pass(int jobs, bool notify = false, const std::map<int, VerdictRules>& rules = {}) {
         PassPlan planned = plan(jobs, notify);
         planned.rules = rules;
         RecordingObserver view(planned.rows);
@@ -238,8 +238,8 @@ TEST_F(ParallelPass, ShowsAndKeepsWhatAPassOfOneAccountAtATimeDoes) {
     ASSERT_TRUE(insertWebCookie(db_, twoAccounts, "2020-12-19 08:05:09", "g=2"));
     add("自带头", c.url("/json"), 1, "msg", "h=1", "X-Token: t\r\nUser-Agent: own");
     add("再来甲", a.url("/json"), 1, "msg", "i=1");
-    std::map<Text, VerdictRules> rules;
-    rules[std::to_string(twoAccounts)].expired = "(unclosed";
+    std::map<int, VerdictRules> rules;
+    rules[twoAccounts].expired = "(unclosed";
 
     const PassRecord one = pass(1, true, rules);
     const PassRecord eight = pass(8, true, rules);

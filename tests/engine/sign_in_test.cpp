@@ -130,8 +130,8 @@ protected:
         f.WebName = gbk(name);
         f.Weblogin = site_.url("/login");
         f.WebLink = site_.url(std::string(path));
-        f.Qtype = qtype;
-        f.Rtype = rtype;
+        f.Qtype = storedMethod(qtype);
+        f.Rtype = storedAnswerType(rtype);
         f.Ctype = ctype;
         f.Tying = gbk(tying);
         f.Headers = std::string(headers);

@@ -23,8 +23,8 @@ TEST(TemplateImport, ReadsAllNineMembers) {
     EXPECT_EQ(imported->WebName, utf8ToAnsi("某论坛"));
     EXPECT_EQ(imported->Weblogin, "https://bbs.test/login");
     EXPECT_EQ(imported->WebLink, "https://bbs.test/sign");
-    EXPECT_EQ(imported->requestMode, 1);
-    EXPECT_EQ(imported->responseType, 1);
+    EXPECT_EQ(imported->method, RequestMethod::Post);
+    EXPECT_EQ(imported->answerType, AnswerType::Regex);
     EXPECT_EQ(imported->Tying, utf8ToAnsi("#引号msg#引号:#引号(.*?)#引号=>结果：[@]"));
     EXPECT_EQ(imported->conversion, 2);
     EXPECT_EQ(imported->Headers, "Content-Type: text/plain\r\nX-A: 1");
@@ -34,8 +34,8 @@ TEST(TemplateImport, ReadsAllNineMembers) {
     EXPECT_EQ(fields.WebName, imported->WebName);
     EXPECT_EQ(fields.Weblogin, imported->Weblogin);
     EXPECT_EQ(fields.WebLink, imported->WebLink);
-    EXPECT_EQ(fields.Qtype, 2);  // request mode 1 is POST
-    EXPECT_EQ(fields.Rtype, 2);  // response type 1 is the regular expression
+    EXPECT_EQ(fields.Qtype, RequestMethod::Post);  // request mode 1 is POST
+    EXPECT_EQ(fields.Rtype, AnswerType::Regex);    // response type 1 is the regular expression
     EXPECT_EQ(fields.Ctype, 2);
     EXPECT_EQ(fields.Tying, imported->Tying);
     EXPECT_EQ(fields.Headers, imported->Headers);
@@ -45,12 +45,12 @@ TEST(TemplateImport, ReadsAllNineMembers) {
 TEST(TemplateImport, NumbersMayBeDigitStrings) {
     const auto strings = parseUtf8(R"({"请求模式": "1", "响应类型": "0", "编码转换": "1"})");
     ASSERT_TRUE(strings);
-    EXPECT_EQ(strings->requestMode, 1);
-    EXPECT_EQ(strings->responseType, 0);
+    EXPECT_EQ(strings->method, RequestMethod::Post);
+    EXPECT_EQ(strings->answerType, AnswerType::Json);
     EXPECT_EQ(strings->conversion, 1);
     const TemplateFields fields = importedTemplateFields(*strings);
-    EXPECT_EQ(fields.Qtype, 2);
-    EXPECT_EQ(fields.Rtype, 1);
+    EXPECT_EQ(fields.Qtype, RequestMethod::Post);
+    EXPECT_EQ(fields.Rtype, AnswerType::Json);
     EXPECT_EQ(fields.Ctype, 1);
 }
 
@@ -60,15 +60,15 @@ TEST(TemplateImport, MissingMembersAreEmptyOrZero) {
     EXPECT_EQ(imported->WebName, utf8ToAnsi("只有名字"));
     EXPECT_EQ(imported->Weblogin, "");
     EXPECT_EQ(imported->WebLink, "");
-    EXPECT_EQ(imported->requestMode, 0);
-    EXPECT_EQ(imported->responseType, 0);
+    EXPECT_EQ(imported->method, RequestMethod::Get);
+    EXPECT_EQ(imported->answerType, AnswerType::Json);
     EXPECT_EQ(imported->Tying, "");
     EXPECT_EQ(imported->conversion, 0);
     EXPECT_EQ(imported->Headers, "");
     EXPECT_EQ(imported->Date, "");
     const TemplateFields fields = importedTemplateFields(*imported);
-    EXPECT_EQ(fields.Qtype, 1);
-    EXPECT_EQ(fields.Rtype, 1);
+    EXPECT_EQ(fields.Qtype, RequestMethod::Get);
+    EXPECT_EQ(fields.Rtype, AnswerType::Json);
     EXPECT_EQ(fields.Ctype, 0);
 
     // An empty object is a template with nothing in it, not a failure.
@@ -78,15 +78,15 @@ TEST(TemplateImport, MissingMembersAreEmptyOrZero) {
 TEST(TemplateImport, ValuesOutsideTheChoicesSelectNothing) {
     const auto imported = parseUtf8(R"({"请求模式": 2, "响应类型": -1, "编码转换": 7})");
     ASSERT_TRUE(imported);
-    EXPECT_EQ(imported->requestMode, 2);
-    EXPECT_EQ(imported->responseType, -1);
+    EXPECT_EQ(imported->method, std::nullopt);
+    EXPECT_EQ(imported->answerType, std::nullopt);
     EXPECT_EQ(importedConversion(imported->conversion), -1);
     EXPECT_EQ(importedConversion(-3), -1);
     EXPECT_EQ(importedConversion(0), 0);
     // Neither radio button is checked, so a save stores POST and the regular expression.
     const TemplateFields fields = importedTemplateFields(*imported);
-    EXPECT_EQ(fields.Qtype, 2);
-    EXPECT_EQ(fields.Rtype, 2);
+    EXPECT_EQ(fields.Qtype, RequestMethod::Post);
+    EXPECT_EQ(fields.Rtype, AnswerType::Regex);
     EXPECT_EQ(fields.Ctype, -1);
 }
 
@@ -131,8 +131,8 @@ TEST(TemplateImport, TheShippedExamplesImport) {
         EXPECT_FALSE(imported->WebName.empty()) << entry.path();
         EXPECT_EQ(imported->WebLink.rfind("https://", 0), 0U) << entry.path();
         EXPECT_FALSE(imported->Tying.empty()) << entry.path();
-        EXPECT_TRUE(imported->requestMode == 0 || imported->requestMode == 1) << entry.path();
-        EXPECT_TRUE(imported->responseType == 0 || imported->responseType == 1) << entry.path();
+        EXPECT_TRUE(imported->method.has_value()) << entry.path();
+        EXPECT_TRUE(imported->answerType.has_value()) << entry.path();
         EXPECT_NE(importedConversion(imported->conversion), -1) << entry.path();
         ++count;
     }

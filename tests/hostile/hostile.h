@@ -40,8 +40,8 @@ protected:
         fields.WebName = utf8ToAnsi(name);
         fields.Weblogin = "http://127.0.0.1/login";
         fields.WebLink = link;
-        fields.Qtype = qtype;
-        fields.Rtype = rtype;
+        fields.Qtype = storedMethod(qtype);
+        fields.Rtype = storedAnswerType(rtype);
         fields.Tying = utf8ToAnsi(tying);
         fields.Headers = headers;
         const AddSiteResult added = vesprey::addSite(db, fields, cookie);

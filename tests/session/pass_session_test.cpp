@@ -77,7 +77,7 @@ protected:
 };
 
 TEST_F(Session, PrepareReadsTheRulesTheNamedChannelsSettingsAndTheCookiesExpiry) {
-    ASSERT_TRUE(saveVerdictRules(db_, std::to_string(renewId_), {"", "", "gone"}));
+    ASSERT_TRUE(saveVerdictRules(db_, renewId_, {"", "", "gone"}));
     ASSERT_TRUE(saveChannelSettings(db_, "ntfy", R"({"topic":"t"})"));
     HistoryDatabase history;
     ASSERT_TRUE(history.create(path_));
@@ -88,7 +88,7 @@ TEST_F(Session, PrepareReadsTheRulesTheNamedChannelsSettingsAndTheCookiesExpiry)
     PassSession bark = session({"bark"});
     const PassPreparation barkRead = bark.prepare(false);
     EXPECT_TRUE(barkRead.rules.ok() && barkRead.channelSettings.ok());
-    EXPECT_EQ(bark.plan().rules.at(std::to_string(renewId_)).expired, "gone");
+    EXPECT_EQ(bark.plan().rules.at(renewId_).expired, "gone");
     EXPECT_TRUE(bark.plan().channelSettings.empty());
     EXPECT_TRUE(bark.plan().cookieDaysLeft.empty());
     EXPECT_EQ(bark.time().size(), 19u);  // "yyyy-MM-dd HH:mm:ss"

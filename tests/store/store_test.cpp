@@ -56,8 +56,8 @@ protected:
         f.WebName = gbk(name);
         f.Weblogin = "https://example.com/login";
         f.WebLink = "https://example.com/sign";
-        f.Qtype = qtype;
-        f.Rtype = rtype;
+        f.Qtype = storedMethod(qtype);
+        f.Rtype = storedAnswerType(rtype);
         f.Ctype = 2;
         f.Tying = gbk("data.msg=>签到结果");
         f.Headers = "X-Test: 1";
@@ -185,8 +185,8 @@ TEST_F(SiteStore, EachWriteStatement) {
     list = loadSiteList(db_);
     EXPECT_EQ(list[0].Cookie, "a=1");
     EXPECT_EQ(list[0].WebName, gbk("改过的站点"));
-    EXPECT_EQ(list[0].Qtype, 2);
-    EXPECT_EQ(list[0].Rtype, 2);
+    EXPECT_EQ(list[0].Qtype, RequestMethod::Post);
+    EXPECT_EQ(list[0].Rtype, AnswerType::Regex);
     EXPECT_EQ(list[0].Ctype, 1);
 
     ASSERT_TRUE(updatePushKey(db_, 3, "robot-token"));
@@ -198,13 +198,13 @@ TEST_F(SiteStore, EachWriteStatement) {
     EXPECT_EQ(selectMaxTemplateId(db_), 2);
 }
 
-TEST_F(SiteStore, UpdateTemplateRefusesAnIdThatIsNotANumber) {
+TEST_F(SiteStore, UpdateTemplateChangesTheRowOfItsIdAlone) {
     ASSERT_TRUE(insertTemplate(db_, fields("a")));
     ASSERT_TRUE(insertTemplate(db_, fields("b")));
-    auto result = updateTemplate(db_, "1 or 1=1", fields("hijacked"));
-    EXPECT_FALSE(result);
-    EXPECT_FALSE(result.prepared);
+    EXPECT_TRUE(updateTemplate(db_, 999, fields("nobody")));
+    EXPECT_TRUE(updateTemplate(db_, 1, fields("changed")));
     SiteList list = loadSiteList(db_);
+    EXPECT_EQ(list[0].WebName, "changed");
     EXPECT_EQ(list[1].WebName, "b");
 }
 

@@ -156,10 +156,10 @@ inline std::vector<TemplateRow> templates(const std::filesystem::path& path) {
 }
 
 // The verdict rules of table Verdict, by template id.
-inline std::map<Text, VerdictRules> storedRules(const std::filesystem::path& path) {
+inline std::map<int, VerdictRules> storedRules(const std::filesystem::path& path) {
     SqlDatabase db;
     openSiteDatabase(db, path);
-    std::map<Text, VerdictRules> rules;
+    std::map<int, VerdictRules> rules;
     readVerdictRules(db, rules);
     return rules;
 }

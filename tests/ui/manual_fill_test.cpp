@@ -139,7 +139,7 @@ private slots:
 
         const auto rows = accounts(db_);
         QCOMPARE(rows.size(), std::size_t{3});
-        QCOMPARE(rows[2].id, std::atoi(window_->siteList()[1].id.c_str()));
+        QCOMPARE(rows[2].id, window_->siteList()[1].id);
         QCOMPARE(rows[2].cookie, std::string("b=2"));
         QCOMPARE(window_->rowCount(), 3);
         QCOMPARE(window_->cellText(1, 1), QStringLiteral("乙站"));

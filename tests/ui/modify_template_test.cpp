@@ -15,11 +15,10 @@ namespace {
 const QString kWindow = QStringLiteral("窗口_修改模板");
 const QString kRulesWindow = QStringLiteral("窗口_判定规则");
 
-void storeRules(const std::filesystem::path& path, const std::string& id,
-                const VerdictRules& rules) {
+void storeRules(const std::filesystem::path& path, int id, const VerdictRules& rules) {
     SqlDatabase db;
     if (!openSiteDatabase(db, path) || !saveVerdictRules(db, id, rules)) {
-        qFatal("cannot store the rules of %s", id.c_str());
+        qFatal("cannot store the rules of %d", id);
     }
 }
 
@@ -260,7 +259,7 @@ private slots:
     }
 
     void rulesAreLoadedAndSavedWithTheTemplate() {
-        storeRules(db_, "2", {.success = "ok", .already = "", .expired = "denied"});
+        storeRules(db_, 2, {.success = "ok", .already = "", .expired = "denied"});
         selectRow(*window_, 1);
         QString shownSuccess;
         whenShown(kWindow, [&](QWidget* w) {
@@ -278,14 +277,14 @@ private slots:
         QCOMPARE(shownSuccess, QStringLiteral("ok"));
         QCOMPARE(boxes_->boxes.size(), 1);
         QCOMPARE(boxes_->boxes[0].text, QStringLiteral("模板信息修改成功！"));
-        const VerdictRules saved = storedRules(db_).at("2");
+        const VerdictRules saved = storedRules(db_).at(2);
         QCOMPARE(saved.success, Text("ok"));
         QCOMPARE(saved.already, utf8ToAnsi("今日已领"));
         QCOMPARE(saved.expired, Text());
     }
 
     void trialShowsTheVerdictWithTheWindowsRules() {
-        storeRules(db_, "2", {.success = "", .already = "day=3", .expired = ""});
+        storeRules(db_, 2, {.success = "", .already = "day=3", .expired = ""});
         selectRow(*window_, 1);
         QString verdict;
         whenShown(kWindow, [&](QWidget* w) {

@@ -67,7 +67,7 @@ std::vector<HistoryEntry> historyRows(const std::filesystem::path& database) {
 // A row of an earlier pass that found the account's cookie expired.
 HistoryEntry expiredRow(const SiteTemplate& site, double time) {
     return {.time = historyTime(time),
-            .templateId = std::atoi(site.id.c_str()),
+            .templateId = site.id,
             .cid = site.Cid,
             .site = site.WebName,
             .verdict = Text(verdictName(Verdict::Expired)),

@@ -206,7 +206,7 @@ private slots:
         QCOMPARE(rows.size(), std::size_t{2});
         const auto rules = storedRules(db_);
         QCOMPARE(rules.size(), std::size_t{1});
-        const VerdictRules& stored = rules.at(std::to_string(rows[1].id));
+        const VerdictRules& stored = rules.at(rows[1].id);
         QCOMPARE(stored.success, utf8ToAnsi("打卡完成"));
         QCOMPARE(stored.already, Text());
         QCOMPARE(stored.expired, utf8ToAnsi("请重新授权"));

@@ -23,8 +23,8 @@ std::filesystem::path makeDatabase(const QTemporaryDir& dir, const std::vector<S
         fields.WebName = utf8ToAnsi(site.name);
         fields.Weblogin = "http://127.0.0.1/login";
         fields.WebLink = site.link;
-        fields.Qtype = site.qtype;
-        fields.Rtype = site.rtype;
+        fields.Qtype = storedMethod(site.qtype);
+        fields.Rtype = storedAnswerType(site.rtype);
         fields.Ctype = site.ctype;
         fields.Tying = utf8ToAnsi(site.tying);
         fields.Headers = utf8ToAnsi(site.headers);

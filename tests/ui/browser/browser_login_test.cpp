@@ -280,7 +280,7 @@ void BrowserLoginTest::menuCaptureUpdatesAnAccountWithCookie() {
     const BrowserLoginResult result = login(
         "/start", &run, {whenReady(), press(kCaptureButton)}, [&](const Text& cookie, QWidget*) {
             return storeAccountCookie(
-                db_, account, std::stoi(account.id), cookie,
+                db_, account, account.id, cookie,
                 [this](const QString& text, const QString& caption, bool warning) {
                     notices_.append({text, caption, warning});
                 },
@@ -309,7 +309,7 @@ void BrowserLoginTest::menuCaptureInsertsAnAccountWithoutCookie() {
     const BrowserLoginResult result = login(
         "/start", &run, {whenReady(), press(kCaptureButton)}, [&](const Text& cookie, QWidget*) {
             return storeAccountCookie(
-                db_, before[0], std::stoi(before[0].id), cookie,
+                db_, before[0], before[0].id, cookie,
                 [this](const QString& text, const QString& caption, bool warning) {
                     notices_.append({text, caption, warning});
                 },
@@ -319,7 +319,7 @@ void BrowserLoginTest::menuCaptureInsertsAnAccountWithoutCookie() {
     const SiteList after = sitesOf(db_);
     QCOMPARE(after.size(), std::size_t{1});
     QVERIFY(after[0].Cid != 0);
-    QCOMPARE(QString::fromStdString(after[0].id), QString::number(id));
+    QCOMPARE(QString::number(after[0].id), QString::number(id));
     QCOMPARE(QString::fromStdString(after[0].Cookie), QString::fromLatin1(kLoginCookie));
     QCOMPARE(siteListRow(after[0], 0)[4], utf8ToAnsi("√"));
     QVERIFY(notices_.isEmpty());
@@ -345,7 +345,7 @@ void BrowserLoginTest::menuCaptureThatFailsKeepsTheWindowOpen() {
                press(kCloseButton)},
               [&](const Text& cookie, QWidget*) {
                   return storeAccountCookie(
-                      db_, account, std::stoi(account.id), cookie,
+                      db_, account, account.id, cookie,
                       [this](const QString& text, const QString& caption, bool warning) {
                           notices_.append({text, caption, warning});
                       },
@@ -414,7 +414,7 @@ void BrowserLoginTest::closingBeforeCaptureStoresNothing() {
         const BrowserLoginResult result = login(
             "/start", &run, {whenReady(), press(kCloseButton)}, [&](const Text& cookie, QWidget*) {
                 return storeAccountCookie(
-                    db_, account, std::stoi(account.id), cookie,
+                    db_, account, account.id, cookie,
                     [this](const QString& text, const QString& caption, bool warning) {
                         notices_.append({text, caption, warning});
                     },
@@ -446,7 +446,7 @@ void BrowserLoginTest::storeFailuresTellTheUser() {
     QVERIFY(execute(db_,
                     "create trigger no_insert before insert on WebCookie begin "
                     "select raise(abort, 'no'); end"));
-    QVERIFY(!storeAccountCookie(db_, bare, std::stoi(bare.id), "a=1", notice, reload));
+    QVERIFY(!storeAccountCookie(db_, bare, bare.id, "a=1", notice, reload));
     QVERIFY(notices_.isEmpty());
     QCOMPARE(reloads_, 0);
     QCOMPARE(sitesOf(db_).at(0).Cid, 0);
@@ -456,7 +456,7 @@ void BrowserLoginTest::storeFailuresTellTheUser() {
     account.Cid = 7;
     account.Cookie = "old=1";
     QVERIFY(execute(db_, "drop table WebCookie"));
-    QVERIFY(storeAccountCookie(db_, account, std::stoi(account.id), "a=1", notice, reload));
+    QVERIFY(storeAccountCookie(db_, account, account.id, "a=1", notice, reload));
     QCOMPARE(notices_.size(), 1);
     QCOMPARE(notices_[0].text, QStringLiteral("Cookie语句执行失败！"));
     QCOMPARE(notices_[0].caption, QStringLiteral("修改模板"));
