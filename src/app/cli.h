@@ -1,5 +1,5 @@
 // The headless program's commands. Each command lives in its own file and is listed in
-// cli_main.cpp. Arguments arrive as UTF-8 (the terminal's encoding) and output leaves as UTF-8;
+// cli_commands.cpp. Arguments arrive as UTF-8 (the terminal's encoding) and output leaves as UTF-8;
 // texts from the core are code page 936 and go through printText / printLine.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/environment.h"
+#include "engine/push.h"
 #include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
@@ -30,20 +31,59 @@ inline constexpr int kExitDatabase = 2;
 inline constexpr int kExitNeedsAttention = 3;  // sign: an account expired or failed
 inline constexpr int kExitPushFailed = 4;
 
-struct Command {
-    std::string_view name;
-    std::string_view summary;  // one line for the program's --help
-    std::string_view usage;    // the command's --help, several lines
-    int (*run)(const std::vector<std::string>& args);
+class Arguments;
+
+// One option of a command. The parser takes these declarations and nothing else, and the
+// command's --help (its synopsis and option list) is made from them.
+struct Option {
+    std::string_view name = {};   // "--db"
+    std::string_view value = {};  // the value's placeholder ("PATH", "N"); empty for a flag
+    std::string help = {};        // the option list's text, '\n' between its lines
+    bool required = false;        // written without brackets in the synopsis
+    bool orNext = false;          // an alternative to the next option: "[--json|--regex]"
 };
 
-// Parsed arguments of one command: options that take a value, flags, and positionals.
-// "--name value" and "--name=value" both work; "--" ends the options; "-" is a positional.
+// What a command does with Sign.db; openDatabase gives it that much.
+enum class DatabaseUse {
+    None,      // no Sign.db at all
+    Path,      // only its path: --db or the default location (a new file, History.db beside it)
+    Open,      // the file opened with its key
+    Accounts,  // opened, the account list and the push keys read
+};
+
+// A command: its declarations, its --help texts and what it runs. The --help is the synopsis,
+// `description`, the option list and `epilogue`, a blank line between them.
+struct Command {
+    std::string_view name = {};
+    std::string_view summary = {};     // one line for the program's --help
+    std::vector<Option> options = {};  // in the order of the synopsis and the option list
+    std::string_view operands = {};    // the synopsis after the options ("文件|-"), or nothing
+    std::string description = {};      // what the command does, several lines
+    std::string epilogue = {};         // after the option list: exit codes, examples
+    DatabaseUse database = DatabaseUse::None;
+    int (*run)(const Arguments& args) = nullptr;
+};
+
+// Every command, in the order of the program's --help.
+const std::vector<const Command*>& commands();
+// The program's --help: what it is, the commands, where Sign.db is found, the exit codes.
+std::string programHelp();
+// "vesprey-cli sign [--db PATH] [--notify 通道[,通道…]] …" on one line.
+std::string synopsis(const Command& command);
+// The command's --help.
+std::string commandHelp(const Command& command);
+// Parses `args` by the command's declarations and runs it. --help prints the command's help
+// (kExitOk); an argument it does not take prints why and a hint (kExitBadInput).
+int runCommand(const Command& command, const std::vector<std::string>& args);
+
+// Parsed arguments of one command, by its declarations: options that take a value, flags, and
+// positionals. "--name value" and "--name=value" both work; "--" ends the options; "-" is a
+// positional.
 class Arguments {
 public:
-    Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
-              std::set<std::string> flags);
+    Arguments(const Command& command, const std::vector<std::string>& args);
 
+    const Command& command() const { return *command_; }
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }  // UTF-8 sentence
     bool helpRequested() const { return help_; }
@@ -53,16 +93,13 @@ public:
     const std::vector<std::string>& positionals() const { return positionals_; }
 
 private:
+    const Command* command_;
     std::map<std::string, std::string> values_;
     std::set<std::string> flags_;
     std::vector<std::string> positionals_;
     std::string error_;
     bool help_ = false;
 };
-
-// Parses and handles the common cases: prints the usage for --help (returns kExitOk through
-// *exitCode) or the error plus a hint (kExitBadInput). Returns true when the command should run.
-bool parseOrExit(const Command& command, const Arguments& args, int* exitCode);
 
 // Core text (code page 936) as the terminal gets it: UTF-8, every control character but CR, LF
 // and TAB shown as U+FFFD, so that no site can move the cursor, ring or clear a screen.
@@ -81,18 +118,30 @@ std::string padRight(std::string_view utf8, std::size_t width);
 // The bytes of a file as they are, or of standard input for "-"; nothing when it cannot be read.
 std::optional<Bytes> readInput(const std::string& name);
 
-// The --db option's path, or the default location. An empty --db is refused with a message:
-// false, and the command exits with kExitBadInput.
-bool databasePath(const Arguments& args, std::filesystem::path& path);
+// The --db option of a command that uses Sign.db: `what` the path names ("Sign.db 的路径"),
+// the default location, and after a "；" the lines of `more` when given.
+Option databaseOption(std::string_view what, std::string_view more = {});
 
-// Sign.db of the command opened with its key, the account list read and, when `push` is given,
-// the push keys. Otherwise prints why not and returns the exit code: kExitBadInput for an empty
-// --db, kExitDatabase when the file cannot be opened or read (in use, damaged, wrong key). A list
-// is never returned cut short.
-int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path);
-int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push);
-int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path,
-                 SiteList& sites, PushSettings* push);
+// Sign.db as a command declared it (Command::database): the path of --db or the default
+// location, the file opened with its key, the account list and the push keys read.
+struct CommandDatabase {
+    std::filesystem::path path;
+    SqlDatabase db;
+    SiteList sites;
+    PushSettings push;
+};
+// Fills `database` as far as the command's DatabaseUse asks. Otherwise prints why not and
+// returns the exit code: kExitBadInput for an empty --db, kExitDatabase when the file cannot be
+// opened or read (in use, damaged, wrong key). A list is never returned cut short.
+int openDatabase(const Arguments& args, CommandDatabase& database);
+
+// The settings of the channels kept as JSON when one of `channels` is such a channel (a file
+// that has only the first three rows is never asked for more), or the exit code after saying why
+// they cannot be read.
+int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
+                        const std::vector<std::string>& channels, ChannelSettings& settings);
+// "推送失败：" and the reason, on stderr.
+void printPushFailure(const PushError& error);
 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);

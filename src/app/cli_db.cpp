@@ -13,20 +13,16 @@
 namespace vesprey::cli {
 namespace {
 
-int runInitDb(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db"}, {"--demo"});
-    int exitCode = kExitOk;
-    if (!parseOrExit(initDbCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runInitDb(const Arguments& args) {
     if (!args.positionals().empty()) {
         printError("init-db 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    std::filesystem::path path;
-    if (!databasePath(args, path)) {
-        return kExitBadInput;
+    CommandDatabase database;
+    if (const int code = openDatabase(args, database); code != kExitOk) {
+        return code;
     }
+    const std::filesystem::path& path = database.path;
     Text error;
     if (!initSiteDatabase(path, args.flag("--demo"), environment().folders.dataDirectory, &error)) {
         printError(ansiToUtf8(error));
@@ -36,21 +32,17 @@ int runInitDb(const std::vector<std::string>& argv) {
     return kExitOk;
 }
 
-int runList(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db"}, {});
-    int exitCode = kExitOk;
-    if (!parseOrExit(listCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runList(const Arguments& args) {
     if (!args.positionals().empty()) {
         printError("list 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    SqlDatabase db;
-    std::filesystem::path path;
-    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+    CommandDatabase database;
+    if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
     }
+    SqlDatabase& db = database.db;
+    const std::filesystem::path& path = database.path;
     auto readFailed = [&](const ReadResult& read) {
         printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
         return kExitDatabase;
@@ -131,34 +123,33 @@ int runList(const std::vector<std::string>& argv) {
 
 const Command& initDbCommand() {
     static const Command command{
-        "init-db", "创建一个新的加密 Sign.db（三张表，推送密钥为空）",
-        "用法: vesprey-cli init-db [--db PATH] [--demo]\n"
-        "\n"
-        "创建一个新的加密 Sign.db，含 Template、WebCookie、Send 三张表，\n"
-        "Send 表有三个推送通道（1 Bark、2 Server酱、3 钉钉机器人），密钥为空。\n"
-        "已存在的文件不会被改动：命令拒绝并以 1 退出。\n"
-        "\n"
-        "  --db PATH   新文件的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "  --demo      另外写入两个没有账号的示例网站\n",
-        runInitDb};
+        .name = "init-db",
+        .summary = "创建一个新的加密 Sign.db（三张表，推送密钥为空）",
+        .options = {databaseOption("新文件的路径"),
+                    {.name = "--demo", .help = "另外写入两个没有账号的示例网站"}},
+        .description =
+            "创建一个新的加密 Sign.db，含 Template、WebCookie、Send 三张表，\n"
+            "Send 表有三个推送通道（1 Bark、2 Server酱、3 钉钉机器人），密钥为空。\n"
+            "已存在的文件不会被改动：命令拒绝并以 1 退出。\n",
+        .database = DatabaseUse::Path,
+        .run = runInitDb};
     return command;
 }
 
 const Command& listCommand() {
     static const Command command{
-        "list", "列出所有网站账号（序号、网站、请求类型、响应类型、账号状态）",
-        "用法: vesprey-cli list [--db PATH]\n"
-        "\n"
-        "每个账号一行，与主窗口的列表相同：序号、网站、请求类型、响应类型、账号状态\n"
-        "（√ 已有 Cookie，× 没有）。没有账号的网站列出一次。\n"
-        "Sign.db 旁边的 History.db 记着内置浏览器抓到的 Cookie 何时过期时，最后多一栏\n"
-        "“Cookie 过期”：过期日期（yyyy-MM-dd），已过期的写“已过期”，最近两次签到都判定\n"
-        "Cookie 失效的写“失效”。没有这类记录时输出与以前完全相同。\n"
-        "\n"
-        "  --db PATH   Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "\n"
-        "退出码: 0 成功；1 参数错误；2 数据库打不开或读不出。\n",
-        runList};
+        .name = "list",
+        .summary = "列出所有网站账号（序号、网站、请求类型、响应类型、账号状态）",
+        .options = {databaseOption("Sign.db 的路径")},
+        .description =
+            "每个账号一行，与主窗口的列表相同：序号、网站、请求类型、响应类型、账号状态\n"
+            "（√ 已有 Cookie，× 没有）。没有账号的网站列出一次。\n"
+            "Sign.db 旁边的 History.db 记着内置浏览器抓到的 Cookie 何时过期时，最后多一栏\n"
+            "“Cookie 过期”：过期日期（yyyy-MM-dd），已过期的写“已过期”，最近两次签到都判定\n"
+            "Cookie 失效的写“失效”。没有这类记录时输出与以前完全相同。\n",
+        .epilogue = "退出码: 0 成功；1 参数错误；2 数据库打不开或读不出。\n",
+        .database = DatabaseUse::Open,
+        .run = runList};
     return command;
 }
 

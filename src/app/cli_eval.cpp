@@ -20,12 +20,7 @@ public:
     }
 };
 
-int runEval(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--ctype", "--tying"}, {"--json", "--regex"});
-    int exitCode = kExitOk;
-    if (!parseOrExit(evalCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runEval(const Arguments& args) {
     if (args.positionals().size() > 1) {
         printError("eval 只接受一个答复文件，多出的参数：" + args.positionals()[1] + "。");
         return kExitBadInput;
@@ -75,22 +70,24 @@ int runEval(const std::vector<std::string>& argv) {
 
 const Command& evalCommand() {
     static const Command command{
-        "eval", "在保存下来的答复上试用绑定语句（与模板编辑里的试用相同，不联网）",
-        "用法: vesprey-cli eval --json|--regex [--ctype 0|1|2] --tying 语句 [文件|-]\n"
-        "      vesprey-cli eval [--ctype 0|1|2] [文件|-]\n"
-        "\n"
-        "从文件（省略或为 - 时从标准输入）按原样读取网站的答复，先按编码转换处理，\n"
-        "再用绑定语句提取结果，把签到时列表里会显示的内容写到标准输出（UTF-8）：\n"
-        "提取出的文本；结果为空时显示收到的原始答复。没有 --tying 时显示转换后的答复。\n"
-        "正则语句出错或匹配不到时的提示写到标准错误。\n"
-        "\n"
-        "  --json           绑定语句是 JSON 路径（响应类型 JSON）\n"
-        "  --regex          绑定语句是正则表达式（响应类型 正则）\n"
-        "  --tying 语句     绑定语句，可含 =>、||、[@] 和 #引号\n"
-        "  --ctype N        编码转换：0 默认，1 UTF-8解码，2 USC2-ANSI（默认 0）\n"
-        "\n"
-        "退出码: 0 已显示结果；1 参数错误或答复文件读不出。\n",
-        runEval};
+        .name = "eval",
+        .summary = "在保存下来的答复上试用绑定语句（与模板编辑里的试用相同，不联网）",
+        .options =
+            {{.name = "--json", .help = "绑定语句是 JSON 路径（响应类型 JSON）", .orNext = true},
+             {.name = "--regex", .help = "绑定语句是正则表达式（响应类型 正则）"},
+             {.name = "--tying", .value = "语句", .help = "绑定语句，可含 =>、||、[@] 和 #引号"},
+             {.name = "--ctype",
+              .value = "0|1|2",
+              .help = "编码转换：0 默认，1 UTF-8解码，2 USC2-ANSI（默认 0）"}},
+        .operands = "[文件|-]",
+        .description =
+            "从文件（省略或为 - 时从标准输入）按原样读取网站的答复，先按编码转换处理，\n"
+            "再用绑定语句提取结果，把签到时列表里会显示的内容写到标准输出（UTF-8）：\n"
+            "提取出的文本；结果为空时显示收到的原始答复。没有 --tying 时显示转换后的答复。\n"
+            "有 --tying 时要用 --json 或 --regex 说明绑定语句的类型。\n"
+            "正则语句出错或匹配不到时的提示写到标准错误。\n",
+        .epilogue = "退出码: 0 已显示结果；1 参数错误或答复文件读不出。\n",
+        .run = runEval};
     return command;
 }
 

@@ -100,12 +100,7 @@ void printAccounts(const std::vector<AccountHistory>& accounts, int days) {
     }
 }
 
-int runHistory(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--days"}, {"--json"});
-    int exitCode = kExitOk;
-    if (!parseOrExit(historyCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runHistory(const Arguments& args) {
     if (!args.positionals().empty()) {
         printError("history 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
@@ -120,10 +115,11 @@ int runHistory(const std::vector<std::string>& argv) {
             return kExitBadInput;
         }
     }
-    std::filesystem::path database;
-    if (!databasePath(args, database)) {
-        return kExitBadInput;
+    CommandDatabase signDb;
+    if (const int code = openDatabase(args, signDb); code != kExitOk) {
+        return code;
     }
+    const std::filesystem::path& database = signDb.path;
     const std::string file = historyDatabasePath(database).string();
     const bool json = args.flag("--json");
     if (!HistoryDatabase::exists(database)) {
@@ -194,24 +190,24 @@ std::string cookieHealthText(const CookieHealth& health, int cid, double now) {
 
 const Command& historyCommand() {
     static const Command command{
-        "history", "每个账号最近几天的签到结果（每天一个字符）和最近的返回内容",
-        "用法: vesprey-cli history [--db PATH] [--days N] [--json]\n"
-        "\n"
-        "读取 Sign.db 旁边的 History.db（每次 sign 追加，保留 400 天），每个账号一行：\n"
-        "网站、Cid、最近 N 天每天一个字符（从旧到新），以及最近一次的返回内容。\n"
-        "  ✓ 成功或已签到   ✗ 失败   ! Cookie 失效   ? 未知   · 那天没有签到\n"
-        "一天签了几次时取最差的一次：失败、失效优先于未知，未知优先于成功。\n"
-        "History.db 还不存在时说明一句（标准错误），以 0 退出，--json 时输出 []。\n"
-        "\n"
-        "  --db PATH   Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）；\n"
-        "              History.db 在它旁边\n"
-        "  --days N    显示最近几天，1 到 400，默认 30\n"
-        "  --json      标准输出改为 JSON 数组（UTF-8），最近 N 天的每一行记录从旧到新：\n"
-        "              time、id（模板）、cid、site、verdict、reason、result、status、ms\n"
-        "\n"
-        "退出码: 0 成功（也包括还没有历史）；1 参数错误；2 History.db 读不出（损坏、\n"
-        "被占用、密钥不对）。\n",
-        runHistory};
+        .name = "history",
+        .summary = "每个账号最近几天的签到结果（每天一个字符）和最近的返回内容",
+        .options = {databaseOption("Sign.db 的路径", "History.db 在它旁边"),
+                    {.name = "--days", .value = "N", .help = "显示最近几天，1 到 400，默认 30"},
+                    {.name = "--json",
+                     .help = "标准输出改为 JSON 数组（UTF-8），最近 N 天的每一行记录从旧到新：\n"
+                             "time、id（模板）、cid、site、verdict、reason、result、status、ms"}},
+        .description =
+            "读取 Sign.db 旁边的 History.db（每次 sign 追加，保留 400 天），每个账号一行：\n"
+            "网站、Cid、最近 N 天每天一个字符（从旧到新），以及最近一次的返回内容。\n"
+            "  ✓ 成功或已签到   ✗ 失败   ! Cookie 失效   ? 未知   · 那天没有签到\n"
+            "一天签了几次时取最差的一次：失败、失效优先于未知，未知优先于成功。\n"
+            "History.db 还不存在时说明一句（标准错误），以 0 退出，--json 时输出 []。\n",
+        .epilogue =
+            "退出码: 0 成功（也包括还没有历史）；1 参数错误；2 History.db 读不出（损坏、\n"
+            "被占用、密钥不对）。\n",
+        .database = DatabaseUse::Path,
+        .run = runHistory};
     return command;
 }
 

@@ -47,12 +47,7 @@ Text templateText(std::string_view bytes) {
     return isUtf8(bytes) ? utf8ToAnsi(bytes) : Text(bytes);
 }
 
-int runImport(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--cookie"}, {});
-    int exitCode = kExitOk;
-    if (!parseOrExit(importCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runImport(const Arguments& args) {
     if (args.positionals().size() != 1) {
         printError(args.positionals().empty()
                        ? "请给出模板文件（JSON），或用 - 从标准输入读取。"
@@ -81,11 +76,12 @@ int runImport(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
 
-    SqlDatabase db;
-    std::filesystem::path path;
-    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+    CommandDatabase database;
+    if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
     }
+    SqlDatabase& db = database.db;
+    const std::filesystem::path& path = database.path;
     const std::optional<std::string> cookie = args.value("--cookie");
     int id = 0;
     WriteResult written;
@@ -123,27 +119,29 @@ int runImport(const std::vector<std::string>& argv) {
 
 const Command& importCommand() {
     static const Command command{
-        "import", "把分享的网站模板（JSON）存为新网站，可同时添加第一个账号",
-        "用法: vesprey-cli import [--db PATH] [--cookie TEXT] 文件|-\n"
-        "\n"
-        "读取一个 JSON 模板文件（省略为 - 时从标准输入读取），格式与窗口里“一键置入”相同：\n"
-        "  {\"网站\": \"...\", \"登录链接\": \"...\", \"签到链接\": \"...\", \"请求模式\": 0,\n"
-        "   \"响应类型\": 0, \"绑定语句\": \"...\", \"编码转换\": 0, \"Headers\": \"...\", "
-        "\"Date\": "
-        "\"...\"}\n"
-        "请求模式 0 为 GET、1 为 POST；响应类型 0 为 JSON、1 为正则；编码转换 0 默认、\n"
-        "1 UTF-8解码、2 USC2-ANSI。数字也可以写成字符串（\"1\"），缺少的项按空文本或 0 处理。\n"
-        "文件用 UTF-8 编码（GBK 编码的文件也能读）。模板作为新网站存入 Sign.db。\n"
-        "\n"
-        "可选的 \"成功判定\"、\"已签判定\"、\"失效判定\" "
-        "是判断签到结果的正则表达式（不分大小写），\n"
-        "无效的表达式会被拒绝并指出出错的位置。\n"
-        "\n"
-        "  --cookie TEXT  同时添加这个网站的第一个账号，Cookie 原样保存\n"
-        "  --db PATH      Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "\n"
-        "退出码: 0 已保存；1 参数错误、文件读不出或不是 JSON；2 数据库打不开或写不进。\n",
-        runImport};
+        .name = "import",
+        .summary = "把分享的网站模板（JSON）存为新网站，可同时添加第一个账号",
+        .options = {databaseOption("Sign.db 的路径"),
+                    {.name = "--cookie",
+                     .value = "TEXT",
+                     .help = "同时添加这个网站的第一个账号，Cookie 原样保存"}},
+        .operands = "文件|-",
+        .description =
+            "读取一个 JSON 模板文件（省略为 - 时从标准输入读取），格式与窗口里“一键置入”相同：\n"
+            "  {\"网站\": \"...\", \"登录链接\": \"...\", \"签到链接\": \"...\", \"请求模式\": 0,\n"
+            "   \"响应类型\": 0, \"绑定语句\": \"...\", \"编码转换\": 0, \"Headers\": \"...\", "
+            "\"Date\": \"...\"}\n"
+            "请求模式 0 为 GET、1 为 POST；响应类型 0 为 JSON、1 为正则；编码转换 0 默认、\n"
+            "1 UTF-8解码、2 USC2-ANSI。数字也可以写成字符串（\"1\"），缺少的项按空文本或 0 处理。\n"
+            "文件用 UTF-8 编码（GBK 编码的文件也能读）。模板作为新网站存入 Sign.db。\n"
+            "\n"
+            "可选的 \"成功判定\"、\"已签判定\"、\"失效判定\" "
+            "是判断签到结果的正则表达式（不分大小写），\n"
+            "无效的表达式会被拒绝并指出出错的位置。\n",
+        .epilogue =
+            "退出码: 0 已保存；1 参数错误、文件读不出或不是 JSON；2 数据库打不开或写不进。\n",
+        .database = DatabaseUse::Open,
+        .run = runImport};
     return command;
 }
 

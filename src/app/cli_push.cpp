@@ -59,12 +59,7 @@ std::string stillMissing(const PushChannelInfo& channel, const Text& settings) {
     return missing;
 }
 
-int runPushSet(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--channel", "--settings"}, {});
-    int exitCode = kExitOk;
-    if (!parseOrExit(pushSetCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runPushSet(const Arguments& args) {
     if (!args.positionals().empty()) {
         printError("push-set 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
@@ -89,11 +84,12 @@ int runPushSet(const std::vector<std::string>& argv) {
         return kExitBadInput;
     }
 
-    SqlDatabase db;
-    std::filesystem::path path;
-    if (const int code = openDatabase(args, db, path); code != kExitOk) {
+    CommandDatabase database;
+    if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
     }
+    SqlDatabase& db = database.db;
+    const std::filesystem::path& path = database.path;
     Text stored;
     if (const int code = readStored(db, *channel, path, stored); code != kExitOk) {
         return code;
@@ -128,17 +124,9 @@ int runPushSet(const std::vector<std::string>& argv) {
     return kExitOk;
 }
 
-std::string pushSetUsage() {
-    std::string usage =
-        "用法: vesprey-cli push-set --channel 通道 --settings JSON|- [--db PATH]\n"
-        "\n"
-        "把一个推送通道的设置存入 Sign.db。设置是一个 JSON 对象；给出的项替换已存的，\n"
-        "值为 null 的项被删除，没有给出的项保持不变（不认识的项也原样保留）。\n"
-        "--settings - 从标准输入读，密钥就不会留在命令历史和进程列表里。\n"
-        "bark、serverchan、dingtalk 只有 key 一项，存为 Send 表第 1–3 行的 RobotId；\n"
-        "其余通道的设置存在 Send 表里以通道名命名的一行（id 从 4 起）。\n"
-        "\n"
-        "通道和各自的设置（* 为必填）:\n";
+// The channels and their settings, then examples and the exit codes.
+std::string pushSetEpilogue() {
+    std::string text = "通道和各自的设置（* 为必填）:\n";
     for (const PushChannelInfo& channel : pushChannels()) {
         std::string fields;
         for (const PushSettingField& field : channel.fields) {
@@ -148,9 +136,9 @@ std::string pushSetUsage() {
                 fields += '*';
             }
         }
-        usage += "  " + padRight(channel.name, 13) + fields + "\n";
+        text += "  " + padRight(channel.name, 13) + fields + "\n";
     }
-    usage +=
+    text +=
         "url 是自建服务的地址（环境变量 VESPREY_<通道>_URL 优先，如 VESPREY_NTFY_URL）；\n"
         "email 的 tls 是 starttls（默认，端口 587）、ssl（端口 465）或 none（端口 25），\n"
         "from 默认为 user，to 默认为 from，多个收件人用逗号隔开。\n"
@@ -162,15 +150,33 @@ std::string pushSetUsage() {
         "\n"
         "退出码: 0 已保存；1 参数错误或设置不是有效的 JSON 对象；2 "
         "数据库打不开、读不出或写不进。\n";
-    return usage;
+    return text;
 }
 
 }  // namespace
 
 const Command& pushSetCommand() {
-    static const std::string usage = pushSetUsage();
-    static const Command command{"push-set", "保存一个推送通道的密钥或设置（JSON）", usage,
-                                 runPushSet};
+    static const Command command{
+        .name = "push-set",
+        .summary = "保存一个推送通道的密钥或设置（JSON）",
+        .options = {{.name = "--channel",
+                     .value = "通道",
+                     .help = "要保存设置的推送通道（见下）",
+                     .required = true},
+                    {.name = "--settings",
+                     .value = "JSON|-",
+                     .help = "设置，一个 JSON 对象；- 从标准输入读",
+                     .required = true},
+                    databaseOption("Sign.db 的路径")},
+        .description =
+            "把一个推送通道的设置存入 Sign.db。设置是一个 JSON 对象；给出的项替换已存的，\n"
+            "值为 null 的项被删除，没有给出的项保持不变（不认识的项也原样保留）。\n"
+            "--settings - 从标准输入读，密钥就不会留在命令历史和进程列表里。\n"
+            "bark、serverchan、dingtalk 只有 key 一项，存为 Send 表第 1–3 行的 RobotId；\n"
+            "其余通道的设置存在 Send 表里以通道名命名的一行（id 从 4 起）。\n",
+        .epilogue = pushSetEpilogue(),
+        .database = DatabaseUse::Open,
+        .run = runPushSet};
     return command;
 }
 

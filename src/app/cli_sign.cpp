@@ -1,4 +1,4 @@
-// `sign` and `push-test`: the menu's pass and the push settings' test without a window.
+// `sign`: the menu's pass without a window.
 
 #include <malloc.h>
 #include <sys/ioctl.h>
@@ -31,13 +31,6 @@
 namespace vesprey::cli {
 namespace {
 
-// A push that did not reach the service, or that the service refused.
-
-// "推送失败：" and the reason, on stderr.
-void printPushFailure(const PushError& error) {
-    printError("推送失败：" + ansiToUtf8(error.message));
-}
-
 // The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
 // (after saying why) when one of them is no channel.
 std::optional<std::vector<std::string>> channelList(const std::string& option) {
@@ -66,25 +59,6 @@ std::optional<std::vector<std::string>> channelList(const std::string& option) {
         return std::nullopt;
     }
     return channels;
-}
-
-// The settings of the channels kept as JSON when one of `channels` is such a channel (a file
-// that has only the first three rows is never asked for more), or the exit code after saying why
-// they cannot be read.
-int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
-                        const std::vector<std::string>& channels, ChannelSettings& settings) {
-    const bool needed = std::any_of(channels.begin(), channels.end(), [](const std::string& name) {
-        const PushChannelInfo* channel = findPushChannel(name);
-        return channel != nullptr && channel->row == 0;
-    });
-    if (!needed) {
-        return kExitOk;
-    }
-    if (const ReadResult read = readChannelSettings(db, settings); !read.ok()) {
-        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
-        return kExitDatabase;
-    }
-    return kExitOk;
 }
 
 // Each failed push on stderr: one channel as it always was ("推送失败：…"), several each by name
@@ -411,13 +385,7 @@ void keepFreedAnswers() {
     mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
 }
 
-int runSign(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--notify", "--notify-on", "--jobs"},
-                   {"--json", "--save-cookies", "--no-history", "--strict-tls"});
-    int exitCode = kExitOk;
-    if (!parseOrExit(signCommand(), args, &exitCode)) {
-        return exitCode;
-    }
+int runSign(const Arguments& args) {
     if (!args.positionals().empty()) {
         printError("sign 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
@@ -450,15 +418,15 @@ int runSign(const std::vector<std::string>& argv) {
             return kExitBadInput;
         }
     }
-    SqlDatabase db;
-    std::filesystem::path path;
-    SiteList sites;
-    PassPlan plan;
-    if (const int code = loadDatabase(args, db, path, sites, &plan.keys); code != kExitOk) {
+    CommandDatabase database;
+    if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
     }
-    plan.rows = passRows(sites);
-    sites = SiteList();
+    const std::filesystem::path& path = database.path;
+    PassPlan plan;
+    plan.keys = std::move(database.push);
+    plan.rows = passRows(database.sites);
+    database.sites = SiteList();
     plan.switches->setNotify(!channels.empty());
     plan.channels = channels;
     plan.notifyOn = notifyOn;
@@ -466,7 +434,7 @@ int runSign(const std::vector<std::string>& argv) {
     plan.strictTls = args.flag("--strict-tls");
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
-    PassSession session(db, path, std::move(plan));
+    PassSession session(database.db, path, std::move(plan));
     const PassPreparation prepared = session.prepare(!channels.empty());
     if (!prepared.channelSettings.ok()) {
         printError("无法读取 " + path.string() + "：" +
@@ -530,114 +498,63 @@ int runSign(const std::vector<std::string>& argv) {
     return attention ? kExitNeedsAttention : kExitOk;
 }
 
-int runPushTest(const std::vector<std::string>& argv) {
-    Arguments args(argv, {"--db", "--channel"}, {});
-    int exitCode = kExitOk;
-    if (!parseOrExit(pushTestCommand(), args, &exitCode)) {
-        return exitCode;
-    }
-    const auto name = args.value("--channel");
-    const PushChannelInfo* channel = name ? findPushChannel(*name) : nullptr;
-    if (channel == nullptr || !args.positionals().empty()) {
-        printError("请用 --channel 指定通道：" + pushChannelNames("、") + "。");
-        return kExitBadInput;
-    }
-    SqlDatabase db;
-    std::filesystem::path path;
-    SiteList sites;
-    PushSettings push;
-    if (const int code = loadDatabase(args, db, path, sites, &push); code != kExitOk) {
-        return code;
-    }
-    ChannelSettings settings;
-    if (const int code = loadChannelSettings(db, path, {std::string(channel->name)}, settings);
-        code != kExitOk) {
-        return code;
-    }
-    const auto index = static_cast<std::size_t>(channel->row - 1);
-    const bool noKey = channel->row != 0 && (index >= push.size() || push[index].RobotId.empty());
-    const PushOutcome outcome = sendTestPush(channel->name, push, settings, environment().push);
-    if (noKey) {
-        printError("注意：这个通道还没有保存推送密钥，测试消息是用空密钥发出的。");
-    }
-    if (channel->row == 0 && settings.count(Text(channel->name)) == 0) {
-        printError("注意：这个通道还没有保存设置，请先用 vesprey-cli push-set --channel " +
-                   std::string(channel->name) + " --settings '{…}' 保存。");
-    }
-    if (outcome.error) {
-        printPushFailure(outcome.error);
-        return kExitPushFailed;
-    }
-    // The service's answer, for the user to read.
-    printLine(stdout, outcome.answer);
-    return kExitOk;
-}
-
 }  // namespace
 
 const Command& signCommand() {
     static const Command command{
-        "sign", "对所有有 Cookie 的账号签到一遍，打印结果和判定（可推送汇总）",
-        "用法: vesprey-cli sign [--db PATH] [--notify 通道[,通道…]]\n"
-        "                        [--notify-on always|failure] [--json] [--save-cookies]\n"
-        "                        [--no-history] [--strict-tls] [--jobs N]\n"
-        "\n"
-        "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
-        "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
-        "写到标准输出（UTF-8），各判定的数目（成功 · 已签 · 失效 · 失败）写到标准错误。\n"
-        "标准错误是终端时，进度改为一行、原地刷新：已签/总数、当前网站、已用时间、\n"
-        "预计还需的时间，签完换行。\n"
-        "每个请求最多 60 秒；每个账号的返回内容最多保留 500 个字，超出的以“…”结尾；\n"
-        "控制字符显示为 �。列表读到一半出错（文件损坏）时一个账号也不签。\n"
-        "\n"
-        "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
-        "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"
-        "HTTP 401/403→失效；跳转到登录页→失效；模板自己的规则（失效、已签、成功判定），\n"
-        "再是内置规则；HTTP 5xx→失败；其余为未知。失效和失败的账号在推送里以\n"
-        "【失效】/【失败】开头。内置浏览器抓到的 Cookie 在 3 天内过期（或已过期）时，推送的\n"
-        "最后一行是“Cookie 即将过期：网站（N 天）”。\n"
-        "\n"
-        "每次签到后，每个账号（跳过的也算）的时间、判定、原因、返回内容、状态码和用时追加到\n"
-        "Sign.db 旁边的 History.db（第一次自动创建，同一个密钥，保留 400 天；用 history 命令\n"
-        "查看）。Sign.db 不会因此被写。History.db 写不进时只在标准错误说一次\n"
-        "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n"
-        "\n"
-        "  --db PATH          Sign.db 的路径（默认：$VESPREY_DB，否则程序所在目录下的 Sign.db）\n"
-        "  --notify 通道      签完后把汇总推送到这些通道（逗号隔开，用 Sign.db 里的密钥和设置）：\n"
-        "                     bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、\n"
-        "                     feishu、pushplus、serverchan3、webhook、email；一个失败不影响\n"
-        "                     其余的（设置见 vesprey-cli push-set --help）\n"
-        "  --notify-on 时机   always（默认）每次都推送；failure 只在有失效或失败的账号时推送\n"
-        "  --json             标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
-        "                     用时，各判定的数目，以及推送的结果（几个通道时是一个数组）\n"
-        "  --save-cookies     把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
-        "                     在一个事务里；不加这个选项时签到不写数据库\n"
-        "  --no-history       这次不写 History.db\n"
-        "  --strict-tls       签到请求也检查网站的证书（默认不检查；推送总是检查）\n"
-        "  --jobs N           最多同时签 N 个账号（1–64，默认 1：一个接一个）；同一网站（签到\n"
-        "                     链接的主机名相同）的账号仍按列表顺序一个接一个。进度、结果、\n"
-        "                     判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同\n"
-        "\n"
-        "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
-        "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
-        "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
-        "推送失败（telegram）：…）。\n",
-        runSign};
-    return command;
-}
-
-const Command& pushTestCommand() {
-    static const Command command{
-        "push-test", "发送一条测试推送（与推送设置里的“调试”相同）",
-        "用法: vesprey-cli push-test --channel 通道 [--db PATH]\n"
-        "\n"
-        "用 Sign.db 里保存的密钥或设置，经所选通道发送一条标题为“签到提醒”的测试消息\n"
-        "（bark、serverchan、dingtalk 内容为空，其余通道是一句测试的话），并打印服务的回答。\n"
-        "通道：bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、feishu、pushplus、\n"
-        "serverchan3、webhook、email（设置用 vesprey-cli push-set 保存）。\n"
-        "\n"
-        "退出码: 0 已发送；1 参数错误；2 数据库打不开或读不出；4 推送失败。\n",
-        runPushTest};
+        .name = "sign",
+        .summary = "对所有有 Cookie 的账号签到一遍，打印结果和判定（可推送汇总）",
+        .options = {databaseOption("Sign.db 的路径"),
+                    {.name = "--notify",
+                     .value = "通道[,通道…]",
+                     .help = "签完后把汇总推送到这些通道（逗号隔开，用 Sign.db 里的密钥和设置）：\n"
+                             "bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、\n"
+                             "feishu、pushplus、serverchan3、webhook、email；一个失败不影响\n"
+                             "其余的（设置见 vesprey-cli push-set --help）"},
+                    {.name = "--notify-on",
+                     .value = "always|failure",
+                     .help = "always（默认）每次都推送；failure 只在有失效或失败的账号时推送"},
+                    {.name = "--json",
+                     .help = "标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
+                             "用时，各判定的数目，以及推送的结果（几个通道时是一个数组）"},
+                    {.name = "--save-cookies",
+                     .help = "把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
+                             "在一个事务里；不加这个选项时签到不写数据库"},
+                    {.name = "--no-history", .help = "这次不写 History.db"},
+                    {.name = "--strict-tls",
+                     .help = "签到请求也检查网站的证书（默认不检查；推送总是检查）"},
+                    {.name = "--jobs",
+                     .value = "N",
+                     .help = "最多同时签 N 个账号（1–64，默认 1：一个接一个）；同一网站（签到\n"
+                             "链接的主机名相同）的账号仍按列表顺序一个接一个。进度、结果、\n"
+                             "判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同"}},
+        .description =
+            "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
+            "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
+            "写到标准输出（UTF-8）。\n"
+            "标准错误是终端时，进度改为一行、原地刷新：已签/总数、当前网站、已用时间、\n"
+            "预计还需的时间，签完换行。\n"
+            "每个请求最多 60 秒；每个账号的返回内容最多保留 500 个字，超出的以“…”结尾；\n"
+            "控制字符显示为 �。列表读到一半出错（文件损坏）时一个账号也不签。\n"
+            "\n"
+            "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
+            "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"
+            "HTTP 401/403→失效；跳转到登录页→失效；模板自己的规则（失效、已签、成功判定），\n"
+            "再是内置规则；HTTP 5xx→失败；其余为未知。失效和失败的账号在推送里以\n"
+            "【失效】/【失败】开头。内置浏览器抓到的 Cookie 在 3 天内过期（或已过期）时，推送的\n"
+            "最后一行是“Cookie 即将过期：网站（N 天）”。\n"
+            "\n"
+            "每次签到后，每个账号（跳过的也算）的时间、判定、原因、返回内容、状态码和用时追加到\n"
+            "Sign.db 旁边的 History.db（第一次自动创建，同一个密钥，保留 400 天；用 history 命令\n"
+            "查看）。Sign.db 不会因此被写。History.db 写不进时只在标准错误说一次\n"
+            "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n",
+        .epilogue =
+            "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
+            "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
+            "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
+            "推送失败（telegram）：…）。\n",
+        .database = DatabaseUse::Accounts,
+        .run = runSign};
     return command;
 }
 

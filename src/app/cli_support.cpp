@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "app/cli.h"
+#include "store/push_channels.h"
 #include "store/site_database.h"
 
 namespace vesprey::cli {
@@ -22,8 +24,16 @@ void setEnvironment(ProgramEnvironment environment) {
     programEnvironment() = std::move(environment);
 }
 
-Arguments::Arguments(const std::vector<std::string>& args, std::set<std::string> valueOptions,
-                     std::set<std::string> flags) {
+Arguments::Arguments(const Command& command, const std::vector<std::string>& args)
+    : command_(&command) {
+    auto declared = [&](const std::string& name) -> const Option* {
+        for (const Option& option : command.options) {
+            if (option.name == name) {
+                return &option;
+            }
+        }
+        return nullptr;
+    };
     bool optionsEnded = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -45,7 +55,8 @@ Arguments::Arguments(const std::vector<std::string>& args, std::set<std::string>
             name = arg.substr(0, eq);
             inlineValue = arg.substr(eq + 1);
         }
-        if (valueOptions.count(name) != 0) {
+        const Option* option = declared(name);
+        if (option != nullptr && !option->value.empty()) {
             if (inlineValue) {
                 values_[name] = *inlineValue;
             } else if (i + 1 < args.size()) {
@@ -53,7 +64,7 @@ Arguments::Arguments(const std::vector<std::string>& args, std::set<std::string>
             } else if (error_.empty()) {
                 error_ = "选项 " + name + " 后面缺少取值。";
             }
-        } else if (flags.count(name) != 0 && !inlineValue) {
+        } else if (option != nullptr && !inlineValue) {
             flags_.insert(name);
         } else if (error_.empty()) {
             error_ = "不认识的选项：" + arg + "。";
@@ -67,20 +78,6 @@ std::optional<std::string> Arguments::value(const std::string& name) const {
         return std::nullopt;
     }
     return it->second;
-}
-
-bool parseOrExit(const Command& command, const Arguments& args, int* exitCode) {
-    if (args.helpRequested()) {
-        std::fputs(std::string(command.usage).c_str(), stdout);
-        *exitCode = kExitOk;
-        return false;
-    }
-    if (!args.ok()) {
-        printError(args.error() + " 用法见 vesprey-cli " + std::string(command.name) + " --help。");
-        *exitCode = kExitBadInput;
-        return false;
-    }
-    return true;
 }
 
 std::string terminalText(std::string_view text) {
@@ -164,6 +161,19 @@ std::optional<Bytes> readInput(const std::string& name) {
     return bytes;
 }
 
+Option databaseOption(std::string_view what, std::string_view more) {
+    std::string help(what);
+    help += "（默认位置见 vesprey-cli --help）";
+    if (!more.empty()) {
+        help += "；\n";
+        help += more;
+    }
+    return {.name = "--db", .value = "PATH", .help = std::move(help)};
+}
+
+namespace {
+
+// The --db option's path, or the default location. An empty --db is refused with a message.
 bool databasePath(const Arguments& args, std::filesystem::path& path) {
     std::optional<std::filesystem::path> option;
     if (auto db = args.value("--db")) {
@@ -177,11 +187,18 @@ bool databasePath(const Arguments& args, std::filesystem::path& path) {
     return true;
 }
 
-int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path) {
-    if (!databasePath(args, path)) {
+}  // namespace
+
+int openDatabase(const Arguments& args, CommandDatabase& database) {
+    const DatabaseUse use = args.command().database;
+    if (!databasePath(args, database.path)) {
         return kExitBadInput;
     }
-    if (!openSiteDatabase(db, path)) {
+    const std::filesystem::path& path = database.path;
+    if (use == DatabaseUse::None || use == DatabaseUse::Path) {
+        return kExitOk;
+    }
+    if (!openSiteDatabase(database.db, path)) {
         printError(ansiToUtf8(openFailedMessage()) + "（" + path.string() + "）");
         std::error_code ec;
         if (!std::filesystem::exists(path, ec)) {
@@ -191,29 +208,38 @@ int openDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& 
         }
         return kExitDatabase;
     }
-    return kExitOk;
-}
-
-int loadDatabase(const Arguments& args, SiteList& sites, PushSettings* push) {
-    SqlDatabase db;
-    std::filesystem::path path;
-    return loadDatabase(args, db, path, sites, push);
-}
-
-int loadDatabase(const Arguments& args, SqlDatabase& db, std::filesystem::path& path,
-                 SiteList& sites, PushSettings* push) {
-    if (const int code = openDatabase(args, db, path); code != kExitOk) {
-        return code;
+    if (use == DatabaseUse::Open) {
+        return kExitOk;
     }
-    ReadResult read = readSiteList(db, sites);
-    if (read.ok() && push != nullptr) {
-        read = readPushSettings(db, *push);
+    ReadResult read = readSiteList(database.db, database.sites);
+    if (read.ok()) {
+        read = readPushSettings(database.db, database.push);
     }
     if (!read.ok()) {
         printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
         return kExitDatabase;
     }
     return kExitOk;
+}
+
+int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
+                        const std::vector<std::string>& channels, ChannelSettings& settings) {
+    const bool needed = std::any_of(channels.begin(), channels.end(), [](const std::string& name) {
+        const PushChannelInfo* channel = findPushChannel(name);
+        return channel != nullptr && channel->row == 0;
+    });
+    if (!needed) {
+        return kExitOk;
+    }
+    if (const ReadResult read = readChannelSettings(db, settings); !read.ok()) {
+        printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) + "。");
+        return kExitDatabase;
+    }
+    return kExitOk;
+}
+
+void printPushFailure(const PushError& error) {
+    printError("推送失败：" + ansiToUtf8(error.message));
 }
 
 std::string writeFailureText(const WriteResult& written) {

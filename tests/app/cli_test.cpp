@@ -1,14 +1,22 @@
 // Drives the real vesprey-cli binary as a user would from a shell.
 
+#include "app/cli.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "loopback_server.h"
 #include "shell.h"
@@ -19,6 +27,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using vesprey::cli::Command;
+using vesprey::cli::commands;
+using vesprey::cli::DatabaseUse;
+using vesprey::cli::Option;
 using vesprey::test::Outcome;
 
 // Runs a shell command; stderr joins stdout unless the command redirects it itself.
@@ -28,6 +40,17 @@ Outcome run(const std::string& command, bool mergeStderr = true) {
 
 std::string quoted(const fs::path& p) {
     return vesprey::test::quoted(p.string());
+}
+
+// The option as its --help and the synopsis write it: "--db PATH", "--json".
+std::string entry(const Option& option) {
+    return std::string(option.name) + (option.value.empty() ? "" : " " + std::string(option.value));
+}
+
+// Whether `text` names the option on its own: "--notify" is not found in "--notify-on".
+bool namesOption(const std::string& text, std::string_view name) {
+    const std::regex word("(^|[^a-z-])" + std::string(name) + "([^a-z-]|$)");
+    return std::regex_search(text, word);
 }
 
 class Cli : public ::testing::Test {
@@ -40,6 +63,10 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     Outcome cli(const std::string& args) { return run(std::string(VESPREY_CLI) + " " + args); }
+    // The same with stderr apart from stdout.
+    Outcome cliApart(const std::string& args) {
+        return vesprey::test::runCapturingStderr(std::string(VESPREY_CLI) + " " + args, dir_);
+    }
 
     fs::path dir_;
     fs::path db_;
@@ -145,6 +172,200 @@ TEST_F(Cli, SignRunsThePassPrintsProgressAndTheResultsAndPushes) {
     EXPECT_EQ(cli("sign --notify pager --db " + quoted(db_)).exitCode, 1);
     EXPECT_EQ(cli("push-test --db " + quoted(db_)).exitCode, 1);
     EXPECT_EQ(cli("sign --db " + quoted(dir_ / "none.db")).exitCode, 2);
+}
+
+TEST_F(Cli, ProgramHelpGivesEveryCommandEveryExitCodeAndWhereSignDbIsFound) {
+    const Outcome help = cli("--help");
+    ASSERT_EQ(help.exitCode, 0);
+    for (const Command* command : commands()) {
+        EXPECT_NE(help.out.find("  " + vesprey::cli::padRight(command->name, 12) +
+                                std::string(command->summary) + "\n"),
+                  std::string::npos)
+            << command->name;
+    }
+    for (const char* code :
+         {"0 成功", "1 参数或输入有误", "2 数据库打不开", "3 有账号 Cookie 失效", "4 推送失败"}) {
+        EXPECT_NE(help.out.find(code), std::string::npos) << code;
+    }
+    // The places in the order they are tried (store/site_database.h, siteDatabasePath).
+    std::size_t at = 0;
+    for (const char* place : {"--db PATH", "VESPREY_DB", "程序所在目录下已有的 Sign.db", "构建目录",
+                              "$XDG_DATA_HOME/vesprey/Sign.db", "~/.local/share/vesprey/Sign.db"}) {
+        const std::size_t found = help.out.find(place, at);
+        ASSERT_NE(found, std::string::npos) << place << " after byte " << at << ":\n" << help.out;
+        at = found;
+    }
+}
+
+// The parser takes each command's declarations and nothing else; the command's --help lists
+// every one of them and no other; an option no command declares is refused with a hint.
+TEST_F(Cli, EveryCommandsHelpListsTheOptionsItTakesAndItRefusesOthers) {
+    for (const Command* command : commands()) {
+        const std::string name(command->name);
+        const Outcome help = cliApart(name + " --help");
+        ASSERT_EQ(help.exitCode, 0) << name;
+        EXPECT_TRUE(help.out.starts_with("用法: vesprey-cli " + name)) << help.out;
+        std::vector<std::string> listed;  // the option list's entries, "--db PATH"
+        const std::regex line("\n  (--[a-z-]+(?: [^ \n]+)?)(?:   |\n)");
+        for (std::sregex_iterator it(help.out.begin(), help.out.end(), line), end; it != end;
+             ++it) {
+            listed.push_back((*it)[1]);
+        }
+        std::vector<std::string> declared;
+        for (const Option& option : command->options) {
+            declared.push_back(entry(option));
+            std::vector<std::string> argv = {std::string(option.name)};
+            if (!option.value.empty()) {
+                argv.push_back("v");
+            }
+            const vesprey::cli::Arguments parsed(*command, argv);
+            EXPECT_TRUE(parsed.ok()) << name << " " << option.name << ": " << parsed.error();
+            EXPECT_TRUE(option.value.empty() ? parsed.flag(argv[0]) : parsed.value(argv[0]) == "v")
+                << name << " " << option.name;
+        }
+        EXPECT_EQ(listed, declared) << name << ":\n" << help.out;
+
+        const Outcome refused = cliApart(name + " --undeclared");
+        EXPECT_EQ(refused.exitCode, 1) << name;
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err,
+                  "不认识的选项：--undeclared。 用法见 vesprey-cli " + name + " --help。\n");
+    }
+}
+
+// Every command that uses Sign.db gets it from the one helper: an empty --db is refused, and a
+// missing file is said alike by each command that opens it.
+TEST_F(Cli, EveryDatabaseCommandRefusesAnEmptyDbAndSaysAMissingFileAlike) {
+    const std::string templateFile = quoted(dir_ / "site.json");
+    std::ofstream(dir_ / "site.json") << R"({"网站": "站", "签到链接": "http://127.0.0.1/"})";
+    // What each command needs besides --db to come as far as opening the file.
+    const std::map<std::string, std::string> otherArguments = {
+        {"init-db", ""},
+        {"list", ""},
+        {"sign", ""},
+        {"history", ""},
+        {"push-test", "--channel bark"},
+        {"push-set", "--channel bark --settings '{\"key\":\"k\"}'"},
+        {"import", templateFile},
+    };
+    const fs::path missing = dir_ / "missing.db";
+    for (const Command* command : commands()) {
+        if (command->database == DatabaseUse::None) {
+            continue;
+        }
+        const std::string name(command->name);
+        ASSERT_EQ(otherArguments.count(name), 1u) << name << " needs a line in this table";
+        const std::string rest = " " + otherArguments.at(name);
+        const Outcome empty = cliApart(name + " --db ''" + rest);
+        EXPECT_EQ(empty.exitCode, 1) << name;
+        EXPECT_EQ(empty.err,
+                  "--db 后面的路径是空的：请写出 Sign.db 的路径，或去掉 --db 使用默认位置。\n")
+            << name;
+        if (command->database == DatabaseUse::Path) {
+            continue;
+        }
+        const Outcome absent = cliApart(name + " --db " + quoted(missing) + rest);
+        EXPECT_EQ(absent.exitCode, 2) << name;
+        EXPECT_EQ(absent.out, "") << name;
+        EXPECT_EQ(absent.err,
+                  "打开失败！你选择的文件可能不是Sqlite数据库！（" + missing.string() +
+                      "）\n这个文件不存在：请先运行 vesprey-cli init-db 创建它（加 --demo "
+                      "带两个示例站点），或用 --db 指定已有的 Sign.db。\n")
+            << name;
+        EXPECT_FALSE(fs::exists(missing)) << name;
+    }
+}
+
+// The parser's rules, on the real declarations of `eval` (value options --tying and --ctype,
+// flags --json and --regex).
+TEST(Arguments, ParseByTheDeclarations) {
+    struct Case {
+        std::vector<std::string> argv = {};
+        std::map<std::string, std::string> values = {};
+        std::vector<std::string> flags = {};
+        std::vector<std::string> positionals = {};
+        std::string error = {};
+        bool help = false;
+    };
+    const std::vector<Case> cases = {
+        {{"--tying", "msg", "answer.json"}, {{"--tying", "msg"}}, {}, {"answer.json"}, ""},
+        {{"--tying=a=b"}, {{"--tying", "a=b"}}, {}, {}, ""},
+        {{"--tying", "--json"}, {{"--tying", "--json"}}, {}, {}, ""},
+        {{"--tying="}, {{"--tying", ""}}, {}, {}, ""},
+        {{"--json", "--regex"}, {}, {"--json", "--regex"}, {}, ""},
+        {{"--", "--json", "-x"}, {}, {}, {"--json", "-x"}, ""},
+        {{"-", "x"}, {}, {}, {"-", "x"}, ""},
+        {{"-h"}, {}, {}, {}, "", true},
+        {{"--json", "--help"}, {}, {"--json"}, {}, "", true},
+        {{"--tying"}, {}, {}, {}, "选项 --tying 后面缺少取值。"},
+        {{"--json=1"}, {}, {}, {}, "不认识的选项：--json=1。"},
+        {{"-x"}, {}, {}, {}, "不认识的选项：-x。"},
+        {{"--db", "Sign.db"}, {}, {}, {"Sign.db"}, "不认识的选项：--db。"},
+        {{"--bogus", "--ctype"}, {}, {}, {}, "不认识的选项：--bogus。"},
+    };
+    for (const Case& c : cases) {
+        const vesprey::cli::Arguments args(vesprey::cli::evalCommand(), c.argv);
+        const std::string shown = ::testing::PrintToString(c.argv);
+        EXPECT_EQ(args.error(), c.error) << shown;
+        EXPECT_EQ(args.ok(), c.error.empty()) << shown;
+        EXPECT_EQ(args.helpRequested(), c.help) << shown;
+        EXPECT_EQ(args.positionals(), c.positionals) << shown;
+        for (const char* name : {"--tying", "--ctype"}) {
+            const auto expected = c.values.find(name);
+            EXPECT_EQ(args.value(name), expected == c.values.end()
+                                            ? std::nullopt
+                                            : std::optional<std::string>(expected->second))
+                << shown << " " << name;
+        }
+        for (const char* name : {"--json", "--regex"}) {
+            EXPECT_EQ(args.flag(name),
+                      std::find(c.flags.begin(), c.flags.end(), name) != c.flags.end())
+                << shown << " " << name;
+        }
+    }
+}
+
+// The man page and the README are written by hand: the man page's section of each command names
+// every option the command declares, and the README's command line list has each command's
+// synopsis as its --help gives it.
+TEST(Declarations, ManPageAndReadmeDescribeEveryCommandAsDeclared) {
+    std::string man = vesprey::test::readFile(VESPREY_MAN_PAGE);
+    ASSERT_FALSE(man.empty());
+    // Roff to plain text: "\-" is a hyphen, "\fB" and the like change the font, "\&" and "\%"
+    // print nothing.
+    man = std::regex_replace(man, std::regex(R"(\\-)"), "-");
+    man = std::regex_replace(man, std::regex(R"(\\f[BIRP]|\\&|\\%)"), "");
+    std::map<std::string, std::string> sections;  // ".SS name" to the next .SS or .SH
+    for (std::size_t at = man.find("\n.SS "); at != std::string::npos;) {
+        const std::size_t title = at + 5;
+        const std::size_t body = man.find('\n', title);
+        ASSERT_NE(body, std::string::npos);
+        at = std::min(man.find("\n.SS ", body), man.find("\n.SH ", body));
+        sections[man.substr(title, body - title)] = man.substr(body, at - body);
+        if (at != std::string::npos && man.compare(at, 5, "\n.SH ") == 0) {
+            at = man.find("\n.SS ", at + 1);
+        }
+    }
+    const std::string readme = vesprey::test::readFile(VESPREY_README);
+    const std::size_t block = readme.find("## Command line\n\n```\n");
+    ASSERT_NE(block, std::string::npos);
+    const std::string commandLine = readme.substr(block, readme.find("```\n", block + 20) - block);
+    std::set<std::string> names;
+    for (const Command* command : commands()) {
+        const std::string name(command->name);
+        names.insert(name);
+        ASSERT_EQ(sections.count(name), 1u) << "no section " << name << " in the man page";
+        for (const Option& option : command->options) {
+            EXPECT_TRUE(namesOption(sections[name], option.name))
+                << "the man page's " << name << " lacks " << option.name;
+        }
+        EXPECT_NE(commandLine.find("\n" + vesprey::cli::synopsis(*command) + "\n"),
+                  std::string::npos)
+            << "README.md lacks: " << vesprey::cli::synopsis(*command);
+    }
+    for (const auto& [name, text] : sections) {
+        EXPECT_EQ(names.count(name), 1u) << "the man page has a section for no command: " << name;
+    }
 }
 
 // The file init-db writes is an ordinary SQLCipher database with the tool's key.
