@@ -28,7 +28,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SITES = 50
 ACCOUNTS = 1000
 PATTERN = "<div class=#引号c#引号>(.*?)</div>"
-CRLF = "\r\n"
 USER_AGENT = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 Chrome/120.0 Safari/537.36"
 
 
@@ -56,10 +55,12 @@ class Site:
         self.tying = PATTERN if regex else "data.msg"
 
     def template_row(self):
+        # The header lines are joined with CR LF by SQL: the sqlcipher shell drops a CR at the end
+        # of each line it reads, which would leave them joined by LF alone, one line to the tool.
         return (f"INSERT INTO Template (WebName,Weblogin,WebLink,Qtype,Rtype,Ctype,Tying,Headers,"
                 f"Date) VALUES ({sql_text(self.name)},'',{sql_text(self.link)},"
                 f"{1 if self.get else 2},{2 if self.regex else 1},0,{sql_text(self.tying)},"
-                f"{sql_text(CRLF.join(self.headers))},"
+                f"{' || char(13, 10) || '.join(sql_text(h) for h in self.headers)},"
                 f"{sql_text(self.body)});")
 
     def wire_headers(self, cookie):
