@@ -50,6 +50,15 @@ constexpr const char* kBuiltInExpired =
     "(cookie|token|session)[^\\n]{0,20}(失效|过期|无效|expired|invalid)";
 constexpr const char* kBuiltInAlready = "已签到|已经签到|重复签到|今日已签|今天已签|already";
 constexpr const char* kBuiltInSuccess = "签到成功|成功签到|打卡成功|success|获得|奖励";
+// Texts one of which every match of each contains, lower case: a text holding none of them is
+// not searched (the tool does the same, and a whole page seldom holds one).
+const std::vector<std::string> kExpiredWords = {
+    "未登录",        "请登录",    "请先登录", "登录失效", "登录已过期", "重新登录",
+    "not logged in", "unauthori", "cookie",   "token",    "session"};
+const std::vector<std::string> kAlreadyWords = {"已签到",   "已经签到", "重复签到",
+                                                "今日已签", "今天已签", "already"};
+const std::vector<std::string> kSuccessWords = {"签到成功", "成功签到", "打卡成功",
+                                                "success",  "获得",     "奖励"};
 
 enum class Verdict { Success, Already, Expired, Failed, Unknown, Skipped };
 constexpr const char* kVerdictNames[] = {"success", "already", "expired",
@@ -242,15 +251,87 @@ struct Regex {
 
 // A verdict pattern compiled for both kinds of text it is searched in: code page 936 bytes and
 // UTF-8 characters.
+// A literal text, lower case, with the byte of it that is looked for first: the last byte of its
+// first character beyond ASCII when it has one (in code page 936 a trail byte, in UTF-8 a
+// continuation byte: neither comes in ASCII text), else its letter rarest in English.
+struct Word {
+    std::string text;
+    std::size_t key = 0;
+
+    Word(std::string lower, bool gbk) : text(std::move(lower)) {
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (static_cast<unsigned char>(text[at]) >= 0x80) {
+                key = at + 1;
+                while (!gbk && key + 1 < text.size() &&
+                       (static_cast<unsigned char>(text[key + 1]) & 0xC0) == 0x80) {
+                    ++key;  // UTF-8: the last continuation byte of the character
+                }
+                return;
+            }
+        }
+        for (const char letter : std::string_view("qjzxkvbpygfwmucldrhsnioate")) {
+            if (const std::size_t at = text.find(letter); at != std::string::npos) {
+                key = at;
+                return;
+            }
+        }
+    }
+
+    // Whether `subject` holds the word, ASCII letters in either case: each place of the key byte
+    // (in both cases for a letter) is found with memchr, and only there is the word compared.
+    bool in(std::string_view subject) const {
+        const char wanted = text[key];
+        const char other = wanted >= 'a' && wanted <= 'z' ? static_cast<char>(wanted - 32) : wanted;
+        for (const char byte : {wanted, other}) {
+            for (std::size_t from = key; from < subject.size();) {
+                const void* hit = std::memchr(subject.data() + from, byte, subject.size() - from);
+                if (hit == nullptr) {
+                    break;
+                }
+                const auto at =
+                    static_cast<std::size_t>(static_cast<const char*>(hit) - subject.data());
+                if (at - key + text.size() <= subject.size() &&
+                    equalsCaseless(subject.substr(at - key, text.size()), text)) {
+                    return true;
+                }
+                from = at + 1;
+            }
+            if (other == wanted) {
+                break;
+            }
+        }
+        return false;
+    }
+};
+
+bool holdsOne(const std::vector<Word>& words, std::string_view subject) {
+    if (words.empty()) {
+        return true;  // no words known: the pattern is searched
+    }
+    for (const Word& word : words) {
+        if (word.in(subject)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct VerdictPattern {
     std::unique_ptr<Regex> gbk;
     std::unique_ptr<Regex> utf8;
+    std::vector<Word> gbkWords;
+    std::vector<Word> utf8Words;
 
-    VerdictPattern(const std::string& utf8Source, Converter& toGbk) {
+    VerdictPattern(const std::string& utf8Source, Converter& toGbk,
+                   const std::vector<std::string>& words = {}) {
         const std::string source = replaceAll(utf8Source, kQuotePlaceholder, "\"");
         constexpr std::uint32_t kFlags = PCRE2_CASELESS | PCRE2_MULTILINE;
         gbk = std::make_unique<Regex>(toGbk(source), kFlags);
         utf8 = std::make_unique<Regex>(source, kFlags | PCRE2_UTF);
+        for (const std::string& word : words) {
+            gbkWords.emplace_back(toGbk(word), true);
+            utf8Words.emplace_back(word, false);
+        }
     }
     bool valid() const { return gbk->code != nullptr && utf8->code != nullptr; }
 };
@@ -268,15 +349,17 @@ bool found(const VerdictPattern& pattern, const Subject* subjects, std::size_t c
     for (std::size_t i = 0; i < count; ++i) {
         const Subject& subject = subjects[i];
         if (!subject.gbk && isValidUtf8(subject.text)) {
-            if (pattern.utf8->match(subject.text, PCRE2_NO_UTF_CHECK) > 0) {
+            if (holdsOne(pattern.utf8Words, subject.text) &&
+                pattern.utf8->match(subject.text, PCRE2_NO_UTF_CHECK) > 0) {
                 return true;
             }
             continue;
         }
-        if (pattern.gbk->match(subject.text) > 0) {
+        if (holdsOne(pattern.gbkWords, subject.text) && pattern.gbk->match(subject.text) > 0) {
             return true;
         }
         if (!isAscii(subject.text) && isValidUtf8(subject.text) &&
+            holdsOne(pattern.utf8Words, subject.text) &&
             pattern.utf8->match(subject.text, PCRE2_NO_UTF_CHECK) > 0) {
             return true;
         }
@@ -632,8 +715,9 @@ int main(int argc, char** argv) {
         sqlite3_finalize(read);
     }
 
-    const VerdictPattern builtIn[] = {
-        {kBuiltInExpired, toGbk}, {kBuiltInAlready, toGbk}, {kBuiltInSuccess, toGbk}};
+    const VerdictPattern builtIn[] = {{kBuiltInExpired, toGbk, kExpiredWords},
+                                      {kBuiltInAlready, toGbk, kAlreadyWords},
+                                      {kBuiltInSuccess, toGbk, kSuccessWords}};
     constexpr Verdict kBuiltInVerdicts[] = {Verdict::Expired, Verdict::Already, Verdict::Success};
     std::map<std::string, std::unique_ptr<VerdictPattern>> ownPatterns;  // by UTF-8 source
     std::map<std::string, TemplateRegex> templatePatterns;               // by UTF-8 source
