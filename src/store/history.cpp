@@ -147,6 +147,36 @@ ReadResult scanRecentVerdicts(SqlDatabase& db, int count,
         [&] { recent.clear(); });
 }
 
+// A parameter of a statement run once per row of a pass, bound by the index looked up once. A
+// text is converted to UTF-8 (as SqlStatement::bindText does) only when it differs from the
+// previous row's: the rows of a pass share their time and mostly their site, verdict, reason and
+// result. The statement reads the converted text where it is kept, until it is reset: the
+// parameter must outlive every step of the statement.
+class RowParameter {
+public:
+    RowParameter(const SqlStatement& stmt, const char* name)
+        : stmt_(stmt.handle()), index_(sqlite3_bind_parameter_index(stmt_, name)) {}
+
+    void bind(int value) const { sqlite3_bind_int(stmt_, index_, value); }
+    void bind(std::string_view text) {
+        if (!converted_ || text != last_) {
+            last_.assign(text);
+            utf8_ = ansiToUtf8(text);
+            converted_ = true;
+        }
+        // An empty std::string still has a valid data pointer, so '' is bound, not NULL.
+        sqlite3_bind_text(stmt_, index_, utf8_.c_str(), static_cast<int>(utf8_.size()),
+                          SQLITE_STATIC);
+    }
+
+private:
+    sqlite3_stmt* stmt_;
+    int index_;
+    bool converted_ = false;
+    std::string last_;  // code page 936, as given
+    std::string utf8_;
+};
+
 // Makes RecentVerdict again from the whole history, inside the caller's transaction.
 WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
     std::map<int, std::vector<RecentRow>> recent;
@@ -295,17 +325,29 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
     if (insert.handle() == nullptr || recent.handle() == nullptr) {
         return statements::notPrepared(db_);
     }
+    RowParameter time(insert, "@Time");
+    RowParameter templateId(insert, "@TemplateId");
+    RowParameter cid(insert, "@Cid");
+    RowParameter site(insert, "@WebName");
+    RowParameter verdict(insert, "@Verdict");
+    RowParameter reason(insert, "@Reason");
+    RowParameter result(insert, "@Result");
+    RowParameter status(insert, "@Status");
+    RowParameter ms(insert, "@Ms");
+    RowParameter recentCid(recent, "@Cid");
+    RowParameter recentTime(recent, "@Time");
+    RowParameter recentVerdict(recent, "@Verdict");
     for (const HistoryEntry& row : rows) {
         insert.reset();
-        insert.bindText("@Time", row.time);
-        insert.bindInt("@TemplateId", row.templateId);
-        insert.bindInt("@Cid", row.cid);
-        insert.bindText("@WebName", row.site);
-        insert.bindText("@Verdict", row.verdict);
-        insert.bindText("@Reason", row.reason);
-        insert.bindText("@Result", row.result);
-        insert.bindInt("@Status", row.status);
-        insert.bindInt("@Ms", row.ms);
+        time.bind(row.time);
+        templateId.bind(row.templateId);
+        cid.bind(row.cid);
+        site.bind(row.site);
+        verdict.bind(row.verdict);
+        reason.bind(row.reason);
+        result.bind(row.result);
+        status.bind(row.status);
+        ms.bind(row.ms);
         if (const int code = insert.stepCode(); code != kSqliteDone) {
             return failure(db_, true, code);
         }
@@ -313,9 +355,9 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
             continue;
         }
         recent.reset();
-        recent.bindInt("@Cid", row.cid);
-        recent.bindText("@Time", row.time);
-        recent.bindText("@Verdict", row.verdict);
+        recentCid.bind(row.cid);
+        recentTime.bind(row.time);
+        recentVerdict.bind(row.verdict);
         if (const int code = recent.stepCode(); code != kSqliteDone) {
             return failure(db_, true, code);
         }

@@ -149,9 +149,27 @@ bool runIconv(iconv_t cd, std::string_view input, std::size_t unitSize,
     return true;
 }
 
+// True when no byte is above 0x7F. Each block of 64 bytes is tested without an early exit, so
+// that the compiler tests a vector of bytes per step; the first block with such a byte ends the
+// test, so a long page with text beyond ASCII near its start is not read to its end.
 bool isAscii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    constexpr std::size_t kBlock = 64;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
+    std::size_t at = 0;
+    for (; at + kBlock <= s.size(); at += kBlock) {
+        unsigned char seen = 0;
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            seen |= bytes[at + i];
+        }
+        if (seen >= 0x80) {
+            return false;
+        }
+    }
+    unsigned char seen = 0;
+    for (; at < s.size(); ++at) {
+        seen |= bytes[at];
+    }
+    return seen < 0x80;
 }
 
 constexpr std::string_view kQuestionUtf16{"?\0", 2};
@@ -472,22 +490,6 @@ std::string encodeFromUtf16(std::string_view utf16, const std::string& to) {
     return out;
 }
 
-std::string convertText(std::string_view input, const std::string& from, const std::string& to) {
-    if (input.empty()) {
-        return {};
-    }
-    if (isAscii(input)) {
-        return std::string(input);  // both sides are ASCII supersets
-    }
-    if (from == "UTF-8" && to == "CP936") {
-        return utf8ToGbk(input);
-    }
-    if (from == "CP936" && to == "UTF-8") {
-        return gbkToUtf8(input);
-    }
-    return encodeFromUtf16(decodeToUtf16(input, from), to);
-}
-
 std::u16string bytesToU16(const std::string& le) {
     std::u16string out(le.size() / 2, u'\0');
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -552,12 +554,14 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
+// ASCII text is the same in both; every column text, bound value and header line of a pass goes
+// through one of these two.
 Text utf8ToAnsi(std::string_view utf8) {
-    return convertText(utf8, "UTF-8", "CP936");
+    return isAscii(utf8) ? Text(utf8) : utf8ToGbk(utf8);
 }
 
 std::string ansiToUtf8(std::string_view ansi) {
-    return convertText(ansi, "CP936", "UTF-8");
+    return isAscii(ansi) ? std::string(ansi) : gbkToUtf8(ansi);
 }
 
 std::u16string ansiToUtf16(std::string_view ansi) {

@@ -97,6 +97,42 @@ TEST_F(HistoryStore, AFirstAppendMakesAnOwnerOnlyFileThatReadsBackEveryField) {
     EXPECT_EQ(rows[1].verdict, "skipped");
 }
 
+// The texts of a pass's rows repeat from row to row, change, and come back: each row reads back
+// with its own.
+TEST_F(HistoryStore, EveryRowKeepsItsOwnTextsAsTheyRepeatAndAlternate) {
+    const double now = nowDateTime();
+    const Text time = historyTime(now);
+    HistoryEntry other{time,
+                       9,
+                       5,
+                       utf8ToAnsi("乙站"),
+                       "expired",
+                       utf8ToAnsi("内置：Cookie失效"),
+                       utf8ToAnsi("请先登录"),
+                       200,
+                       12};
+    HistoryEntry empty{time, 9, 6, utf8ToAnsi("乙站"), "unknown", {}, {}, 0, 0};
+    const std::vector<HistoryEntry> written = {entry(time, 3, "success"), entry(time, 4, "success"),
+                                               other, empty, entry(time, 3, "success")};
+    append(written);
+
+    HistoryDatabase history;
+    ASSERT_TRUE(history.open(signDb_).ok());
+    std::vector<HistoryEntry> rows;
+    ASSERT_TRUE(history.readDays(1, now, rows).ok());
+    ASSERT_EQ(rows.size(), written.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].time, written[i].time) << i;
+        EXPECT_EQ(rows[i].cid, written[i].cid) << i;
+        EXPECT_EQ(rows[i].site, written[i].site) << i;
+        EXPECT_EQ(rows[i].verdict, written[i].verdict) << i;
+        EXPECT_EQ(rows[i].reason, written[i].reason) << i;
+        EXPECT_EQ(rows[i].result, written[i].result) << i;
+        EXPECT_EQ(rows[i].status, written[i].status) << i;
+        EXPECT_EQ(rows[i].ms, written[i].ms) << i;
+    }
+}
+
 TEST_F(HistoryStore, ReadingNeverMakesTheFile) {
     HistoryDatabase history;
     EXPECT_FALSE(history.open(signDb_).ok());

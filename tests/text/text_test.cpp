@@ -23,6 +23,17 @@ TEST(Conversion, RoundTripsChineseAndKeepsAscii) {
     EXPECT_EQ(ansiToUtf8(std::string("a\0\xC7\xA9", 4)), std::string("a\0签", 5));
 }
 
+// A long text is tested for ASCII a block at a time: its one character beyond ASCII is converted
+// wherever it stands, at a block's first or last byte or in the bytes after the last whole block.
+TEST(Conversion, OneCharacterBeyondAsciiInALongTextIsConverted) {
+    for (const std::size_t before : {0, 1, 62, 63, 64, 65, 127, 128, 190}) {
+        const std::string ascii(before, 'a');
+        const std::string after(200 - before, 'z');
+        EXPECT_EQ(utf8ToAnsi(ascii + "签" + after), ascii + "\xC7\xA9" + after) << before;
+        EXPECT_EQ(ansiToUtf8(ascii + "\xC7\xA9" + after), ascii + "签" + after) << before;
+    }
+}
+
 TEST(Conversion, EuroSignIsByte80AsInCodePage936) {
     EXPECT_EQ(utf8ToAnsi("€"), "\x80");
     EXPECT_EQ(ansiToUtf8("\x80"), "€");
