@@ -50,7 +50,7 @@ int runList(const Arguments& args) {
 
     // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width; then
     // "Cookie 过期" from History.db, only when some account has something in it, so that the
-    // list of a file without cookie records reads as it always did. The rows are printed as they
+    // list of a file without cookie records has the five columns alone. The rows are printed as they
     // are read: what decides the widths and that column is read first, without the cookies.
     constexpr std::size_t kShown = 5;
     SiteListShape shape;

@@ -61,7 +61,7 @@ std::optional<std::vector<std::string>> channelList(const std::string& option) {
     return channels;
 }
 
-// Each failed push on stderr: one channel as it always was ("推送失败：…"), several each by name
+// Each failed push on stderr: one channel as "推送失败：…", several each by name
 // ("推送失败（telegram）：…"). True when one failed.
 bool reportPushFailures(const PassResult& pass) {
     const std::vector<ChannelPush>& pushes = pass.channelPushes;

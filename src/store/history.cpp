@@ -45,8 +45,8 @@ constexpr std::array<std::string_view, 7> kSchema = {
 };
 
 // Setting's row that names History's last row when RecentVerdict was last brought up to date. A
-// program that writes History without keeping RecentVerdict (an earlier version) leaves it
-// behind, and RecentVerdict is then made again from the whole history.
+// program that writes History without keeping RecentVerdict (a version of the tool without that
+// table) leaves it behind, and RecentVerdict is then made again from the whole history.
 constexpr std::string_view kRecentUpTo = "RecentVerdictUpTo";
 
 constexpr std::string_view kInsertRecent =
@@ -420,7 +420,7 @@ ReadResult HistoryDatabase::readLastVerdicts(int count,
             },
             [&] { verdicts.clear(); });
     }
-    // A file only ever opened for reading since an earlier version wrote it: the history itself.
+    // A file written by a version without RecentVerdict and only read since: the history itself.
     std::map<int, std::vector<RecentRow>> recent;
     ReadResult read = scanRecentVerdicts(db_, count, recent);
     for (auto& [cid, rows] : recent) {

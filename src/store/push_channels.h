@@ -1,8 +1,8 @@
-// The settings of the push channels added after the first three. Each keeps one JSON object text
-// in a Send row of its own: id 4 and up, Name the channel's name ("ntfy", "telegram", ...),
-// RobotId the settings. Rows 1 to 3 (Bark, ServerChan, DingTalk) keep their plain keys as they
-// always did, read by readPushSettings and written by updatePushKey; nothing here touches them,
-// so a file stays readable by whatever reads those three rows.
+// The settings of the push channels that keep a JSON object: each in a Send row of its own, id 4
+// and up, Name the channel's name ("ntfy", "telegram", ...), RobotId the settings. Rows 1 to 3
+// (Bark, ServerChan, DingTalk) hold plain keys, read by readPushSettings and written by
+// updatePushKey; nothing here touches them, so a file stays readable by whatever reads those
+// three rows.
 #pragma once
 
 #include <map>

@@ -62,7 +62,7 @@ inline constexpr int kBusyTimeoutMs = 5000;
 // last of its statements is finalized if that comes later.
 class SqlDatabase {
 public:
-    // Opens an existing file; flags 2 (read-write, no create) is what the tool always passes.
+    // Opens an existing file, by default read-write without creating it (flags 2).
     // The file name is a file-system path (bytes as the operating system spells them). While
     // another program holds the file, a statement waits for it up to kBusyTimeoutMs before it
     // fails with kSqliteBusy.

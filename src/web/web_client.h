@@ -2,8 +2,8 @@
 // collected and merged into the cookie that was sent.
 //
 // WebClient::send takes the request as a value and returns everything about the answer as a
-// value, failures included. WebClient::request is the older form over it: it returns the body
-// alone and writes the rest through the caller's variables.
+// value, failures included. WebClient::request is a form over it for callers that keep their
+// texts in variables: it returns the body alone and writes the rest through those variables.
 #pragma once
 
 #include <optional>

@@ -134,7 +134,7 @@ TEST_F(KeyCache, AReplacedFileGetsItsOwnEntryAndAFileThatIsNoDatabaseNone) {
     EXPECT_NE(cachedKeyOf(path_), first);
     EXPECT_EQ(cachedKeyOf(path_).size(), 64u);
 
-    // Garbage is still refused as before, and nothing is kept for it.
+    // A file that is no database is refused, and nothing is kept for it.
     const fs::path garbage = dir_ / "garbage.db";
     std::ofstream(garbage) << std::string(4096, 'x');
     EXPECT_FALSE(listOf(garbage));

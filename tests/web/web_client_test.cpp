@@ -657,7 +657,7 @@ TEST(WebClientFailure, ACookieWithALineBreakIsNeverSent) {
     EXPECT_FALSE(response.sent());
     EXPECT_EQ(response.error.code, HttpErrorCode::InvalidCookie);
     EXPECT_TRUE(raw.requests().empty());
-    // The older form leaves the caller's variables as they were.
+    // WebClient::request leaves the caller's variables as they were.
     int status = 7;
     EXPECT_EQ(
         WebClient::request(raw.url("/"), HttpMethod::Get, {.cookie = &cookie, .status = &status}),
