@@ -202,7 +202,7 @@ class Measure:
         return statistics.median(self.samples[key])
 
 
-def sign_contenders(bin_dir, db, accounts, config, env):
+def sign_contenders(bin_dir, db, accounts, config, env, earlier=None):
     cli = os.path.join(bin_dir, "vesprey-cli")
     # History.db (beside Sign.db, one for both sets) is made by the tool's first pass; both keys
     # are derived after it.
@@ -221,6 +221,8 @@ def sign_contenders(bin_dir, db, accounts, config, env):
         "C libcurl loop": [os.path.join(bin_dir, "curl_loop"), accounts],
         "curl -K": ["curl", "-s", "-K", config],
         "Python requests": [sys.executable, os.path.join(HERE, "requests_loop.py"), accounts],
+        # another build's vesprey-cli (--earlier), for a change that must not make sign slower
+        **({"earlier build": [earlier, "sign", "--db", db]} if earlier else {}),
     }
 
 
@@ -255,6 +257,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--skip", action="append", default=[],
                         help="leave out a part: sign, list, desktop, json")
+    parser.add_argument("--earlier", metavar="VESPREY_CLI",
+                        help="another build's vesprey-cli: its sign runs in the same rounds")
     args = parser.parse_args()
     bin_dir = os.path.abspath(args.bin_dir)
     cli = os.path.join(bin_dir, "vesprey-cli")
@@ -274,7 +278,7 @@ def main():
                           {"签到成功": ACCOUNTS * 4 // 5}),
             }
             for set_name, ((db, accounts, config), expected) in sets.items():
-                contenders = sign_contenders(bin_dir, db, accounts, config, env)
+                contenders = sign_contenders(bin_dir, db, accounts, config, env, args.earlier)
                 for name, argv in contenders.items():  # warm up, and check every result came
                     _, _, code, out = run_whole(argv, env=env)
                     if name != "curl -K":
@@ -309,6 +313,8 @@ def main():
                         who="same-work loop")
                 for peer in ("curl -K", "Python requests"):
                     against(f"  same, against {peer}", peer, peer)
+                if args.earlier:
+                    against("  same, against the earlier build", "earlier", "earlier build")
                 ours_peak = m.median((set_name, "vesprey-cli sign", "peak"))
                 floor_peak = m.median((set_name, "same-work loop", "peak"))
                 rows.append((f"  peak memory (MB), {set_name}", ours_peak, "same-work",
