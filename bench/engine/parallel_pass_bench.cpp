@@ -83,8 +83,8 @@ fs::path makeList(const fs::path& dir, const std::vector<int>& ports, int accoun
         f.WebName = vesprey::utf8ToAnsi("签到网站 " + std::to_string(host));
         f.WebLink = "http://" + hostAddress(host) + ":" +
                     std::to_string(ports[static_cast<std::size_t>(host)]) + "/sign";
-        f.Qtype = RequestMethod::Get;
-        f.Rtype = AnswerType::Json;
+        f.Qtype = vesprey::RequestMethod::Get;
+        f.Rtype = vesprey::AnswerType::Json;
         f.Ctype = 1;
         f.Tying = "data.msg";
         vesprey::insertTemplate(db, f);
