@@ -34,6 +34,12 @@ const Text& regexNoMatch() {
     return text;
 }
 
+const Text& regexTimedOut() {
+    static const Text text =
+        utf8ToAnsi("正则表达式运行超时：0.5 秒内没有在答复里找完，请把正则语句写得更具体！");
+    return text;
+}
+
 // --- Searching code page 936 text one character at a time ---
 //
 // Every search starts at a character boundary and only matches at boundaries (the text layer's
@@ -218,6 +224,11 @@ const Text& matchFailedText() {
     return text;
 }
 
+const Text& regexTimedOutText() {
+    static const Text text = utf8ToAnsi("正则表达式运行超时");
+    return text;
+}
+
 std::optional<std::u16string> unescapeScriptLiteral(std::u16string_view body) {
     std::u16string literal;
     literal.reserve(body.size());
@@ -332,6 +343,7 @@ Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink&
     RegexMatcher matcher;
     // The template applies from the first alternative that has a "=>" on.
     bool templateApplies = false;
+    bool gaveUp = false;  // a search ran out of its time before the end of the answer
     for (std::size_t k = 0; k < alternatives.size(); ++k) {
         const std::string_view alternative = alternatives[k];
         const std::size_t arrow = findMarker(alternative, kArrow);
@@ -342,7 +354,12 @@ Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink&
             return matchFailedText();
         }
         if (matcher.matchCount() == 0) {
+            gaveUp = gaveUp || matcher.gaveUp();
             if (k + 1 == alternatives.size()) {
+                if (gaveUp) {
+                    messages.showMessage(regexTimedOut(), caption(), MessageIcon::Error);
+                    return regexTimedOutText();
+                }
                 messages.showMessage(regexNoMatch(), caption(), MessageIcon::Error);
                 return matchFailedText();
             }

@@ -36,9 +36,10 @@ Text convertAnswer(std::string_view text, int ctype);
 Text evaluateJson(std::string_view answer, std::string_view tying);
 
 // Regex mode: the first capture group of the first match of the first alternative that matches
-// with a group, put into the template where one applies; "匹配失败" otherwise. Tells `messages`
-// (caption "信息：", error icon) when a pattern does not compile or the last alternative finds
-// nothing, and waits for it to return. `tying` is not empty.
+// with a group, put into the template where one applies; "匹配失败" otherwise, and
+// "正则表达式运行超时" when a search ran out of its half second before the end of the answer.
+// Tells `messages` (caption "信息：", error icon) when a pattern does not compile or the last
+// alternative finds nothing, and waits for it to return. `tying` is not empty.
 Text evaluateRegex(std::string_view answer, std::string_view tying, MessageSink& messages);
 
 // "匹配失败", what evaluateRegex gives when nothing matched.

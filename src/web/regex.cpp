@@ -25,6 +25,7 @@ struct RegexMatcher::Matches {
     // Start and end of the whole match and of every group, (groupCount + 1) pairs per match;
     // PCRE2_UNSET for a group that took no part.
     std::vector<PCRE2_SIZE> offsets;
+    bool gaveUp = false;  // the search stopped at its budget or a limit of the library
 
     int count() const {
         const std::size_t perMatch = 2 * (static_cast<std::size_t>(groupCount) + 1);
@@ -503,6 +504,7 @@ struct MatchSearch {
     Clock::time_point lastLook;
     std::size_t window = kWindowFirst;
     int callsSinceLook = 0;
+    bool gaveUp = false;  // stopped by the budget or a limit, not by the end of the subject
 
     // The next match starting at or after `start`; false when there is none, or when the search
     // ran out of its budget or memory.
@@ -519,16 +521,22 @@ struct MatchSearch {
                 if (callsSinceLook >= kMatchesPerClockCheck) {
                     lookAtClock(false);
                     if (lastLook > deadline) {
+                        gaveUp = true;
                         return false;
                     }
                 }
                 return true;
             }
             if (rc != PCRE2_ERROR_NOMATCH) {
-                return false;  // match, depth, heap or JIT stack limit, or an invalid subject
+                gaveUp = true;  // match, depth, heap or JIT stack limit, or an invalid subject
+                return false;
+            }
+            if (limit >= subject.size()) {
+                return false;
             }
             lookAtClock(true);
-            if (lastLook > deadline || limit >= subject.size()) {
+            if (lastLook > deadline) {
+                gaveUp = true;
                 return false;
             }
             start = toCharBoundary(subject, limit + 1);
@@ -554,7 +562,7 @@ struct MatchSearch {
 // The offsets of the matches of `code` in `subject`, found one after the other as the script
 // engine finds them: after an empty match the next search starts one character further on.
 std::vector<PCRE2_SIZE> collect(const CompiledPattern& pattern, bool global,
-                                const std::u16string& subject) {
+                                const std::u16string& subject, bool& gaveUp) {
     std::vector<PCRE2_SIZE> offsets;
     pcre2_match_context* context = matchContext();
     if (context == nullptr) {
@@ -584,6 +592,7 @@ std::vector<PCRE2_SIZE> collect(const CompiledPattern& pattern, bool global,
         // A \K inside a lookahead can put the end before the start; never step backwards.
         start = end > begin ? end : toCharBoundary(subject, begin + 1);
     }
+    gaveUp = search.gaveUp;
     return offsets;
 }
 
@@ -623,7 +632,7 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
     }
     DecodedSubjects& subjects = decodedSubjects();
     const std::u16string& decoded = subjects.decode(subject);
-    m->offsets = collect(*compiled, options.global, decoded);
+    m->offsets = collect(*compiled, options.global, decoded, m->gaveUp);
     PCRE2_SIZE first = PCRE2_UNSET;
     PCRE2_SIZE last = 0;
     for (std::size_t i = 0; i + 1 < m->offsets.size(); i += 2) {
@@ -641,6 +650,10 @@ bool RegexMatcher::run(std::string_view pattern, std::string_view subject,
     subjects.trim();
     matches_ = std::move(m);
     return true;
+}
+
+bool RegexMatcher::gaveUp() const {
+    return matches_ && matches_->gaveUp;
 }
 
 int RegexMatcher::matchCount() const {

@@ -60,6 +60,9 @@ public:
     // False only when the pattern does not compile; a pattern that matches nothing is true.
     bool run(std::string_view pattern, std::string_view subject, const RegexOptions& options = {});
 
+    // The last run's search ran out of its budget (or of a limit of the engine) before the end of
+    // the subject: what it did not find may be there.
+    bool gaveUp() const;
     // The number of matches of the last run; 0 before the first run or after a failed one.
     int matchCount() const;
     // The number of capture groups of the pattern, read from the first match; 0 with no match.

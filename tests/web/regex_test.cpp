@@ -220,18 +220,25 @@ Text bigPage(std::size_t bytes) {
     return page;
 }
 
-TEST(RegexMatcherTest, RunawayPatternsGiveUpAsNoMatch) {
+TEST(RegexMatcherTest, RunawayPatternsGiveUpAsNoMatchAndSaySo) {
     const Text page = bigPage(5 * 1024 * 1024);
     RegexMatcher m;
     // Exponential backtracking at a single start position.
     ASSERT_TRUE(m.run(R"((\w+\s?)+$)", page, kEvaluation));
     EXPECT_EQ(m.matchCount(), 0);
+    EXPECT_TRUE(m.gaveUp());
     // Every start position rescans the rest of the page: quadratic, far beyond any match limit
     // in total although each position stays under it.
     ASSERT_TRUE(m.run(G(R"(([\s\S]*?)签到失败)"), page, kEvaluation));
     EXPECT_EQ(m.matchCount(), 0);
-    // The same page with an ordinary pattern still finds its answer.
+    EXPECT_TRUE(m.gaveUp());
+    // The same page with an ordinary pattern still finds its answer; one that is not there is
+    // not there.
+    ASSERT_TRUE(m.run(G(R"(<p class="none">(.*?)</p>)"), page, kEvaluation));
+    EXPECT_EQ(m.matchCount(), 0);
+    EXPECT_FALSE(m.gaveUp());
     ASSERT_TRUE(m.run(G(R"(<p class="msg">(.*?)</p>)"), page, kEvaluation));
+    EXPECT_FALSE(m.gaveUp());
     EXPECT_EQ(m.matchCount(), 1);
     EXPECT_EQ(m.subMatch(1, 1), G("今日已签到"));
 }
