@@ -107,16 +107,27 @@ std::string terminalText(std::string_view text);
 // Output edges: core text (code page 936) to the terminal as UTF-8, through terminalText.
 void printText(std::FILE* stream, std::string_view text);
 void printLine(std::FILE* stream, std::string_view text);
-// A UTF-8 message to stderr with a final newline.
+// UTF-8 text as a terminal may show it: bytes that are no UTF-8 (an argument typed in another
+// encoding), and control characters but LF and TAB, written as \xHH.
+std::string escapedUtf8(std::string_view utf8);
+// A UTF-8 message to stderr with a final newline, through escapedUtf8.
 void printError(std::string_view utf8);
 
 // Display width of UTF-8 text in a terminal (East Asian wide characters take two columns).
 std::size_t displayWidth(std::string_view utf8);
+// The first characters of UTF-8 text that fit in `width` terminal columns, "…" in place of the
+// rest when some are left out.
+std::string fitWidth(std::string_view utf8, std::size_t width);
+// A table's cells before the last are cut to this many columns: one long name must not widen
+// every line of the table.
+inline constexpr std::size_t kMaxCellColumns = 48;
 // Pads UTF-8 text with blanks to the given display width.
 std::string padRight(std::string_view utf8, std::size_t width);
 
 // The bytes of a file as they are, or of standard input for "-"; nothing when it cannot be read.
-std::optional<Bytes> readInput(const std::string& name);
+// More than `limit` bytes are not read: nothing, with *tooLarge set when given.
+std::optional<Bytes> readInput(const std::string& name, std::size_t limit,
+                               bool* tooLarge = nullptr);
 
 // The --db option of a command that uses Sign.db: `what` the path names ("Sign.db 的路径"),
 // the default location, and after a "；" the lines of `more` when given.

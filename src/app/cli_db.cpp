@@ -50,8 +50,8 @@ int runList(const Arguments& args) {
 
     // Columns 序号, 网站, 请求类型, 响应类型, 账号状态, aligned on display width; then
     // "Cookie 过期" from History.db, only when some account has something in it, so that the
-    // list of a file without cookie records has the five columns alone. The rows are printed as they
-    // are read: what decides the widths and that column is read first, without the cookies.
+    // list of a file without cookie records has the five columns alone. The rows are printed as
+    // they are read: what decides the widths and that column is read first, without the cookies.
     constexpr std::size_t kShown = 5;
     SiteListShape shape;
     if (const ReadResult read = readSiteListShape(db, shape); !read.ok()) {
@@ -86,7 +86,8 @@ int runList(const Arguments& args) {
     }
     widths[0] = std::max(widths[0], std::to_string(shape.rows).size());
     for (const Text& name : shape.names) {
-        widths[1] = std::max(widths[1], displayWidth(terminalText(name)));
+        widths[1] =
+            std::max(widths[1], std::min(displayWidth(terminalText(name)), kMaxCellColumns));
     }
     auto printRow = [&](const std::vector<std::string>& row) {
         std::string line;
@@ -105,7 +106,7 @@ int runList(const Arguments& args) {
         const auto cells = siteListRow(site, index++);
         std::vector<std::string> row;
         for (std::size_t c = 0; c < kShown; ++c) {
-            row.push_back(terminalText(cells[c]));
+            row.push_back(fitWidth(terminalText(cells[c]), kMaxCellColumns));
         }
         if (cookieColumn) {
             row.push_back(cookieHealthText(health, site.Cid, now));

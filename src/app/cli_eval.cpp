@@ -46,9 +46,12 @@ int runEval(const Arguments& args) {
         return kExitBadInput;
     }
 
-    const auto bytes = readInput(args.positionals().empty() ? "-" : args.positionals().front());
+    const std::string input = args.positionals().empty() ? "-" : args.positionals().front();
+    bool tooLarge = false;
+    const auto bytes = readInput(input, kMaxResponseBody, &tooLarge);
     if (!bytes) {
-        printError("无法读取答复文件：" + args.positionals().front() + "。");
+        printError(tooLarge ? "答复文件太大：签到时答复最多保留 64 MB，这个文件比它还大。"
+                            : "无法读取答复文件：" + input + "。");
         return kExitBadInput;
     }
     // As in the pass: the answer is the body as text, up to its first NUL; it is converted, then

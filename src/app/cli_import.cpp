@@ -8,6 +8,9 @@
 namespace vesprey::cli {
 namespace {
 
+// A template is a few short members; a file larger than this is something else.
+constexpr std::size_t kMaxTemplateFileBytes = 1024 * 1024;
+
 bool isUtf8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
@@ -55,9 +58,18 @@ int runImport(const Arguments& args) {
         return kExitBadInput;
     }
     const std::string& file = args.positionals().front();
-    const auto bytes = readInput(file);
+    std::optional<std::string> cookie = args.value("--cookie");
+    if (cookie == "-" && file == "-") {
+        printError(
+            "模板和 Cookie 不能都从标准输入读取：请给出模板文件，或把 Cookie 写在 --cookie "
+            "后面。");
+        return kExitBadInput;
+    }
+    bool tooLarge = false;
+    const auto bytes = readInput(file, kMaxTemplateFileBytes, &tooLarge);
     if (!bytes) {
-        printError("无法读取模板文件：" + file + "。");
+        printError(tooLarge ? "模板文件太大（超过 1 MB），不像是一个网站模板：" + file + "。"
+                            : "无法读取模板文件：" + file + "。");
         return kExitBadInput;
     }
     const auto imported = parseTemplateImport(templateText(*bytes));
@@ -71,9 +83,33 @@ int runImport(const Arguments& args) {
         return kExitBadInput;
     }
 
+    if (const std::optional<Text> oversized = oversizedTemplateField(fields)) {
+        printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+        return kExitBadInput;
+    }
     if (const std::optional<Text> invalid = invalidVerdictRule(imported->rules)) {
         printError("判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
         return kExitBadInput;
+    }
+    // `--cookie -`: the cookie from standard input, out of the shell's history and the process
+    // list; a final line break is no part of it.
+    if (cookie == "-") {
+        const auto given = readInput("-", kMaxCookieBytes + 2, &tooLarge);
+        if (!given) {
+            printError(tooLarge ? "模板没有导入：Cookie 太长（最多 64 KB）。"
+                                : "无法从标准输入读取 Cookie。");
+            return kExitBadInput;
+        }
+        cookie = *given;
+        while (!cookie->empty() && (cookie->back() == '\n' || cookie->back() == '\r')) {
+            cookie->pop_back();
+        }
+    }
+    if (cookie) {
+        if (const std::optional<Text> oversized = oversizedCookie(*cookie)) {
+            printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+            return kExitBadInput;
+        }
     }
 
     CommandDatabase database;
@@ -82,7 +118,6 @@ int runImport(const Arguments& args) {
     }
     SqlDatabase& db = database.db;
     const std::filesystem::path& path = database.path;
-    const std::optional<std::string> cookie = args.value("--cookie");
     int id = 0;
     WriteResult written;
     if (cookie) {
@@ -123,8 +158,9 @@ const Command& importCommand() {
         .summary = "把分享的网站模板（JSON）存为新网站，可同时添加第一个账号",
         .options = {databaseOption("Sign.db 的路径"),
                     {.name = "--cookie",
-                     .value = "TEXT",
-                     .help = "同时添加这个网站的第一个账号，Cookie 原样保存"}},
+                     .value = "TEXT|-",
+                     .help = "同时添加这个网站的第一个账号，Cookie 原样保存；写 - 时从标准输入\n"
+                             "读取（不会留在命令行历史和进程列表里）"}},
         .operands = "文件|-",
         .description =
             "读取一个 JSON 模板文件（省略为 - 时从标准输入读取），格式与窗口里“一键置入”相同：\n"

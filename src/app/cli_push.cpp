@@ -17,7 +17,9 @@ std::optional<Text> givenSettings(const std::string& option) {
     if (option != "-") {
         return utf8ToAnsi(option);
     }
-    const std::optional<Bytes> bytes = readInput(option);
+    // A channel's settings are a few short members.
+    constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+    const std::optional<Bytes> bytes = readInput(option, kMaxSettingsBytes);
     if (!bytes) {
         return std::nullopt;
     }

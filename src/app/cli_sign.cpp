@@ -98,29 +98,6 @@ std::string clockText(std::chrono::steady_clock::duration elapsed) {
     return text;
 }
 
-// The first characters of UTF-8 text that fit in `width` terminal columns, "…" in place of the
-// rest when some are left out.
-std::string fitWidth(std::string_view utf8, std::size_t width) {
-    if (displayWidth(utf8) <= width) {
-        return std::string(utf8);
-    }
-    std::string out;
-    std::size_t used = 0;
-    for (std::size_t at = 0; at < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        const std::string_view character = utf8.substr(at, length);
-        const std::size_t columns = displayWidth(character);
-        if (used + columns + 1 > width) {  // one column stays for "…"
-            break;
-        }
-        out += character;
-        used += columns;
-        at += length;
-    }
-    return width == 0 ? std::string() : out + "…";
-}
-
 // The pass's progress on a terminal: one line on stderr, drawn again in place ("\r", the line,
 // then clear to its end) as each row's turn comes and once a second, so that the time moves while
 // a site takes its time: "签到 12/40 · 好站 · 已用 0:05 · 还需约 0:12". The line never takes
@@ -352,6 +329,9 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
         std::array<std::string, 6> line;
         for (std::size_t c = 0; c < 6; ++c) {
             line[c] = oneLine(terminalText(row[c]));
+            if (c < 5) {
+                line[c] = fitWidth(line[c], kMaxCellColumns);
+            }
         }
         table.push_back(std::move(line));
     }

@@ -109,8 +109,41 @@ void printLine(std::FILE* stream, std::string_view text) {
     std::fwrite(line.data(), 1, line.size(), stream);
 }
 
+std::string escapedUtf8(std::string_view utf8) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(utf8.size());
+    auto escape = [&](unsigned char byte) {
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
+    };
+    for (std::size_t at = 0; at < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        if (lead < 0x80) {
+            if ((lead < 0x20 && lead != '\n' && lead != '\t') || lead == 0x7F) {
+                escape(lead);
+            } else {
+                out += static_cast<char>(lead);
+            }
+            ++at;
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+        const std::string_view sequence = utf8.substr(at, length);
+        if (length != 0 && sequence.size() == length && isValidUtf8(sequence)) {
+            out += sequence;
+            at += length;
+        } else {
+            escape(lead);
+            ++at;
+        }
+    }
+    return out;
+}
+
 void printError(std::string_view utf8) {
-    std::string line(utf8);
+    std::string line = escapedUtf8(utf8);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
@@ -130,6 +163,27 @@ std::size_t displayWidth(std::string_view utf8) {
     return width;
 }
 
+std::string fitWidth(std::string_view utf8, std::size_t width) {
+    if (displayWidth(utf8) <= width) {
+        return std::string(utf8);
+    }
+    std::string out;
+    std::size_t used = 0;
+    for (std::size_t at = 0; at < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        const std::string_view character = utf8.substr(at, length);
+        const std::size_t columns = displayWidth(character);
+        if (used + columns + 1 > width) {  // one column stays for "…"
+            break;
+        }
+        out += character;
+        used += columns;
+        at += length;
+    }
+    return width == 0 ? std::string() : out + "…";
+}
+
 std::string padRight(std::string_view utf8, std::size_t width) {
     std::string out(utf8);
     std::size_t w = displayWidth(utf8);
@@ -139,7 +193,10 @@ std::string padRight(std::string_view utf8, std::size_t width) {
     return out;
 }
 
-std::optional<Bytes> readInput(const std::string& name) {
+std::optional<Bytes> readInput(const std::string& name, std::size_t limit, bool* tooLarge) {
+    if (tooLarge != nullptr) {
+        *tooLarge = false;
+    }
     const bool fromStdin = name == "-";
     std::FILE* in = fromStdin ? stdin : std::fopen(name.c_str(), "rb");
     if (in == nullptr) {
@@ -148,14 +205,19 @@ std::optional<Bytes> readInput(const std::string& name) {
     Bytes bytes;
     char buffer[65536];
     std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        bytes.append(buffer, got);
+    bool over = false;
+    while (!over && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        over = bytes.size() + got > limit;
+        bytes.append(buffer, over ? 0 : got);
     }
     const bool failed = std::ferror(in) != 0;
     if (!fromStdin) {
         std::fclose(in);
     }
-    if (failed) {
+    if (failed || over) {
+        if (tooLarge != nullptr) {
+            *tooLarge = over;
+        }
         return std::nullopt;
     }
     return bytes;

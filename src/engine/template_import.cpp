@@ -1,7 +1,11 @@
 #include "engine/template_import.h"
 
+#include <string>
+#include <tuple>
+
 #include "engine/evaluation.h"
 #include "json/json.h"
+#include "text/gbk_text.h"
 #include "web/regex.h"
 
 namespace vesprey {
@@ -68,6 +72,45 @@ TemplateFields importedTemplateFields(const TemplateImport& imported) {
     fields.Headers = imported.Headers;
     fields.Date = imported.Date;
     return fields;
+}
+
+namespace {
+
+std::string sizeText(std::size_t bytes) {
+    return bytes >= 1024 * 1024 ? std::to_string(bytes / (1024 * 1024)) + " MB"
+                                : std::to_string((bytes + 1023) / 1024) + " KB";
+}
+
+std::optional<Text> oversized(const char* field, std::string_view value, std::size_t limit) {
+    if (value.size() <= limit) {
+        return std::nullopt;
+    }
+    return utf8ToAnsi(std::string(field) + "太长（" + sizeText(value.size()) + "，最多 " +
+                      sizeText(limit) + "）");
+}
+
+}  // namespace
+
+std::optional<Text> oversizedTemplateField(const TemplateFields& fields) {
+    if (const std::size_t characters = gbk::characterCount(fields.WebName);
+        characters > kMaxSiteNameCharacters) {
+        return utf8ToAnsi("“网站”太长（" + std::to_string(characters) + " 个字，最多 " +
+                          std::to_string(kMaxSiteNameCharacters) + " 个字）");
+    }
+    for (const auto& [field, value, limit] :
+         {std::tuple<const char*, std::string_view, std::size_t>{"“登录链接”", fields.Weblogin,
+                                                                 kMaxAddressBytes},
+          {"“签到链接”", fields.WebLink, kMaxAddressBytes},
+          {"“Headers”", fields.Headers, kMaxHeaderBytes}}) {
+        if (std::optional<Text> problem = oversized(field, value, limit)) {
+            return problem;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Text> oversizedCookie(std::string_view cookie) {
+    return oversized("Cookie ", cookie, kMaxCookieBytes);
 }
 
 std::optional<Text> invalidVerdictRule(const VerdictRules& rules) {

@@ -15,6 +15,7 @@
 
 #include "model/site.h"
 #include "text/text.h"
+#include "web/web_client.h"
 
 namespace vesprey {
 
@@ -35,6 +36,20 @@ struct TemplateImport {
 // The first of the rules that is not a valid regular expression, as a sentence for the user:
 // "“失效判定”第 3 个字符有误：missing closing parenthesis". Nothing when all are valid (or empty).
 std::optional<Text> invalidVerdictRule(const VerdictRules& rules);
+
+// What a template may hold, so that one pasted by mistake (a whole page as its name, say) is
+// refused rather than stored, listed and padded to: a site name of at most 200 characters, an
+// address of at most 8 KB, header lines of at most 64 KB, and a cookie of at most
+// kMaxCookieBytes.
+inline constexpr std::size_t kMaxSiteNameCharacters = 200;
+inline constexpr std::size_t kMaxAddressBytes = 8 * 1024;
+inline constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+
+// The first field of `fields` over its limit, as a sentence without final punctuation: "“网站”太长
+// （312 个字，最多 200 个字）". Nothing when all fit.
+std::optional<Text> oversizedTemplateField(const TemplateFields& fields);
+// "Cookie 太长（…，最多 64 KB）" when `cookie` is over kMaxCookieBytes.
+std::optional<Text> oversizedCookie(std::string_view cookie);
 
 // Parses the JSON text (code page 936) and reads the members. Nothing when the text is not JSON;
 // the caller then tells the user templateImportFailedMessage().

@@ -199,6 +199,14 @@ std::string removeSpaces(std::string_view text) {
     return out;
 }
 
+std::size_t characterCount(std::string_view text) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < text.size(); at += charLength(text, at)) {
+        ++count;
+    }
+    return count;
+}
+
 std::string shortened(std::string_view text, std::size_t maxChars) {
     constexpr std::string_view kEllipsis = "\xA1\xAD";  // "…"
     std::size_t at = 0;

@@ -48,6 +48,9 @@ std::vector<std::string_view> split(std::string_view text, std::string_view sepa
 std::string replaceAll(std::string_view text, std::string_view from, std::string_view to,
                        bool ignoreCase = false);
 
+// How many characters the text holds.
+std::size_t characterCount(std::string_view text);
+
 // The text when it has at most `maxChars` characters; otherwise its first maxChars - 1
 // characters followed by "…", so that the result has maxChars characters.
 std::string shortened(std::string_view text, std::size_t maxChars);

@@ -38,7 +38,7 @@ enum class HttpErrorCode {
     None,
     NoRequestObject,   // libcurl gave no handle
     InvalidAddress,    // empty, malformed, or not http or https
-    InvalidCookie,     // a cookie with a line break could not be sent as it is
+    InvalidCookie,     // a cookie with a line break, or too long, could not be sent as it is
     ResolveFailed,     // the host name (or the proxy's) did not resolve
     ConnectFailed,     // refused or unreachable
     Timeout,           // the connection or the answer took too long

@@ -162,6 +162,11 @@ HttpResponse WebClient::send(const HttpRequest& request) {
         response.error = makeHttpError(HttpErrorCode::InvalidCookie);
         return response;
     }
+    if (request.cookie && request.cookie->size() > kMaxCookieBytes) {
+        response.error = {HttpErrorCode::InvalidCookie,
+                          utf8ToAnsi("Cookie 太长（超过 64 KB），请求没有发出，请重新获取 Cookie")};
+        return response;
+    }
 
     if (request.timeoutSeconds != -1) {
         long long ms = request.timeoutSeconds < 1

@@ -17,6 +17,10 @@
 
 namespace vesprey {
 
+// A cookie longer than this is not sent: no site sets one that long, and one pasted with the rest
+// of a page would only make the request fail.
+inline constexpr std::size_t kMaxCookieBytes = 64 * 1024;
+
 // Method codes; any value outside 0..7 is taken as GET.
 struct HttpMethod {
     enum : int {
