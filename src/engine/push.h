@@ -142,10 +142,12 @@ struct PushChannelInfo {
     std::span<const PushSettingField> fields;
 };
 
-// Every channel, the first three first; then findPushChannel, and the names for a message
+// Every channel, the first three first; then findPushChannel, the name of the channel of a Send
+// row (kPushBark...; empty for another number), and the names for a message
 // ("bark、serverchan、…" with the separator "、").
 std::span<const PushChannelInfo> pushChannels();
 const PushChannelInfo* findPushChannel(std::string_view name);
+std::string_view pushChannelOfRow(int row);
 std::string pushChannelNames(std::string_view separator);
 
 // The settings of the channels that keep a JSON object, by channel name (code page 936 text, as

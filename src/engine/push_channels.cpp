@@ -621,6 +621,13 @@ const PushChannelInfo* findPushChannel(std::string_view name) {
     return found != std::end(kChannels) ? found : nullptr;
 }
 
+std::string_view pushChannelOfRow(int row) {
+    const auto found = std::find_if(
+        std::begin(kChannels), std::end(kChannels),
+        [&](const PushChannelInfo& channel) { return row != 0 && channel.row == row; });
+    return found != std::end(kChannels) ? found->name : std::string_view();
+}
+
 std::string pushChannelNames(std::string_view separator) {
     std::string names;
     for (const PushChannelInfo& channel : kChannels) {
