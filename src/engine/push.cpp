@@ -1,12 +1,15 @@
+// One way through every push channel: the lines packed into parts under the channel's limit,
+// each part sent as the channel's request, each answer read for success or failure as the
+// channel's table entry (push_channels.cpp) says.
+
 #include "engine/push.h"
 
 #include <unistd.h>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
-#include <span>
 
-#include "engine/account_request.h"
 #include "engine/push_channels.h"
 #include "json/json.h"
 #include "text/gbk_text.h"
@@ -14,45 +17,6 @@
 
 namespace vesprey {
 namespace push_detail {
-
-Text answerText(const Bytes& body) {
-    Text text = transcodeBytes(body);
-    if (auto nul = text.find('\0'); nul != Text::npos) {
-        text.resize(nul);
-    }
-    return text;
-}
-
-std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string_view name) {
-    switch (answer.GetType(name)) {
-        case JsonKind::Integer:
-        case JsonKind::Real:
-            return answer.GetInteger(name);
-        case JsonKind::String: {
-            const Text text = answer.GetText(name);
-            if (!text.empty() && text.find_first_not_of("-0123456789") == Text::npos) {
-                return answer.GetInteger(name);
-            }
-            return std::nullopt;
-        }
-        default:
-            return std::nullopt;
-    }
-}
-
-HttpResponse sendChecked(HttpRequest request, const PushEnvironment& environment) {
-    const std::string& caFile = environment.caFile;
-    if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0) {
-        HttpResponse refused;
-        refused.error = {HttpErrorCode::Certificate,
-                         utf8ToAnsi("VESPREY_PUSH_CAFILE 指定的证书文件读不出：" + caFile)};
-        return refused;
-    }
-    request.verifyTls = true;
-    request.caFile = caFile;
-    request.deadlineMs = environment.deadlineMs;
-    return WebClient::send(request);
-}
 
 PushError transportError(const HttpResponse& response, const PushEnvironment& environment) {
     if (!response.answered()) {
@@ -75,56 +39,19 @@ PushError transportError(const HttpResponse& response, const PushEnvironment& en
 
 namespace {
 
-using push_detail::answerText;
-using push_detail::LineCarrier;
-using push_detail::numberMember;
+using push_detail::Call;
+using push_detail::Channel;
+using push_detail::Counted;
+using push_detail::PushReply;
+using push_detail::PushRequest;
+using push_detail::Settings;
+using push_detail::Verdict;
 
-const Text& defaultTitle() {
-    static const Text title = utf8ToAnsi("签到提醒");
-    return title;
-}
-
-bool knownChannel(int channel) {
-    return channel >= kPushBark && channel <= kPushDingTalk;
-}
-
-// The key of a channel in the settings; empty when there is none.
-Text keyOf(int channel, const PushSettings& settings) {
-    // The row of that id; entries without ids count by position, as the rows come in a file.
-    const Text id = std::to_string(channel);
-    for (const PushChannel& row : settings) {
-        if (row.id == id) {
-            return row.RobotId;
-        }
-    }
-    const auto index = static_cast<std::size_t>(channel - 1);
-    return index < settings.size() && settings[index].id.empty() ? settings[index].RobotId : Text{};
-}
-
-// The line ends of the summary: CR LF, or for the DingTalk robot, whose JSON body carries the
-// Markdown unescaped, a line break and a quote mark the service reads: backslash, n, ">", twice.
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kDingTalkLineEnd = "\\n>\\n>";
+// ----- Parts -----
 
 // Below this many bytes of room for the content a summary would go out a character or two per
 // request; splitting cannot help then.
 constexpr std::size_t kLeastContentRoom = 64;
-
-// Double quotes and backslashes escaped for a JSON string, one character at a time: the trail
-// byte of a GBK character may be 0x5C and is no backslash.
-Text escapeQuotes(std::string_view text) {
-    Text out;
-    out.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t length = gbk::charLength(text, at);
-        if (length == 1 && (text[at] == '"' || text[at] == '\\')) {
-            out.push_back('\\');
-        }
-        out.append(text.substr(at, length));
-        at += length;
-    }
-    return out;
-}
 
 // Bytes of an address as the request goes out: UTF-8, with blanks, control characters and
 // non-ASCII bytes percent-encoded.
@@ -137,134 +64,44 @@ std::size_t wireLength(std::string_view url) {
     return length;
 }
 
-std::size_t encodedSize(std::string_view content) {
-    return urlEncode(content, true, true).size();
+// Bytes of a request's body as it goes out.
+std::size_t bodySize(const PushRequest& request) {
+    return request.byteBody.empty() ? ansiToUtf8(request.body).size() : request.byteBody.size();
 }
 
-std::size_t utf8Size(std::string_view content) {
-    return ansiToUtf8(content).size();
-}
+// How a channel carries the summary: the room a request leaves for its content, the content's
+// bytes as the service counts them, how a line's text is escaped, and the line end.
+struct LineCarrier {
+    std::size_t room = 0;
+    std::size_t (*size)(std::string_view content) = nullptr;
+    Text (*escape)(std::string_view text) = nullptr;
+    std::string_view lineEnd;
 
-std::string barkUrl(std::string_view key, std::string_view title, std::string_view content,
-                    const PushEnvironment& environment) {
-    return joinUrl(channelBaseUrl(kPushBark, environment), urlSegment(key) + "/" +
-                                                               urlEncode(title, true, true) + "/" +
-                                                               urlEncode(content, true, true));
-}
-
-Text serverChanBody(std::string_view title, std::string_view content) {
-    return "text=" + urlEncode(title, true, true) + "&desp=" + urlEncode(content, true, true);
-}
-
-Text dingTalkStamp() {
-    return formatDateTime(nowDateTime(), {}, "hh:mm:ss", true) + utf8ToAnsi("签到");
-}
-
-Text dingTalkBody(std::string_view title, std::string_view content, std::string_view stamp) {
-    JsonDocument doc;
-    doc.Create();
-    doc.SetText("msgtype", "markdown");
-    doc.SetText("markdown.title", defaultTitle());
-    doc.SetText("markdown.text", "#### " + escapeQuotes(title) + "  \r\n> " + std::string(content) +
-                                     "\r\n ###### " + std::string(stamp));
-    // One line, members in the order set, strings unescaped: the CR LF pairs reach the service as
-    // they are, and so does the content, escaped by whoever made it.
-    return doc.ToText({}, false, false);
-}
-
-// A member that reports the outcome, the value that means success, and where the service puts its
-// words when it is another.
-struct ResultMember {
-    std::string_view name;
-    std::int64_t success;
-    std::string_view message;
-    std::string_view otherMessage;
+    Text format(std::string_view text) const {
+        return escape != nullptr ? escape(text) : Text(text);
+    }
+    Text line(std::string_view text) const { return format(text) + Text(lineEnd); }
 };
 
-// The error the service's JSON answer reports, in the service's words: Bark's "code" other than
-// 200, ServerChan's "errno" or "code" other than 0 (its two generations), DingTalk's "errcode"
-// other than 0. A member that is not there reports nothing, nor does an answer that is no JSON
-// object.
-PushError serviceError(int channel, const Text& answer) {
-    static constexpr ResultMember kBark[] = {{"code", 200, "message", "message"}};
-    static constexpr ResultMember kServerChan[] = {{"errno", 0, "errmsg", "message"},
-                                                   {"code", 0, "message", "errmsg"}};
-    static constexpr ResultMember kDingTalk[] = {{"errcode", 0, "errmsg", "errmsg"}};
-    std::span<const ResultMember> members = kDingTalk;
-    if (channel == kPushBark) {
-        members = kBark;
-    } else if (channel == kPushServerChan) {
-        members = kServerChan;
+// The room for content that the channel's limit leaves in a request of `call` (whose content is
+// empty): the limit less what the request takes without content, as the limit counts it.
+std::size_t contentRoom(const Channel& channel, const Call& call) {
+    if (channel.limit == 0) {
+        return std::numeric_limits<std::size_t>::max() / 2;
     }
-    JsonDocument doc;
-    if (!doc.Parse(answer, true) || doc.GetType(std::string_view()) != JsonKind::Object) {
-        return {};
-    }
-    for (const ResultMember& member : members) {
-        const std::optional<std::int64_t> value = numberMember(doc, member.name);
-        if (!value || *value == member.success) {
-            continue;
-        }
-        for (std::string_view words : {member.message, member.otherMessage}) {
-            if (Text message = doc.GetText(words); !message.empty()) {
-                return {PushErrorCode::ServiceError, std::move(message)};
-            }
-        }
-        return {PushErrorCode::ServiceError,
-                utf8ToAnsi("服务返回错误码 " + std::to_string(*value))};
-    }
-    return {};
-}
-
-PushReply replyOf(int channel, HttpResponse response, const PushEnvironment& environment) {
-    PushReply reply;
-    reply.answer = answerText(response.body);
-    reply.error = push_detail::transportError(response, environment);
-    if (!reply.error) {
-        reply.error = serviceError(channel, reply.answer);
-    }
-    reply.response = std::move(response);
-    return reply;
-}
-
-PushReply pushOne(int channel, std::string_view key, std::string_view title,
-                  std::string_view content, const PushEnvironment& environment) {
-    switch (channel) {
-        case kPushBark:
-            return pushBark(key, title, content, environment);
-        case kPushServerChan:
-            return pushServerChan(key, title, content, environment);
-        default:
-            return pushDingTalk(key, title, content, environment);
-    }
-}
-
-LineCarrier carrierFor(int channel, std::string_view key, std::string_view title,
-                       const PushEnvironment& environment) {
-    LineCarrier carrier;
-    carrier.size = encodedSize;
-    carrier.lineEnd = kLineEnd;
-    std::size_t limit = 0;
-    std::size_t empty = 0;
-    switch (channel) {
-        case kPushBark:
-            limit = kBarkUrlLimit;
-            empty = wireLength(barkUrl(key, title, {}, environment));
+    std::size_t taken = 0;
+    switch (channel.counted) {
+        case Counted::Address:
+            taken = wireLength(channel.request(call).url);
             break;
-        case kPushServerChan:
-            limit = kServerChanBodyLimit;
-            empty = serverChanBody(title, {}).size();
+        case Counted::Body:
+            taken = bodySize(channel.request(call));
             break;
-        default:
-            limit = kDingTalkBodyLimit;
-            empty = utf8Size(dingTalkBody(title, {}, dingTalkStamp()));
-            carrier.size = utf8Size;
-            carrier.escape = true;
-            carrier.lineEnd = kDingTalkLineEnd;
+        case Counted::Message:
+            taken = channel.titleInText ? channel.size(Text(call.title) + "\n") : 0;
             break;
     }
-    carrier.room = limit > empty ? limit - empty : 0;
-    return carrier;
+    return channel.limit > taken ? channel.limit - taken : 0;
 }
 
 // A line too long for a request of its own, cut at character boundaries into pieces that each
@@ -290,116 +127,8 @@ void cutLine(const LineCarrier& carrier, std::string_view line, std::vector<Text
     parts.push_back(piece + Text(carrier.lineEnd));
 }
 
-// The outcome's words: with several requests, which one failed first, how many failed and how
-// many were not sent.
-Text describeFailure(const PushOutcome& outcome, const PushError& first, std::size_t failed) {
-    if (outcome.parts <= 1) {
-        return first.message;
-    }
-    std::string words = "第 " + std::to_string(outcome.failedPart) + " 条（共 " +
-                        std::to_string(outcome.parts) + " 条）：";
-    Text message = utf8ToAnsi(words) + first.message;
-    if (failed > 1) {
-        message += utf8ToAnsi("；共 " + std::to_string(failed) + " 条失败");
-    }
-    if (outcome.sent < outcome.parts) {
-        message +=
-            utf8ToAnsi("；其余 " + std::to_string(outcome.parts - outcome.sent) + " 条未发送");
-    }
-    return message;
-}
-
-}  // namespace
-
-std::string channelBaseUrl(int channel, const PushEnvironment& environment) {
-    const PushChannelInfo& info = pushChannels()[static_cast<std::size_t>(channel - 1)];
-    const auto given = environment.baseUrls.find(info.name);
-    return given != environment.baseUrls.end() && !given->second.empty()
-               ? given->second
-               : std::string(info.defaultUrl);
-}
-
-std::string joinUrl(std::string_view base, std::string_view path) {
-    while (base.ends_with('/')) {
-        base.remove_suffix(1);
-    }
-    std::string url(base);
-    url += '/';
-    url += path;
-    return url;
-}
-
-Text urlSegment(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    const std::string utf8 = ansiToUtf8(text);
-    // "." and ".." are taken by the server (or the client) as this directory and the one above.
-    const bool dotsOnly = utf8.find_first_not_of('.') == std::string::npos;
-    Text out;
-    out.reserve(utf8.size());
-    for (char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                          (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '~' ||
-                          (c == '.' && !dotsOnly);
-        if (kept) {
-            out.push_back(c);
-        } else {
-            out.push_back('%');
-            out.push_back(kHex[byte >> 4]);
-            out.push_back(kHex[byte & 0x0F]);
-        }
-    }
-    return out;
-}
-
-PushReply pushBark(std::string_view key, std::string_view title, std::string_view content,
-                   const PushEnvironment& environment) {
-    const std::string url = barkUrl(key, title, content, environment);
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Get;
-    return replyOf(kPushBark, push_detail::sendChecked(request, environment), environment);
-}
-
-PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content,
-                         const PushEnvironment& environment) {
-    const std::string url =
-        joinUrl(channelBaseUrl(kPushServerChan, environment), urlSegment(key) + ".send");
-    const Text body = serverChanBody(title, content);
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Post;
-    request.body = body;
-    return replyOf(kPushServerChan, push_detail::sendChecked(request, environment), environment);
-}
-
-PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content,
-                       const PushEnvironment& environment) {
-    const Text body = dingTalkBody(title, content, dingTalkStamp());
-    const std::string url = joinUrl(channelBaseUrl(kPushDingTalk, environment),
-                                    "robot/send?access_token=" + urlSegment(token));
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Post;
-    request.headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgentLine);
-    request.body = body;
-    return replyOf(kPushDingTalk, push_detail::sendChecked(request, environment), environment);
-}
-
-std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
-                            const std::vector<Text>& lines, const PushEnvironment& environment) {
-    if (!knownChannel(channel)) {
-        return {};
-    }
-    return push_detail::packLines(carrierFor(channel, key, title, environment), lines);
-}
-
-namespace push_detail {
-
-Text LineCarrier::format(std::string_view text) const {
-    return escape ? escapeQuotes(text) : Text(text);
-}
-
+// Each line with its line end, packed in order into as few parts as the room allows (see
+// pushSummaryTo).
 std::vector<Text> packLines(const LineCarrier& carrier, const std::vector<Text>& lines) {
     std::vector<Text> parts;
     Text part;
@@ -433,6 +162,252 @@ std::vector<Text> packLines(const LineCarrier& carrier, const std::vector<Text>&
     }
     return parts;
 }
+
+// The contents of the requests that carry `lines` through `channel`; `call` is the request
+// without content.
+std::vector<Text> contentParts(const Channel& channel, const Call& call,
+                               const std::vector<Text>& lines) {
+    LineCarrier carrier;
+    carrier.room = contentRoom(channel, call);
+    carrier.size = channel.size;
+    carrier.escape = channel.escape;
+    carrier.lineEnd = channel.lineEnd;
+    std::vector<Text> parts = packLines(carrier, lines);
+    if (!channel.endsLastLine) {
+        for (Text& part : parts) {
+            if (part.ends_with(channel.lineEnd)) {
+                part.resize(part.size() - channel.lineEnd.size());
+            }
+        }
+    }
+    return parts;
+}
+
+// ----- Answers -----
+
+// The answer of a service: UTF-8 from every one, the text ending at its first NUL.
+Text answerText(const Bytes& body) {
+    Text text = transcodeBytes(body);
+    if (auto nul = text.find('\0'); nul != Text::npos) {
+        text.resize(nul);
+    }
+    return text;
+}
+
+// A number in a member of a service's answer: an integer, a real, or a string of digits.
+std::optional<std::int64_t> numberMember(const JsonDocument& answer, std::string_view name) {
+    switch (answer.GetType(name)) {
+        case JsonKind::Integer:
+        case JsonKind::Real:
+            return answer.GetInteger(name);
+        case JsonKind::String: {
+            const Text text = answer.GetText(name);
+            if (!text.empty() && text.find_first_not_of("-0123456789") == Text::npos) {
+                return answer.GetInteger(name);
+            }
+            return std::nullopt;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
+// The service's own words in its JSON answer, from the first of `members` that has some; empty
+// when none has.
+Text serviceWords(const Channel& channel, const JsonDocument& answer,
+                  const std::array<std::string_view, 2>& members) {
+    for (std::string_view member : members) {
+        if (member.empty() ||
+            (!channel.scalarWords && answer.GetType(member) != JsonKind::String)) {
+            continue;
+        }
+        if (Text words = answer.GetText(member); !words.empty()) {
+            return words;
+        }
+    }
+    return {};
+}
+
+// The failure a 2xx JSON answer reports through the first of the channel's verdicts that says
+// so; nothing when none does.
+PushError verdictError(const Channel& channel, const JsonDocument& answer) {
+    for (const Verdict& verdict : channel.verdicts) {
+        if (verdict.member.empty()) {
+            continue;
+        }
+        std::string value;
+        if (verdict.boolean) {
+            if (answer.GetType(verdict.member) != JsonKind::Boolean ||
+                answer.GetBoolean(verdict.member)) {
+                continue;
+            }
+            value = "false";
+        } else {
+            const std::optional<std::int64_t> number = numberMember(answer, verdict.member);
+            if (!number || *number == verdict.success) {
+                continue;
+            }
+            value = std::to_string(*number);
+        }
+        Text words = serviceWords(channel, answer, verdict.words);
+        if (words.empty()) {
+            words = gbk::replaceAll(
+                gbk::replaceAll(utf8ToAnsi(channel.unexplained), "{member}", verdict.member),
+                "{value}", value);
+        }
+        return {PushErrorCode::ServiceError, std::move(words)};
+    }
+    return {};
+}
+
+PushReply replyOf(const Channel& channel, const HttpResponse& response,
+                  const PushEnvironment& environment) {
+    PushReply reply;
+    reply.answer = answerText(response.body);
+    reply.error = push_detail::transportError(response, environment);
+    JsonDocument doc;
+    const bool json = response.answered() && doc.Parse(reply.answer, true) &&
+                      doc.GetType(std::string_view()) == JsonKind::Object;
+    if (reply.error.code == PushErrorCode::HttpStatus && json) {
+        if (const Text words = serviceWords(channel, doc, channel.statusWords); !words.empty()) {
+            reply.error.message += utf8ToAnsi("（") + words + utf8ToAnsi("）");
+        }
+    } else if (!reply.error && json) {
+        reply.error = verdictError(channel, doc);
+    }
+    return reply;
+}
+
+// ----- Sending -----
+
+// Sends a push request within the environment's deadline: the service's certificate is always
+// checked, against the authorities of the environment's CA file when it names one, else against
+// the system's.
+HttpResponse sendChecked(const PushRequest& push, const PushEnvironment& environment) {
+    const std::string& caFile = environment.caFile;
+    if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0) {
+        HttpResponse refused;
+        refused.error = {HttpErrorCode::Certificate,
+                         utf8ToAnsi("VESPREY_PUSH_CAFILE 指定的证书文件读不出：" + caFile)};
+        return refused;
+    }
+    HttpRequest request;
+    request.url = push.url;
+    request.method = push.method;
+    request.headers = push.headers;
+    request.body = push.body;
+    request.byteBody = push.byteBody;
+    request.verifyTls = true;
+    request.caFile = caFile;
+    request.deadlineMs = environment.deadlineMs;
+    return WebClient::send(request);
+}
+
+// The outcome's words: with several requests, which one failed first, how many failed and how
+// many were not sent.
+Text describeFailure(const PushOutcome& outcome, const PushError& first, std::size_t failed) {
+    if (outcome.parts <= 1) {
+        return first.message;
+    }
+    std::string words = "第 " + std::to_string(outcome.failedPart) + " 条（共 " +
+                        std::to_string(outcome.parts) + " 条）：";
+    Text message = utf8ToAnsi(words) + first.message;
+    if (failed > 1) {
+        message += utf8ToAnsi("；共 " + std::to_string(failed) + " 条失败");
+    }
+    if (outcome.sent < outcome.parts) {
+        message +=
+            utf8ToAnsi("；其余 " + std::to_string(outcome.parts - outcome.sent) + " 条未发送");
+    }
+    return message;
+}
+
+PushOutcome failedOutcome(PushError error) {
+    PushOutcome outcome;
+    outcome.error = std::move(error);
+    return outcome;
+}
+
+// The key of a Send row's channel in the settings; empty when there is none.
+Text keyOf(int row, const PushSettings& settings) {
+    // The row of that id; entries without ids count by position, as the rows come in a file.
+    const Text id = std::to_string(row);
+    for (const PushChannel& entry : settings) {
+        if (entry.id == id) {
+            return entry.RobotId;
+        }
+    }
+    const auto index = static_cast<std::size_t>(row - 1);
+    return index < settings.size() && settings[index].id.empty() ? settings[index].RobotId : Text{};
+}
+
+const Text& settingsOf(const ChannelSettings& settings, std::string_view channel) {
+    static const Text kNone;
+    const auto found = settings.find(Text(channel));
+    return found != settings.end() ? found->second : kNone;
+}
+
+// Where the service is: the environment's address, else the settings' "url", else the
+// service's own.
+std::string baseUrl(const PushChannelInfo& channel, const Settings& settings,
+                    const PushEnvironment& environment) {
+    if (const auto url = environment.baseUrls.find(channel.name);
+        url != environment.baseUrls.end() && !url->second.empty()) {
+        return url->second;
+    }
+    if (const Text url = settings.get("url"); !url.empty()) {
+        return url;
+    }
+    return std::string(channel.defaultUrl);
+}
+
+// The first required member the settings lack, in words. The address ("url", "host") is
+// checked where it is read, since the environment may give it.
+PushError missingSetting(const PushChannelInfo& channel, const Settings& settings) {
+    for (const PushSettingField& field : channel.fields) {
+        if (field.required && field.member != "url" && field.member != "host" &&
+            settings.get(field.member).empty()) {
+            return push_detail::settingsError("没有设置 " + std::string(channel.name) + " 的 " +
+                                              std::string(field.member));
+        }
+    }
+    return {};
+}
+
+PushOutcome pushThrough(const Channel& channel, std::string_view title,
+                        const std::vector<Text>& lines, const Settings& settings,
+                        const PushEnvironment& environment, std::stop_token stop) {
+    const PushChannelInfo& info = channel.info;
+    // A Send row's key goes as it is, even empty; the service then says what is wrong with it.
+    if (info.row == 0) {
+        if (PushError missing = missingSetting(info, settings)) {
+            return failedOutcome(std::move(missing));
+        }
+    }
+    if (channel.request == nullptr) {
+        return push_detail::mailParts(settings, title,
+                                      contentParts(channel, Call{settings, {}, title, {}}, lines),
+                                      environment, stop);
+    }
+    const std::string base = baseUrl(info, settings, environment);
+    if (base.empty()) {
+        return failedOutcome(push_detail::settingsError(
+            "没有设置服务地址（" + std::string(info.name) + " 的 url，或环境变量 " +
+            std::string(info.urlVariable) + "）"));
+    }
+    return push_detail::sendParts(
+        contentParts(channel, Call{settings, base, title, {}}, lines),
+        [&](std::string_view part) {
+            const HttpResponse response =
+                sendChecked(channel.request(Call{settings, base, title, part}), environment);
+            return replyOf(channel, response, environment);
+        },
+        stop);
+}
+
+}  // namespace
+
+namespace push_detail {
 
 PushOutcome sendParts(const std::vector<Text>& parts,
                       const std::function<PushReply(std::string_view part)>& send,
@@ -469,35 +444,30 @@ PushOutcome sendParts(const std::vector<Text>& parts,
 
 }  // namespace push_detail
 
-PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
-                        const PushSettings& settings, const PushEnvironment& environment,
-                        std::stop_token stop) {
-    if (!knownChannel(channel)) {
-        return {};
+PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
+                          const std::vector<Text>& lines, const PushSettings& keys,
+                          const ChannelSettings& settings, const PushEnvironment& environment,
+                          std::stop_token stop) {
+    const Channel* found = push_detail::channelNamed(channel);
+    if (found == nullptr) {
+        return failedOutcome(push_detail::settingsError("没有这个推送通道：" + ansiToUtf8(channel) +
+                                                        "。可用的通道：" + pushChannelNames("、")));
     }
-    const Text key = keyOf(channel, settings);
-    return push_detail::sendParts(
-        pushParts(channel, key, title, lines, environment),
-        [&](std::string_view part) { return pushOne(channel, key, title, part, environment); },
-        stop);
+    const int row = found->info.row;
+    const Settings channelSettings =
+        row != 0 ? Settings::ofKey(keyOf(row, keys)) : Settings(settingsOf(settings, channel));
+    return pushThrough(*found, title, lines, channelSettings, environment, stop);
 }
 
-PushOutcome sendPush(int channel, Text& title, std::string_view content,
-                     const PushSettings& settings, const PushEnvironment& environment) {
-    PushOutcome outcome;
-    if (!knownChannel(channel)) {
-        return outcome;
+PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
+                         const ChannelSettings& settings, const PushEnvironment& environment) {
+    const Text title = utf8ToAnsi("签到提醒");
+    const PushChannelInfo* info = findPushChannel(channel);
+    std::vector<Text> lines;
+    if (info == nullptr || info->row == 0) {
+        lines.push_back(utf8ToAnsi("这是 Vesprey 的测试推送：收到它，说明推送设置可用。"));
     }
-    if (title.empty()) {
-        title = defaultTitle();
-    }
-    PushReply reply = pushOne(channel, keyOf(channel, settings), title, content, environment);
-    outcome.parts = 1;
-    outcome.sent = 1;
-    outcome.failedPart = reply.error ? 1 : 0;
-    outcome.answer = std::move(reply.answer);
-    outcome.error = std::move(reply.error);
-    return outcome;
+    return pushSummaryTo(channel, title, lines, keys, settings, environment);
 }
 
 }  // namespace vesprey

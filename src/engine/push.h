@@ -1,7 +1,8 @@
-// Pushing the summary of a pass to the user's phone: Bark, ServerChan or a DingTalk group robot,
-// whose keys are the RobotId of Send rows 1 to 3, and the channels added since (ntfy, Gotify,
-// Telegram, WeCom and Feishu group robots, PushPlus, ServerChan³, a webhook of one's own, e-mail),
-// whose settings are a JSON object in a Send row of their own, named after the channel.
+// Pushing the summary of a pass to the user's phone, through one of the push channels: Bark,
+// ServerChan and a DingTalk group robot, whose keys are the RobotId of Send rows 1 to 3; ntfy,
+// Gotify, Telegram, WeCom and Feishu group robots, PushPlus, ServerChan³, a webhook of one's own
+// and e-mail, whose settings are a JSON object in a Send row of their own, named after the
+// channel.
 //
 // A summary that one request cannot carry goes in several, each under the service's limit: same
 // title, lines in order, each line in exactly one request. Every answer is checked: a request
@@ -21,10 +22,10 @@
 
 #include "model/site.h"
 #include "text/text.h"
-#include "web/web_client.h"
 
 namespace vesprey {
 
+// The Send rows whose RobotId is a channel's key.
 inline constexpr int kPushBark = 1;
 inline constexpr int kPushServerChan = 2;
 inline constexpr int kPushDingTalk = 3;
@@ -46,18 +47,6 @@ struct PushEnvironment {
     long deadlineMs = 0;  // the bound of each request; 0: kRequestDeadlineMs
 };
 
-// The base address of one of the first three channels (kPushBark...): the environment's, else
-// the service's own.
-std::string channelBaseUrl(int channel, const PushEnvironment& environment);
-
-// `base` and `path` with one "/" between them, whether or not `base` ends in "/".
-std::string joinUrl(std::string_view base, std::string_view path);
-
-// A text as one path segment: its UTF-8 bytes percent-encoded except ASCII letters, digits, "-",
-// ".", "_" and "~"; a segment of dots only has its dots encoded too. "/", "?", "#" and "../" in
-// a key cannot leave its segment.
-Text urlSegment(std::string_view text);
-
 enum class PushErrorCode {
     None,
     NoAnswer,      // the request failed: refused, timed out, broken connection, bad address
@@ -72,13 +61,6 @@ struct PushError {
     explicit operator bool() const { return code != PushErrorCode::None; }
 };
 
-// One request to a push service and what came of it.
-struct PushReply {
-    HttpResponse response;
-    Text answer;  // the service's answer converted from UTF-8, up to its first NUL
-    PushError error;
-};
-
 // A push of one or more requests.
 struct PushOutcome {
     std::size_t parts = 0;       // requests the summary needed
@@ -89,52 +71,17 @@ struct PushOutcome {
     bool ok() const { return !error; }
 };
 
-// One request each. `title` is plain text; `content` goes as it is: for DingTalk it is the
-// Markdown as it goes into the JSON string (quotes and backslashes already escaped).
-PushReply pushBark(std::string_view key, std::string_view title, std::string_view content,
-                   const PushEnvironment& environment);
-PushReply pushServerChan(std::string_view key, std::string_view title, std::string_view content,
-                         const PushEnvironment& environment);
-PushReply pushDingTalk(std::string_view token, std::string_view title, std::string_view content,
-                       const PushEnvironment& environment);
-
-// The contents of the requests that carry `lines` (each without its line end) through `channel`
-// with `key` and `title`: every line gets the channel's line end (CR LF; for DingTalk the
-// Markdown break \n>\n>, after its quotes and backslashes are escaped) and the lines are packed
-// in order into as few requests as the channel's limit allows. A line too long for a request of
-// its own is cut at character boundaries into requests of their own. No lines give one empty
-// content. When even an empty request is over the limit, nothing can help: one request carries
-// everything.
-std::vector<Text> pushParts(int channel, std::string_view key, std::string_view title,
-                            const std::vector<Text>& lines, const PushEnvironment& environment);
-
-// Pushes `lines` through channel 1 (Bark), 2 (ServerChan) or 3 (DingTalk) with that channel's key
-// from `settings`, in the requests pushParts gives. After a failed request the next ones are
-// still sent, unless no answer came (the service is unreachable: the rest is not tried). A stop
-// request ends the push before the next request. Other channels send nothing.
-PushOutcome pushSummary(int channel, std::string_view title, const std::vector<Text>& lines,
-                        const PushSettings& settings, const PushEnvironment& environment,
-                        std::stop_token stop = {});
-
-// Pushes `content` as it is, in one request, through `channel` with that channel's key from
-// `settings`; other channels send nothing. An empty `title` is replaced by "签到提醒" in the
-// caller's variable first.
-PushOutcome sendPush(int channel, Text& title, std::string_view content,
-                     const PushSettings& settings, const PushEnvironment& environment);
-
-// ----- Every channel by name -----
-
 // One member of a channel's settings.
 struct PushSettingField {
-    std::string_view member;  // its name in the JSON object ("key" for the first three channels)
+    std::string_view member;  // its name in the JSON object ("key" for a Send row's key)
     bool required = false;    // the channel cannot push without it
     bool secret = false;      // a key or a password, for a page to hide
 };
 
 struct PushChannelInfo {
     std::string_view name;  // as `sign --notify` takes it, and as the Send row's Name holds it
-    // 1 to 3: the channel's key is the RobotId of that Send row, as it always was; 0: its
-    // settings are a JSON object in a Send row of their own (id 4 and up).
+    // 1 to 3: the channel's key is the RobotId of that Send row; 0: its settings are a JSON
+    // object in a Send row of their own (id 4 and up).
     int row = 0;
     std::string_view urlVariable;  // the environment variable the programs read the channel's
                                    // address from (PushEnvironment::baseUrls)
@@ -142,10 +89,12 @@ struct PushChannelInfo {
     std::span<const PushSettingField> fields;
 };
 
-// Every channel, the first three first; then findPushChannel, and the names for a message
-// ("bark、serverchan、…" with the separator "、").
+// Every channel, those of Send rows 1 to 3 first, in the order of their rows; then
+// findPushChannel, the name of the channel of a Send row (kPushBark...; empty for another
+// number), and the names for a message ("bark、serverchan、…" with the separator "、").
 std::span<const PushChannelInfo> pushChannels();
 const PushChannelInfo* findPushChannel(std::string_view name);
+std::string_view pushChannelOfRow(int row);
 std::string pushChannelNames(std::string_view separator);
 
 // The settings of the channels that keep a JSON object, by channel name (code page 936 text, as
@@ -158,8 +107,8 @@ Text channelSetting(std::string_view settings, std::string_view member);
 
 // The settings to store after the user gave `given` (a JSON object, code page 936) for `channel`,
 // whose stored settings are `stored`: every member given replaces the stored one, a null removes
-// it, and the members not given stay as they were, unknown ones too. For the first three
-// channels the only member is "key" and the result is the plain key of their row.
+// it, and the members not given stay as they were, unknown ones too. For the channels of Send
+// rows 1 to 3 the only member is "key" and the result is the plain key of their row.
 struct ChannelSettingsUpdate {
     Text settings;                     // what to store
     Text error;                        // why `given` cannot be stored, in words; empty when it can
@@ -169,17 +118,27 @@ struct ChannelSettingsUpdate {
 ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std::string_view stored,
                                             std::string_view given);
 
-// Pushes `lines` through the named channel: the first three as pushSummary does, with their keys
-// from `keys`; the others with their settings from `settings`, their lines joined by the line
-// break the service shows, in as many requests as the service's limit needs. An unknown name
-// sends nothing and fails with PushErrorCode::Settings.
+// Pushes `lines` (each without its line end) under `title` through the named channel: a Send
+// row's channel with its key from `keys` (an empty key goes as it is, for the service to refuse),
+// the others with their settings from `settings`. Each line gets the line end the service shows
+// (CR LF for Bark and ServerChan, the Markdown break \n>\n> for DingTalk after its quotes and
+// backslashes are escaped, a line break for the others, which do not end the last line) and the
+// lines are packed in order into as few requests as the service's limit allows. A line too long
+// for a request of its own is cut at character boundaries into requests of their own. No lines
+// give one request with an empty content. When even an empty request is over the limit, nothing
+// can help: one request carries everything.
+//
+// After a failed request the next ones are still sent, unless no answer came (the service is
+// unreachable: the rest is not tried). A stop request ends the push before the next request. An
+// unknown name, or settings that lack what the channel needs, send nothing and fail with
+// PushErrorCode::Settings.
 PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
                           const std::vector<Text>& lines, const PushSettings& keys,
                           const ChannelSettings& settings, const PushEnvironment& environment,
                           std::stop_token stop = {});
 
-// The push settings' test: the first three channels as sendPush sends it (title "签到提醒", no
-// content); the others a message of that title saying that the settings work.
+// The push settings' test, titled "签到提醒": for a Send row's channel the title alone, with no
+// content; for the others a line saying that the settings work.
 PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
                          const ChannelSettings& settings, const PushEnvironment& environment);
 

@@ -1,9 +1,7 @@
-// The channels added after the first three, and every channel by name.
-//
-// Each of these keeps its settings as one JSON object (Send rows 4 and up) and pushes with one
-// request per part of the summary: the lines joined by the line break the service shows, the
-// title where the service has a place for it or else as the first line. A service with a limit
-// on what one message holds gets the summary in as many messages as it needs.
+// The push channels: one table entry each, with what the channel's settings are, where its
+// service is, how its request is built, what its limit counts, its line end and escaping, and how
+// its answer says that a push failed. Also e-mail, whose parts go as mails, and changing a
+// channel's settings.
 
 #include "engine/push_channels.h"
 
@@ -11,7 +9,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <limits>
 #include <optional>
 #include <string>
 
@@ -23,12 +20,256 @@
 #include "web/web_client.h"
 
 namespace vesprey {
+namespace push_detail {
+
+Settings::Settings(std::string_view json) {
+    JsonDocument doc;
+    if (!doc.Parse(json, true) || doc.GetType(std::string_view()) != JsonKind::Object) {
+        return;
+    }
+    for (const Text& name : doc.GetKeys(std::string_view())) {
+        values_.emplace(name, doc.GetMember(std::string_view(), name).GetText(std::string_view()));
+    }
+}
+
+Settings Settings::ofKey(Text key) {
+    Settings settings;
+    settings.values_.emplace("key", std::move(key));
+    return settings;
+}
+
+Text Settings::get(std::string_view member) const {
+    const auto found = values_.find(member);
+    return found != values_.end() ? found->second : Text{};
+}
+
+PushError settingsError(std::string_view utf8) {
+    return {PushErrorCode::Settings, utf8ToAnsi(utf8)};
+}
+
+std::size_t utf8Size(std::string_view content) {
+    return ansiToUtf8(content).size();
+}
+
+}  // namespace push_detail
+
 namespace {
 
-using push_detail::answerText;
-using push_detail::numberMember;
+using push_detail::Call;
+using push_detail::Channel;
+using push_detail::Counted;
+using push_detail::kErrorCode;
+using push_detail::PushReply;
+using push_detail::PushRequest;
+using push_detail::Settings;
+using push_detail::settingsError;
+using push_detail::utf8Size;
+using push_detail::Verdict;
 
-// ----- The channels and their settings -----
+// ----- Addresses -----
+
+// `base` and `path` with one "/" between them, whether or not `base` ends in "/".
+std::string joinUrl(std::string_view base, std::string_view path) {
+    while (base.ends_with('/')) {
+        base.remove_suffix(1);
+    }
+    std::string url(base);
+    url += '/';
+    url += path;
+    return url;
+}
+
+// A text as one path segment: its UTF-8 bytes percent-encoded except ASCII letters, digits, "-",
+// ".", "_" and "~"; a segment of dots only has its dots encoded too. "/", "?", "#" and "../" in
+// a key cannot leave its segment.
+Text urlSegment(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const std::string utf8 = ansiToUtf8(text);
+    // "." and ".." are taken by the server (or the client) as this directory and the one above.
+    const bool dotsOnly = utf8.find_first_not_of('.') == std::string::npos;
+    Text out;
+    out.reserve(utf8.size());
+    for (char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool kept = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                          (byte >= '0' && byte <= '9') || c == '-' || c == '_' || c == '~' ||
+                          (c == '.' && !dotsOnly);
+        if (kept) {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[byte >> 4]);
+            out.push_back(kHex[byte & 0x0F]);
+        }
+    }
+    return out;
+}
+
+// Percent-encoded UTF-8, as an address or a form carries a text.
+Text encoded(std::string_view text) {
+    return urlEncode(text, true, true);
+}
+
+// ----- Sizes and escaping -----
+
+std::size_t encodedSize(std::string_view content) {
+    return encoded(content).size();
+}
+
+std::size_t utf16Size(std::string_view content) {
+    return ansiToUtf16(content).size();
+}
+
+std::size_t jsonSize(std::string_view content) {
+    return jsonUtf8String(content).size() - 2;
+}
+
+// Double quotes and backslashes escaped for a JSON string, one character at a time: the trail
+// byte of a GBK character may be 0x5C and is no backslash.
+Text escapeQuotes(std::string_view text) {
+    Text out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = gbk::charLength(text, at);
+        if (length == 1 && (text[at] == '"' || text[at] == '\\')) {
+            out.push_back('\\');
+        }
+        out.append(text.substr(at, length));
+        at += length;
+    }
+    return out;
+}
+
+// ----- The requests -----
+
+constexpr std::string_view kJsonHeaders = "Content-Type: application/json; charset=utf-8\r\n";
+
+// Title and content as one text, for a service that has no place for a title.
+Text titled(std::string_view title, std::string_view content) {
+    Text text(title);
+    if (!content.empty()) {
+        text += '\n';
+        text += content;
+    }
+    return text;
+}
+
+// Title and content as a form: `titleName`=title&desp=content.
+Text form(std::string_view titleName, const Call& call) {
+    return std::string(titleName) + "=" + encoded(call.title) + "&desp=" + encoded(call.content);
+}
+
+PushRequest jsonRequest(std::string url, std::string body) {
+    PushRequest request;
+    request.url = std::move(url);
+    request.headers = std::string(kJsonHeaders) + std::string(kDesktopUserAgentLine);
+    request.byteBody = std::move(body);
+    return request;
+}
+
+// Bark: title and content are path segments after the key.
+PushRequest barkRequest(const Call& call) {
+    PushRequest request;
+    request.url = joinUrl(call.base, urlSegment(call.settings.get("key")) + "/" +
+                                         encoded(call.title) + "/" + encoded(call.content));
+    request.method = HttpMethod::Get;
+    return request;
+}
+
+PushRequest serverChanRequest(const Call& call) {
+    PushRequest request;
+    request.url = joinUrl(call.base, urlSegment(call.settings.get("key")) + ".send");
+    request.body = form("text", call);
+    return request;
+}
+
+// The DingTalk robot takes Markdown: the title as a heading, the content quoted, a time stamp
+// ("hh:mm:ss签到") below. The members are written in the order set, on one line, and the
+// strings unescaped: the CR LF pairs reach the service as they are, and so does the content,
+// whose quotes and backslashes the line packing escaped.
+PushRequest dingTalkRequest(const Call& call) {
+    static const Text kShownTitle = utf8ToAnsi("签到提醒");
+    const Text stamp = formatDateTime(nowDateTime(), {}, "hh:mm:ss", true) + utf8ToAnsi("签到");
+    JsonDocument doc;
+    doc.Create();
+    doc.SetText("msgtype", "markdown");
+    doc.SetText("markdown.title", kShownTitle);
+    doc.SetText("markdown.text", "#### " + escapeQuotes(call.title) + "  \r\n> " +
+                                     std::string(call.content) + "\r\n ###### " + stamp);
+    PushRequest request;
+    request.url =
+        joinUrl(call.base, "robot/send?access_token=" + urlSegment(call.settings.get("key")));
+    request.headers = "Content-Type: application/json\r\n" + std::string(kDesktopUserAgentLine);
+    request.body = doc.ToText({}, false, false);
+    return request;
+}
+
+// ntfy: the content is the body, the title a header in RFC 2047 encoded words.
+PushRequest ntfyRequest(const Call& call) {
+    PushRequest request;
+    request.url = joinUrl(call.base, urlSegment(call.settings.get("topic")));
+    request.headers = "Content-Type: text/plain; charset=utf-8\r\nTitle: " +
+                      encodedWords(ansiToUtf8(call.title)) + "\r\n";
+    if (const Text token = call.settings.get("token"); !token.empty()) {
+        request.headers += "Authorization: Bearer " + token + "\r\n";
+    }
+    request.headers += kDesktopUserAgentLine;
+    request.byteBody = ansiToUtf8(call.content);
+    return request;
+}
+
+PushRequest gotifyRequest(const Call& call) {
+    return jsonRequest(
+        joinUrl(call.base, "message?token=" + urlSegment(call.settings.get("token"))),
+        "{\"title\":" + jsonUtf8String(call.title) +
+            ",\"message\":" + jsonUtf8String(call.content) + ",\"priority\":5}");
+}
+
+PushRequest telegramRequest(const Call& call) {
+    // A bot token is "<bot id>:<secret>"; a path carries the colon as it is.
+    const std::string token = gbk::replaceAll(urlSegment(call.settings.get("token")), "%3A", ":");
+    return jsonRequest(joinUrl(call.base, "bot" + token + "/sendMessage"),
+                       "{\"chat_id\":" + jsonUtf8String(call.settings.get("chat_id")) +
+                           ",\"text\":" + jsonUtf8String(titled(call.title, call.content)) + "}");
+}
+
+PushRequest weComRequest(const Call& call) {
+    return jsonRequest(
+        joinUrl(call.base, "cgi-bin/webhook/send?key=" + urlSegment(call.settings.get("key"))),
+        "{\"msgtype\":\"text\",\"text\":{\"content\":" +
+            jsonUtf8String(titled(call.title, call.content)) + "}}");
+}
+
+PushRequest feishuRequest(const Call& call) {
+    return jsonRequest(
+        joinUrl(call.base, "open-apis/bot/v2/hook/" + urlSegment(call.settings.get("token"))),
+        "{\"msg_type\":\"text\",\"content\":{\"text\":" +
+            jsonUtf8String(titled(call.title, call.content)) + "}}");
+}
+
+PushRequest pushPlusRequest(const Call& call) {
+    return jsonRequest(joinUrl(call.base, "send"),
+                       "{\"token\":" + jsonUtf8String(call.settings.get("token")) +
+                           ",\"title\":" + jsonUtf8String(call.title) + ",\"content\":" +
+                           jsonUtf8String(call.content) + ",\"template\":\"txt\"}");
+}
+
+PushRequest serverChan3Request(const Call& call) {
+    PushRequest request;
+    request.url = joinUrl(call.base, urlSegment(call.settings.get("sendkey")) + ".send");
+    request.headers =
+        "Content-Type: application/x-www-form-urlencoded\r\n" + std::string(kDesktopUserAgentLine);
+    request.body = form("title", call);
+    return request;
+}
+
+PushRequest webhookRequest(const Call& call) {
+    return jsonRequest(std::string(call.base), "{\"title\":" + jsonUtf8String(call.title) +
+                                                   ",\"text\":" + jsonUtf8String(call.content) +
+                                                   "}");
+}
+
+// ----- The table -----
 
 constexpr PushSettingField kKeyFields[] = {{"key", true, true}};
 constexpr PushSettingField kNtfyFields[] = {
@@ -45,294 +286,98 @@ constexpr PushSettingField kEmailFields[] = {{"host", true, false},  {"port", fa
                                              {"from", false, false}, {"to", false, false},
                                              {"tls", false, false}};
 
-// Every channel; the first three in the order of their Send rows, where push.cpp finds them.
-constexpr PushChannelInfo kChannels[] = {
-    {"bark", kPushBark, "VESPREY_BARK_URL", "https://api.day.app/", kKeyFields},
-    {"serverchan", kPushServerChan, "VESPREY_SERVERCHAN_URL", "https://sc.ftqq.com/", kKeyFields},
-    {"dingtalk", kPushDingTalk, "VESPREY_DINGTALK_URL", "https://oapi.dingtalk.com", kKeyFields},
-    {"ntfy", 0, "VESPREY_NTFY_URL", "https://ntfy.sh", kNtfyFields},
-    {"gotify", 0, "VESPREY_GOTIFY_URL", "", kGotifyFields},
-    {"telegram", 0, "VESPREY_TELEGRAM_URL", "https://api.telegram.org", kTelegramFields},
-    {"wecom", 0, "VESPREY_WECOM_URL", "https://qyapi.weixin.qq.com", kWeComFields},
-    {"feishu", 0, "VESPREY_FEISHU_URL", "https://open.feishu.cn", kTokenFields},
-    {"pushplus", 0, "VESPREY_PUSHPLUS_URL", "https://www.pushplus.plus", kTokenFields},
-    {"serverchan3", 0, "VESPREY_SERVERCHAN3_URL", "https://sctapi.ftqq.com", kServerChan3Fields},
-    {"webhook", 0, "VESPREY_WEBHOOK_URL", "", kWebhookFields},
-    {"email", 0, "VESPREY_EMAIL_URL", "", kEmailFields},
+// Every channel, those of Send rows 1 to 3 first, in the order of their rows.
+//
+// Bark's limit is on its whole address, ServerChan's and DingTalk's on the body; each line of
+// theirs ends in CR LF, DingTalk's in a Markdown line break and quote mark the service reads
+// (backslash, n, ">", twice). ntfy.sh makes a longer message an attachment; Telegram counts
+// characters (UTF-16 units, which is never fewer); a WeCom robot's text takes 2,048 bytes; a
+// Feishu robot's request 20 KB, of which its other members take less than 64 bytes. ServerChan³
+// reads Markdown, where a single line break is no break.
+constexpr Channel kChannels[] = {
+    {.info = {"bark", kPushBark, "VESPREY_BARK_URL", "https://api.day.app/", kKeyFields},
+     .request = barkRequest,
+     .limit = kBarkUrlLimit,
+     .counted = Counted::Address,
+     .size = encodedSize,
+     .lineEnd = "\r\n",
+     .endsLastLine = true,
+     .verdicts = {Verdict{.member = "code", .success = 200, .words = {"message"}}},
+     .scalarWords = true,
+     .unexplained = kErrorCode},
+    // Its two generations answer with "errno" and with "code".
+    {.info = {"serverchan", kPushServerChan, "VESPREY_SERVERCHAN_URL", "https://sc.ftqq.com/",
+              kKeyFields},
+     .request = serverChanRequest,
+     .limit = kServerChanBodyLimit,
+     .counted = Counted::Body,
+     .size = encodedSize,
+     .lineEnd = "\r\n",
+     .endsLastLine = true,
+     .verdicts = {Verdict{.member = "errno", .words = {"errmsg", "message"}},
+                  Verdict{.member = "code", .words = {"message", "errmsg"}}},
+     .scalarWords = true,
+     .unexplained = kErrorCode},
+    {.info = {"dingtalk", kPushDingTalk, "VESPREY_DINGTALK_URL", "https://oapi.dingtalk.com",
+              kKeyFields},
+     .request = dingTalkRequest,
+     .limit = kDingTalkBodyLimit,
+     .counted = Counted::Body,
+     .lineEnd = "\\n>\\n>",
+     .endsLastLine = true,
+     .escape = escapeQuotes,
+     .verdicts = {Verdict{.member = "errcode", .words = {"errmsg"}}},
+     .scalarWords = true,
+     .unexplained = kErrorCode},
+    {.info = {"ntfy", 0, "VESPREY_NTFY_URL", "https://ntfy.sh", kNtfyFields},
+     .request = ntfyRequest,
+     .limit = 4096,
+     .statusWords = {"error"}},
+    {.info = {"gotify", 0, "VESPREY_GOTIFY_URL", "", kGotifyFields},
+     .request = gotifyRequest,
+     .statusWords = {"errorDescription", "error"}},
+    {.info = {"telegram", 0, "VESPREY_TELEGRAM_URL", "https://api.telegram.org", kTelegramFields},
+     .request = telegramRequest,
+     .limit = 4096,
+     .size = utf16Size,
+     .titleInText = true,
+     .verdicts = {Verdict{.member = "ok", .boolean = true, .words = {"description"}}},
+     .statusWords = {"description"}},
+    {.info = {"wecom", 0, "VESPREY_WECOM_URL", "https://qyapi.weixin.qq.com", kWeComFields},
+     .request = weComRequest,
+     .limit = 2048,
+     .titleInText = true,
+     .verdicts = {Verdict{.member = "errcode", .words = {"errmsg"}}},
+     .statusWords = {"errmsg"}},
+    {.info = {"feishu", 0, "VESPREY_FEISHU_URL", "https://open.feishu.cn", kTokenFields},
+     .request = feishuRequest,
+     .limit = 20000 - 64,
+     .size = jsonSize,
+     .titleInText = true,
+     .verdicts = {Verdict{.member = "code", .words = {"msg"}}},
+     .statusWords = {"msg"}},
+    {.info = {"pushplus", 0, "VESPREY_PUSHPLUS_URL", "https://www.pushplus.plus", kTokenFields},
+     .request = pushPlusRequest,
+     .verdicts = {Verdict{.member = "code", .success = 200, .words = {"msg"}}},
+     .statusWords = {"msg"}},
+    {.info = {"serverchan3", 0, "VESPREY_SERVERCHAN3_URL", "https://sctapi.ftqq.com",
+              kServerChan3Fields},
+     .request = serverChan3Request,
+     .lineEnd = "\n\n",
+     .verdicts = {Verdict{.member = "code", .words = {"message", "error"}}},
+     .statusWords = {"message", "error"}},
+    {.info = {"webhook", 0, "VESPREY_WEBHOOK_URL", "", kWebhookFields}, .request = webhookRequest},
+    {.info = {"email", 0, "VESPREY_EMAIL_URL", "", kEmailFields}},
 };
 
-// A channel's settings read from its JSON object: member name to text.
-class Settings {
-public:
-    explicit Settings(std::string_view json) {
-        JsonDocument doc;
-        if (!doc.Parse(json, true) || doc.GetType(std::string_view()) != JsonKind::Object) {
-            return;
-        }
-        for (const Text& name : doc.GetKeys(std::string_view())) {
-            values_.emplace(name,
-                            doc.GetMember(std::string_view(), name).GetText(std::string_view()));
-        }
+// The channels' public part, in the table's order.
+constexpr auto kInfos = [] {
+    std::array<PushChannelInfo, std::size(kChannels)> infos{};
+    for (std::size_t i = 0; i < infos.size(); ++i) {
+        infos[i] = kChannels[i].info;
     }
-    Text get(std::string_view member) const {
-        const auto found = values_.find(member);
-        return found != values_.end() ? found->second : Text{};
-    }
-
-private:
-    std::map<Text, Text, std::less<>> values_;
-};
-
-PushError settingsError(std::string_view utf8) {
-    return {PushErrorCode::Settings, utf8ToAnsi(utf8)};
-}
-
-PushOutcome failedOutcome(PushError error) {
-    PushOutcome outcome;
-    outcome.error = std::move(error);
-    return outcome;
-}
-
-// ----- What goes on the wire -----
-
-std::size_t utf8Size(std::string_view content) {
-    return ansiToUtf8(content).size();
-}
-
-std::size_t utf16Size(std::string_view content) {
-    return ansiToUtf16(content).size();
-}
-
-std::size_t jsonSize(std::string_view content) {
-    return jsonUtf8String(content).size() - 2;
-}
-
-constexpr std::string_view kJsonHeaders = "Content-Type: application/json; charset=utf-8\r\n";
-
-// Title and content as one text, for a service that has no place for a title.
-Text titled(std::string_view title, std::string_view content) {
-    Text text(title);
-    if (!content.empty()) {
-        text += '\n';
-        text += content;
-    }
-    return text;
-}
-
-// What a request of a channel needs: its settings, where the service is, title and content.
-struct Call {
-    const Settings& settings;
-    std::string base;
-    std::string_view title;
-    std::string_view content;
-    const PushEnvironment& environment;
-};
-
-HttpResponse postJson(const Call& call, const std::string& url, const std::string& body) {
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Post;
-    request.headers = std::string(kJsonHeaders) + std::string(kDesktopUserAgentLine);
-    request.byteBody = body;
-    return push_detail::sendChecked(request, call.environment);
-}
-
-HttpResponse ntfyRequest(const Call& call) {
-    const std::string url = joinUrl(call.base, urlSegment(call.settings.get("topic")));
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Post;
-    request.headers = "Content-Type: text/plain; charset=utf-8\r\nTitle: " +
-                      encodedWords(ansiToUtf8(call.title)) + "\r\n";
-    if (const Text token = call.settings.get("token"); !token.empty()) {
-        request.headers += "Authorization: Bearer " + token + "\r\n";
-    }
-    request.headers += kDesktopUserAgentLine;
-    const std::string body = ansiToUtf8(call.content);
-    request.byteBody = body;
-    return push_detail::sendChecked(request, call.environment);
-}
-
-HttpResponse gotifyRequest(const Call& call) {
-    return postJson(call,
-                    joinUrl(call.base, "message?token=" + urlSegment(call.settings.get("token"))),
-                    "{\"title\":" + jsonUtf8String(call.title) +
-                        ",\"message\":" + jsonUtf8String(call.content) + ",\"priority\":5}");
-}
-
-HttpResponse telegramRequest(const Call& call) {
-    // A bot token is "<bot id>:<secret>"; a path carries the colon as it is.
-    const std::string token = gbk::replaceAll(urlSegment(call.settings.get("token")), "%3A", ":");
-    return postJson(call, joinUrl(call.base, "bot" + token + "/sendMessage"),
-                    "{\"chat_id\":" + jsonUtf8String(call.settings.get("chat_id")) +
-                        ",\"text\":" + jsonUtf8String(titled(call.title, call.content)) + "}");
-}
-
-HttpResponse weComRequest(const Call& call) {
-    return postJson(
-        call,
-        joinUrl(call.base, "cgi-bin/webhook/send?key=" + urlSegment(call.settings.get("key"))),
-        "{\"msgtype\":\"text\",\"text\":{\"content\":" +
-            jsonUtf8String(titled(call.title, call.content)) + "}}");
-}
-
-HttpResponse feishuRequest(const Call& call) {
-    return postJson(
-        call, joinUrl(call.base, "open-apis/bot/v2/hook/" + urlSegment(call.settings.get("token"))),
-        "{\"msg_type\":\"text\",\"content\":{\"text\":" +
-            jsonUtf8String(titled(call.title, call.content)) + "}}");
-}
-
-HttpResponse pushPlusRequest(const Call& call) {
-    return postJson(call, joinUrl(call.base, "send"),
-                    "{\"token\":" + jsonUtf8String(call.settings.get("token")) +
-                        ",\"title\":" + jsonUtf8String(call.title) +
-                        ",\"content\":" + jsonUtf8String(call.content) + ",\"template\":\"txt\"}");
-}
-
-HttpResponse serverChan3Request(const Call& call) {
-    const std::string url = joinUrl(call.base, urlSegment(call.settings.get("sendkey")) + ".send");
-    const Text body = "title=" + urlEncode(call.title, true, true) +
-                      "&desp=" + urlEncode(call.content, true, true);
-    HttpRequest request;
-    request.url = url;
-    request.method = HttpMethod::Post;
-    request.headers =
-        "Content-Type: application/x-www-form-urlencoded\r\n" + std::string(kDesktopUserAgentLine);
-    request.body = body;
-    return push_detail::sendChecked(request, call.environment);
-}
-
-HttpResponse webhookRequest(const Call& call) {
-    return postJson(call, call.base,
-                    "{\"title\":" + jsonUtf8String(call.title) +
-                        ",\"text\":" + jsonUtf8String(call.content) + "}");
-}
-
-// ----- What the services answer -----
-
-// A member whose value tells success from failure: a number that is `success`, or for
-// `boolean` members true.
-struct ResultMember {
-    std::string_view name;
-    std::int64_t success = 0;
-    bool boolean = false;
-};
-
-// How one channel goes: its line break, the most one message holds (0: no limit) as `size`
-// counts it, whether the title is part of that text, the request, and where its answer says how
-// it went.
-struct Service {
-    std::string_view name;
-    std::string_view lineEnd = "\n";
-    std::size_t limit = 0;
-    std::size_t (*size)(std::string_view content) = utf8Size;
-    bool titleInText = false;
-    HttpResponse (*request)(const Call& call) = nullptr;
-    std::optional<ResultMember> result;
-    std::array<std::string_view, 2> words{};  // where an error's words are, in order
-};
-
-// ntfy.sh makes a longer message an attachment; Telegram counts characters (UTF-16 units, which
-// is never fewer); a WeCom robot's text takes 2,048 bytes; a Feishu robot's request 20 KB, of
-// which its other members take less than 64 bytes.
-const Service kServices[] = {
-    {"ntfy", "\n", 4096, utf8Size, false, ntfyRequest, std::nullopt, {"error"}},
-    {"gotify",
-     "\n",
-     0,
-     utf8Size,
-     false,
-     gotifyRequest,
-     std::nullopt,
-     {"errorDescription", "error"}},
-    {"telegram",
-     "\n",
-     4096,
-     utf16Size,
-     true,
-     telegramRequest,
-     ResultMember{"ok", 0, true},
-     {"description"}},
-    {"wecom", "\n", 2048, utf8Size, true, weComRequest, ResultMember{"errcode", 0}, {"errmsg"}},
-    {"feishu", "\n", 20000 - 64, jsonSize, true, feishuRequest, ResultMember{"code", 0}, {"msg"}},
-    {"pushplus", "\n", 0, utf8Size, false, pushPlusRequest, ResultMember{"code", 200}, {"msg"}},
-    // Its text is Markdown, where a single line break is no break.
-    {"serverchan3",
-     "\n\n",
-     0,
-     utf8Size,
-     false,
-     serverChan3Request,
-     ResultMember{"code", 0},
-     {"message", "error"}},
-    {"webhook", "\n", 0, utf8Size, false, webhookRequest, std::nullopt, {}},
-    {"email", "\n", 0, utf8Size, false, nullptr, std::nullopt, {}},
-};
-
-const Service* serviceNamed(std::string_view name) {
-    const auto found = std::find_if(std::begin(kServices), std::end(kServices),
-                                    [&](const Service& service) { return service.name == name; });
-    return found != std::end(kServices) ? found : nullptr;
-}
-
-// The service's own words in its JSON answer; empty when it has none.
-Text serviceWords(const Service& service, const JsonDocument& doc) {
-    for (std::string_view member : service.words) {
-        if (!member.empty() && doc.GetType(member) == JsonKind::String) {
-            if (Text words = doc.GetText(member); !words.empty()) {
-                return words;
-            }
-        }
-    }
-    return {};
-}
-
-// The error a 2xx answer reports through the service's result member; nothing when the member
-// is missing or the answer is no JSON object.
-PushError answerError(const Service& service, const JsonDocument& doc) {
-    if (!service.result) {
-        return {};
-    }
-    const ResultMember& member = *service.result;
-    Text value;
-    if (member.boolean) {
-        if (doc.GetType(member.name) != JsonKind::Boolean || doc.GetBoolean(member.name)) {
-            return {};
-        }
-        value = "false";
-    } else {
-        const std::optional<std::int64_t> number = numberMember(doc, member.name);
-        if (!number || *number == member.success) {
-            return {};
-        }
-        value = std::to_string(*number);
-    }
-    Text words = serviceWords(service, doc);
-    if (words.empty()) {
-        words = utf8ToAnsi("服务返回 " + std::string(member.name) + " " + value);
-    }
-    return {PushErrorCode::ServiceError, std::move(words)};
-}
-
-PushReply replyOf(const Service& service, HttpResponse response,
-                  const PushEnvironment& environment) {
-    PushReply reply;
-    reply.answer = answerText(response.body);
-    reply.error = push_detail::transportError(response, environment);
-    JsonDocument doc;
-    const bool json = response.answered() && doc.Parse(reply.answer, true) &&
-                      doc.GetType(std::string_view()) == JsonKind::Object;
-    if (reply.error.code == PushErrorCode::HttpStatus && json) {
-        if (const Text words = serviceWords(service, doc); !words.empty()) {
-            reply.error.message += utf8ToAnsi("（") + words + utf8ToAnsi("）");
-        }
-    } else if (!reply.error && json) {
-        reply.error = answerError(service, doc);
-    }
-    reply.response = std::move(response);
-    return reply;
-}
+    return infos;
+}();
 
 // ----- E-mail -----
 
@@ -485,93 +530,6 @@ PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::st
     return reply;
 }
 
-// ----- Sending -----
-
-// Where the service is: the environment's address, else the settings' "url", else the
-// service's own.
-std::string baseUrl(const PushChannelInfo& channel, const Settings& settings,
-                    const PushEnvironment& environment) {
-    if (const auto url = environment.baseUrls.find(channel.name);
-        url != environment.baseUrls.end() && !url->second.empty()) {
-        return url->second;
-    }
-    if (const Text url = settings.get("url"); !url.empty()) {
-        return url;
-    }
-    return std::string(channel.defaultUrl);
-}
-
-// The first required member the settings lack, in words.
-PushError missingSetting(const PushChannelInfo& channel, const Settings& settings) {
-    for (const PushSettingField& field : channel.fields) {
-        if (field.required && field.member != "url" && field.member != "host" &&
-            settings.get(field.member).empty()) {
-            return settingsError("没有设置 " + std::string(channel.name) + " 的 " +
-                                 std::string(field.member));
-        }
-    }
-    return {};
-}
-
-// The requests' contents: lines packed under the service's limit, without a final line end.
-std::vector<Text> contentParts(const Service& service, std::string_view title,
-                               const std::vector<Text>& lines) {
-    push_detail::LineCarrier carrier;
-    carrier.size = service.size;
-    carrier.lineEnd = service.lineEnd;
-    carrier.room = std::numeric_limits<std::size_t>::max() / 2;
-    if (service.limit > 0) {
-        const std::size_t taken = service.titleInText ? service.size(Text(title) + "\n") : 0;
-        carrier.room = service.limit > taken ? service.limit - taken : 0;
-    }
-    std::vector<Text> parts = push_detail::packLines(carrier, lines);
-    for (Text& part : parts) {
-        if (part.ends_with(service.lineEnd)) {
-            part.resize(part.size() - service.lineEnd.size());
-        }
-    }
-    return parts;
-}
-
-PushOutcome pushThroughService(const PushChannelInfo& channel, const Service& service,
-                               std::string_view title, const std::vector<Text>& lines,
-                               const Settings& settings, const PushEnvironment& environment,
-                               std::stop_token stop) {
-    if (PushError missing = missingSetting(channel, settings)) {
-        return failedOutcome(std::move(missing));
-    }
-    const std::vector<Text> parts = contentParts(service, title, lines);
-    if (service.request == nullptr) {
-        MailSettings mail;
-        if (PushError wrong = mailSettings(settings, environment, mail)) {
-            return failedOutcome(std::move(wrong));
-        }
-        return push_detail::sendParts(
-            parts,
-            [&](std::string_view part) { return sendMailPart(mail, title, part, environment); },
-            stop);
-    }
-    const std::string base = baseUrl(channel, settings, environment);
-    if (base.empty()) {
-        return failedOutcome(settingsError("没有设置服务地址（" + std::string(channel.name) +
-                                           " 的 url，或环境变量 " +
-                                           std::string(channel.urlVariable) + "）"));
-    }
-    return push_detail::sendParts(
-        parts,
-        [&](std::string_view part) {
-            return replyOf(service, service.request(Call{settings, base, title, part, environment}),
-                           environment);
-        },
-        stop);
-}
-
-const Text& settingsOf(const ChannelSettings& settings, std::string_view channel) {
-    static const Text kNone;
-    const auto found = settings.find(Text(channel));
-    return found != settings.end() ? found->second : kNone;
-}
-
 // ----- Changing the settings -----
 
 // A value the settings can hold: a text, a number, or null to remove the member.
@@ -610,20 +568,52 @@ std::string valueProblem(const PushChannelInfo& channel, std::string_view member
 
 }  // namespace
 
+namespace push_detail {
+
+const Channel* channelNamed(std::string_view name) {
+    const auto found =
+        std::find_if(std::begin(kChannels), std::end(kChannels),
+                     [&](const Channel& channel) { return channel.info.name == name; });
+    return found != std::end(kChannels) ? found : nullptr;
+}
+
+PushOutcome mailParts(const Settings& settings, std::string_view title,
+                      const std::vector<Text>& parts, const PushEnvironment& environment,
+                      std::stop_token stop) {
+    MailSettings mail;
+    if (PushError wrong = mailSettings(settings, environment, mail)) {
+        PushOutcome outcome;
+        outcome.error = std::move(wrong);
+        return outcome;
+    }
+    return sendParts(
+        parts, [&](std::string_view part) { return sendMailPart(mail, title, part, environment); },
+        stop);
+}
+
+}  // namespace push_detail
+
 std::span<const PushChannelInfo> pushChannels() {
-    return kChannels;
+    return kInfos;
 }
 
 const PushChannelInfo* findPushChannel(std::string_view name) {
     const auto found =
-        std::find_if(std::begin(kChannels), std::end(kChannels),
+        std::find_if(kInfos.begin(), kInfos.end(),
                      [&](const PushChannelInfo& channel) { return channel.name == name; });
-    return found != std::end(kChannels) ? found : nullptr;
+    return found != kInfos.end() ? &*found : nullptr;
+}
+
+std::string_view pushChannelOfRow(int row) {
+    const auto found = std::find_if(
+        kInfos.begin(), kInfos.end(),
+        [&](const PushChannelInfo& channel) { return row != 0 && channel.row == row; });
+    return found != kInfos.end() ? found->name : std::string_view();
 }
 
 std::string pushChannelNames(std::string_view separator) {
     std::string names;
-    for (const PushChannelInfo& channel : kChannels) {
+    for (const PushChannelInfo& channel : kInfos) {
         if (!names.empty()) {
             names += separator;
         }
@@ -661,7 +651,7 @@ ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std:
     }
 
     if (channel.row != 0) {
-        // The first three keep their key as the plain text of their row.
+        // A Send row's channel keeps its key as the plain text of its row.
         update.settings = stored;
         for (const Text& member : members) {
             if (member != "key") {
@@ -691,35 +681,6 @@ ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std:
     }
     update.settings = merged.ToText();
     return update;
-}
-
-PushOutcome pushSummaryTo(std::string_view channel, std::string_view title,
-                          const std::vector<Text>& lines, const PushSettings& keys,
-                          const ChannelSettings& settings, const PushEnvironment& environment,
-                          std::stop_token stop) {
-    const PushChannelInfo* info = findPushChannel(channel);
-    const Service* service = serviceNamed(channel);
-    if (info != nullptr && info->row != 0) {
-        return pushSummary(info->row, title, lines, keys, environment, stop);
-    }
-    if (info == nullptr || service == nullptr) {
-        return failedOutcome(settingsError("没有这个推送通道：" + ansiToUtf8(channel) +
-                                           "。可用的通道：" + pushChannelNames("、")));
-    }
-    return pushThroughService(*info, *service, title, lines,
-                              Settings(settingsOf(settings, channel)), environment, stop);
-}
-
-PushOutcome sendTestPush(std::string_view channel, const PushSettings& keys,
-                         const ChannelSettings& settings, const PushEnvironment& environment) {
-    Text title = utf8ToAnsi("签到提醒");
-    const PushChannelInfo* info = findPushChannel(channel);
-    if (info != nullptr && info->row != 0) {
-        return sendPush(info->row, title, {}, keys, environment);
-    }
-    const std::vector<Text> lines = {
-        utf8ToAnsi("这是 Vesprey 的测试推送：收到它，说明推送设置可用。")};
-    return pushSummaryTo(channel, title, lines, keys, settings, environment);
 }
 
 }  // namespace vesprey

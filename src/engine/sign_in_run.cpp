@@ -330,8 +330,8 @@ PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, PassResult& res
                                  std::stop_token stop) const {
     const Literals& l = literals();
     if (plan_.channels.empty()) {
-        return pushSummary(plan_.switches->channel(), l.pushTitle, lines, plan_.keys,
-                           plan_.pushEnvironment, stop);
+        return pushSummaryTo(pushChannelOfRow(plan_.switches->channel()), l.pushTitle, lines,
+                             plan_.keys, plan_.channelSettings, plan_.pushEnvironment, stop);
     }
     std::vector<ChannelPush>& pushes = result.channelPushes;
     for (const std::string& channel : plan_.channels) {

@@ -1,6 +1,6 @@
 // The push against services on 127.0.0.1: what counts as a failure, a long summary split under
 // each service's limit, the DingTalk body with quotes and backslashes, base addresses and keys;
-// what every channel added since puts on the wire, the mail through a local SMTP server, the
+// what every channel with JSON settings puts on the wire, the mail through a local SMTP server, the
 // services' certificates, and how settings are changed.
 
 #include "engine/push.h"
@@ -135,7 +135,7 @@ class Push : public ::testing::Test {
 protected:
     void TearDown() override { services() = {}; }
 
-    // The first three channels' base address at `base`.
+    // The base address of the channels of Send rows 1 to 3 at `base`.
     static void serveAllAt(const std::string& base) {
         for (const char* name : {"bark", "serverchan", "dingtalk"}) {
             services().baseUrls[name] = base;
@@ -149,13 +149,24 @@ protected:
             {"1", utf8ToAnsi(bark)}, {"2", utf8ToAnsi(serverChan)}, {"3", utf8ToAnsi(dingTalk)}};
     }
 
+    // Pushes `lines` under `title` through the channel of Send row `channel` (kPushBark...).
+    static PushOutcome pushRow(int channel, const Text& title, const std::vector<Text>& lines,
+                               const PushSettings& rowKeys) {
+        return pushSummaryTo(pushChannelOfRow(channel), title, lines, rowKeys, {}, services());
+    }
+
+    // The settings' test of the channel of Send row `channel`: one request, titled 签到提醒,
+    // without content.
+    static PushOutcome testRow(int channel, const PushSettings& rowKeys) {
+        return sendTestPush(pushChannelOfRow(channel), rowKeys, {}, services());
+    }
+
     // Pushes `lines` through `channel` to a service that answers every request alike, and returns
     // what each request carried.
     std::vector<Carried> pushToRecorder(int channel, const std::vector<std::string>& lines) {
         RawServer service(httpAnswer("200 OK", "{}"));
         serveAllAt(service.url("/"));
-        const PushOutcome done =
-            pushSummary(channel, utf8ToAnsi(kTitle), gbkLines(lines), keys(), services());
+        const PushOutcome done = pushRow(channel, utf8ToAnsi(kTitle), gbkLines(lines), keys());
         EXPECT_TRUE(done.ok()) << ansiToUtf8(done.error.message);
         const std::string origin = "http://127.0.0.1:" + std::to_string(service.port());
         std::vector<Carried> requests;
@@ -167,6 +178,25 @@ protected:
         return requests;
     }
 };
+
+// The window's checked channel and the pass's default push go by Send row.
+TEST_F(Push, EachOfSendRowsOneToThreeNamesItsChannel) {
+    const std::pair<int, std::string> rows[] = {
+        {kPushBark, "bark"},
+        {kPushServerChan, "serverchan"},
+        {kPushDingTalk, "dingtalk"},
+        {0, ""},
+        {4, ""},
+    };
+    for (const auto& [row, name] : rows) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(pushChannelOfRow(row), name);
+        if (!name.empty()) {
+            EXPECT_EQ(findPushChannel(name)->row, row);
+            EXPECT_EQ(pushChannels()[static_cast<std::size_t>(row - 1)].name, name);
+        }
+    }
+}
 
 TEST_F(Push, TheAnswerDecidesWhetherThePushFailed) {
     struct Case {
@@ -201,8 +231,7 @@ TEST_F(Push, TheAnswerDecidesWhetherThePushFailed) {
         SCOPED_TRACE(std::to_string(c.channel) + " " + c.status + " " + c.body);
         RawServer service(httpAnswer(c.status, c.body));
         serveAllAt(service.url("/"));
-        Text title = utf8ToAnsi("签到提醒");
-        const PushOutcome outcome = sendPush(c.channel, title, {}, keys(), services());
+        const PushOutcome outcome = testRow(c.channel, keys());
         EXPECT_EQ(outcome.error.code, c.code);
         EXPECT_EQ(ansiToUtf8(outcome.error.message), c.message);
         EXPECT_EQ(outcome.answer, utf8ToAnsi(c.body));
@@ -268,8 +297,8 @@ TEST_F(Push, WhenNoRequestCanFitTheSummaryGoesInOne) {
     RawServer service(httpAnswer("200 OK", "{}"));
     serveAllAt(service.url("/"));
     const PushOutcome outcome =
-        pushSummary(kPushBark, utf8ToAnsi(kTitle), gbkLines({"甲：ok", "乙：ok"}),
-                    keys(std::string(kBarkUrlLimit, 'k')), services());
+        pushRow(kPushBark, utf8ToAnsi(kTitle), gbkLines({"甲：ok", "乙：ok"}),
+                keys(std::string(kBarkUrlLimit, 'k')));
     EXPECT_TRUE(outcome.ok()) << ansiToUtf8(outcome.error.message);
     ASSERT_EQ(service.requests().size(), 1u);
     EXPECT_EQ(percentDecoded(requestLine(service.requests()[0])),
@@ -288,8 +317,7 @@ TEST_F(Push, AFailedRequestIsNamedAndTheOthersStillGo) {
     service.start();
     serveAllAt(service.url("/"));
     const std::vector<Text> lines(100, Text(1000, 'x'));  // several requests' worth
-    const PushOutcome outcome =
-        pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), lines, keys(), services());
+    const PushOutcome outcome = pushRow(kPushDingTalk, utf8ToAnsi(kTitle), lines, keys());
     ASSERT_GE(outcome.parts, 3u);
     EXPECT_EQ(outcome.sent, outcome.parts);
     EXPECT_EQ(service.requests.load(), static_cast<int>(outcome.parts));
@@ -302,8 +330,7 @@ TEST_F(Push, AFailedRequestIsNamedAndTheOthersStillGo) {
 TEST_F(Push, WithoutAnAnswerTheRestIsNotTried) {
     serveAllAt("http://127.0.0.1:" + std::to_string(test::closedPort()));
     const std::vector<Text> lines(100, Text(1000, 'x'));
-    const PushOutcome outcome =
-        pushSummary(kPushServerChan, utf8ToAnsi(kTitle), lines, keys(), services());
+    const PushOutcome outcome = pushRow(kPushServerChan, utf8ToAnsi(kTitle), lines, keys());
     ASSERT_GE(outcome.parts, 3u);
     EXPECT_EQ(outcome.sent, 1u);
     EXPECT_EQ(outcome.error.code, PushErrorCode::NoAnswer);
@@ -318,8 +345,7 @@ TEST_F(Push, DingTalkBodyStaysJsonWhateverTheResultsHold) {
                                            "乙站：ok"};
     RawServer service(httpAnswer("200 OK", "{}"));
     serveAllAt(service.url("/"));
-    ASSERT_TRUE(
-        pushSummary(kPushDingTalk, utf8ToAnsi(kTitle), gbkLines(rows), keys(), services()).ok());
+    ASSERT_TRUE(pushRow(kPushDingTalk, utf8ToAnsi(kTitle), gbkLines(rows), keys()).ok());
     ASSERT_EQ(service.requests().size(), 1u);
     const std::string request = service.requests()[0];
     const nlohmann::json body = dingTalkJson(bodyOf(request));
@@ -340,8 +366,7 @@ TEST_F(Push, BaseAddressesJoinWithOrWithoutTheFinalSlash) {
                                {"serverchan", service.url("/sc" + slash)},
                                {"dingtalk", service.url("/ding" + slash)}};
         for (int channel : kChannels) {
-            Text title;
-            EXPECT_TRUE(sendPush(channel, title, {}, keys(), services()).ok());
+            EXPECT_TRUE(testRow(channel, keys()).ok());
             EXPECT_TRUE(
                 requestLine(service.requests().back()).starts_with(expected[channel - kPushBark]))
                 << service.requests().back();
@@ -359,21 +384,19 @@ TEST_F(Push, KeysStayInsideTheirPathSegment) {
         {"键 1", "GET /p/%E9%94%AE%201/"},
     };
     for (const auto& [key, expected] : barkKeys) {
-        Text title;
-        sendPush(kPushBark, title, {}, keys(key), services());
+        testRow(kPushBark, keys(key));
         EXPECT_TRUE(requestLine(service.requests().back()).starts_with(expected))
             << service.requests().back();
     }
-    Text title;
-    sendPush(kPushServerChan, title, {}, keys({}, "../k?#"), services());
+    testRow(kPushServerChan, keys({}, "../k?#"));
     EXPECT_EQ(requestLine(service.requests().back()), "POST /p/..%2Fk%3F%23.send HTTP/1.1");
-    sendPush(kPushDingTalk, title, {}, keys({}, {}, "t&x=1#f"), services());
+    testRow(kPushDingTalk, keys({}, {}, "t&x=1#f"));
     EXPECT_EQ(requestLine(service.requests().back()),
               "POST /p/robot/send?access_token=t%26x%3D1%23f HTTP/1.1");
 }
 
-// ----- The channels added since: ntfy, Gotify, Telegram, WeCom, Feishu, PushPlus, ServerChan³,
-// a webhook, e-mail -----
+// ----- The channels with JSON settings: ntfy, Gotify, Telegram, WeCom, Feishu, PushPlus,
+// ServerChan³, a webhook, e-mail -----
 
 // A summary with Chinese, quotes, a backslash and a JSON lookalike; its lines are joined by the
 // line break each service shows.
@@ -754,19 +777,16 @@ TEST_F(Push, APushTrustsTheSystemsAuthoritiesOrTheFileNamed) {
         SCOPED_TRACE(channel);
         serveChannelAt(channel, service.url("/"));
         services().caFile.clear();
-        Text title;
-        const PushOutcome refused = channel == "bark"
-                                        ? sendPush(kPushBark, title, {}, keys(), services())
-                                        : pushTo(channel, R"({"token":"g"})");
+        const PushOutcome refused =
+            channel == "bark" ? testRow(kPushBark, keys()) : pushTo(channel, R"({"token":"g"})");
         EXPECT_EQ(refused.error.code, PushErrorCode::NoAnswer);
         EXPECT_EQ(ansiToUtf8(refused.error.message),
                   "证书错误（服务的证书不受信任；自建的服务请用 VESPREY_PUSH_CAFILE 指定它的 CA "
                   "证书）");
 
         services().caFile = authority.path();
-        const PushOutcome trusted = channel == "bark"
-                                        ? sendPush(kPushBark, title, {}, keys(), services())
-                                        : pushTo(channel, R"({"token":"g"})");
+        const PushOutcome trusted =
+            channel == "bark" ? testRow(kPushBark, keys()) : pushTo(channel, R"({"token":"g"})");
         EXPECT_TRUE(trusted.ok()) << ansiToUtf8(trusted.error.message);
     }
     EXPECT_EQ(service.received().size(), 2u);
@@ -798,7 +818,7 @@ TEST_F(Push, SavedSettingsKeepWhatWasNotGiven) {
         EXPECT_EQ(ansiToUtf8(channelSetting(update.settings, "topic")),
                   c.settings.at("topic").get<std::string>());
     }
-    // The first three keep a plain key in their row.
+    // A Send row's channel keeps a plain key in its row.
     const ChannelSettingsUpdate bark =
         updateChannelSettings(*findPushChannel("bark"), "old", R"({"key":"new/key"})");
     EXPECT_TRUE(bark.ok());
