@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -18,6 +19,33 @@
 namespace vesprey {
 namespace push_detail {
 
+namespace {
+
+// "https://host:port" of the answer's Location header: where a redirect wanted the push to go,
+// without the path and query that may hold a key. Empty without one.
+std::string locationOrigin(std::string_view headers) {
+    for (const auto& [name, value] : splitRequestHeaders(headers)) {
+        if (name.size() != 8 ||
+            !std::equal(name.begin(), name.end(), "location",
+                        [](char a, char b) { return gbk::asciiLower(a) == b; })) {
+            continue;
+        }
+        const std::size_t scheme = value.find("://");
+        if (scheme == Text::npos) {
+            return {};
+        }
+        const std::size_t end = std::min(value.find_first_of("/?#", scheme + 3), value.size());
+        std::string origin = value.substr(0, end);
+        if (const std::size_t at = origin.rfind('@'); at != std::string::npos && at > scheme) {
+            origin.erase(scheme + 3, at - scheme - 2);
+        }
+        return ansiToUtf8(origin);
+    }
+    return {};
+}
+
+}  // namespace
+
 PushError transportError(const HttpResponse& response, const PushEnvironment& environment) {
     if (!response.answered()) {
         Text words =
@@ -28,6 +56,13 @@ PushError transportError(const HttpResponse& response, const PushEnvironment& en
                 "指定它的 CA 证书）");
         }
         return {PushErrorCode::NoAnswer, std::move(words)};
+    }
+    if (response.status >= 300 && response.status <= 399) {
+        std::string words = "HTTP " + std::to_string(response.status) + "（推送不跟随跳转";
+        if (const std::string origin = locationOrigin(response.headers); !origin.empty()) {
+            words += "，服务要转到 " + origin;
+        }
+        return {PushErrorCode::HttpStatus, utf8ToAnsi(words + "，请检查服务地址）")};
     }
     if (response.status < 200 || response.status > 299) {
         return {PushErrorCode::HttpStatus, "HTTP " + std::to_string(response.status)};
@@ -300,6 +335,11 @@ HttpResponse sendChecked(const PushRequest& push, const PushEnvironment& environ
     request.verifyTls = true;
     request.caFile = caFile;
     request.deadlineMs = environment.deadlineMs;
+    // The address holds the key (Bark's path, DingTalk's access_token…): no Referer carries it
+    // anywhere, and no redirect is followed, so a POST never turns into a GET that "succeeds"
+    // without delivering anything.
+    request.sendReferer = false;
+    request.noRedirect = true;
     return WebClient::send(request);
 }
 

@@ -222,10 +222,10 @@ Header headerFor(std::string_view name, std::string_view wireValue) {
             break;
         }
     }
-    header.toEveryHost = header.kind == HeaderKind::Accept ||
-                         header.kind == HeaderKind::ContentType ||
-                         equalsIgnoreCase(name, "Accept-Language") ||
-                         equalsIgnoreCase(name, "Referer") || equalsIgnoreCase(name, "User-Agent");
+    // The Referer names the address first opened, query and all: it stays with that host too.
+    header.toEveryHost =
+        header.kind == HeaderKind::Accept || header.kind == HeaderKind::ContentType ||
+        equalsIgnoreCase(name, "Accept-Language") || equalsIgnoreCase(name, "User-Agent");
     if (header.kind == HeaderKind::Cookie) {
         header.text = wireValue;
         return header;

@@ -10,8 +10,9 @@
 //   answer inside the chain are sent on the following hops of the same send (to the host that set
 //   them, or the domain they name), in one Cookie header ahead of the caller's cookie, and
 //   forgotten after it. The caller's cookie goes only to the host of the opened address;
-// - on a hop to another host only the default headers (Accept, Accept-Language, Referer,
-//   User-Agent, Content-Type) of the caller go along: a site's token goes to that site alone;
+// - on a hop to another host only the default headers (Accept, Accept-Language, User-Agent,
+//   Content-Type) of the caller go along: a site's token goes to that site alone, and so does the
+//   Referer, which names the address first opened;
 // - a text body goes on the wire as it is when it is ASCII and as UTF-8 otherwise; a byte body as
 //   it is; GET and HEAD send no body. Header values go as UTF-8 as well. A non-ASCII address is
 //   sent percent-encoded as UTF-8;

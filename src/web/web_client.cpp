@@ -99,7 +99,24 @@ std::string_view httpMethodWord(int method) {
                : kMethodWords[0];
 }
 
-void completeRequestHeaders(Text& headers, std::string_view url, int method) {
+std::string_view refererOf(std::string_view url, std::string& scratch) {
+    url = url.substr(0, url.find('#'));
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) {
+        return url;
+    }
+    const std::size_t authority = scheme + 3;
+    const std::size_t end = std::min(url.find_first_of("/?", authority), url.size());
+    const std::size_t at = url.rfind('@', end);
+    if (at == std::string_view::npos || at < authority) {
+        return url;
+    }
+    scratch.assign(url.substr(0, authority));
+    scratch.append(url.substr(at + 1));
+    return scratch;
+}
+
+void completeRequestHeaders(Text& headers, std::string_view url, int method, bool referer) {
     // In ASCII text every byte is a character, and the plain search finds what the
     // character-wise one does.
     bool ascii = isAscii(headers);
@@ -111,10 +128,12 @@ void completeRequestHeaders(Text& headers, std::string_view url, int method) {
     } else if (!contains("Accept:")) {
         headers += "\r\nAccept: */*";
     }
-    if (!contains("Referer:")) {
+    if (referer && !contains("Referer:")) {
+        std::string scratch;
+        const std::string_view shown = refererOf(url, scratch);
         headers += "\r\nReferer: ";
-        headers += url;
-        ascii = ascii && isAscii(url);
+        headers += shown;
+        ascii = ascii && isAscii(shown);
     }
     if (!contains("Accept-Language:")) {
         headers += "\r\nAccept-Language: zh-cn";
@@ -157,6 +176,16 @@ HttpResponse WebClient::send(const HttpRequest& request) {
         response.error = makeHttpError(HttpErrorCode::NoRequestObject);
         return response;
     }
+    // An address with a line break or another control byte would put its rest on lines of its
+    // own (a header of the address's choosing): it is not requested.
+    if (std::any_of(request.url.begin(), request.url.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F;
+        })) {
+        response.error = {HttpErrorCode::InvalidAddress,
+                          utf8ToAnsi("网址里有换行符或控制字符，请求没有发出，请检查签到链接")};
+        return response;
+    }
     // Such a cookie cannot go as one header line; without it the site would answer a stranger.
     if (request.cookie && hasLineBreakOrNul(*request.cookie)) {
         response.error = makeHttpError(HttpErrorCode::InvalidCookie);
@@ -194,7 +223,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     engine->setDeadline(request.deadlineMs);
     engine->setCaFile(request.caFile);
 
-    completeRequestHeaders(response.sentHeaders, request.url, request.method);
+    completeRequestHeaders(response.sentHeaders, request.url, request.method, request.sendReferer);
     if (request.cookie) {
         engine->setRequestHeader("Cookie", *request.cookie);
     }

@@ -84,6 +84,8 @@ struct HttpRequest {
                                 // bundle (Debian's libcurl still reads /etc/ssl/certs); empty:
                                 // the system's (Debian's ca-certificates)
     long deadlineMs = 0;  // the bound of the whole send, redirects included; 0: kRequestDeadlineMs
+    // False: no Referer is added to the defaults (a push, whose address holds its key).
+    bool sendReferer = true;
 };
 
 // Everything about one request's outcome.
@@ -126,9 +128,13 @@ public:
 std::string base64(std::string_view bytes);
 
 // Appends the default headers missing from `headers` (searches are case-sensitive and include
-// the colon): Accept, Referer (= url), Accept-Language, User-Agent and, for POST, the form
-// Content-Type after writing a lower-case "content-type" as "Content-Type".
-void completeRequestHeaders(Text& headers, std::string_view url, int method);
+// the colon): Accept, Referer (the url without a user name or password and without its
+// #fragment; left out when `referer` is false), Accept-Language, User-Agent and, for POST, the
+// form Content-Type after writing a lower-case "content-type" as "Content-Type".
+void completeRequestHeaders(Text& headers, std::string_view url, int method, bool referer = true);
+
+// `url` as a Referer gives it: without "user:password@" and without the "#fragment".
+std::string_view refererOf(std::string_view url, std::string& scratch);
 
 // The header lines of a completed header text as (name, value) pairs: split at CR LF, empty lines
 // skipped, name before the first ":" and value after it, both trimmed of spaces; a line without

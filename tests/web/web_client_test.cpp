@@ -650,8 +650,9 @@ TEST(WebClientFailure, ASilentTlsPeerIsCutAtTheConnectLimit) {
 TEST(WebClientFailure, ACookieWithALineBreakIsNeverSent) {
     RawServer raw;
     Text cookie = "a=1\r\nX-Injected: 1";
+    const std::string url = raw.url("/");
     HttpRequest request;
-    request.url = raw.url("/");
+    request.url = url;
     request.cookie = cookie;
     const HttpResponse response = WebClient::send(request);
     EXPECT_FALSE(response.sent());
