@@ -12,18 +12,33 @@ namespace vesprey::cli {
 namespace {
 
 // The settings as the user gave them, in code page 936: the option's text, or standard input
-// for "-" (which keeps keys out of the shell's history and the process list).
+// for "-" (which keeps keys out of the shell's history and the process list). Nothing, after
+// saying why, for text that cannot be read, is no UTF-8, or holds characters the file cannot
+// keep (they would be stored as "?").
 std::optional<Text> givenSettings(const std::string& option) {
-    if (option != "-") {
-        return utf8ToAnsi(option);
+    std::string utf8 = option;
+    if (option == "-") {
+        // A channel's settings are a few short members.
+        constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
+        bool tooLarge = false;
+        const std::optional<Bytes> bytes = readInput(option, kMaxSettingsBytes, &tooLarge);
+        if (!bytes) {
+            printError(tooLarge ? "设置太长（超过 64 KB），不像是一个通道的设置。"
+                                : "无法从标准输入读取设置。");
+            return std::nullopt;
+        }
+        utf8 = *bytes;
     }
-    // A channel's settings are a few short members.
-    constexpr std::size_t kMaxSettingsBytes = 64 * 1024;
-    const std::optional<Bytes> bytes = readInput(option, kMaxSettingsBytes);
-    if (!bytes) {
+    if (!isValidUtf8(utf8)) {
+        printError("设置不是 UTF-8 文本：请用 UTF-8 写设置。");
         return std::nullopt;
     }
-    return utf8ToAnsi(*bytes);
+    Text settings = utf8ToAnsi(utf8);
+    if (ansiToUtf8(settings) != utf8) {
+        printError("设置里有 Sign.db 存不下的字符（如表情符号）：请只用中文、英文和数字。");
+        return std::nullopt;
+    }
+    return settings;
 }
 
 // The stored settings of the channel: the plain key of its row for the first three.
@@ -82,7 +97,6 @@ int runPushSet(const Arguments& args) {
     }
     const std::optional<Text> given = givenSettings(*option);
     if (!given) {
-        printError("无法从标准输入读取设置。");
         return kExitBadInput;
     }
 

@@ -544,6 +544,58 @@ bool knownMember(const PushChannelInfo& channel, std::string_view member) {
 }
 
 // What is wrong with one value the user gave; empty when nothing is.
+// What the lenient parser would let through in settings the user gives: nothing at all, a
+// second value after the object (of which the parser keeps the last), and a control character,
+// raw or written as \u0000 to \u001F, inside a text (where it would be dropped or end the text).
+std::string givenTextProblem(std::string_view given) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::size_t at = 0;
+    while (at < given.size() && blank(given[at])) {
+        ++at;
+    }
+    if (at == given.size()) {
+        return "设置是空的：请给出一个 JSON 对象，如 {\"token\":\"…\"}";
+    }
+    int depth = 0;
+    bool inText = false;
+    bool ended = false;
+    for (; at < given.size(); at += std::max<std::size_t>(gbk::charLength(given, at), 1)) {
+        const char c = given[at];
+        if (ended) {
+            if (!blank(c)) {
+                return "设置里只能有一个 JSON 对象，它后面还有别的内容";
+            }
+            continue;
+        }
+        if (inText) {
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return "设置的文本里不能有控制字符";
+            }
+            if (c == '"') {
+                inText = false;
+            } else if (c == '\\' && at + 1 < given.size()) {
+                ++at;
+                if (given[at] == 'u' && at + 4 < given.size()) {
+                    const std::string hex(given.substr(at + 1, 4));
+                    if (hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+                        std::stoi(hex, nullptr, 16) < 0x20) {
+                        return "设置的文本里不能有控制字符（" + std::string("\\u") + hex + "）";
+                    }
+                }
+            }
+            continue;
+        }
+        if (c == '"') {
+            inText = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            ended = --depth == 0;
+        }
+    }
+    return {};
+}
+
 std::string valueProblem(const PushChannelInfo& channel, std::string_view member,
                          const JsonDocument& value) {
     const std::string where = std::string(channel.name) + " 的 " + std::string(member);
@@ -560,7 +612,7 @@ std::string valueProblem(const PushChannelInfo& channel, std::string_view member
     if (channel.name == "email" && member == "port" && !text.empty() && !portNumber(text)) {
         return where + " 应是 1 到 65535 之间的数";
     }
-    if (channel.name == "email" && member == "tls" && !securityNamed(text, 0)) {
+    if (channel.name == "email" && member == "tls" && (text.empty() || !securityNamed(text, 0))) {
         return where + " 只能是 starttls、ssl 或 none";
     }
     return {};
@@ -629,6 +681,10 @@ Text channelSetting(std::string_view settings, std::string_view member) {
 ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std::string_view stored,
                                             std::string_view given) {
     ChannelSettingsUpdate update;
+    if (const std::string problem = givenTextProblem(given); !problem.empty()) {
+        update.error = utf8ToAnsi(problem);
+        return update;
+    }
     JsonDocument changes;
     std::int32_t position = 0;
     if (!changes.Parse(given, true, false, nullptr, &position)) {

@@ -837,10 +837,21 @@ TEST_F(Push, SettingsThatCannotBeStoredAreRefusedWithTheReason) {
         {"email", R"({"port":"70000"})", "email 的 port 应是 1 到 65535 之间的数"},
         {"email", R"({"tls":"smime"})", "email 的 tls 只能是 starttls、ssl 或 none"},
         {"bark", R"({"key":"k","sound":"bell"})", "bark 只有 key 一项设置，没有 sound"},
+        // What the lenient parser would bend: nothing, a second object, a control character.
+        {"ntfy", " \r\n\t", R"(设置是空的：请给出一个 JSON 对象，如 {"token":"…"})"},
+        {"ntfy", R"({"topic":"a"} {"topic":"b"})",
+         "设置里只能有一个 JSON 对象，它后面还有别的内容"},
+        {"ntfy", R"({"topic":"a\u0000b"})", "设置的文本里不能有控制字符（\\u0000）"},
+        {"ntfy", R"({"topic":"a\u001Fb"})", "设置的文本里不能有控制字符（\\u001F）"},
+        {"ntfy", "{\"topic\":\"a\x01b\"}", "设置的文本里不能有控制字符"},
+        {"email", R"({"tls":""})", "email 的 tls 只能是 starttls、ssl 或 none"},
     };
     for (const SettingsCase& c : cases) {
         EXPECT_EQ(refusal(c.channel, c.settings), c.words) << c.settings;
     }
+    // An escaped backslash before "u0000" is text, and so are braces in a text.
+    EXPECT_EQ(refusal("ntfy", R"({"topic":"a\\u0000b"})"), "");
+    EXPECT_EQ(refusal("webhook", R"({"url":"http://x/}{\"]"} )"), "");
     // Where the parser stopped is the parser's to say.
     const std::string broken = refusal("ntfy", R"({"topic":)");
     EXPECT_TRUE(broken.starts_with("设置不是有效的 JSON（第 ")) << broken;

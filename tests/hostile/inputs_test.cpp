@@ -106,6 +106,25 @@ TEST_F(Inputs, TablesCutAWideNameInsteadOfWideningEveryLine) {
     }
 }
 
+TEST_F(Inputs, PushSettingsTheFileCannotKeepAreRefused) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"topic\":\"\xff\xfe\"}", "设置不是 UTF-8 文本"},
+        {"{\"topic\":\"\xF0\x9F\x98\x80\"}", "设置里有 Sign.db 存不下的字符"},
+        {std::string(70 * 1024, ' '), "设置太长（超过 64 KB）"},
+    };
+    for (const auto& [given, says] : cases) {
+        const Outcome out = cli("push-set --channel ntfy --settings - < " + textFile("s", given));
+        EXPECT_EQ(out.exitCode, 1) << says;
+        EXPECT_NE(out.err.find(says), std::string::npos) << out.err;
+    }
+    SqlDatabase db;
+    ASSERT_TRUE(openSiteDatabase(db, db_));
+    EXPECT_FALSE(readSetting(db, "ntfy"));  // nothing stored, in any table
+    EXPECT_EQ(
+        cli("push-set --channel ntfy --settings " + test::quoted(R"({"topic":"主题"})")).exitCode,
+        0);
+}
+
 TEST_F(Inputs, ArgumentsThatAreNoTextAreEchoedEscaped) {
     const Outcome out = cli("sign --jobs " + test::quoted("\x1b[2J\xff\xfe"));
     EXPECT_EQ(out.exitCode, 1);
