@@ -354,6 +354,27 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     }
 }
 
+// The cookies sites set that the merge left out, on one line of stderr:
+// "网站设置的 Cookie 里有控制字符或不是文字的字节，没有采用：甲站（cr）、乙站（a、b）".
+void printRefusedCookies(const std::vector<PassRow>& rows, const PassResult& pass) {
+    std::string named;
+    for (std::size_t row = 0; row < pass.reports.size() && row < rows.size(); ++row) {
+        const std::vector<Text>& refused = pass.reports[row].refusedCookies;
+        if (refused.empty()) {
+            continue;
+        }
+        std::string names;
+        for (const Text& name : refused) {
+            names += (names.empty() ? "" : "、") + terminalText(name);
+        }
+        named += (named.empty() ? "" : "、") + terminalText(rows[row].site.WebName) + "（" + names +
+                 "）";
+    }
+    if (!named.empty()) {
+        printError("网站设置的 Cookie 里有控制字符或不是文字的字节，没有采用：" + named + "。");
+    }
+}
+
 // A pass receives answer after answer of up to a few hundred KB. glibc would give each such
 // block back to the kernel when it is freed and have the next one faulted in page by page;
 // blocks up to kHeapBlockLimit come from the heap instead, and up to kKeptFreeHeap of freed heap
@@ -445,6 +466,7 @@ int runSign(const Arguments& args) {
     } else {
         printTable(observer.rows());
     }
+    printRefusedCookies(session.plan().rows, pass);
     // A history that cannot be written is only a warning: the pass and its exit code stay as
     // they are.
     if (!args.flag("--no-history")) {

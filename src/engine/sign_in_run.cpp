@@ -18,6 +18,7 @@
 #include "engine/messages.h"
 #include "engine/push.h"
 #include "text/gbk_text.h"
+#include "web/cookies.h"
 
 namespace vesprey {
 namespace {
@@ -221,6 +222,9 @@ private:
         report.status = outcome.response.status;
         report.ms = outcome.response.elapsedMs;
         report.cookieRenewed = outcome.response.sent() && outcome.cookie != site.Cookie;
+        for (const Text& refused : outcome.response.refusedCookies) {
+            report.refusedCookies.push_back(cookieName(refused));
+        }
         report.cookie = std::move(outcome.cookie);
         report.headers = std::move(outcome.headers);
         return done;

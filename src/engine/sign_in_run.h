@@ -106,6 +106,9 @@ struct AccountReport {
     Text cookie;
     Text headers;
     bool cookieRenewed = false;  // the request went out and the merged cookie differs
+    // Names of the cookies the site set that were left out of the merge: they hold a control
+    // character or bytes that are no text, and no later request could send them.
+    std::vector<Text> refusedCookies;
 };
 
 // One named channel's push of the summary.

@@ -59,7 +59,19 @@ Item itemOf(std::string_view text) {
 
 }  // namespace
 
-Text collectReturnedCookies(std::string_view responseHeaders) {
+namespace {
+
+bool keepable(std::string_view cookie) {
+    const bool control = std::any_of(cookie.begin(), cookie.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+    return !control && (bytescan::isAscii(cookie) || utf8ToAnsi(ansiToUtf8(cookie)) == cookie);
+}
+
+}  // namespace
+
+Text collectReturnedCookies(std::string_view responseHeaders, std::vector<Text>* refused) {
     Text result;
     // CR is never the trail byte of a character: every CR LF ends a line. A line whose text
     // before the first ": " is "Set-Cookie" is one that starts with "Set-Cookie: ".
@@ -74,7 +86,14 @@ Text collectReturnedCookies(std::string_view responseHeaders) {
         Text cookie = gbk::contains(line, ";")
                           ? textBetween(line, kSetCookiePrefix, ";")
                           : gbk::replaceAll(line, kSetCookiePrefix, "", /*ignoreCase=*/true);
-        result.append(gbk::trimSpaces(cookie));
+        const std::string_view trimmed = gbk::trimSpaces(cookie);
+        if (!keepable(trimmed)) {
+            if (refused != nullptr) {
+                refused->emplace_back(trimmed);
+            }
+            continue;
+        }
+        result.append(trimmed);
         result.append(kItemSeparator);
     }
     dropTail(result, kItemSeparator.size());

@@ -14,8 +14,11 @@
 namespace vesprey {
 
 // The cookies set by the "Set-Cookie" lines (name exactly in this case) of a response header text
-// whose lines are separated by CR LF, as one cookie string; empty when there are none.
-Text collectReturnedCookies(std::string_view responseHeaders);
+// whose lines are separated by CR LF, as one cookie string; empty when there are none. A cookie
+// that no later request could carry, or that no file could keep as it came, is left out and its
+// item put in `refused` when given: one holding a control character (a CR would make every
+// later request with that cookie refused) or bytes that are no code page 936 text.
+Text collectReturnedCookies(std::string_view responseHeaders, std::vector<Text>* refused = nullptr);
 
 // Merges the cookies an answer set (`returned`) into the cookie that was sent (`sent`): renewed
 // cookies replace their old value, cookies whose value is "deleted" are removed, all others stay.

@@ -245,7 +245,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     response.headers = engine->allResponseHeaders();
     response.finalUrl = engine->finalUrl();
     response.redirects = engine->redirectCount();
-    response.setCookies = collectReturnedCookies(response.headers);
+    response.setCookies = collectReturnedCookies(response.headers, &response.refusedCookies);
     if (!request.cookie) {
         response.cookie = response.setCookies;
     } else if (request.mergeCookies) {

@@ -99,6 +99,9 @@ struct HttpResponse {
     long long elapsedMs = 0;
     Text sentHeaders;  // the request's header text completed with the defaults
     Text setCookies;   // the cookies the answer set, "a=1; b=2"
+    // Cookies the answer set that were left out of setCookies: they hold a control character or
+    // bytes that are no text (collectReturnedCookies).
+    std::vector<Text> refusedCookies;
     Text cookie;       // the request's cookie merged with setCookies (as sent without merging);
                        // setCookies when no cookie was sent
 

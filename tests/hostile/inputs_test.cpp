@@ -89,6 +89,24 @@ TEST_F(Inputs, APassDoesNotSendACookieOverItsLimitAndSaysWhy) {
         << out.out;
 }
 
+TEST_F(Inputs, ACookieWithAControlCharacterIsNeverStored) {
+    const std::string body = R"({"msg":"ok 签到成功"})";
+    test::RawServer site(
+        "HTTP/1.1 200 OK\r\nSet-Cookie: cr=x\ry\r\nSet-Cookie: sid=new\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    addSite("换行站", site.url("/"), "sid=old");
+    const Outcome saved = cli("sign --save-cookies");
+    EXPECT_EQ(saved.exitCode, 0) << saved.err;
+    EXPECT_NE(
+        saved.err.find("网站设置的 Cookie 里有控制字符或不是文字的字节，没有采用：换行站（cr）。"),
+        std::string::npos)
+        << saved.err;
+    EXPECT_EQ(sites()[0].Cookie, "sid=new");
+    // The next pass sends what was kept.
+    EXPECT_EQ(cli("sign").exitCode, 0);
+}
+
 TEST_F(Inputs, TablesCutAWideNameInsteadOfWideningEveryLine) {
     // A file written by another program may hold any name.
     addSite(std::string(3000, 'n'), "http://127.0.0.1:9/", "");

@@ -25,6 +25,19 @@ TEST(CollectReturnedCookies, TakesSetCookieLinesUpToTheFirstAttribute) {
     EXPECT_EQ(collectReturnedCookies("Set-Cookie: x=SET-COOKIE:y"), "x=y");
 }
 
+TEST(CollectReturnedCookies, LeavesOutCookiesNoRequestCouldCarryAndSaysWhich) {
+    using namespace std::string_literals;
+    std::vector<Text> refused;
+    const std::string headers =
+        "Set-Cookie: cr=x\ry; Path=/\r\nSet-Cookie: ok=1\r\nSet-Cookie: nul=a\0b\r\n"
+        "Set-Cookie: bytes=\xE9\xFF\r\nSet-Cookie: del=\x7F"s;
+    EXPECT_EQ(collectReturnedCookies(headers, &refused), "ok=1");
+    EXPECT_EQ(refused, (std::vector<Text>{"cr=x\ry", "nul=a\0b"s, "bytes=\xE9\xFF", "del=\x7F"}));
+    // Code page 936 text, a name in Chinese say, is a cookie like any other.
+    EXPECT_EQ(collectReturnedCookies("Set-Cookie: name=" + utf8ToAnsi("张三"), &refused),
+              "name=" + utf8ToAnsi("张三"));
+}
+
 TEST(CollectReturnedCookies, IgnoresOtherNamesAndCases) {
     EXPECT_EQ(collectReturnedCookies(""), "");
     EXPECT_EQ(collectReturnedCookies("Content-Type: text/plain\r\nX-A: 1"), "");
