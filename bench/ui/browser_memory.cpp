@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "ui/browser_loader.h"
+#include "ui/browser/browser_loader.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include "common/site_fixture.h"
 #include "store/site_database.h"
 #include "ui/application.h"
-#include "ui/main_window.h"
+#include "ui/window/main_window.h"
 
 extern char** environ;
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "store/site_database.h"
-#include "ui/main_window.h"
 #include "ui/skin.h"
+#include "ui/window/main_window.h"
 
 namespace vesprey::ui {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "ui/application.h"
-#include "ui/main_window.h"
+#include "ui/window/main_window.h"
 
 int main(int argc, char** argv) {
     using vesprey::ui::MainWindow;

@@ -16,8 +16,8 @@
 
 #include "editor_test_support.h"
 #include "ui/application.h"
-#include "ui/autostart.h"
-#include "ui/tray.h"
+#include "ui/desktop/autostart.h"
+#include "ui/desktop/tray.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;

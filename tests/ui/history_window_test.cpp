@@ -1,6 +1,6 @@
 // "签到历史": the grid of the last 30 days coloured by verdict, the tooltips, the passes of the
 // clicked account, the CSV export, and the menu command that opens the window.
-#include "ui/history_window.h"
+#include "ui/dialogs/history_window.h"
 
 #include <QAction>
 #include <QFile>
@@ -84,7 +84,8 @@ private slots:
         QCOMPARE(grid->columnCount(), ui::kHistoryShownDays + 1);
         QCOMPARE(grid->item(0, 0)->text(), QStringLiteral("甲"));
         QCOMPARE(grid->horizontalHeaderItem(dayColumn(15))->text(), QStringLiteral("15"));
-        QCOMPARE(grid->horizontalHeaderItem(dayColumn(15))->toolTip(), QStringLiteral("2024-05-15"));
+        QCOMPARE(grid->horizontalHeaderItem(dayColumn(15))->toolTip(),
+                 QStringLiteral("2024-05-15"));
         QCOMPARE(grid->item(1, 0)->text(), QStringLiteral("乙"));
         grid->clearSelection();
         const QImage drawn = grid->viewport()->grab().toImage();

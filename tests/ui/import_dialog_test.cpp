@@ -6,8 +6,8 @@
 #include <QFile>
 
 #include "editor_test_support.h"
-#include "ui/capture.h"
-#include "ui/template_editor.h"
+#include "ui/window/capture.h"
+#include "ui/window/template_editor.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;

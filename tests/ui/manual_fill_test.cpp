@@ -2,9 +2,9 @@
 // from the list's menu for one account ("人工填写": update or insert; "增加(&N)": a further
 // account), with the window's two shapes, the close button and a failed insert.
 #include "editor_test_support.h"
-#include "ui/capture.h"
-#include "ui/manual_fill_dialog.h"
-#include "ui/tool_window.h"
+#include "ui/dialogs/manual_fill_dialog.h"
+#include "ui/dialogs/tool_window.h"
+#include "ui/window/capture.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;
@@ -126,6 +126,22 @@ private slots:
         QVERIFY(window_->capture().pending.Date.empty());
         QCOMPARE(window_->rowCount(), 3);
         QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    void aCookieLongerThanAPassSendsIsRefused() {
+        selectRow(*window_, 2);
+        child<QAction>(window_.get(), "菜单_人工填写")->trigger();
+        ui::ManualFillDialog* fill = openWindowOf(*window_);
+        QVERIFY(fill != nullptr);
+        setBox(fill, "编辑框_Cookie", QStringLiteral("big=") + QString(70 * 1024, QChar(u'x')));
+        QPointer<QWidget> alive(fill);
+        click(fill, "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QVERIFY2(boxes_->boxes[0].text.startsWith(QStringLiteral("Cookie 太长")),
+                 qPrintable(boxes_->boxes[0].text));
+        QVERIFY(!alive.isNull());  // open for a shorter one
+        QCOMPARE(accounts(db_)[1].cookie, std::string("c=3"));
+        fill->reject();
     }
 
     void menuOnARowWithoutCookieInsertsAnAccount() {

@@ -4,8 +4,8 @@
 // after a trial, and "保存" with the GET/POST and JSON/正则 mapping to Qtype and Rtype, its
 // messages, and the window staying open.
 #include "editor_test_support.h"
-#include "ui/modify_dialog.h"
-#include "ui/tool_window.h"
+#include "ui/dialogs/modify_dialog.h"
+#include "ui/dialogs/tool_window.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;
@@ -151,6 +151,21 @@ private slots:
         QCOMPARE(boxes_->boxes.size(), 1);
         QCOMPARE(boxes_->boxes[0].text, QStringLiteral("修改信息不完整，请补充完毕再保存！"));
         QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("修改工具"));
+        QCOMPARE(templates(db_)[1].name, std::string("乙站"));
+    }
+
+    void saveRefusesANameLongerThanATemplateHolds() {
+        selectRow(*window_, 1);
+        whenShown(kWindow, [&](QWidget* w) {
+            setBox(w, "编辑框_网络名称", QString(300, QChar(u'乙')));
+            click(w, "超级按钮_保存1");
+            click(w, "图形按钮_关闭");
+        });
+        child<QAction>(window_.get(), "菜单_修改")->trigger();
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text,
+                 QStringLiteral("“网站”太长（300 个字，最多 200 个字），请改短后再保存。"));
+        QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("修改模板"));
         QCOMPARE(templates(db_)[1].name, std::string("乙站"));
     }
 

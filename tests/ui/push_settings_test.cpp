@@ -14,7 +14,7 @@
 #include "store/push_channels.h"
 #include "store/site_database.h"
 #include "text/text.h"
-#include "ui/push_channels_dialog.h"
+#include "ui/dialogs/push_channels_dialog.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;

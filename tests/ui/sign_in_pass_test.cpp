@@ -20,8 +20,8 @@
 #include "editor_test_support.h"
 #include "store/history.h"
 #include "store/site_database.h"
-#include "ui/account_list.h"
 #include "ui/qt_text.h"
+#include "ui/window/account_list.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -126,6 +126,12 @@ private slots:
             response.status = 401;
             response.set_header("Set-Cookie", "sid=gone; Path=/");
             response.set_content("{\"msg\":\"unauthorized\"}", "application/json");
+        });
+        // Sets a cookie whose value holds a carriage return.
+        server.Get("/carriage", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            response.set_header("Set-Cookie", "cr=x\ry; Path=/");
+            response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
         });
         site_->start();
         dir_ = std::make_unique<QTemporaryDir>();
@@ -481,6 +487,20 @@ private slots:
         QCOMPARE(stored[1].cookie, std::string("b=2"));
         QCOMPARE(stored[2].cookie, std::string("c=3"));
         QCOMPARE(status.last()[0].toString(), QStringLiteral("已保存 1 个更新的 Cookie"));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void aCookieWithAControlCharacterIsNamedAndNeverSaved() {
+        BoxRecorder boxes;
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/carriage"), .tying = "msg", .cookies = {"a=1"}}});
+        auto window = openWindow(db);
+        checkBox(*window, QStringLiteral("选择框_保存更新的Cookie"));
+        QVERIFY(runPass(*window));
+        QCOMPARE(window->statusText(),
+                 QStringLiteral("网站设置的 Cookie 里有控制字符或不是文字的字节，没有采用：甲（cr）"));
+        QCOMPARE(accounts(db)[0].cookie, std::string("a=1"));
         QVERIFY(boxes.boxes.isEmpty());
     }
 

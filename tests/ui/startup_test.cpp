@@ -18,9 +18,9 @@
 
 #include "editor_test_support.h"
 #include "store/site_database.h"
-#include "ui/account_list.h"
 #include "ui/application.h"
 #include "ui/skin.h"
+#include "ui/window/account_list.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;

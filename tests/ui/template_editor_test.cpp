@@ -2,13 +2,13 @@
 // the pending capture sends and receives and how the page shows it, the verdict the trial shows,
 // the encoding hint, the conversion change, "初始化", the rules window, and "保存" with its
 // messages and the rows and rules it writes.
-#include "ui/template_editor.h"
+#include "ui/window/template_editor.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 
 #include "editor_test_support.h"
-#include "ui/capture.h"
+#include "ui/window/capture.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;
@@ -210,6 +210,34 @@ private slots:
         QCOMPARE(stored.success, utf8ToAnsi("打卡完成"));
         QCOMPARE(stored.already, Text());
         QCOMPARE(stored.expired, utf8ToAnsi("请重新授权"));
+    }
+
+    void saveRefusesFieldsLongerThanATemplateHolds() {
+        const struct {
+            const char* box;
+            QString text;
+            Text pendingCookie;
+            QString said;
+        } cases[] = {
+            {"编辑框_网络名称", QString(201, QChar(u'站')), {},
+             QStringLiteral("“网站”太长（201 个字，最多 200 个字），请改短后再保存。")},
+            {"编辑框_签到链接", QStringLiteral("https://l.test/") + QString(8200, QChar(u'a')), {},
+             QStringLiteral("“签到链接”太长")},
+            {"编辑框_签到链接", QStringLiteral("https://c.test/"), Text(65 * 1024 + 1, 'c'),
+             QStringLiteral("Cookie 太长")},
+        };
+        for (const auto& c : cases) {
+            boxes_->boxes.clear();
+            setBox(window_.get(), "编辑框_网络名称", QStringLiteral("长站"));
+            setBox(window_.get(), c.box, c.text);
+            window_->capture().pending.Cookie = c.pendingCookie;
+            click(window_.get(), "超级按钮_保存");
+            QCOMPARE(boxes_->boxes.size(), 1);
+            QVERIFY2(boxes_->boxes[0].text.startsWith(c.said), qPrintable(boxes_->boxes[0].text));
+            QVERIFY(boxes_->boxes[0].text.endsWith(QStringLiteral("，请改短后再保存。")));
+            QCOMPARE(boxes_->boxes[0].icon, ui::BoxIcon::Warning);
+            QCOMPARE(templates(db_).size(), std::size_t{1});  // nothing stored
+        }
     }
 
     void postWithoutHeadersSendsTheBodyAndTheUserAgent() {

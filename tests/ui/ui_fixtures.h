@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "loopback_server.h"  // before Qt: httplib.h must not see Qt's macros
-#include "ui/main_window.h"
-#include "ui/message_boxes.h"
-#include "ui/scheduler.h"
+#include "ui/dialogs/message_boxes.h"
+#include "ui/window/main_window.h"
+#include "ui/window/scheduler.h"
 
 namespace vesprey::uitest {
 

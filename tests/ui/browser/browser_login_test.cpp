@@ -19,7 +19,7 @@
 #include "login_site.h"
 #include "loopback_server.h"
 #include "store/site_database.h"
-#include "ui/browser_loader.h"
+#include "ui/browser/browser_loader.h"
 
 using namespace vesprey;
 using namespace vesprey::ui;

@@ -4,7 +4,7 @@
 #include <QTest>
 #include <QTreeView>
 
-#include "ui/browser_loader.h"
+#include "ui/browser/browser_loader.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;

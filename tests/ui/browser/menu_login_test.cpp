@@ -15,8 +15,8 @@
 #include "login_site.h"
 #include "store/history.h"
 #include "store/site_database.h"
-#include "ui/account_list.h"
-#include "ui/browser_loader.h"
+#include "ui/browser/browser_loader.h"
+#include "ui/window/account_list.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;

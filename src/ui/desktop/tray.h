@@ -1,0 +1,61 @@
+// The desktop program in the system tray: an icon with a menu (开始签到, 显示窗口, 退出), the
+// main window hidden to the tray when minimised, and a desktop notice with the verdict counts
+// after each pass. Only where the desktop has a tray; elsewhere minimising leaves the window on
+// the task bar. Hidden to the tray, the window's timers go on, so the daily schedule still runs.
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace vesprey::ui {
+
+class MainWindow;
+
+// The tray icon's menu acting on `window`: "开始签到" starts a pass as the list's menu does (and
+// is disabled while one runs), "显示窗口" brings the window back, "退出" ends the program as the
+// close button does.
+std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window);
+
+// Brings a window hidden to the tray (or minimised) back to the front.
+void showFromTray(QWidget& window);
+
+// Installed on the main window: minimising it hides it instead, so that only the tray icon is
+// left.
+class MinimizeToTray : public QObject {
+    Q_OBJECT
+public:
+    explicit MinimizeToTray(QWidget& window);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget& window_;
+};
+
+class TrayIcon : public QObject {
+    Q_OBJECT
+public:
+    // The tray icon for `window`, shown; null when the desktop has no system tray.
+    static std::unique_ptr<TrayIcon> create(MainWindow& window);
+
+    explicit TrayIcon(MainWindow& window);
+    ~TrayIcon() override;
+
+    QSystemTrayIcon& icon() { return *icon_; }
+    QMenu& menu() { return *menu_; }
+
+private:
+    // The notice at the end of a pass: "签到完毕" and the counts the status strip shows.
+    void passFinished();
+
+    MainWindow& window_;
+    std::unique_ptr<QMenu> menu_;
+    QSystemTrayIcon* icon_ = nullptr;
+};
+
+}  // namespace vesprey::ui

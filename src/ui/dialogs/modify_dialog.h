@@ -1,0 +1,71 @@
+// "修改模板": the template of one list entry with its request data and its verdict rules, a trial
+// of its own and the save into the Template row (and the rules into table Verdict). The window
+// works on a copy of the entry taken when the command started; a trial's merged cookie goes into
+// that copy (in memory only) and serves the window's next trial.
+#pragma once
+
+#include <optional>
+
+#include "engine/account_request.h"
+#include "store/site_database.h"
+#include "ui/dialogs/tool_window.h"
+#include "ui/window/trial_request.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace vesprey::ui {
+
+class SiteBook;
+class WindowQueue;
+
+class ModifyDialog : public ToolWindow {
+    Q_OBJECT
+public:
+    // Stands over `owner`, stores through `book`; the trials' messages go through `calls`.
+    ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, SiteTemplate entry);
+
+    // The entry as the window holds it (its Cookie as merged by the trials).
+    const SiteTemplate& entry() const { return entry_; }
+    // The verdict rules as the window holds them (loaded from Sign.db, then as edited).
+    const VerdictRules& rules() const { return rules_; }
+
+public slots:
+    void editRules();  // "判定规则": the rules window, modal
+    void trial();      // "调试": the answer in the result box, its verdict beside the buttons
+    void save();       // "保存"; the window stays open
+    // Another 编码转换 after a trial: its answer converted and evaluated again, while the result
+    // box still shows what came of it.
+    void conversionChanged(int index);
+
+private:
+    TemplateFields fields() const;
+    TrialSetup trialSetup() const;
+
+    SiteBook& book_;
+    WindowQueue& calls_;
+    SiteTemplate entry_;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* login_ = nullptr;
+    QLineEdit* link_ = nullptr;
+    QRadioButton* get_ = nullptr;
+    QRadioButton* post_ = nullptr;
+    QRadioButton* json_ = nullptr;
+    QRadioButton* regex_ = nullptr;
+    QPlainTextEdit* tying_ = nullptr;
+    QPlainTextEdit* result_ = nullptr;
+    QComboBox* conversion_ = nullptr;
+    QPlainTextEdit* headers_ = nullptr;
+    QPlainTextEdit* date_ = nullptr;
+    QLabel* verdict_ = nullptr;
+    QLabel* hint_ = nullptr;
+    std::optional<TrialDisplay> trial_;
+    VerdictRules rules_;
+    VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
+};
+
+}  // namespace vesprey::ui

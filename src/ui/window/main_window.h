@@ -1,0 +1,166 @@
+// The main window: the drawn title strip with its page buttons, the four pages (sign, template,
+// push, about: each a class of its own), the status strip, and the sign-in pass. It owns the
+// open Sign.db, the SiteBook the pages and dialogs change it through, the capture windows'
+// hand-over, and the pass's worker thread.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "app/environment.h"
+#include "engine/sign_in_run.h"
+#include "session/pass_session.h"
+#include "store/site_database.h"
+#include "ui/window/capture.h"
+#include "ui/window/site_book.h"
+
+class QLabel;
+class QTabWidget;
+class QTimer;
+
+namespace vesprey::ui {
+
+class HistoryWindow;
+class PictureButton;
+class PushPage;
+class Scheduler;
+class SignPage;
+class TemplateEditor;
+class TemplatePage;
+class TrayIcon;
+class WindowQueue;
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    // `environment` is what the program read of its environment at start.
+    explicit MainWindow(std::filesystem::path databasePath,
+                        ProgramEnvironment environment = readProgramEnvironment(),
+                        QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Opens Sign.db, loads the account list and the push keys, selects the first items of the
+    // drop-down lists. A database that cannot be opened is reported and leaves an empty list.
+    void startUp();
+
+    // Rebuilds SiteList and the list view from the database. Refused (false) while a pass runs.
+    bool reloadSiteList();
+    // Keeps what a browser capture knew of the account's cookie expiry in History.db; an invalid
+    // `expires` (a cookie typed by hand) forgets it. A failure is said in the status label.
+    void rememberCookieExpiry(int cid, const QDateTime& expires);
+
+    // Window-thread accessors; the pass's events reach them through WindowCalls.
+    QString cellText(int row, int column) const;
+    void setCellText(int row, int column, const QString& text);
+    // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
+    void setRowVerdict(int row, const AccountVerdict& verdict);
+    QString statusText() const;
+    void setStatus(const QString& text);
+    // What the last pass made of the accounts ("成功 12 · 已签 3 · 失效 1 · 失败 0"): shown at the
+    // right end of the status strip until the next pass starts. It has a label of its own beside
+    // the status label, so that the progress texts, the notices and the schedule's countdown,
+    // which rewrites the status label every second, all go on as they are while the counts stay.
+    void showPassCounts(const QString& text);
+    QString passCountsText() const;
+    // Shows `text` in the status label for `duration` (a failed push, say): texts set meanwhile,
+    // the schedule's countdown among them, wait behind it and the latest shows when it goes.
+    void showStatusNotice(const QString& text, std::chrono::milliseconds duration);
+    // The push page's switches, as the pass and the tray read them.
+    bool notifyChecked() const;
+    bool scheduleChecked() const;
+    NotifyOn notifyOn() const;
+    bool saveRenewedCookiesChecked() const;
+    int signInJobs() const;
+    int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
+    void setTimerPeriod(int milliseconds);
+
+    int selectedRow() const;  // -1 when no row is selected
+    int rowCount() const;
+    const SiteList& siteList() const { return book_.sites(); }
+    const PushSettings& pushSettings() const;
+    SiteBook& siteBook() { return book_; }
+    Scheduler& scheduler();
+    WindowQueue& calls() { return *calls_; }
+    bool passRunning() const { return passRunning_; }
+    // The capture windows' hand-over (PendingCapture, CaptureMode, SelectedAccount) and page 1.
+    CaptureState& capture() { return capture_; }
+    TemplateEditor& editor();
+    // The tray icon; null where the desktop has no system tray.
+    TrayIcon* tray() { return tray_.get(); }
+
+    // How long "签到完毕！" stays up at the end of a pass (two seconds).
+    void setFinishedHold(std::chrono::milliseconds hold) { finishedHold_ = hold; }
+    std::chrono::milliseconds finishedHold() const { return finishedHold_; }
+
+public slots:
+    void startPassFromMenu();   // "开始签到": reload, then the pass
+    void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
+    void showHistory();         // "签到历史": the history window of the last 30 days
+    void selectPage(int index);
+    void endProcess();  // the close button
+
+signals:
+    void statusChanged(const QString& text);
+    void passStarted();
+    void passFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildTitleStrip();
+    void buildStatusStrip();
+    void buildPages();
+
+    void startPass();
+    // The pass's end, on this thread after the worker: the rows it requested keep their merged
+    // cookies for the next pass without a reload; unless it was stopped, its rows go to
+    // History.db, and the cookies sites renewed for accounts that went well are saved when
+    // "保存更新的 Cookie" is checked.
+    void onPassFinished(const PassResult& result);
+    // The scheduler's run record in History.db: whether the scheduled pass of `day`
+    // ("yyyy-MM-dd") has been started, and the day of the one starting now.
+    bool scheduledPassStarted(const QString& day) const;
+    void rememberScheduledPass();
+
+    // showStatusNotice, after the notice still shown, if any.
+    void addStatusNotice(const QString& text, std::chrono::milliseconds duration);
+    void saveRenewedCookies(const PassResult& result);
+    // The cookies sites set that the merge left out (control characters, bytes that are no
+    // text), named with their sites in the status label.
+    void showRefusedCookies(const PassResult& result);
+    void setPassControlsEnabled(bool enabled);
+
+    std::filesystem::path databasePath_;
+    ProgramEnvironment environment_;
+    SqlDatabase db_;
+    SiteBook book_{db_, databasePath_};
+    // "同步通知" and the checked channel, as the running pass reads them.
+    std::shared_ptr<PassSwitches> switches_ = std::make_shared<PassSwitches>();
+    std::unique_ptr<PassSession> session_;  // the running pass's, until it has finished
+    CaptureState capture_;
+
+    QTabWidget* tabs_ = nullptr;
+    SignPage* signPage_ = nullptr;
+    TemplatePage* templatePage_ = nullptr;
+    PushPage* pushPage_ = nullptr;
+    QLabel* status_ = nullptr;
+    QLabel* counts_ = nullptr;
+    QTimer* statusNotice_ = nullptr;  // running while a notice is shown
+    QString statusBehindNotice_;
+    QList<PictureButton*> pageButtons_;
+    WindowQueue* calls_ = nullptr;
+    QPointer<HistoryWindow> history_;  // the open history window, if any
+    std::unique_ptr<TrayIcon> tray_;
+
+    bool passRunning_ = false;
+    std::chrono::milliseconds finishedHold_{2000};
+    std::jthread pass_;
+};
+
+}  // namespace vesprey::ui

@@ -1,0 +1,92 @@
+#include "ui/window/site_book.h"
+
+#include <map>
+#include <utility>
+
+#include "engine/template_import.h"
+#include "ui/qt_text.h"
+#include "ui/window/pass_history.h"
+
+namespace vesprey::ui {
+
+SiteBook::SiteBook(SqlDatabase& db, std::filesystem::path path) : db_(db), path_(std::move(path)) {}
+
+bool SiteBook::reload() {
+    if (reloadAllowed_ && !reloadAllowed_()) {
+        return false;
+    }
+    const ReadResult read = readSiteList(db_, sites_);
+    if (reloaded_) {
+        reloaded_(read);
+    }
+    return true;
+}
+
+AddSiteResult SiteBook::addSite(const TemplateFields& fields, const Text& cookie, int* newCid) {
+    AddSiteResult added = vesprey::addSite(db_, fields, cookie);
+    // The site's first account is the last row the save inserted.
+    *newCid = added.write && !cookie.empty() ? static_cast<int>(db_.lastInsertId()) : 0;
+    return added;
+}
+
+WriteResult SiteBook::updateTemplate(int templateId, const TemplateFields& fields) {
+    return vesprey::updateTemplate(db_, templateId, fields);
+}
+
+VerdictRules SiteBook::rules(int templateId) {
+    std::map<int, VerdictRules> all;
+    if (!readVerdictRules(db_, all).ok()) {
+        return {};
+    }
+    const auto found = all.find(templateId);
+    return found != all.end() ? found->second : VerdictRules{};
+}
+
+WriteResult SiteBook::saveRules(int templateId, const VerdictRules& rules) {
+    return saveVerdictRules(db_, templateId, rules);
+}
+
+WriteResult SiteBook::updateCookie(int cid, const Text& cookie) {
+    return updateWebCookie(db_, cid, cookie);
+}
+
+WriteResult SiteBook::addAccount(int templateId, const Text& cookie) {
+    return insertWebCookie(db_, templateId, dateTimeToText(std::nullopt, 1), cookie);
+}
+
+WriteResult SiteBook::deleteAccount(int cid) {
+    return deleteWebCookie(db_, cid);
+}
+
+bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& cookie,
+                                   const QDateTime& expires, const CaptureNotice& notice) {
+    int storedCid = 0;
+    return storeAccountCookie(
+        db_, account.entry, account.templateId, cookie, notice,
+        // The expiry goes in before the list is rebuilt, so that the rebuilt list shows it.
+        [this, &storedCid, &expires] {
+            rememberCookieExpiry(storedCid, expires);
+            reload();
+        },
+        &storedCid);
+}
+
+void SiteBook::rememberCookieExpiry(int cid, const QDateTime& expires) {
+    const WriteResult written = recordCookieExpiry(path_, cid, expires);
+    if (!written && notice_) {
+        notice_(QStringLiteral("Cookie 的过期时间没有保存：") + fromAnsi(written.error));
+    }
+}
+
+std::optional<QString> oversizedSaveText(const TemplateFields& fields, const Text& cookie) {
+    std::optional<Text> oversized = oversizedTemplateField(fields);
+    if (!oversized) {
+        oversized = oversizedCookie(cookie);
+    }
+    if (!oversized) {
+        return std::nullopt;
+    }
+    return fromAnsi(*oversized) + QStringLiteral("，请改短后再保存。");
+}
+
+}  // namespace vesprey::ui

@@ -1,0 +1,371 @@
+#include "ui/window/template_editor.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSignalBlocker>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "engine/evaluation.h"
+#include "engine/template_import.h"
+#include "text/gbk_text.h"
+#include "ui/dialogs/edit_text.h"
+#include "ui/dialogs/import_dialog.h"
+#include "ui/dialogs/manual_fill_dialog.h"
+#include "ui/dialogs/message_boxes.h"
+#include "ui/dialogs/verdict_rules_dialog.h"
+#include "ui/qt_text.h"
+#include "ui/window/sign_in_pass.h"
+#include "ui/window/site_book.h"
+#include "ui/window/trial_request.h"
+
+namespace vesprey::ui {
+namespace {
+
+template <class W>
+W* control(QWidget* page, const char16_t* name) {
+    auto* widget = page->findChild<W*>(QString::fromUtf16(name));
+    Q_ASSERT(widget != nullptr);
+    return widget;
+}
+
+// Checks one button of an exclusive pair, or neither (-1).
+void checkOne(QRadioButton* first, QRadioButton* second, int which) {
+    for (QRadioButton* b : {first, second}) {
+        b->setAutoExclusive(false);
+        b->setChecked(false);
+    }
+    if (which == 0) {
+        first->setChecked(true);
+    } else if (which == 1) {
+        second->setChecked(true);
+    }
+    for (QRadioButton* b : {first, second}) {
+        b->setAutoExclusive(true);
+    }
+}
+
+// How much of the pending cookie and body the page shows; the tooltip shows more.
+constexpr std::size_t kCookieShown = 24;
+constexpr std::size_t kBodyShown = 16;
+constexpr std::size_t kTooltipShown = 200;
+
+QString originCaption(const PendingCapture& pending) {
+    QString caption;
+    switch (pending.origin) {
+        case CookieOrigin::Unknown:
+            break;
+        case CookieOrigin::Browser:
+            caption = QStringLiteral("浏览器");
+            break;
+        case CookieOrigin::ManualFill:
+            caption = QStringLiteral("人工填写");
+            break;
+        case CookieOrigin::AddAccount:
+            caption = QStringLiteral("增加");
+            break;
+    }
+    if (!pending.originSite.empty()) {
+        caption +=
+            (caption.isEmpty() ? QString() : QStringLiteral("·")) + fromAnsi(pending.originSite);
+    }
+    return caption.isEmpty() ? caption : QStringLiteral("（") + caption + QStringLiteral("）");
+}
+
+// The lines of a header text that hold something.
+int lineCount(const Text& text) {
+    int lines = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = text.find('\n', start);
+        if (text.find_first_not_of("\r\n", start) < (end == Text::npos ? text.size() : end)) {
+            ++lines;
+        }
+        start = end == Text::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+// The start of a text on one line.
+QString oneLine(const Text& text, std::size_t shown) {
+    QString line = fromAnsi(gbk::shortened(text, shown));
+    line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    line.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return line;
+}
+
+// "Cookie（增加·甲站）：a=second；Headers 2 行；Date：day=1", the cookie and the body cut short
+// at `cookieShown` and `bodyShown` characters; "无" when nothing waits.
+QString pendingText(const PendingCapture& pending, std::size_t cookieShown, std::size_t bodyShown) {
+    QStringList parts;
+    if (!pending.Cookie.empty()) {
+        parts << QStringLiteral("Cookie") + originCaption(pending) + QStringLiteral("：") +
+                     oneLine(pending.Cookie, cookieShown);
+    }
+    if (!pending.Headers.empty()) {
+        parts << QStringLiteral("Headers %1 行").arg(lineCount(pending.Headers));
+    }
+    if (!pending.Date.empty()) {
+        parts << QStringLiteral("Date：") + oneLine(pending.Date, bodyShown);
+    }
+    return parts.isEmpty() ? QStringLiteral("无") : parts.join(QStringLiteral("；"));
+}
+
+}  // namespace
+
+TemplateEditor::TemplateEditor(QWidget* owner, SiteBook& book, CaptureState& capture,
+                               WindowQueue& calls, QWidget* page)
+    : QObject(page), owner_(owner), book_(book), capture_(capture), calls_(calls) {
+    name_ = control<QLineEdit>(page, u"编辑框_网络名称");
+    login_ = control<QLineEdit>(page, u"编辑框_登录链接");
+    link_ = control<QLineEdit>(page, u"编辑框_签到链接");
+    get_ = control<QRadioButton>(page, u"单选框_get");
+    post_ = control<QRadioButton>(page, u"单选框_post");
+    json_ = control<QRadioButton>(page, u"单选框_json");
+    regex_ = control<QRadioButton>(page, u"单选框_正则表达式");
+    tying_ = control<QPlainTextEdit>(page, u"编辑框_绑定语句");
+    result_ = control<QPlainTextEdit>(page, u"编辑框_返回语句");
+    conversion_ = control<QComboBox>(page, u"组合框_编码转换");
+    verdict_ = control<QLabel>(page, u"标签_判定");
+    hint_ = control<QLabel>(page, u"标签_编码提示");
+    trial_.emplace(result_, verdict_, hint_);
+    pending_ = control<QLabel>(page, u"标签_待保存");
+    // The menu's captures change the pending cookie while another page is shown.
+    page->installEventFilter(this);
+    showPending();
+    // Only the user's choice converts: the program's own selections are made with the signal
+    // blocked.
+    connect(conversion_, &QComboBox::currentIndexChanged, this, &TemplateEditor::conversionChanged);
+}
+
+bool TemplateEditor::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show) {
+        showPending();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TemplateEditor::showPending() {
+    const PendingCapture& pending = capture_.pending;
+    const QString text = pendingText(pending, kCookieShown, kBodyShown);
+    pending_->setText(pending_->fontMetrics().elidedText(text, Qt::ElideRight, pending_->width()));
+    QString whole = pendingText(pending, kTooltipShown, kTooltipShown);
+    if (!pending.Headers.empty()) {
+        QString headers = fromAnsi(pending.Headers);
+        headers.remove(QLatin1Char('\r'));
+        whole += QStringLiteral("\n") + headers;
+    }
+    pending_->setToolTip(whole);
+}
+
+Text TemplateEditor::loginAddress() const {
+    return editText(login_);
+}
+
+Text TemplateEditor::tying() const {
+    return editText(tying_);
+}
+
+void TemplateEditor::setMethod(std::optional<RequestMethod> method) {
+    checkOne(get_, post_, !method ? -1 : *method == RequestMethod::Get ? 0 : 1);
+}
+
+void TemplateEditor::setAnswerType(std::optional<AnswerType> type) {
+    checkOne(json_, regex_, !type ? -1 : *type == AnswerType::Json ? 0 : 1);
+}
+
+void TemplateEditor::manualFill() {
+    ManualFillDialog dialog(owner_, book_, capture_, capture_.mode, capture_.selected);
+    dialog.exec();
+    showPending();
+}
+
+void TemplateEditor::oneClickImport() {
+    ImportDialog dialog(owner_);
+    dialog.exec();
+    // Closed with its close button, the window imports nothing.
+    if (!dialog.stored()) {
+        return;
+    }
+    importText_ = dialog.importText();
+    if (!importText_.empty()) {
+        applyImport(importText_);
+    }
+}
+
+bool TemplateEditor::applyImport(const Text& text) {
+    const auto imported = parseTemplateImport(text);
+    if (!imported) {
+        MessageBoxes::inform(owner_, fromAnsi(templateImportFailedMessage()),
+                             MessageBoxes::defaultCaption(), BoxIcon::Error);
+        return false;
+    }
+    setEditText(name_, imported->WebName);
+    setEditText(login_, imported->Weblogin);
+    setEditText(link_, imported->WebLink);
+    setMethod(imported->method);
+    setAnswerType(imported->answerType);
+    setEditText(tying_, imported->Tying);
+    {
+        const QSignalBlocker quiet(conversion_);
+        conversion_->setCurrentIndex(importedConversion(imported->conversion));
+    }
+    PendingCapture& pending = capture_.pending;
+    pending.Headers = imported->Headers;
+    pending.Date = imported->Date;
+    rules_ = imported->rules;
+    showPending();
+    return true;
+}
+
+void TemplateEditor::editRules() {
+    VerdictRulesDialog dialog(rules_, owner_);
+    if (dialog.exec() == QDialog::Accepted) {
+        rules_ = dialog.rules();
+    }
+}
+
+void TemplateEditor::reset() {
+    name_->clear();
+    link_->clear();
+    result_->clear();
+    tying_->clear();
+    {
+        const QSignalBlocker quiet(conversion_);
+        conversion_->setCurrentIndex(0);
+    }
+    setMethod(RequestMethod::Get);
+    setAnswerType(AnswerType::Json);
+    capture_.pending.clear();
+    rules_ = {};
+    trial_->clear();
+    showPending();
+}
+
+void TemplateEditor::clearPending() {
+    capture_.pending.clear();
+    showPending();
+}
+
+TrialSetup TemplateEditor::trialSetup() const {
+    TrialSetup setup;
+    setup.url = editText(link_);
+    setup.get = get_->isChecked();
+    setup.conversion = conversion_->currentIndex();
+    setup.json = json_->isChecked();
+    setup.regex = regex_->isChecked();
+    setup.tying = tying();
+    setup.login = editText(login_);
+    setup.rules = rules_;
+    return setup;
+}
+
+void TemplateEditor::trial() {
+    if (link_->text().isEmpty()) {
+        MessageBoxes::inform(owner_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
+                             QStringLiteral("调试工具"), BoxIcon::Information);
+        return;
+    }
+    const TrialSetup setup = trialSetup();
+    // The pending cookie receives the merge with what the site set, and pending header lines
+    // their completion with the default headers; a later save stores them so.
+    PendingCapture& pending = capture_.pending;
+    const Text body = pending.Date;
+    WindowMessageSink messages(calls_, std::stop_token{});
+    trial_->show(runTrial(setup, pending.Cookie, pending.Headers, body, messages));
+    showPending();
+}
+
+void TemplateEditor::conversionChanged(int index) {
+    if (const AccountAnswer* answer = trial_->answerShown()) {
+        TrialSetup setup = trialSetup();
+        setup.conversion = index;
+        WindowMessageSink messages(calls_, std::stop_token{});
+        trial_->show(reevaluateTrial(setup, *answer, messages));
+        return;
+    }
+    Text text = editText(result_);
+    text = convertAnswer(text, index);  // items other than 1 and 2 leave it
+    const Text statement = tying();
+    if (!statement.empty()) {
+        if (json_->isChecked() && !text.empty()) {
+            text = evaluateJson(text, statement);
+        } else if (regex_->isChecked()) {
+            WindowMessageSink messages(calls_, std::stop_token{});
+            text = evaluateRegex(text, statement, messages);
+        }
+    }
+    setEditText(result_, text);
+}
+
+void TemplateEditor::save() {
+    const Text name = editText(name_);
+    const Text link = editText(link_);
+    if (name.empty() && link.empty()) {
+        MessageBoxes::inform(owner_, QStringLiteral("信息不完整，请调试完毕后，再进行保存！"),
+                             QStringLiteral("保存工具"), BoxIcon::Information);
+        return;
+    }
+    // Imported rules have not been through the rules window: the same check holds here.
+    if (const auto invalid = invalidVerdictRule(rules_)) {
+        MessageBoxes::inform(owner_, fromAnsi(*invalid), QStringLiteral("判定规则"),
+                             BoxIcon::Warning);
+        return;
+    }
+    const PendingCapture& pending = capture_.pending;
+    TemplateFields fields;
+    fields.WebName = name;
+    fields.WebLink = link;
+    fields.Weblogin = editText(login_);
+    fields.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
+    fields.Qtype = get_->isChecked() ? RequestMethod::Get : RequestMethod::Post;
+    fields.Ctype = conversion_->currentIndex();
+    fields.Tying = tying();
+    fields.Headers = pending.Headers;
+    fields.Date = pending.Date;
+
+    if (const std::optional<QString> oversized = oversizedSaveText(fields, pending.Cookie)) {
+        MessageBoxes::inform(owner_, *oversized, QStringLiteral("保存工具"), BoxIcon::Warning);
+        return;
+    }
+    // The template and its first account go in together or not at all.
+    int newCid = 0;
+    const AddSiteResult added = book_.addSite(fields, pending.Cookie, &newCid);
+    if (!added.write.prepared && !added.templateInserted) {
+        return;  // the template's statement could not be prepared
+    }
+    const QString caption = QStringLiteral("增加模板");
+    if (!added.write) {
+        MessageBoxes::inform(
+            owner_,
+            QStringLiteral("增加模板失败，请截图错误提示！\r\n") + fromAnsi(added.write.error),
+            caption, BoxIcon::Information);
+        return;
+    }
+    // The rules go in after the site, under its new id; the site stays when they fail.
+    WriteResult rules;
+    rules.done = true;
+    if (!rules_.empty()) {
+        rules = book_.saveRules(added.id, rules_);
+    }
+    if (!rules) {
+        MessageBoxes::inform(
+            owner_,
+            QStringLiteral("新增网站模板成功，但判定规则保存失败！\r\n") + fromAnsi(rules.error),
+            caption, BoxIcon::Warning);
+    } else {
+        MessageBoxes::inform(owner_, QStringLiteral("新增网站模板成功！"), caption,
+                             BoxIcon::Information);
+    }
+    if (newCid != 0 && pending.cookieExpires.isValid()) {
+        book_.rememberCookieExpiry(newCid, pending.cookieExpires);
+    }
+    book_.reload();
+}
+
+}  // namespace vesprey::ui

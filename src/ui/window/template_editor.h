@@ -1,0 +1,97 @@
+// Page 1 "模板区": a new site is described here, tried once against the site ("调试") and saved
+// as a Template row with its first account ("保存"). The cookie, the extra header lines and the
+// request body are not typed on the page; they wait in the main window's PendingCapture, filled
+// by the manual-fill window, the built-in browser and the one-click import, and the page shows
+// them ("待保存") with a "清除" that empties them. The site's own verdict rules ("判定规则") wait
+// in the editor until the save stores them with the new site.
+#pragma once
+
+#include <QObject>
+#include <optional>
+
+#include "engine/account_request.h"
+#include "model/site.h"
+#include "text/text.h"
+#include "ui/window/capture.h"
+#include "ui/window/trial_request.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QRadioButton;
+class QWidget;
+
+namespace vesprey::ui {
+
+class SiteBook;
+class WindowQueue;
+
+class TemplateEditor : public QObject {
+    Q_OBJECT
+public:
+    // Works on the controls of `page` (found by their names) and on the window's capture state;
+    // saves through `book`; its boxes stand over `owner`, the trials' messages go through `calls`.
+    TemplateEditor(QWidget* owner, SiteBook& book, CaptureState& capture, WindowQueue& calls,
+                   QWidget* page);
+
+    // 编辑框_登录链接: the address the built-in browser opens for the editor.
+    Text loginAddress() const;
+    // The text the last "解 析" of the one-click import kept.
+    const Text& importText() const { return importText_; }
+    // The verdict rules the next save stores with the new site.
+    const VerdictRules& pendingRules() const { return rules_; }
+
+public slots:
+    void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
+    void oneClickImport();  // "一键置入": the import window, then the import
+    void editRules();       // "判定规则": the rules window, modal, on the pending rules
+    void reset();           // "初始化"
+    void clearPending();    // "清除": the pending cookie, header lines and body
+    void trial();  // "调试": the answer in the result box, its verdict beside the buttons
+    void save();   // "保存"
+    // The user picked another conversion: the last trial's answer, while the result box still
+    // shows what came of it, is converted and evaluated again (no new request); otherwise the
+    // text of the result box is.
+    void conversionChanged(int index);
+    // Shows the pending capture ("标签_待保存") as it is now; the page calls it whenever it is
+    // shown, and the editor after everything of its own that changes the capture.
+    void showPending();
+
+public:
+    // Sets the page, the pending header lines and body and the pending verdict rules from an
+    // import text (code page 936).
+    // A text that is not JSON is reported ("信息：", error icon) and changes nothing.
+    bool applyImport(const Text& text);
+
+private:
+    // Checks GET or POST, JSON or 正则; nothing checks neither.
+    void setMethod(std::optional<RequestMethod> method);
+    void setAnswerType(std::optional<AnswerType> type);
+    Text tying() const;
+    TrialSetup trialSetup() const;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    QWidget* owner_;
+    SiteBook& book_;
+    CaptureState& capture_;
+    WindowQueue& calls_;
+    QLineEdit* name_ = nullptr;
+    QLineEdit* login_ = nullptr;
+    QLineEdit* link_ = nullptr;
+    QRadioButton* get_ = nullptr;
+    QRadioButton* post_ = nullptr;
+    QRadioButton* json_ = nullptr;
+    QRadioButton* regex_ = nullptr;
+    QPlainTextEdit* tying_ = nullptr;
+    QPlainTextEdit* result_ = nullptr;
+    QComboBox* conversion_ = nullptr;
+    QLabel* verdict_ = nullptr;
+    QLabel* hint_ = nullptr;
+    QLabel* pending_ = nullptr;
+    std::optional<TrialDisplay> trial_;
+    Text importText_;
+    VerdictRules rules_;
+};
+
+}  // namespace vesprey::ui
