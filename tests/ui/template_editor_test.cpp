@@ -219,9 +219,13 @@ private slots:
             Text pendingCookie;
             QString said;
         } cases[] = {
-            {"编辑框_网络名称", QString(201, QChar(u'站')), {},
+            {"编辑框_网络名称",
+             QString(201, QChar(u'站')),
+             {},
              QStringLiteral("“网站”太长（201 个字，最多 200 个字），请改短后再保存。")},
-            {"编辑框_签到链接", QStringLiteral("https://l.test/") + QString(8200, QChar(u'a')), {},
+            {"编辑框_签到链接",
+             QStringLiteral("https://l.test/") + QString(8200, QChar(u'a')),
+             {},
              QStringLiteral("“签到链接”太长")},
             {"编辑框_签到链接", QStringLiteral("https://c.test/"), Text(65 * 1024 + 1, 'c'),
              QStringLiteral("Cookie 太长")},
