@@ -298,7 +298,7 @@ public:
     // `maxSeconds`: 0 for no time limit. `progress` is the pass's progress line, if any.
     PassStopper(long maxSeconds, ProgressLine* progress) : progress_(progress) {
         if (::pipe(pipe_) != 0) {
-            pipe_[0] = pipe_[1] = -1;
+            return;  // no way to the watcher: the signals keep their default action
         }
         gStopPipe.store(pipe_[1]);
         struct sigaction action {};
@@ -310,6 +310,9 @@ public:
         watcher_ = std::thread([this, maxSeconds] { watch(maxSeconds); });
     }
     ~PassStopper() {
+        if (!watcher_.joinable()) {
+            return;
+        }
         {
             std::lock_guard lock(mutex_);
             done_ = true;

@@ -339,8 +339,16 @@ PassResult SignInRun::run(std::stop_token stop) {
     for (std::size_t row = 0; row < count; ++row) {
         const PassRow& planned = plan_.rows[row];
         AccountReport& report = result.reports[row];
-        // After a stop the rows whose requests ended are still taken, in list order; the other
-        // requested rows are stopped.
+        // Before a stop a row's turn is shown while its request goes. After it the rows whose
+        // requests ended are still taken, in list order, and the other requested rows are
+        // stopped.
+        const bool afterStop = stop.stop_requested();
+        if (afterStop && !planned.requested) {
+            continue;  // its turn never came
+        }
+        if (!afterStop) {
+            observer_.rowStarted(row, planned);
+        }
         std::optional<FinishedRow> done;
         if (planned.requested && pool) {
             done = pool->take(row);
@@ -350,10 +358,9 @@ PassResult SignInRun::run(std::stop_token stop) {
             observer_.rowFinished(row, report);
             continue;
         }
-        if (!planned.requested && stop.stop_requested()) {
-            continue;  // its turn never came
+        if (afterStop) {
+            observer_.rowStarted(row, planned);
         }
-        observer_.rowStarted(row, planned);
         if (planned.requested) {
             done->requestMessages.showAll(messages_);
             report = std::move(done->report);

@@ -155,7 +155,8 @@ public:
     // The row's turn has come: every row, requested or not.
     virtual void rowStarted(std::size_t row, const PassRow& planned) = 0;
     // The row is done (skipped rows too, with Verdict::Skipped and no text). After a stop, the
-    // requested rows not done come here too, without rowStarted, their report marked stopped.
+    // requested rows not done come here too, their report marked stopped; of them only the row
+    // under way when the stop came had its rowStarted.
     virtual void rowFinished(std::size_t row, const AccountReport& report) = 0;
     // Every row is done. The pass goes on to the push when this returns: the window keeps its
     // "签到完毕！" up here for a while, returning early when `stop` is requested.
