@@ -30,6 +30,7 @@ inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitDatabase = 2;
 inline constexpr int kExitNeedsAttention = 3;  // sign: an account expired or failed
 inline constexpr int kExitPushFailed = 4;
+inline constexpr int kExitTimeUp = 5;  // sign: --max-time ran out before the pass's end
 
 class Arguments;
 

@@ -1,14 +1,17 @@
 // `sign`: the menu's pass without a window.
 
 #include <malloc.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -241,7 +244,7 @@ public:
         progress_->nextRow(terminalText(rows_[row][kColumnSite]));
     }
     void rowFinished(std::size_t row, const AccountReport& report) override {
-        if (report.verdict.verdict != Verdict::Skipped) {
+        if (report.verdict.verdict != Verdict::Skipped || report.stopped) {
             rows_[row][kColumnResult] = report.listText;
         }
     }
@@ -259,6 +262,142 @@ public:
 private:
     std::vector<std::array<Text, 6>> rows_;
     ProgressLine* progress_;
+};
+
+// The longest --max-time: a week.
+constexpr long kMaxPassSeconds = 7L * 24 * 3600;
+
+// The signals that stop a pass, and the exit code of each (128 and the signal's number).
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The first stop signal received, 0 before; written by the handler only.
+std::atomic<int> gStopSignal{0};
+// The handler's way to the watcher: one byte per first signal. -1 while no pass runs.
+std::atomic<int> gStopPipe{-1};
+
+// The first signal is told to the watcher; a second ends the program at once.
+extern "C" void onStopSignal(int signal) {
+    int none = 0;
+    if (!gStopSignal.compare_exchange_strong(none, signal)) {
+        ::_exit(128 + gStopSignal.load());
+    }
+    const int pipe = gStopPipe.load();
+    if (pipe >= 0) {
+        const char byte = 's';
+        [[maybe_unused]] const ssize_t written = ::write(pipe, &byte, 1);
+    }
+}
+
+// How a pass is stopped before its end: by the first SIGINT, SIGTERM or SIGHUP, or when
+// --max-time runs out. The pass then starts no request, ends the ones under way and gives what it
+// did; the rows are printed, recorded and saved as after a whole pass. A second signal ends the
+// program at once. Made before the pass and kept until the program's end, so that a signal while
+// the results are written still waits for them.
+class PassStopper {
+public:
+    // `maxSeconds`: 0 for no time limit. `progress` is the pass's progress line, if any.
+    PassStopper(long maxSeconds, ProgressLine* progress) : progress_(progress) {
+        if (::pipe(pipe_) != 0) {
+            return;  // no way to the watcher: the signals keep their default action
+        }
+        gStopPipe.store(pipe_[1]);
+        struct sigaction action {};
+        action.sa_handler = &onStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : kStopSignals) {
+            ::sigaction(signal, &action, nullptr);
+        }
+        watcher_ = std::thread([this, maxSeconds] { watch(maxSeconds); });
+    }
+    ~PassStopper() {
+        if (!watcher_.joinable()) {
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        const char byte = 'q';
+        [[maybe_unused]] const ssize_t written = ::write(pipe_[1], &byte, 1);
+        watcher_.join();
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : kStopSignals) {
+            ::sigaction(signal, &action, nullptr);
+        }
+        gStopPipe.store(-1);
+        ::close(pipe_[0]);
+        ::close(pipe_[1]);
+    }
+    PassStopper(const PassStopper&) = delete;
+    PassStopper& operator=(const PassStopper&) = delete;
+
+    std::stop_token token() const { return source_.get_token(); }
+    // The progress line is gone: the notice goes on a line of its own.
+    void progressGone() {
+        std::lock_guard lock(mutex_);
+        progress_ = nullptr;
+    }
+
+    // The exit code the stop asks for: 128 and the signal's number, kExitTimeUp, or 0 when the
+    // pass was not stopped.
+    int exitCode() const {
+        if (const int signal = gStopSignal.load(); signal != 0) {
+            return 128 + signal;
+        }
+        return timeUp_.load() ? kExitTimeUp : 0;
+    }
+
+private:
+    void watch(long maxSeconds) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(maxSeconds);
+        while (true) {
+            int waitMs = -1;
+            if (maxSeconds > 0 && !timeUp_.load()) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+                waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
+            }
+            pollfd readable{pipe_[0], POLLIN, 0};
+            const int ready = ::poll(&readable, 1, waitMs);
+            char byte = 0;
+            if (ready > 0 && ::read(pipe_[0], &byte, 1) == 1 && byte == 'q') {
+                return;
+            }
+            if (ready > 0 && byte == 's') {
+                stop(
+                    "正在停止：不再发出新的请求，已签完的账号照常打印和保存；"
+                    "再按一次 Ctrl+C（或再发一次信号）立即退出。");
+            } else if (ready == 0 && maxSeconds > 0 && !timeUp_.load() && Clock::now() >= end) {
+                timeUp_.store(true);
+                stop("签到已用满 --max-time 的 " + std::to_string(maxSeconds) +
+                     " 秒：不再发出新的请求，已签完的账号照常打印和保存。");
+            }
+        }
+    }
+
+    void stop(const std::string& notice) {
+        std::lock_guard lock(mutex_);
+        if (source_.stop_requested() || done_) {
+            return;
+        }
+        if (progress_ != nullptr) {
+            progress_->printAbove([&] { printError(notice); });
+        } else {
+            printError(notice);
+        }
+        source_.request_stop();
+    }
+
+    int pipe_[2] = {-1, -1};
+    std::stop_source source_;
+    std::atomic<bool> timeUp_{false};
+    std::mutex mutex_;
+    ProgressLine* progress_;
+    bool done_ = false;  // the pass and its writing are over: nothing is stopped any more
+    std::thread watcher_;
 };
 
 }  // namespace
@@ -419,6 +558,18 @@ int runSign(const Arguments& args) {
             return kExitBadInput;
         }
     }
+    long maxSeconds = 0;
+    if (auto given = args.value("--max-time")) {
+        const bool digits =
+            !given->empty() && given->size() <= 6 &&
+            std::all_of(given->begin(), given->end(), [](char c) { return c >= '0' && c <= '9'; });
+        maxSeconds = digits ? std::atol(given->c_str()) : 0;
+        if (maxSeconds < 1 || maxSeconds > kMaxPassSeconds) {
+            printError("--max-time 只能是 1 到 " + std::to_string(kMaxPassSeconds) +
+                       " 之间的整数（秒），不是 " + *given + "。");
+            return kExitBadInput;
+        }
+    }
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
@@ -459,7 +610,9 @@ int runSign(const Arguments& args) {
     TerminalObserver observer(session.plan().rows, line);
     StderrMessages messages(line);
     keepFreedAnswers();
-    const PassResult pass = session.run(observer, messages);
+    PassStopper stopper(maxSeconds, line);
+    const PassResult pass = session.run(observer, messages, stopper.token());
+    stopper.progressGone();
     progress.reset();
     if (args.flag("--json")) {
         printJson(session.plan().rows, observer.rows(), pass, channels);
@@ -486,6 +639,9 @@ int runSign(const Arguments& args) {
                        path.string() + "）。");
             saveFailed = true;
         }
+    }
+    if (const int stopped = stopper.exitCode(); stopped != 0) {
+        return stopped;
     }
     if (reportPushFailures(pass)) {
         return kExitPushFailed;
@@ -529,7 +685,11 @@ const Command& signCommand() {
                      .value = "N",
                      .help = "最多同时签 N 个账号（1–64，默认 1：一个接一个）；同一网站（签到\n"
                              "链接的主机名相同）的账号仍按列表顺序一个接一个。进度、结果、\n"
-                             "判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同"}},
+                             "判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同"},
+                    {.name = "--max-time",
+                     .value = "秒",
+                     .help = "这次签到最多用这么多秒（1–604800，默认不限）；到时像收到 SIGTERM\n"
+                             "一样停止（见下），退出码 5，供 cron 判断"}},
         .description =
             "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
             "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
@@ -538,6 +698,13 @@ const Command& signCommand() {
             "预计还需的时间，签完换行。\n"
             "每个请求最多 60 秒；每个账号的返回内容最多保留 500 个字，超出的以“…”结尾；\n"
             "控制字符显示为 �。列表读到一半出错（文件损坏）时一个账号也不签。\n"
+            "同一网站（签到链接的主机和端口相同）连续 3 个账号都没有回应（域名解析失败、\n"
+            "无法连接、超时且一个字节也没收到）时，它其余的账号这次不再请求，直接判为失败：\n"
+            "同一网站前 3 个账号都没有回应，本次跳过。\n"
+            "\n"
+            "收到 SIGINT（Ctrl+C）、SIGTERM 或 SIGHUP 时：不再发出新的请求，进行中的请求在\n"
+            "几秒内结束，已签完的账号照常打印、写入 History.db、保存 Cookie（--save-cookies），\n"
+            "其余的记为“已停止”，不推送；再收到一次信号立即退出。\n"
             "\n"
             "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
             "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"
@@ -554,7 +721,8 @@ const Command& signCommand() {
             "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
             "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
             "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
-            "推送失败（telegram）：…）。\n",
+            "推送失败（telegram）：…）；5 到了 --max-time 还没签完（优先于 2 和 3）；\n"
+            "130、143、129 被 SIGINT、SIGTERM、SIGHUP 停止。\n",
         .database = DatabaseUse::Accounts,
         .run = runSign};
     return command;

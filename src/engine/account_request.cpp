@@ -32,6 +32,7 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     }
     http.verifyTls = request.verifyTls;
     http.deadlineMs = request.deadlineMs;
+    http.stop = request.stop;
 
     AccountAnswer outcome;
     outcome.response = WebClient::send(http);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <stop_token>
 #include <string_view>
 
 #include "engine/evaluation.h"
@@ -46,6 +47,7 @@ struct AccountRequest {
     bool keepBody = true;
     bool verifyTls = false;  // check the site's certificate ("签到也校验证书", --strict-tls)
     long deadlineMs = 0;     // the request's bound in all; 0: kRequestDeadlineMs
+    std::stop_token stop;    // once requested, the request ends within about a second
 };
 
 // The request of a stored account, as a pass sends it (without keeping the raw body).

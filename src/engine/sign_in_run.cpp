@@ -98,6 +98,37 @@ std::string hostOf(std::string_view url) {
     return host;
 }
 
+// The site of an address as silent sites are counted by: the host and port between "//" and the
+// path, without the user and the case of its letters.
+std::string siteOf(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    std::string_view authority = url.substr(scheme == std::string_view::npos ? 0 : scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
+    std::string site(authority);
+    std::transform(site.begin(), site.end(), site.begin(), gbk::asciiLower);
+    return site;
+}
+
+// No answer at all: nothing came back from the site, not even an error status.
+bool unanswered(const HttpResponse& response) {
+    const HttpErrorCode code = response.error.code;
+    return code == HttpErrorCode::ResolveFailed || code == HttpErrorCode::ConnectFailed ||
+           code == HttpErrorCode::Timeout;
+}
+
+// The report of a row the pass did not finish because it was stopped.
+AccountReport stoppedReport(const SiteTemplate& site) {
+    AccountReport report;
+    report.listText = stoppedRowText();
+    report.cookie = site.Cookie;
+    report.headers = site.Headers;
+    report.stopped = true;
+    return report;
+}
+
 // The requests of a pass: with one job each requested row is requested when the pass takes it,
 // on the pass's own thread. With more, a fixed set of threads takes the requested rows, the
 // lowest row that may go first, a row only when the row before it of the same host is done, and
@@ -109,6 +140,7 @@ public:
         : plan_(plan),
           began_(plan.rows.size()),
           finished_(plan.rows.size()),
+          requestStop_(passStop),
           forwardStop_(std::move(passStop), StopForward{this}) {
         if (plan.jobs <= 1) {
             return;
@@ -158,6 +190,9 @@ public:
         std::unique_lock lock(mutex_);
         if (threads_.empty()) {
             // One job, or no thread could be started: the rows go one at a time on this one.
+            if (stopping_) {
+                return std::nullopt;
+            }
             lock.unlock();
             return requestRow(row);
         }
@@ -204,16 +239,39 @@ private:
         }
     }
 
-    // One account's request and verdict. Reads only the plan, which no one changes during the
-    // pass.
-    FinishedRow requestRow(std::size_t row) const {
+    // One account's request and verdict, or its failure without a request when its site has
+    // not answered the last kSilentSiteLimit requests. Reads only the plan, which no one changes
+    // during the pass.
+    FinishedRow requestRow(std::size_t row) {
         const SiteTemplate& site = plan_.rows[row].site;
+        const std::string siteName = siteOf(site.WebLink);
+        FinishedRow done;
+        AccountReport& report = done.report;
+        {
+            std::lock_guard lock(silentMutex_);
+            if (silentInARow_[siteName] >= kSilentSiteLimit) {
+                report.verdict = {Verdict::Failed, silentSiteText()};
+                report.listText = silentSiteText();
+                report.cookie = site.Cookie;
+                report.headers = site.Headers;
+                return done;
+            }
+        }
         AccountRequest request = accountRequestFor(site);
         request.verifyTls = plan_.strictTls;
         request.deadlineMs = plan_.requestDeadlineMs;
-        FinishedRow done;
+        request.stop = requestStop_;
         AccountAnswer outcome = requestAccount(request, done.requestMessages);
-        AccountReport& report = done.report;
+        if (outcome.response.error.code == HttpErrorCode::Stopped) {
+            done = FinishedRow{};
+            done.report = stoppedReport(site);
+            return done;
+        }
+        {
+            std::lock_guard lock(silentMutex_);
+            int& silent = silentInARow_[siteName];
+            silent = unanswered(outcome.response) ? silent + 1 : 0;
+        }
         report.listText = outcome.listText();
         const auto own = plan_.rules.find(site.id);
         report.verdict = decideVerdict(outcome, site.Weblogin,
@@ -241,11 +299,25 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
+    std::mutex silentMutex_;
+    std::map<std::string, int> silentInARow_;      // by site: its requests in a row without answer
+    std::stop_token requestStop_;                  // the pass's stop, for the requests under way
     std::stop_callback<StopForward> forwardStop_;  // the pass's stop stops the pool too
     std::vector<std::thread> threads_;
 };
 
 }  // namespace
+
+const Text& silentSiteText() {
+    static const Text text = utf8ToAnsi("同一网站前 " + std::to_string(kSilentSiteLimit) +
+                                        " 个账号都没有回应，本次跳过");
+    return text;
+}
+
+const Text& stoppedRowText() {
+    static const Text text = utf8ToAnsi("已停止");
+    return text;
+}
 
 SignInRun::SignInRun(const PassPlan& plan, PassObserver& observer, MessageSink& messages)
     : plan_(plan), observer_(observer), messages_(messages) {}
@@ -265,17 +337,31 @@ PassResult SignInRun::run(std::stop_token stop) {
         pool.emplace(plan_, stop);
     }
     for (std::size_t row = 0; row < count; ++row) {
-        if (stop.stop_requested()) {
-            return result;
-        }
         const PassRow& planned = plan_.rows[row];
-        observer_.rowStarted(row, planned);
         AccountReport& report = result.reports[row];
+        // Before a stop a row's turn is shown while its request goes. After it the rows whose
+        // requests ended are still taken, in list order, and the other requested rows are
+        // stopped.
+        const bool afterStop = stop.stop_requested();
+        if (afterStop && !planned.requested) {
+            continue;  // its turn never came
+        }
+        if (!afterStop) {
+            observer_.rowStarted(row, planned);
+        }
+        std::optional<FinishedRow> done;
+        if (planned.requested && pool) {
+            done = pool->take(row);
+        }
+        if (planned.requested && (!done || done->report.stopped)) {
+            report = stoppedReport(planned.site);
+            observer_.rowFinished(row, report);
+            continue;
+        }
+        if (afterStop) {
+            observer_.rowStarted(row, planned);
+        }
         if (planned.requested) {
-            std::optional<FinishedRow> done = pool->take(row);
-            if (!done) {
-                return result;  // stopped before the row's request began
-            }
             done->requestMessages.showAll(messages_);
             report = std::move(done->report);
             // The verdict's messages come after the row's result, as the list shows them.

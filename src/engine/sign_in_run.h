@@ -42,6 +42,18 @@ enum class NotifyOn {
 // The most accounts a pass requests at once.
 inline constexpr int kMaxSignInJobs = 64;
 
+// After this many accounts of one site in a row got no answer at all (the name did not resolve,
+// the connection was refused, or it timed out before a byte came), the site's accounts not yet
+// requested in the pass fail at once with silentSiteText(). "In a row" counts the site's
+// requests in the order they end; any answer, even an error status, starts the count again.
+// A site is the host and port of the sign-in address.
+inline constexpr int kSilentSiteLimit = 3;
+
+// "同一网站前 3 个账号都没有回应，本次跳过" (code page 936).
+const Text& silentSiteText();
+// "已停止" (code page 936): the text of a row the pass did not finish because it was stopped.
+const Text& stoppedRowText();
+
 // What the user may change while a pass runs, read by the pass as it goes: whether the summary
 // is pushed ("同步通知"), at every row and again at the end, so that switching it on half-way
 // pushes a summary from the row then under way; and the one channel of the push page, at the end.
@@ -106,6 +118,9 @@ struct AccountReport {
     Text cookie;
     Text headers;
     bool cookieRenewed = false;  // the request went out and the merged cookie differs
+    // The pass was stopped before the row's request was done: the verdict is Skipped and the
+    // text stoppedRowText().
+    bool stopped = false;
     // Names of the cookies the site set that were left out of the merge: they hold a control
     // character or bytes that are no text, and no later request could send them.
     std::vector<Text> refusedCookies;
@@ -118,8 +133,8 @@ struct ChannelPush {
 };
 
 struct PassResult {
-    // One report per row, in list order; after a stop, the rows done until then and skipped
-    // reports for the rest.
+    // One report per row, in list order; after a stop, the rows done until then (with several
+    // jobs, every row whose request had ended) and stopped reports for the other requested rows.
     std::vector<AccountReport> reports;
     bool stopped = false;  // a stop request ended the pass before its end
     // The summary's push: nothing when none was asked for (or the pass was stopped first).
@@ -139,7 +154,9 @@ public:
     virtual ~PassObserver() = default;
     // The row's turn has come: every row, requested or not.
     virtual void rowStarted(std::size_t row, const PassRow& planned) = 0;
-    // The row is done (skipped rows too, with Verdict::Skipped and no text).
+    // The row is done (skipped rows too, with Verdict::Skipped and no text). After a stop, the
+    // requested rows not done come here too, their report marked stopped; of them only the row
+    // under way when the stop came had its rowStarted.
     virtual void rowFinished(std::size_t row, const AccountReport& report) = 0;
     // Every row is done. The pass goes on to the push when this returns: the window keeps its
     // "签到完毕！" up here for a while, returning early when `stop` is requested.
@@ -153,8 +170,10 @@ public:
     // The plan, the observer and the messages must outlive the run.
     SignInRun(const PassPlan& plan, PassObserver& observer, MessageSink& messages);
 
-    // Runs the whole pass. When `stop` is requested the pass ends before the next row (and
-    // before the push, or before the push's next request), with what it did so far.
+    // Runs the whole pass. When `stop` is requested no request starts any more, the requests
+    // under way end within about a second, and the pass ends with the rows done (told to the
+    // observer in list order as usual) and the others stopped; before the push, or before the
+    // push's next request, it ends the same way.
     PassResult run(std::stop_token stop = {});
 
 private:

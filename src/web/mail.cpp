@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <random>
 
 #include "web/web_client.h"
@@ -15,6 +16,9 @@ namespace {
 
 constexpr long kConnectLimitMs = 15000;
 constexpr long kStallSeconds = 15;
+// Once the server has taken the mail, its goodbye to QUIT is waited for this long at most: the
+// mail is delivered whatever it says.
+constexpr auto kGoodbyeLimit = std::chrono::seconds(3);
 // Encoded words hold at most 75 characters: "=?UTF-8?B?" and "?=" around the Base64 of 45 bytes.
 constexpr std::size_t kWordBytes = 45;
 constexpr std::size_t kBodyLineLength = 76;
@@ -130,9 +134,12 @@ struct Upload {
 };
 
 // The server's reply lines reach the header callback; the last one is kept, but for the goodbye
-// that answers QUIT when a failed session is closed.
+// that answers QUIT when a session is closed. A positive reply once the whole message has been
+// read out is the server taking the mail.
 struct Replies {
+    const Upload* upload = nullptr;
     std::string last;
+    std::optional<std::chrono::steady_clock::time_point> takenAt;
 
     static std::size_t onLine(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Replies*>(user);
@@ -143,7 +150,19 @@ struct Replies {
         if (!line.empty() && !line.starts_with("221")) {
             self->last.assign(line.substr(0, 512));
         }
+        if (!self->takenAt && line.starts_with('2') &&
+            self->upload->at == self->upload->text.size()) {
+            self->takenAt = std::chrono::steady_clock::now();
+        }
         return size * count;
+    }
+
+    // Ends the goodbye's wait kGoodbyeLimit after the mail was taken.
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        const auto* self = static_cast<const Replies*>(user);
+        return self->takenAt && std::chrono::steady_clock::now() - *self->takenAt > kGoodbyeLimit
+                   ? 1
+                   : 0;
     }
 };
 
@@ -283,6 +302,7 @@ MailOutcome sendMail(const MailRequest& request) {
     const std::string caFile(request.caFile.substr(0, request.caFile.find('\0')));
     Upload upload{messageText(from, to, utf8Of(request.subject), utf8Of(request.body))};
     Replies replies;
+    replies.upload = &upload;
     StringList recipients;
     for (const std::string& address : to) {
         recipients.add("<" + address + ">");
@@ -318,6 +338,12 @@ MailOutcome sendMail(const MailRequest& request) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, deadline);
+    // The session is closed (QUIT) by this transfer, where the progress callback bounds the wait
+    // for the goodbye, and not later by libcurl's cleanup, which waits minutes for it.
+    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Replies::onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &replies);
 
     const CURLcode result = curl_easy_perform(curl);
     long reply = 0;
@@ -329,7 +355,7 @@ MailOutcome sendMail(const MailRequest& request) {
     outcome.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     outcome.reply = static_cast<int>(reply);
     outcome.answer = utf8ToAnsi(answer);
-    if (result != CURLE_OK) {
+    if (result != CURLE_OK && !replies.takenAt) {
         outcome.error = mailError(result, outcome.reply, answer, deadline,
                                   elapsed >= std::chrono::milliseconds(deadline), detail);
     }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -355,6 +356,8 @@ std::string_view errorWords(HttpErrorCode code) {
             return "无法连接";
         case HttpErrorCode::Timeout:
             return "连接超时";
+        case HttpErrorCode::SlowAnswer:
+            return "网站发送太慢，答复没有收完";
         case HttpErrorCode::Certificate:
             return "证书错误";
         case HttpErrorCode::SecureConnection:
@@ -365,6 +368,8 @@ std::string_view errorWords(HttpErrorCode code) {
             return "响应头过大";
         case HttpErrorCode::ConnectionLost:
             return "连接中断";
+        case HttpErrorCode::Stopped:
+            return "已停止";
         case HttpErrorCode::Other:
             break;
     }
@@ -383,6 +388,8 @@ HttpErrorCode errorCodeOf(CURLcode result) {
             return HttpErrorCode::ConnectFailed;
         case CURLE_OPERATION_TIMEDOUT:
             return HttpErrorCode::Timeout;
+        case CURLE_ABORTED_BY_CALLBACK:  // only the stop's progress callback aborts
+            return HttpErrorCode::Stopped;
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
             return HttpErrorCode::Certificate;
@@ -420,6 +427,7 @@ struct RequestEngine::Impl {
     unsigned ignoredCertificateErrors = 0;
     std::string caFile;
     bool followRedirects = true;
+    std::stop_token stop;
 
     // The opened request.
     bool opened = false;
@@ -439,6 +447,8 @@ struct RequestEngine::Impl {
     std::string hopHeaders;  // the answer's header lines joined by CR LF
     std::size_t hopHeaderBytes = 0;
     bool bodyCut = false;
+    // When the hop last received a header line or body bytes; none yet when not set.
+    std::optional<std::chrono::steady_clock::time_point> lastDataAt;
 
     Impl() {
         initCurl();
@@ -476,6 +486,7 @@ struct RequestEngine::Impl {
         auto* self = static_cast<Impl*>(user);
         std::size_t length = size * count;
         std::size_t room = kMaxResponseBody - self->body.size();
+        self->lastDataAt = std::chrono::steady_clock::now();
         if (length > room) {
             self->body.append(data, room);
             self->bodyCut = true;
@@ -485,10 +496,15 @@ struct RequestEngine::Impl {
         return length;
     }
 
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<Impl*>(user)->stop.stop_requested() ? 1 : 0;
+    }
+
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Impl*>(user);
         std::size_t length = size * count;
         self->hopHeaderBytes += length;
+        self->lastDataAt = std::chrono::steady_clock::now();
         if (self->hopHeaderBytes > kMaxResponseHeaders) {
             return 0;
         }
@@ -539,6 +555,7 @@ struct RequestEngine::Impl {
         hopHeaders.clear();
         hopHeaderBytes = 0;
         bodyCut = false;
+        lastDataAt.reset();
 
         curl_easy_setopt(curl, CURLOPT_URL, hopUrl.c_str());
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -569,6 +586,12 @@ struct RequestEngine::Impl {
                          (ignoredCertificateErrors & kIgnoreCertificateNameInvalid) != 0 ? 0L : 2L);
         if (!caFile.empty()) {
             curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+        }
+        if (stop.stop_possible()) {
+            // curl calls it about once a second even while nothing moves.
+            curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+            curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
         }
 
         bool withBody = false;
@@ -651,26 +674,32 @@ struct RequestEngine::Impl {
 
     // The error of a hop that brought no answer, in the user's words.
     HttpError hopError(CURLcode result, bool pastDeadline) const {
-        const HttpErrorCode code = errorCodeOf(result);
-        if (code == HttpErrorCode::Timeout && pastDeadline) {
-            return {code, utf8ToAnsi("请求超时（" + secondsText(deadlineMs) + " 秒内没有完成）")};
-        }
-        if (code == HttpErrorCode::Timeout) {
-            // Before the request went out the connection (or its handshake) took too long;
-            // after it the answer stopped coming.
-            curl_off_t sentAt = 0;
-            curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
-            if (sentAt == 0) {
-                return {code, utf8ToAnsi("连接超时（" + secondsText(connectLimitMs) + " 秒）")};
-            }
-            HttpError stalled{code, utf8ToAnsi("响应超时（" + std::to_string(stallSeconds) +
-                                               " 秒没有收到数据）")};
-            return stalled;
+        HttpErrorCode code = errorCodeOf(result);
+        if (code == HttpErrorCode::Timeout && lastDataAt) {
+            code = HttpErrorCode::SlowAnswer;  // some of the answer came: the site did answer
         }
         if (code == HttpErrorCode::Other) {
             return {code, utf8ToAnsi("请求失败（") + curl_easy_strerror(result) + utf8ToAnsi("）")};
         }
-        return makeHttpError(code);
+        if (code != HttpErrorCode::Timeout && code != HttpErrorCode::SlowAnswer) {
+            return makeHttpError(code);
+        }
+        if (pastDeadline) {
+            return {code, utf8ToAnsi("请求超时（" + secondsText(deadlineMs) + " 秒内没有完成）")};
+        }
+        if (code == HttpErrorCode::SlowAnswer &&
+            std::chrono::steady_clock::now() - *lastDataAt < std::chrono::seconds(stallSeconds)) {
+            return makeHttpError(code);  // data kept coming, too little for the stall limit
+        }
+        // Before the request went out the connection (or its handshake) took too long; after it
+        // the answer stopped coming.
+        curl_off_t sentAt = 0;
+        curl_easy_getinfo(curl, CURLINFO_PRETRANSFER_TIME_T, &sentAt);
+        if (sentAt == 0) {
+            return {code, utf8ToAnsi("连接超时（" + secondsText(connectLimitMs) + " 秒）")};
+        }
+        return {code,
+                utf8ToAnsi("响应超时（" + std::to_string(stallSeconds) + " 秒没有收到数据）")};
     }
 
     // The final answer's header text: ASCII as it came, other lines one by one.
@@ -724,7 +753,8 @@ struct RequestEngine::Impl {
                                       deadline - std::chrono::steady_clock::now())
                                       .count());
             CURLcode result =
-                leftMs <= 0
+                stop.stop_requested() ? CURLE_ABORTED_BY_CALLBACK
+                : leftMs <= 0
                     ? CURLE_OPERATION_TIMEDOUT
                     : performHop(*hopUrl, hopMethod, payload, redirects == 0 || host == firstHost,
                                  chain.empty() ? std::string() : chainCookiesFor(chain, host),
@@ -804,6 +834,10 @@ void RequestEngine::setTimeouts(int resolveMs, int connectMs, int sendMs, int re
 
 void RequestEngine::setDeadline(long milliseconds) {
     impl_->deadlineMs = milliseconds > 0 ? milliseconds : kRequestDeadlineMs;
+}
+
+void RequestEngine::setStop(std::stop_token stop) {
+    impl_->stop = std::move(stop);
 }
 
 void RequestEngine::setProxy(std::string_view server) {

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -42,12 +43,14 @@ enum class HttpErrorCode {
     InvalidCookie,     // a cookie with a line break, or too long, could not be sent as it is
     ResolveFailed,     // the host name (or the proxy's) did not resolve
     ConnectFailed,     // refused or unreachable
-    Timeout,           // the connection or the answer took too long
+    Timeout,           // the connection or the answer took too long, and no byte came
+    SlowAnswer,        // the answer began but did not come whole in time
     Certificate,       // the server's certificate was not accepted
     SecureConnection,  // the TLS handshake failed otherwise
     TooManyRedirects,
     HeadersTooLarge,
     ConnectionLost,  // the connection broke, or closed without an answer
+    Stopped,         // the caller asked the send to stop (setStop)
     Other,
 };
 
@@ -93,6 +96,10 @@ public:
     // The bound of one send in all, in milliseconds: kRequestDeadlineMs for a new object, and for
     // 0 or less. Kept for every later send.
     void setDeadline(long milliseconds);
+    // Once `stop` is requested, a send under way ends within about a second with
+    // HttpErrorCode::Stopped, and a later send fails at once the same way. Kept for every later
+    // send; a token that cannot be stopped (the default) changes nothing.
+    void setStop(std::stop_token stop);
 
     // A named proxy server "host:port"; empty: no proxy (proxy variables of the environment are
     // never used).

@@ -221,6 +221,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     }
     engine->setIgnoredCertificateErrors(request.verifyTls ? 0 : kIgnoredCertificateErrors);
     engine->setDeadline(request.deadlineMs);
+    engine->setStop(request.stop);
     engine->setCaFile(request.caFile);
 
     completeRequestHeaders(response.sentHeaders, request.url, request.method, request.sendReferer);

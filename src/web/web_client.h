@@ -7,6 +7,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -86,6 +87,7 @@ struct HttpRequest {
     long deadlineMs = 0;  // the bound of the whole send, redirects included; 0: kRequestDeadlineMs
     // False: no Referer is added to the defaults (a push, whose address holds its key).
     bool sendReferer = true;
+    std::stop_token stop{};  // once requested, the send ends within about a second (Stopped)
 };
 
 // Everything about one request's outcome.
@@ -102,8 +104,8 @@ struct HttpResponse {
     // Cookies the answer set that were left out of setCookies: they hold a control character or
     // bytes that are no text (collectReturnedCookies).
     std::vector<Text> refusedCookies;
-    Text cookie;       // the request's cookie merged with setCookies (as sent without merging);
-                       // setCookies when no cookie was sent
+    Text cookie;  // the request's cookie merged with setCookies (as sent without merging);
+                  // setCookies when no cookie was sent
 
     bool answered() const { return !error; }
     // False when the request never went out (no request object, a cookie with a line break).

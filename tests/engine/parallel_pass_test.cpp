@@ -348,8 +348,15 @@ TEST_F(ParallelPass, StopRequestEndsThePassBeforeTheNextRow) {
     }
     PassPlan planned = plan(4, true);
 
-    // The observer asks to stop when the first row's result is shown.
+    // The observer asks to stop when the first row's result is shown. Until then the other
+    // host holds its answer, so that its first row is still under way when the stop comes.
     std::stop_source source;
+    b.onRequest = [&source] {
+        const auto until = std::chrono::steady_clock::now() + kPatience;
+        while (!source.stop_requested() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
     RecordingObserver view(planned.rows);
     view.stopAtResult = &source;
     RecordingMessages messages;

@@ -47,15 +47,6 @@ protected:
         site_.start();
     }
 
-    // The printed row of the only account, or of the given one.
-    std::string row(const Outcome& out, int number = 1) {
-        const std::string start = "\n" + std::to_string(number) + " ";
-        const std::size_t at = out.out.find(start);
-        return at == std::string::npos
-                   ? std::string()
-                   : out.out.substr(at + 1, out.out.find('\n', at + 1) - at - 1);
-    }
-
     test::LocalServer<> site_;
     std::string token_ = "never asked";
 };

@@ -61,15 +61,6 @@ protected:
         ASSERT_TRUE(history.saveCookieExpiry({cid, expires, timeOf(0, 0)}));
     }
 
-    // Every row History.db holds, oldest first.
-    std::vector<HistoryEntry> storedRows() {
-        HistoryDatabase history;
-        std::vector<HistoryEntry> rows;
-        EXPECT_TRUE(history.open(db_).ok());
-        EXPECT_TRUE(history.readDays(10 * kHistoryKeepDays, nowDateTime(), rows).ok());
-        return rows;
-    }
-
     // Two accounts over the last four days: 甲站 already signed three days ago, succeeded and
     // then failed two days ago, did not sign yesterday, succeeded and then got an answer
     // nobody understood today; 乙站 expired two days ago, was skipped yesterday and succeeded

@@ -4,13 +4,21 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "loopback_server.h"
 #include "shell.h"
+#include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
 
@@ -18,6 +26,62 @@ namespace vesprey::hostile {
 
 namespace fs = std::filesystem;
 using test::Outcome;
+
+// vesprey-cli run in the background, for a test that acts while the pass runs: its standard
+// output and error go to files of the test's folder. Killed if the test never waits for it.
+class RunningCli {
+public:
+    RunningCli(const std::string& command, const fs::path& dir)
+        : out_(dir / "background-stdout.txt"), err_(dir / "background-stderr.txt") {
+        const std::string line = "exec " + command + " >" + test::quoted(out_.string()) + " 2>" +
+                                 test::quoted(err_.string());
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~RunningCli() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    RunningCli(const RunningCli&) = delete;
+    RunningCli& operator=(const RunningCli&) = delete;
+
+    void signal(int number) const { ::kill(pid_, number); }
+    // What it wrote to stderr so far.
+    std::string err() const { return test::readFile(err_); }
+    // Waits for its end: the exit code (-1 when a signal ended it) and what it wrote.
+    Outcome finish() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        Outcome outcome;
+        outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        outcome.out = test::readFile(out_);
+        outcome.err = test::readFile(err_);
+        return outcome;
+    }
+
+private:
+    fs::path out_;
+    fs::path err_;
+    pid_t pid_ = -1;
+};
+
+// Waits until `condition` holds, for a minute at most; false when it never did.
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 class Hostile : public ::testing::Test {
 protected:
@@ -58,9 +122,33 @@ protected:
     // Runs vesprey-cli with `args` (already quoted where needed) and `environment` ("NAME=value
     // NAME2=value2 ", placed before the program); stderr comes back apart from stdout.
     Outcome cli(const std::string& args, const std::string& environment = {}) {
-        return test::runCapturingStderr(
-            environment + std::string(VESPREY_CLI) + " " + args + " --db " + test::quoted(db_),
-            dir_);
+        return test::runCapturingStderr(cliCommand(args, environment), dir_);
+    }
+    // The same command, left running.
+    std::unique_ptr<RunningCli> startCli(const std::string& args,
+                                         const std::string& environment = {}) {
+        return std::make_unique<RunningCli>(cliCommand(args, environment), dir_);
+    }
+    std::string cliCommand(const std::string& args, const std::string& environment) const {
+        return environment + std::string(VESPREY_CLI) + " " + args + " --db " + test::quoted(db_);
+    }
+
+    // The printed row of the only account, or of the given one.
+    static std::string row(const Outcome& out, int number = 1) {
+        const std::string start = "\n" + std::to_string(number) + " ";
+        const std::size_t at = out.out.find(start);
+        return at == std::string::npos
+                   ? std::string()
+                   : out.out.substr(at + 1, out.out.find('\n', at + 1) - at - 1);
+    }
+
+    // Every row History.db holds, oldest first.
+    std::vector<HistoryEntry> storedRows() {
+        HistoryDatabase history;
+        std::vector<HistoryEntry> rows;
+        EXPECT_TRUE(history.open(db_).ok());
+        EXPECT_TRUE(history.readDays(10 * kHistoryKeepDays, nowDateTime(), rows).ok());
+        return rows;
     }
 
     fs::path dir_;

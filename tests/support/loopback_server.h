@@ -407,7 +407,9 @@ private:
 // A mail server on 127.0.0.1 speaking plain SMTP, one session at a time: it greets, offers
 // AUTH PLAIN, takes MAIL, RCPT and DATA, and records every line the client sent (outside DATA)
 // and every message (the text after DATA up to the final ".", dots unstuffed). `refusals` gives
-// the reply to a command word instead of agreeing ("RCPT" -> "550 5.1.1 no such user").
+// the reply to a command word instead of agreeing ("RCPT" -> "550 5.1.1 no such user"); an empty
+// reply is silence: the server says nothing more and waits for the client to leave (two minutes at
+// most).
 class SmtpServer : public LoopbackAcceptor {
 public:
     explicit SmtpServer(std::map<std::string, std::string> refusals = {})
@@ -451,6 +453,17 @@ private:
         return line;
     }
 
+    static void waitForLeave(int connection) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        char chunk[4096];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd readable{connection, POLLIN, 0};
+            if (::poll(&readable, 1, 100) > 0 && ::recv(connection, chunk, sizeof chunk, 0) <= 0) {
+                return;
+            }
+        }
+    }
+
     static void reply(int connection, const std::string& text) {
         const std::string line = text + "\r\n";
         ::send(connection, line.data(), line.size(), MSG_NOSIGNAL);
@@ -468,7 +481,11 @@ private:
             for (char& c : word) {
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             }
-            if (const auto refusal = refusals_.find(word); refusal != refusals_.end()) {
+            if (const auto refusal = refusals_.find(word);
+                refusal != refusals_.end() && refusal->second.empty()) {
+                waitForLeave(connection);
+                return;
+            } else if (refusal != refusals_.end()) {
                 reply(connection, refusal->second);
             } else if (word == "EHLO" || word == "HELO") {
                 reply(connection, "250-127.0.0.1\r\n250 AUTH PLAIN");

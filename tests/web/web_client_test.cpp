@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <future>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,7 +121,8 @@ protected:
             response.set_header("Set-Cookie", "seen=" + request.get_header_value("X-Caller"));
             response.set_content(request.get_header_value("Cookie"), "text/plain");
         });
-        server_->Get("/stall", [](const httplib::Request&, httplib::Response& response) {
+        server_->Get("/stall", [this](const httplib::Request&, httplib::Response& response) {
+            ++server_.requests;
             std::this_thread::sleep_for(std::chrono::milliseconds(5000));
             response.set_content("late", "text/plain");
         });
@@ -544,6 +546,28 @@ TEST_F(WebClientTest, EachRequestObjectHasItsOwnStallLimit) {
     unlimited.open("GET", server_.url("/slow"));
     EXPECT_TRUE(unlimited.send());
     EXPECT_EQ(unlimited.responseBody(), "slow");
+}
+
+// The server answers only after 5 s; the stop comes once the request is under way and ends it
+// without an answer. A send asked to stop before it begins does not go at all.
+TEST_F(WebClientTest, AStopEndsTheSendUnderWay) {
+    std::stop_source source;
+    HttpRequest request;
+    const std::string url = server_.url("/stall");
+    request.url = url;
+    request.stop = source.get_token();
+    auto sent = std::async(std::launch::async, [&request] { return WebClient::send(request); });
+    while (server_.requests == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    source.request_stop();
+    const HttpResponse stopped = sent.get();
+    EXPECT_EQ(stopped.error.code, HttpErrorCode::Stopped);
+    EXPECT_EQ(ansiToUtf8(stopped.error.message), "已停止");
+    EXPECT_EQ(stopped.body, "");
+
+    EXPECT_EQ(WebClient::send(request).error.code, HttpErrorCode::Stopped);
+    EXPECT_EQ(server_.requests, 1);
 }
 
 TEST_F(WebClientTest, ThreadsRequestingAtOnceKeepTheirOwnCookiesAndAnswers) {
