@@ -306,8 +306,8 @@ void printPushFailure(const PushError& error) {
 
 std::string writeFailureText(const WriteResult& written) {
     if (written.busy()) {
-        return "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
-               " 秒仍未释放，请稍后再试（" + ansiToUtf8(written.error) + "）";
+        return ansiToUtf8(busyFailureText(written.waitedMs)) + "（" + ansiToUtf8(written.error) +
+               "）";
     }
     return ansiToUtf8(written.error);
 }

@@ -19,6 +19,7 @@
 
 #include "engine/messages.h"
 #include "engine/sign_in_run.h"
+#include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
 
@@ -45,7 +46,14 @@ struct CookieSave {
     WriteResult written;  // done when nothing needed writing
     int saved = 0;        // rows written
     bool any = false;     // some site renewed a cookie of an account that went well
+    // Rows of the plan whose renewed cookie was not written because their WebCookie row no
+    // longer held the cookie the pass read (changed or deleted while the pass ran), in list order.
+    std::vector<std::size_t> changedRows;
 };
+
+// "这些账号的 Cookie 在签到期间被改动或删除，没有覆盖：甲站、乙站", naming the rows left (by
+// their site names, in list order); empty when none was left.
+Text changedCookiesText(const CookieSave& save, const PassPlan& plan);
 
 class PassSession {
 public:
@@ -63,9 +71,12 @@ public:
     PassResult run(PassObserver& observer, MessageSink& messages, std::stop_token stop = {}) const;
 
     // Appends the pass's rows (every list row, skipped ones too) to History.db beside Sign.db,
-    // making the file on first use.
-    WriteResult writeHistory(const PassResult& result) const;
-    // Writes the cookies sites renewed for accounts that went well, in one transaction.
+    // making the file on first use. A History.db of another Sign.db is refused, or with
+    // HistoryStart::Anew set aside (`setAside`, when given, receives where; empty when not).
+    WriteResult writeHistory(const PassResult& result, HistoryStart start = HistoryStart::Keep,
+                             std::filesystem::path* setAside = nullptr) const;
+    // Writes the cookies sites renewed for accounts that went well, in one transaction, each
+    // only where its row still holds the cookie the pass read.
     CookieSave saveRenewedCookies(const PassResult& result);
 
 private:
