@@ -121,7 +121,9 @@ TEST_F(BrokenFile, AHeldFileIsWaitedForOnceAndTheWaitSaidIsTheWaitDone) {
     }
     const std::string cache = "XDG_CACHE_HOME=" + test::quoted((dir_ / "cache").string()) + " ";
     const fs::path keys = dir_ / "cache" / "vesprey" / "keys";
-    ASSERT_EQ(cli("history", cache).exitCode, 0);  // both files' keys are kept from now on
+    // Both files' keys are kept from now on.
+    ASSERT_EQ(cli("list", cache).exitCode, 0);
+    ASSERT_EQ(cli("history", cache).exitCode, 0);
     const std::string kept = test::readFile(keys);
     ASSERT_NE(kept.find(*fileSaltHex(db_)), std::string::npos) << kept;
 
