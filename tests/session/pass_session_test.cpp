@@ -135,5 +135,20 @@ TEST_F(Session, FinishKeepsEveryRowAndSavesOnlyTheCookiesOfAccountsThatWentWell)
     EXPECT_EQ(kept[2].Cookie, "");
 }
 
+TEST_F(Session, ACookieChangedWhileThePassRanIsLeftAndItsRowNamed) {
+    PassSession pass = session();
+    pass.prepare(false);
+    Quiet quiet;
+    const PassResult result = pass.run(quiet, quiet);
+    ASSERT_TRUE(updateWebCookie(db_, 1, "sid=MANUAL"));  // the user, while the pass ran
+    const CookieSave save = pass.saveRenewedCookies(result);
+    EXPECT_TRUE(save.written && save.any);
+    EXPECT_EQ(save.saved, 0);
+    EXPECT_EQ(save.changedRows, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(ansiToUtf8(changedCookiesText(save, pass.plan())),
+              "这些账号的 Cookie 在签到期间被改动或删除，没有覆盖：续期站");
+    EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=MANUAL");
+}
+
 }  // namespace
 }  // namespace vesprey
