@@ -436,7 +436,8 @@ int runSign(const Arguments& args) {
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
     PassSession session(database.db, path, std::move(plan));
-    const PassPreparation prepared = session.prepare(!channels.empty());
+    // The rows were read from the file moments before: they hold its cookies.
+    const PassPreparation prepared = session.prepare(!channels.empty(), false);
     if (!prepared.channelSettings.ok()) {
         printError("无法读取 " + path.string() + "：" +
                    ansiToUtf8(readFailureText(prepared.channelSettings)) + "。");

@@ -31,8 +31,16 @@ std::vector<PassRow> passRows(const SiteList& sites) {
 PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
     : db_(db), database_(std::move(database)), plan_(std::move(plan)) {}
 
-PassPreparation PassSession::prepare(bool cookieDays) {
+PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
     PassPreparation preparation;
+    fileCookies_.reset();
+    if (fileCookies) {
+        std::map<int, Text> cookies;
+        preparation.cookies = readWebCookies(db_, cookies);
+        if (preparation.cookies.ok()) {
+            fileCookies_ = std::move(cookies);
+        }
+    }
     preparation.rules = readVerdictRules(db_, plan_.rules);
     if (!preparation.rules.ok()) {
         plan_.rules.clear();
@@ -88,7 +96,8 @@ CookieSave PassSession::saveRenewedCookies(const PassResult& result) {
     CookieSave save;
     const std::vector<std::pair<int, Text>> renewed = renewedCookies(plan_.rows, result.reports);
     save.any = !renewed.empty();
-    // Each account's cookie as the pass read it, to write only over that.
+    // Each account's cookie as the pass read it, to write only over that. An account that was
+    // gone from the file when the pass began is written nowhere.
     std::map<int, std::size_t> rowOf;
     for (std::size_t row = 0; row < plan_.rows.size(); ++row) {
         rowOf.emplace(plan_.rows[row].site.Cid, row);
@@ -96,7 +105,16 @@ CookieSave PassSession::saveRenewedCookies(const PassResult& result) {
     std::vector<CookieUpdate> updates;
     updates.reserve(renewed.size());
     for (const auto& [cid, cookie] : renewed) {
-        updates.push_back({cid, plan_.rows[rowOf.at(cid)].site.Cookie, cookie});
+        const Text* read = &plan_.rows[rowOf.at(cid)].site.Cookie;
+        if (fileCookies_) {
+            const auto held = fileCookies_->find(cid);
+            read = held != fileCookies_->end() ? &held->second : nullptr;
+        }
+        if (read != nullptr) {
+            updates.push_back({cid, *read, cookie});
+        } else {
+            save.changedRows.push_back(rowOf.at(cid));
+        }
     }
     const CookieSaveResult saved = saveCookies(db_, updates);
     save.written = saved.written;

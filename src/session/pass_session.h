@@ -13,6 +13,8 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <stop_token>
 #include <utility>
 #include <vector>
@@ -39,6 +41,7 @@ struct PassPreparation {
     ReadResult rules;
     ReadResult channelSettings;
     ReadResult cookieHealth;  // History.db, for the expiry days; a missing file is no failure
+    ReadResult cookies;       // the accounts' cookies as Sign.db holds them when the pass starts
 };
 
 // What finish did with the renewed cookies.
@@ -63,7 +66,12 @@ public:
 
     // Reads the rules, the named channels' settings (only when a named channel keeps its
     // settings as JSON) and, with `cookieDays`, the cookies' expiry days; takes the pass's time.
-    PassPreparation prepare(bool cookieDays);
+    // With `fileCookies`, keeps each account's cookie as Sign.db holds it at that moment: the
+    // cookie saveRenewedCookies writes only over. Without it (or when it cannot be read), the
+    // cookies of the plan's rows stand for that, which is right when the rows were just read from
+    // the file; a program that keeps cookies of its own between passes (merged from earlier
+    // answers, not saved) asks for it.
+    PassPreparation prepare(bool cookieDays, bool fileCookies = true);
 
     const PassPlan& plan() const { return plan_; }
     const Text& time() const { return time_; }
@@ -84,6 +92,7 @@ private:
     std::filesystem::path database_;
     PassPlan plan_;
     Text time_;
+    std::optional<std::map<int, Text>> fileCookies_;  // by Cid, when prepare read them
 };
 
 // Keeps in `sites` (the list the pass was planned from) what the pass's requests left: each

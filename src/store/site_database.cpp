@@ -352,6 +352,14 @@ WriteResult storeSetting(SqlDatabase& db, std::string_view name, std::string_vie
 
 }  // namespace
 
+ReadResult readWebCookies(SqlDatabase& db, std::map<int, Text>& cookies) {
+    cookies.clear();
+    return readRows(
+        db, "SELECT Cid, Cookie FROM WebCookie",
+        [&](const SqlStatement& stmt) { cookies[stmt.columnInt(0)] = stmt.columnText(1); },
+        [&] { cookies.clear(); });
+}
+
 CookieSaveResult saveCookies(SqlDatabase& db, const std::vector<CookieUpdate>& cookies) {
     CookieSaveResult result;
     if (cookies.empty()) {

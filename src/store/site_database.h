@@ -144,6 +144,9 @@ struct AddSiteResult {
 };
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie);
 
+// Every account's cookie as the file holds it, by Cid.
+ReadResult readWebCookies(SqlDatabase& db, std::map<int, Text>& cookies);
+
 // A cookie to write into its WebCookie row, in place of the one that was read from it.
 struct CookieUpdate {
     int cid = 0;

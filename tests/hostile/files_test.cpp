@@ -121,7 +121,7 @@ TEST_F(BrokenFile, AHeldFileIsWaitedForOnceAndTheWaitSaidIsTheWaitDone) {
     }
     const std::string cache = "XDG_CACHE_HOME=" + test::quoted((dir_ / "cache").string()) + " ";
     const fs::path keys = dir_ / "cache" / "vesprey" / "keys";
-    // Both files' keys are kept from now on.
+    // Both files' keys are kept from here on.
     ASSERT_EQ(cli("list", cache).exitCode, 0);
     ASSERT_EQ(cli("history", cache).exitCode, 0);
     const std::string kept = test::readFile(keys);

@@ -150,5 +150,23 @@ TEST_F(Session, ACookieChangedWhileThePassRanIsLeftAndItsRowNamed) {
     EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=MANUAL");
 }
 
+TEST_F(Session, ACookieKeptByTheProgramSinceAnEarlierPassIsSavedOverTheFilesCookie) {
+    // The window keeps what the sites set between passes without saving it: its rows then hold
+    // a cookie the file does not. The file's cookie at the start of the pass is the one written
+    // over.
+    PassPlan plan;
+    plan.rows = passRows(loadSiteList(db_));
+    plan.rows[0].site.Cookie = "sid=kept";
+    PassSession pass(db_, path_, std::move(plan));
+    pass.prepare(false);
+    Quiet quiet;
+    const PassResult result = pass.run(quiet, quiet);
+    const CookieSave save = pass.saveRenewedCookies(result);
+    EXPECT_TRUE(save.written);
+    EXPECT_EQ(save.saved, 1);
+    EXPECT_TRUE(save.changedRows.empty());
+    EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=new");
+}
+
 }  // namespace
 }  // namespace vesprey
