@@ -203,6 +203,7 @@ WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
     }
     return markRecentCurrent(db);
 }
+
 // Setting's rows that name the Sign.db the file belongs to.
 constexpr std::string_view kSignIdSetting = "SignDbId";
 constexpr std::string_view kSignSaltSetting = "SignDbSalt";
