@@ -157,6 +157,12 @@ void printPushFailure(const PushError& error);
 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);
+// The same for History.db, with the hint of --new-history for a History.db of another Sign.db.
+std::string historyWriteFailureText(const WriteResult& written);
+// Why History.db could not be read, with the same hint.
+std::string historyReadFailure(const ReadResult& read);
+// "属于另一个 Sign.db 的签到历史已改名留在 …，新的签到历史从这里开始。" on stderr.
+void printSetAsideHistory(const std::filesystem::path& setAside);
 
 // A result in a table row: line breaks and tabs shown as blanks.
 std::string oneLine(std::string utf8);

@@ -122,6 +122,17 @@ int runHistory(const Arguments& args) {
     const std::filesystem::path& database = signDb.path;
     const std::string file = historyDatabasePath(database).string();
     const bool json = args.flag("--json");
+    if (args.flag("--new-history") && HistoryDatabase::exists(database)) {
+        HistoryDatabase anew;
+        const WriteResult made = anew.create(database, HistoryStart::Anew);
+        if (!anew.setAsidePath().empty()) {
+            printSetAsideHistory(anew.setAsidePath());
+        }
+        if (!made) {
+            printError("无法读取签到历史 " + file + "：" + historyWriteFailureText(made) + "。");
+            return kExitDatabase;
+        }
+    }
     if (!HistoryDatabase::exists(database)) {
         printError("还没有签到历史：" + file + " 还不存在，签到一次（vesprey-cli sign）后就有了。");
         if (json) {
@@ -137,8 +148,7 @@ int runHistory(const Arguments& args) {
         read = history.readDays(days, now, rows);
     }
     if (!read.ok()) {
-        printError("无法读取签到历史 " + file + "：" + ansiToUtf8(historyReadFailureText(read)) +
-                   "。");
+        printError("无法读取签到历史 " + file + "：" + historyReadFailure(read) + "。");
         return kExitDatabase;
     }
     if (json) {
@@ -155,6 +165,33 @@ int runHistory(const Arguments& args) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::string_view kNewHistoryHint = "；要把它留在一边、另起一个新的，请加 --new-history";
+
+}  // namespace
+
+std::string historyWriteFailureText(const WriteResult& written) {
+    std::string text = writeFailureText(written);
+    if (written.code == kHistoryOfAnotherFile) {
+        text += kNewHistoryHint;
+    }
+    return text;
+}
+
+std::string historyReadFailure(const ReadResult& read) {
+    std::string text = ansiToUtf8(historyReadFailureText(read));
+    if (read.code == kHistoryOfAnotherFile) {
+        text += kNewHistoryHint;
+    }
+    return text;
+}
+
+void printSetAsideHistory(const std::filesystem::path& setAside) {
+    printError("属于另一个 Sign.db 的签到历史已改名留在 " + setAside.string() +
+               "，新的签到历史从这里开始。");
+}
 
 CookieHealth readCookieHealth(const std::filesystem::path& database) {
     CookieHealth health;
@@ -196,7 +233,10 @@ const Command& historyCommand() {
                     {.name = "--days", .value = "N", .help = "显示最近几天，1 到 400，默认 30"},
                     {.name = "--json",
                      .help = "标准输出改为 JSON 数组（UTF-8），最近 N 天的每一行记录从旧到新：\n"
-                             "time、id（模板）、cid、site、verdict、reason、result、status、ms"}},
+                             "time、id（模板）、cid、site、verdict、reason、result、status、ms"},
+                    {.name = "--new-history",
+                     .help = "History.db 属于另一个 Sign.db 时，把它改名留在旁边\n"
+                             "（History.other-日期-时间.db），另起一个新的（空的）签到历史"}},
         .description =
             "读取 Sign.db 旁边的 History.db（每次 sign 追加，保留 400 天），每个账号一行：\n"
             "网站、Cid、最近 N 天每天一个字符（从旧到新），以及最近一次的返回内容。\n"
@@ -205,8 +245,10 @@ const Command& historyCommand() {
             "History.db 还不存在时说明一句（标准错误），以 0 退出，--json 时输出 []。\n",
         .epilogue =
             "退出码: 0 成功（也包括还没有历史）；1 参数错误；2 History.db 读不出（损坏、\n"
-            "被占用、密钥不对）。\n",
-        .database = DatabaseUse::Path,
+            "被占用、密钥不对）。\n"
+            "Sign.db 打不开（不存在、是文件夹）、History.db 属于另一个 Sign.db、或两者是同一个\n"
+            "文件时也以 2 退出。\n",
+        .database = DatabaseUse::Open,
         .run = runHistory};
     return command;
 }

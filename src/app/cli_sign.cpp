@@ -587,7 +587,8 @@ int runSign(const Arguments& args) {
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
     PassSession session(database.db, path, std::move(plan));
-    const PassPreparation prepared = session.prepare(!channels.empty());
+    // The rows were read from the file moments before: they hold its cookies.
+    const PassPreparation prepared = session.prepare(!channels.empty(), false);
     if (!prepared.channelSettings.ok()) {
         printError("无法读取 " + path.string() + "：" +
                    ansiToUtf8(readFailureText(prepared.channelSettings)) + "。");
@@ -623,8 +624,14 @@ int runSign(const Arguments& args) {
     // A history that cannot be written is only a warning: the pass and its exit code stay as
     // they are.
     if (!args.flag("--no-history")) {
-        if (const WriteResult written = session.writeHistory(pass); !written) {
-            printError("签到历史没有保存：" + writeFailureText(written) + "（" +
+        std::filesystem::path setAside;
+        const WriteResult written = session.writeHistory(
+            pass, args.flag("--new-history") ? HistoryStart::Anew : HistoryStart::Keep, &setAside);
+        if (!setAside.empty()) {
+            printSetAsideHistory(setAside);
+        }
+        if (!written) {
+            printError("签到历史没有保存：" + historyWriteFailureText(written) + "（" +
                        historyDatabasePath(path).string() + "）。");
         }
     }
@@ -634,6 +641,9 @@ int runSign(const Arguments& args) {
         const CookieSave save = session.saveRenewedCookies(pass);
         if (save.written) {
             printError("已保存 " + std::to_string(save.saved) + " 个更新的 Cookie。");
+            if (const Text left = changedCookiesText(save, session.plan()); !left.empty()) {
+                printError(terminalText(left) + "。");
+            }
         } else {
             printError("更新的 Cookie 没有保存：" + writeFailureText(save.written) + "（" +
                        path.string() + "）。");
@@ -679,6 +689,9 @@ const Command& signCommand() {
                      .help = "把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
                              "在一个事务里；不加这个选项时签到不写数据库"},
                     {.name = "--no-history", .help = "这次不写 History.db"},
+                    {.name = "--new-history",
+                     .help = "History.db 属于另一个 Sign.db 时，把它改名留在旁边\n"
+                             "（History.other-日期-时间.db），另起一个新的签到历史"},
                     {.name = "--strict-tls",
                      .help = "签到请求也检查网站的证书（默认不检查；推送总是检查）"},
                     {.name = "--jobs",
@@ -716,7 +729,12 @@ const Command& signCommand() {
             "每次签到后，每个账号（跳过的也算）的时间、判定、原因、返回内容、状态码和用时追加到\n"
             "Sign.db 旁边的 History.db（第一次自动创建，同一个密钥，保留 400 天；用 history 命令\n"
             "查看）。Sign.db 不会因此被写。History.db 写不进时只在标准错误说一次\n"
-            "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n",
+            "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n"
+            "History.db 记着它属于哪个 Sign.db：属于另一个的（比如从别处复制来的）不读也不写，\n"
+            "加 --new-history 才把它留在一边、另起一个新的。\n"
+            "\n"
+            "--save-cookies 只写回签到期间没有变过的账号：签到时有人改了或删了的账号保持原样，\n"
+            "标准错误里列出它们的网站。\n",
         .epilogue =
             "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
             "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"

@@ -267,6 +267,8 @@ int openDatabase(const Arguments& args, CommandDatabase& database) {
             printError(
                 "这个文件不存在：请先运行 vesprey-cli init-db 创建它（加 --demo 带两个示例"
                 "站点），或用 --db 指定已有的 Sign.db。");
+        } else if (std::filesystem::is_directory(path, ec)) {
+            printError("这是一个文件夹，不是 Sign.db：请用 --db 写出 Sign.db 文件本身的路径。");
         }
         return kExitDatabase;
     }
@@ -306,8 +308,8 @@ void printPushFailure(const PushError& error) {
 
 std::string writeFailureText(const WriteResult& written) {
     if (written.busy()) {
-        return "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
-               " 秒仍未释放，请稍后再试（" + ansiToUtf8(written.error) + "）";
+        return ansiToUtf8(busyFailureText(written.waitedMs)) + "（" + ansiToUtf8(written.error) +
+               "）";
     }
     return ansiToUtf8(written.error);
 }

@@ -1,6 +1,7 @@
 #include "session/pass_session.h"
 
 #include <algorithm>
+#include <map>
 
 #include "store/history.h"
 #include "store/push_channels.h"
@@ -30,8 +31,16 @@ std::vector<PassRow> passRows(const SiteList& sites) {
 PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
     : db_(db), database_(std::move(database)), plan_(std::move(plan)) {}
 
-PassPreparation PassSession::prepare(bool cookieDays) {
+PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
     PassPreparation preparation;
+    fileCookies_.reset();
+    if (fileCookies) {
+        std::map<int, Text> cookies;
+        preparation.cookies = readWebCookies(db_, cookies);
+        if (preparation.cookies.ok()) {
+            fileCookies_ = std::move(cookies);
+        }
+    }
     preparation.rules = readVerdictRules(db_, plan_.rules);
     if (!preparation.rules.ok()) {
         plan_.rules.clear();
@@ -70,9 +79,13 @@ PassResult PassSession::run(PassObserver& observer, MessageSink& messages,
     return SignInRun(plan_, observer, messages).run(std::move(stop));
 }
 
-WriteResult PassSession::writeHistory(const PassResult& result) const {
+WriteResult PassSession::writeHistory(const PassResult& result, HistoryStart start,
+                                      std::filesystem::path* setAside) const {
     HistoryDatabase history;
-    WriteResult written = history.create(database_);
+    WriteResult written = history.create(database_, start);
+    if (setAside != nullptr) {
+        *setAside = history.setAsidePath();
+    }
     if (written) {
         written = history.appendPass(historyEntries(time_, plan_.rows, result.reports));
     }
@@ -83,8 +96,47 @@ CookieSave PassSession::saveRenewedCookies(const PassResult& result) {
     CookieSave save;
     const std::vector<std::pair<int, Text>> renewed = renewedCookies(plan_.rows, result.reports);
     save.any = !renewed.empty();
-    save.written = saveCookies(db_, renewed, &save.saved);
+    // Each account's cookie as the pass read it, to write only over that. An account that was
+    // gone from the file when the pass began is written nowhere.
+    std::map<int, std::size_t> rowOf;
+    for (std::size_t row = 0; row < plan_.rows.size(); ++row) {
+        rowOf.emplace(plan_.rows[row].site.Cid, row);
+    }
+    std::vector<CookieUpdate> updates;
+    updates.reserve(renewed.size());
+    for (const auto& [cid, cookie] : renewed) {
+        const Text* read = &plan_.rows[rowOf.at(cid)].site.Cookie;
+        if (fileCookies_) {
+            const auto held = fileCookies_->find(cid);
+            read = held != fileCookies_->end() ? &held->second : nullptr;
+        }
+        if (read != nullptr) {
+            updates.push_back({cid, *read, cookie});
+        } else {
+            save.changedRows.push_back(rowOf.at(cid));
+        }
+    }
+    const CookieSaveResult saved = saveCookies(db_, updates);
+    save.written = saved.written;
+    save.saved = static_cast<int>(saved.saved.size());
+    for (const int cid : saved.changed) {
+        save.changedRows.push_back(rowOf.at(cid));
+    }
+    std::sort(save.changedRows.begin(), save.changedRows.end());
     return save;
+}
+
+Text changedCookiesText(const CookieSave& save, const PassPlan& plan) {
+    if (save.changedRows.empty()) {
+        return {};
+    }
+    Text named;
+    for (const std::size_t row : save.changedRows) {
+        if (row < plan.rows.size()) {
+            named += (named.empty() ? Text{} : utf8ToAnsi("、")) + plan.rows[row].site.WebName;
+        }
+    }
+    return utf8ToAnsi("这些账号的 Cookie 在签到期间被改动或删除，没有覆盖：") + named;
 }
 
 void keepRequestState(const PassResult& result, SiteList& sites) {

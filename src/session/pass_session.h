@@ -13,12 +13,15 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <stop_token>
 #include <utility>
 #include <vector>
 
 #include "engine/messages.h"
 #include "engine/sign_in_run.h"
+#include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
 
@@ -38,6 +41,7 @@ struct PassPreparation {
     ReadResult rules;
     ReadResult channelSettings;
     ReadResult cookieHealth;  // History.db, for the expiry days; a missing file is no failure
+    ReadResult cookies;       // the accounts' cookies as Sign.db holds them when the pass starts
 };
 
 // What finish did with the renewed cookies.
@@ -45,7 +49,14 @@ struct CookieSave {
     WriteResult written;  // done when nothing needed writing
     int saved = 0;        // rows written
     bool any = false;     // some site renewed a cookie of an account that went well
+    // Rows of the plan whose renewed cookie was not written because their WebCookie row no
+    // longer held the cookie the pass read (changed or deleted while the pass ran), in list order.
+    std::vector<std::size_t> changedRows;
 };
+
+// "这些账号的 Cookie 在签到期间被改动或删除，没有覆盖：甲站、乙站", naming the rows left (by
+// their site names, in list order); empty when none was left.
+Text changedCookiesText(const CookieSave& save, const PassPlan& plan);
 
 class PassSession {
 public:
@@ -55,7 +66,12 @@ public:
 
     // Reads the rules, the named channels' settings (only when a named channel keeps its
     // settings as JSON) and, with `cookieDays`, the cookies' expiry days; takes the pass's time.
-    PassPreparation prepare(bool cookieDays);
+    // With `fileCookies`, keeps each account's cookie as Sign.db holds it at that moment: the
+    // cookie saveRenewedCookies writes only over. Without it (or when it cannot be read), the
+    // cookies of the plan's rows stand for that, which is right when the rows were just read from
+    // the file; a program that keeps cookies of its own between passes (merged from earlier
+    // answers, not saved) asks for it.
+    PassPreparation prepare(bool cookieDays, bool fileCookies = true);
 
     const PassPlan& plan() const { return plan_; }
     const Text& time() const { return time_; }
@@ -63,9 +79,12 @@ public:
     PassResult run(PassObserver& observer, MessageSink& messages, std::stop_token stop = {}) const;
 
     // Appends the pass's rows (every list row, skipped ones too) to History.db beside Sign.db,
-    // making the file on first use.
-    WriteResult writeHistory(const PassResult& result) const;
-    // Writes the cookies sites renewed for accounts that went well, in one transaction.
+    // making the file on first use. A History.db of another Sign.db is refused, or with
+    // HistoryStart::Anew set aside (`setAside`, when given, receives where; empty when not).
+    WriteResult writeHistory(const PassResult& result, HistoryStart start = HistoryStart::Keep,
+                             std::filesystem::path* setAside = nullptr) const;
+    // Writes the cookies sites renewed for accounts that went well, in one transaction, each
+    // only where its row still holds the cookie the pass read.
     CookieSave saveRenewedCookies(const PassResult& result);
 
 private:
@@ -73,6 +92,7 @@ private:
     std::filesystem::path database_;
     PassPlan plan_;
     Text time_;
+    std::optional<std::map<int, Text>> fileCookies_;  // by Cid, when prepare read them
 };
 
 // Keeps in `sites` (the list the pass was planned from) what the pass's requests left: each

@@ -58,7 +58,7 @@ using statements::readRows;
 using Transaction = statements::Transaction;
 
 WriteResult failure(SqlDatabase& db, bool prepared, int code) {
-    return WriteResult{false, db.errorMessage(), prepared, code};
+    return WriteResult{false, db.errorMessage(), prepared, code, db.busyWaitedMs()};
 }
 
 // The tables of the file. This is the first read of a connection: a wrong key or a file that is
@@ -181,7 +181,7 @@ private:
 WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
     std::map<int, std::vector<RecentRow>> recent;
     if (const ReadResult read = scanRecentVerdicts(db, kRecentVerdictCount, recent); !read.ok()) {
-        return WriteResult{false, read.error, true, read.code};
+        return WriteResult{false, read.error, true, read.code, read.waitedMs};
     }
     if (WriteResult cleared = execute(db, "DELETE FROM RecentVerdict"); !cleared) {
         return cleared;
@@ -203,6 +203,200 @@ WriteResult rebuildRecentVerdicts(SqlDatabase& db) {
     }
     return markRecentCurrent(db);
 }
+
+// Setting's rows that name the Sign.db the file belongs to.
+constexpr std::string_view kSignIdSetting = "SignDbId";
+constexpr std::string_view kSignSaltSetting = "SignDbSalt";
+
+// The names of a Sign.db: its id and its salt, either missing.
+struct FileNames {
+    std::optional<Text> id;
+    std::optional<Text> salt;
+    bool none() const { return !id && !salt; }
+};
+
+// Whether the History.db that names `kept` belongs to the Sign.db named `sign`: by id when both
+// have one, else by salt. A History.db that names nothing, or a missing Sign.db, ties nothing.
+bool belongsTo(const FileNames& kept, const FileNames& sign) {
+    if (kept.none() || sign.none()) {
+        return true;
+    }
+    if (kept.id && sign.id) {
+        return *kept.id == *sign.id;
+    }
+    return kept.salt && sign.salt && *kept.salt == *sign.salt;
+}
+
+ReadResult textFailure(int code, std::string_view utf8Sentence) {
+    ReadResult result;
+    result.code = code;
+    result.reason = utf8ToAnsi(utf8Sentence);
+    result.error = result.reason;
+    return result;
+}
+
+WriteResult asWrite(const ReadResult& read) {
+    return WriteResult{false, read.reason.empty() ? read.error : read.reason, read.started,
+                       read.code, read.waitedMs};
+}
+
+ReadResult ofAnotherFile() {
+    return textFailure(kHistoryOfAnotherFile,
+                       "这个 History.db 属于另一个 Sign.db（可能是从别处复制来的），没有采用");
+}
+
+// Whether the two paths name one file: the same path, or the same file by another name.
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    const std::filesystem::path left = std::filesystem::absolute(a, ec).lexically_normal();
+    const std::filesystem::path right = std::filesystem::absolute(b, ec).lexically_normal();
+    return left == right || std::filesystem::equivalent(a, b, ec);
+}
+
+ReadResult sameFileFailure() {
+    return textFailure(kHistoryIsSiteDatabase,
+                       "Sign.db 和签到历史是同一个文件，签到历史不能写进 Sign.db：请给 Sign.db "
+                       "换个名字，或放到别的文件夹");
+}
+
+std::filesystem::path journalPath(const std::filesystem::path& path) {
+    return path.string() + "-journal";
+}
+
+// A journal left beside the file by a write that did not finish.
+bool interruptedWrite(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(journalPath(path), ec);
+    return !ec && size > 0;
+}
+
+// Rolling the journal back writes the file and removes the journal from its folder.
+bool mayWrite(const std::filesystem::path& path) {
+    std::filesystem::path folder = path.parent_path();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    return ::access(path.c_str(), W_OK) == 0 && ::access(folder.c_str(), W_OK) == 0;
+}
+
+// Opens `path` to read, read-only, and makes `firstRead` its first read. A file whose last write
+// was cut off has a journal that only a connection that may write can roll back: the file is
+// then opened read-write when it and its folder may be written (SQLite rolls the journal back
+// at the first read), else the failure says what it needs.
+template <typename FirstRead>
+ReadResult openToRead(SqlDatabase& db, const std::filesystem::path& path, FirstRead&& firstRead) {
+    ReadResult result;
+    if (!db.open(path, SQLITE_OPEN_READONLY)) {
+        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
+        result.error = db.errorMessage();
+        return result;
+    }
+    applyFileKey(db, path, SQLITE_OPEN_READONLY);
+    result = firstRead(db);
+    if (result.code != kSqliteReadOnly || !interruptedWrite(path)) {
+        return result;
+    }
+    if (!mayWrite(path)) {
+        const Text error = result.error;
+        result = textFailure(kSqliteReadOnly,
+                             "上次写入被中断，文件要先恢复才能读：请运行一次 vesprey-cli sign，"
+                             "或取得这个文件和所在文件夹的写权限");
+        result.error = error;
+        return result;
+    }
+    db = SqlDatabase{};
+    if (!db.open(path, kOpenReadWrite)) {
+        result = ReadResult{};
+        result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
+        result.error = db.errorMessage();
+        return result;
+    }
+    applyFileKey(db, path, kOpenReadWrite);
+    return firstRead(db);
+}
+
+// The names of the Sign.db at `path`; none when there is no file there.
+ReadResult readSiteNames(const std::filesystem::path& path, FileNames& names) {
+    names = {};
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        return {};
+    }
+    SqlDatabase db;
+    ReadResult read = openToRead(
+        db, path, [&](SqlDatabase& opened) { return readSiteDatabaseId(opened, names.id); });
+    if (read.ok()) {
+        names.salt = fileSaltHex(path);
+    }
+    return read;
+}
+
+// The names History.db keeps of its Sign.db.
+ReadResult readKeptNames(SqlDatabase& db, FileNames& names) {
+    names = {};
+    return readRows(
+        db, "SELECT Name, Value FROM Setting WHERE Name IN (@Id, @Salt)",
+        [](SqlStatement& stmt) {
+            stmt.bindText("@Id", kSignIdSetting);
+            stmt.bindText("@Salt", kSignSaltSetting);
+        },
+        [&](const SqlStatement& stmt) {
+            if (stmt.columnText(1).empty()) {
+                return;
+            }
+            (stmt.columnText(0) == kSignIdSetting ? names.id : names.salt) = stmt.columnText(1);
+        },
+        [&] { names = {}; });
+}
+
+// Writes the names of `sign` that `kept` lacks or holds otherwise.
+WriteResult keepNames(SqlDatabase& db, const FileNames& kept, const FileNames& sign) {
+    std::vector<std::pair<std::string_view, Text>> changed;
+    if (sign.id && kept.id != sign.id) {
+        changed.emplace_back(kSignIdSetting, *sign.id);
+    }
+    if (sign.salt && kept.salt != sign.salt) {
+        changed.emplace_back(kSignSaltSetting, *sign.salt);
+    }
+    if (changed.empty()) {
+        return WriteResult{true, {}, true};
+    }
+    Transaction transaction(db);
+    if (!transaction.begun()) {
+        return transaction.begun();
+    }
+    for (const auto& [name, value] : changed) {
+        SqlStatement stmt =
+            db.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+        stmt.bindText("@Name", name);
+        stmt.bindText("@Value", value);
+        if (WriteResult written = finish(db, stmt); !written) {
+            return written;
+        }
+    }
+    return transaction.commit();
+}
+
+// A free name beside `path` for a History.db set aside: "History.other-yyyyMMdd-HHmmss.db".
+std::filesystem::path setAsideName(const std::filesystem::path& path) {
+    std::string stamp;
+    for (const char c : historyTime(nowDateTime())) {
+        if (c >= '0' && c <= '9') {
+            stamp += c;
+        }
+    }
+    stamp.insert(std::min<std::size_t>(8, stamp.size()), "-");
+    std::error_code ec;
+    for (int n = 1;; ++n) {
+        const std::string suffix = n == 1 ? std::string() : "-" + std::to_string(n);
+        std::filesystem::path name =
+            path.parent_path() / ("History.other-" + stamp + suffix + ".db");
+        if (!std::filesystem::exists(name, ec) && !std::filesystem::exists(journalPath(name), ec)) {
+            return name;
+        }
+    }
+}
+
 }  // namespace
 
 std::filesystem::path historyDatabasePath(const std::filesystem::path& siteDatabase) {
@@ -222,10 +416,58 @@ bool HistoryDatabase::exists(const std::filesystem::path& siteDatabase) {
     return std::filesystem::exists(historyDatabasePath(siteDatabase), ec);
 }
 
-WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
+void HistoryDatabase::close() {
     db_ = SqlDatabase{};
     tables_.clear();
+}
+
+WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase, HistoryStart start) {
+    close();
+    setAside_.clear();
     path_ = historyDatabasePath(siteDatabase);
+    if (sameFile(siteDatabase, path_)) {
+        return asWrite(sameFileFailure());
+    }
+    FileNames sign;
+    if (const ReadResult read = readSiteNames(siteDatabase, sign); !read.ok()) {
+        return asWrite(read);
+    }
+    for (;;) {
+        if (WriteResult made = createFile(); !made) {
+            return made;
+        }
+        FileNames kept;
+        if (const ReadResult read = readKeptNames(db_, kept); !read.ok()) {
+            close();
+            return asWrite(read);
+        }
+        if (belongsTo(kept, sign)) {
+            if (WriteResult named = keepNames(db_, kept, sign); !named) {
+                close();
+                return named;
+            }
+            return WriteResult{true, {}, true};
+        }
+        close();
+        if (start != HistoryStart::Anew || !setAside_.empty()) {
+            return asWrite(ofAnotherFile());
+        }
+        // Its journal goes with it: it belongs to that file alone.
+        const std::filesystem::path aside = setAsideName(path_);
+        std::error_code ec;
+        const bool journal = std::filesystem::exists(journalPath(path_), ec);
+        std::filesystem::rename(path_, aside, ec);
+        if (!ec && journal) {
+            std::filesystem::rename(journalPath(path_), journalPath(aside), ec);
+        }
+        if (ec) {
+            return WriteResult{false, utf8ToAnsi(ec.message()), false, SQLITE_CANTOPEN};
+        }
+        setAside_ = aside;
+    }
+}
+
+WriteResult HistoryDatabase::createFile() {
     // Made here rather than by SQLite, so that it is the owner's alone from the start. O_EXCL
     // tells a file made now, which goes again on failure, from one that was there.
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -243,7 +485,7 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
         applyFileKey(db_, path_, kOpenReadWrite);
         const ReadResult read = readTables(db_, tables_);
         result = read.ok() ? WriteResult{true, {}, true}
-                           : WriteResult{false, read.error, false, read.code};
+                           : WriteResult{false, read.error, false, read.code, read.waitedMs};
     }
     const bool complete = hasTable(kHistoryTable) && hasTable(kExpiryTable) &&
                           hasTable(kSettingTable) && hasTable(kRecentTable);
@@ -258,7 +500,8 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
         }
         if (result) {
             const ReadResult read = readTables(db_, tables_);
-            result = read.ok() ? result : WriteResult{false, read.error, false, read.code};
+            result = read.ok() ? result
+                               : WriteResult{false, read.error, false, read.code, read.waitedMs};
         }
     }
     if (!result) {
@@ -273,19 +516,26 @@ WriteResult HistoryDatabase::create(const std::filesystem::path& siteDatabase) {
 }
 
 ReadResult HistoryDatabase::open(const std::filesystem::path& siteDatabase) {
-    db_ = SqlDatabase{};
-    tables_.clear();
+    close();
+    setAside_.clear();
     path_ = historyDatabasePath(siteDatabase);
-    ReadResult result;
-    if (!db_.open(path_, SQLITE_OPEN_READONLY)) {
-        result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
-        result.error = db_.errorMessage();
-    } else {
-        applyFileKey(db_, path_, SQLITE_OPEN_READONLY);
-        result = readTables(db_, tables_);
+    if (sameFile(siteDatabase, path_)) {
+        return sameFileFailure();
+    }
+    FileNames sign;
+    ReadResult result = readSiteNames(siteDatabase, sign);
+    if (result.ok()) {
+        result = openToRead(db_, path_, [&](SqlDatabase& db) { return readTables(db, tables_); });
+    }
+    FileNames kept;
+    if (result.ok() && hasTable(kSettingTable)) {
+        result = readKeptNames(db_, kept);
+    }
+    if (result.ok() && !belongsTo(kept, sign)) {
+        result = ofAnotherFile();
     }
     if (!result.ok()) {
-        db_ = SqlDatabase{};
+        close();
     }
     return result;
 }

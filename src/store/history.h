@@ -5,7 +5,8 @@
 //                 older than kHistoryKeepDays are removed as new passes come;
 //   CookieExpiry  per account (Cid), the earliest expiry of the cookies the built-in browser
 //                 captured, and when they were captured;
-//   Setting       the day of the last scheduled pass, for the desktop's catch-up;
+//   Setting       the day of the last scheduled pass, for the desktop's catch-up, and the names
+//                 of the Sign.db the file belongs to (see HistoryDatabase);
 //   RecentVerdict per account, its last kRecentVerdictCount requested verdicts, kept with every
 //                 pass so that they are read without going through the history.
 // Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
@@ -53,7 +54,32 @@ std::filesystem::path historyDatabasePath(const std::filesystem::path& siteDatab
 Text historyTime(double dateTime);
 Text historyDay(double dateTime);
 
+// Codes of failures that are not SQLite's (WriteResult::code, ReadResult::code), each with its
+// sentence in the result: History.db belongs to another Sign.db, or the two paths name one file.
+inline constexpr int kHistoryOfAnotherFile = 1001;
+inline constexpr int kHistoryIsSiteDatabase = 1002;
+
+// What to do with a History.db that belongs to another Sign.db (see HistoryDatabase).
+enum class HistoryStart {
+    Keep,  // refuse it: nothing is read from it or written to it
+    Anew,  // set it aside, renamed beside it ("History.other-yyyyMMdd-HHmmss.db"), and begin anew
+};
+
 // One connection to History.db. A failure says what went wrong, with SQLite's message.
+//
+// History.db is tied to its Sign.db: it keeps the id of the Sign.db it was made for
+// (kFileIdSetting) and the salt of that file (the first 16 bytes of every SQLCipher file, which
+// stay with the file for its life), in its table Setting. A History.db that names another
+// Sign.db, by id or (where one of the two has no id yet) by salt, is refused: nothing is read
+// from it or written to it. A History.db that names none (one of an earlier version) is taken
+// as it is and, at its next write, given the names of its Sign.db; so is one whose Sign.db has
+// just been given its id. Without a Sign.db at `siteDatabase` there is nothing to tie it to.
+// When `siteDatabase` is itself the History.db path (a Sign.db named History.db), every open
+// is refused.
+//
+// A History.db left with a journal by a write that was cut off (the program killed mid-write)
+// is rolled back by any open that may write the file and its folder, for reading too; a reader
+// that may not says that the file needs `vesprey-cli sign` or write access first.
 class HistoryDatabase {
 public:
     // True when History.db exists beside `siteDatabase`, whatever it holds.
@@ -61,15 +87,20 @@ public:
 
     // Opens History.db beside `siteDatabase` for reading and writing. A missing file is made
     // (readable by its owner only, like Sign.db) with its tables; an existing one gets any table
-    // it lacks. When that fails, a file made here is removed again.
-    WriteResult create(const std::filesystem::path& siteDatabase);
-    // Opens an existing History.db for reading only: nothing is ever made or changed. Fails when
-    // the file is missing, is not a database or has another key. A table the file lacks reads as
+    // it lacks. When that fails, a file made here is removed again. One of another Sign.db is
+    // refused, or with HistoryStart::Anew set aside first (setAsidePath says where).
+    WriteResult create(const std::filesystem::path& siteDatabase,
+                       HistoryStart start = HistoryStart::Keep);
+    // Opens an existing History.db for reading only: nothing is ever made or changed (but for
+    // the rollback of a write that was cut off). Fails when the file is missing, is not a
+    // database, has another key or belongs to another Sign.db. A table the file lacks reads as
     // empty.
     ReadResult open(const std::filesystem::path& siteDatabase);
 
     bool isOpen() const { return db_.isOpen(); }
     const std::filesystem::path& path() const { return path_; }
+    // Where create put a History.db of another Sign.db; empty when it put none aside.
+    const std::filesystem::path& setAsidePath() const { return setAside_; }
 
     // Appends the rows of one pass in one transaction, first removing the rows older than
     // kHistoryKeepDays days before the latest time among them: all of it is done, or none.
@@ -95,10 +126,14 @@ public:
 
 private:
     bool hasTable(std::string_view table) const { return tables_.count(std::string(table)) != 0; }
+    // Opens or makes the file at path_ with its tables.
+    WriteResult createFile();
+    void close();
 
     SqlDatabase db_;
     std::filesystem::path path_;
     std::set<std::string> tables_;
+    std::filesystem::path setAside_;
 };
 
 // Why History.db could not be read, as a sentence without its final punctuation: the file is in

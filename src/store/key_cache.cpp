@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -91,9 +92,22 @@ std::vector<Entry> readEntries(const std::filesystem::path& cache) {
 
 // Replaces the cache file as a whole, so that a reader never sees half of it. Failing is no
 // error: the next open derives the key again.
+// Makes the missing folders of `folder`, each its owner's alone whatever the umask: the keys are
+// nobody else's business.
+void makeOwnFolders(const std::filesystem::path& folder) {
+    std::error_code ec;
+    if (folder.empty() || std::filesystem::is_directory(folder, ec)) {
+        return;
+    }
+    makeOwnFolders(folder.parent_path());
+    if (::mkdir(folder.c_str(), 0700) == 0) {
+        ::chmod(folder.c_str(), 0700);  // mkdir's mode passes through the umask
+    }
+}
+
 void writeEntries(const std::filesystem::path& cache, const std::vector<Entry>& entries) {
     std::error_code ec;
-    std::filesystem::create_directories(cache.parent_path(), ec);
+    makeOwnFolders(cache.parent_path());
     std::string temporary = cache.string() + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
@@ -165,17 +179,35 @@ std::optional<std::string> deriveKey(SqlDatabase& db, const std::string& saltHex
     return hex(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
 }
 
-// Keys the connection with a raw key and reads the first page: true when the key fits.
-bool rawKeyFits(SqlDatabase& db, const std::string& keyHex) {
+// What reading the first page with a raw key told.
+enum class KeyFit {
+    Fits,
+    Wrong,    // the page is no database under this key
+    Unknown,  // the page could not be read at all: busy, a journal to roll back, unreadable
+};
+
+// Keys the connection with a raw key and reads the first page.
+KeyFit rawKeyFits(SqlDatabase& db, const std::string& keyHex) {
     const std::string raw = "x'" + keyHex + "'";
     if (db.setKey(raw) != kSqliteOk) {
-        return false;
+        return KeyFit::Wrong;
     }
     SqlStatement probe = db.prepare("SELECT count(*) FROM sqlite_master");
-    return probe.stepCode() == kSqliteRow;
+    if (probe.handle() == nullptr) {
+        return db.errorCode() == kSqliteNotADatabase ? KeyFit::Wrong : KeyFit::Unknown;
+    }
+    const int code = probe.stepCode();
+    if (code == kSqliteRow) {
+        return KeyFit::Fits;
+    }
+    return code == kSqliteNotADatabase ? KeyFit::Wrong : KeyFit::Unknown;
 }
 
 }  // namespace
+
+std::optional<std::string> fileSaltHex(const std::filesystem::path& path) {
+    return fileSalt(path);
+}
 
 void setKeyCachePath(std::filesystem::path file) {
     std::lock_guard lock(cacheMutex());
@@ -195,9 +227,14 @@ int applyFileKey(SqlDatabase& db, const std::filesystem::path& path, int flags) 
     }
     // A key once applied stays for the connection: every failed try opens it anew.
     auto reopened = [&] { return db.open(path, flags); };
+    // A first page that cannot be read at all (another program holds the file, a journal waits
+    // to be rolled back) says nothing of the key: the key stays applied and the entry kept, and
+    // the caller's own statements meet the same state and report it. Trying other keys would
+    // only wait for the same file again.
     if (const std::optional<std::string> key = cachedKey(cache, *salt)) {
-        if (rawKeyFits(db, *key)) {
-            return kSqliteOk;
+        const KeyFit fit = rawKeyFits(db, *key);
+        if (fit != KeyFit::Wrong) {
+            return fit == KeyFit::Fits ? kSqliteOk : db.errorCode();
         }
         forget(cache, *salt);
         if (!reopened()) {
@@ -205,9 +242,13 @@ int applyFileKey(SqlDatabase& db, const std::filesystem::path& path, int flags) 
         }
     }
     if (const std::optional<std::string> key = deriveKey(db, *salt)) {
-        if (rawKeyFits(db, *key)) {
+        const KeyFit fit = rawKeyFits(db, *key);
+        if (fit == KeyFit::Fits) {
             remember(cache, {*salt, *key});
             return kSqliteOk;
+        }
+        if (fit == KeyFit::Unknown) {
+            return db.errorCode();
         }
         if (!reopened()) {
             return db.errorCode();

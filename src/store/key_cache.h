@@ -11,6 +11,8 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "store/sql.h"
 
@@ -18,13 +20,18 @@ namespace vesprey {
 
 // Where the derived keys are kept, for every file the process opens from now on. The programs
 // set it once at start ($XDG_CACHE_HOME/vesprey/keys, or ~/.cache/vesprey/keys); empty, as
-// before it is set, keeps no keys.
+// before it is set, keeps no keys. Folders made for it are the owner's alone (0700).
 void setKeyCachePath(std::filesystem::path file);
 std::filesystem::path keyCachePath();
 
 // Applies the tool's fixed key to `db`, just opened on `path` with `flags` (SqlDatabase::open's).
 // The connection may be opened again on the way, with the same flags. Returns SQLite's code of
-// applying the key: a wrong key still only shows as failing statements later.
+// applying the key: a wrong key still only shows as failing statements later. A cached entry is
+// forgotten only when the file's first page proves it wrong, never when the page could not be
+// read (the file busy, a journal to roll back first).
 int applyFileKey(SqlDatabase& db, const std::filesystem::path& path, int flags);
+
+// The file's SQLCipher salt (its first 16 bytes) in hex; nothing for a file too short to have one.
+std::optional<std::string> fileSaltHex(const std::filesystem::path& path);
 
 }  // namespace vesprey

@@ -1,6 +1,7 @@
 #include "store/site_database.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,11 +159,25 @@ Text readFailureText(const ReadResult& result) {
     return readFailureText(result, "密钥不对，或文件里没有 Template 和 WebCookie 表");
 }
 
+Text busyFailureText(int waitedMs) {
+    if (waitedMs <= 0) {
+        return utf8ToAnsi("文件正被其他程序使用，请稍后再试");
+    }
+    const int tenths = (waitedMs + 50) / 100;
+    std::string seconds = std::to_string(tenths / 10);
+    if (tenths % 10 != 0) {
+        seconds += "." + std::to_string(tenths % 10);
+    }
+    return utf8ToAnsi("文件正被其他程序使用，等了 " + seconds + " 秒仍未释放，请稍后再试");
+}
+
 Text readFailureText(const ReadResult& result, std::string_view unreadable) {
+    if (!result.reason.empty()) {
+        return result.reason;
+    }
     std::string sentence;
     if (result.busy()) {
-        sentence = "文件正被其他程序使用，等了 " + std::to_string(kBusyTimeoutMs / 1000) +
-                   " 秒仍未释放，请稍后再试";
+        sentence = ansiToUtf8(busyFailureText(result.waitedMs));
     } else if (result.started) {
         sentence = "读到一半出错，文件可能已损坏";
     } else {
@@ -295,6 +310,9 @@ AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string
     result.id = *id;
     result.write = insertWebCookie(db, *id, dateTimeToText(std::nullopt, 1), cookie);
     if (result.write) {
+        result.write = ensureSiteDatabaseId(db);
+    }
+    if (result.write) {
         result.write = transaction.commit();
     }
     if (!result.write) {
@@ -318,30 +336,76 @@ bool hasTable(SqlDatabase& db, std::string_view table) {
     return stmt.step() && stmt.columnInt(0) > 0;
 }
 
+WriteResult storeSetting(SqlDatabase& db, std::string_view name, std::string_view value) {
+    if (WriteResult created = execute(db, kCreateSetting); !created) {
+        return created;
+    }
+    SqlStatement stmt =
+        db.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+    if (stmt.handle() == nullptr) {
+        return notPrepared(db);
+    }
+    stmt.bindText("@Name", name);
+    stmt.bindText("@Value", value);
+    return finish(db, stmt);
+}
+
 }  // namespace
 
-WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>& cookies,
-                        int* updated) {
-    if (updated != nullptr) {
-        *updated = 0;
-    }
+ReadResult readWebCookies(SqlDatabase& db, std::map<int, Text>& cookies) {
+    cookies.clear();
+    return readRows(
+        db, "SELECT Cid, Cookie FROM WebCookie",
+        [&](const SqlStatement& stmt) { cookies[stmt.columnInt(0)] = stmt.columnText(1); },
+        [&] { cookies.clear(); });
+}
+
+CookieSaveResult saveCookies(SqlDatabase& db, const std::vector<CookieUpdate>& cookies) {
+    CookieSaveResult result;
     if (cookies.empty()) {
-        return WriteResult{true, {}, true};
+        result.written = WriteResult{true, {}, true};
+        return result;
     }
     Transaction transaction(db);
     if (!transaction.begun()) {
-        return transaction.begun();
+        result.written = transaction.begun();
+        return result;
     }
-    for (const auto& [cid, cookie] : cookies) {
-        if (WriteResult written = updateWebCookie(db, cid, cookie); !written) {
-            return written;
+    // A NULL cookie reads as empty text, and is compared so.
+    SqlStatement update = db.prepare(
+        "update WebCookie set Cookie=@Cookie where Cid=@Cid and ifnull(Cookie,'')=@Read");
+    if (update.handle() == nullptr) {
+        result.written = notPrepared(db);
+        return result;
+    }
+    for (const CookieUpdate& cookie : cookies) {
+        update.reset();
+        update.bindText("@Cookie", cookie.renewed);
+        update.bindInt("@Cid", cookie.cid);
+        update.bindText("@Read", cookie.read);
+        if (const int code = update.stepCode(); code != kSqliteDone) {
+            result.written = WriteResult{false, db.errorMessage(), true, code, db.busyWaitedMs()};
+            result.saved.clear();
+            result.changed.clear();
+            return result;
+        }
+        (db.changes() > 0 ? result.saved : result.changed).push_back(cookie.cid);
+    }
+    update.finalize();
+    if (!result.saved.empty()) {
+        if (WriteResult marked = ensureSiteDatabaseId(db); !marked) {
+            result.written = marked;
+            result.saved.clear();
+            result.changed.clear();
+            return result;
         }
     }
-    WriteResult committed = transaction.commit();
-    if (committed && updated != nullptr) {
-        *updated = static_cast<int>(cookies.size());
+    result.written = transaction.commit();
+    if (!result.written) {
+        result.saved.clear();
+        result.changed.clear();
     }
-    return committed;
+    return result;
 }
 
 ReadResult readVerdictRules(SqlDatabase& db, std::map<int, VerdictRules>& rules) {
@@ -390,17 +454,66 @@ std::optional<Text> readSetting(SqlDatabase& db, std::string_view name) {
 }
 
 WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value) {
-    if (WriteResult created = execute(db, kCreateSetting); !created) {
-        return created;
+    WriteResult written = storeSetting(db, name, value);
+    if (written && name != kFileIdSetting) {
+        ensureSiteDatabaseId(db);  // only the setting was asked for: an id that fails waits
     }
-    SqlStatement stmt =
-        db.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
-    if (stmt.handle() == nullptr) {
-        return notPrepared(db);
+    return written;
+}
+
+namespace {
+
+// 16 random bytes in hex; nothing when the system gives none.
+std::optional<std::string> randomId() {
+    unsigned char bytes[16];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        return std::nullopt;
     }
-    stmt.bindText("@Name", name);
-    stmt.bindText("@Value", value);
-    return finish(db, stmt);
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string id;
+    for (const unsigned char byte : bytes) {
+        id += kDigits[byte >> 4];
+        id += kDigits[byte & 0x0F];
+    }
+    return id;
+}
+
+}  // namespace
+
+ReadResult readSiteDatabaseId(SqlDatabase& db, std::optional<Text>& id) {
+    id.reset();
+    bool settings = false;
+    ReadResult read = readRows(
+        db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='Setting'",
+        [&](const SqlStatement& stmt) { settings = stmt.columnInt(0) > 0; }, [&] {});
+    read.started = false;  // the first read of the file: nothing of it could be read
+    if (!read.ok() || !settings) {
+        return read;
+    }
+    return readRows(
+        db, "SELECT Value FROM Setting WHERE Name=@Name",
+        [](SqlStatement& stmt) { stmt.bindText("@Name", kFileIdSetting); },
+        [&](const SqlStatement& stmt) {
+            if (!stmt.columnText(0).empty()) {
+                id = stmt.columnText(0);
+            }
+        },
+        [&] { id.reset(); });
+}
+
+WriteResult ensureSiteDatabaseId(SqlDatabase& db) {
+    std::optional<Text> id;
+    if (const ReadResult read = readSiteDatabaseId(db, id); !read.ok()) {
+        return WriteResult{false, read.error, read.started, read.code, read.waitedMs};
+    }
+    if (id) {
+        return WriteResult{true, {}, true};
+    }
+    const std::optional<std::string> made = randomId();
+    if (!made) {
+        return WriteResult{true, {}, true};  // the file goes on without one, as before
+    }
+    return storeSetting(db, kFileIdSetting, *made);
 }
 
 bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
@@ -444,6 +557,13 @@ bool createSiteDatabase(const std::filesystem::path& path, Text* error) {
             };
             ok = true;
             for (std::string_view sql : kSchema) {
+                if (sql == "COMMIT") {
+                    if (WriteResult marked = ensureSiteDatabaseId(db); !marked) {
+                        sqliteError = marked.error;
+                        ok = false;
+                        break;
+                    }
+                }
                 SqlStatement stmt = db.prepare(sql);
                 if (stmt.stepCode() != kSqliteDone) {
                     sqliteError = db.errorMessage();

@@ -31,6 +31,7 @@ struct WriteResult {
     Text error;
     bool prepared = false;
     int code = kSqliteOk;  // SQLite's primary result code of the failure
+    int waitedMs = 0;      // how long the file was waited for when it was busy
     explicit operator bool() const { return done; }
     // Another program held the file for longer than the busy timeout.
     bool busy() const { return code == kSqliteBusy || code == kSqliteLocked; }
@@ -67,10 +68,18 @@ struct ReadResult {
     int code = kSqliteOk;  // SQLite's primary result code of the failure
     Text error;            // SQLite's message
     bool started = false;  // the query was prepared: the failure came while reading rows
+    int waitedMs = 0;      // how long the file was waited for when it was busy
+    // What is wrong when it is not SQLite's to say (a file that belongs elsewhere): said in
+    // place of readFailureText's sentences.
+    Text reason;
     bool ok() const { return code == kSqliteOk; }
     // Another program held the file for longer than the busy timeout.
     bool busy() const { return code == kSqliteBusy || code == kSqliteLocked; }
 };
+
+// "文件正被其他程序使用，等了 N 秒仍未释放，请稍后再试", N the seconds actually waited
+// (`waitedMs`); without the wait when there was none.
+Text busyFailureText(int waitedMs);
 
 // Why a read failed, as a sentence without its final punctuation: the file is in use, it is
 // damaged, or the key or the tables are wrong; SQLite's message in brackets.
@@ -135,10 +144,29 @@ struct AddSiteResult {
 };
 AddSiteResult addSite(SqlDatabase& db, const TemplateFields& fields, std::string_view cookie);
 
-// Writes each (Cid, cookie) pair into its WebCookie row, all in one transaction: either every row
-// is written or none. `updated`, when given, receives how many rows were written.
-WriteResult saveCookies(SqlDatabase& db, const std::vector<std::pair<int, Text>>& cookies,
-                        int* updated = nullptr);
+// Every account's cookie as the file holds it, by Cid.
+ReadResult readWebCookies(SqlDatabase& db, std::map<int, Text>& cookies);
+
+// A cookie to write into its WebCookie row, in place of the one that was read from it.
+struct CookieUpdate {
+    int cid = 0;
+    Text read;     // the row's cookie when it was read
+    Text renewed;  // what goes in its place
+};
+
+// What saveCookies did: the rows written, and the rows left as they are because they no longer
+// hold the cookie that was read (changed or deleted since), each by Cid in the order given.
+struct CookieSaveResult {
+    WriteResult written;
+    std::vector<int> saved;
+    std::vector<int> changed;
+};
+
+// Writes each renewed cookie into its WebCookie row, but only where the row still holds the
+// cookie that was read: a cookie changed meanwhile (by the user, another program) is never
+// overwritten, and a deleted row is not made again. All in one transaction: when it fails,
+// nothing is written and both lists are empty.
+CookieSaveResult saveCookies(SqlDatabase& db, const std::vector<CookieUpdate>& cookies);
 
 // The verdict rules of every template that has some, by template id. A file without the Verdict
 // table has none: that is no error.
@@ -151,6 +179,16 @@ WriteResult saveVerdictRules(SqlDatabase& db, int templateId, const VerdictRules
 // missing table or name reads as nothing; writing creates the table when it is missing.
 std::optional<Text> readSetting(SqlDatabase& db, std::string_view name);
 WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value);
+
+// The file's identity: a random id kept in Setting (kFileIdSetting), which History.db keeps too
+// so that it is never taken for the history of another Sign.db. Every Sign.db made by
+// createSiteDatabase has one; a file of an earlier version gets one with its first write that
+// goes through addSite, saveCookies or writeSetting, never from a pass that writes nothing.
+inline constexpr std::string_view kFileIdSetting = "FileId";
+// The id, nothing for a file without one (no error).
+ReadResult readSiteDatabaseId(SqlDatabase& db, std::optional<Text>& id);
+// Gives the file an id when it has none; inside the caller's transaction when there is one.
+WriteResult ensureSiteDatabaseId(SqlDatabase& db);
 
 // Creates a new encrypted Sign.db with the three tables and the three empty push rows. Refuses
 // an existing path. On failure returns false with a sentence in *error and leaves no file.

@@ -2,17 +2,80 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace vesprey {
 
+// The busy handler's record of one connection. A wait goes on across the statements that meet
+// the held file until one of them gets through; once it has run out, statements that follow
+// within kBusyTimeoutMs fail at once, so that a command never waits for the same file twice.
+struct BusyWait {
+    using Clock = std::chrono::steady_clock;
+    bool waiting = false;
+    Clock::time_point started;
+    bool gaveUp = false;
+    Clock::time_point gaveUpAt;
+    int waitedMs = 0;
+
+    // A statement got through, or failed for another reason than the held file.
+    void settle() {
+        waiting = false;
+        gaveUp = false;
+    }
+};
+
+namespace {
+
+constexpr std::chrono::milliseconds kBusyTimeout(kBusyTimeoutMs);
+
+// SQLite calls this while the file is held; 0 gives up, anything else tries again.
+int waitWhileBusy(void* record, int tries) {
+    static constexpr std::array<int, 12> kDelaysMs = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    auto& wait = *static_cast<BusyWait*>(record);
+    const BusyWait::Clock::time_point now = BusyWait::Clock::now();
+    if (wait.gaveUp) {
+        if (now - wait.gaveUpAt < kBusyTimeout) {
+            return 0;
+        }
+        wait.settle();  // a later attempt: it waits its own time
+    }
+    if (!wait.waiting) {
+        wait.waiting = true;
+        wait.started = now;
+    }
+    const auto waited = now - wait.started;
+    if (waited >= kBusyTimeout) {
+        wait.waiting = false;
+        wait.gaveUp = true;
+        wait.gaveUpAt = now;
+        wait.waitedMs =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+        return 0;
+    }
+    const std::chrono::milliseconds delay(
+        kDelaysMs[static_cast<std::size_t>(std::clamp(tries, 0, 11))]);
+    std::this_thread::sleep_for(std::min<BusyWait::Clock::duration>(delay, kBusyTimeout - waited));
+    return 1;
+}
+
+bool heldFile(int code) {
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+}  // namespace
+
 SqlStatement::SqlStatement(SqlStatement&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)), busy_(std::move(other.busy_)) {}
 
 SqlStatement& SqlStatement::operator=(SqlStatement&& other) noexcept {
     if (this != &other) {
         finalize();
         handle_ = std::exchange(other.handle_, nullptr);
+        busy_ = std::move(other.busy_);
     }
     return *this;
 }
@@ -43,11 +106,18 @@ bool SqlStatement::bindInt(std::string_view name, int value) {
 }
 
 bool SqlStatement::step() {
-    return handle_ != nullptr && sqlite3_step(handle_) == SQLITE_ROW;
+    return stepCode() == SQLITE_ROW;
 }
 
 int SqlStatement::stepCode() {
-    return handle_ == nullptr ? kSqliteError : sqlite3_step(handle_);
+    if (handle_ == nullptr) {
+        return kSqliteError;
+    }
+    const int code = sqlite3_step(handle_);
+    if (busy_ && !heldFile(code)) {
+        busy_->settle();
+    }
+    return code;
 }
 
 bool SqlStatement::reset() {
@@ -94,9 +164,14 @@ bool SqlDatabase::open(const std::filesystem::path& fileName, int flags) {
     // SQLite hands back a connection even when opening failed; it carries the error message and
     // must still be closed, which the deleter does. A statement may outlive the last copy: the
     // connection then closes, with its file, when that statement is finalized.
-    connection_.reset(raw, [](sqlite3* db) { sqlite3_close_v2(db); });
+    // The wait record lives as long as the connection, which the deleter's copy makes sure of.
+    busy_ = std::make_shared<BusyWait>();
+    connection_.reset(raw, [busy = busy_](sqlite3* db) {
+        sqlite3_close_v2(db);
+        static_cast<void>(busy);
+    });
     if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+        sqlite3_busy_handler(raw, waitWhileBusy, busy_.get());
     }
     return rc == SQLITE_OK;
 }
@@ -119,6 +194,18 @@ int SqlDatabase::errorCode() const {
     return connection_ ? sqlite3_errcode(connection_.get()) & 0xFF : SQLITE_NOMEM;
 }
 
+int SqlDatabase::extendedErrorCode() const {
+    return connection_ ? sqlite3_extended_errcode(connection_.get()) : SQLITE_NOMEM;
+}
+
+int SqlDatabase::busyWaitedMs() const {
+    return busy_ && busy_->gaveUp ? busy_->waitedMs : 0;
+}
+
+int SqlDatabase::changes() const {
+    return connection_ ? sqlite3_changes(connection_.get()) : 0;
+}
+
 long long SqlDatabase::lastInsertId() const {
     return connection_ ? sqlite3_last_insert_rowid(connection_.get()) : 0;
 }
@@ -135,7 +222,10 @@ SqlStatement SqlDatabase::prepare(std::string_view sql, bool* success) {
         sqlite3_finalize(stmt);
         stmt = nullptr;
     }
-    return SqlStatement(stmt);
+    if (busy_ && !heldFile(rc & 0xFF)) {
+        busy_->settle();
+    }
+    return SqlStatement(stmt, busy_);
 }
 
 }  // namespace vesprey

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "text/text.h"
 
@@ -15,10 +16,15 @@ struct sqlite3_stmt;
 
 namespace vesprey {
 
+// How long one connection has waited for a file another program holds (sql.cpp).
+struct BusyWait;
+
 inline constexpr int kSqliteOk = 0;
 inline constexpr int kSqliteError = 1;
 inline constexpr int kSqliteBusy = 5;
 inline constexpr int kSqliteLocked = 6;
+inline constexpr int kSqliteReadOnly = 8;
+inline constexpr int kSqliteNotADatabase = 26;
 inline constexpr int kSqliteRow = 100;
 inline constexpr int kSqliteDone = 101;
 inline constexpr int kOpenReadWrite = 2;  // read-write, never create
@@ -28,6 +34,8 @@ class SqlStatement {
 public:
     SqlStatement() = default;
     explicit SqlStatement(sqlite3_stmt* handle) : handle_(handle) {}
+    SqlStatement(sqlite3_stmt* handle, std::shared_ptr<BusyWait> busy)
+        : handle_(handle), busy_(std::move(busy)) {}
     SqlStatement(const SqlStatement&) = delete;
     SqlStatement& operator=(const SqlStatement&) = delete;
     SqlStatement(SqlStatement&& other) noexcept;
@@ -54,6 +62,7 @@ public:
 private:
     int parameterIndex(std::string_view name) const;
     sqlite3_stmt* handle_ = nullptr;
+    std::shared_ptr<BusyWait> busy_;  // its connection's, when it came from SqlDatabase::prepare
 };
 
 inline constexpr int kBusyTimeoutMs = 5000;
@@ -64,14 +73,23 @@ class SqlDatabase {
 public:
     // Opens an existing file, by default read-write without creating it (flags 2).
     // The file name is a file-system path (bytes as the operating system spells them). While
-    // another program holds the file, a statement waits for it up to kBusyTimeoutMs before it
-    // fails with kSqliteBusy.
+    // another program holds the file, the connection waits for it up to kBusyTimeoutMs before a
+    // statement fails with kSqliteBusy. That time is the connection's for one attempt at the
+    // file: statements that meet the file still held right after one gave up (within
+    // kBusyTimeoutMs) fail at once instead of waiting again, until one gets through.
     bool open(const std::filesystem::path& fileName, int flags = kOpenReadWrite);
     // Applies the encryption key; 1 without a connection.
     int setKey(std::string_view key);
     // SQLite's message and primary result code for the last failure on this connection.
     Text errorMessage() const;
     int errorCode() const;
+    // SQLite's extended result code for the last failure (kSqliteReadOnly with its reason).
+    int extendedErrorCode() const;
+    // Milliseconds the connection waited for the file before it last gave up; 0 when it never
+    // gave up.
+    int busyWaitedMs() const;
+    // The rows the last INSERT, UPDATE or DELETE of this connection changed; 0 without one.
+    int changes() const;
     // The row id of the last row this connection inserted; 0 when none.
     long long lastInsertId() const;
     // Prepares one statement; success reports whether SQLite accepted the text. An empty text
@@ -83,6 +101,7 @@ public:
 
 private:
     std::shared_ptr<sqlite3> connection_;
+    std::shared_ptr<BusyWait> busy_;
 };
 
 }  // namespace vesprey

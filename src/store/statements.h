@@ -12,7 +12,8 @@ namespace vesprey::statements {
 
 inline WriteResult notPrepared(SqlDatabase& db) {
     return WriteResult{false, db.errorMessage(), false,
-                       db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError};
+                       db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError,
+                       db.busyWaitedMs()};
 }
 
 // Steps a write statement to its end and reports it; SQLite's message is read before the
@@ -28,6 +29,7 @@ inline WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
     if (!result.done) {
         result.error = db.errorMessage();
         result.code = code;
+        result.waitedMs = db.busyWaitedMs();
     }
     stmt.finalize();
     return result;
@@ -77,6 +79,7 @@ ReadResult readRows(SqlDatabase& db, std::string_view sql, Bind&& bind, OnRow&& 
     if (stmt.handle() == nullptr) {
         result.code = db.errorCode() != kSqliteOk ? db.errorCode() : kSqliteError;
         result.error = db.errorMessage();
+        result.waitedMs = db.busyWaitedMs();
         return result;
     }
     bind(stmt);
@@ -88,6 +91,7 @@ ReadResult readRows(SqlDatabase& db, std::string_view sql, Bind&& bind, OnRow&& 
     if (code != kSqliteDone) {
         result.code = code;
         result.error = db.errorMessage();
+        result.waitedMs = db.busyWaitedMs();
         discard();
     }
     return result;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hostile.h"
+#include "store/key_cache.h"
 
 namespace vesprey::hostile {
 namespace {
@@ -79,6 +80,28 @@ protected:
     // Makes History.db impossible to make or write. Running as root, permissions stop no write,
     // so there the name is taken by a directory, which SQLite cannot open; otherwise the
     // directory becomes read-only (stderr.txt is made first: the shell still writes into it).
+    // A Sign.db of its own in `folder`, whose History.db says twice that its first account's
+    // cookie expired, in 别人的站. Returns that History.db.
+    fs::path otherHistory(const fs::path& folder) {
+        fs::create_directory(folder);
+        EXPECT_TRUE(createSiteDatabase(folder / "Sign.db", nullptr));
+        HistoryDatabase history;
+        EXPECT_TRUE(history.create(folder / "Sign.db"));
+        EXPECT_TRUE(history.appendPass({entry(timeOf(1, 9), 1, "别人的站", "expired", "请登录")}));
+        EXPECT_TRUE(history.appendPass({entry(timeOf(0, 9), 1, "别人的站", "expired", "请登录")}));
+        return folder / "History.db";
+    }
+
+    // Runs one statement on History.db, as another program would; gives the first column of
+    // its first row.
+    std::string onHistory(const std::string& sql) {
+        SqlDatabase db;
+        EXPECT_TRUE(db.open(historyFile()));
+        db.setKey(kSiteDatabaseKey);
+        SqlStatement stmt = db.prepare(sql);
+        return stmt.step() ? ansiToUtf8(stmt.columnText(0)) : "(none)";
+    }
+
     void makeHistoryUnwritable() {
         if (geteuid() == 0) {
             fs::create_directory(historyFile());
@@ -150,6 +173,100 @@ TEST_F(PassHistory, AHistoryThatCannotBeWrittenIsOnlyAWarning) {
     const std::size_t at = out.err.find(warning);
     ASSERT_NE(at, std::string::npos) << out.err;
     EXPECT_EQ(out.err.find(warning, at + 1), std::string::npos) << out.err;
+}
+
+TEST_F(PassHistory, AHistoryDbOfAnotherSignDbIsNeitherReadNorWritten) {
+    addSite("好站", site_.url("/ok"), "a=1");
+    fs::copy_file(otherHistory(dir_ / "other"), historyFile());
+    const std::string foreign = test::readFile(historyFile());
+
+    const Outcome shown = cli("history");
+    EXPECT_EQ(shown.exitCode, 2) << shown.err;
+    EXPECT_NE(shown.err.find("这个 History.db 属于另一个 Sign.db（可能是从别处复制来的），没有采用"
+                             "；要把它留在一边、另起一个新的，请加 --new-history。"),
+              std::string::npos)
+        << shown.err;
+    EXPECT_EQ(shown.out.find("别人的站"), std::string::npos) << shown.out;
+
+    const Outcome listed = cli("list");
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out.find("失效"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.err.find("属于另一个 Sign.db"), std::string::npos) << listed.err;
+
+    const Outcome signed_ = sign("");
+    EXPECT_EQ(signed_.exitCode, 0) << signed_.err;
+    EXPECT_NE(signed_.err.find("签到历史没有保存：这个 History.db 属于另一个 Sign.db"),
+              std::string::npos)
+        << signed_.err;
+    EXPECT_EQ(test::readFile(historyFile()), foreign);
+}
+
+TEST_F(PassHistory, NewHistorySetsTheOtherSignDbsHistoryAsideAndBeginsAnew) {
+    addSite("好站", site_.url("/ok"), "a=1");
+    fs::copy_file(otherHistory(dir_ / "other"), historyFile());
+    const std::string foreign = test::readFile(historyFile());
+
+    const Outcome out = sign("--new-history");
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_NE(out.err.find("属于另一个 Sign.db 的签到历史已改名留在 "), std::string::npos)
+        << out.err;
+    std::vector<fs::path> aside;
+    for (const auto& file : fs::directory_iterator(dir_)) {
+        if (file.path().filename().string().starts_with("History.other-")) {
+            aside.push_back(file.path());
+        }
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(test::readFile(aside[0]), foreign);
+    const std::vector<HistoryEntry> rows = storedRows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(ansiToUtf8(rows[0].site), "好站");
+    EXPECT_EQ(cli("history").exitCode, 0);
+}
+
+TEST_F(PassHistory, AHistoryDbOfAnEarlierVersionIsKeptAndLearnsItsSignDb) {
+    addSite("好站", site_.url("/ok"), "a=1");
+    append({entry(timeOf(1, 9), 1, "好站", "success", "签到成功")});
+    // Both files as an earlier version left them: History.db names no Sign.db, Sign.db has no
+    // id of its own.
+    onHistory("DELETE FROM Setting WHERE Name IN ('SignDbId', 'SignDbSalt')");
+    changeSignDb("DELETE FROM Setting WHERE Name = 'FileId'");
+    const std::string signDb = test::readFile(db_);
+
+    const Outcome shown = cli("history");
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.out.find("好站"), std::string::npos) << shown.out;
+    const Outcome out = sign("");
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_EQ(out.err.find("签到历史没有保存"), std::string::npos) << out.err;
+    EXPECT_EQ(test::readFile(db_), signDb);  // a pass still never writes Sign.db
+    EXPECT_EQ(storedRows().size(), 2u);
+    EXPECT_EQ(onHistory("SELECT Value FROM Setting WHERE Name = 'SignDbSalt'"), *fileSaltHex(db_));
+
+    // The id Sign.db gets with its next write goes into History.db with the next pass.
+    addSite("新站", site_.url("/ok"), "b=1");
+    ASSERT_EQ(sign("").exitCode, 0);
+    SqlDatabase sign;
+    ASSERT_TRUE(openSiteDatabase(sign, db_));
+    std::optional<Text> id;
+    ASSERT_TRUE(readSiteDatabaseId(sign, id).ok());
+    ASSERT_TRUE(id);
+    EXPECT_EQ(onHistory("SELECT Value FROM Setting WHERE Name = 'SignDbId'"), *id);
+}
+
+TEST_F(PassHistory, ASignDbNamedHistoryDbIsNeverGivenAHistory) {
+    addSite("好站", site_.url("/ok"), "a=1");
+    fs::rename(db_, historyFile());
+    db_ = historyFile();
+    const std::string before = test::readFile(db_);
+    const std::string same = "Sign.db 和签到历史是同一个文件，签到历史不能写进 Sign.db";
+    const Outcome out = sign("");
+    EXPECT_EQ(out.exitCode, 0) << out.err;
+    EXPECT_NE(out.err.find("签到历史没有保存：" + same), std::string::npos) << out.err;
+    EXPECT_EQ(test::readFile(db_), before);
+    const Outcome shown = cli("history");
+    EXPECT_EQ(shown.exitCode, 2) << shown.err;
+    EXPECT_NE(shown.err.find(same), std::string::npos) << shown.err;
 }
 
 TEST_F(PassHistory, HistoryShowsEachDayAsItsWorstPassAndTheLastResult) {

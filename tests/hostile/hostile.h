@@ -113,6 +113,22 @@ protected:
         return added.id;
     }
 
+    // The cookie (UTF-8) of the account row `cid`; "(none)" when there is no such row.
+    std::string cookieOf(int cid) {
+        SqlDatabase db;
+        EXPECT_TRUE(openSiteDatabase(db, db_));
+        SqlStatement stmt =
+            db.prepare("select Cookie from WebCookie where Cid=" + std::to_string(cid));
+        return stmt.step() ? ansiToUtf8(stmt.columnText(0)) : "(none)";
+    }
+
+    // Runs one statement on Sign.db, as another program would.
+    void changeSignDb(const std::string& sql) {
+        SqlDatabase db;
+        ASSERT_TRUE(openSiteDatabase(db, db_));
+        ASSERT_EQ(db.prepare(sql).stepCode(), kSqliteDone) << ansiToUtf8(db.errorMessage());
+    }
+
     void setPushKey(int channel, const std::string& key) {
         SqlDatabase db;
         ASSERT_TRUE(openSiteDatabase(db, db_));

@@ -28,14 +28,6 @@ protected:
         });
         site_.start();
     }
-
-    std::string cookieOf(int cid) {
-        SqlDatabase db;
-        EXPECT_TRUE(openSiteDatabase(db, db_));
-        SqlStatement stmt =
-            db.prepare("select Cookie from WebCookie where Cid=" + std::to_string(cid));
-        return stmt.step() ? ansiToUtf8(stmt.columnText(0)) : "(none)";
-    }
 };
 
 TEST_F(Verdicts, JsonReportsEveryRowInOrderAndTheExitCodeSaysSomethingNeedsTheUser) {

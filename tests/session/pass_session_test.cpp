@@ -135,5 +135,38 @@ TEST_F(Session, FinishKeepsEveryRowAndSavesOnlyTheCookiesOfAccountsThatWentWell)
     EXPECT_EQ(kept[2].Cookie, "");
 }
 
+TEST_F(Session, ACookieChangedWhileThePassRanIsLeftAndItsRowNamed) {
+    PassSession pass = session();
+    pass.prepare(false);
+    Quiet quiet;
+    const PassResult result = pass.run(quiet, quiet);
+    ASSERT_TRUE(updateWebCookie(db_, 1, "sid=MANUAL"));  // the user, while the pass ran
+    const CookieSave save = pass.saveRenewedCookies(result);
+    EXPECT_TRUE(save.written && save.any);
+    EXPECT_EQ(save.saved, 0);
+    EXPECT_EQ(save.changedRows, (std::vector<std::size_t>{0}));
+    EXPECT_EQ(ansiToUtf8(changedCookiesText(save, pass.plan())),
+              "这些账号的 Cookie 在签到期间被改动或删除，没有覆盖：续期站");
+    EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=MANUAL");
+}
+
+TEST_F(Session, ACookieKeptByTheProgramSinceAnEarlierPassIsSavedOverTheFilesCookie) {
+    // The window keeps what the sites set between passes without saving it: its rows then hold
+    // a cookie the file does not. The file's cookie at the start of the pass is the one written
+    // over.
+    PassPlan plan;
+    plan.rows = passRows(loadSiteList(db_));
+    plan.rows[0].site.Cookie = "sid=kept";
+    PassSession pass(db_, path_, std::move(plan));
+    pass.prepare(false);
+    Quiet quiet;
+    const PassResult result = pass.run(quiet, quiet);
+    const CookieSave save = pass.saveRenewedCookies(result);
+    EXPECT_TRUE(save.written);
+    EXPECT_EQ(save.saved, 1);
+    EXPECT_TRUE(save.changedRows.empty());
+    EXPECT_EQ(loadSiteList(db_)[0].Cookie, "sid=new");
+}
+
 }  // namespace
 }  // namespace vesprey

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "store/key_cache.h"
+#include "store/site_database.h"
 
 namespace vesprey {
 namespace {
@@ -221,6 +222,66 @@ TEST_F(HistoryStore, ACookieRecordIsReplacedByTheNextCaptureAndCanBeForgotten) {
     ASSERT_EQ(expiries.size(), 1u);
     EXPECT_EQ(expiries[4].expires, "2025-03-10 12:00:00");
     EXPECT_EQ(expiries[4].captured, "2024-12-20 10:00:00");
+}
+
+TEST_F(HistoryStore, AHistoryIsTakenOnlyForTheSignDbItNames) {
+    // What History.db names of its Sign.db: "own" the Sign.db's id or salt, "other" another
+    // file's, nullptr nothing.
+    struct Case {
+        const char* what;
+        bool signDbHasId;
+        const char* keptId;
+        const char* keptSalt;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"both names its own", true, "own", "own", true},
+        {"another id, its own salt", true, "other", "own", false},
+        {"its own id, a salt that changed", true, "own", "other", true},
+        {"no id yet, its own salt", true, nullptr, "own", true},
+        {"no id yet, another salt", true, nullptr, "other", false},
+        {"nothing: an earlier version's file", true, nullptr, nullptr, true},
+        {"a Sign.db without id, its own salt", false, "other", "own", true},
+        {"a Sign.db without id, another id alone", false, "other", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir_);
+        fs::create_directory(dir_);
+        ASSERT_TRUE(createSiteDatabase(signDb_, nullptr));
+        std::optional<Text> id;
+        {
+            SqlDatabase sign;
+            ASSERT_TRUE(openSiteDatabase(sign, signDb_));
+            ASSERT_TRUE(readSiteDatabaseId(sign, id).ok());
+            ASSERT_TRUE(id);
+            if (!c.signDbHasId) {
+                ASSERT_EQ(sign.prepare("DELETE FROM Setting").stepCode(), kSqliteDone);
+            }
+        }
+        append({entry("2024-05-01 08:00:00", 1, "success")});
+        writeDirectly("DELETE FROM Setting WHERE Name IN ('SignDbId', 'SignDbSalt')");
+        const std::string other(32, 'f');
+        auto keep = [&](std::string_view name, const char* which, const std::string& own) {
+            if (which != nullptr) {
+                writeDirectly("INSERT INTO Setting (Name, Value) VALUES ('" + std::string(name) +
+                              "', '" + (std::string_view(which) == "own" ? own : other) + "')");
+            }
+        };
+        keep("SignDbId", c.keptId, *id);
+        keep("SignDbSalt", c.keptSalt, *fileSaltHex(signDb_));
+
+        HistoryDatabase reader;
+        const ReadResult read = reader.open(signDb_);
+        EXPECT_EQ(read.ok(), c.taken) << ansiToUtf8(read.error);
+        HistoryDatabase writer;
+        const WriteResult written = writer.create(signDb_);
+        EXPECT_EQ(static_cast<bool>(written), c.taken) << ansiToUtf8(written.error);
+        if (!c.taken) {
+            EXPECT_EQ(read.code, kHistoryOfAnotherFile);
+            EXPECT_EQ(written.code, kHistoryOfAnotherFile);
+        }
+    }
 }
 
 TEST_F(HistoryStore, TheLastScheduledPassIsNothingUntilSaved) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -139,6 +140,41 @@ TEST_F(KeyCache, AReplacedFileGetsItsOwnEntryAndAFileThatIsNoDatabaseNone) {
     std::ofstream(garbage) << std::string(4096, 'x');
     EXPECT_FALSE(listOf(garbage));
     EXPECT_EQ(cachedKeyOf(garbage), "");
+}
+
+TEST_F(KeyCache, AFileHeldByAnotherProgramKeepsItsEntryAndIsWaitedForOnce) {
+    ASSERT_TRUE(listOf(path_));
+    const std::string key = cachedKeyOf(path_);
+    ASSERT_EQ(key.size(), 64u);
+    SqlDatabase holder;
+    ASSERT_TRUE(openSiteDatabase(holder, path_));
+    ASSERT_EQ(holder.prepare("BEGIN EXCLUSIVE").stepCode(), kSqliteDone);
+
+    SqlDatabase db;
+    ASSERT_TRUE(openSiteDatabase(db, path_));
+    SiteList list;
+    const ReadResult read = readSiteList(db, list);
+    EXPECT_TRUE(read.busy()) << ansiToUtf8(read.error);
+    // One wait for the open and the read together, and the one the result tells.
+    EXPECT_GE(read.waitedMs, kBusyTimeoutMs);
+    EXPECT_LT(read.waitedMs, 2 * kBusyTimeoutMs);
+    EXPECT_EQ(cachedKeyOf(path_), key) << cacheText();
+
+    ASSERT_EQ(holder.prepare("COMMIT").stepCode(), kSqliteDone);
+    EXPECT_TRUE(listOf(path_));
+}
+
+TEST_F(KeyCache, FoldersMadeForTheCacheAreTheOwnersAloneWhateverTheUmask) {
+    setKeyCachePath(dir_ / "home" / "cache" / "vesprey" / "keys");
+    const mode_t before = ::umask(0);
+    const bool listed = listOf(path_).has_value();
+    ::umask(before);
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(cachedKeyOf(path_).size(), 64u);
+    for (const fs::path& folder :
+         {dir_ / "home", dir_ / "home" / "cache", dir_ / "home" / "cache" / "vesprey"}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
 }
 
 TEST_F(KeyCache, WithoutACacheDirectoryFilesOpenAsBefore) {

@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -196,6 +198,59 @@ TEST_F(SiteStore, EachWriteStatement) {
     auto second = addSite(db_, fields("第二个"), "x=1");
     EXPECT_EQ(second.id, 2);
     EXPECT_EQ(selectMaxTemplateId(db_), 2);
+}
+
+TEST_F(SiteStore, RenewedCookiesGoOnlyWhereTheRowStillHoldsTheCookieRead) {
+    const int id = addSite(db_, fields("甲站"), "tok=A").id;
+    for (const char* cookie : {"tok=B", "tok=C", ""}) {
+        ASSERT_TRUE(insertWebCookie(db_, id, "2024-01-01 08:00:00", cookie));
+    }
+    exec("update WebCookie set Cookie=NULL where Cid=4");
+    exec("update WebCookie set Cookie='tok=MANUAL' where Cid=2");  // changed meanwhile
+    exec("delete from WebCookie where Cid=3");                     // deleted meanwhile
+    const CookieSaveResult result = saveCookies(db_, {{1, "tok=A", "tok=A1"},
+                                                      {2, "tok=B", "tok=B1"},
+                                                      {3, "tok=C", "tok=C1"},
+                                                      {4, "", "tok=D1"}});
+    ASSERT_TRUE(result.written) << ansiToUtf8(result.written.error);
+    EXPECT_EQ(result.saved, (std::vector<int>{1, 4}));
+    EXPECT_EQ(result.changed, (std::vector<int>{2, 3}));
+    std::map<int, Text> stored;
+    for (const SiteTemplate& site : loadSiteList(db_)) {
+        stored[site.Cid] = site.Cookie;
+    }
+    EXPECT_EQ(stored, (std::map<int, Text>{{1, "tok=A1"}, {2, "tok=MANUAL"}, {4, "tok=D1"}}));
+}
+
+TEST_F(SiteStore, ANewFileHasAnIdAndAnEarlierOneGetsOneWithItsFirstWriteOnly) {
+    std::optional<Text> made;
+    ASSERT_TRUE(readSiteDatabaseId(db_, made).ok());
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->size(), 32u);
+
+    // A file of an earlier version: reading it leaves it without one.
+    exec("delete from Setting");
+    auto fileBytes = [&] {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = fileBytes();
+    std::optional<Text> none;
+    ASSERT_TRUE(readSiteDatabaseId(db_, none).ok());
+    EXPECT_FALSE(none);
+    SiteList list;
+    EXPECT_TRUE(readSiteList(db_, list).ok());
+    EXPECT_EQ(fileBytes(), before);
+
+    ASSERT_TRUE(addSite(db_, fields("甲站"), "a=1").write);
+    std::optional<Text> given;
+    ASSERT_TRUE(readSiteDatabaseId(db_, given).ok());
+    ASSERT_TRUE(given);
+    EXPECT_NE(*given, *made);
+    ASSERT_TRUE(writeSetting(db_, "x", "1"));
+    std::optional<Text> kept;
+    ASSERT_TRUE(readSiteDatabaseId(db_, kept).ok());
+    EXPECT_EQ(kept, given);
 }
 
 TEST_F(SiteStore, UpdateTemplateChangesTheRowOfItsIdAlone) {
