@@ -134,6 +134,16 @@ private slots:
             response.set_header("Set-Cookie", "bin=\xE9\xFF; Path=/");
             response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
         });
+        // Renews the cookie, after the user has typed another one into Sign.db meanwhile.
+        server.Get("/changed", [this](const httplib::Request&, httplib::Response& response) {
+            ++site_->requests;
+            SqlDatabase db;
+            if (openSiteDatabase(db, changedDuringPass_)) {
+                updateWebCookie(db, 1, "tok=MANUAL");
+            }
+            response.set_header("Set-Cookie", "sid=new; Path=/");
+            response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
+        });
         site_->start();
         dir_ = std::make_unique<QTemporaryDir>();
     }
@@ -506,6 +516,24 @@ private slots:
         QVERIFY(boxes.boxes.isEmpty());
     }
 
+    void aCookieChangedWhileThePassRanIsLeftAndNamed() {
+        BoxRecorder boxes;
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/changed"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/success"), .tying = "msg", .cookies = {"b=2"}}});
+        changedDuringPass_ = db;
+        auto window = openWindow(db);
+        checkBox(*window, QStringLiteral("选择框_保存更新的Cookie"));
+        QVERIFY(runPass(*window));
+        const auto stored = accounts(db);
+        QCOMPARE(stored[0].cookie, std::string("tok=MANUAL"));
+        QCOMPARE(stored[1].cookie, std::string("sid=new; b=2"));
+        QCOMPARE(window->statusText(), QStringLiteral("已保存 1 个更新的 Cookie；这些账号的 Cookie "
+                                                      "在签到期间被改动或删除，没有覆盖：甲"));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
     // Every push address here is a closed port: the failed push stays in view beside the saved
     // cookies.
     void savedCookiesJoinAFailedPushInTheStatusLabel() {
@@ -776,6 +804,7 @@ private:
     }
 
     std::unique_ptr<FakeSite> site_;
+    std::filesystem::path changedDuringPass_;  // the Sign.db /changed writes into
     std::unique_ptr<QTemporaryDir> dir_;
 };
 

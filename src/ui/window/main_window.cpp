@@ -1,8 +1,8 @@
 #include "ui/window/main_window.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QLabel>
 #include <QTabBar>
 #include <QTabWidget>
@@ -460,6 +460,10 @@ void MainWindow::saveRenewedCookies(const PassResult& result) {
     if (save.saved > 0) {
         addStatusNotice(QStringLiteral("已保存 %1 个更新的 Cookie").arg(save.saved),
                         kSavedCookiesShown);
+    }
+    // Rows whose cookie changed in Sign.db while the pass ran keep what they hold now.
+    if (const Text left = changedCookiesText(save, session_->plan()); !left.empty()) {
+        addStatusNotice(fromAnsi(left), kSavedCookiesShown);
     }
 }
 
