@@ -31,6 +31,10 @@
 namespace vesprey::cli {
 namespace {
 
+// The bounds of --answer-memory, in MB.
+constexpr int kMinAnswerMemoryMegabytes = 16;
+constexpr int kMaxAnswerMemoryMegabytes = 4096;
+
 // The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
 // (after saying why) when one of them is no channel.
 std::optional<std::vector<std::string>> channelList(const std::string& option) {
@@ -419,6 +423,20 @@ int runSign(const Arguments& args) {
             return kExitBadInput;
         }
     }
+    std::size_t answerBudget = kDefaultAnswerBudgetBytes;
+    if (auto given = args.value("--answer-memory")) {
+        const bool digits =
+            !given->empty() && given->size() <= 4 &&
+            std::all_of(given->begin(), given->end(), [](char c) { return c >= '0' && c <= '9'; });
+        const int megabytes = digits ? std::atoi(given->c_str()) : 0;
+        if (megabytes < kMinAnswerMemoryMegabytes || megabytes > kMaxAnswerMemoryMegabytes) {
+            printError("--answer-memory 只能是 " + std::to_string(kMinAnswerMemoryMegabytes) +
+                       " 到 " + std::to_string(kMaxAnswerMemoryMegabytes) +
+                       " 之间的整数（MB），不是 " + *given + "。");
+            return kExitBadInput;
+        }
+        answerBudget = static_cast<std::size_t>(megabytes) * 1024 * 1024;
+    }
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
@@ -432,6 +450,7 @@ int runSign(const Arguments& args) {
     plan.channels = channels;
     plan.notifyOn = notifyOn;
     plan.jobs = jobs;
+    plan.answerBudgetBytes = answerBudget;
     plan.strictTls = args.flag("--strict-tls");
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
@@ -529,7 +548,15 @@ const Command& signCommand() {
                      .value = "N",
                      .help = "最多同时签 N 个账号（1–64，默认 1：一个接一个）；同一网站（签到\n"
                              "链接的主机名相同）的账号仍按列表顺序一个接一个。进度、结果、\n"
-                             "判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同"}},
+                             "判定、推送和 History.db 都按列表顺序，与 --jobs 1 相同"},
+                    {.name = "--answer-memory",
+                     .value = "MB",
+                     .help = "同时收在内存里的答复最多占这么多 MB（" +
+                             std::to_string(kMinAnswerMemoryMegabytes) + "–" +
+                             std::to_string(kMaxAnswerMemoryMegabytes) + "，默认 " +
+                             std::to_string(kDefaultAnswerBudgetBytes >> 20) +
+                             "）；放不下的答复等\n"
+                             "别的答复处理完，等不到或比这还大的答复不收，该账号失败并写明原因"}},
         .description =
             "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
             "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"

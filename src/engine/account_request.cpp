@@ -32,6 +32,7 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     }
     http.verifyTls = request.verifyTls;
     http.deadlineMs = request.deadlineMs;
+    http.answerBudget = request.answerBudget;
 
     AccountAnswer outcome;
     outcome.response = WebClient::send(http);
@@ -76,7 +77,7 @@ std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion) {
 }
 
 Text AccountAnswer::listText() const {
-    if (!response.sent()) {
+    if (!response.sent() || response.error.code == HttpErrorCode::AnswerTooLarge) {
         return response.error.message;
     }
     std::string_view shown = extracted ? result : answer;

@@ -109,6 +109,7 @@ public:
         : plan_(plan),
           began_(plan.rows.size()),
           finished_(plan.rows.size()),
+          budget_(std::make_shared<AnswerBudget>(plan.answerBudgetBytes)),
           forwardStop_(std::move(passStop), StopForward{this}) {
         if (plan.jobs <= 1) {
             return;
@@ -211,6 +212,7 @@ private:
         AccountRequest request = accountRequestFor(site);
         request.verifyTls = plan_.strictTls;
         request.deadlineMs = plan_.requestDeadlineMs;
+        request.answerBudget = budget_;
         FinishedRow done;
         AccountAnswer outcome = requestAccount(request, done.requestMessages);
         AccountReport& report = done.report;
@@ -238,6 +240,7 @@ private:
     std::size_t started_ = 0;                              // of them handed to a thread
     std::vector<bool> began_;                              // by row: its request has begun
     std::vector<std::optional<FinishedRow>> finished_;     // by row, until the pass takes it
+    std::shared_ptr<AnswerBudget> budget_;                 // the answers' bytes under way
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;

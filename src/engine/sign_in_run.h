@@ -42,6 +42,12 @@ enum class NotifyOn {
 // The most accounts a pass requests at once.
 inline constexpr int kMaxSignInJobs = 64;
 
+// The answer bytes a pass holds at once by default (PassPlan::answerBudgetBytes). An answer takes
+// up to about four and a half times its size while it is evaluated (a JSON tree of many small
+// values is the largest), so that a pass with this many bytes of answers stays under 1 GiB
+// whatever the answers and the jobs.
+inline constexpr std::size_t kDefaultAnswerBudgetBytes = std::size_t{192} * 1024 * 1024;
+
 // What the user may change while a pass runs, read by the pass as it goes: whether the summary
 // is pushed ("同步通知"), at every row and again at the end, so that switching it on half-way
 // pushes a summary from the row then under way; and the one channel of the push page, at the end.
@@ -90,6 +96,10 @@ struct PassPlan {
     int jobs = 1;
     bool strictTls = false;      // sign-in requests check the site's certificate too
     long requestDeadlineMs = 0;  // each sign-in request's bound in all; 0: kRequestDeadlineMs
+    // The answers of requests running at once hold at most this many bytes together, from the
+    // first byte received until the row is evaluated (answer_budget.h): an answer waits for room
+    // within its request's bound, and one that finds none fails with the reason in its row.
+    std::size_t answerBudgetBytes = kDefaultAnswerBudgetBytes;
 };
 
 // What the pass made of one row of the list.
