@@ -42,11 +42,11 @@ enum class NotifyOn {
 // The most accounts a pass requests at once.
 inline constexpr int kMaxSignInJobs = 64;
 
-// The answer bytes a pass holds at once by default (PassPlan::answerBudgetBytes). An answer takes
-// up to about four and a half times its size while it is evaluated (a JSON tree of many small
-// values is the largest), so that a pass with this many bytes of answers stays under 1 GiB
+// The answer bytes a pass holds at once by default (PassPlan::answerBudgetBytes): two answers of
+// the body limit. While it is evaluated an answer of 64 MiB takes up to 7 times its size (the
+// body, and the JSON library's bound of 384 MiB for its parse), so that a pass stays under 1 GiB
 // whatever the answers and the jobs.
-inline constexpr std::size_t kDefaultAnswerBudgetBytes = std::size_t{192} * 1024 * 1024;
+inline constexpr std::size_t kDefaultAnswerBudgetBytes = std::size_t{128} * 1024 * 1024;
 
 // What the user may change while a pass runs, read by the pass as it goes: whether the summary
 // is pushed ("同步通知"), at every row and again at the end, so that switching it on half-way
