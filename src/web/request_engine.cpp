@@ -563,11 +563,8 @@ struct RequestEngine::Impl {
         const std::string_view digits = trimBlanks(line.substr(kLength.size()));
         std::size_t announced = 0;
         for (const char c : digits) {
-            if (c < '0' || c > '9') {
-                return true;
-            }
-            if (announced > kMaxResponseBody) {
-                break;  // cut at the limit anyway
+            if (c < '0' || c > '9' || announced > kMaxResponseBody) {
+                return true;  // a length far past the limit is taken as it comes, cut at the limit
             }
             announced = announced * 10 + static_cast<std::size_t>(c - '0');
         }
