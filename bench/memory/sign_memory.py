@@ -65,12 +65,18 @@ def serve(port_queue, answers):
                         break
                 parts = line.split()
                 path = parts[1].split(b"?")[0].decode() if len(parts) > 1 else "/"
-                self.wfile.write(answers.get(path, small))
+                try:
+                    self.wfile.write(answers.get(path, small))
+                except OSError:
+                    return  # the client went: an answer it did not keep
 
     class Server(socketserver.ThreadingTCPServer):
         daemon_threads = True
         allow_reuse_address = True
         request_queue_size = 128
+
+        def handle_error(self, request, client_address):
+            pass  # a client that closes its connection is no failure of the site
 
     first = Server(("127.0.0.1", 0), Handler)
     port = first.server_address[1]
@@ -115,16 +121,18 @@ def make_hosts_db(cli, folder, name, port, path, tying, rtype):
 
 
 def peak_rss_mb(cli, db, jobs):
-    """Runs sign and returns (peak resident MB of vesprey-cli, seconds, exit code)."""
+    """Runs sign and returns (peak resident MB of vesprey-cli, seconds, exit code, accounts whose
+    answer was not kept for want of answer memory)."""
     with tempfile.NamedTemporaryFile("r") as peak:
         start = time.monotonic()
         child = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", peak.name, cli, "sign",
                                 "--no-history", "--jobs", str(jobs), "--db", db],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL)
         seconds = time.monotonic() - start
         kilobytes = peak.read().split()
-    return (int(kilobytes[-1]) / 1024 if kilobytes else 0), seconds, child.returncode
+    refused = child.stdout.decode(errors="replace").count("没有收下")
+    return (int(kilobytes[-1]) / 1024 if kilobytes else 0), seconds, child.returncode, refused
 
 
 def main():
@@ -170,6 +178,9 @@ def main():
                 seconds = [r[1] for r in runs]
                 codes = sorted({r[2] for r in runs})
                 note = "" if codes == [0] else f"  exit {codes}"
+                refused = max(r[3] for r in runs)
+                if refused:
+                    note += f", up to {refused} answers not kept"
                 print(f"{case:24} {cli[-40:]:40} {min(peaks):12.1f} "
                       f"{statistics.median(peaks):8.1f} {statistics.median(seconds):9.2f}{note}",
                       flush=True)

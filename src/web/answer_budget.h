@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace vesprey {
 
