@@ -25,7 +25,7 @@ public:
     AnswerBudget& operator=(const AnswerBudget&) = delete;
 
     std::size_t capacity() const { return capacity_; }
-    // The bytes held now by all holds.
+    // The bytes all holds hold together.
     std::size_t used() const;
 
 private:

@@ -241,7 +241,7 @@ Header headerFor(std::string_view name, std::string_view wireValue) {
     return header;
 }
 
-// A size as a user reads it: "64 MB", or "12 KB" below a megabyte (rounded up).
+// A size as a user reads it: "64 MB", or "12 KB" below a megabyte, counted up to a whole unit.
 std::string sizeText(std::size_t bytes) {
     constexpr std::size_t kMegabyte = std::size_t{1024} * 1024;
     return bytes >= kMegabyte ? std::to_string((bytes + kMegabyte - 1) / kMegabyte) + " MB"
