@@ -382,12 +382,14 @@ void printRefusedCookies(const std::vector<PassRow>& rows, const PassResult& pas
 // A pass receives answer after answer of up to a few hundred KB. glibc would give each such
 // block back to the kernel when it is freed and have the next one faulted in page by page;
 // blocks up to kHeapBlockLimit come from the heap instead, and up to kKeptFreeHeap of freed heap
-// stays with the process for the next answers.
-void keepFreedAnswers() {
+// stays with the process for the next answers. glibc keeps that much in each heap of its own,
+// and threads of several jobs each take one: the amount is shared among the jobs.
+void keepFreedAnswers(int jobs) {
     constexpr int kHeapBlockLimit = 16 * 1024 * 1024;
     constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
+    constexpr int kKeptFreeHeapLeast = 1024 * 1024;
     mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
-    mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+    mallopt(M_TRIM_THRESHOLD, std::max(kKeptFreeHeap / std::max(jobs, 1), kKeptFreeHeapLeast));
 }
 
 int runSign(const Arguments& args) {
@@ -477,7 +479,7 @@ int runSign(const Arguments& args) {
     ProgressLine* line = progress ? &*progress : nullptr;
     TerminalObserver observer(session.plan().rows, line);
     StderrMessages messages(line);
-    keepFreedAnswers();
+    keepFreedAnswers(jobs);
     const PassResult pass = session.run(observer, messages);
     progress.reset();
     if (args.flag("--json")) {
