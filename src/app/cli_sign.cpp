@@ -383,13 +383,16 @@ void printRefusedCookies(const std::vector<PassRow>& rows, const PassResult& pas
 // block back to the kernel when it is freed and have the next one faulted in page by page;
 // blocks up to kHeapBlockLimit come from the heap instead, and up to kKeptFreeHeap of freed heap
 // stays with the process for the next answers. glibc keeps that much in each heap of its own,
-// and threads of several jobs each take one: the amount is shared among the jobs.
+// and the threads of several jobs would each take one, keeping what their largest answer left
+// there: they share kJobHeaps heaps, and the amount is shared among the jobs.
 void keepFreedAnswers(int jobs) {
     constexpr int kHeapBlockLimit = 16 * 1024 * 1024;
     constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
     constexpr int kKeptFreeHeapLeast = 1024 * 1024;
+    constexpr int kJobHeaps = 2;
     mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
     mallopt(M_TRIM_THRESHOLD, std::max(kKeptFreeHeap / std::max(jobs, 1), kKeptFreeHeapLeast));
+    mallopt(M_ARENA_MAX, kJobHeaps);
 }
 
 int runSign(const Arguments& args) {
