@@ -34,6 +34,10 @@
 namespace vesprey::cli {
 namespace {
 
+// The bounds of --answer-memory, in MB.
+constexpr int kMinAnswerMemoryMegabytes = 16;
+constexpr int kMaxAnswerMemoryMegabytes = 4096;
+
 // The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
 // (after saying why) when one of them is no channel.
 std::optional<std::vector<std::string>> channelList(const std::string& option) {
@@ -517,12 +521,17 @@ void printRefusedCookies(const std::vector<PassRow>& rows, const PassResult& pas
 // A pass receives answer after answer of up to a few hundred KB. glibc would give each such
 // block back to the kernel when it is freed and have the next one faulted in page by page;
 // blocks up to kHeapBlockLimit come from the heap instead, and up to kKeptFreeHeap of freed heap
-// stays with the process for the next answers.
-void keepFreedAnswers() {
+// stays with the process for the next answers. glibc keeps that much in each heap of its own,
+// and the threads of several jobs would each take one, keeping what their largest answer left
+// there: they share kJobHeaps heaps, and the amount is shared among the jobs.
+void keepFreedAnswers(int jobs) {
     constexpr int kHeapBlockLimit = 16 * 1024 * 1024;
     constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
+    constexpr int kKeptFreeHeapLeast = 1024 * 1024;
+    constexpr int kJobHeaps = 2;
     mallopt(M_MMAP_THRESHOLD, kHeapBlockLimit);
-    mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+    mallopt(M_TRIM_THRESHOLD, std::max(kKeptFreeHeap / std::max(jobs, 1), kKeptFreeHeapLeast));
+    mallopt(M_ARENA_MAX, kJobHeaps);
 }
 
 int runSign(const Arguments& args) {
@@ -570,6 +579,20 @@ int runSign(const Arguments& args) {
             return kExitBadInput;
         }
     }
+    std::size_t answerBudget = kDefaultAnswerBudgetBytes;
+    if (auto given = args.value("--answer-memory")) {
+        const bool digits =
+            !given->empty() && given->size() <= 4 &&
+            std::all_of(given->begin(), given->end(), [](char c) { return c >= '0' && c <= '9'; });
+        const int megabytes = digits ? std::atoi(given->c_str()) : 0;
+        if (megabytes < kMinAnswerMemoryMegabytes || megabytes > kMaxAnswerMemoryMegabytes) {
+            printError("--answer-memory 只能是 " + std::to_string(kMinAnswerMemoryMegabytes) +
+                       " 到 " + std::to_string(kMaxAnswerMemoryMegabytes) +
+                       " 之间的整数（MB），不是 " + *given + "。");
+            return kExitBadInput;
+        }
+        answerBudget = static_cast<std::size_t>(megabytes) * 1024 * 1024;
+    }
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
@@ -583,6 +606,7 @@ int runSign(const Arguments& args) {
     plan.channels = channels;
     plan.notifyOn = notifyOn;
     plan.jobs = jobs;
+    plan.answerBudgetBytes = answerBudget;
     plan.strictTls = args.flag("--strict-tls");
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
@@ -610,7 +634,7 @@ int runSign(const Arguments& args) {
     ProgressLine* line = progress ? &*progress : nullptr;
     TerminalObserver observer(session.plan().rows, line);
     StderrMessages messages(line);
-    keepFreedAnswers();
+    keepFreedAnswers(jobs);
     PassStopper stopper(maxSeconds, line);
     const PassResult pass = session.run(observer, messages, stopper.token());
     stopper.progressGone();
@@ -702,7 +726,15 @@ const Command& signCommand() {
                     {.name = "--max-time",
                      .value = "秒",
                      .help = "这次签到最多用这么多秒（1–604800，默认不限）；到时像收到 SIGTERM\n"
-                             "一样停止（见下），退出码 5，供 cron 判断"}},
+                             "一样停止（见下），退出码 5，供 cron 判断"},
+                    {.name = "--answer-memory",
+                     .value = "MB",
+                     .help = "同时收在内存里的答复最多占这么多 MB（" +
+                             std::to_string(kMinAnswerMemoryMegabytes) + "–" +
+                             std::to_string(kMaxAnswerMemoryMegabytes) + "，默认 " +
+                             std::to_string(kDefaultAnswerBudgetBytes >> 20) +
+                             "）；放不下的答复等\n"
+                             "别的答复处理完，等不到或比这还大的答复不收，该账号失败并写明原因"}},
         .description =
             "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
             "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"

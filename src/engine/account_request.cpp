@@ -33,6 +33,7 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     http.verifyTls = request.verifyTls;
     http.deadlineMs = request.deadlineMs;
     http.stop = request.stop;
+    http.answerBudget = request.answerBudget;
 
     AccountAnswer outcome;
     outcome.response = WebClient::send(http);
@@ -77,7 +78,7 @@ std::optional<Text> encodingHint(std::string_view rawAnswer, int conversion) {
 }
 
 Text AccountAnswer::listText() const {
-    if (!response.sent()) {
+    if (!response.sent() || response.error.code == HttpErrorCode::AnswerTooLarge) {
         return response.error.message;
     }
     std::string_view shown = extracted ? result : answer;

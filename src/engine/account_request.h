@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string_view>
@@ -48,6 +49,9 @@ struct AccountRequest {
     bool verifyTls = false;  // check the site's certificate ("签到也校验证书", --strict-tls)
     long deadlineMs = 0;     // the request's bound in all; 0: kRequestDeadlineMs
     std::stop_token stop;    // once requested, the request ends within about a second
+    // Shared by the requests running at once: the answer holds its bytes in it until the outcome
+    // goes (HttpRequest::answerBudget); null: only the body limit.
+    std::shared_ptr<AnswerBudget> answerBudget{};
 };
 
 // The request of a stored account, as a pass sends it (without keeping the raw body).
@@ -64,7 +68,7 @@ struct AccountAnswer {
 
     // The account list's text: the result (without a statement, the converted answer), or the
     // answer as received when that is empty; at most kMaxResultCharacters. When the request could
-    // not go out, why.
+    // not go out, or its answer was too large to hold, why.
     Text listText() const;
     // The trial's text: the result, or the converted answer when the result is empty or
     // "匹配失败".

@@ -314,11 +314,14 @@ Text evaluateJson(std::string_view answer, std::string_view tying) {
     document.Parse(answer, /*decodeUnicodeEscapes=*/true);  // a failure leaves it empty
 
     if (!hasMarker(paths, kOr)) {
-        const Text value = document.GetText(paths);
+        Text value = document.GetText(paths);
         if (value.empty()) {
             return Text(answer);
         }
-        return templateText.empty() ? value : replaceMarker(templateText, kValueMark, value);
+        if (templateText.empty()) {
+            return value;  // moved out, not copied: the value may be most of a large answer
+        }
+        return replaceMarker(templateText, kValueMark, value);
     }
     // Several paths: the first one's value when it goes into a template, otherwise the value
     // of the last one, whatever it is.

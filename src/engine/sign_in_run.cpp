@@ -140,6 +140,7 @@ public:
         : plan_(plan),
           began_(plan.rows.size()),
           finished_(plan.rows.size()),
+          budget_(std::make_shared<AnswerBudget>(plan.answerBudgetBytes)),
           requestStop_(passStop),
           forwardStop_(std::move(passStop), StopForward{this}) {
         if (plan.jobs <= 1) {
@@ -261,6 +262,7 @@ private:
         request.verifyTls = plan_.strictTls;
         request.deadlineMs = plan_.requestDeadlineMs;
         request.stop = requestStop_;
+        request.answerBudget = budget_;
         AccountAnswer outcome = requestAccount(request, done.requestMessages);
         if (outcome.response.error.code == HttpErrorCode::Stopped) {
             done = FinishedRow{};
@@ -296,6 +298,7 @@ private:
     std::size_t started_ = 0;                              // of them handed to a thread
     std::vector<bool> began_;                              // by row: its request has begun
     std::vector<std::optional<FinishedRow>> finished_;     // by row, until the pass takes it
+    std::shared_ptr<AnswerBudget> budget_;                 // the answers' bytes under way
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;

@@ -53,6 +53,11 @@ inline constexpr int kSilentSiteLimit = 3;
 const Text& silentSiteText();
 // "已停止" (code page 936): the text of a row the pass did not finish because it was stopped.
 const Text& stoppedRowText();
+// The answer bytes a pass holds at once by default (PassPlan::answerBudgetBytes): two answers of
+// the body limit. While it is evaluated an answer of 64 MiB takes up to 7 times its size (the
+// body, and the JSON library's bound of 384 MiB for its parse), so that a pass stays under 1 GiB
+// whatever the answers and the jobs.
+inline constexpr std::size_t kDefaultAnswerBudgetBytes = std::size_t{128} * 1024 * 1024;
 
 // What the user may change while a pass runs, read by the pass as it goes: whether the summary
 // is pushed ("同步通知"), at every row and again at the end, so that switching it on half-way
@@ -102,6 +107,10 @@ struct PassPlan {
     int jobs = 1;
     bool strictTls = false;      // sign-in requests check the site's certificate too
     long requestDeadlineMs = 0;  // each sign-in request's bound in all; 0: kRequestDeadlineMs
+    // The answers of requests running at once hold at most this many bytes together, from the
+    // first byte received until the row is evaluated (answer_budget.h): an answer waits for room
+    // within its request's bound, and one that finds none fails with the reason in its row.
+    std::size_t answerBudgetBytes = kDefaultAnswerBudgetBytes;
 };
 
 // What the pass made of one row of the list.

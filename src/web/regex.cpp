@@ -463,6 +463,13 @@ public:
             ansiToUtf16(subject, small_);
             return small_;
         }
+        if (subject.size() > kKeptSubjectUnits) {
+            // Given back after the run (trim), so not remembered either: no copy of it is kept
+            // beside its decoding.
+            largeSource_.clear();
+            ansiToUtf16(subject, large_);
+            return large_;
+        }
         if (subject != largeSource_) {
             largeSource_.assign(subject);
             ansiToUtf16(subject, large_);

@@ -242,6 +242,16 @@ Header headerFor(std::string_view name, std::string_view wireValue) {
     return header;
 }
 
+// A size as a user reads it: "64 MB", or "12 KB" below a megabyte, counted up to a whole unit.
+std::string sizeText(std::size_t bytes) {
+    constexpr std::size_t kMegabyte = std::size_t{1024} * 1024;
+    return bytes >= kMegabyte ? std::to_string((bytes + kMegabyte - 1) / kMegabyte) + " MB"
+                              : std::to_string((bytes + 1023) / 1024) + " KB";
+}
+
+// A hold of an answer without an announced length grows by at least this much at a time.
+constexpr std::size_t kHoldStep = std::size_t{1024} * 1024;
+
 // Milliseconds as the seconds a user reads: "15", or "1.5" for a limit that is not whole.
 std::string secondsText(long ms) {
     std::string text = std::to_string(ms / 1000);
@@ -370,6 +380,8 @@ std::string_view errorWords(HttpErrorCode code) {
             return "连接中断";
         case HttpErrorCode::Stopped:
             return "已停止";
+        case HttpErrorCode::AnswerTooLarge:
+            return "答复太大，没有收下";
         case HttpErrorCode::Other:
             break;
     }
@@ -428,6 +440,7 @@ struct RequestEngine::Impl {
     std::string caFile;
     bool followRedirects = true;
     std::stop_token stop;
+    std::shared_ptr<AnswerBudget> budget;
 
     // The opened request.
     bool opened = false;
@@ -443,12 +456,19 @@ struct RequestEngine::Impl {
     std::string finalUrl;
     int redirectCount = 0;
 
+    AnswerHold hold;  // the budget's bytes of `body`
+
     // One hop of the transfer.
     std::string hopHeaders;  // the answer's header lines joined by CR LF
     std::size_t hopHeaderBytes = 0;
     bool bodyCut = false;
     // When the hop last received a header line or body bytes; none yet when not set.
     std::optional<std::chrono::steady_clock::time_point> lastDataAt;
+    bool hopWithoutBody = false;  // HEAD: an announced length comes without a body
+    std::chrono::steady_clock::time_point sendDeadline;
+    // Why the hop's answer could not hold the budget's bytes, and how many it asked for.
+    AnswerHold::Refusal refusal = AnswerHold::Refusal::None;
+    std::size_t refusedBytes = 0;
 
     Impl() {
         initCurl();
@@ -487,6 +507,10 @@ struct RequestEngine::Impl {
         std::size_t length = size * count;
         std::size_t room = kMaxResponseBody - self->body.size();
         self->lastDataAt = std::chrono::steady_clock::now();
+        if (self->budget && self->body.size() + std::min(length, room) > self->hold.held() &&
+            !self->growHold(self->body.size() + std::min(length, room), false)) {
+            return 0;  // refused: the transfer ends, and the send fails
+        }
         if (length > room) {
             self->body.append(data, room);
             self->bodyCut = true;
@@ -519,29 +543,70 @@ struct RequestEngine::Impl {
                 self->hopHeaders += "\r\n";
             }
             self->hopHeaders += line;
-            self->reserveFor(line);
+            if (!self->reserveFor(line)) {
+                return 0;
+            }
         }
         return length;
     }
 
+    // Makes the hold cover `needed` body bytes: exactly that for an announced length, otherwise
+    // in steps that double, as the body's own buffer grows. False (and the refusal noted) when
+    // the budget cannot give them.
+    bool growHold(std::size_t needed, bool exact) {
+        std::size_t wanted = needed;
+        if (!exact) {
+            wanted = std::max({needed, 2 * hold.held(), kHoldStep});
+            wanted = std::max(needed, std::min({wanted, kMaxResponseBody, budget->capacity()}));
+        }
+        refusal = hold.growTo(wanted, sendDeadline);
+        if (refusal != AnswerHold::Refusal::None) {
+            refusedBytes = needed;
+            return false;
+        }
+        return true;
+    }
+
     // A body announced by its length is received into one block of that size (up to the body
     // limit) rather than grown and copied on the way.
-    void reserveFor(std::string_view line) {
+    // With a budget its bytes are held first, waiting for them when others hold them. False when
+    // they cannot be had.
+    bool reserveFor(std::string_view line) {
         constexpr std::string_view kLength = "Content-Length:";
-        if (!startsWithIgnoreCase(line, kLength)) {
-            return;
+        if (hopWithoutBody || !startsWithIgnoreCase(line, kLength)) {
+            return true;
         }
         const std::string_view digits = trimBlanks(line.substr(kLength.size()));
         std::size_t announced = 0;
         for (const char c : digits) {
             if (c < '0' || c > '9' || announced > kMaxResponseBody) {
-                return;
+                return true;  // a length far past the limit is taken as it comes, cut at the limit
             }
             announced = announced * 10 + static_cast<std::size_t>(c - '0');
         }
-        if (!digits.empty() && body.empty()) {
-            body.reserve(std::min(announced, kMaxResponseBody));
+        if (digits.empty() || !body.empty()) {
+            return true;
         }
+        const std::size_t kept = std::min(announced, kMaxResponseBody);
+        if (budget && !growHold(kept, true)) {
+            return false;
+        }
+        body.reserve(kept);
+        return true;
+    }
+
+    // The error of an answer the budget could not hold, in the user's words.
+    HttpError refusalError() const {
+        const std::size_t capacity = budget ? budget->capacity() : 0;
+        if (refusal == AnswerHold::Refusal::TooLarge) {
+            return {HttpErrorCode::AnswerTooLarge,
+                    utf8ToAnsi("答复太大（" + sizeText(refusedBytes) + "），超过了答复内存限额（" +
+                               sizeText(capacity) + "），没有收下")};
+        }
+        return {HttpErrorCode::AnswerTooLarge,
+                utf8ToAnsi("同时在收的答复太多，答复内存限额（" + sizeText(capacity) +
+                           "）里放不下这个 " + sizeText(refusedBytes) +
+                           " 的答复，没有收下；请减少同时签到的账号数")};
     }
 
     CURLcode performHop(const std::string& hopUrl, const std::string& hopMethod,
@@ -551,11 +616,13 @@ struct RequestEngine::Impl {
         // measured on the handle's last transfer, which would otherwise hide a stall for a second
         // or two beyond the limit.
         curl_easy_reset(curl);
-        body.clear();
+        dropBody();
         hopHeaders.clear();
         hopHeaderBytes = 0;
         bodyCut = false;
         lastDataAt.reset();
+        hopWithoutBody = hopMethod == "HEAD";
+        refusal = AnswerHold::Refusal::None;
 
         curl_easy_setopt(curl, CURLOPT_URL, hopUrl.c_str());
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -716,8 +783,15 @@ struct RequestEngine::Impl {
         });
     }
 
+    // The body and the budget's bytes it held, both given back.
+    void dropBody() {
+        Bytes().swap(body);
+        hold.release();
+    }
+
     bool run(std::string payload) {
-        body.clear();
+        dropBody();
+        hold = AnswerHold(budget);
         headerText.clear();
         status = 0;
         error = {};
@@ -744,6 +818,7 @@ struct RequestEngine::Impl {
         bool ok = false;
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+        sendDeadline = deadline;
         for (int redirects = 0;; ++redirects) {
             if (redirects > 0) {
                 host = hostOf(*hopUrl);
@@ -759,6 +834,10 @@ struct RequestEngine::Impl {
                     : performHop(*hopUrl, hopMethod, payload, redirects == 0 || host == firstHost,
                                  chain.empty() ? std::string() : chainCookiesFor(chain, host),
                                  leftMs);
+            if (result != CURLE_OK && refusal != AnswerHold::Refusal::None) {
+                error = refusalError();
+                break;
+            }
             if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && bodyCut)) {
                 // curl's own clock may stop it a few milliseconds before ours: a time-out that
                 // close to the deadline is the deadline's.
@@ -804,7 +883,7 @@ struct RequestEngine::Impl {
         headers.clear();
         hopHeaders.clear();
         if (!ok) {
-            body.clear();
+            dropBody();
             headerText.clear();
             status = 0;
         }
@@ -881,6 +960,10 @@ void RequestEngine::setFollowRedirects(bool follow) {
     impl_->followRedirects = follow;
 }
 
+void RequestEngine::setAnswerBudget(std::shared_ptr<AnswerBudget> budget) {
+    impl_->budget = std::move(budget);
+}
+
 bool RequestEngine::send(std::string_view textBody) {
     textBody = cutAtNul(textBody);
     if (impl_->sendsNoBody()) {
@@ -903,6 +986,9 @@ const Bytes& RequestEngine::responseBody() const {
 }
 Bytes RequestEngine::takeResponseBody() {
     return std::move(impl_->body);
+}
+AnswerHold RequestEngine::takeAnswerHold() {
+    return std::move(impl_->hold);
 }
 const Text& RequestEngine::allResponseHeaders() const {
     return impl_->headerText;

@@ -18,7 +18,9 @@
 //   sent percent-encoded as UTF-8;
 // - only http and https addresses are fetched; HTTP/1.1 is used, no compression is asked for and
 //   nothing is added beyond Host, Content-Length and what the caller set;
-// - a response body is cut at kMaxResponseBody bytes.
+// - a response body is cut at kMaxResponseBody bytes; with an answer budget it holds the budget's
+//   bytes while it is received (see answer_budget.h), and an answer that cannot have them is
+//   refused with HttpErrorCode::AnswerTooLarge.
 //
 // One object must not be used by two threads at once; different objects may be used in parallel.
 // Objects made on one thread share that thread's connection, DNS and TLS-session caches, so
@@ -32,6 +34,7 @@
 #include <string_view>
 
 #include "text/text.h"
+#include "web/answer_budget.h"
 
 namespace vesprey {
 
@@ -51,6 +54,7 @@ enum class HttpErrorCode {
     HeadersTooLarge,
     ConnectionLost,  // the connection broke, or closed without an answer
     Stopped,         // the caller asked the send to stop (setStop)
+    AnswerTooLarge,  // the answer did not fit the answer budget (setAnswerBudget)
     Other,
 };
 
@@ -122,6 +126,9 @@ public:
     // HttpErrorCode::Certificate.
     void setCaFile(std::string_view path);
     void setFollowRedirects(bool follow);
+    // The budget the bodies of later sends hold their bytes in; null: none (only the body limit).
+    // A send that waits for the budget's bytes waits no longer than its deadline.
+    void setAnswerBudget(std::shared_ptr<AnswerBudget> budget);
 
     // Sends the opened request and waits for the whole answer. False when nothing usable came
     // back; the response values are then empty and the status 0.
@@ -135,6 +142,9 @@ public:
     const Bytes& responseBody() const;
     // Moves the body out (responseBody() is empty after), for a caller done with the object.
     Bytes takeResponseBody();
+    // Moves out the budget's bytes the last answer holds, for a caller that moved the body out
+    // and keeps it a while; the engine gives them back at its next send otherwise.
+    AnswerHold takeAnswerHold();
     const Text& allResponseHeaders() const;
     int status() const;
     // Why the last send brought no answer; no error after an answer.

@@ -223,6 +223,7 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     engine->setDeadline(request.deadlineMs);
     engine->setStop(request.stop);
     engine->setCaFile(request.caFile);
+    engine->setAnswerBudget(request.answerBudget);
 
     completeRequestHeaders(response.sentHeaders, request.url, request.method, request.sendReferer);
     if (request.cookie) {
@@ -243,6 +244,9 @@ HttpResponse WebClient::send(const HttpRequest& request) {
     response.status = engine->status();
     // A given engine keeps its answer for the caller; a body of our own engine is moved.
     response.body = ownEngine ? ownEngine->takeResponseBody() : engine->responseBody();
+    if (ownEngine && request.answerBudget) {
+        response.answerHold = std::make_shared<AnswerHold>(ownEngine->takeAnswerHold());
+    }
     response.headers = engine->allResponseHeaders();
     response.finalUrl = engine->finalUrl();
     response.redirects = engine->redirectCount();

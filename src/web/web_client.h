@@ -6,6 +6,7 @@
 // texts in variables: it returns the body alone and writes the rest through those variables.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -88,6 +89,9 @@ struct HttpRequest {
     // False: no Referer is added to the defaults (a push, whose address holds its key).
     bool sendReferer = true;
     std::stop_token stop{};  // once requested, the send ends within about a second (Stopped)
+    // The budget the answer's body holds its bytes in while it is received and kept (see
+    // answer_budget.h), shared by requests running at once; null: only the body limit.
+    std::shared_ptr<AnswerBudget> answerBudget{};
 };
 
 // Everything about one request's outcome.
@@ -106,6 +110,9 @@ struct HttpResponse {
     std::vector<Text> refusedCookies;
     Text cookie;  // the request's cookie merged with setCookies (as sent without merging);
                   // setCookies when no cookie was sent
+    // The answer budget's bytes `body` holds (HttpRequest::answerBudget): given back when the
+    // last copy of the response goes, or by a taker done with the body before that.
+    std::shared_ptr<AnswerHold> answerHold;
 
     bool answered() const { return !error; }
     // False when the request never went out (no request object, a cookie with a line break).
