@@ -2700,6 +2700,53 @@ std::vector<std::string> Expression::names() const {
     return out;
 }
 
+std::optional<std::variant<Statement, TemplateError>> parseStatement(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    if (first == npos || text.substr(first, 2) != "{%" || last < first + 3 ||
+        text.substr(last - 1, 2) != "%}") {
+        return std::nullopt;
+    }
+    try {
+        const std::optional<Block> block = nextBlock(text, first);
+        if (!block || block->type != '%' || block->close != last + 1) {
+            return std::nullopt;
+        }
+        auto source = std::make_shared<const std::string>(text);
+        Parser parser(*source, block->inner, block->innerEnd);
+        Statement statement;
+        const std::size_t wordAt = parser.position();
+        statement.keyword = parser.expectName();
+        const std::string& word = statement.keyword;
+        if (word == "if" || word == "elif" || word == "while") {
+            statement.expression.emplace(Expression(parser.expression(), source));
+        } else if (word == "for") {
+            statement.targets.push_back(parser.expectName());
+            while (parser.acceptOp(",")) {
+                statement.targets.push_back(parser.expectName());
+            }
+            if (!parser.acceptName("in")) {
+                fail(parser.position(), "这里应当是“in”");
+            }
+            statement.expression.emplace(Expression(parser.expression(), source));
+        } else if (word == "set") {
+            statement.targets.push_back(parser.expectName());
+            parser.expectOp("=");
+            statement.expression.emplace(Expression(parser.expression(), source));
+        } else if (word != "else" && word != "endif" && word != "endfor" && word != "endwhile") {
+            fail(wordAt, "不认识的语句“" + word + "”");
+        }
+        parser.expectEnd();
+        return statement;
+    } catch (const Failure& failure) {
+        return errorOf(text, failure);
+    }
+}
+
+Template::Template()
+    : parts_(std::make_shared<const std::vector<Part>>()),
+      source_(std::make_shared<const std::string>()) {}
+
 std::variant<Template, TemplateError> Template::compile(std::string_view text) {
     try {
         return Template(std::make_shared<const std::vector<Part>>(TemplateParser(text).run()),

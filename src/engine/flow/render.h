@@ -63,6 +63,8 @@ struct TemplateError {
     std::string message;
 };
 
+struct Statement;
+
 // One parsed expression, as the control entries of a flow hold them.
 class Expression {
 public:
@@ -75,14 +77,30 @@ public:
     struct Node;
 
 private:
+    friend std::optional<std::variant<Statement, TemplateError>> parseStatement(std::string_view);
     Expression(std::shared_ptr<const Node> root, std::shared_ptr<const std::string> source)
         : root_(std::move(root)), source_(std::move(source)) {}
     std::shared_ptr<const Node> root_;
     std::shared_ptr<const std::string> source_;
 };
 
+// One "{% … %}" statement standing alone, as a control entry of a flow holds it: if, elif and
+// while with their condition; for with its loop variables and sequence; set with its name and
+// value; else, endif, endfor and endwhile with nothing.
+struct Statement {
+    std::string keyword;
+    std::vector<std::string> targets;
+    std::optional<Expression> expression;
+};
+
+// The statement when `text` (white space around it aside) is one "{% … %}" block and nothing
+// else; nothing when it is not; the error when it is one but does not parse or is not one of the
+// statements above.
+std::optional<std::variant<Statement, TemplateError>> parseStatement(std::string_view text);
+
 class Template {
 public:
+    Template();  // the empty text
     static std::variant<Template, TemplateError> compile(std::string_view text);
     // The rendered text. `assigned`, when given, receives the variables "{% set %}" set at the top
     // level of the text.
