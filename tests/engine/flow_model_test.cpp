@@ -6,28 +6,14 @@
 #include <variant>
 
 #include "engine/flow/flow.h"
+#include "flow_entries.h"
 
 namespace vesprey::flow {
 namespace {
 
-// A request entry of the community format with the given URL and extra request members.
-std::string entry(const std::string& url, const std::string& requestExtra = "",
-                  const std::string& rule = "") {
-    return R"({"comment": "c", "request": {"method": "GET", "url": )" + url +
-           R"(, "headers": [], "cookies": [])" + requestExtra + R"(}, "rule": {)" + rule + "}}";
-}
-
-std::string control(const std::string& statement) {
-    return entry("\"" + statement + "\"");
-}
-
-std::string flowOf(std::initializer_list<std::string> entries) {
-    std::string out = "[";
-    for (const std::string& e : entries) {
-        out += (out.size() > 1 ? "," : "") + e;
-    }
-    return out + "]";
-}
+using testing::control;
+using testing::entry;
+using testing::flowOf;
 
 Flow parsed(const std::string& text) {
     auto result = parseFlow(text);

@@ -78,9 +78,9 @@ HeaderLines cookieItems(std::string_view text) {
         const std::string item = trim(text.substr(start, end - start));
         if (!item.empty()) {
             const std::size_t equals = item.find('=');
-            items.emplace_back(trim(item.substr(0, equals)),
-                               equals == std::string::npos ? std::string()
-                                                           : trim(item.substr(equals + 1)));
+            items.emplace_back(trim(item.substr(0, equals)), equals == std::string::npos
+                                                                 ? std::string()
+                                                                 : trim(item.substr(equals + 1)));
         }
         start = end + 1;
     }
@@ -121,20 +121,18 @@ public:
             }
             const std::string cookie = trim(first.substr(0, equals));
             const std::string content = trim(first.substr(equals + 1));
-            if (cookie.empty() ||
-                std::any_of(content.begin(), content.end(),
-                            [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+            if (cookie.empty() || std::any_of(content.begin(), content.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20;
+                })) {
                 continue;
             }
-            const std::string attributes = lower(semicolon == std::string::npos
-                                                     ? std::string()
-                                                     : value.substr(semicolon));
+            const std::string attributes =
+                lower(semicolon == std::string::npos ? std::string() : value.substr(semicolon));
             // A cookie the site deletes: the value "deleted" or a Max-Age of 0 or less.
             const std::size_t maxAge = attributes.find("max-age=");
-            const bool expired =
-                content == "deleted" ||
-                (maxAge != std::string::npos &&
-                 std::strtoll(attributes.c_str() + maxAge + 8, nullptr, 10) <= 0);
+            const bool expired = content == "deleted" ||
+                                 (maxAge != std::string::npos &&
+                                  std::strtoll(attributes.c_str() + maxAge + 8, nullptr, 10) <= 0);
             if (expired) {
                 removeItem(items_, cookie);
             } else {
@@ -205,8 +203,7 @@ class Run {
 public:
     Run(const Flow& flow, const Variables& inputs, FlowTransport& transport, FlowClock& clock,
         const FlowRunOptions& options)
-        : flow_(flow), transport_(transport), clock_(clock), options_(options),
-          variables_(inputs) {
+        : flow_(flow), transport_(transport), clock_(clock), options_(options), variables_(inputs) {
         context_ = options.render;
         context_.now = [this] { return clock_.now(); };
         started_ = clock_.now();
@@ -247,9 +244,8 @@ private:
         const Control& control = controlAt(index);
         auto value = control.statement.expression->evaluate(variables_, context_);
         if (auto* error = std::get_if<TemplateError>(&value)) {
-            stop(renderError(flow_.entries[index].number, "“{% " + control.statement.keyword +
-                                                              " %}”",
-                             *error));
+            stop(renderError(flow_.entries[index].number,
+                             "“{% " + control.statement.keyword + " %}”", *error));
         }
         return std::get<Value>(std::move(value));
     }
@@ -375,11 +371,10 @@ private:
                     // The characters of the text, as the renderer splits them.
                     static const Expression kCharacters =
                         std::get<Expression>(Expression::compile("s|list"));
-                    items = std::get<Value>(kCharacters.evaluate({{"s", sequence}}, context_))
-                                .asList();
+                    items =
+                        std::get<Value>(kCharacters.evaluate({{"s", sequence}}, context_)).asList();
                 } else if (!sequence.isUndefined() && sequence.kind() != ValueKind::None) {
-                    stop(stepName(entry.number) + "的“{% for %}”不能逐个取出" +
-                         sequence.toText());
+                    stop(stepName(entry.number) + "的“{% for %}”不能逐个取出" + sequence.toText());
                 }
                 if (items.empty()) {
                     pc = control.partner + 1;
@@ -572,8 +567,8 @@ private:
             if (regex.search(sourceText(success.from, response))) {
                 return;
             }
-            tried += (tried.empty() ? "“" : "、“") + rule.pattern + "”（" +
-                     fromName(success.from) + "）";
+            tried += (tried.empty() ? "“" : "、“") + rule.pattern + "”（" + fromName(success.from) +
+                     "）";
         }
         stop(stepName(number) + "失败：答复不符合成功条件" + tried);
     }
@@ -621,9 +616,9 @@ private:
         const std::string url = request.url;
         const std::string path =
             url.substr(std::string_view(kHelperPrefix).size(),
-                       url.find('?') == std::string::npos ? std::string::npos
-                                                          : url.find('?') -
-                                                                std::string_view(kHelperPrefix).size());
+                       url.find('?') == std::string::npos
+                           ? std::string::npos
+                           : url.find('?') - std::string_view(kHelperPrefix).size());
         const HeaderLines pairs = parameters(request);
         if (path == "unicode") {
             std::string content = decodeUnicodeEscapes(parameter(pairs, "content"));
@@ -637,12 +632,16 @@ private:
             const std::string encoding = lower(parameter(pairs, "encoding", "utf-8"));
             if (encoding != "utf-8" && encoding != "utf8") {
                 content = transcodeBytes(content, encoding, "UTF-8");
+                // The conversion writes a byte order mark first; the answer holds the text alone.
+                if (content.rfind("\xEF\xBB\xBF", 0) == 0) {
+                    content.erase(0, 3);
+                }
             }
             response.body = answerJson({{"转换后", Value(content)}, {"状态", Value("200")}});
         } else if (path == "gb2312") {
             const Bytes bytes = transcodeBytes(parameter(pairs, "content"), "UTF-8", "GB2312");
-            response.body = answerJson(
-                {{"转换后", Value(percentEncode(bytes, "/"))}, {"状态", Value("200")}});
+            response.body =
+                answerJson({{"转换后", Value(percentEncode(bytes, "/"))}, {"状态", Value("200")}});
         } else if (path == "regex") {
             Utf8RegexFlags flags;
             flags.ignoreCase = true;
@@ -700,12 +699,13 @@ private:
             response.headers = {{"Content-Type", "text/html; charset=utf-8"}};
             response.body = "delay " + (capped == seconds ? given : floatText(capped)) + " second.";
         } else if (path == "timestamp") {
-            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                                     clock_.now().time_since_epoch())
-                                     .count();
+            const auto seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch())
+                    .count();
             static const char* const kWeekdays[] = {"星期日", "星期一", "星期二", "星期三",
                                                     "星期四", "星期五", "星期六"};
-            auto when = Expression::compile("date_time('%Y-%m-%d %H:%M:%S') ~ '|' ~ date_time('%w')");
+            auto when =
+                Expression::compile("date_time('%Y-%m-%d %H:%M:%S') ~ '|' ~ date_time('%w')");
             auto text = std::get<Value>(std::get<Expression>(when).evaluate({}, context_)).toText();
             const std::size_t bar = text.find('|');
             const int weekday = std::clamp(std::atoi(text.c_str() + bar + 1), 0, 6);
