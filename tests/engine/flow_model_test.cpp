@@ -118,9 +118,7 @@ TEST(FlowModel, RefusesWhatCannotRunNamingTheStep) {
         {flowOf({entry(R"("https://a.test/")", "",
                        R"("failed_asserts": [{"re": "a", "from": "body"}])")}),
          1, "第 1 步的规则从“body”取值，Vesprey 只认 content、status、header 和 header-名字"},
-        {flowOf({entry(R"("https://a.test/")", "",
-                       R"("extract_variables": [{"name": "", "re": "a"}])")}),
-         1, "第 1 步有一个提取变量没有名字"},
+
         {flowOf({entry(R"("https://a.test/")"), control("{% if a %}")}), 2,
          "第 2 步的“{% if %}”后面没有对应的“{% endif %}”"},
         {flowOf({control("{% for a in b %}"), control("{% endif %}")}), 2,
@@ -151,6 +149,15 @@ TEST(FlowModel, RefusesWhatCannotRunNamingTheStep) {
         EXPECT_EQ(std::get<FlowError>(result).step, c.step) << c.text;
         EXPECT_EQ(std::get<FlowError>(result).message, c.message) << c.text;
     }
+}
+
+TEST(FlowModel, LeavesOutExtractionsWithoutAName) {
+    const Flow flow = parsed(flowOf(
+        {entry(R"("https://a.test/")", "",
+               R"("extract_variables": [{"name": "", "re": "a"}, {"name": "b", "re": "b"}])")}));
+    ASSERT_EQ(flow.entries.size(), 1U);
+    ASSERT_EQ(std::get<Step>(flow.entries[0].body).extractions.size(), 1U);
+    EXPECT_EQ(std::get<Step>(flow.entries[0].body).extractions[0].name, "b");
 }
 
 TEST(FlowModel, AcceptsTheOfferedHelpers) {

@@ -222,6 +222,8 @@ const Case kFunctionCases[] = {
     {"{{ int('12') < 13 }}", "True"},
     {"{{ 'a1b22'|regex_replace('(\\\\d+)', '<\\\\1>') }}", "a<1>b<22>"},
     {"{{ 'AbA'|regex_replace('a', '-', ignorecase=True) }}", "-b-"},
+    {"{{ regex_replace('x.test/', '/$') }}", "x.test"},
+    {"{{ regex_replace(word, 'o', '0') }}", "Hell0 W0rld"},
     {"{{ '%E4%B8%AD+x'|urldecode }}", "中+x"},
     {"{{ 'Ok'|md5|upper|truncate(8, true, '') }}", "A60852F2"},
 };

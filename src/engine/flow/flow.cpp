@@ -244,7 +244,7 @@ private:
                 Extraction extraction;
                 extraction.name = textOf(e.member("name"));
                 if (extraction.name.empty()) {
-                    refuse(number, stepName(number) + "有一个提取变量没有名字");
+                    continue;  // sets nothing: left out
                 }
                 extraction.pattern =
                     pattern(number, e, "提取变量“" + quoted(extraction.name) + "”");

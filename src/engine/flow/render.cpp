@@ -522,9 +522,9 @@ const std::set<std::string, std::less<>>& filterNames() {
 
 const std::set<std::string, std::less<>>& functionNames() {
     static const std::set<std::string, std::less<>> names = {
-        "add",  "bool", "date_time", "divide",  "float",     "int",      "len",
-        "list", "md5",  "multiply",  "random",  "range",     "sha1",     "sha256",
-        "str",  "sub",  "timestamp", "unicode", "urldecode", "urlencode"};
+        "add",  "bool", "date_time", "divide",  "float",     "int",       "len",
+        "list", "md5",  "multiply",  "random",  "range",     "sha1",      "sha256",
+        "str",  "sub",  "timestamp", "unicode", "urldecode", "urlencode", "regex_replace"};
     return names;
 }
 
@@ -1954,6 +1954,25 @@ private:
         return list;
     }
 
+    // Python's re.sub over the text of `v`: pattern, replacement, ignorecase, multiline, count.
+    static Value regexReplace(const Value& v, const Arguments& args, std::size_t at) {
+        args.atMost(5);
+        Utf8RegexFlags flags;
+        flags.ignoreCase = args.get(2, "ignorecase", Value(false)).truthy();
+        flags.multiline = args.get(3, "multiline", Value(false)).truthy();
+        const std::string pattern = textOf(args.get(0, "pattern", Value("")));
+        auto compiled = Utf8Regex::compile(pattern, flags);
+        if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
+            fail(at, "regex_replace 的正则表达式有误（第 " + std::to_string(error->position) +
+                         " 个字符：" + error->message + "）");
+        }
+        const std::int64_t count =
+            requireInteger(args.get(4, "count", Value(0)), at, "regex_replace 的次数");
+        return Value(std::get<Utf8Regex>(compiled).substitute(
+            textOf(v), textOf(args.get(1, "replacement", Value(""))),
+            static_cast<std::size_t>(std::max<std::int64_t>(count, 0))));
+    }
+
     Value filter(const Node& node) {
         const Value v = eval(*node.children[0]);
         const Arguments args = arguments(node, 1, "过滤器“" + node.name + "”");
@@ -2222,21 +2241,7 @@ private:
             return Value(decodeUnicodeEscapes(textOf(v)));
         }
         if (name == "regex_replace") {
-            args.atMost(5);
-            Utf8RegexFlags flags;
-            flags.ignoreCase = args.get(2, "ignorecase", Value(false)).truthy();
-            flags.multiline = args.get(3, "multiline", Value(false)).truthy();
-            const std::string pattern = textOf(args.get(0, "pattern", Value("")));
-            auto compiled = Utf8Regex::compile(pattern, flags);
-            if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
-                fail(at, "regex_replace 的正则表达式有误（第 " + std::to_string(error->position) +
-                             " 个字符：" + error->message + "）");
-            }
-            const std::int64_t count =
-                requireInteger(args.get(4, "count", Value(0)), at, "regex_replace 的次数");
-            return Value(std::get<Utf8Regex>(compiled).substitute(
-                textOf(v), textOf(args.get(1, "replacement", Value(""))),
-                static_cast<std::size_t>(std::max<std::int64_t>(count, 0))));
+            return regexReplace(v, args, at);
         }
         fail(at, "不认识的过滤器“" + name + "”");
     }
@@ -2382,6 +2387,13 @@ private:
                 picture.empty() ? 0
                                 : std::strftime(buffer, sizeof buffer, picture.c_str(), &fields);
             return Value(std::string(buffer, length));
+        }
+        if (name == "regex_replace") {
+            // The function form takes the text first: regex_replace(text, pattern[, replacement]).
+            args.atLeast(2);
+            Arguments rest = args;
+            rest.positional.erase(rest.positional.begin());
+            return regexReplace(args.positional[0], rest, at);
         }
         if (name == "md5" || name == "sha1" || name == "sha256") {
             args.atMost(1);
