@@ -216,6 +216,7 @@ const Case kFunctionCases[] = {
     {"{{ urlencode('a b/c') }}", "a%20b/c"},
     {"{{ add(1, '2') }} {{ sub(5, 1.5) }} {{ multiply('3', 4) }} {{ divide(7, 2) }}",
      "3 3.5 12 3.5"},
+    {"{{ add(1, 2, 3) }} {{ multiply(2, 3, 4) }}", "6 24"},
     {"{{ range(0, 6, 2)|join(',') }}", "0,2,4"},
     {"{{ range(3)|list }}", "[0, 1, 2]"},
     {"{{ list('ab') }}", "['a', 'b']"},

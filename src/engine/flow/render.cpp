@@ -2319,15 +2319,23 @@ private:
         const std::size_t at = node.position;
         const auto first = [&] { return args.get(0, "value"); };
         if (name == "add" || name == "sub" || name == "multiply" || name == "divide") {
+            // add and multiply take any number of terms from two; sub and divide two.
             args.atLeast(2);
-            args.atMost(2);
-            const Value a = number(args.get(0, "a"), at, name + " 的参数");
-            const Value b = number(args.get(1, "b"), at, name + " 的参数");
+            if (name == "sub" || name == "divide") {
+                args.atMost(2);
+            }
             const std::string op = name == "add"        ? "+"
                                    : name == "sub"      ? "-"
                                    : name == "multiply" ? "*"
                                                         : "/";
-            return arithmetic(node, op, a, b);
+            Value total = number(args.get(0, "a"), at, name + " 的参数");
+            for (std::size_t i = 1; i < args.positional.size() + args.named.size(); ++i) {
+                const Value term = i < args.positional.size()
+                                       ? args.positional[i]
+                                       : args.named[i - args.positional.size()].second;
+                total = arithmetic(node, op, total, number(term, at, name + " 的参数"));
+            }
+            return total;
         }
         if (name == "random") {
             args.atLeast(2);
