@@ -279,6 +279,7 @@ const Case kRenderErrors[] = {
     {"{{ 1 in 'a1' }}", "render error at 4: “in”的左边应当是文本，却是整数"},
     {"{{ items < 'a' }}", "render error at 4: 列表和文本不能比较大小（“<”）"},
     {"中{{ add('x', 1) }}", "render error at 5: add 的参数应当是数字，却是“x”"},
+    {"{{ add('secret-password', 1) }}", "render error at 4: add 的参数应当是数字，却是“secret-…”"},
     {"{{ range(0, 5, 0) }}", "render error at 4: range 的步长不能为 0"},
     {"{{ range(10000000)|length }}", "render error at 4: range 的元素超过 100000 个"},
     {"{{ 'x'|b64decode }}", "render error at 8: b64decode 的内容不是有效的 Base64"},

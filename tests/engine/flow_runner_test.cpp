@@ -141,9 +141,9 @@ TEST(FlowRunner, ChecksDecideWhetherTheStepPasses) {
         {R"~("success_asserts": [{"re": "302", "from": "status"}], "failed_asserts": [{"re": "/失败/", "from": "content"}])~",
          true, ""},
         {R"~("success_asserts": [{"re": "{{ want }}", "from": "content"}])~", false,
-         "第 1 步失败：答复不符合成功条件“已领取”（content）"},
+         "第 1 步失败：答复不符合成功条件“{{ want }}”（content）"},
         {R"~("success_asserts": [{"re": "{{ bad }}", "from": "content"}])~", false,
-         "第 1 步的成功条件的正则表达式有误（第 4 个字符：missing closing parenthesis）：((x"},
+         "第 1 步的成功条件的正则表达式代入变量后有误（missing closing parenthesis）：{{ bad }}"},
     };
     for (const CheckCase& c : cases) {
         RecordingTransport transport;

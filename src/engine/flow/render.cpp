@@ -253,6 +253,12 @@ std::string replaceText(std::string_view s, std::string_view from, std::string_v
     return out;
 }
 
+// A value quoted in an error message: at most 8 characters, as it may be a password or a cookie.
+std::string shown(std::string_view value) {
+    const auto chars = characters(value);
+    return chars.size() <= 8 ? std::string(value) : joinCharacters(chars, 0, 7) + "…";
+}
+
 // ----- Hashes and base64 over OpenSSL -----
 
 std::string digestHex(std::string_view data, const EVP_MD* md) {
@@ -2309,7 +2315,7 @@ private:
             }
         }
         fail(at, what + "应当是数字，却是" +
-                     (v.kind() == ValueKind::String ? "“" + v.asString() + "”"
+                     (v.kind() == ValueKind::String ? "“" + shown(v.asString()) + "”"
                                                     : std::string(kindName(v))));
     }
 
@@ -2460,7 +2466,7 @@ private:
             const Value v = first();
             const Value result = toInteger(v, Value(), 10);
             if (result.isUndefined()) {
-                fail(at, "int() 不能把“" + textOf(v) + "”当作整数");
+                fail(at, "int() 不能把“" + shown(textOf(v)) + "”当作整数");
             }
             return result;
         }
@@ -2468,7 +2474,7 @@ private:
             args.atMost(1);
             const Value result = toFloat(first(), Value());
             if (result.isUndefined()) {
-                fail(at, "float() 不能把“" + textOf(first()) + "”当作数字");
+                fail(at, "float() 不能把“" + shown(textOf(first())) + "”当作数字");
             }
             return result;
         }

@@ -510,9 +510,9 @@ private:
         flags.dotAll = regex.dotAll;
         auto compiled = Utf8Regex::compile(regex.pattern, flags);
         if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
-            stop(stepName(number) + "的" + what + "的正则表达式有误（第 " +
-                 std::to_string(error->position) + " 个字符：" + error->message + "）：" +
-                 regex.pattern);
+            // The written text is named, not the rendered one: variables may hold secrets.
+            stop(stepName(number) + "的" + what + "的正则表达式代入变量后有误（" + error->message +
+                 "）：" + pattern.text);
         }
         return {std::get<Utf8Regex>(std::move(compiled)), regex};
     }
@@ -554,7 +554,7 @@ private:
         for (const RulePattern& failed : step.failedAsserts) {
             const auto [regex, rule] = compile(failed, number, "失败条件");
             if (regex.search(sourceText(failed.from, response))) {
-                stop(stepName(number) + "失败：答复符合失败条件“" + rule.pattern + "”（" +
+                stop(stepName(number) + "失败：答复符合失败条件“" + failed.text + "”（" +
                      fromName(failed.from) + "）");
             }
         }
@@ -567,7 +567,7 @@ private:
             if (regex.search(sourceText(success.from, response))) {
                 return;
             }
-            tried += (tried.empty() ? "“" : "、“") + rule.pattern + "”（" + fromName(success.from) +
+            tried += (tried.empty() ? "“" : "、“") + success.text + "”（" + fromName(success.from) +
                      "）";
         }
         stop(stepName(number) + "失败：答复不符合成功条件" + tried);
