@@ -160,7 +160,7 @@ TEST(FlowModel, LeavesOutExtractionsWithoutAName) {
     EXPECT_EQ(std::get<Step>(flow.entries[0].body).extractions[0].name, "b");
 }
 
-TEST(FlowModel, AcceptsTheOfferedHelpers) {
+TEST(FlowModel, AcceptsTheOfferedUtilities) {
     const Flow flow = parsed(flowOf(
         {entry(R"("api://util/unicode?content={{a}}")"), entry(R"("api://util/urldecode")"),
          entry(R"("api://util/gb2312")"), entry(R"("api://util/regex")"),

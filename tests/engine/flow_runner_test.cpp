@@ -1,5 +1,5 @@
 // The flow runner over a transport the test plays: what each step sends, what its checks and
-// extractions find, the control entries, the cookie jar, the local helpers, the limits and the
+// extractions find, the control entries, the cookie jar, the local utilities, the limits and the
 // result of a run.
 #include <gtest/gtest.h>
 
@@ -294,16 +294,16 @@ TEST(FlowRunner, CarriesTheCookiesTheSitesSetAndLetsTheStepsOwnWin) {
     EXPECT_EQ(transport.sent[2].headers, (HeaderLines{{"Cookie", "b=2; c=new"}}));
 }
 
-// ----- The local helpers -----
+// ----- The local utilities -----
 
-struct HelperCase {
+struct UtilityCase {
     const char* url;
     const char* data;
     const char* answer;
 };
 
-TEST(FlowRunner, AnswersTheLocalHelpersItself) {
-    const HelperCase cases[] = {
+TEST(FlowRunner, AnswersTheLocalUtilitiesItself) {
+    const UtilityCase cases[] = {
         {"api://util/unicode?content=%5Cu7b7e%5Cu5230%20%26amp%3B", "",
          "{\n    \"转换后\": \"签到 &amp;\",\n    \"状态\": \"200\"\n}"},
         {"api://util/unicode", "content=%5Cu7b7e+%26amp%3B&html_unescape=true",
@@ -328,7 +328,7 @@ TEST(FlowRunner, AnswersTheLocalHelpersItself) {
          "{\n    \"状态\": \"200\",\n    \"时间戳\": 1767323045,\n    \"周\": \"星期五\",\n    "
          "\"日期\": \"2026-01-02 11:04:05\"\n}"},
     };
-    for (const HelperCase& c : cases) {
+    for (const UtilityCase& c : cases) {
         RecordingTransport transport;
         const FlowResult result =
             run(flowOf({entry("\"" + std::string(c.url) + "\"",

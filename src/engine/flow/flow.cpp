@@ -154,7 +154,7 @@ private:
         return out;
     }
 
-    static void refuseHelper(std::size_t number, const std::string& url) {
+    static void refuseUtility(std::size_t number, const std::string& url) {
         const std::string path = url.substr(0, url.find_first_of("?#"));
         const auto startsWith = [&](std::string_view prefix) {
             return path.compare(0, prefix.size(), prefix) == 0;
@@ -199,7 +199,7 @@ private:
         }
         s.url = compile(number, "网址", s.urlText);
         if (s.urlText.rfind("api://", 0) == 0) {
-            refuseHelper(number, s.urlText);
+            refuseUtility(number, s.urlText);
         }
         const auto pairs = [&](const char* member, const std::string& field) {
             std::vector<NamedTemplate> out;

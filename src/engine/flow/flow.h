@@ -45,7 +45,7 @@ struct NamedTemplate {
     Template value;
 };
 
-// One request, or one answer of a local helper when the URL is api://util/...
+// One request, or one answer of a local utility when the URL is api://util/...
 struct Step {
     std::string comment;
     Template method;
@@ -87,7 +87,7 @@ struct FlowError {
 };
 
 // Reads and checks a template: the JSON, the control nesting, every expression and every plain
-// regular expression; helpers Vesprey does not offer (captcha recognition, RSA, the toolbox) are
+// regular expression; utilities Vesprey does not offer (captcha recognition, RSA, the toolbox) are
 // refused with the step and the reason.
 std::variant<Flow, FlowError> parseFlow(std::string_view utf8);
 

@@ -93,7 +93,7 @@ std::size_t characterPosition(std::string_view text, std::size_t offset) {
     return characters + 1;
 }
 
-// ----- UTF-8 helpers -----
+// ----- UTF-8 text functions -----
 
 void appendUtf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -1330,10 +1330,9 @@ std::optional<double> parseFloat(std::string_view s) {
     return d;
 }
 
-// Python's round-half-even of x to `digits` decimals.
-double roundHalfEven(double x, int digits) {
-    // printf rounds the exact binary value to the decimals asked for, ties to even, as
-    // Python's round() does.
+// x to `digits` decimals, ties to even, as Python's round() gives it.
+double toDecimals(double x, int digits) {
+    // printf cuts the exact binary value to the decimals asked for, ties to even.
     if (!std::isfinite(x)) {
         return x;
     }
@@ -2115,7 +2114,7 @@ private:
                 if (isIntegral(v)) {
                     return Value(integral(v));
                 }
-                return Value(roundHalfEven(x, static_cast<int>(precision)));
+                return Value(toDecimals(x, static_cast<int>(precision)));
             }
             if (method == "floor") {
                 return Value(std::floor(x * scale) / scale);
@@ -2367,7 +2366,7 @@ private:
             }
             const double unit = static_cast<double>(randomBits() >> 11) * 0x1.0p-53;
             const double x = low.toDouble() + (high.toDouble() - low.toDouble()) * unit;
-            return Value(roundHalfEven(x, static_cast<int>(std::min<std::int64_t>(digits, 17))));
+            return Value(toDecimals(x, static_cast<int>(std::min<std::int64_t>(digits, 17))));
         }
         if (name == "timestamp") {
             args.atMost(1);

@@ -122,7 +122,7 @@ private:
     std::shared_ptr<const std::string> source_;
 };
 
-// Helpers the renderer's filters use, offered to the runner too.
+// Text functions the renderer's filters use, offered to the runner too.
 // Percent-encodes the UTF-8 bytes of `text` except ASCII letters, digits, "_.-~" and `safe`.
 std::string percentEncode(std::string_view text, std::string_view safe = "/");
 // Decodes %XX sequences (and "+" as a space with `plusAsSpace`); a bad sequence stays as it is.

@@ -20,7 +20,7 @@ void SystemFlowClock::wait(std::chrono::milliseconds duration) {
 
 namespace {
 
-constexpr const char* kHelperPrefix = "api://util/";
+constexpr const char* kUtilityPrefix = "api://util/";
 
 std::string stepName(std::size_t number) {
     return "第 " + std::to_string(number) + " 步";
@@ -437,8 +437,8 @@ private:
         request.body = render(step.data, number, "请求体");
         ++stepsRun_;
         FlowResponse response;
-        if (request.url.rfind(kHelperPrefix, 0) == 0) {
-            response = helper(request, number);
+        if (request.url.rfind(kUtilityPrefix, 0) == 0) {
+            response = utility(request, number);
         } else {
             HeaderLines cookies = jar_.items();
             for (const NamedTemplate& cookie : step.cookies) {
@@ -573,7 +573,7 @@ private:
         stop(stepName(number) + "失败：答复不符合成功条件" + tried);
     }
 
-    // ----- The local helpers -----
+    // ----- The local utilities -----
 
     HeaderLines parameters(const FlowRequest& request) const {
         HeaderLines pairs;
@@ -609,16 +609,16 @@ private:
         return writeJson(Value(std::move(members)), style);
     }
 
-    FlowResponse helper(const FlowRequest& request, std::size_t number) {
+    FlowResponse utility(const FlowRequest& request, std::size_t number) {
         FlowResponse response;
         response.status = 200;
         response.headers.emplace_back("Content-Type", "application/json; charset=utf-8");
         const std::string url = request.url;
         const std::string path =
-            url.substr(std::string_view(kHelperPrefix).size(),
+            url.substr(std::string_view(kUtilityPrefix).size(),
                        url.find('?') == std::string::npos
                            ? std::string::npos
-                           : url.find('?') - std::string_view(kHelperPrefix).size());
+                           : url.find('?') - std::string_view(kUtilityPrefix).size());
         const HeaderLines pairs = parameters(request);
         if (path == "unicode") {
             std::string content = decodeUnicodeEscapes(parameter(pairs, "content"));

@@ -1,6 +1,6 @@
 // The runner of a flow (engine/flow/flow.h): one account's run of a multi-step template, step by
 // step, over a transport the caller provides, with the control entries, the checks and
-// extractions of every step, one cookie jar for the run, the local helpers (api://util/...) and
+// extractions of every step, one cookie jar for the run, the local utilities (api://util/...) and
 // the limits of a run.
 //
 // Everything here is UTF-8 (engine/flow/value.h) except what coreOutcome hands to the rest of
@@ -66,9 +66,9 @@ public:
 };
 
 struct FlowLimits {
-    std::size_t maxRequests = 500;  // steps run, the local helpers' included
+    std::size_t maxRequests = 500;  // steps run, the local utilities' included
     std::chrono::minutes maxDuration{15};
-    std::chrono::seconds maxDelay{60};  // one delay helper waits at most this long
+    std::chrono::seconds maxDelay{60};  // one delay utility waits at most this long
     // Control entries passed (loop heads and ends included) before a run is stopped as looping.
     std::size_t maxControlPasses = 100'000;
 };
