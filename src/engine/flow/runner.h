@@ -1,0 +1,107 @@
+// The runner of a flow (engine/flow/flow.h): one account's run of a multi-step template, step by
+// step, over a transport the caller provides, with the control entries, the checks and
+// extractions of every step, one cookie jar for the run, the local utilities (api://util/...) and
+// the limits of a run.
+//
+// Everything here is UTF-8 (engine/flow/value.h) except what coreOutcome hands to the rest of
+// the core, which is code page 936.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "engine/flow/flow.h"
+#include "engine/flow/render.h"
+#include "text/text.h"
+
+namespace vesprey::flow {
+
+using HeaderLines = std::vector<std::pair<std::string, std::string>>;
+
+struct FlowRequest {
+    std::string method;  // upper case
+    std::string url;
+    HeaderLines headers;  // in order; the cookies of the run are in one "Cookie" line
+    std::string body;
+};
+
+// An answer as the transport got it: the body already decoded (content encoding and charset) to
+// UTF-8 text.
+struct FlowResponse {
+    int status = 0;
+    HeaderLines headers;
+    std::string body;
+};
+
+// Why a request got no answer (time-out, refused connection, bad certificate...), in Chinese.
+struct TransportFailure {
+    std::string message;
+};
+
+// Sends one request and returns its answer. It follows no redirect: a 302 is the answer.
+class FlowTransport {
+public:
+    virtual ~FlowTransport() = default;
+    virtual std::variant<FlowResponse, TransportFailure> send(const FlowRequest& request) = 0;
+};
+
+// The time of a run and its waiting, so that tests neither wait nor depend on the hour.
+class FlowClock {
+public:
+    virtual ~FlowClock() = default;
+    virtual std::chrono::system_clock::time_point now() = 0;
+    virtual void wait(std::chrono::milliseconds duration) = 0;
+};
+
+// The system clock; waiting sleeps.
+class SystemFlowClock final : public FlowClock {
+public:
+    std::chrono::system_clock::time_point now() override;
+    void wait(std::chrono::milliseconds duration) override;
+};
+
+struct FlowLimits {
+    std::size_t maxRequests = 500;  // steps run, the local utilities' included
+    std::chrono::minutes maxDuration{15};
+    std::chrono::seconds maxDelay{60};  // one delay utility waits at most this long
+    // Control entries passed (loop heads and ends included) before a run is stopped as looping.
+    std::size_t maxControlPasses = 100'000;
+};
+
+struct FlowRunOptions {
+    FlowLimits limits;
+    // The random source and time zone of the templates; their clock is the run's FlowClock.
+    RenderContext render = systemRenderContext();
+};
+
+struct FlowResult {
+    bool passed = false;
+    // Passed: __log__ when a step set it, else the last answer, else "全部 N 步完成". Failed: the
+    // sentence naming the step and what decided.
+    std::string message;
+    std::size_t stepsRun = 0;
+    // The variables at the end of the run (inputs, extractions, sets).
+    Variables variables;
+    // The body of the last answer, when a step ran.
+    std::optional<std::string> lastAnswer;
+};
+
+// Runs `flow` with the user's values `inputs` (cookie, username, ...).
+FlowResult runFlow(const Flow& flow, const Variables& inputs, FlowTransport& transport,
+                   FlowClock& clock, const FlowRunOptions& options = {});
+
+// A run's result as the rest of the core keeps it: the message in code page 936 (characters it
+// lacks become "?").
+struct CoreFlowOutcome {
+    bool passed = false;
+    Text message;
+    std::size_t stepsRun = 0;
+};
+CoreFlowOutcome coreOutcome(const FlowResult& result);
+
+}  // namespace vesprey::flow

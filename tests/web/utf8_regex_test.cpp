@@ -1,0 +1,99 @@
+// The UTF-8 regex adapter in Python's dialect: what a pattern finds, its substitutions and the
+// errors of patterns that do not compile.
+#include "web/utf8_regex.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+namespace vesprey {
+namespace {
+
+Utf8Regex compiled(const std::string& pattern, const Utf8RegexFlags& flags = {}) {
+    auto result = Utf8Regex::compile(pattern, flags);
+    if (auto* error = std::get_if<Utf8RegexError>(&result)) {
+        ADD_FAILURE() << pattern << ": " << error->message;
+        return std::get<Utf8Regex>(Utf8Regex::compile("(?!)"));
+    }
+    return std::get<Utf8Regex>(std::move(result));
+}
+
+struct FindCase {
+    const char* pattern;
+    const char* subject;
+    const char* found;  // every whole match joined by "|"; "" when none
+};
+
+TEST(Utf8Regex, FindsAsPythonsReDoes) {
+    const FindCase cases[] = {
+        {"\\d+", "积分 12 和 ３４", "12|３４"},  // \d takes every decimal digit
+        {"\\w+", "签到ok 好", "签到ok|好"},      // \w takes Chinese characters
+        {"a.c", "a\nc abc", "abc"},              // "." stops at a line feed
+        {"end$", "the end\n", "end"},            // "$" before a final line feed
+        {"end\\Z", "the end\n", ""},             // \Z only at the very end
+        {"(?P<n>\\d)(?P=n)", "12 33", "33"},     // named groups and their back references
+        {"\\u4e2d", "中文", "中"},               // \uXXXX
+        {"\\x41", "BAB", "A"},
+        {"", "ab", "||"},  // an empty match at every character and the end
+        {"x*", "中x", "|x|"},
+    };
+    for (const FindCase& c : cases) {
+        std::string joined;
+        bool first = true;
+        for (const Utf8Match& match : compiled(c.pattern).findAll(c.subject)) {
+            joined += (first ? "" : "|") + match.groups[0].value_or("?");
+            first = false;
+        }
+        EXPECT_EQ(joined, c.found) << c.pattern;
+    }
+}
+
+TEST(Utf8Regex, FlagsChangeWhatMatches) {
+    Utf8RegexFlags ignoreCase;
+    ignoreCase.ignoreCase = true;
+    Utf8RegexFlags multiline;
+    multiline.multiline = true;
+    Utf8RegexFlags dotAll;
+    dotAll.dotAll = true;
+    EXPECT_TRUE(compiled("ok", ignoreCase).search("OK"));
+    EXPECT_TRUE(compiled("^b", multiline).search("a\nb"));
+    EXPECT_FALSE(compiled("^b").search("a\nb"));
+    EXPECT_TRUE(compiled("a.b", dotAll).search("a\nb"));
+}
+
+TEST(Utf8Regex, InvalidBytesInTheSubjectAreSearchedAround) {
+    const auto match = compiled("ok").search("\xFF\xFEok");
+    ASSERT_TRUE(match);
+    EXPECT_EQ(match->start, 2U);
+}
+
+struct SubstituteCase {
+    const char* pattern;
+    const char* replacement;
+    const char* subject;
+    const char* result;
+};
+
+TEST(Utf8Regex, SubstitutesAsReSub) {
+    const SubstituteCase cases[] = {
+        {"(\\d+)", "<\\1>", "a1b22", "a<1>b<22>"},
+        {"(?P<y>\\d{4})-(\\d\\d)", "\\2/\\g<y>", "2026-01", "01/2026"},
+        {"(a)|(b)", "[\\2]", "ab", "[][b]"},  // a group that took no part inserts nothing
+        {"x", "\\n\\t\\\\", "x", "\n\t\\"},
+        {"", "-", "中文", "-中-文-"},
+    };
+    for (const SubstituteCase& c : cases) {
+        EXPECT_EQ(compiled(c.pattern).substitute(c.subject, c.replacement), c.result) << c.pattern;
+    }
+}
+
+TEST(Utf8Regex, ReportsWhereAPatternGoesWrong) {
+    auto result = Utf8Regex::compile("中文(a");
+    ASSERT_TRUE(std::holds_alternative<Utf8RegexError>(result));
+    EXPECT_EQ(std::get<Utf8RegexError>(result).position, 5U);  // characters, not bytes
+    EXPECT_EQ(std::get<Utf8RegexError>(result).message, "missing closing parenthesis");
+}
+
+}  // namespace
+}  // namespace vesprey
