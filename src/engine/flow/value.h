@@ -18,6 +18,9 @@
 
 namespace vesprey::flow {
 
+// Appends the UTF-8 bytes of the code point `cp` to `out`.
+void appendUtf8(std::string& out, std::uint32_t cp);
+
 class Value;
 using ValueList = std::vector<Value>;
 // Members in the order they were made; a later member of the same name replaces the earlier one

@@ -15,6 +15,7 @@
 #include "ui/dialogs/edit_text.h"
 #include "ui/dialogs/message_boxes.h"
 #include "ui/dialogs/verdict_rules_dialog.h"
+#include "ui/layout.h"
 #include "ui/qt_text.h"
 #include "ui/window/sign_in_pass.h"
 #include "ui/window/site_book.h"
@@ -23,14 +24,7 @@
 namespace vesprey::ui {
 namespace {
 
-template <class W>
-W* place(W* widget, const QString& name, int x, int y, int w, int h) {
-    widget->setObjectName(name);
-    widget->setGeometry(x, y, w, h);
-    return widget;
-}
-
-void label(QWidget* parent, const QString& text, int fieldLeft, int y) {
+void fieldLabel(QWidget* parent, const QString& text, int fieldLeft, int y) {
     auto* l = new QLabel(text, parent);
     l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     l->setGeometry(2, y, fieldLeft - 5, 20);
@@ -56,31 +50,31 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
       calls_(calls),
       entry_(std::move(entry)) {
     setObjectName(QStringLiteral("窗口_修改模板"));
-    label(this, QStringLiteral("网站名称："), 71, 38);
+    fieldLabel(this, QStringLiteral("网站名称："), 71, 38);
     name_ = place(new QLineEdit(this), QStringLiteral("编辑框_网络名称"), 71, 36, 378, 24);
-    label(this, QStringLiteral("登录链接："), 71, 68);
+    fieldLabel(this, QStringLiteral("登录链接："), 71, 68);
     login_ = place(new QLineEdit(this), QStringLiteral("编辑框_登录链接"), 71, 66, 378, 24);
-    label(this, QStringLiteral("签到链接："), 71, 99);
+    fieldLabel(this, QStringLiteral("签到链接："), 71, 99);
     link_ = place(new QLineEdit(this), QStringLiteral("编辑框_签到链接"), 71, 97, 378, 24);
 
-    label(this, QStringLiteral("请求模式："), 71, 128);
+    fieldLabel(this, QStringLiteral("请求模式："), 71, 128);
     auto* method = place(new QGroupBox(this), QStringLiteral("分组框1"), 72, 122, 144, 32);
     get_ = place(new QRadioButton(QStringLiteral("GET"), method), QStringLiteral("单选框_get"), 9,
                  7, 56, 18);
     post_ = place(new QRadioButton(QStringLiteral("POST"), method), QStringLiteral("单选框_post"),
                   72, 7, 64, 18);
-    label(this, QStringLiteral("响应类型："), 280, 128);
+    fieldLabel(this, QStringLiteral("响应类型："), 280, 128);
     auto* answer = place(new QGroupBox(this), QStringLiteral("分组框2"), 280, 122, 166, 32);
     json_ = place(new QRadioButton(QStringLiteral("JSON"), answer), QStringLiteral("单选框_json"),
                   9, 7, 60, 18);
     regex_ = place(new QRadioButton(QStringLiteral("正则表达式"), answer),
                    QStringLiteral("单选框_正则表达式"), 72, 7, 90, 18);
 
-    label(this, QStringLiteral("绑定语句："), 71, 162);
+    fieldLabel(this, QStringLiteral("绑定语句："), 71, 162);
     tying_ = textBox(this, QStringLiteral("编辑框_绑定语句"), 71, 160, 378, 50);
-    label(this, QStringLiteral("返回语句："), 71, 216);
+    fieldLabel(this, QStringLiteral("返回语句："), 71, 216);
     result_ = textBox(this, QStringLiteral("编辑框_返回语句"), 71, 214, 378, 50);
-    label(this, QStringLiteral("编码转换："), 71, 269);
+    fieldLabel(this, QStringLiteral("编码转换："), 71, 269);
     conversion_ = place(new QComboBox(this), QStringLiteral("组合框_编码转换"), 71, 269, 113, 20);
     conversion_->addItems(
         {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
@@ -88,9 +82,9 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
     hint_->setWordWrap(true);
     hint_->setStyleSheet(QStringLiteral("color: #c0392b;"));
     hint_->hide();
-    label(this, QStringLiteral("Headers："), 71, 304);
+    fieldLabel(this, QStringLiteral("Headers："), 71, 304);
     headers_ = textBox(this, QStringLiteral("编辑框_Headers"), 71, 302, 378, 50);
-    label(this, QStringLiteral("Date："), 71, 358);
+    fieldLabel(this, QStringLiteral("Date："), 71, 358);
     date_ = textBox(this, QStringLiteral("编辑框_date"), 71, 356, 378, 50);
 
     verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, 416, 232, 25);

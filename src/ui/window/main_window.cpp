@@ -18,6 +18,7 @@
 #include "ui/dialogs/message_boxes.h"
 #include "ui/dialogs/new_database_dialog.h"
 #include "ui/dialogs/push_channels_dialog.h"
+#include "ui/layout.h"
 #include "ui/qt_text.h"
 #include "ui/skin.h"
 #include "ui/window/about_page.h"
@@ -46,13 +47,6 @@ constexpr int kStripMargin = 6;
 constexpr std::chrono::seconds kSavedCookiesShown{5};
 // How long "签到历史没有保存：…" stays in the status label.
 constexpr std::chrono::seconds kHistoryFailureShown{5};
-
-template <class W>
-W* place(W* widget, const QString& name, int x, int y, int w, int h) {
-    widget->setObjectName(name);
-    widget->setGeometry(x, y, w, h);
-    return widget;
-}
 
 }  // namespace
 

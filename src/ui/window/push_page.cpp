@@ -17,6 +17,7 @@
 #include "store/push_channels.h"
 #include "ui/dialogs/message_boxes.h"
 #include "ui/dialogs/push_channels_dialog.h"
+#include "ui/layout.h"
 #include "ui/qt_text.h"
 #include "ui/window/push_test.h"
 #include "ui/window/scheduler.h"
@@ -33,19 +34,6 @@ constexpr std::string_view kStrictTlsSetting = "strict_tls";
 
 // Longer than any push request may take.
 constexpr std::chrono::seconds kPushTestShown{120};
-
-template <class W>
-W* place(W* widget, const QString& name, int x, int y, int w, int h) {
-    widget->setObjectName(name);
-    widget->setGeometry(x, y, w, h);
-    return widget;
-}
-
-QLabel* label(QWidget* parent, const QString& text, int x, int y, int w = 64, int h = 20) {
-    auto* l = new QLabel(text, parent);
-    l->setGeometry(x, y, w, h);
-    return l;
-}
 
 QPushButton* button(QWidget* parent, const QString& name, const QString& caption, int x, int y,
                     int w = 61, int h = 25) {

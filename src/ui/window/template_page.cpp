@@ -10,25 +10,11 @@
 
 #include "ui/browser/browser_loader.h"
 #include "ui/dialogs/message_boxes.h"
+#include "ui/layout.h"
 #include "ui/window/capture.h"
 #include "ui/window/template_editor.h"
 
 namespace vesprey::ui {
-namespace {
-
-template <class W>
-W* place(W* widget, const QString& name, int x, int y, int w, int h) {
-    widget->setObjectName(name);
-    widget->setGeometry(x, y, w, h);
-    return widget;
-}
-
-void label(QWidget* parent, const QString& text, int x, int y) {
-    (new QLabel(text, parent))->setGeometry(x, y, 64, 20);
-}
-
-}  // namespace
-
 TemplatePage::TemplatePage(QWidget* owner, SiteBook& book, CaptureState& capture,
                            WindowQueue& calls)
     : owner_(owner), capture_(capture) {
