@@ -5,7 +5,6 @@
 #include <QPushButton>
 #include <utility>
 
-#include "engine/template_import.h"
 #include "ui/dialogs/edit_text.h"
 #include "ui/dialogs/message_boxes.h"
 #include "ui/qt_text.h"
@@ -79,9 +78,8 @@ ManualFillDialog::ManualFillDialog(QWidget* owner, SiteBook& book, CaptureState&
 
 void ManualFillDialog::save() {
     const Text cookie = editText(cookie_);
-    if (const std::optional<Text> oversized = oversizedCookie(cookie)) {
-        MessageBoxes::inform(this, fromAnsi(*oversized) + QStringLiteral("，请改短后再保存。"),
-                             QStringLiteral("手动填写参数"), BoxIcon::Warning);
+    if (const std::optional<QString> oversized = oversizedSaveText({}, cookie)) {
+        MessageBoxes::inform(this, *oversized, QStringLiteral("手动填写参数"), BoxIcon::Warning);
         return;
     }
     if (mode_ == CaptureMode::UpdateAccount && !account_.entry.Cookie.empty()) {
