@@ -179,12 +179,14 @@ std::string fromName(const Source& from) {
     return {};
 }
 
+// Ends a run from deep inside it; Run::run turns it into the result.
 struct Stop {
     std::string message;
+    std::optional<TransportFailure> failure;
 };
 
 [[noreturn]] void stop(std::string message) {
-    throw Stop{std::move(message)};
+    throw Stop{std::move(message), std::nullopt};
 }
 
 std::string renderError(std::size_t number, const std::string& what, const TemplateError& error) {
@@ -214,19 +216,28 @@ public:
         try {
             execute();
             result.passed = true;
-            const auto log = variables_.find("__log__");
-            if (log != variables_.end() && !log->second.isUndefined() && logSet_) {
-                result.message = log->second.toText();
-            } else if (lastAnswer_ && !lastAnswer_->empty()) {
-                result.message = *lastAnswer_;
-            } else {
-                result.message = "全部 " + std::to_string(stepsRun_) + " 步完成";
-            }
-        } catch (const Stop& stopped) {
+            result.message = "全部 " + std::to_string(stepsRun_) + " 步完成";
+        } catch (Stop& stopped) {
             result.passed = false;
             result.message = stopped.message;
+            result.failedStep = currentStep_;
+            result.transportFailure = std::move(stopped.failure);
+            if (!trace_.empty() && trace_.back().number == currentStep_ && !trace_.back().passed) {
+                trace_.back().decided = result.message;
+            }
+        }
+        if (const auto log = variables_.find("__log__");
+            logSet_ && log != variables_.end() && !log->second.isUndefined()) {
+            result.log = log->second.toText();
+            if (result.passed) {
+                result.message = *result.log;
+            }
         }
         result.stepsRun = stepsRun_;
+        result.lastStatus = lastStatus_;
+        result.lastHeaders = std::move(lastHeaders_);
+        result.cookies = jar_.items();
+        result.trace = std::move(trace_);
         result.variables = std::move(variables_);
         result.lastAnswer = std::move(lastAnswer_);
         return result;
@@ -326,6 +337,7 @@ private:
         std::size_t passes = 0;
         while (pc < flow_.entries.size()) {
             const Entry& entry = flow_.entries[pc];
+            currentStep_ = entry.number;
             if (const auto* step = std::get_if<Step>(&entry.body)) {
                 checkLimits(entry.number);
                 runStep(*step, entry.number);
@@ -437,7 +449,14 @@ private:
         request.body = render(step.data, number, "请求体");
         ++stepsRun_;
         FlowResponse response;
-        if (request.url.rfind(kUtilityPrefix, 0) == 0) {
+        const bool isUtility = request.url.rfind(kUtilityPrefix, 0) == 0;
+        if (options_.trace) {
+            StepTrace& traced = trace_.emplace_back();
+            traced.number = number;
+            traced.utility = isUtility;
+            traced.request = request;
+        }
+        if (isUtility) {
             response = utility(request, number);
         } else {
             HeaderLines cookies = jar_.items();
@@ -473,18 +492,35 @@ private:
                 }
                 request.headers.emplace_back("Cookie", line);
             }
+            if (options_.trace) {
+                trace_.back().request = request;
+            }
             auto answer = transport_.send(request);
             if (auto* failure = std::get_if<TransportFailure>(&answer)) {
-                stop(stepName(number) + "的请求没有得到答复：" + failure->message);
+                throw Stop{stepName(number) + "的请求没有得到答复：" + failure->message,
+                           std::move(*failure)};
             }
             response = std::get<FlowResponse>(std::move(answer));
             jar_.take(response.headers);
+        }
+        lastStatus_ = response.status;
+        lastHeaders_ = response.headers;
+        if (options_.trace) {
+            StepTrace& traced = trace_.back();
+            traced.response = response;
+            if (traced.response->body.size() > kMaxTracedBodyBytes) {
+                traced.response->body.resize(kMaxTracedBodyBytes);
+                traced.bodyCut = true;
+            }
         }
         lastAnswer_ = response.body;
         for (const Extraction& extraction : step.extractions) {
             extract(extraction, response, number);
         }
         check(step, response, number);
+        if (options_.trace) {
+            trace_.back().passed = true;
+        }
     }
 
     std::string sourceText(const Source& from, const FlowResponse& response) const {
@@ -548,6 +584,9 @@ private:
         if (extraction.name == "__log__") {
             logSet_ = true;
         }
+        if (options_.trace) {
+            trace_.back().set.emplace_back(extraction.name, variables_[extraction.name]);
+        }
     }
 
     void check(const Step& step, const FlowResponse& response, std::size_t number) {
@@ -565,6 +604,10 @@ private:
         for (const RulePattern& success : step.successAsserts) {
             const auto [regex, rule] = compile(success, number, "成功条件");
             if (regex.search(sourceText(success.from, response))) {
+                if (options_.trace) {
+                    trace_.back().decided =
+                        "符合成功条件“" + success.text + "”（" + fromName(success.from) + "）";
+                }
                 return;
             }
             tried += (tried.empty() ? "“" : "、“") + success.text + "”（" + fromName(success.from) +
@@ -729,7 +772,11 @@ private:
     std::vector<LoopFrame> loops_;
     CookieJar jar_;
     std::size_t stepsRun_ = 0;
+    std::size_t currentStep_ = 0;  // the entry under way
     std::optional<std::string> lastAnswer_;
+    int lastStatus_ = 0;
+    HeaderLines lastHeaders_;
+    std::vector<StepTrace> trace_;
     bool logSet_ = false;
 };
 

@@ -36,11 +36,17 @@ struct FlowResponse {
     int status = 0;
     HeaderLines headers;
     std::string body;
+    long long elapsedMs = 0;  // from sending the request to the answer's last byte
+    // What the transport noticed about the body's encoding, for the user (a UTF-8 sentence, e.g.
+    // "答复按 GBK 解码"); empty when there is nothing to say.
+    std::string encodingNote;
 };
 
 // Why a request got no answer (time-out, refused connection, bad certificate...), in Chinese.
 struct TransportFailure {
     std::string message;
+    bool stopped = false;   // the run's stop was requested: the request was cut off
+    bool noAnswer = false;  // nothing came back at all: no name, no connection, time-out
 };
 
 // Sends one request and returns its answer. It follows no redirect: a 302 is the answer.
@@ -77,14 +83,45 @@ struct FlowRunOptions {
     FlowLimits limits;
     // The random source and time zone of the templates; their clock is the run's FlowClock.
     RenderContext render = systemRenderContext();
+    // Keep a StepTrace of every step run (FlowResult::trace), for a trial that shows them.
+    bool trace = false;
 };
+
+// What one step of a traced run did.
+struct StepTrace {
+    std::size_t number = 0;  // the step number, from 1
+    FlowRequest request;     // as rendered and sent (a local utility's too)
+    bool utility = false;    // answered by Vesprey itself (api://util/...)
+    // The answer; its body cut at kMaxTracedBodyBytes. Nothing when none came.
+    std::optional<FlowResponse> response;
+    bool bodyCut = false;
+    // What decided: the assert that failed or matched, or why the step ended the run; empty for a
+    // step without asserts that went through.
+    std::string decided;
+    bool passed = false;
+    // The variables the step's extractions set, in order.
+    std::vector<std::pair<std::string, Value>> set;
+};
+inline constexpr std::size_t kMaxTracedBodyBytes = 256 * 1024;
 
 struct FlowResult {
     bool passed = false;
-    // Passed: __log__ when a step set it, else the last answer, else "全部 N 步完成". Failed: the
-    // sentence naming the step and what decided.
+    // Passed: __log__ when a step set it, else "全部 N 步完成". Failed: the sentence naming the
+    // step and what decided.
     std::string message;
+    std::optional<std::string> log;  // __log__ when a step or a set gave it a value
     std::size_t stepsRun = 0;
+    // The step that ended a failed run (0 for a passed one).
+    std::size_t failedStep = 0;
+    // The failed run ended because a request got no answer: why.
+    std::optional<TransportFailure> transportFailure;
+    // The status and header lines of the last answer (0 and none before one came).
+    int lastStatus = 0;
+    HeaderLines lastHeaders;
+    // The cookies the sites set during the run, by name in the order first set (deleted ones
+    // left out).
+    HeaderLines cookies;
+    std::vector<StepTrace> trace;  // FlowRunOptions::trace
     // The variables at the end of the run (inputs, extractions, sets).
     Variables variables;
     // The body of the last answer, when a step ran.
