@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "store/flows.h"
 #include "store/history.h"
 #include "store/push_channels.h"
 
@@ -28,11 +29,56 @@ std::vector<PassRow> passRows(const SiteList& sites) {
     return rows;
 }
 
+std::shared_ptr<const FlowAccount> readableFlow(const Text& site, const std::string& steps) {
+    auto account = std::make_shared<FlowAccount>();
+    auto parsed = flow::parseFlow(steps);
+    if (auto* error = std::get_if<flow::FlowError>(&parsed)) {
+        account->unreadable =
+            utf8ToAnsi("“") + site + utf8ToAnsi("”的步骤读不出：" + error->message);
+    } else {
+        account->flow = std::make_shared<const flow::Flow>(std::get<flow::Flow>(std::move(parsed)));
+    }
+    return account;
+}
+
+ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows) {
+    std::map<int, std::string> steps;
+    if (ReadResult read = readFlows(db, steps); !read.ok() || steps.empty()) {
+        return read;
+    }
+    std::map<int, AccountInputs> inputs;
+    if (ReadResult read = readAccountInputs(db, inputs); !read.ok()) {
+        return read;
+    }
+    std::map<int, std::shared_ptr<const FlowAccount>> templates;
+    for (PassRow& row : rows) {
+        const auto stored = steps.find(row.site.id);
+        if (stored == steps.end()) {
+            continue;
+        }
+        auto& shared = templates[row.site.id];
+        if (!shared) {
+            shared = readableFlow(row.site.WebName, stored->second);
+        }
+        auto account = std::make_shared<FlowAccount>(*shared);
+        if (const auto given = inputs.find(row.site.Cid); given != inputs.end()) {
+            account->inputs = given->second;
+        }
+        row.requested =
+            row.site.Cid != 0 &&
+            (!account->flow ||
+             missingInputs(*account->flow, account->inputs, row.site.hasCookie()).empty());
+        row.flow = std::move(account);
+    }
+    return {};
+}
+
 PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
     : db_(db), database_(std::move(database)), plan_(std::move(plan)) {}
 
 PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
     PassPreparation preparation;
+    preparation.flows = attachFlows(db_, plan_.rows);
     fileCookies_.reset();
     if (fileCookies) {
         std::map<int, Text> cookies;
