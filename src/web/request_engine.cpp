@@ -55,10 +55,10 @@ std::string_view cutAtNul(std::string_view text) {
 }
 
 // The address as it goes on the wire: UTF-8, with non-ASCII bytes, blanks and control characters
-// percent-encoded.
-std::string wireUrl(std::string_view url) {
+// percent-encoded. `url` is code page 936, or UTF-8 already when `utf8Text` is set.
+std::string wireUrl(std::string_view url, bool utf8Text) {
     std::string utf8;
-    if (!isAscii(url)) {
+    if (!utf8Text && !isAscii(url)) {
         utf8 = ansiToUtf8(url);
         url = utf8;
     }
@@ -201,7 +201,15 @@ private:
 };
 
 // The names of request headers the engine treats apart, in any case.
-enum class HeaderKind { Cookie, ProxyAuthorization, Accept, Expect, ContentType, Other };
+enum class HeaderKind {
+    Cookie,
+    ProxyAuthorization,
+    Accept,
+    AcceptEncoding,
+    Expect,
+    ContentType,
+    Other
+};
 
 struct Header {
     HeaderKind kind = HeaderKind::Other;
@@ -212,11 +220,9 @@ struct Header {
 Header headerFor(std::string_view name, std::string_view wireValue) {
     Header header;
     constexpr std::pair<std::string_view, HeaderKind> kKinds[] = {
-        {"Cookie", HeaderKind::Cookie},
-        {"Proxy-Authorization", HeaderKind::ProxyAuthorization},
-        {"Accept", HeaderKind::Accept},
-        {"Expect", HeaderKind::Expect},
-        {"Content-Type", HeaderKind::ContentType}};
+        {"Cookie", HeaderKind::Cookie}, {"Proxy-Authorization", HeaderKind::ProxyAuthorization},
+        {"Accept", HeaderKind::Accept}, {"Accept-Encoding", HeaderKind::AcceptEncoding},
+        {"Expect", HeaderKind::Expect}, {"Content-Type", HeaderKind::ContentType}};
     for (const auto& [known, kind] : kKinds) {
         if (equalsIgnoreCase(name, known)) {
             header.kind = kind;
@@ -439,6 +445,8 @@ struct RequestEngine::Impl {
     unsigned ignoredCertificateErrors = 0;
     std::string caFile;
     bool followRedirects = true;
+    bool utf8Texts = false;      // the caller's texts are UTF-8, and so are the answer's headers
+    bool decodeContent = false;  // gzip, deflate and br answers are decoded
     std::stop_token stop;
     std::shared_ptr<AnswerBudget> budget;
 
@@ -654,6 +662,10 @@ struct RequestEngine::Impl {
         if (!caFile.empty()) {
             curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
         }
+        if (decodeContent) {
+            // An empty list asks for every encoding this libcurl decodes.
+            curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+        }
         if (stop.stop_possible()) {
             // curl calls it about once a second even while nothing moves.
             curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -702,6 +714,7 @@ struct RequestEngine::Impl {
             serverHeaders.add(cookie.size() == 8 ? "Cookie;" : cookie.c_str());
         }
         bool hasAccept = false;
+        bool hasAcceptEncoding = false;
         bool hasExpect = false;
         bool hasContentType = false;
         for (const Header& header : headers) {
@@ -712,6 +725,10 @@ struct RequestEngine::Impl {
             }
             if (header.kind == HeaderKind::ProxyAuthorization) {
                 proxyHeaders.add(header.text.c_str());
+                continue;
+            }
+            if (decodeContent && header.kind == HeaderKind::AcceptEncoding) {
+                hasAcceptEncoding = true;  // curl's own list of what it decodes goes instead
                 continue;
             }
             hasAccept = hasAccept || header.kind == HeaderKind::Accept;
@@ -725,6 +742,9 @@ struct RequestEngine::Impl {
         }
         if (!hasExpect) {
             serverHeaders.add("Expect:");
+        }
+        if (decodeContent && !hasAcceptEncoding) {
+            serverHeaders.add("Accept-Encoding:");  // decoding without asking for compression
         }
         if (!hasContentType) {
             serverHeaders.add("Content-Type:");
@@ -744,6 +764,9 @@ struct RequestEngine::Impl {
         HttpErrorCode code = errorCodeOf(result);
         if (code == HttpErrorCode::Timeout && lastDataAt) {
             code = HttpErrorCode::SlowAnswer;  // some of the answer came: the site did answer
+        }
+        if (code == HttpErrorCode::Other && result == CURLE_BAD_CONTENT_ENCODING && decodeContent) {
+            return {code, utf8ToAnsi("答复的压缩格式无法识别，或压缩数据有误，无法解开")};
         }
         if (code == HttpErrorCode::Other) {
             return {code, utf8ToAnsi("请求失败（") + curl_easy_strerror(result) + utf8ToAnsi("）")};
@@ -771,7 +794,7 @@ struct RequestEngine::Impl {
 
     // The final answer's header text: ASCII as it came, other lines one by one.
     void takeHeaderText() {
-        if (isAscii(hopHeaders)) {
+        if (utf8Texts || isAscii(hopHeaders)) {
             headerText.swap(hopHeaders);
             return;
         }
@@ -931,8 +954,9 @@ bool RequestEngine::setRequestHeader(std::string_view name, std::string_view val
     if (impl_->headers.empty()) {
         impl_->headers.reserve(8);
     }
-    impl_->headers.push_back(isAscii(value) ? headerFor(name, value)
-                                            : headerFor(name, ansiToUtf8(value)));
+    impl_->headers.push_back(impl_->utf8Texts || isAscii(value)
+                                 ? headerFor(name, value)
+                                 : headerFor(name, ansiToUtf8(value)));
     return true;
 }
 
@@ -943,7 +967,7 @@ bool RequestEngine::open(std::string_view method, std::string_view url) {
         return false;
     }
     impl_->method = method;
-    impl_->url = wireUrl(url);
+    impl_->url = wireUrl(url, impl_->utf8Texts);
     impl_->opened = true;
     return true;
 }
@@ -960,6 +984,14 @@ void RequestEngine::setFollowRedirects(bool follow) {
     impl_->followRedirects = follow;
 }
 
+void RequestEngine::setTextsAreUtf8(bool utf8) {
+    impl_->utf8Texts = utf8;
+}
+
+void RequestEngine::setContentDecoding(bool decode) {
+    impl_->decodeContent = decode;
+}
+
 void RequestEngine::setAnswerBudget(std::shared_ptr<AnswerBudget> budget) {
     impl_->budget = std::move(budget);
 }
@@ -969,7 +1001,8 @@ bool RequestEngine::send(std::string_view textBody) {
     if (impl_->sendsNoBody()) {
         return impl_->run({});
     }
-    return impl_->run(isAscii(textBody) ? std::string(textBody) : ansiToUtf8(textBody));
+    return impl_->run(impl_->utf8Texts || isAscii(textBody) ? std::string(textBody)
+                                                            : ansiToUtf8(textBody));
 }
 
 bool RequestEngine::sendBytes(std::string_view bytes) {
@@ -1004,6 +1037,9 @@ const std::string& RequestEngine::finalUrl() const {
 }
 int RequestEngine::redirectCount() const {
     return impl_->redirectCount;
+}
+bool RequestEngine::bodyCut() const {
+    return impl_->status != 0 && impl_->bodyCut;
 }
 
 }  // namespace vesprey

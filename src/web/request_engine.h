@@ -15,9 +15,10 @@
 //   Referer, which names the address first opened;
 // - a text body goes on the wire as it is when it is ASCII and as UTF-8 otherwise; a byte body as
 //   it is; GET and HEAD send no body. Header values go as UTF-8 as well. A non-ASCII address is
-//   sent percent-encoded as UTF-8;
-// - only http and https addresses are fetched; HTTP/1.1 is used, no compression is asked for and
-//   nothing is added beyond Host, Content-Length and what the caller set;
+//   sent percent-encoded as UTF-8 (setTextsAreUtf8: the caller's texts are UTF-8 already);
+// - only http and https addresses are fetched; HTTP/1.1 is used, no compression is asked for
+//   (unless setContentDecoding) and nothing is added beyond Host, Content-Length and what the
+//   caller set;
 // - a response body is cut at kMaxResponseBody bytes; with an answer budget it holds the budget's
 //   bytes while it is received (see answer_budget.h), and an answer that cannot have them is
 //   refused with HttpErrorCode::AnswerTooLarge.
@@ -126,6 +127,16 @@ public:
     // HttpErrorCode::Certificate.
     void setCaFile(std::string_view path);
     void setFollowRedirects(bool follow);
+    // True: the texts given to open, setRequestHeader and send are UTF-8 and go on the wire as
+    // they are (a non-ASCII address still percent-encoded), and allResponseHeaders gives the
+    // header bytes as they came. False (a new object): code page 936, as above. Kept for every
+    // later send.
+    void setTextsAreUtf8(bool utf8);
+    // True: an answer in gzip, deflate or br (and any other encoding this libcurl decodes) is
+    // decoded, and the body limit and the answer budget count the decoded bytes. A caller's
+    // Accept-Encoding header is replaced by the list of those encodings; without one, none is
+    // asked for. False (a new object): bodies come as they were sent. Kept for every later send.
+    void setContentDecoding(bool decode);
     // The budget the bodies of later sends hold their bytes in; null: none (only the body limit).
     // A send that waits for the budget's bytes waits no longer than its deadline.
     void setAnswerBudget(std::shared_ptr<AnswerBudget> budget);
@@ -154,6 +165,8 @@ public:
     const std::string& finalUrl() const;
     // How many redirects the last send followed.
     int redirectCount() const;
+    // True when the last answer's body was cut at kMaxResponseBody.
+    bool bodyCut() const;
 
 private:
     struct Impl;
