@@ -24,7 +24,7 @@ std::vector<PassRow> passRows(const SiteList& sites) {
     std::vector<PassRow> rows;
     rows.reserve(sites.size());
     for (const SiteTemplate& site : sites) {
-        rows.push_back({site, site.hasCookie()});
+        rows.push_back({site, site.hasCookie(), nullptr});
     }
     return rows;
 }

@@ -152,6 +152,10 @@ std::string step(const std::string& method, const std::string& url, const std::s
            headers + R"(], "cookies": [], "data": ")" + data +
            R"(", "mimeType": "application/x-www-form-urlencoded"}, "rule": {)" + rule + "}}";
 }
+// A control entry: its statement in the URL.
+std::string control(const std::string& statement) {
+    return step("GET", statement, "", "", "");
+}
 const std::string kCookieHeader = R"({"name": "Cookie", "value": "{{cookie}}"})";
 
 class CliFlows : public ::testing::Test {
@@ -280,12 +284,11 @@ TEST_F(CliFlows, AnIfSkipsTheSignInWhenThePageSaysItIsDone) {
         step("GET", daily.url("/state"), kCookieHeader, "",
              R"("success_asserts": [], "failed_asserts": [],
                 "extract_variables": [{"name": "state", "re": "<p>(.*?)</p>", "from": "content"}])") +
-        "," + step("{% if '未签到' in state %}", "", "", "", "") + "," +
+        "," + control("{% if '未签到' in state %}") + "," +
         step("POST", daily.url("/sign"), kCookieHeader, "",
              R"("success_asserts": [{"re": "签到成功", "from": "content"}], "failed_asserts": [],
                 "extract_variables": [{"name": "state", "re": "<p>(.*?)</p>", "from": "content"}])") +
-        "," + step("{% endif %}", "", "", "", "") + "," +
-        step("{% set __log__ = state %}", "", "", "", "");
+        "," + control("{% endif %}") + "," + control("{% set __log__ = state %}");
     addFlow("每日", daily.url("/state"), steps, "day=done");
     addAccount(1, "day=new");
 
