@@ -236,6 +236,11 @@ public:
         : progress_(progress) {
         for (std::size_t i = 0; i < rows.size(); ++i) {
             rows_.push_back(siteListRow(rows[i].site, i));
+            if (rows[i].flow) {
+                static const Text kYes = utf8ToAnsi("√");
+                static const Text kNo = utf8ToAnsi("×");
+                rows_.back()[kColumnAccount] = rows[i].requested ? kYes : kNo;
+            }
         }
     }
 

@@ -41,34 +41,57 @@ std::shared_ptr<const FlowAccount> readableFlow(const Text& site, const std::str
     return account;
 }
 
+ReadResult FlowBook::read(SqlDatabase& db) {
+    templates_.clear();
+    inputs_.clear();
+    if (ReadResult read = readFlows(db, steps_); !read.ok() || steps_.empty()) {
+        return read;
+    }
+    ReadResult read = readAccountInputs(db, inputs_);
+    if (!read.ok()) {
+        steps_.clear();
+    }
+    return read;
+}
+
+std::shared_ptr<const FlowAccount> FlowBook::account(const SiteTemplate& site) {
+    const auto stored = steps_.find(site.id);
+    if (stored == steps_.end()) {
+        return nullptr;
+    }
+    auto& shared = templates_[site.id];
+    if (!shared) {
+        shared = readableFlow(site.WebName, stored->second);
+    }
+    const auto given = inputs_.find(site.Cid);
+    if (given == inputs_.end() || site.Cid == 0) {
+        return shared;
+    }
+    auto account = std::make_shared<FlowAccount>(*shared);
+    account->inputs = given->second;
+    return account;
+}
+
+bool FlowBook::ready(const SiteTemplate& site) {
+    const std::shared_ptr<const FlowAccount> account = this->account(site);
+    if (!account) {
+        return site.hasCookie();
+    }
+    return site.Cid != 0 &&
+           (!account->flow ||
+            missingInputs(*account->flow, account->inputs, site.hasCookie()).empty());
+}
+
 ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows) {
-    std::map<int, std::string> steps;
-    if (ReadResult read = readFlows(db, steps); !read.ok() || steps.empty()) {
+    FlowBook book;
+    if (ReadResult read = book.read(db); !read.ok()) {
         return read;
     }
-    std::map<int, AccountInputs> inputs;
-    if (ReadResult read = readAccountInputs(db, inputs); !read.ok()) {
-        return read;
-    }
-    std::map<int, std::shared_ptr<const FlowAccount>> templates;
     for (PassRow& row : rows) {
-        const auto stored = steps.find(row.site.id);
-        if (stored == steps.end()) {
-            continue;
+        if (auto account = book.account(row.site)) {
+            row.requested = book.ready(row.site);
+            row.flow = std::move(account);
         }
-        auto& shared = templates[row.site.id];
-        if (!shared) {
-            shared = readableFlow(row.site.WebName, stored->second);
-        }
-        auto account = std::make_shared<FlowAccount>(*shared);
-        if (const auto given = inputs.find(row.site.Cid); given != inputs.end()) {
-            account->inputs = given->second;
-        }
-        row.requested =
-            row.site.Cid != 0 &&
-            (!account->flow ||
-             missingInputs(*account->flow, account->inputs, row.site.hasCookie()).empty());
-        row.flow = std::move(account);
     }
     return {};
 }

@@ -47,6 +47,24 @@ std::shared_ptr<const FlowAccount> readableFlow(const Text& site, const std::str
 // cannot be read (the row then fails with why). A read that fails leaves the rows as they were.
 ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows);
 
+// The multi-step templates of Sign.db and their accounts' inputs, read once, each template's
+// steps read into a flow when first asked for.
+class FlowBook {
+public:
+    ReadResult read(SqlDatabase& db);
+    // The account's flow and inputs; null for a one-request template.
+    std::shared_ptr<const FlowAccount> account(const SiteTemplate& site);
+    // Whether the row is signed: for a multi-step template, it has an account and every input its
+    // flow reads has a value (or its steps cannot be read, which its row then says); otherwise
+    // it has a cookie.
+    bool ready(const SiteTemplate& site);
+
+private:
+    std::map<int, std::string> steps_;
+    std::map<int, std::map<std::string, std::string>> inputs_;
+    std::map<int, std::shared_ptr<const FlowAccount>> templates_;
+};
+
 // What prepare could not read. The pass can still run: without rules the built-in ones alone
 // decide, without a channel's settings that channel fails with what it lacks.
 struct PassPreparation {

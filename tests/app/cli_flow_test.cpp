@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -193,6 +194,13 @@ protected:
         return cid;
     }
 
+    Outcome cli(const std::string& command, const std::string& input = "") {
+        return vesprey::test::runCapturingStderr(
+            (input.empty() ? "" : "printf '%s' " + quoted(input) + " | ") +
+                std::string(VESPREY_CLI) + " " + command + " --db " + quoted(db_.string()),
+            dir_);
+    }
+
     nlohmann::json sign(int expectedExit, const std::string& options = "") {
         const Outcome outcome = vesprey::test::runCapturingStderr(
             std::string(VESPREY_CLI) + " sign --json --no-history " + options + " --db " +
@@ -243,6 +251,47 @@ TEST_F(CliFlows, AForumPostsTheFormhashItReadFromThePage) {
                                   "GET /forum.php | auth=gone"}));
 }
 
+TEST_F(CliFlows, ATrialPrintsEachStepAndTheVerdictWithoutWriting) {
+    Forum forum;
+    const std::string steps =
+        step("GET", forum.url("/forum.php"), kCookieHeader, "",
+             R"("success_asserts": [{"re": "formhash", "from": "content"}], "failed_asserts": [],
+                "extract_variables": [{"name": "formhash", "re": "value=\"(\\w+)\"", "from": "content"},
+                                      {"name": "token", "re": "name=\"(\\w+)\" value", "from": "content"}])") +
+        "," +
+        step(
+            "POST", forum.url("/plugin.php?id=sign&sign_token={{token}}{{token}}"), kCookieHeader,
+            "formhash={{formhash}}",
+            R"("success_asserts": [], "failed_asserts": [{"re": "表单无效", "from": "content"}], "extract_variables": [])");
+    const int cid = addFlow("论坛", forum.url("/forum.php"), steps, "auth=ok; sid=0123456789");
+
+    const Outcome tried = cli("try --cid " + std::to_string(cid));
+    EXPECT_EQ(tried.exitCode, 0) << tried.out << tried.err;
+    const std::string expected = "第 1 步  GET " + forum.url("/forum.php") + "  →  200  ";
+    EXPECT_EQ(tried.out.rfind(expected, 0), 0U) << tried.out;
+    for (const std::string& line :
+         {std::string("    符合成功条件“formhash”（content）\n"),
+          std::string("    formhash = f0e1d2c3\n"),
+          std::string(
+              "    token = formha…（8 字）\n"),  // a token is shortened, here and in the address
+          "第 2 步  POST " + forum.url("/plugin.php?id=sign&sign_token=formha…（16 字）") +
+              "  →  200",
+          std::string("结果：全部 2 步完成\n"), std::string("判定：成功（全部 2 步通过）\n")}) {
+        EXPECT_NE(tried.out.find(line), std::string::npos) << line << "\n" << tried.out;
+    }
+    EXPECT_EQ(tried.out.find("0123456789"), std::string::npos) << tried.out;
+
+    // A file runs the same with the values given; a failed check is exit 3 and says which.
+    std::ofstream(dir_ / "forum.json") << "[" + steps + "]";
+    const Outcome file =
+        cli("try " + quoted((dir_ / "forum.json").string()) + " --cookie -", "auth=nope");
+    EXPECT_EQ(file.exitCode, 3) << file.out << file.err;
+    EXPECT_NE(file.out.find("第 1 步失败：答复不符合成功条件“formhash”（content）"),
+              std::string::npos)
+        << file.out;
+    EXPECT_EQ(forum.received.lines().size(), 3U);
+}
+
 TEST_F(CliFlows, APanelLogsInByEmailAndItsSessionReachesTheCheckIn) {
     Panel panel;
     const std::string steps =
@@ -260,6 +309,20 @@ TEST_F(CliFlows, APanelLogsInByEmailAndItsSessionReachesTheCheckIn) {
             {{"email", "me@example.com"}, {"password", "p@ss w"}});
     addAccount(1, "", {{"email", "me@example.com"}, {"password", "wrong"}});
     addAccount(1, "", {{"email", "me@example.com"}});  // no password: not signed
+
+    // Ready is every input set: the list says so, `inputs` tells what is missing, masking the
+    // password.
+    const Outcome listed = cli("list");
+    EXPECT_NE(listed.out.find("1     面板  GET       JSON      √"), std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("3     面板  GET       JSON      ×"), std::string::npos)
+        << listed.out;
+    const Outcome second = cli("inputs --cid 2");
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_NE(second.out.find("password          ******"), std::string::npos) << second.out;
+    const Outcome third = cli("inputs --cid 3");
+    EXPECT_NE(third.out.find("password          （未设置）"), std::string::npos) << third.out;
+    EXPECT_NE(third.out.find("还缺：password"), std::string::npos) << third.out;
 
     const nlohmann::json out = sign(3);
     ASSERT_TRUE(out.is_object());
