@@ -160,6 +160,12 @@ std::string itemName(std::size_t number) {
     return "第 " + std::to_string(number) + " 项";
 }
 
+// An entry, header or cookie a QD HAR marks "checked": false is not sent.
+bool unchecked(const Value& v) {
+    const Value checked = v.member("checked");
+    return checked.kind() == ValueKind::Bool && !checked.asBool();
+}
+
 bool listHasValue(const Value& v) {
     return v.kind() == ValueKind::List;
 }
@@ -186,7 +192,7 @@ std::variant<Value, FormatError> harStep(const Value& entry, std::size_t number,
     if (listHasValue(request.member("headers"))) {
         for (const Value& header : request.member("headers").asList()) {
             const std::string name = textOf(header.member("name"));
-            if (droppedHeader(name)) {
+            if (droppedHeader(name) || unchecked(header)) {
                 continue;
             }
             if (!qd && lower(name) == "cookie") {
@@ -204,6 +210,9 @@ std::variant<Value, FormatError> harStep(const Value& entry, std::size_t number,
     }
     if (qd && listHasValue(request.member("cookies"))) {
         for (const Value& c : request.member("cookies").asList()) {
+            if (unchecked(c)) {
+                continue;
+            }
             parts.cookies.push_back(namedPair(textOf(c.member("name")), textOf(c.member("value"))));
         }
     }
@@ -728,6 +737,9 @@ std::optional<FormatError> apply(CurlCommand& cmd, Option option, const std::str
             cmd.head = true;
             break;
         case Option::Cookie:
+            if (value.empty()) {
+                break;  // only turns curl's cookie engine on
+            }
             if (value.find('=') == std::string::npos) {
                 return FormatError{"curl 命令的 " + shown + " 后面是 Cookie 文件名（" + value +
                                    "），导入时读不到这个文件，请写成 " + shown +
@@ -915,8 +927,7 @@ std::variant<std::vector<HarEntry>, FormatError> browserHarEntries(std::string_v
         e.url = textOf(request.member("url"));
         const Value status = entries[i].member("response").member("status");
         e.status = status.kind() == ValueKind::Integer ? static_cast<int>(status.asInteger()) : 0;
-        const Value checked = entries[i].member("checked");
-        e.checked = checked.kind() != ValueKind::Bool || checked.asBool();
+        e.checked = !unchecked(entries[i]);
         out.push_back(std::move(e));
     }
     return out;
@@ -937,8 +948,7 @@ std::variant<CommunityImport, FormatError> communityFromHar(std::string_view utf
                                " 项请求，请用编号选出要做成步骤的几项"};
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const Value checked = har.entries[i].member("checked");
-            if (checked.kind() != ValueKind::Bool || checked.asBool()) {
+            if (!unchecked(har.entries[i])) {
                 numbers.push_back(i + 1);
             }
         }
