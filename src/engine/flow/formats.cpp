@@ -166,7 +166,7 @@ bool unchecked(const Value& v) {
     return checked.kind() == ValueKind::Bool && !checked.asBool();
 }
 
-bool listHasValue(const Value& v) {
+bool isList(const Value& v) {
     return v.kind() == ValueKind::List;
 }
 
@@ -189,7 +189,7 @@ std::variant<Value, FormatError> harStep(const Value& entry, std::size_t number,
     }
     parts.url = text(url);
     bool sawCookie = false;
-    if (listHasValue(request.member("headers"))) {
+    if (isList(request.member("headers"))) {
         for (const Value& header : request.member("headers").asList()) {
             const std::string name = textOf(header.member("name"));
             if (droppedHeader(name) || unchecked(header)) {
@@ -208,7 +208,7 @@ std::variant<Value, FormatError> harStep(const Value& entry, std::size_t number,
             parts.headers.push_back(namedPair(text(name), text(textOf(header.member("value")))));
         }
     }
-    if (qd && listHasValue(request.member("cookies"))) {
+    if (qd && isList(request.member("cookies"))) {
         for (const Value& c : request.member("cookies").asList()) {
             if (unchecked(c)) {
                 continue;
@@ -230,7 +230,7 @@ std::variant<Value, FormatError> harStep(const Value& entry, std::size_t number,
         for (auto [member, target] : {std::pair{"success_asserts", &parts.successAsserts},
                                       std::pair{"failed_asserts", &parts.failedAsserts},
                                       std::pair{"extract_variables", &parts.extractVariables}}) {
-            if (listHasValue(rule.member(member))) {
+            if (isList(rule.member(member))) {
                 *target = rule.member(member);
             }
         }
@@ -851,10 +851,9 @@ std::string joinedNames(const std::vector<std::string>& names) {
 
 // ----- shared JSON -----
 
-struct SharedNames {
-    static constexpr std::array<std::string_view, 5> kMarks = {"网站", "登录链接", "签到链接",
-                                                               "绑定语句", "请求模式"};
-};
+// Members only a shared template JSON has.
+constexpr std::array<std::string_view, 5> kSharedMarks = {"网站", "登录链接", "签到链接",
+                                                          "绑定语句", "请求模式"};
 
 constexpr std::string_view kStepsMember = "步骤";
 
@@ -873,7 +872,7 @@ TemplateFormat detectTemplateFormat(std::string_view utf8) {
         if (const std::optional<HarFile> har = harOf(*root)) {
             return har->qd ? TemplateFormat::QdHar : TemplateFormat::BrowserHar;
         }
-        for (std::string_view mark : SharedNames::kMarks) {
+        for (std::string_view mark : kSharedMarks) {
             if (!root->member(mark).isUndefined()) {
                 return TemplateFormat::SharedJson;
             }
@@ -884,7 +883,7 @@ TemplateFormat detectTemplateFormat(std::string_view utf8) {
     if (text.starts_with("{")) {
         JsonDocument doc;
         if (doc.Parse(utf8ToAnsi(text))) {
-            for (std::string_view mark : SharedNames::kMarks) {
+            for (std::string_view mark : kSharedMarks) {
                 if (doc.Exists(utf8ToAnsi(mark))) {
                     return TemplateFormat::SharedJson;
                 }

@@ -91,8 +91,8 @@ std::variant<CommunityImport, FormatError> communityFromCurl(std::string_view ut
 std::variant<std::string, FormatError> communityFromFields(const TemplateFields& fields);
 
 // The text a community template is stored and exported as: read as JSON and written with four
-// spaces of indentation, members in their order, characters past ASCII as they are. Normalizing
-// a normalized text gives the same bytes.
+// spaces of indentation, members in their order, characters past ASCII as they are, no final line
+// break. Normalizing a normalized text gives the same bytes.
 std::variant<std::string, FormatError> normalizedCommunityJson(std::string_view utf8);
 
 // Vesprey's shared template JSON (engine/template_import.h), UTF-8, with the member "步骤"
@@ -107,8 +107,9 @@ struct SharedTemplate {
     std::optional<std::string> flowJson;  // "步骤", normalized; nothing without it
 };
 
-// Reads a shared template JSON: the members as parseTemplateImport reads them and "步骤", which
-// must be a community array that parseFlow accepts.
+// Reads a shared template JSON: the members as parseTemplateImport reads them (a lone line feed in
+// a text coming back as CR LF) and "步骤", which must be a community array that parseFlow accepts.
+// A file without "步骤" may be written as leniently as parseTemplateImport allows.
 std::variant<SharedTemplate, FormatError> readSharedJson(std::string_view utf8);
 
 }  // namespace vesprey::flow
