@@ -440,7 +440,7 @@ std::variant<Words, FormatError> cmdWords(std::string_view s) {
     bool inWord = false;
     bool quoted = false;
     for (std::size_t i = 0; i < passed.size(); ++i) {
-        char c = passed[i] == '\x01' ? '"' : passed[i];
+        const char c = passed[i] == '\x01' ? '"' : passed[i];
         if (!quoted && isBlank(c)) {
             if (inWord) {
                 words.push_back(std::move(word));
@@ -451,11 +451,12 @@ std::variant<Words, FormatError> cmdWords(std::string_view s) {
         }
         inWord = true;
         const char next = i + 1 < passed.size() ? passed[i + 1] : '\0';
-        if (c == '\\' && (next == '\\' || next == '"' || next == '\x01')) {
-            word += '"' == next || next == '\x01' ? '"' : '\\';
+        const bool quoteNext = next == '"' || next == '\x01';
+        if (c == '\\' && (next == '\\' || quoteNext)) {
+            word += quoteNext ? '"' : '\\';
             ++i;
         } else if (c == '"') {
-            if (quoted && (next == '"' || next == '\x01')) {
+            if (quoted && quoteNext) {
                 word += '"';
                 ++i;
             } else {
