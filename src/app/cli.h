@@ -206,6 +206,7 @@ const Command& pushSetCommand();
 const Command& evalCommand();
 const Command& importCommand();
 const Command& inputsCommand();
+const Command& exportCommand();
 const Command& tryCommand();
 
 }  // namespace vesprey::cli

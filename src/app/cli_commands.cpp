@@ -92,8 +92,9 @@ std::string optionList(const std::vector<Option>& options) {
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
-        &initDbCommand(),  &listCommand(), &signCommand(),   &historyCommand(), &pushTestCommand(),
-        &pushSetCommand(), &evalCommand(), &importCommand(), &inputsCommand(),  &tryCommand(),
+        &initDbCommand(),   &listCommand(),    &signCommand(), &historyCommand(),
+        &pushTestCommand(), &pushSetCommand(), &evalCommand(), &importCommand(),
+        &inputsCommand(),   &exportCommand(),  &tryCommand(),
     };
     return list;
 }
