@@ -74,7 +74,7 @@ int runExport(const Arguments& args) {
         written =
             flow::sharedJsonFor(fields, rules.count(id) != 0 ? rules[id] : VerdictRules{}, steps);
     } else if (steps) {
-        written = *steps;
+        written = flow::normalizedCommunityJson(*steps);  // as another program may have left it
     } else {
         written = flow::communityFromFields(fields);
     }

@@ -371,3 +371,119 @@ TEST_F(CliFlows, AnIfSkipsTheSignInWhenThePageSaysItIsDone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A browser's HAR with two requests: a page and the sign-in post with the user's cookie.
+const std::string kBrowserHar = R"({"log": {"version": "1.2", "entries": [
+  {"request": {"method": "GET", "url": "https://bbs.test/forum.php", "headers": [], "cookies": []},
+   "response": {"status": 200}},
+  {"request": {"method": "POST", "url": "https://bbs.test/plugin.php?id=sign",
+               "headers": [{"name": "Cookie", "value": "auth=abc"}], "cookies": [],
+               "postData": {"mimeType": "application/x-www-form-urlencoded", "text": "qdxq=kx"}},
+   "response": {"status": 200}}]}})";
+
+TEST_F(CliFlows, ImportTakesEachFormatAndSaysWhatIsMissing) {
+    const struct {
+        const char* file;
+        std::string text;
+        std::string options;
+        std::string input;  // standard input
+        int exitCode;
+        std::vector<std::string> out;  // in the output or on stderr
+    } cases[] = {
+        {"login.json",
+         "[" + step("POST", "https://p.test/login", "", "u={{username}}&p={{password}}", "") + "]",
+         "--input username=me --input password=-",
+         "s3cret\n",
+         0,
+         {"已导入多步骤模板“login”（编号 1，1 个请求），并添加了账号 1。"}},
+        {"half.json",
+         "[" + step("POST", "https://p.test/login", "", "u={{username}}&p={{password}}", "") + "]",
+         "--name 半个",
+         "",
+         0,
+         {"已导入多步骤模板“半个”",
+          "签到前还要给出：username、password。用 vesprey-cli inputs --cid 2 "
+          "username=… password=- 设置"}},
+        {"copied.sh",
+         "curl 'https://bbs.test/plugin.php?id=sign' \\\n  -H 'Cookie: auth=abc; sid=9' \\\n"
+         "  --data-raw 'qdxq=kx' --compressed",
+         "",
+         "",
+         0,
+         {"已导入多步骤模板“copied”（编号 3，1 个请求），并添加了账号 3。"}},
+        {"browser.har",
+         kBrowserHar,
+         "",
+         "",
+         1,
+         {"1     GET      200   https://bbs.test/forum.php", "请用 --pick 选出签到要用的请求"}},
+        {"browser.har", kBrowserHar, "--pick 2", "", 0, {"（编号 4，1 个请求）"}},
+        {"ocr.json",
+         "[" + step("POST", "api://util/dddd/ocr", "", "img={{img}}", "") + "]",
+         "",
+         "",
+         1,
+         {"模板没有导入：第 1 步要识别验证码（api://util/dddd/ocr），Vesprey 还不支持"}},
+        {"bad.json",
+         "[" + step("GET", "https://p.test/{{ a | nosuch }}", "", "", "") + "]",
+         "",
+         "",
+         1,
+         {"第 1 步的网址里有读不懂的表达式"}},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = dir_ / c.file;
+        std::ofstream(file) << c.text;
+        const Outcome imported = cli("import " + c.options + " " + quoted(file.string()), c.input);
+        EXPECT_EQ(imported.exitCode, c.exitCode) << c.file << imported.out << imported.err;
+        for (const std::string& expected : c.out) {
+            EXPECT_NE((imported.out + imported.err).find(expected), std::string::npos)
+                << c.file << ": " << expected << "\n"
+                << imported.out << imported.err;
+        }
+    }
+    // What went in: the password from standard input, the curl command's cookie as the account's.
+    vesprey::AccountInputs inputs;
+    ASSERT_TRUE(vesprey::readAccountInputs(sql_, 1, inputs).ok());
+    EXPECT_EQ(inputs, (vesprey::AccountInputs{{"password", "s3cret"}, {"username", "me"}}));
+    std::map<int, vesprey::Text> cookies;
+    ASSERT_TRUE(vesprey::readWebCookies(sql_, cookies).ok());
+    EXPECT_EQ(cookies[3], "auth=abc; sid=9");
+    EXPECT_EQ(cookies[4], "auth=abc");
+    const Outcome listed = cli("list");
+    EXPECT_NE(listed.out.find("\n1     login    POST      JSON      √\n"), std::string::npos)
+        << listed.out;
+}
+
+TEST_F(CliFlows, AnExportImportedAgainExportsTheSameBytes) {
+    vesprey::TemplateFields one;
+    one.WebName = "one";
+    one.WebLink = "https://one.test/sign";
+    one.Qtype = vesprey::RequestMethod::Post;
+    one.Headers = "X-A: 1";
+    one.Date = "a=1";
+    ASSERT_TRUE(vesprey::insertTemplate(sql_, one));
+    addFlow("多步", "https://p.test/a",
+            step("GET", "https://p.test/a", kCookieHeader, "",
+                 R"("success_asserts": [{"re": "ok", "from": "status"}])"),
+            "c=1");
+    for (const std::string format : {"qd", "vesprey"}) {
+        for (const int id : {1, 2}) {
+            const Outcome first = cli("export --id " + std::to_string(id) + " --format " + format);
+            ASSERT_EQ(first.exitCode, 0) << first.err;
+            EXPECT_EQ(first.out.find("c=1"), std::string::npos) << first.out;  // no cookie
+            const fs::path file = dir_ / ("export-" + format + std::to_string(id) + ".json");
+            std::ofstream(file) << first.out;
+            const Outcome imported = cli("import " + quoted(file.string()));
+            ASSERT_EQ(imported.exitCode, 0) << imported.out << imported.err;
+            const int newId = vesprey::selectMaxTemplateId(sql_).value_or(0);
+            const Outcome again =
+                cli("export --id " + std::to_string(newId) + " --format " + format);
+            EXPECT_EQ(again.out, first.out) << format << " " << id;
+        }
+    }
+}
+
+}  // namespace
