@@ -467,8 +467,23 @@ TEST(WebFlowTransport, SaysWhyNoAnswerCame) {
         bool noAnswer;
     };
     const std::string refused = "http://127.0.0.1:" + std::to_string(test::closedPort()) + "/";
+    ScriptedServer server([](const std::string& requestLine) {
+        if (requestLine.starts_with("GET /silent")) {
+            return Reply{"", true};
+        }
+        if (requestLine.starts_with("GET /partial")) {
+            return Reply{"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf", true};
+        }
+        return Reply{answer("200 OK", {"Content-Encoding: gzip"}, "not gzip at all")};
+    });
     const FailureCase cases[] = {
         {"refused", get(refused), "无法连接", true},
+        {"silent past the deadline", get(server.url("/silent")), "请求超时（0.6 秒内没有完成）",
+         true},
+        {"half an answer by the deadline", get(server.url("/partial")),
+         "请求超时（0.6 秒内没有完成）", false},
+        {"bad gzip", get(server.url("/bad")), "答复的压缩格式无法识别，或压缩数据有误，无法解开",
+         false},
         {"other scheme", get("ftp://127.0.0.1/x"),
          "这一步的网址以“ftp:”开头，只能请求 http 或 https 网址，请检查模板", false},
         {"no scheme", get("127.0.0.1/x"),
@@ -486,7 +501,7 @@ TEST(WebFlowTransport, SaysWhyNoAnswerCame) {
          "这一步的请求方法“GE T”或网址无效，请检查模板",
          false},
     };
-    WebFlowTransport transport({});
+    WebFlowTransport transport({.requestDeadlineMs = 600});
     for (const FailureCase& c : cases) {
         const TransportFailure failure = failedWith(transport.send(c.request));
         EXPECT_EQ(failure.message, c.message) << c.name;

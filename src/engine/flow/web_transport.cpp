@@ -14,9 +14,11 @@
 namespace vesprey::flow {
 namespace {
 
-constexpr int kStepTimeoutMs = 15000;         // to connect, and without a byte moving
-constexpr unsigned kAnyCertificate = 0x3300;  // all four kIgnore... flags
-constexpr std::size_t kSniffedBytes = 2048;   // where a page declares its charset
+constexpr int kStepTimeoutMs = 15000;  // to connect, and without a byte moving
+constexpr unsigned kAnyCertificate = kIgnoreUnknownCertificateAuthority |
+                                     kIgnoreCertificateWrongUsage | kIgnoreCertificateNameInvalid |
+                                     kIgnoreCertificateDateInvalid;
+constexpr std::size_t kSniffedBytes = 2048;  // where a page declares its charset
 
 char lowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
