@@ -42,6 +42,7 @@ struct Option {
     std::string help = {};        // the option list's text, '\n' between its lines
     bool required = false;        // written without brackets in the synopsis
     bool orNext = false;          // an alternative to the next option: "[--json|--regex]"
+    bool repeated = false;        // may be given several times: "[--input NAME=VALUE]…"
 };
 
 // What a command does with Sign.db; openDatabase gives it that much.
@@ -89,13 +90,16 @@ public:
     const std::string& error() const { return error_; }  // UTF-8 sentence
     bool helpRequested() const { return help_; }
 
+    // The option's value; the last one when it was given several times.
     std::optional<std::string> value(const std::string& name) const;
+    // Every value of the option, in the order given.
+    std::vector<std::string> values(const std::string& name) const;
     bool flag(const std::string& name) const { return flags_.count(name) != 0; }
     const std::vector<std::string>& positionals() const { return positionals_; }
 
 private:
     const Command* command_;
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> values_;
     std::set<std::string> flags_;
     std::vector<std::string> positionals_;
     std::string error_;
@@ -146,6 +150,22 @@ struct CommandDatabase {
 // returns the exit code: kExitBadInput for an empty --db, kExitDatabase when the file cannot be
 // opened or read (in use, damaged, wrong key). A list is never returned cut short.
 int openDatabase(const Arguments& args, CommandDatabase& database);
+// The same as far as `use` asks, for a command that needs Sign.db only with some options.
+int openDatabase(const Arguments& args, CommandDatabase& database, DatabaseUse use);
+
+// One value a multi-step template's account is given: "NAME=VALUE", "NAME=-" (the value from
+// standard input, its final line break dropped) or "NAME=" (removes it: no value).
+struct InputAssignment {
+    std::string name;
+    std::optional<std::string> value;
+};
+// The longest input value taken.
+inline constexpr std::size_t kMaxInputValueBytes = 64 * 1024;
+// Reads the assignments given (--input of import and try, the operands of inputs). Standard input
+// gives at most one value, none when `standardInputTaken` (it holds the template). Otherwise
+// prints why not and gives nothing.
+std::optional<std::vector<InputAssignment>> readInputAssignments(
+    const std::vector<std::string>& given, bool standardInputTaken);
 
 // The settings of the channels kept as JSON when one of `channels` is such a channel (a file
 // that has only the first three rows is never asked for more), or the exit code after saying why
@@ -185,5 +205,7 @@ const Command& pushTestCommand();
 const Command& pushSetCommand();
 const Command& evalCommand();
 const Command& importCommand();
+const Command& inputsCommand();
+const Command& tryCommand();
 
 }  // namespace vesprey::cli

@@ -40,7 +40,8 @@ std::vector<std::string> synopsisWords(const Command& command) {
         if (option.orNext) {
             continue;
         }
-        words.push_back(required ? alternatives : "[" + alternatives + "]");
+        words.push_back((required ? alternatives : "[" + alternatives + "]") +
+                        (option.repeated ? "…" : ""));
         alternatives.clear();
         required = true;
     }
@@ -91,8 +92,8 @@ std::string optionList(const std::vector<Option>& options) {
 
 const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
-        &initDbCommand(),   &listCommand(),    &signCommand(), &historyCommand(),
-        &pushTestCommand(), &pushSetCommand(), &evalCommand(), &importCommand(),
+        &initDbCommand(),  &listCommand(), &signCommand(),   &historyCommand(), &pushTestCommand(),
+        &pushSetCommand(), &evalCommand(), &importCommand(), &inputsCommand(),  &tryCommand(),
     };
     return list;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli.h"
+#include "session/pass_session.h"
 #include "store/site_database.h"
 
 namespace vesprey::cli {
@@ -100,10 +101,18 @@ int runList(const Arguments& args) {
         line += '\n';
         std::fputs(line.c_str(), stdout);
     };
+    // An account of a multi-step template is √ when its flow has every value it reads.
+    FlowBook flows;
+    if (const ReadResult read = flows.read(db); !read.ok()) {
+        return readFailed(read);
+    }
+    static const Text kYes = utf8ToAnsi("√");
+    static const Text kNo = utf8ToAnsi("×");
     printRow(header);
     std::size_t index = 0;
     const ReadResult read = readSiteListRows(db, [&](SiteTemplate&& site) {
-        const auto cells = siteListRow(site, index++);
+        auto cells = siteListRow(site, index++);
+        cells[kColumnAccount] = flows.ready(site) ? kYes : kNo;
         std::vector<std::string> row;
         for (std::size_t c = 0; c < kShown; ++c) {
             row.push_back(fitWidth(terminalText(cells[c]), kMaxCellColumns));
@@ -144,7 +153,8 @@ const Command& listCommand() {
         .options = {databaseOption("Sign.db 的路径")},
         .description =
             "每个账号一行，与主窗口的列表相同：序号、网站、请求类型、响应类型、账号状态\n"
-            "（√ 已有 Cookie，× 没有）。没有账号的网站列出一次。\n"
+            "（√ 已有 Cookie，× 没有；多步骤模板的账号在它用到的每个输入都有值时为 √）。\n"
+            "没有账号的网站列出一次。\n"
             "Sign.db 旁边的 History.db 记着内置浏览器抓到的 Cookie 何时过期时，最后多一栏\n"
             "“Cookie 过期”：过期日期（yyyy-MM-dd），已过期的写“已过期”，最近两次签到都判定\n"
             "Cookie 失效的写“失效”。没有这类记录时输出与以前完全相同。\n",

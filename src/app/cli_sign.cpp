@@ -236,6 +236,11 @@ public:
         : progress_(progress) {
         for (std::size_t i = 0; i < rows.size(); ++i) {
             rows_.push_back(siteListRow(rows[i].site, i));
+            if (rows[i].flow) {
+                static const Text kYes = utf8ToAnsi("√");
+                static const Text kNo = utf8ToAnsi("×");
+                rows_.back()[kColumnAccount] = rows[i].requested ? kYes : kNo;
+            }
         }
     }
 
@@ -431,7 +436,8 @@ void printJson(const std::vector<PassRow>& planned, const std::vector<std::array
         out += ",\"reason\":" + jsonUtf8String(report.verdict.reason);
         out += ",\"result\":" + jsonUtf8String(rows[row][kColumnResult]);
         out += ",\"status\":" + std::to_string(report.status);
-        out += ",\"ms\":" + std::to_string(report.ms) + "}";
+        out += ",\"ms\":" + std::to_string(report.ms);
+        out += ",\"steps\":" + std::to_string(report.steps) + "}";
     }
     out += "],\"counts\":{";
     const VerdictCounts counts = pass.counts();
@@ -613,6 +619,11 @@ int runSign(const Arguments& args) {
     PassSession session(database.db, path, std::move(plan));
     // The rows were read from the file moments before: they hold its cookies.
     const PassPreparation prepared = session.prepare(!channels.empty(), false);
+    if (!prepared.flows.ok()) {
+        printError("无法读取 " + path.string() + " 里的多步骤模板，没有签到：" +
+                   ansiToUtf8(readFailureText(prepared.flows)) + "。");
+        return kExitDatabase;
+    }
     if (!prepared.channelSettings.ok()) {
         printError("无法读取 " + path.string() + "：" +
                    ansiToUtf8(readFailureText(prepared.channelSettings)) + "。");
@@ -708,7 +719,8 @@ const Command& signCommand() {
                      .help = "always（默认）每次都推送；failure 只在有失效或失败的账号时推送"},
                     {.name = "--json",
                      .help = "标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
-                             "用时，各判定的数目，以及推送的结果（几个通道时是一个数组）"},
+                             "用时、请求数（steps，多步骤模板的步数），各判定的数目，以及推送\n"
+                             "的结果（几个通道时是一个数组）"},
                     {.name = "--save-cookies",
                      .help = "把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
                              "在一个事务里；不加这个选项时签到不写数据库"},
@@ -750,6 +762,10 @@ const Command& signCommand() {
             "收到 SIGINT（Ctrl+C）、SIGTERM 或 SIGHUP 时：不再发出新的请求，进行中的请求在\n"
             "几秒内结束，已签完的账号照常打印、写入 History.db、保存 Cookie（--save-cookies），\n"
             "其余的记为“已停止”，不推送；再收到一次信号立即退出。\n"
+            "\n"
+            "多步骤模板（vesprey-cli import 导入的社区模板、HAR、curl）的账号在每个输入都有值时\n"
+            "签到（用到 cookie 时还要有 Cookie），一步接一步；任何一步不通过即失败（401/403、\n"
+            "跳转到登录页或失效规则时为失效），原因写明第几步、哪条规则。\n"
             "\n"
             "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
             "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"

@@ -58,9 +58,9 @@ Arguments::Arguments(const Command& command, const std::vector<std::string>& arg
         const Option* option = declared(name);
         if (option != nullptr && !option->value.empty()) {
             if (inlineValue) {
-                values_[name] = *inlineValue;
+                values_[name].push_back(*inlineValue);
             } else if (i + 1 < args.size()) {
-                values_[name] = args[++i];
+                values_[name].push_back(args[++i]);
             } else if (error_.empty()) {
                 error_ = "选项 " + name + " 后面缺少取值。";
             }
@@ -77,7 +77,12 @@ std::optional<std::string> Arguments::value(const std::string& name) const {
     if (it == values_.end()) {
         return std::nullopt;
     }
-    return it->second;
+    return it->second.back();
+}
+
+std::vector<std::string> Arguments::values(const std::string& name) const {
+    auto it = values_.find(name);
+    return it == values_.end() ? std::vector<std::string>{} : it->second;
 }
 
 std::string terminalText(std::string_view text) {
@@ -252,7 +257,57 @@ bool databasePath(const Arguments& args, std::filesystem::path& path) {
 }  // namespace
 
 int openDatabase(const Arguments& args, CommandDatabase& database) {
-    const DatabaseUse use = args.command().database;
+    return openDatabase(args, database, args.command().database);
+}
+
+std::optional<std::vector<InputAssignment>> readInputAssignments(
+    const std::vector<std::string>& given, bool standardInputTaken) {
+    std::vector<InputAssignment> assignments;
+    bool fromStandardInput = standardInputTaken;
+    for (const std::string& item : given) {
+        const std::size_t equals = item.find('=');
+        const std::string name = item.substr(0, equals);
+        const bool identifier = !name.empty() && !(name[0] >= '0' && name[0] <= '9') &&
+                                std::all_of(name.begin(), name.end(), [](char c) {
+                                    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                           (c >= '0' && c <= '9') || c == '_';
+                                });
+        if (equals == std::string::npos || !identifier) {
+            printError("“" + item +
+                       "”不是 名字=值 的形式：名字只能有字母、数字和下划线，比如 password=- 从标准"
+                       "输入读取密码，username=me@example.com。");
+            return std::nullopt;
+        }
+        std::string value = item.substr(equals + 1);
+        if (value == "-") {
+            if (fromStandardInput) {
+                printError("标准输入只能读一个值（" + name +
+                           "）：其余的请写在命令行上，或分几次用 vesprey-cli inputs 设置。");
+                return std::nullopt;
+            }
+            fromStandardInput = true;
+            bool tooLarge = false;
+            const auto read = readInput("-", kMaxInputValueBytes + 2, &tooLarge);
+            if (!read) {
+                printError(tooLarge ? name + " 的值太长（最多 64 KB）。"
+                                    : "无法从标准输入读取 " + name + " 的值。");
+                return std::nullopt;
+            }
+            value = *read;
+            while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {
+                value.pop_back();
+            }
+        }
+        if (value.size() > kMaxInputValueBytes) {
+            printError(name + " 的值太长（最多 64 KB）。");
+            return std::nullopt;
+        }
+        assignments.push_back({name, value.empty() ? std::nullopt : std::optional(value)});
+    }
+    return assignments;
+}
+
+int openDatabase(const Arguments& args, CommandDatabase& database, DatabaseUse use) {
     if (!databasePath(args, database.path)) {
         return kExitBadInput;
     }

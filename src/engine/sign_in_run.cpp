@@ -245,6 +245,9 @@ private:
     // during the pass.
     FinishedRow requestRow(std::size_t row) {
         const SiteTemplate& site = plan_.rows[row].site;
+        if (plan_.rows[row].flow) {
+            return runFlowRow(site, *plan_.rows[row].flow);
+        }
         const std::string siteName = siteOf(site.WebLink);
         FinishedRow done;
         AccountReport& report = done.report;
@@ -281,12 +284,60 @@ private:
                                        done.verdictMessages);
         report.status = outcome.response.status;
         report.ms = outcome.response.elapsedMs;
+        report.steps = 1;
         report.cookieRenewed = outcome.response.sent() && outcome.cookie != site.Cookie;
         for (const Text& refused : outcome.response.refusedCookies) {
             report.refusedCookies.push_back(cookieName(refused));
         }
         report.cookie = std::move(outcome.cookie);
         report.headers = std::move(outcome.headers);
+        return done;
+    }
+
+    // A multi-step template's run, counted for silent sites by whether its requests got answers.
+    FinishedRow runFlowRow(const SiteTemplate& site, const FlowAccount& account) {
+        const std::string siteName = siteOf(site.WebLink);
+        FinishedRow done;
+        AccountReport& report = done.report;
+        {
+            std::lock_guard lock(silentMutex_);
+            if (silentInARow_[siteName] >= kSilentSiteLimit) {
+                report.verdict = {Verdict::Failed, silentSiteText()};
+                report.listText = silentSiteText();
+                report.cookie = site.Cookie;
+                report.headers = site.Headers;
+                return done;
+            }
+        }
+        FlowRunSettings settings;
+        settings.strictTls = plan_.strictTls;
+        settings.requestDeadlineMs = plan_.requestDeadlineMs;
+        settings.stop = requestStop_;
+        settings.answerBudget = budget_;
+        FlowAccountRun run = runFlowAccount(site, account, settings, done.verdictMessages);
+        if (run.stopped) {
+            done = FinishedRow{};
+            done.report = stoppedReport(site);
+            return done;
+        }
+        if (run.result.stepsRun > 0) {
+            std::lock_guard lock(silentMutex_);
+            int& silent = silentInARow_[siteName];
+            const bool noAnswer =
+                run.result.transportFailure && run.result.transportFailure->noAnswer;
+            silent = noAnswer ? silent + 1 : 0;
+        }
+        const auto own = plan_.rules.find(site.id);
+        report.verdict = decideFlowVerdict(run.outcome, site.Weblogin,
+                                           own != plan_.rules.end() ? own->second : VerdictRules{},
+                                           done.verdictMessages);
+        report.listText = std::move(run.listText);
+        report.status = run.result.lastStatus;
+        report.ms = run.ms;
+        report.steps = run.result.stepsRun;
+        report.cookieRenewed = run.cookie != site.Cookie;
+        report.cookie = std::move(run.cookie);
+        report.headers = site.Headers;
         return done;
     }
 

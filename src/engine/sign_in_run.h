@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/flow_account.h"
 #include "engine/push.h"
 #include "engine/verdict.h"
 #include "model/site.h"
@@ -78,9 +79,12 @@ private:
 // One row of the account list as a pass takes it.
 struct PassRow {
     SiteTemplate site;
-    // The list shows the account as present: its cookie was not empty when the list was loaded.
-    // Only such rows are requested.
+    // The list shows the account as present: its cookie was not empty when the list was loaded,
+    // or, for a multi-step template, every input its flow reads has a value. Only such rows are
+    // requested.
     bool requested = false;
+    // A multi-step template's flow and the account's inputs; null for a one-request template.
+    std::shared_ptr<const FlowAccount> flow;
 };
 
 // Everything a pass needs, decided before it starts.
@@ -119,8 +123,11 @@ struct AccountReport {
     // The list's 返回内容: the result, the answer when it gave none, or why no request went
     // (at most kMaxResultCharacters); empty for a row that was not requested.
     Text listText;
-    int status = 0;    // 0 without an answer
-    long long ms = 0;  // the request's time
+    int status = 0;    // 0 without an answer (a flow's: its last answer's)
+    long long ms = 0;  // the request's time (a flow's: the whole run's)
+    // The requests a multi-step template's run made (its steps run, local utilities included);
+    // 1 for a requested one-request template, 0 for a row not requested.
+    std::size_t steps = 0;
     // A requested row's cookie merged with what the site set, and its template's header lines
     // completed with the defaults (empty when the template has none): what the next pass without
     // a reload sends.

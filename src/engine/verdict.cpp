@@ -1,6 +1,7 @@
 #include "engine/verdict.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -86,6 +87,7 @@ public:
             add(outcome.answer);
         }
     }
+    explicit Subjects(std::string_view text) { add(text); }
     Subjects(const Subjects&) = delete;  // the views may point into decoded_
     Subjects& operator=(const Subjects&) = delete;
     // Whether `pattern` (code page 936) matches one of the texts.
@@ -126,6 +128,78 @@ struct Rule {
     const char* name;  // UTF-8
 };
 
+// The template's own rules, in the order expired, already, success, the first that matches one of
+// the subjects; only the verdicts in `asked`. A rule that does not compile is said and left out.
+std::optional<AccountVerdict> ownRule(const Subjects& subjects, const VerdictRules& rules,
+                                      std::initializer_list<Verdict> asked, MessageSink& messages) {
+    const Rule own[] = {{Verdict::Expired, &rules.expired, "失效判定"},
+                        {Verdict::Already, &rules.already, "已签判定"},
+                        {Verdict::Success, &rules.success, "成功判定"}};
+    for (const Rule& rule : own) {
+        if (rule.pattern->empty() ||
+            std::find(asked.begin(), asked.end(), rule.verdict) == asked.end()) {
+            continue;
+        }
+        if (const std::optional<RegexError> error = regexError(*rule.pattern)) {
+            messages.showMessage(
+                utf8ToAnsi(std::string("判定规则“") + rule.name + "”写得不对，已忽略（第 " +
+                           std::to_string(error->position) + " 个字符：") +
+                    error->message + utf8ToAnsi("）！"),
+                utf8ToAnsi("信息："), MessageIcon::Warning);
+            continue;
+        }
+        if (subjects.found(*rule.pattern)) {
+            return AccountVerdict{rule.verdict, utf8ToAnsi(std::string("规则：") + rule.name)};
+        }
+    }
+    return std::nullopt;
+}
+
+// The built-in rules, in the same order and with the same choice.
+std::optional<AccountVerdict> builtInRule(const Subjects& subjects,
+                                          std::initializer_list<Verdict> asked) {
+    static const Text builtInExpired = utf8ToAnsi(kBuiltInExpired);
+    static const Text builtInAlready = utf8ToAnsi(kBuiltInAlready);
+    static const Text builtInSuccess = utf8ToAnsi(kBuiltInSuccess);
+    static const Text builtIn = utf8ToAnsi("内置：");
+    for (const auto& [verdict, pattern] : {std::pair{Verdict::Expired, &builtInExpired},
+                                           std::pair{Verdict::Already, &builtInAlready},
+                                           std::pair{Verdict::Success, &builtInSuccess}}) {
+        if (std::find(asked.begin(), asked.end(), verdict) != asked.end() &&
+            subjects.found(*pattern)) {
+            return AccountVerdict{verdict, builtIn + verdictCaption(verdict)};
+        }
+    }
+    return std::nullopt;
+}
+
+constexpr std::initializer_list<Verdict> kAllRules = {Verdict::Expired, Verdict::Already,
+                                                      Verdict::Success};
+
+// `location` made absolute against the address `base` it answered.
+std::string absoluteLocation(std::string_view location, std::string_view base) {
+    if (location.find("://") != std::string_view::npos || location.empty()) {
+        return std::string(location);
+    }
+    const std::size_t scheme = base.find("://");
+    if (scheme == std::string_view::npos) {
+        return std::string(location);
+    }
+    const std::size_t hostEnd = base.find_first_of("/?#", scheme + 3);
+    const std::string_view origin = base.substr(0, hostEnd);
+    if (location.starts_with("//")) {
+        return std::string(base.substr(0, scheme + 1)) + std::string(location);
+    }
+    if (location.starts_with('/')) {
+        return std::string(origin) + std::string(location);
+    }
+    const std::string_view path =
+        hostEnd == std::string_view::npos ? std::string_view("/") : base.substr(hostEnd);
+    const std::string_view directory = path.substr(0, path.find_first_of("?#"));
+    return std::string(origin) + std::string(directory.substr(0, directory.rfind('/') + 1)) +
+           std::string(location);
+}
+
 }  // namespace
 
 std::string_view verdictName(Verdict verdict) {
@@ -157,41 +231,49 @@ AccountVerdict decideVerdict(const AccountAnswer& outcome, std::string_view logi
     }
 
     const Subjects subjects(outcome);
-    const Rule own[] = {{Verdict::Expired, &rules.expired, "失效判定"},
-                        {Verdict::Already, &rules.already, "已签判定"},
-                        {Verdict::Success, &rules.success, "成功判定"}};
-    for (const Rule& rule : own) {
-        if (rule.pattern->empty()) {
-            continue;
-        }
-        if (const std::optional<RegexError> error = regexError(*rule.pattern)) {
-            messages.showMessage(
-                utf8ToAnsi(std::string("判定规则“") + rule.name + "”写得不对，已忽略（第 " +
-                           std::to_string(error->position) + " 个字符：") +
-                    error->message + utf8ToAnsi("）！"),
-                utf8ToAnsi("信息："), MessageIcon::Warning);
-            continue;
-        }
-        if (subjects.found(*rule.pattern)) {
-            return {rule.verdict, utf8ToAnsi(std::string("规则：") + rule.name)};
-        }
+    if (auto own = ownRule(subjects, rules, kAllRules, messages)) {
+        return *own;
     }
-
-    static const Text builtInExpired = utf8ToAnsi(kBuiltInExpired);
-    static const Text builtInAlready = utf8ToAnsi(kBuiltInAlready);
-    static const Text builtInSuccess = utf8ToAnsi(kBuiltInSuccess);
-    static const Text builtIn = utf8ToAnsi("内置：");
-    for (const auto& [verdict, pattern] : {std::pair{Verdict::Expired, &builtInExpired},
-                                           std::pair{Verdict::Already, &builtInAlready},
-                                           std::pair{Verdict::Success, &builtInSuccess}}) {
-        if (subjects.found(*pattern)) {
-            return {verdict, builtIn + verdictCaption(verdict)};
-        }
+    if (auto builtIn = builtInRule(subjects, kAllRules)) {
+        return *builtIn;
     }
     if (response.status >= 500) {
         return {Verdict::Failed, "HTTP " + std::to_string(response.status)};
     }
     return {Verdict::Unknown, {}};
+}
+
+AccountVerdict decideFlowVerdict(const FlowOutcome& outcome, std::string_view loginLink,
+                                 const VerdictRules& rules, MessageSink& messages) {
+    if (!outcome.answered) {
+        return {Verdict::Failed, outcome.message};
+    }
+    if (!outcome.passed) {
+        if (outcome.lastStatus == 401 || outcome.lastStatus == 403) {
+            return {Verdict::Expired, "HTTP " + std::to_string(outcome.lastStatus) +
+                                          utf8ToAnsi("，") + outcome.message};
+        }
+        if (outcome.lastStatus >= 300 && outcome.lastStatus < 400 && !outcome.location.empty() &&
+            isLoginPage(absoluteLocation(outcome.location, outcome.lastUrl), loginLink)) {
+            return {Verdict::Expired, utf8ToAnsi("跳转到登录页，") + outcome.message};
+        }
+        const Subjects answer(outcome.lastAnswer);
+        if (auto own = ownRule(answer, rules, {Verdict::Expired}, messages)) {
+            return {Verdict::Expired, own->reason + utf8ToAnsi("，") + outcome.message};
+        }
+        if (auto builtIn = builtInRule(answer, {Verdict::Expired})) {
+            return {Verdict::Expired, builtIn->reason + utf8ToAnsi("，") + outcome.message};
+        }
+        return {Verdict::Failed, outcome.message};
+    }
+    const Subjects result(outcome.result);
+    if (auto own = ownRule(result, rules, kAllRules, messages)) {
+        return *own;
+    }
+    if (auto builtIn = builtInRule(result, {Verdict::Expired, Verdict::Already})) {
+        return *builtIn;
+    }
+    return {Verdict::Success, utf8ToAnsi("全部 " + std::to_string(outcome.steps) + " 步通过")};
 }
 
 Text verdictCountsText(const VerdictCounts& counts) {

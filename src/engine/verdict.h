@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "engine/account_request.h"
@@ -47,6 +48,29 @@ struct AccountVerdict {
 // not compile is left out; `messages` is told once per such rule.
 AccountVerdict decideVerdict(const AccountAnswer& outcome, std::string_view loginLink,
                              const VerdictRules& rules, MessageSink& messages);
+
+// What a run of a multi-step template gives its verdict; texts in code page 936.
+struct FlowOutcome {
+    bool passed = false;    // every step passed
+    bool answered = true;   // false: the run ended because a request got no answer
+    Text message;           // why it failed (naming the step and what decided)
+    Text result;            // the row's result (a passed run)
+    std::size_t steps = 0;  // the steps run
+    Text lastAnswer;        // the last answer's body
+    int lastStatus = 0;     // its status, 0 without one
+    std::string location;   // its Location header
+    std::string lastUrl;    // the address the last request went to
+};
+
+// The verdict of a multi-step run, first match wins:
+//   1. no answer: failed, the step's sentence;
+//   2. a step did not pass: expired when its answer was HTTP 401 or 403, a redirect to the login
+//      page (as decideVerdict tells one), or matches the template's or the built-in expired rule
+//      (the reason names the rule, then the step); else failed with the step's sentence;
+//   3. every step passed: the template's own rules on the result, then the built-in expired and
+//      already rules on it; else success ("全部 N 步通过").
+AccountVerdict decideFlowVerdict(const FlowOutcome& outcome, std::string_view loginLink,
+                                 const VerdictRules& rules, MessageSink& messages);
 
 // How many accounts got each verdict, indexed by Verdict.
 using VerdictCounts = std::array<int, kVerdictCount>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "store/flows.h"
 #include "store/history.h"
 #include "store/push_channels.h"
 
@@ -23,9 +24,76 @@ std::vector<PassRow> passRows(const SiteList& sites) {
     std::vector<PassRow> rows;
     rows.reserve(sites.size());
     for (const SiteTemplate& site : sites) {
-        rows.push_back({site, site.hasCookie()});
+        rows.push_back({site, site.hasCookie(), nullptr});
     }
     return rows;
+}
+
+std::shared_ptr<const FlowAccount> readableFlow(const Text& site, const std::string& steps) {
+    auto account = std::make_shared<FlowAccount>();
+    auto parsed = flow::parseFlow(steps);
+    if (auto* error = std::get_if<flow::FlowError>(&parsed)) {
+        account->unreadable =
+            utf8ToAnsi("“") + site + utf8ToAnsi("”的步骤读不出：" + error->message);
+    } else {
+        account->flow = std::make_shared<const flow::Flow>(std::get<flow::Flow>(std::move(parsed)));
+    }
+    return account;
+}
+
+ReadResult FlowBook::read(SqlDatabase& db) {
+    templates_.clear();
+    inputs_.clear();
+    if (ReadResult read = readFlows(db, steps_); !read.ok() || steps_.empty()) {
+        return read;
+    }
+    ReadResult read = readAccountInputs(db, inputs_);
+    if (!read.ok()) {
+        steps_.clear();
+    }
+    return read;
+}
+
+std::shared_ptr<const FlowAccount> FlowBook::account(const SiteTemplate& site) {
+    const auto stored = steps_.find(site.id);
+    if (stored == steps_.end()) {
+        return nullptr;
+    }
+    auto& shared = templates_[site.id];
+    if (!shared) {
+        shared = readableFlow(site.WebName, stored->second);
+    }
+    const auto given = inputs_.find(site.Cid);
+    if (given == inputs_.end() || site.Cid == 0) {
+        return shared;
+    }
+    auto account = std::make_shared<FlowAccount>(*shared);
+    account->inputs = given->second;
+    return account;
+}
+
+bool FlowBook::ready(const SiteTemplate& site) {
+    const std::shared_ptr<const FlowAccount> account = this->account(site);
+    if (!account) {
+        return site.hasCookie();
+    }
+    return site.Cid != 0 &&
+           (!account->flow ||
+            missingInputs(*account->flow, account->inputs, site.hasCookie()).empty());
+}
+
+ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows) {
+    FlowBook book;
+    if (ReadResult read = book.read(db); !read.ok()) {
+        return read;
+    }
+    for (PassRow& row : rows) {
+        if (auto account = book.account(row.site)) {
+            row.requested = book.ready(row.site);
+            row.flow = std::move(account);
+        }
+    }
+    return {};
 }
 
 PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
@@ -33,6 +101,7 @@ PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPl
 
 PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
     PassPreparation preparation;
+    preparation.flows = attachFlows(db_, plan_.rows);
     fileCookies_.reset();
     if (fileCookies) {
         std::map<int, Text> cookies;

@@ -14,8 +14,10 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stop_token>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,34 @@ const Text& passFinishedText();
 // The list's rows as a pass takes them: each row requested when its account has a cookie.
 std::vector<PassRow> passRows(const SiteList& sites);
 
+// A template's stored steps read into a flow, or why they cannot be (code page 936: "“甲站”的步骤
+// 读不出：第 3 步…").
+std::shared_ptr<const FlowAccount> readableFlow(const Text& site, const std::string& steps);
+
+// Gives the rows of multi-step templates their flow and their account's inputs from Sign.db,
+// each template's steps read once: such a row is requested when it has an account and every input
+// its flow reads has a value (its cookie only when the flow reads "cookie"), or when its steps
+// cannot be read (the row then fails with why). A read that fails leaves the rows as they were.
+ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows);
+
+// The multi-step templates of Sign.db and their accounts' inputs, read once, each template's
+// steps read into a flow when first asked for.
+class FlowBook {
+public:
+    ReadResult read(SqlDatabase& db);
+    // The account's flow and inputs; null for a one-request template.
+    std::shared_ptr<const FlowAccount> account(const SiteTemplate& site);
+    // Whether the row is signed: for a multi-step template, it has an account and every input its
+    // flow reads has a value (or its steps cannot be read, which its row then says); otherwise
+    // it has a cookie.
+    bool ready(const SiteTemplate& site);
+
+private:
+    std::map<int, std::string> steps_;
+    std::map<int, std::map<std::string, std::string>> inputs_;
+    std::map<int, std::shared_ptr<const FlowAccount>> templates_;
+};
+
 // What prepare could not read. The pass can still run: without rules the built-in ones alone
 // decide, without a channel's settings that channel fails with what it lacks.
 struct PassPreparation {
@@ -42,6 +72,9 @@ struct PassPreparation {
     ReadResult channelSettings;
     ReadResult cookieHealth;  // History.db, for the expiry days; a missing file is no failure
     ReadResult cookies;       // the accounts' cookies as Sign.db holds them when the pass starts
+    // The multi-step templates and their accounts' inputs. When they cannot be read the pass must
+    // not run: their rows would go as one request each.
+    ReadResult flows;
 };
 
 // What finish did with the renewed cookies.
@@ -64,13 +97,13 @@ public:
     // prepare fills in what comes from the files. `db` is the open Sign.db at `database`.
     PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan);
 
-    // Reads the rules, the named channels' settings (only when a named channel keeps its
-    // settings as JSON) and, with `cookieDays`, the cookies' expiry days; takes the pass's time.
-    // With `fileCookies`, keeps each account's cookie as Sign.db holds it at that moment: the
-    // cookie saveRenewedCookies writes only over. Without it (or when it cannot be read), the
-    // cookies of the plan's rows stand for that, which is right when the rows were just read from
-    // the file; a program that keeps cookies of its own between passes (merged from earlier
-    // answers, not saved) asks for it.
+    // Reads the multi-step templates (attachFlows), the rules, the named channels' settings (only
+    // when a named channel keeps its settings as JSON) and, with `cookieDays`, the cookies' expiry
+    // days; takes the pass's time. With `fileCookies`, keeps each account's cookie as Sign.db holds
+    // it at that moment: the cookie saveRenewedCookies writes only over. Without it (or when it
+    // cannot be read), the cookies of the plan's rows stand for that, which is right when the rows
+    // were just read from the file; a program that keeps cookies of its own between passes (merged
+    // from earlier answers, not saved) asks for it.
     PassPreparation prepare(bool cookieDays, bool fileCookies = true);
 
     const PassPlan& plan() const { return plan_; }

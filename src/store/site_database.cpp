@@ -17,6 +17,7 @@ namespace {
 
 using statements::execute;
 using statements::finish;
+using statements::hasTable;
 using statements::notPrepared;
 using statements::readRows;
 using statements::Transaction;
@@ -328,13 +329,6 @@ constexpr std::string_view kCreateVerdict =
     "Expired TEXT)";
 constexpr std::string_view kCreateSetting =
     "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT)";
-
-bool hasTable(SqlDatabase& db, std::string_view table) {
-    SqlStatement stmt =
-        db.prepare("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=@Name");
-    stmt.bindText("@Name", table);
-    return stmt.step() && stmt.columnInt(0) > 0;
-}
 
 WriteResult storeSetting(SqlDatabase& db, std::string_view name, std::string_view value) {
     if (WriteResult created = execute(db, kCreateSetting); !created) {

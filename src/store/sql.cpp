@@ -98,6 +98,15 @@ bool SqlStatement::bindText(std::string_view name, std::string_view value) {
                              static_cast<int>(utf8.size()), SQLITE_TRANSIENT) == SQLITE_OK;
 }
 
+bool SqlStatement::bindUtf8(std::string_view name, std::string_view utf8) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    // A view of nothing may have no data pointer: '' is bound from a literal, not NULL.
+    return sqlite3_bind_text(handle_, parameterIndex(name), utf8.empty() ? "" : utf8.data(),
+                             static_cast<int>(utf8.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
 bool SqlStatement::bindInt(std::string_view name, int value) {
     if (handle_ == nullptr) {
         return false;
@@ -132,6 +141,18 @@ bool SqlStatement::reset() {
 
 int SqlStatement::columnCount() const {
     return handle_ == nullptr ? 0 : sqlite3_column_count(handle_);
+}
+
+std::string SqlStatement::columnUtf8(int column) const {
+    if (handle_ == nullptr) {
+        return {};
+    }
+    const auto* text = sqlite3_column_text(handle_, column);
+    if (text == nullptr) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<std::size_t>(sqlite3_column_bytes(handle_, column)));
 }
 
 Text SqlStatement::columnText(int column) const {

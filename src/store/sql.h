@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -49,13 +50,16 @@ public:
     // statement is finalized (the parameter then stays NULL). An empty value binds '' not NULL.
     bool bindText(std::string_view name, std::string_view value);
     bool bindInt(std::string_view name, int value);
+    // The same for a text that is UTF-8 already (bound and read without conversion).
+    bool bindUtf8(std::string_view name, std::string_view utf8);
 
     bool step();     // true while a row is available
     int stepCode();  // sqlite3_step's code; 1 for a null handle
     int columnCount() const;
-    Text columnText(int column) const;  // NULL reads as empty text
-    int columnInt(int column) const;    // NULL reads as 0
-    int finalize();                     // 1 when there was nothing to finalize
+    Text columnText(int column) const;         // NULL reads as empty text
+    std::string columnUtf8(int column) const;  // as SQLite keeps it, without conversion
+    int columnInt(int column) const;           // NULL reads as 0
+    int finalize();                            // 1 when there was nothing to finalize
     // Makes the statement ready to run again, its parameters NULL; false for a null handle.
     bool reset();
 

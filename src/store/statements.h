@@ -35,6 +35,14 @@ inline WriteResult finish(SqlDatabase& db, SqlStatement& stmt) {
     return result;
 }
 
+// Whether the file has the table: the tables this program added are missing from older files.
+inline bool hasTable(SqlDatabase& db, std::string_view table) {
+    SqlStatement stmt =
+        db.prepare("SELECT count(*) FROM sqlite_master WHERE type='table' AND name=@Name");
+    stmt.bindText("@Name", table);
+    return stmt.step() && stmt.columnInt(0) > 0;
+}
+
 inline WriteResult execute(SqlDatabase& db, std::string_view sql) {
     SqlStatement stmt = db.prepare(sql);
     return finish(db, stmt);

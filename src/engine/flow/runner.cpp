@@ -234,6 +234,7 @@ public:
             }
         }
         result.stepsRun = stepsRun_;
+        result.lastUrl = std::move(lastUrl_);
         result.lastStatus = lastStatus_;
         result.lastHeaders = std::move(lastHeaders_);
         result.cookies = jar_.items();
@@ -322,6 +323,9 @@ private:
     }
 
     void checkLimits(std::size_t number) {
+        if (options_.stop.stop_requested()) {
+            throw Stop{"已停止", TransportFailure("已停止", true)};
+        }
         if (stepsRun_ >= options_.limits.maxRequests) {
             stop("请求次数超过 " + std::to_string(options_.limits.maxRequests) + "（停在" +
                  stepName(number) + "）");
@@ -448,6 +452,7 @@ private:
         request.url = trim(render(step.url, number, "网址"));
         request.body = render(step.data, number, "请求体");
         ++stepsRun_;
+        lastUrl_ = request.url;
         FlowResponse response;
         const bool isUtility = request.url.rfind(kUtilityPrefix, 0) == 0;
         if (options_.trace) {
@@ -774,6 +779,7 @@ private:
     std::size_t stepsRun_ = 0;
     std::size_t currentStep_ = 0;  // the entry under way
     std::optional<std::string> lastAnswer_;
+    std::string lastUrl_;
     int lastStatus_ = 0;
     HeaderLines lastHeaders_;
     std::vector<StepTrace> trace_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <variant>
@@ -33,6 +34,10 @@ struct FlowRequest {
 // An answer as the transport got it: the body already decoded (content encoding and charset) to
 // UTF-8 text.
 struct FlowResponse {
+    FlowResponse() = default;
+    FlowResponse(int code, HeaderLines lines, std::string text)
+        : status(code), headers(std::move(lines)), body(std::move(text)) {}
+
     int status = 0;
     HeaderLines headers;
     std::string body;
@@ -44,6 +49,10 @@ struct FlowResponse {
 
 // Why a request got no answer (time-out, refused connection, bad certificate...), in Chinese.
 struct TransportFailure {
+    TransportFailure() = default;
+    explicit TransportFailure(std::string why, bool cut = false, bool unanswered = false)
+        : message(std::move(why)), stopped(cut), noAnswer(unanswered) {}
+
     std::string message;
     bool stopped = false;   // the run's stop was requested: the request was cut off
     bool noAnswer = false;  // nothing came back at all: no name, no connection, time-out
@@ -85,6 +94,8 @@ struct FlowRunOptions {
     RenderContext render = systemRenderContext();
     // Keep a StepTrace of every step run (FlowResult::trace), for a trial that shows them.
     bool trace = false;
+    // Once requested, the run ends before its next step ("已停止"), as a failure marked stopped.
+    std::stop_token stop;
 };
 
 // What one step of a traced run did.
@@ -115,7 +126,9 @@ struct FlowResult {
     std::size_t failedStep = 0;
     // The failed run ended because a request got no answer: why.
     std::optional<TransportFailure> transportFailure;
-    // The status and header lines of the last answer (0 and none before one came).
+    // The address of the last request sent (a local utility's too), and the status and header
+    // lines of the last answer (0 and none before one came).
+    std::string lastUrl;
     int lastStatus = 0;
     HeaderLines lastHeaders;
     // The cookies the sites set during the run, by name in the order first set (deleted ones

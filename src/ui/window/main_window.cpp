@@ -362,7 +362,7 @@ void MainWindow::startPass() {
     const SiteList& sites = book_.sites();
     plan.rows.reserve(sites.size());
     for (std::size_t row = 0; row < sites.size(); ++row) {
-        plan.rows.push_back({sites[row], signPage_->hasCookie(static_cast<int>(row))});
+        plan.rows.push_back({sites[row], signPage_->hasCookie(static_cast<int>(row)), nullptr});
     }
     plan.switches = switches_;
     plan.keys = pushPage_->settings();
@@ -377,7 +377,16 @@ void MainWindow::startPass() {
     // What the files cannot give is left out without a message (the list's own read says what
     // is wrong with the file): the built-in rules alone decide, a channel without its settings
     // fails with what it lacks.
-    session_->prepare(true);
+    // Multi-step templates that cannot be read would go as one request each: no pass then.
+    if (const PassPreparation prepared = session_->prepare(true); !prepared.flows.ok()) {
+        session_.reset();
+        passRunning_ = false;
+        setPassControlsEnabled(true);
+        showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
+                             fromAnsi(readFailureText(prepared.flows)),
+                         std::chrono::seconds(30));
+        return;
+    }
     emit passStarted();
     const auto hold = finishedHold_;
     pass_ = std::jthread([this, hold](std::stop_token stop) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/template_import.h"
+#include "store/flows.h"
 #include "ui/qt_text.h"
 #include "ui/window/pass_history.h"
 
@@ -55,7 +56,8 @@ WriteResult SiteBook::addAccount(int templateId, const Text& cookie) {
 }
 
 WriteResult SiteBook::deleteAccount(int cid) {
-    return deleteWebCookie(db_, cid);
+    // The account's inputs of a multi-step template go with it.
+    return vesprey::deleteAccount(db_, cid);
 }
 
 bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& cookie,

@@ -1,0 +1,78 @@
+// An account of a multi-step template in a pass or a trial: its flow, its inputs, whether it is
+// ready, and one run of it over the network with everything a pass makes of it (the result, the
+// verdict's outcome, the merged cookie).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/flow/flow.h"
+#include "engine/flow/runner.h"
+#include "engine/verdict.h"
+#include "model/site.h"
+#include "text/text.h"
+#include "web/answer_budget.h"
+
+namespace vesprey {
+
+class MessageSink;
+
+// The flow of a template and the values one account gives it.
+struct FlowAccount {
+    // Shared by the accounts of a template; null when its stored steps could not be read.
+    std::shared_ptr<const flow::Flow> flow;
+    Text unreadable;  // why not (code page 936), when flow is null
+    // The account's inputs by name, UTF-8 (the cookie is the account's WebCookie.Cookie).
+    std::map<std::string, std::string> inputs;
+};
+
+// The inputs the flow reads that the account has no value for, in the flow's order: "cookie"
+// when the flow uses it and `hasCookie` is false, and every other input not set or empty.
+std::vector<std::string> missingInputs(const flow::Flow& flow,
+                                       const std::map<std::string, std::string>& inputs,
+                                       bool hasCookie);
+
+// Whether an input holds a password, shown only as "******": its name (without regard to case)
+// has password, passwd, pwd, pass, secret, pin or otp in it.
+bool isPasswordLike(std::string_view name);
+// A variable's value as a trial or a listing shows it (UTF-8): "******" for a password-like
+// name; for the cookie, a token (a name with token, key, auth, session, sid, csrf, ticket or
+// sign in it) or any value of more than 24 characters, its first 6 characters, "…" and its
+// length ("abc123…（40 字）"); any other value as it is.
+std::string shownValue(std::string_view name, std::string_view value);
+// The address with the values of its query's password-like and token parameters shown the same.
+std::string shownUrl(std::string_view url);
+
+// How the run's requests go.
+struct FlowRunSettings {
+    bool strictTls = false;
+    long requestDeadlineMs = 0;  // each request's bound; 0: the default
+    std::stop_token stop;
+    std::shared_ptr<AnswerBudget> answerBudget;
+    bool trace = false;  // keep each step's trace (FlowResult::trace)
+};
+
+// What one run of an account's flow gave.
+struct FlowAccountRun {
+    flow::FlowResult result;
+    FlowOutcome outcome;  // what decideFlowVerdict reads
+    // The list's 返回内容 (at most kMaxResultCharacters): __log__ when a step set it, else the last
+    // answer through the template's binding statement when it has one, else "全部 N 步完成"; for
+    // a run that failed, why.
+    Text listText;
+    // The account's cookie merged with the cookies the sites set during the run.
+    Text cookie;
+    long long ms = 0;      // the whole run's time
+    bool stopped = false;  // the pass's stop ended it
+};
+
+// Runs the account's flow: its inputs and its cookie ("cookie", as UTF-8) are the flow's values.
+// The binding statement's messages go to `messages`.
+FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& account,
+                              const FlowRunSettings& settings, MessageSink& messages);
+
+}  // namespace vesprey
