@@ -321,6 +321,33 @@ TEST(WebClientRequest, LargeBodyGoesWithoutExpectOrCompression) {
     }
 }
 
+TEST(RequestEngine, DecodesACompressedAnswerOnlyWhenAsked) {
+    // "ok" in gzip.
+    const std::string gzipOk(
+        "\x1F\x8B\x08\x00\x00\x00\x00\x00\x02\x03\xCB\xCF\x06\x00\x47\xDD\xDC\x79"
+        "\x02\x00\x00\x00",
+        22);
+    RawServer raw(
+        "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 22\r\n"
+        "Connection: close\r\n\r\n" +
+        gzipOk);
+    RequestEngine engine;
+    for (bool decode : {false, true}) {
+        engine.setContentDecoding(decode);
+        engine.open("GET", raw.url("/"));
+        engine.setRequestHeader("Accept-Encoding", "gzip, xz");
+        ASSERT_TRUE(engine.send()) << decode;
+        EXPECT_EQ(engine.responseBody(), decode ? "ok" : gzipOk);
+        const auto lines = raw.lastHeadLines();
+        const auto asked = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with("Accept-Encoding: ");
+        });
+        ASSERT_NE(asked, lines.end()) << decode;
+        // Decoding, the engine asks for what it can decode in place of the caller's list.
+        EXPECT_EQ(asked->find("xz") == std::string::npos, decode) << *asked;
+    }
+}
+
 TEST(WebClientRequest, ProxyGetsBasicProxyAuthorization) {
     RawServer proxy;
     std::string proxyAddress = "127.0.0.1:" + std::to_string(proxy.port());

@@ -44,7 +44,7 @@ struct FlowResponse {
     long long elapsedMs = 0;  // from sending the request to the answer's last byte
     // What the transport noticed about the body's encoding, for the user (a UTF-8 sentence, e.g.
     // "答复按 GBK 解码"); empty when there is nothing to say.
-    std::string encodingNote;
+    std::string encodingNote{};
 };
 
 // Why a request got no answer (time-out, refused connection, bad certificate...), in Chinese.

@@ -14,9 +14,11 @@
 namespace vesprey::flow {
 namespace {
 
-constexpr int kStepTimeoutMs = 15000;         // to connect, and without a byte moving
-constexpr unsigned kAnyCertificate = 0x3300;  // all four kIgnore... flags
-constexpr std::size_t kSniffedBytes = 2048;   // where a page declares its charset
+constexpr int kStepTimeoutMs = 15000;  // to connect, and without a byte moving
+constexpr unsigned kAnyCertificate = kIgnoreUnknownCertificateAuthority |
+                                     kIgnoreCertificateWrongUsage | kIgnoreCertificateNameInvalid |
+                                     kIgnoreCertificateDateInvalid;
+constexpr std::size_t kSniffedBytes = 2048;  // where a page declares its charset
 
 char lowerAscii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -187,6 +189,15 @@ std::string upper(std::string text) {
     return text;
 }
 
+// A body said to be UTF-8 that is not quite: the stray bytes become "?".
+std::string repairedUtf8(std::string_view body, std::string_view said, std::string& note) {
+    Conversion fixed = convert(body, "UTF-8", true);
+    note = std::string(said) + "，但有 " +
+           std::to_string(std::max<std::size_t>(fixed.replaced, 1)) +
+           " 处字节不是 UTF-8，已换成“?”";
+    return std::move(fixed.text).value_or(std::string(body));
+}
+
 // A body that names no charset (or one iconv does not know): kept when it is UTF-8, else read as
 // GB18030.
 std::string undeclared(std::string_view body, std::string prefix, std::string& note) {
@@ -281,9 +292,7 @@ std::string decodeAnswerBody(std::string_view body, const HeaderLines& headers, 
         if (isValidUtf8(body)) {
             return std::string(body);
         }
-        Conversion fixed = convert(body, "UTF-8", true);
-        note = "答复以 UTF-8 标记开头，但不全是 UTF-8" + replacedNote(fixed.replaced);
-        return std::move(fixed.text).value_or(std::string(body));
+        return repairedUtf8(body, "答复以 UTF-8 标记开头", note);
     }
     std::string name = charsetOfContentType(headerValue(headers, "Content-Type"));
     if (name.empty()) {
@@ -301,9 +310,7 @@ std::string decodeAnswerBody(std::string_view body, const HeaderLines& headers, 
         if (isValidUtf8(body)) {
             return std::string(body);
         }
-        Conversion fixed = convert(body, "UTF-8", true);
-        note = "答复注明 UTF-8，但其中有不是 UTF-8 的字节" + replacedNote(fixed.replaced);
-        return std::move(fixed.text).value_or(std::string(body));
+        return repairedUtf8(body, "答复注明 UTF-8", note);
     }
     Conversion converted = convert(body, iconvCharset(lowerName, family), family != Family::Utf16);
     if (!converted.text) {

@@ -31,10 +31,10 @@ namespace vesprey::flow {
 struct WebTransportSettings {
     bool verifyTls = false;      // check the site's certificate (a pass's strict TLS)
     long requestDeadlineMs = 0;  // each request's bound in all; 0: kRequestDeadlineMs
-    std::stop_token stop;        // once requested, a request under way ends within about 1 s
-    std::shared_ptr<AnswerBudget> answerBudget;  // shared by the requests of a pass; may be null
-    std::string caFile;  // a PEM file of authorities to trust in place of the system's; empty:
-                         // the system's
+    std::stop_token stop{};      // once requested, a request under way ends within about 1 s
+    std::shared_ptr<AnswerBudget> answerBudget{};  // shared by the requests of a pass; may be null
+    std::string caFile{};  // a PEM file of authorities to trust in place of the system's; empty:
+                           // the system's
 };
 
 class WebFlowTransport final : public FlowTransport {
