@@ -207,7 +207,11 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
     }
     run.listText = gbk::shortened(outcome.result, kMaxResultCharacters);
 
-    if (!result.cookies.empty()) {
+    // The cookies set go into the account's cookie only when the flow reads it: a login's session
+    // cookie is of no use to a template that logs in anew each time.
+    const bool readsCookie = std::find(account.flow->inputs.begin(), account.flow->inputs.end(),
+                                       "cookie") != account.flow->inputs.end();
+    if (readsCookie && !result.cookies.empty()) {
         std::string set;
         for (const auto& [name, value] : result.cookies) {
             set += (set.empty() ? "" : "; ") + name + "=" + value;

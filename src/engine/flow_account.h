@@ -64,7 +64,8 @@ struct FlowAccountRun {
     // answer through the template's binding statement when it has one, else "全部 N 步完成"; for
     // a run that failed, why.
     Text listText;
-    // The account's cookie merged with the cookies the sites set during the run.
+    // The account's cookie merged with the cookies the sites set during the run, when the flow
+    // reads "cookie"; otherwise the account's cookie as it was.
     Text cookie;
     long long ms = 0;      // the whole run's time
     bool stopped = false;  // the pass's stop ended it

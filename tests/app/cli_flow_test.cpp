@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -70,6 +73,9 @@ public:
                 res.set_header("Location", "/member.php?mod=logging&action=login");
                 return;
             }
+            if (renew) {
+                res.set_header("Set-Cookie", "visit=2; Path=/");
+            }
             res.set_content(
                 "<form><input type=\"hidden\" name=\"formhash\" value=\"f0e1d2c3\" /></form>",
                 "text/html; charset=utf-8");
@@ -85,6 +91,7 @@ public:
     }
     std::string url(const std::string& path) const { return server_.url(path); }
     Received received;
+    std::atomic<bool> renew{false};  // the page sets a cookie of its own
 
 private:
     LocalServer<> server_;
@@ -215,18 +222,37 @@ protected:
     vesprey::SqlDatabase sql_;
 };
 
+// The panel's check-in: the login with e-mail and password, then the check-in with its session.
+std::string panelSteps(const Panel& panel) {
+    return step(
+               "POST", panel.url("/auth/login"), "",
+               "email={{email|urlencode}}&passwd={{password|urlencode}}",
+               R"("success_asserts": [{"re": "\"ret\":1", "from": "content"}], "failed_asserts": [],
+                "extract_variables": [])") +
+           "," +
+           step(
+               "POST", panel.url("/user/checkin"),
+               R"({"name": "Accept-Encoding", "value": "gzip, deflate, br, zstd"})", "",
+               R"("success_asserts": [{"re": "\"ret\":1", "from": "content"}], "failed_asserts": [],
+                "extract_variables": [{"name": "__log__", "re": "\"msg\":\"(.*?)\"", "from": "content"}])");
+}
+
+// The forum's sign-in: the formhash read from the page, posted with the account's cookie.
+std::string forumSteps(const Forum& forum) {
+    return step("GET", forum.url("/forum.php"), kCookieHeader, "",
+                R"("success_asserts": [{"re": "formhash", "from": "content"}], "failed_asserts": [],
+                "extract_variables": [{"name": "formhash", "re": "name=\"formhash\" value=\"(\\w+)\"", "from": "content"}])") +
+           "," +
+           step(
+               "POST", forum.url("/plugin.php?id=dsu_paulsign:sign&operation=qiandao"),
+               kCookieHeader, "formhash={{formhash}}&qdxq=kx",
+               R"("success_asserts": [{"re": "签到成功|已经签到", "from": "content"}], "failed_asserts": [],
+                "extract_variables": [{"name": "__log__", "re": "<div class=\"c\">(.*?)</div>", "from": "content"}])");
+}
+
 TEST_F(CliFlows, AForumPostsTheFormhashItReadFromThePage) {
     Forum forum;
-    const std::string steps =
-        step("GET", forum.url("/forum.php"), kCookieHeader, "",
-             R"("success_asserts": [{"re": "formhash", "from": "content"}], "failed_asserts": [],
-                "extract_variables": [{"name": "formhash", "re": "name=\"formhash\" value=\"(\\w+)\"", "from": "content"}])") +
-        "," +
-        step(
-            "POST", forum.url("/plugin.php?id=dsu_paulsign:sign&operation=qiandao"), kCookieHeader,
-            "formhash={{formhash}}&qdxq=kx",
-            R"("success_asserts": [{"re": "签到成功|已经签到", "from": "content"}], "failed_asserts": [],
-                "extract_variables": [{"name": "__log__", "re": "<div class=\"c\">(.*?)</div>", "from": "content"}])");
+    const std::string steps = forumSteps(forum);
     const int good = addFlow("论坛", forum.url("/forum.php"), steps, "auth=ok; sid=1", {},
                              forum.url("/member.php?mod=logging&action=login"));
     addAccount(1, "auth=gone");
@@ -292,18 +318,40 @@ TEST_F(CliFlows, ATrialPrintsEachStepAndTheVerdictWithoutWriting) {
     EXPECT_EQ(forum.received.lines().size(), 3U);
 }
 
+TEST_F(CliFlows, SeveralJobsGiveWhatOneGives) {
+    Forum forum;
+    addFlow("论坛", forum.url("/forum.php"), forumSteps(forum), "auth=ok; n=0");
+    for (int i = 1; i < 6; ++i) {
+        addAccount(1, i % 3 == 0 ? "auth=gone" : "auth=ok; n=" + std::to_string(i));
+    }
+    vesprey::TemplateFields other;  // a one-request site beside it
+    other.WebName = "其他";
+    other.WebLink = forum.url("/forum.php");
+    ASSERT_TRUE(vesprey::addSite(sql_, other, "auth=ok").write);
+    const std::regex times("\"ms\":[0-9]+");
+    const std::string one = std::regex_replace(sign(3, "--jobs 1").dump(), times, "");
+    const std::string four = std::regex_replace(sign(3, "--jobs 4").dump(), times, "");
+    EXPECT_EQ(four, one);
+    EXPECT_NE(one.find("签到成功，获得 3 金币"), std::string::npos) << one;
+}
+
+TEST_F(CliFlows, SavedCookiesAreThoseOfTemplatesThatReadTheCookie) {
+    Forum forum;
+    forum.renew = true;
+    Panel panel;
+    addFlow("论坛", forum.url("/forum.php"), forumSteps(forum), "auth=ok; sid=1");
+    addFlow("面板", panel.url("/auth/login"), panelSteps(panel), "",
+            {{"email", "me@example.com"}, {"password", "p@ss w"}});
+    sign(0, "--save-cookies");
+    std::map<int, vesprey::Text> cookies;
+    ASSERT_TRUE(vesprey::readWebCookies(sql_, cookies).ok());
+    EXPECT_EQ(cookies[1], "visit=2; auth=ok; sid=1");  // as a one-request pass merges
+    EXPECT_EQ(cookies[2], "");  // the panel's session cookie stays the run's own
+}
+
 TEST_F(CliFlows, APanelLogsInByEmailAndItsSessionReachesTheCheckIn) {
     Panel panel;
-    const std::string steps =
-        step("POST", panel.url("/auth/login"), "",
-             "email={{email|urlencode}}&passwd={{password|urlencode}}",
-             R"("success_asserts": [{"re": "\"ret\":1", "from": "content"}], "failed_asserts": [],
-                "extract_variables": [])") +
-        "," +
-        step("POST", panel.url("/user/checkin"),
-             R"({"name": "Accept-Encoding", "value": "gzip, deflate, br, zstd"})", "",
-             R"("success_asserts": [{"re": "\"ret\":1", "from": "content"}], "failed_asserts": [],
-                "extract_variables": [{"name": "__log__", "re": "\"msg\":\"(.*?)\"", "from": "content"}])");
+    const std::string steps = panelSteps(panel);
     // No cookie: the flow does not read one, its e-mail and password are enough.
     addFlow("面板", panel.url("/auth/login"), steps, "",
             {{"email", "me@example.com"}, {"password", "p@ss w"}});
