@@ -11,9 +11,9 @@ BENCH_DIR := build/bench
 TSAN_DIR := build/tsan
 # The tests of the sign-in pass (one job and several, in the engine and as vesprey-cli) and of
 # the window's worker thread, also run under ThreadSanitizer.
-TSAN_TARGETS := sign_in_test parallel_pass_test cli_parallel_sign_test sign_in_pass_test \
-    scheduler_test close_test
-TSAN_TESTS := ^(SignInPass\.|ParallelPass\.|CliJobs\.|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
+TSAN_TARGETS := sign_in_test parallel_pass_test cli_parallel_sign_test cli_flow_test \
+    sign_in_pass_test scheduler_test close_test
+TSAN_TESTS := ^(SignInPass\.|ParallelPass\.|CliJobs\.|CliFlows\.SeveralJobs|ui_sign_in_pass_test|ui_scheduler_test|ui_close_test)
 
 PACKAGE_DIR := build/package
 

@@ -14,6 +14,7 @@
 
 #include "app/environment.h"
 #include "engine/push.h"
+#include "engine/sign_in_run.h"
 #include "store/history.h"
 #include "store/site_database.h"
 #include "text/text.h"
@@ -159,6 +160,11 @@ struct InputAssignment {
     std::string name;
     std::optional<std::string> value;
 };
+// The account `cid` of the list `database` read, with its multi-step template's flow and inputs
+// when it has one; otherwise prints why not and returns the exit code (kExitBadInput for no such
+// account, kExitDatabase when the flows cannot be read).
+int accountRow(CommandDatabase& database, int cid, PassRow& row);
+
 // The longest input value taken.
 inline constexpr std::size_t kMaxInputValueBytes = 64 * 1024;
 // Reads the assignments given (--input of import and try, the operands of inputs). Standard input

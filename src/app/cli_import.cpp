@@ -305,6 +305,19 @@ int runImport(const Arguments& args) {
             }
             break;
         case flow::TemplateFormat::Unknown:
+            // Broken JSON: an object is said as a shared template's, an array as a community
+            // template's, each with where it breaks.
+            if (const std::size_t first = utf8.find_first_not_of(" \t\r\n");
+                first != std::string_view::npos && utf8[first] == '{') {
+                break;
+            } else if (first != std::string_view::npos && utf8[first] == '[') {
+                auto normalized = flow::normalizedCommunityJson(utf8);
+                printError("模板没有导入：" +
+                           (std::holds_alternative<flow::FormatError>(normalized)
+                                ? std::get<flow::FormatError>(normalized).message
+                                : std::string("不是社区模板的步骤")));
+                return kExitBadInput;
+            }
             printError(
                 "认不出这个文件：模板应是社区模板（JSON 数组）、HAR 文件、curl 命令"
                 "（浏览器的“复制为 cURL”）或 Vesprey 的模板 JSON。");

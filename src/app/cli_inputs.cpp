@@ -40,22 +40,10 @@ int runInputs(const Arguments& args) {
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
     }
-    std::vector<PassRow> rows;
-    for (const SiteTemplate& site : database.sites) {
-        if (site.Cid == cid) {
-            rows.push_back({site, site.hasCookie(), nullptr});
-        }
+    PassRow row;
+    if (const int code = accountRow(database, cid, row); code != kExitOk) {
+        return code;
     }
-    if (rows.empty()) {
-        printError("没有编号为 " + *cidText + " 的账号（vesprey-cli list 列出所有账号）。");
-        return kExitBadInput;
-    }
-    if (const ReadResult read = attachFlows(database.db, rows); !read.ok()) {
-        printError("无法读取 " + database.path.string() + "：" + ansiToUtf8(readFailureText(read)) +
-                   "。");
-        return kExitDatabase;
-    }
-    PassRow& row = rows.front();
     if (!row.flow) {
         printError("“" + ansiToUtf8(row.site.WebName) +
                    "”是一个请求的模板，只用 Cookie，没有别的输入。");

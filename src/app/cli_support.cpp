@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/cli.h"
+#include "session/pass_session.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
 
@@ -258,6 +259,23 @@ bool databasePath(const Arguments& args, std::filesystem::path& path) {
 
 int openDatabase(const Arguments& args, CommandDatabase& database) {
     return openDatabase(args, database, args.command().database);
+}
+
+int accountRow(CommandDatabase& database, int cid, PassRow& row) {
+    const auto site = std::find_if(database.sites.begin(), database.sites.end(),
+                                   [&](const SiteTemplate& s) { return s.Cid == cid; });
+    if (cid <= 0 || site == database.sites.end()) {
+        printError("没有编号为 " + std::to_string(cid) + " 的账号（vesprey-cli list 列出所有账号）。");
+        return kExitBadInput;
+    }
+    std::vector<PassRow> rows{{*site, site->hasCookie(), nullptr}};
+    if (const ReadResult read = attachFlows(database.db, rows); !read.ok()) {
+        printError("无法读取 " + database.path.string() + "：" + ansiToUtf8(readFailureText(read)) +
+                   "。");
+        return kExitDatabase;
+    }
+    row = std::move(rows.front());
+    return kExitOk;
 }
 
 std::optional<std::vector<InputAssignment>> readInputAssignments(

@@ -179,24 +179,12 @@ int runTry(const Arguments& args) {
     if (const int code = openDatabase(args, database, DatabaseUse::Accounts); code != kExitOk) {
         return code;
     }
-    std::vector<PassRow> rows;
-    for (const SiteTemplate& site : database.sites) {
-        if (site.Cid == cid) {
-            rows.push_back({site, site.hasCookie(), nullptr});
-        }
-    }
-    if (rows.empty()) {
-        printError("没有编号为 " + *cidText + " 的账号（vesprey-cli list 列出所有账号）。");
-        return kExitBadInput;
-    }
-    if (const ReadResult read = attachFlows(database.db, rows); !read.ok()) {
-        printError("无法读取 " + database.path.string() + "：" + ansiToUtf8(readFailureText(read)) +
-                   "。");
-        return kExitDatabase;
+    PassRow row;
+    if (const int code = accountRow(database, cid, row); code != kExitOk) {
+        return code;
     }
     std::map<int, VerdictRules> rules;
     readVerdictRules(database.db, rules);
-    PassRow& row = rows.front();
     const VerdictRules own = rules.count(row.site.id) != 0 ? rules[row.site.id] : VerdictRules{};
     if (!row.flow) {
         if (!args.values("--input").empty()) {

@@ -251,15 +251,9 @@ private:
         const std::string siteName = siteOf(site.WebLink);
         FinishedRow done;
         AccountReport& report = done.report;
-        {
-            std::lock_guard lock(silentMutex_);
-            if (silentInARow_[siteName] >= kSilentSiteLimit) {
-                report.verdict = {Verdict::Failed, silentSiteText()};
-                report.listText = silentSiteText();
-                report.cookie = site.Cookie;
-                report.headers = site.Headers;
-                return done;
-            }
+        if (siteIsSilent(siteName)) {
+            report = silentReport(site);
+            return done;
         }
         AccountRequest request = accountRequestFor(site);
         request.verifyTls = plan_.strictTls;
@@ -294,20 +288,29 @@ private:
         return done;
     }
 
+    bool siteIsSilent(const std::string& siteName) {
+        std::lock_guard lock(silentMutex_);
+        return silentInARow_[siteName] >= kSilentSiteLimit;
+    }
+
+    // The report of a row whose site has not answered the last kSilentSiteLimit requests.
+    static AccountReport silentReport(const SiteTemplate& site) {
+        AccountReport report;
+        report.verdict = {Verdict::Failed, silentSiteText()};
+        report.listText = silentSiteText();
+        report.cookie = site.Cookie;
+        report.headers = site.Headers;
+        return report;
+    }
+
     // A multi-step template's run, counted for silent sites by whether its requests got answers.
     FinishedRow runFlowRow(const SiteTemplate& site, const FlowAccount& account) {
         const std::string siteName = siteOf(site.WebLink);
         FinishedRow done;
         AccountReport& report = done.report;
-        {
-            std::lock_guard lock(silentMutex_);
-            if (silentInARow_[siteName] >= kSilentSiteLimit) {
-                report.verdict = {Verdict::Failed, silentSiteText()};
-                report.listText = silentSiteText();
-                report.cookie = site.Cookie;
-                report.headers = site.Headers;
-                return done;
-            }
+        if (siteIsSilent(siteName)) {
+            report = silentReport(site);
+            return done;
         }
         FlowRunSettings settings;
         settings.strictTls = plan_.strictTls;

@@ -22,6 +22,12 @@
 #include "store/site_database.h"
 #include "text/text.h"
 
+// Under ThreadSanitizer: cpp-httplib, which runs the fake sites, is a shared library built
+// without it (see cli_parallel_sign_test.cpp).
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libcpp-httplib.so\n";
+}
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -247,6 +247,9 @@ TEST_F(Cli, EveryDatabaseCommandRefusesAnEmptyDbAndSaysAMissingFileAlike) {
         {"push-test", "--channel bark"},
         {"push-set", "--channel bark --settings '{\"key\":\"k\"}'"},
         {"import", templateFile},
+        {"inputs", "--cid 1"},
+        {"export", "--id 1"},
+        {"try", "--cid 1"},
     };
     const fs::path missing = dir_ / "missing.db";
     for (const Command* command : commands()) {

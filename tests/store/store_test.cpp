@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "store/flows.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
 
@@ -471,6 +472,75 @@ TEST_F(SiteStore, ANewChannelRowTakesTheNextFreeIdFromFourAndLeavesTheFirstThree
                                                {4, "ntfy", "{}"},
                                                {9, "other", ""},
                                                {10, "gotify", "{}"}}));
+}
+
+// ----- Multi-step templates and their accounts' inputs -----
+
+TEST_F(SiteStore, AFileWithoutTheFlowTablesHasNoFlowsAndNoInputs) {
+    std::map<int, std::string> flows{{9, "stale"}};
+    std::map<int, AccountInputs> inputs{{9, {{"a", "b"}}}};
+    EXPECT_TRUE(readFlows(db_, flows).ok());
+    EXPECT_TRUE(readAccountInputs(db_, inputs).ok());
+    EXPECT_TRUE(flows.empty());
+    EXPECT_TRUE(inputs.empty());
+}
+
+TEST_F(SiteStore, ASiteWithAFlowGoesInAndOutWhole) {
+    const std::string steps = R"([{"request": {"url": "https://a.test/签到"}}])";
+    const AddFlowSiteResult first =
+        addFlowSite(db_, fields("甲站"), "c=1", steps, {{"password", "密码 1"}, {"user", "me"}});
+    ASSERT_TRUE(first.site.write) << ansiToUtf8(first.site.write.error);
+    const AddFlowSiteResult second = addFlowSite(db_, fields("乙站"), "", steps, {{"user", "you"}});
+    ASSERT_TRUE(second.site.write);
+    ASSERT_TRUE(saveVerdictRules(db_, first.site.id, {gbk("好"), {}, {}}));
+    // A second account of the first site, with its own inputs.
+    ASSERT_TRUE(insertWebCookie(db_, first.site.id, "2026-01-01 00:00:00", "c=2"));
+    const int other = selectMaxCid(db_, first.site.id).value_or(0);
+    ASSERT_TRUE(changeAccountInputs(db_, other, {{"user", "him"}, {"password", "x"}}));
+    ASSERT_TRUE(changeAccountInputs(db_, other, {{"password", std::nullopt}}));
+
+    std::optional<std::string> stored;
+    ASSERT_TRUE(readFlow(db_, first.site.id, stored).ok());
+    EXPECT_EQ(stored, steps);  // UTF-8 as it was given
+    AccountInputs inputs;
+    ASSERT_TRUE(readAccountInputs(db_, first.cid, inputs).ok());
+    EXPECT_EQ(inputs, (AccountInputs{{"password", "密码 1"}, {"user", "me"}}));
+    ASSERT_TRUE(readAccountInputs(db_, other, inputs).ok());
+    EXPECT_EQ(inputs, (AccountInputs{{"user", "him"}}));
+
+    ASSERT_TRUE(deleteAccount(db_, other));
+    std::map<int, AccountInputs> all;
+    ASSERT_TRUE(readAccountInputs(db_, all).ok());
+    EXPECT_EQ(all.count(other), 0U);
+
+    ASSERT_TRUE(deleteSite(db_, first.site.id));
+    std::map<int, std::string> flows;
+    ASSERT_TRUE(readFlows(db_, flows).ok());
+    EXPECT_EQ(flows.size(), 1U);
+    EXPECT_EQ(flows.count(second.site.id), 1U);
+    ASSERT_TRUE(readAccountInputs(db_, all).ok());
+    EXPECT_EQ(all.size(), 1U);
+    EXPECT_EQ(all.count(second.cid), 1U);
+    std::map<int, VerdictRules> rules;
+    ASSERT_TRUE(readVerdictRules(db_, rules).ok());
+    EXPECT_TRUE(rules.empty());
+    const SiteList sites = loadSiteList(db_);
+    ASSERT_EQ(sites.size(), 1U);
+    EXPECT_EQ(sites[0].WebName, gbk("乙站"));
+}
+
+TEST_F(SiteStore, AFlowSiteThatCannotBeAddedLeavesNothing) {
+    exec("DROP TABLE WebCookie");
+    const AddFlowSiteResult added = addFlowSite(db_, fields("甲站"), "c=1", "[]", {{"user", "me"}});
+    EXPECT_FALSE(added.site.write);
+    EXPECT_TRUE(added.site.templateInserted);
+    EXPECT_EQ(added.site.id, 0);
+    std::map<int, std::string> flows;
+    ASSERT_TRUE(readFlows(db_, flows).ok());
+    EXPECT_TRUE(flows.empty());
+    SqlStatement count = db_.prepare("SELECT count(*) FROM Template");
+    ASSERT_TRUE(count.step());
+    EXPECT_EQ(count.columnInt(0), 0);
 }
 
 }  // namespace
