@@ -503,6 +503,25 @@ void printTable(const std::vector<std::array<Text, 6>>& rows) {
     }
 }
 
+// The accounts of multi-step templates that were not signed for want of an input, one line each
+// on stderr with how to give it: "“面板”的账号 3 还缺 password，没有签到（vesprey-cli inputs --cid
+// 3 password=-）".
+void printMissingInputs(const std::vector<PassRow>& rows) {
+    for (const PassRow& row : rows) {
+        if (!row.flow || !row.flow->flow || row.requested || row.site.Cid == 0) {
+            continue;
+        }
+        const auto missing = missingInputs(*row.flow->flow, row.flow->inputs, row.site.hasCookie());
+        std::string names;
+        for (const std::string& name : missing) {
+            names += (names.empty() ? "" : "、") + name;
+        }
+        printError("“" + ansiToUtf8(row.site.WebName) + "”的账号 " + std::to_string(row.site.Cid) +
+                   " 还缺 " + names + "，没有签到（vesprey-cli inputs --cid " +
+                   std::to_string(row.site.Cid) + " " + missing.front() + "=-）。");
+    }
+}
+
 // The cookies sites set that the merge left out, on one line of stderr:
 // "网站设置的 Cookie 里有控制字符或不是文字的字节，没有采用：甲站（cr）、乙站（a、b）".
 void printRefusedCookies(const std::vector<PassRow>& rows, const PassResult& pass) {
@@ -656,6 +675,7 @@ int runSign(const Arguments& args) {
         printTable(observer.rows());
     }
     printRefusedCookies(session.plan().rows, pass);
+    printMissingInputs(session.plan().rows);
     // A history that cannot be written is only a warning: the pass and its exit code stay as
     // they are.
     if (!args.flag("--no-history")) {

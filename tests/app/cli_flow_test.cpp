@@ -220,12 +220,14 @@ protected:
                 quoted(db_.string()),
             dir_);
         EXPECT_EQ(outcome.exitCode, expectedExit) << outcome.out << outcome.err;
+        signErr_ = outcome.err;
         return nlohmann::json::parse(outcome.out, nullptr, false);
     }
 
     fs::path dir_;
     fs::path db_;
     vesprey::SqlDatabase sql_;
+    std::string signErr_;  // the last sign's standard error
 };
 
 // The panel's check-in: the login with e-mail and password, then the check-in with its session.
@@ -388,6 +390,10 @@ TEST_F(CliFlows, APanelLogsInByEmailAndItsSessionReachesTheCheckIn) {
     EXPECT_EQ(accounts[1]["reason"], "第 1 步失败：答复不符合成功条件“\"ret\":1”（content）");
     EXPECT_EQ(accounts[1]["steps"], 1);
     EXPECT_EQ(accounts[2]["verdict"], "skipped");
+    EXPECT_NE(signErr_.find("“面板”的账号 3 还缺 password，没有签到（vesprey-cli inputs --cid 3 "
+                            "password=-）"),
+              std::string::npos)
+        << signErr_;
     EXPECT_EQ(
         panel.received.lines(),
         (std::vector<std::string>{"POST /auth/login email=me%40example.com&passwd=p%40ss%20w | ",
