@@ -227,6 +227,15 @@ const Case kFunctionCases[] = {
     {"{{ regex_replace(word, 'o', '0') }}", "Hell0 W0rld"},
     {"{{ '%E4%B8%AD+x'|urldecode }}", "中+x"},
     {"{{ 'Ok'|md5|upper|truncate(8, true, '') }}", "A60852F2"},
+    {"{{ ternary(1 == 1, '已完成', '异常') }} {{ (2 > 3)|ternary('是', '否') }}", "已完成 否"},
+    {"{{ none|ternary('是', '否', '空') }}", "空"},
+    {"{{ regex_search('https://a.test/x', '^(https?://)[^/]+') }}", "https://a.test"},
+    {"{{ 'id=42;n=7'|regex_search('n=(\\\\d+)', '\\\\1')|first }}", "7"},
+    {"{{ regex_search('abc', 'z') is none }}", "True"},
+    {"{{ 'www.example.com'|to_uuid }}", "69680a13-a686-5d20-a166-0e7b3b17ef84"},
+    {"{{ ['a', 'b', 'c']|random }}", "c"},  // 41 % 3
+    {"{{ [1, 2, 3, 2]|select('equalto', 2)|list|length }} {{ [0, 1, '']|select|list }}", "2 [1]"},
+    {"{{ [1, 2, 3, 4]|reject('odd')|join(',') }}", "2,4"},
 };
 
 TEST(FlowRender, CallsTheFunctionsOfTheCommunityTemplates) {

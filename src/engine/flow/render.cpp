@@ -499,20 +499,22 @@ std::vector<Token> lex(std::string_view text, std::size_t from, std::size_t to) 
 
 const std::set<std::string, std::less<>>& filterNames() {
     static const std::set<std::string, std::less<>> names = {
-        "abs",     "b64decode", "b64encode", "bool",   "capitalize", "count",         "d",
-        "default", "first",     "float",     "int",    "join",       "last",          "length",
-        "list",    "lower",     "max",       "md5",    "min",        "regex_replace", "replace",
-        "reverse", "round",     "sha1",      "sha256", "sort",       "string",        "striptags",
-        "sum",     "title",     "tojson",    "trim",   "truncate",   "unicode",       "unique",
-        "upper",   "urldecode", "urlencode"};
+        "abs",     "b64decode", "b64encode", "bool",   "capitalize",   "count",         "d",
+        "default", "first",     "float",     "int",    "join",         "last",          "length",
+        "list",    "lower",     "max",       "md5",    "min",          "regex_replace", "replace",
+        "reverse", "round",     "sha1",      "sha256", "sort",         "string",        "striptags",
+        "sum",     "title",     "tojson",    "trim",   "truncate",     "unicode",       "unique",
+        "upper",   "urldecode", "urlencode", "random", "regex_search", "reject",        "select",
+        "ternary", "to_uuid"};
     return names;
 }
 
 const std::set<std::string, std::less<>>& functionNames() {
     static const std::set<std::string, std::less<>> names = {
-        "add",  "bool", "date_time", "divide",  "float",     "int",       "len",
-        "list", "md5",  "multiply",  "random",  "range",     "sha1",      "sha256",
-        "str",  "sub",  "timestamp", "unicode", "urldecode", "urlencode", "regex_replace"};
+        "add",       "bool",      "date_time",     "divide",       "float",     "int",
+        "len",       "list",      "md5",           "multiply",     "random",    "range",
+        "sha1",      "sha256",    "str",           "sub",          "timestamp", "unicode",
+        "urldecode", "urlencode", "regex_replace", "regex_search", "ternary",   "to_uuid"};
     return names;
 }
 
@@ -1798,8 +1800,14 @@ private:
     Value test(const Node& node) {
         const Value v = eval(*node.children[0]);
         const Arguments args = arguments(node, 1, "检验“" + node.name + "”");
-        const std::string& name = node.name;
-        const Value other = args.get(0, "value");
+        return Value(passes(node, node.name, v, args.get(0, "value")) != node.negated);
+    }
+
+    // Whether `v` passes the test `name` (with its argument `other`); `node` places a failure.
+    bool passes(const Node& node, const std::string& name, const Value& v, const Value& other) {
+        if (testNames().count(name) == 0) {
+            fail(node.position, "不认识的检验“" + name + "”");
+        }
         bool result = false;
         if (name == "defined") {
             result = !v.isUndefined();
@@ -1847,7 +1855,87 @@ private:
             const int c = order(node, name, v, other);
             result = name == "lt" ? c < 0 : name == "gt" ? c > 0 : name == "le" ? c <= 0 : c >= 0;
         }
-        return Value(result != node.negated);
+        return result;
+    }
+
+    // Python's re.search over the text of `v`: the whole match, or the groups given by number
+    // ("\\1") or name ("\\g<name>") as a list; nothing when it does not match.
+    static Value regexSearch(const Value& v, const Arguments& args, std::size_t at) {
+        args.atLeast(1);
+        Utf8RegexFlags flags;
+        Value pattern = args.positional.empty() ? args.get(0, "pattern") : args.positional[0];
+        std::vector<std::size_t> groups;
+        for (std::size_t i = 1; i < args.positional.size(); ++i) {
+            const std::string group = textOf(args.positional[i]);
+            const auto number =
+                group.size() > 1 && group[0] == '\\' ? parseInteger(group.substr(1)) : std::nullopt;
+            if (!number || *number < 0) {
+                fail(at, "regex_search 的分组应当写成 '\\1' 这样，不是“" + shown(group) + "”");
+            }
+            groups.push_back(static_cast<std::size_t>(*number));
+        }
+        for (const auto& [key, value] : args.named) {
+            if (key == "ignorecase") {
+                flags.ignoreCase = value.truthy();
+            } else if (key == "multiline") {
+                flags.multiline = value.truthy();
+            } else if (key != "pattern") {
+                fail(at, "regex_search 没有参数“" + key + "”");
+            }
+        }
+        auto compiled = Utf8Regex::compile(textOf(pattern), flags);
+        if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
+            fail(at, "regex_search 的正则表达式有误（第 " + std::to_string(error->position) +
+                         " 个字符：" + error->message + "）");
+        }
+        const auto match = std::get<Utf8Regex>(compiled).search(textOf(v));
+        if (!match) {
+            return Value::none();
+        }
+        if (groups.empty()) {
+            return Value(match->groups[0].value_or(""));
+        }
+        ValueList picked;
+        for (const std::size_t group : groups) {
+            picked.push_back(group < match->groups.size() ? Value(match->groups[group].value_or(""))
+                                                          : Value::none());
+        }
+        return Value(std::move(picked));
+    }
+
+    // The name-based UUID (version 5) of a text in the namespace Ansible's to_uuid uses.
+    static Value toUuid(const std::string& text) {
+        static const unsigned char kNamespace[16] = {0x36, 0x1e, 0x6d, 0x51, 0xfa, 0xec,
+                                                     0x44, 0x4a, 0x90, 0x79, 0x34, 0x13,
+                                                     0x86, 0xda, 0x8e, 0x2e};
+        std::string input(reinterpret_cast<const char*>(kNamespace), sizeof kNamespace);
+        input += text;
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha1(), nullptr);
+        digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);
+        digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
+        static const char* const kHex = "0123456789abcdef";
+        std::string out;
+        for (int i = 0; i < 16; ++i) {
+            if (i == 4 || i == 6 || i == 8 || i == 10) {
+                out += '-';
+            }
+            out += kHex[digest[i] >> 4];
+            out += kHex[digest[i] & 0x0F];
+        }
+        return Value(out);
+    }
+
+    // Ansible's ternary: the first choice when `v` is true, the second otherwise, and the third
+    // (when given) when `v` is none.
+    static Value ternary(const Value& v, const Arguments& args) {
+        args.atLeast(2);
+        args.atMost(3);
+        if (v.kind() == ValueKind::None && args.positional.size() + args.named.size() == 3) {
+            return args.get(2, "none_val");
+        }
+        return v.truthy() ? args.get(0, "true_val") : args.get(1, "false_val");
     }
 
     // ----- Filters -----
@@ -2230,6 +2318,40 @@ private:
         if (name == "regex_replace") {
             return regexReplace(v, args, at);
         }
+        if (name == "regex_search") {
+            return regexSearch(v, args, at);
+        }
+        if (name == "ternary") {
+            return ternary(v, args);
+        }
+        if (name == "to_uuid") {
+            args.atMost(0);
+            return toUuid(textOf(v));
+        }
+        if (name == "random") {
+            args.atMost(0);
+            const ValueList items = sequenceOf(v, at);
+            if (items.empty()) {
+                fail(at, "random 过滤器用在了空的序列上");
+            }
+            return items[randomBits() % items.size()];
+        }
+        if (name == "select" || name == "reject") {
+            // select('test'[, argument]): the items that pass the test (reject: that do not);
+            // without a test, the true ones.
+            args.atMost(2);
+            const std::string testName = textOf(args.get(0, "test", Value("")));
+            ValueList kept;
+            for (const Value& item : sequenceOf(v, at)) {
+                const bool pass = testName.empty()
+                                      ? item.truthy()
+                                      : passes(node, testName, item, args.get(1, "value"));
+                if (pass == (name == "select")) {
+                    kept.push_back(item);
+                }
+            }
+            return Value(std::move(kept));
+        }
         fail(at, "不认识的过滤器“" + name + "”");
     }
 
@@ -2389,6 +2511,23 @@ private:
             Arguments rest = args;
             rest.positional.erase(rest.positional.begin());
             return regexReplace(args.positional[0], rest, at);
+        }
+        if (name == "regex_search") {
+            // The function form takes the text first: regex_search(text, pattern[, '\\1'...]).
+            args.atLeast(2);
+            Arguments rest = args;
+            rest.positional.erase(rest.positional.begin());
+            return regexSearch(args.positional[0], rest, at);
+        }
+        if (name == "ternary") {
+            args.atLeast(3);
+            Arguments rest = args;
+            rest.positional.erase(rest.positional.begin());
+            return ternary(args.positional[0], rest);
+        }
+        if (name == "to_uuid") {
+            args.atMost(1);
+            return toUuid(textOf(first()));
         }
         if (name == "md5" || name == "sha1" || name == "sha256") {
             args.atMost(1);
