@@ -18,6 +18,7 @@
 #include <cstdlib>
 
 #include "editor_test_support.h"
+#include "store/flows.h"
 #include "store/history.h"
 #include "store/site_database.h"
 #include "ui/qt_text.h"
@@ -189,6 +190,40 @@ private slots:
                                      "签到完毕！", ""}));
         QCOMPARE(window->findChild<QLabel*>(QStringLiteral("zt1"))->text(), QString());
         QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A multi-step template's account is signed by the window's pass too: without a cookie, by its
+    // inputs, its steps in turn.
+    void aMultiStepTemplateRunsInTheWindowsPass() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/json"), .tying = "msg", .cookies = {"a=1"}}});
+        {
+            SqlDatabase sql;
+            QVERIFY(openSiteDatabase(sql, db));
+            TemplateFields fields;
+            fields.WebName = gbk("多步");
+            fields.WebLink = site_->url("/json");
+            // Plain literals: moc does not read raw ones.
+            const std::string steps =
+                "[{\"request\": {\"method\": \"GET\", \"url\": \"" + site_->url("/json") +
+                "\"}, \"rule\": {\"extract_variables\": [{\"name\": \"m\", \"re\": "
+                "\"ok (\\\\d)\", \"from\": \"content\"}]}}, {\"request\": {\"method\": "
+                "\"POST\", \"url\": \"" +
+                site_->url("/post") +
+                "\", \"data\": \"m={{m}}&u={{user}}\"}, \"rule\": {\"success_asserts\": "
+                "[{\"re\": \"echo\", \"from\": \"content\"}], \"extract_variables\": "
+                "[{\"name\": \"__log__\", \"re\": \"\\\"echo\\\":\\\"(.*?)\\\"\", "
+                "\"from\": \"content\"}]}}]";
+            QVERIFY(addFlowSite(sql, fields, "", steps, {{"user", "me"}}).site.write);
+        }
+        auto window = openWindow(db);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->findChild<QAction*>(QStringLiteral("菜单_开始签到"))->trigger();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(window->cellText(0, 5), QStringLiteral("ok 5"));
+        QCOMPARE(window->cellText(1, 5), QStringLiteral("m=5&u=me"));
+        QCOMPARE(site_->requests.load(), 3);
     }
 
     void commandsAreDisabledWhileThePassRuns() {
