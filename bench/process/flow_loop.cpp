@@ -522,16 +522,22 @@ int main(int argc, char** argv) {
                             columnText(list, 1), columnText(list, 10)});
     }
     sqlite3_finalize(list);
+    // A file without the Flow or AccountInput table has no flows or no inputs.
     std::map<int, std::vector<Step>> flows;
-    sqlite3_stmt* steps = prepare(sign, "SELECT Id, Steps FROM Flow");
-    while (sqlite3_step(steps) == SQLITE_ROW) {
-        flows[sqlite3_column_int(steps, 0)] = readSteps(columnText(steps, 1));
+    sqlite3_stmt* steps = nullptr;
+    if (sqlite3_prepare_v2(sign, "SELECT Id, Steps FROM Flow", -1, &steps, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(steps) == SQLITE_ROW) {
+            flows[sqlite3_column_int(steps, 0)] = readSteps(columnText(steps, 1));
+        }
     }
     sqlite3_finalize(steps);
     std::map<int, Values> inputs;
-    sqlite3_stmt* given = prepare(sign, "SELECT Cid, Name, Value FROM AccountInput");
-    while (sqlite3_step(given) == SQLITE_ROW) {
-        inputs[sqlite3_column_int(given, 0)][columnText(given, 1)] = columnText(given, 2);
+    sqlite3_stmt* given = nullptr;
+    if (sqlite3_prepare_v2(sign, "SELECT Cid, Name, Value FROM AccountInput", -1, &given,
+                           nullptr) == SQLITE_OK) {
+        while (sqlite3_step(given) == SQLITE_ROW) {
+            inputs[sqlite3_column_int(given, 0)][columnText(given, 1)] = columnText(given, 2);
+        }
     }
     sqlite3_finalize(given);
     sqlite3_close(sign);
