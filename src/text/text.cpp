@@ -528,6 +528,18 @@ std::string narrowAscii(std::u16string_view s) {
 bool isValidUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
+        // Runs of ASCII, eight bytes at a time.
+        while (i + 8 <= text.size()) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) != 0) {
+                break;
+            }
+            i += 8;
+        }
+        if (i >= text.size()) {
+            break;
+        }
         auto lead = static_cast<unsigned char>(text[i]);
         std::size_t extra = 0;
         if (lead < 0x80) {
