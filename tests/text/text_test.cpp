@@ -154,6 +154,8 @@ TEST(IsValidUtf8, FindsABadSequenceAfterAnyRunOfAscii) {
         {eight + eight + "\x80", false},                       // a lone continuation byte
         {"abcdefg\xFF" + eight, false},                        // inside the first word
         {eight + "\xC0\xAF" + eight, false},                   // an overlong lead byte
+        {"\xF5\x80\x80\x80", false},                           // beyond U+10FFFF
+        {"\xF0\x9F\x98", false},                               // four bytes cut
         {"\xE4\xB8\xAD" + eight + "\xE4\xB8" + eight, false},  // a cut character mid-text
     };
     for (const auto& c : cases) {
