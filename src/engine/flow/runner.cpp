@@ -35,13 +35,17 @@ std::string lower(std::string s) {
     return s;
 }
 
-std::string trim(std::string_view s) {
+std::string_view trimmedView(std::string_view s) {
     const std::size_t first = s.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) {
         return {};
     }
     const std::size_t last = s.find_last_not_of(" \t\r\n");
-    return std::string(s.substr(first, last - first + 1));
+    return s.substr(first, last - first + 1);
+}
+
+std::string trim(std::string_view s) {
+    return std::string(trimmedView(s));
 }
 
 // "a=1&b=2" as pairs, "+" as a space and %XX decoded, as Python's parse_qsl reads it.
@@ -75,10 +79,10 @@ HeaderLines cookieItems(std::string_view text) {
         if (end == std::string_view::npos) {
             end = text.size();
         }
-        const std::string item = trim(text.substr(start, end - start));
+        const std::string_view item = trimmedView(text.substr(start, end - start));
         if (!item.empty()) {
             const std::size_t equals = item.find('=');
-            items.emplace_back(trim(item.substr(0, equals)), equals == std::string::npos
+            items.emplace_back(trim(item.substr(0, equals)), equals == std::string_view::npos
                                                                  ? std::string()
                                                                  : trim(item.substr(equals + 1)));
         }
@@ -493,7 +497,7 @@ private:
             if (!cookies.empty()) {
                 std::string line;
                 for (const auto& [key, value] : cookies) {
-                    line += (line.empty() ? "" : "; ") + key + "=" + value;
+                    line.append(line.empty() ? "" : "; ").append(key).append("=").append(value);
                 }
                 request.headers.emplace_back("Cookie", line);
             }
