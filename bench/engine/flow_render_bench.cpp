@@ -103,7 +103,10 @@ void BM_ParseFlow(benchmark::State& state) {
     constexpr int kSteps = 10;
     std::string json = "[";
     for (int n = 1; n <= kSteps; ++n) {
-        json += (n > 1 ? "," : "") + entry(n);
+        if (n > 1) {
+            json += ',';
+        }
+        json += entry(n);
     }
     json += "]";
     if (!std::holds_alternative<Flow>(parseFlow(json))) {
