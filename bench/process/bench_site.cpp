@@ -5,7 +5,9 @@
 //   bench_site            prints the port it listens on, then serves until killed
 //
 // Paths: /page… answers a 200 KB HTML page in GBK with one <div class="c">…</div> near its end;
-// every other path answers a small JSON document {"code":0,"data":{"msg":"签到成功",…}}, its
+// the three pages of a forum's sign-in (UTF-8): /forum.php… a 16 KB page holding the formhash,
+// /plugin.php… the sign-in, "签到成功" when its body holds that formhash and "表单无效" when not,
+// /home.php… an 8 KB profile page with the points; every other path answers a small JSON document {"code":0,"data":{"msg":"签到成功",…}}, its
 // Chinese written as \u escapes as most sites send it.
 #include <arpa/inet.h>
 #include <iconv.h>
@@ -61,6 +63,26 @@ std::string page() {
     return answer("text/html; charset=gbk", toGbk(html));
 }
 
+// A forum page as Discuz! sends it: a list of threads around `inside`, `bytes` long in all.
+std::string forumPage(const std::string& title, const std::string& inside, std::size_t bytes) {
+    std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title +
+                       " - 示例论坛</title></head><body>\n";
+    for (int n = 0; html.size() < bytes / 2; ++n) {
+        const std::string id = std::to_string(n);
+        html += "<tr><th><a href=\"thread-" + id + "-1-1.html\" class=\"s xst\">第" + id +
+                "期 每日福利活动，签到领取积分奖励</a></th><td class=\"by\"><cite>用户" + id +
+                "</cite></td></tr>\n";
+    }
+    html += inside;
+    while (html.size() < bytes) {
+        html += "<p class=\"foot\">版权所有 © 示例论坛 2024，Powered by Discuz!</p>\n";
+    }
+    html += "</body></html>\n";
+    return answer("text/html; charset=utf-8", html);
+}
+
+constexpr std::string_view kFormhash = "f0e1d2c3";
+
 struct Connection {
     std::string in;
     std::string out;
@@ -76,6 +98,17 @@ int main() {
                "\"days\":12,"
                "\"reward\":{\"points\":5,\"items\":[1,2,3]},\"user\":\"\\u6d4b\\u8bd5\"}}");
     const std::string html = page();
+    const std::string forum = forumPage(
+        "签到", "<form id=\"qiandao\" method=\"post\"><input type=\"hidden\" name=\"formhash\" "
+              "value=\"" + std::string(kFormhash) + "\" /></form>\n",
+        16 * 1024);
+    const std::string signedIn = answer(
+        "text/html; charset=utf-8",
+        "<div class=\"c\">签到成功，获得随机奖励 金币 3，连续签到 12 天</div>");
+    const std::string refused =
+        answer("text/html; charset=utf-8", "<div class=\"c\">表单无效，请刷新后重试</div>");
+    const std::string profile = forumPage(
+        "积分", "<ul class=\"creditl\"><li><em id=\"points\">1234</em> 积分</li></ul>\n", 8 * 1024);
 
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     const int yes = 1;
@@ -144,8 +177,23 @@ int main() {
                 if (c.in.size() < end + 4 + bodyLength) {
                     break;
                 }
-                const bool isPage = c.in.compare(c.in.find(' ') + 1, 5, "/page") == 0;
-                c.out += isPage ? html : json;
+                const std::string_view request(c.in.data(), end + 4 + bodyLength);
+                const std::string_view path = request.substr(request.find(' ') + 1);
+                if (path.starts_with("/page")) {
+                    c.out += html;
+                } else if (path.starts_with("/forum.php")) {
+                    c.out += forum;
+                } else if (path.starts_with("/plugin.php")) {
+                    const std::string_view body = request.substr(end + 4);
+                    c.out += body.find("formhash=" + std::string(kFormhash)) !=
+                                     std::string_view::npos
+                                 ? signedIn
+                                 : refused;
+                } else if (path.starts_with("/home.php")) {
+                    c.out += profile;
+                } else {
+                    c.out += json;
+                }
                 c.in.erase(0, end + 4 + bodyLength);
             }
             while (c.sent < c.out.size()) {

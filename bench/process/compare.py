@@ -6,6 +6,9 @@
                                   History.db) | curl_loop (the bare loop: libcurl + RapidJSON) |
                                   curl -K | Python requests; mixed: every fifth account a regex
                                   account on a 200 KB GBK page
+  sign, 1,000 accounts of 4-step  vesprey-cli sign (also with --no-history) | flow_loop (the same
+  flows                           steps from the Flow table with libcurl, RapidJSON and PCRE2 JIT,
+                                  with and without History.db rows); flow_set.py has the steps
   list, 10,000 accounts           vesprey-cli list | sqlcipher shell: first line and total
   start-up, 5,000 accounts        the desktop program | a bare QTreeView, until rows are painted
   JSON parse + GetText            json_bench against RapidJSON (worst input)
@@ -27,6 +30,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import flow_set
 
 KEY = "Xq7LmP2zRt9VwK4s"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -226,6 +231,54 @@ def sign_contenders(bin_dir, db, accounts, config, env, earlier=None):
     }
 
 
+def measure_sign(m, set_name, title, contenders, expected, rounds, env, unchecked=()):
+    """Runs the contenders once each (a warm-up whose results are checked), then `rounds`
+    rounds in turn, and prints seconds and peak memory."""
+    for name, argv in contenders.items():
+        _, _, code, out = run_whole(argv, env=env)
+        if name not in unchecked:
+            check_results(f"{name} ({set_name})", out, expected)
+    for r in range(rounds):
+        for name in in_turn(contenders, r):
+            seconds, peak, code, _ = run_whole(contenders[name], env=env)
+            m.add((set_name, name), seconds)
+            m.add((set_name, name, "peak"), peak)
+    print(f"\n{title}: seconds min / median, peak MB median, KB per account")
+    for name in contenders:
+        print(f"  {name:18} {m.min((set_name, name)):7.3f} "
+              f"{m.median((set_name, name)):7.3f}   "
+              f"{m.median((set_name, name, 'peak')):7.1f} MB "
+              f"{m.median((set_name, name, 'peak')) * 1024 / ACCOUNTS:6.1f} KB")
+
+
+def measure_flows(m, rows, bin_dir, folder, base, env, rounds):
+    """sign of 1,000 accounts of 4-step flows (flow_set.py) against flow_loop doing the same
+    work, with and without History.db rows."""
+    cli = os.path.join(bin_dir, "vesprey-cli")
+    loop = os.path.join(bin_dir, "flow_loop")
+    own = os.path.join(folder, "flows")  # a History.db of its own
+    os.mkdir(own)
+    db = os.path.join(own, "Sign.db")
+    accounts = flow_set.make_flow_set(cli, sqlcipher, db, base)
+    subprocess.run([cli, "sign", "--db", db], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=env)  # makes History.db
+    sign_key, history_key = raw_key(db), raw_key(os.path.join(own, "History.db"))
+    contenders = {
+        "vesprey-cli sign": [cli, "sign", "--db", db],
+        "  --no-history": [cli, "sign", "--no-history", "--db", db],
+        "flow loop": [loop, db, sign_key, history_key],
+        "  loop, no history": [loop, db, sign_key],
+    }
+    measure_sign(m, "flows", f"sign, {accounts} accounts of 4-step flows", contenders,
+                 {"签到成功": accounts}, rounds, env)
+    for measure, ours, theirs in (
+            (f"sign, {accounts} accounts, 4-step flows", "vesprey-cli sign", "flow loop"),
+            ("  without history, both", "  --no-history", "  loop, no history")):
+        mine, floor = m.median(("flows", ours)), m.median(("flows", theirs))
+        rows.append((measure, mine, "flow loop", floor, mine / floor, 1.5,
+                     m.min(("flows", ours)) / m.min(("flows", theirs))))
+
+
 def check_results(name, out, expected):
     text = out.decode("utf-8", "replace")
     for word, count in expected.items():
@@ -256,7 +309,7 @@ def main():
     parser.add_argument("bin_dir")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--skip", action="append", default=[],
-                        help="leave out a part: sign, list, desktop, json")
+                        help="leave out a part: sign, flow, list, desktop, json")
     parser.add_argument("--earlier", metavar="VESPREY_CLI",
                         help="another build's vesprey-cli: its sign runs in the same rounds")
     args = parser.parse_args()
@@ -279,22 +332,8 @@ def main():
             }
             for set_name, ((db, accounts, config), expected) in sets.items():
                 contenders = sign_contenders(bin_dir, db, accounts, config, env, args.earlier)
-                for name, argv in contenders.items():  # warm up, and check every result came
-                    _, _, code, out = run_whole(argv, env=env)
-                    if name != "curl -K":
-                        check_results(f"{name} ({set_name})", out, expected)
-                for r in range(args.rounds):
-                    for name in in_turn(contenders, r):
-                        seconds, peak, code, _ = run_whole(contenders[name], env=env)
-                        m.add((set_name, name), seconds)
-                        m.add((set_name, name, "peak"), peak)
-                print(f"\nsign, {ACCOUNTS} {set_name} accounts: seconds min / median, peak MB "
-                      f"median, KB per account")
-                for name in contenders:
-                    print(f"  {name:18} {m.min((set_name, name)):7.3f} "
-                          f"{m.median((set_name, name)):7.3f}   "
-                          f"{m.median((set_name, name, 'peak')):7.1f} MB "
-                          f"{m.median((set_name, name, 'peak')) * 1024 / ACCOUNTS:6.1f} KB")
+                measure_sign(m, set_name, f"sign, {ACCOUNTS} {set_name} accounts", contenders,
+                             expected, args.rounds, env, unchecked=("curl -K",))
                 ours = m.median((set_name, "vesprey-cli sign"))
                 ours_min = m.min((set_name, "vesprey-cli sign"))
 
@@ -319,6 +358,9 @@ def main():
                 floor_peak = m.median((set_name, "same-work loop", "peak"))
                 rows.append((f"  peak memory (MB), {set_name}", ours_peak, "same-work",
                              floor_peak, ours_peak / floor_peak, None, None))
+
+        if "flow" not in args.skip:
+            measure_flows(m, rows, bin_dir, folder, base, env, args.rounds)
 
         if "list" not in args.skip:
             db = make_list_db(cli, folder, "list.db", 10000)

@@ -39,17 +39,24 @@
 #include <string_view>
 #include <vector>
 
+#include "loop_common.h"
+
 namespace {
+
+using loop::bindText;
+using loop::columnText;
+using loop::die;
+using loop::execute;
+using loop::historyTime;
+using loop::kBuiltInAlready;
+using loop::kBuiltInExpired;
+using loop::kBuiltInSuccess;
+using loop::openKeyed;
+using loop::prepare;
 
 constexpr std::size_t kMaxResultCharacters = 500;
 constexpr std::string_view kQuotePlaceholder = "#引号";
 
-// The built-in verdict patterns of the tool, in the order they are tried.
-constexpr const char* kBuiltInExpired =
-    "未登录|请登录|请先登录|登录失效|登录已过期|重新登录|not logged in|unauthori[sz]ed|"
-    "(cookie|token|session)[^\\n]{0,20}(失效|过期|无效|expired|invalid)";
-constexpr const char* kBuiltInAlready = "已签到|已经签到|重复签到|今日已签|今天已签|already";
-constexpr const char* kBuiltInSuccess = "签到成功|成功签到|打卡成功|success|获得|奖励";
 // Texts one of which every match of each contains, lower case: a text holding none of them is
 // not searched (the tool does the same, and a whole page seldom holds one).
 const std::vector<std::string> kExpiredWords = {
@@ -64,11 +71,6 @@ enum class Verdict { Success, Already, Expired, Failed, Unknown, Skipped };
 constexpr const char* kVerdictNames[] = {"success", "already", "expired",
                                          "failed",  "unknown", "skipped"};
 constexpr const char* kVerdictCaptions[] = {"成功", "已签到", "Cookie失效", "失败", "未知", "跳过"};
-
-[[noreturn]] void die(const char* what, const char* why) {
-    std::fprintf(stderr, "same_work_loop: %s: %s\n", what, why);
-    std::exit(2);
-}
 
 // --- Text ---
 
@@ -367,53 +369,6 @@ bool found(const VerdictPattern& pattern, const Subject* subjects, std::size_t c
     return false;
 }
 
-// --- SQLCipher ---
-
-sqlite3* openKeyed(const std::string& path, const char* keyHex) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        die(path.c_str(), sqlite3_errmsg(db));
-    }
-    sqlite3_busy_timeout(db, 5000);
-    const std::string raw = std::string("x'") + keyHex + "'";
-    sqlite3_key(db, raw.data(), static_cast<int>(raw.size()));
-    return db;
-}
-
-sqlite3_stmt* prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        die(sql, sqlite3_errmsg(db));
-    }
-    return stmt;
-}
-
-void execute(sqlite3* db, const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        die(sql, error);
-    }
-}
-
-void stepDone(sqlite3* db, sqlite3_stmt* stmt) {
-    if (sqlite3_step(stmt) != SQLITE_DONE) {
-        die("step", sqlite3_errmsg(db));
-    }
-    sqlite3_reset(stmt);
-}
-
-std::string columnText(sqlite3_stmt* stmt, int column) {
-    const auto* text = sqlite3_column_text(stmt, column);
-    return text == nullptr
-               ? std::string()
-               : std::string(reinterpret_cast<const char*>(text),
-                             static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)));
-}
-
-void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-    sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-}
-
 struct Account {
     std::string id, name, login, link, tying, headers, body, cookie;
     int qtype = 0, rtype = 0, ctype = 0, cid = 0;
@@ -653,15 +608,6 @@ struct TemplateRegex {
     std::unique_ptr<Regex> regex;
 };
 
-std::string historyTime() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -894,98 +840,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "成功 %d · 已签 %d · 失效 %d · 失败 %d\n", counts[0], counts[1], counts[2],
                  counts[3]);
 
-    // History.db: every list row of the pass, with the upkeep of each pass, in one transaction.
-    sqlite3* history = openKeyed(historyPath, argv[3]);
-    int tables = 0;
-    sqlite3_stmt* names = prepare(history, "SELECT name FROM sqlite_master WHERE type='table'");
-    while (sqlite3_step(names) == SQLITE_ROW) {
-        const std::string name = columnText(names, 0);
-        tables += name == "History" || name == "CookieExpiry" || name == "Setting" ||
-                  name == "RecentVerdict";
-    }
-    sqlite3_finalize(names);
-    if (tables < 4) {
-        execute(history,
-                "BEGIN IMMEDIATE;"
-                "CREATE TABLE IF NOT EXISTS History (Time TEXT NOT NULL, TemplateId INTEGER, "
-                "Cid INTEGER, WebName TEXT, Verdict TEXT, Reason TEXT, Result TEXT, Status "
-                "INTEGER, Ms INTEGER);"
-                "CREATE INDEX IF NOT EXISTS HistoryTime ON History (Time);"
-                "CREATE TABLE IF NOT EXISTS CookieExpiry (Cid INTEGER PRIMARY KEY, Expires TEXT, "
-                "Captured TEXT);"
-                "CREATE TABLE IF NOT EXISTS Setting (Name TEXT PRIMARY KEY, Value TEXT);"
-                "CREATE TABLE IF NOT EXISTS RecentVerdict (Cid INTEGER NOT NULL, Time TEXT NOT "
-                "NULL, Verdict TEXT);"
-                "CREATE INDEX IF NOT EXISTS RecentVerdictAccount ON RecentVerdict (Cid, Time);"
-                "DROP INDEX IF EXISTS HistoryAccount;"
-                "COMMIT");
-    }
-    constexpr const char* kTrimRecent =
-        "DELETE FROM RecentVerdict WHERE (SELECT count(*) FROM RecentVerdict AS newer WHERE "
-        "newer.Cid = RecentVerdict.Cid AND (newer.Time > RecentVerdict.Time OR "
-        "(newer.Time = RecentVerdict.Time AND newer.rowid > RecentVerdict.rowid))) >= 2";
-    constexpr const char* kMarkRecent =
-        "INSERT OR REPLACE INTO Setting (Name, Value) "
-        "SELECT 'RecentVerdictUpTo', ifnull(max(rowid), 0) FROM History";
-    execute(history, "BEGIN IMMEDIATE");
-    sqlite3_stmt* current =
-        prepare(history,
-                "SELECT (SELECT ifnull(max(rowid), 0) FROM History) = ifnull((SELECT CAST(Value AS "
-                "INTEGER) FROM Setting WHERE Name = 'RecentVerdictUpTo'), -1)");
-    const bool recentCurrent =
-        sqlite3_step(current) == SQLITE_ROW && sqlite3_column_int(current, 0) == 1;
-    sqlite3_finalize(current);
-    if (!recentCurrent) {
-        // Another program wrote History without keeping RecentVerdict: made again from it.
-        execute(history,
-                "DELETE FROM RecentVerdict;"
-                "INSERT INTO RecentVerdict (Cid, Time, Verdict) SELECT Cid, Time, Verdict FROM "
-                "History WHERE Cid <> 0 AND Verdict <> 'skipped' ORDER BY rowid");
-        execute(history, kTrimRecent);
-        execute(history, kMarkRecent);
-    }
-    for (const char* table : {"History", "RecentVerdict"}) {
-        const std::string sql =
-            std::string("DELETE FROM ") + table + " WHERE Time < datetime(?1, '-400 days')";
-        sqlite3_stmt* prune = prepare(history, sql.c_str());
-        bindText(prune, 1, passTime);
-        stepDone(history, prune);
-        sqlite3_finalize(prune);
-    }
-    sqlite3_stmt* insert = prepare(
-        history,
-        "INSERT INTO History (Time, TemplateId, Cid, WebName, Verdict, Reason, Result, Status, "
-        "Ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
-    sqlite3_stmt* recent =
-        prepare(history, "INSERT INTO RecentVerdict (Cid, Time, Verdict) VALUES (?1, ?2, ?3)");
+    // History.db: every list row of the pass.
+    std::vector<loop::HistoryRow> historyRows;
+    historyRows.reserve(accounts.size());
     for (std::size_t i = 0; i < accounts.size(); ++i) {
-        const Account& account = accounts[i];
         const Row& row = rows[i];
-        const char* verdict = kVerdictNames[static_cast<int>(row.verdict)];
-        bindText(insert, 1, passTime);
-        sqlite3_bind_int(insert, 2, std::atoi(account.id.c_str()));
-        sqlite3_bind_int(insert, 3, account.cid);
-        bindText(insert, 4, account.name);
-        bindText(insert, 5, verdict);
-        bindText(insert, 6, row.reason);
-        bindText(insert, 7, row.result);
-        sqlite3_bind_int(insert, 8, row.status);
-        sqlite3_bind_int(insert, 9, row.ms);
-        stepDone(history, insert);
-        if (account.cid == 0 || row.verdict == Verdict::Skipped) {
-            continue;
-        }
-        sqlite3_bind_int(recent, 1, account.cid);
-        bindText(recent, 2, passTime);
-        bindText(recent, 3, verdict);
-        stepDone(history, recent);
+        historyRows.push_back({std::atoi(accounts[i].id.c_str()), accounts[i].cid, accounts[i].name,
+                               kVerdictNames[static_cast<int>(row.verdict)],
+                               row.verdict == Verdict::Skipped, row.reason, row.result, row.status,
+                               row.ms});
     }
-    sqlite3_finalize(insert);
-    sqlite3_finalize(recent);
-    execute(history, kTrimRecent);
-    execute(history, kMarkRecent);
-    execute(history, "COMMIT");
-    sqlite3_close(history);
+    loop::writeHistory(historyPath, argv[3], passTime, historyRows);
     sqlite3_close(sign);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -526,30 +527,48 @@ std::string narrowAscii(std::u16string_view s) {
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = p + text.size();
+    auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    auto asciiWord = [](const unsigned char* at) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, sizeof word);
+        return (word & 0x8080808080808080ULL) == 0;
+    };
+    while (p < end) {
+        const unsigned char lead = *p;
         if (lead < 0x80) {
-            extra = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            // A run of ASCII, eight bytes at a time.
+            ++p;
+            while (end - p >= 8 && asciiWord(p)) {
+                p += 8;
+            }
+            continue;
+        }
+        if (lead >= 0xE0 && lead <= 0xEF) {  // three bytes: most Chinese text
+            if (end - p < 3 || !continuation(p[1]) || !continuation(p[2])) {
+                return false;
+            }
+            p += 3;
+            continue;
+        }
+        std::ptrdiff_t extra = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
             extra = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             extra = 3;
         } else {
             return false;
         }
-        if (i + extra >= text.size()) {
+        if (end - p <= extra) {
             return false;
         }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
+        for (std::ptrdiff_t k = 1; k <= extra; ++k) {
+            if (!continuation(p[k])) {
                 return false;
             }
         }
-        i += extra + 1;
+        p += extra + 1;
     }
     return true;
 }

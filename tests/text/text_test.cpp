@@ -138,6 +138,31 @@ TEST(UrlEncode, EscapesEverythingButUnreservedLettersDigitsDashDot) {
     EXPECT_EQ(urlEncode("\n", true, true), "%0A");
 }
 
+// Runs of ASCII are passed over a word at a time: a bad byte must be found wherever it falls
+// against those words, and a character cut by the end of the text.
+TEST(IsValidUtf8, FindsABadSequenceAfterAnyRunOfAscii) {
+    const std::string eight = "abcdefgh";
+    const struct {
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"", true},
+        {eight + eight + "x", true},
+        {eight + "\xE4\xB8\xAD" + eight, true},                // 中 between two words
+        {"\xF0\x9F\x98\x80" + eight + "\xC2\xA9", true},       // four and two bytes
+        {eight + "\xE4\xB8", false},                           // cut at the end
+        {eight + eight + "\x80", false},                       // a lone continuation byte
+        {"abcdefg\xFF" + eight, false},                        // inside the first word
+        {eight + "\xC0\xAF" + eight, false},                   // an overlong lead byte
+        {"\xF5\x80\x80\x80", false},                           // beyond U+10FFFF
+        {"\xF0\x9F\x98", false},                               // four bytes cut
+        {"\xE4\xB8\xAD" + eight + "\xE4\xB8" + eight, false},  // a cut character mid-text
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isValidUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
+    }
+}
+
 TEST(DecodeUtf16Bytes, ReadsLittleEndianAndDropsAMark) {
     EXPECT_EQ(decodeUtf16Bytes(std::string("\x7E\x7B\x30\x52", 4)), gbk("签到"));
     EXPECT_EQ(decodeUtf16Bytes(std::string("\xFF\xFE"

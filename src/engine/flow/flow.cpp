@@ -138,6 +138,7 @@ private:
                                    std::to_string(error->position) + " 个字符：" + error->message +
                                    "）：" + quoted(p.text));
             }
+            p.regex = std::get<Utf8Regex>(std::move(compiled));
         }
         return p;
     }

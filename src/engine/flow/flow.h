@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/flow/render.h"
+#include "web/utf8_regex.h"
 
 namespace vesprey::flow {
 
@@ -33,6 +34,9 @@ struct RulePattern {
     std::string text;
     Template compiled;
     Source from;
+    // The regular expression compiled once, when the text holds no variables; the runs of the
+    // template's accounts share it.
+    std::optional<Utf8Regex> regex;
 };
 
 struct Extraction {

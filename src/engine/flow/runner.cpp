@@ -35,13 +35,17 @@ std::string lower(std::string s) {
     return s;
 }
 
-std::string trim(std::string_view s) {
+std::string_view trimmedView(std::string_view s) {
     const std::size_t first = s.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) {
         return {};
     }
     const std::size_t last = s.find_last_not_of(" \t\r\n");
-    return std::string(s.substr(first, last - first + 1));
+    return s.substr(first, last - first + 1);
+}
+
+std::string trim(std::string_view s) {
+    return std::string(trimmedView(s));
 }
 
 // "a=1&b=2" as pairs, "+" as a space and %XX decoded, as Python's parse_qsl reads it.
@@ -75,10 +79,10 @@ HeaderLines cookieItems(std::string_view text) {
         if (end == std::string_view::npos) {
             end = text.size();
         }
-        const std::string item = trim(text.substr(start, end - start));
+        const std::string_view item = trimmedView(text.substr(start, end - start));
         if (!item.empty()) {
             const std::size_t equals = item.find('=');
-            items.emplace_back(trim(item.substr(0, equals)), equals == std::string::npos
+            items.emplace_back(trim(item.substr(0, equals)), equals == std::string_view::npos
                                                                  ? std::string()
                                                                  : trim(item.substr(equals + 1)));
         }
@@ -493,7 +497,7 @@ private:
             if (!cookies.empty()) {
                 std::string line;
                 for (const auto& [key, value] : cookies) {
-                    line += (line.empty() ? "" : "; ") + key + "=" + value;
+                    line.append(line.empty() ? "" : "; ").append(key).append("=").append(value);
                 }
                 request.headers.emplace_back("Cookie", line);
             }
@@ -528,22 +532,30 @@ private:
         }
     }
 
-    std::string sourceText(const Source& from, const FlowResponse& response) const {
+    // The text a rule looks at; the body is not copied, any other text is made in `held`.
+    std::string_view sourceText(const Source& from, const FlowResponse& response,
+                                std::string& held) const {
         switch (from.kind) {
             case Source::Kind::Content:
                 return response.body;
             case Source::Kind::Status:
-                return std::to_string(response.status);
+                held = std::to_string(response.status);
+                return held;
             case Source::Kind::Headers:
-                return headerText(response.headers);
+                held = headerText(response.headers);
+                return held;
             case Source::Kind::Header:
-                return headerValue(response.headers, from.header);
+                held = headerValue(response.headers, from.header);
+                return held;
         }
         return {};
     }
 
     std::pair<Utf8Regex, RuleRegex> compile(const RulePattern& pattern, std::size_t number,
                                             const std::string& what) {
+        if (pattern.regex) {
+            return {*pattern.regex, ruleRegex(pattern.text)};
+        }
         const RuleRegex regex = ruleRegex(render(pattern.compiled, number, what + "的正则表达式"));
         Utf8RegexFlags flags;
         flags.ignoreCase = regex.ignoreCase;
@@ -568,7 +580,8 @@ private:
     void extract(const Extraction& extraction, const FlowResponse& response, std::size_t number) {
         const auto [regex, rule] =
             compile(extraction.pattern, number, "提取变量“" + extraction.name + "”");
-        const std::string subject = sourceText(extraction.pattern.from, response);
+        std::string held;
+        const std::string_view subject = sourceText(extraction.pattern.from, response, held);
         if (rule.global) {
             const auto matches = regex.findAll(subject);
             if (matches.empty()) {
@@ -597,7 +610,8 @@ private:
     void check(const Step& step, const FlowResponse& response, std::size_t number) {
         for (const RulePattern& failed : step.failedAsserts) {
             const auto [regex, rule] = compile(failed, number, "失败条件");
-            if (regex.search(sourceText(failed.from, response))) {
+            std::string held;
+            if (regex.search(sourceText(failed.from, response, held))) {
                 stop(stepName(number) + "失败：答复符合失败条件“" + failed.text + "”（" +
                      fromName(failed.from) + "）");
             }
@@ -608,7 +622,8 @@ private:
         std::string tried;
         for (const RulePattern& success : step.successAsserts) {
             const auto [regex, rule] = compile(success, number, "成功条件");
-            if (regex.search(sourceText(success.from, response))) {
+            std::string held;
+            if (regex.search(sourceText(success.from, response, held))) {
                 if (options_.trace) {
                     trace_.back().decided =
                         "符合成功条件“" + success.text + "”（" + fromName(success.from) + "）";
