@@ -522,7 +522,9 @@ private:
                 traced.bodyCut = true;
             }
         }
-        lastAnswer_ = response.body;
+        // The body is the run's last answer from here on: the rules look at it there.
+        lastAnswer_ = std::move(response.body);
+        response.body.clear();
         for (const Extraction& extraction : step.extractions) {
             extract(extraction, response, number);
         }
@@ -537,7 +539,8 @@ private:
                                 std::string& held) const {
         switch (from.kind) {
             case Source::Kind::Content:
-                return response.body;
+                return lastAnswer_ ? std::string_view(*lastAnswer_)
+                                   : std::string_view(response.body);
             case Source::Kind::Status:
                 held = std::to_string(response.status);
                 return held;

@@ -284,6 +284,24 @@ std::string headerTextToUtf8(std::string_view bytes) {
     return std::move(convert(bytes, "GB18030", true).text).value_or(std::string(bytes));
 }
 
+std::string decodeAnswerBody(std::string&& body, const HeaderLines& headers, std::string& note) {
+    // The body as it came, moved rather than copied, when it needs no conversion: UTF-8 without a
+    // byte-order mark, named so or not named, or ASCII in any charset but UTF-16.
+    if (!body.starts_with("\xEF\xBB\xBF")) {
+        std::string name = charsetOfContentType(headerValue(headers, "Content-Type"));
+        if (name.empty()) {
+            name = declaredCharset(body);
+        }
+        const Family family = familyOf(lowered(name));
+        if (((name.empty() || family == Family::Utf8) && isValidUtf8(body)) ||
+            (!name.empty() && family != Family::Utf16 && isAscii(body))) {
+            note.clear();
+            return std::move(body);
+        }
+    }
+    return decodeAnswerBody(std::string_view(body), headers, note);
+}
+
 std::string decodeAnswerBody(std::string_view body, const HeaderLines& headers, std::string& note) {
     note.clear();
     // A byte-order mark says more than any label.
@@ -391,8 +409,8 @@ std::variant<FlowResponse, TransportFailure> WebFlowTransport::send(const FlowRe
     response.headers = splitHeaderText(engine_.allResponseHeaders());
     // The budget's bytes stay held by the engine until the next send, while the step's answer
     // is looked at.
-    const Bytes body = engine_.takeResponseBody();
-    response.body = decodeAnswerBody(body, response.headers, response.encodingNote);
+    response.body =
+        decodeAnswerBody(engine_.takeResponseBody(), response.headers, response.encodingNote);
     response.elapsedMs = elapsedMs;
     return response;
 }

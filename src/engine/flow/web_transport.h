@@ -50,6 +50,8 @@ private:
 // The body of an answer as UTF-8, by the charset its header lines name or its first bytes
 // declare; `note` gets what the conversion did (empty when the body was UTF-8 already).
 std::string decodeAnswerBody(std::string_view body, const HeaderLines& headers, std::string& note);
+// The same for a body the caller is done with: moved into the result when it needs no conversion.
+std::string decodeAnswerBody(std::string&& body, const HeaderLines& headers, std::string& note);
 
 // A header line's bytes as UTF-8: as they are when they are UTF-8, read as GB18030 otherwise.
 std::string headerTextToUtf8(std::string_view bytes);
