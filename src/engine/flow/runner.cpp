@@ -269,7 +269,7 @@ private:
     void setLoopVariables(std::size_t index, std::optional<std::size_t> length) {
         const auto k = static_cast<std::int64_t>(index);
         const Value count = length ? Value(static_cast<std::int64_t>(*length)) : Value::none();
-        const Value last = length ? Value(index + 1 == *length) : Value(false);
+        const Value last(length.has_value() && index + 1 == *length);
         variables_["loop_index"] = Value(k + 1);
         variables_["loop_index0"] = Value(k);
         variables_["loop_first"] = Value(index == 0);
