@@ -58,7 +58,20 @@ Text templateText(std::string_view bytes) {
     return isUtf8(bytes) ? utf8ToAnsi(bytes) : Text(bytes);
 }
 
-// The picks of --pick: "1,3,4".
+// Lists a browser's HAR for --pick.
+void printHarEntries(const std::vector<flow::HarEntry>& entries) {
+    std::printf("%s  %s  %s  %s\n", padRight("序号", 4).c_str(), padRight("方法", 7).c_str(),
+                padRight("状态", 4).c_str(), "网址");
+    for (const flow::HarEntry& entry : entries) {
+        std::printf("%s  %s  %s  %s\n", padRight(std::to_string(entry.number), 4).c_str(),
+                    padRight(escapedUtf8(entry.method), 7).c_str(),
+                    padRight(entry.status == 0 ? "-" : std::to_string(entry.status), 4).c_str(),
+                    escapedUtf8(fitWidth(entry.url, 120)).c_str());
+    }
+}
+
+}  // namespace
+
 std::optional<std::vector<std::size_t>> picksOf(const std::string& given) {
     std::vector<std::size_t> picks;
     std::size_t start = 0;
@@ -81,17 +94,47 @@ std::optional<std::vector<std::size_t>> picksOf(const std::string& given) {
     return picks;
 }
 
-// Lists a browser's HAR for --pick.
-void printHarEntries(const std::vector<flow::HarEntry>& entries) {
-    std::printf("%s  %s  %s  %s\n", padRight("序号", 4).c_str(), padRight("方法", 7).c_str(),
-                padRight("状态", 4).c_str(), "网址");
-    for (const flow::HarEntry& entry : entries) {
-        std::printf("%s  %s  %s  %s\n", padRight(std::to_string(entry.number), 4).c_str(),
-                    padRight(escapedUtf8(entry.method), 7).c_str(),
-                    padRight(entry.status == 0 ? "-" : std::to_string(entry.status), 4).c_str(),
-                    escapedUtf8(fitWidth(entry.url, 120)).c_str());
+std::optional<FlowFile> flowOfFile(std::string_view utf8, flow::TemplateFormat format,
+                                   const std::vector<std::size_t>& picks, std::string_view what) {
+    if (format == flow::TemplateFormat::CommunityJson) {
+        auto normalized = flow::normalizedCommunityJson(utf8);
+        if (auto* error = std::get_if<flow::FormatError>(&normalized)) {
+            printError("模板" + std::string(what) + "：" + error->message);
+            return std::nullopt;
+        }
+        return FlowFile{std::get<std::string>(std::move(normalized)), {}};
     }
+    if (format == flow::TemplateFormat::BrowserHar && picks.empty()) {
+        auto entries = flow::browserHarEntries(utf8);
+        if (auto* error = std::get_if<flow::FormatError>(&entries)) {
+            printError("HAR 文件" + std::string(what) + "：" + error->message);
+            return std::nullopt;
+        }
+        printHarEntries(std::get<std::vector<flow::HarEntry>>(entries));
+        printError("这是浏览器保存的 HAR 文件，" + std::string(what) +
+                   "：请用 --pick 选出签到要用的请求（上面的序号，按顺序，比如 --pick 3,5）。");
+        return std::nullopt;
+    }
+    if (format == flow::TemplateFormat::Curl || format == flow::TemplateFormat::QdHar ||
+        format == flow::TemplateFormat::BrowserHar) {
+        auto converted = format == flow::TemplateFormat::Curl ? flow::communityFromCurl(utf8)
+                                                              : flow::communityFromHar(utf8, picks);
+        if (auto* error = std::get_if<flow::FormatError>(&converted)) {
+            printError(
+                std::string(format == flow::TemplateFormat::Curl ? "curl 命令" : "HAR 文件") +
+                std::string(what) + "：" + error->message);
+            return std::nullopt;
+        }
+        auto& imported = std::get<flow::CommunityImport>(converted);
+        return FlowFile{std::move(imported.json), std::move(imported.cookie)};
+    }
+    printError(
+        "认不出这个文件：模板应是社区模板（JSON 数组）、HAR 文件或 curl 命令"
+        "（浏览器的“复制为 cURL”）。");
+    return std::nullopt;
 }
+
+namespace {
 
 // The Template row of a multi-step template: its name, and its first request's method and address
 // as the list and other programs show the site.
@@ -250,45 +293,18 @@ int runImport(const Arguments& args) {
         picks = std::move(*read);
     }
     switch (format) {
-        case flow::TemplateFormat::CommunityJson: {
-            auto normalized = flow::normalizedCommunityJson(utf8);
-            if (auto* error = std::get_if<flow::FormatError>(&normalized)) {
-                printError("模板没有导入：" + error->message);
-                return kExitBadInput;
-            }
-            return importFlow(args, std::get<std::string>(normalized), name, cookie,
-                              standardInputTaken);
-        }
+        case flow::TemplateFormat::CommunityJson:
         case flow::TemplateFormat::BrowserHar:
-            if (picks.empty()) {
-                auto entries = flow::browserHarEntries(utf8);
-                if (auto* error = std::get_if<flow::FormatError>(&entries)) {
-                    printError("HAR 文件没有导入：" + error->message);
-                    return kExitBadInput;
-                }
-                printHarEntries(std::get<std::vector<flow::HarEntry>>(entries));
-                printError(
-                    "这是浏览器保存的 HAR 文件，没有导入：请用 --pick 选出签到要用的请求"
-                    "（上面的序号，按顺序，比如 --pick 3,5）。");
-                return kExitBadInput;
-            }
-            [[fallthrough]];
         case flow::TemplateFormat::QdHar:
         case flow::TemplateFormat::Curl: {
-            auto converted = format == flow::TemplateFormat::Curl
-                                 ? flow::communityFromCurl(utf8)
-                                 : flow::communityFromHar(utf8, picks);
-            if (auto* error = std::get_if<flow::FormatError>(&converted)) {
-                printError(
-                    std::string(format == flow::TemplateFormat::Curl ? "curl 命令" : "HAR 文件") +
-                    "没有导入：" + error->message);
+            auto read = flowOfFile(utf8, format, picks, "没有导入");
+            if (!read) {
                 return kExitBadInput;
             }
-            auto& imported = std::get<flow::CommunityImport>(converted);
-            if (!cookie && !imported.cookie.empty()) {
-                cookie = imported.cookie;
+            if (!cookie && !read->cookie.empty()) {
+                cookie = read->cookie;
             }
-            return importFlow(args, imported.json, name, cookie, standardInputTaken);
+            return importFlow(args, read->json, name, cookie, standardInputTaken);
         }
         case flow::TemplateFormat::SharedJson:
             if (isUtf8(utf8)) {
@@ -312,10 +328,9 @@ int runImport(const Arguments& args) {
                 break;
             } else if (first != std::string_view::npos && utf8[first] == '[') {
                 auto normalized = flow::normalizedCommunityJson(utf8);
-                printError("模板没有导入：" +
-                           (std::holds_alternative<flow::FormatError>(normalized)
-                                ? std::get<flow::FormatError>(normalized).message
-                                : std::string("不是社区模板的步骤")));
+                printError("模板没有导入：" + (std::holds_alternative<flow::FormatError>(normalized)
+                                                   ? std::get<flow::FormatError>(normalized).message
+                                                   : std::string("不是社区模板的步骤")));
                 return kExitBadInput;
             }
             printError(

@@ -160,10 +160,22 @@ int runTry(const Arguments& args) {
         if (text.starts_with("\xEF\xBB\xBF")) {
             text.remove_prefix(3);
         }
+        std::vector<std::size_t> picks;
+        if (auto given = args.value("--pick")) {
+            auto read = picksOf(*given);
+            if (!read) {
+                return kExitBadInput;
+            }
+            picks = std::move(*read);
+        }
+        const auto read = flowOfFile(text, flow::detectTemplateFormat(text), picks, "没有运行");
+        if (!read) {
+            return kExitBadInput;
+        }
         SiteTemplate site;
         site.WebName = utf8ToAnsi(std::filesystem::path(file).stem().string());
-        auto account =
-            std::make_shared<FlowAccount>(*readableFlow(site.WebName, std::string(text)));
+        site.Cookie = utf8ToAnsi(read->cookie);
+        auto account = std::make_shared<FlowAccount>(*readableFlow(site.WebName, read->json));
         if (!applyGivenValues(args, site, *account, file == "-")) {
             return kExitBadInput;
         }
@@ -227,13 +239,17 @@ const Command& tryCommand() {
                      .value = "名字=值",
                      .help = "这次给模板的一个输入（名字=- 从标准输入读取）；可写多次，不会保存",
                      .repeated = true},
+                    {.name = "--pick",
+                     .value = "N,…",
+                     .help = "试浏览器保存的 HAR 文件里这些序号的请求（不给时列出所有请求）"},
                     {.name = "--strict-tls", .help = "也检查网站的证书"}},
         .operands = "[文件|-]",
         .description =
             "逐步运行一个多步骤模板，每一步打印渲染后的请求方法和网址、状态码、用时、决定这一步\n"
             "的条件、提取到的变量（cookie、密码和令牌类的值只显示开头），最后打印结果和判定。\n"
-            "给 --cid 时运行 Sign.db 里的这个账号；给出文件时运行这个模板文件（社区模板 JSON\n"
-            "或 HAR），不存入 Sign.db。一步请求的模板也可以试，只有一步。\n",
+            "给 --cid 时运行 Sign.db 里的这个账号；给出文件时运行这个模板文件（社区模板 JSON、\n"
+            "HAR 文件或 curl 命令，与 import 相同），不存入 Sign.db。一步请求的模板也可以试，\n"
+            "只有一步。\n",
         .epilogue =
             "退出码: 0 成功、已签到或未知；1 参数错误、缺少输入或模板读不出；2 数据库打不开；\n"
             "3 Cookie 失效或失败。\n",

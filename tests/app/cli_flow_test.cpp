@@ -323,7 +323,13 @@ TEST_F(CliFlows, ATrialPrintsEachStepAndTheVerdictWithoutWriting) {
     EXPECT_NE(file.out.find("第 1 步失败：答复不符合成功条件“formhash”（content）"),
               std::string::npos)
         << file.out;
-    EXPECT_EQ(forum.received.lines().size(), 3U);
+    // "Copy as cURL" runs as it is, its cookie the account's.
+    std::ofstream(dir_ / "copied.sh")
+        << "curl '" + forum.url("/forum.php") + "' \\\n  -H 'Cookie: auth=ok; sid=2' --compressed";
+    const Outcome copied = cli("try " + quoted((dir_ / "copied.sh").string()));
+    EXPECT_EQ(copied.exitCode, 0) << copied.out << copied.err;
+    EXPECT_NE(copied.out.find("判定：成功（全部 1 步通过）"), std::string::npos) << copied.out;
+    EXPECT_EQ(forum.received.lines().back(), "GET /forum.php | auth=ok; sid=2");
 }
 
 TEST_F(CliFlows, SeveralJobsGiveWhatOneGives) {
