@@ -16,7 +16,10 @@ bool SiteBook::reload() {
     if (reloadAllowed_ && !reloadAllowed_()) {
         return false;
     }
-    const ReadResult read = readSiteList(db_, sites_);
+    ReadResult read = readSiteList(db_, sites_);
+    if (read.ok()) {
+        read = flows_.read(db_);
+    }
     if (reloaded_) {
         reloaded_(read);
     }
@@ -28,6 +31,25 @@ AddSiteResult SiteBook::addSite(const TemplateFields& fields, const Text& cookie
     // The site's first account is the last row the save inserted.
     *newCid = added.write && !cookie.empty() ? static_cast<int>(db_.lastInsertId()) : 0;
     return added;
+}
+
+AddFlowSiteResult SiteBook::addFlowSite(const TemplateFields& fields, const Text& cookie,
+                                        const std::string& steps, const AccountInputs& inputs) {
+    return vesprey::addFlowSite(db_, fields, cookie, steps, inputs);
+}
+
+std::shared_ptr<const FlowAccount> SiteBook::flowAccount(const SiteTemplate& site) {
+    return flows_.account(site);
+}
+
+bool SiteBook::ready(const SiteTemplate& site) {
+    return flows_.ready(site);
+}
+
+WriteResult SiteBook::changeInputs(int cid, const std::vector<InputChange>& changes) {
+    WriteResult written = changeAccountInputs(db_, cid, changes);
+    flows_.read(db_);
+    return written;
 }
 
 WriteResult SiteBook::updateTemplate(int templateId, const TemplateFields& fields) {

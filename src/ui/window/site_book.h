@@ -11,6 +11,8 @@
 #include <functional>
 #include <optional>
 
+#include "session/pass_session.h"
+#include "store/flows.h"
 #include "store/site_database.h"
 #include "ui/browser/browser_loader.h"
 #include "ui/window/capture.h"
@@ -43,6 +45,19 @@ public:
     // A new site with its first account (none when `cookie` is empty), in one transaction;
     // `newCid` receives the account's Cid, 0 without one.
     AddSiteResult addSite(const TemplateFields& fields, const Text& cookie, int* newCid);
+    // A new multi-step site: its template row, its steps (community JSON, UTF-8) and its first
+    // account with `cookie` (which may be empty) and `inputs`, in one transaction.
+    AddFlowSiteResult addFlowSite(const TemplateFields& fields, const Text& cookie,
+                                  const std::string& steps, const AccountInputs& inputs);
+
+    // The multi-step templates as the last reload read them: an account's flow and inputs (null
+    // for a one-request template), and whether a pass signs it (every input its flow reads has
+    // a value; a one-request account: it has a cookie).
+    std::shared_ptr<const FlowAccount> flowAccount(const SiteTemplate& site);
+    bool ready(const SiteTemplate& site);
+    // Sets and removes inputs of an account (a value of nothing removes it), in one transaction,
+    // and reads the flows again.
+    WriteResult changeInputs(int cid, const std::vector<InputChange>& changes);
     WriteResult updateTemplate(int templateId, const TemplateFields& fields);
     // The stored rules of the template; none when it has none or the file cannot say.
     VerdictRules rules(int templateId);
@@ -67,6 +82,7 @@ private:
     SqlDatabase& db_;
     std::filesystem::path path_;
     SiteList sites_;
+    FlowBook flows_;
     std::function<bool()> reloadAllowed_;
     std::function<void(const ReadResult&)> reloaded_;
     std::function<void(const QString&)> notice_;

@@ -243,6 +243,7 @@ void TemplateEditor::reset() {
     setAnswerType(AnswerType::Json);
     capture_.pending.clear();
     rules_ = {};
+    flow_.reset();
     trial_->clear();
     showPending();
 }
@@ -333,9 +334,17 @@ void TemplateEditor::save() {
         MessageBoxes::inform(owner_, *oversized, QStringLiteral("保存工具"), BoxIcon::Warning);
         return;
     }
-    // The template and its first account go in together or not at all.
+    // The template and its first account go in together or not at all; a multi-step template's
+    // account is added even without a cookie, for its inputs.
     int newCid = 0;
-    const AddSiteResult added = book_.addSite(fields, pending.Cookie, &newCid);
+    AddSiteResult added;
+    if (flow_) {
+        const AddFlowSiteResult flowSite = book_.addFlowSite(fields, pending.Cookie, *flow_, {});
+        added = flowSite.site;
+        newCid = flowSite.cid;
+    } else {
+        added = book_.addSite(fields, pending.Cookie, &newCid);
+    }
     if (!added.write.prepared && !added.templateInserted) {
         return;  // the template's statement could not be prepared
     }

@@ -41,6 +41,10 @@ public:
     const Text& importText() const { return importText_; }
     // The verdict rules the next save stores with the new site.
     const VerdictRules& pendingRules() const { return rules_; }
+    // The steps of a multi-step template (community JSON, UTF-8) the next save stores with the
+    // new site; nothing for a one-request template. "初始化" forgets them.
+    const std::optional<std::string>& pendingFlow() const { return flow_; }
+    void setPendingFlow(std::optional<std::string> steps) { flow_ = std::move(steps); }
 
 public slots:
     void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
@@ -92,6 +96,7 @@ private:
     std::optional<TrialDisplay> trial_;
     Text importText_;
     VerdictRules rules_;
+    std::optional<std::string> flow_;
 };
 
 }  // namespace vesprey::ui
