@@ -362,6 +362,10 @@ std::variant<FlowResponse, TransportFailure> WebFlowTransport::send(const FlowRe
                            "”写得不对（名字有空格或符号，或者值里有换行），请检查模板");
         }
         hasUserAgent = hasUserAgent || equalsIgnoreCase(name, "User-Agent");
+        // As for a one-request template: a cookie pasted with the rest of a page is no cookie.
+        if (equalsIgnoreCase(name, "Cookie") && value.size() > kMaxCookieBytes) {
+            return failure("Cookie 太长（超过 64 KB），请求没有发出，请重新获取 Cookie");
+        }
     }
     if (!engine_.valid()) {
         return failure("无法创建网络请求");
