@@ -118,6 +118,9 @@ public:
                        "=([^;]*)', '\\\\1')|first }}";
             }
         }
+        if (!tokenLike(key, value)) {
+            return std::nullopt;
+        }
         for (std::size_t earlier = index; earlier-- > 0;) {
             if (auto name = extraction(earlier, key, value)) {
                 return "{{ " + *name + " }}";
@@ -151,6 +154,24 @@ private:
             start = end + 1;
         }
         return items;
+    }
+
+    // Whether a value is one a site hands out anew (a formhash, a token): letters and digits
+    // mixed, or under a name that says so. A fixed word of the page (an action name, "kx") that
+    // the page's text also holds is sent as it is.
+    static bool tokenLike(const std::string& key, const std::string& value) {
+        const bool digit =
+            std::any_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const bool letter = std::any_of(value.begin(), value.end(), [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        });
+        const std::string name = lower(key);
+        for (const char* word : {"hash", "token", "csrf", "nonce", "key", "sign"}) {
+            if (name.find(word) != std::string::npos) {
+                return true;
+            }
+        }
+        return digit && letter;
     }
 
     std::optional<std::string> timestamp(const std::string& value) const {

@@ -163,6 +163,14 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
         return login.capture(captured, shown);
     };
     setup.loaded = login.loaded;
+    bool recorded = false;
+    if (login.recorded) {
+        setup.recorded = [&login, &shown, &recorded](const QList<BrowserRecordedRequest>& requests,
+                                                     const QByteArray& cookie) {
+            recorded = login.recorded(requests, cookie, shown);
+            return recorded;
+        };
+    }
 
     std::unique_ptr<QDialog> window = module.createWindow(setup);
     if (!window) {
@@ -176,12 +184,16 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure) 
         login.opened(window.get());
     }
     const int answer = window->exec();
-    return answer == QDialog::Accepted ? BrowserLoginResult::Captured : BrowserLoginResult::Closed;
+    if (answer != QDialog::Accepted) {
+        return BrowserLoginResult::Closed;
+    }
+    return recorded ? BrowserLoginResult::Recorded : BrowserLoginResult::Captured;
 }
 
 BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, CapturedCookie* captured,
-                                    QString* failure) {
+                                    QString* failure, decltype(BrowserLogin::recorded) recorded) {
     BrowserLogin login;
+    login.recorded = std::move(recorded);
     login.owner = owner;
     login.address = address;
     login.capture = [captured](const CapturedCookie& taken, QWidget*) {

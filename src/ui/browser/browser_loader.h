@@ -60,6 +60,7 @@ QString browserFailedMessage();
 
 enum class BrowserLoginResult {
     Captured,     // the capture was accepted and the window closed
+    Recorded,     // a recording was accepted and the window closed
     Closed,       // the user closed the window; nothing was captured
     Unavailable,  // the module could not be opened; `failure` says why
 };
@@ -78,6 +79,12 @@ struct BrowserLogin {
     std::function<bool(const CapturedCookie& captured, QWidget* window)> capture;
     // Every finished load (optional).
     std::function<void(const BrowserLoad& load)> loaded;
+    // When set, the window has the "录制" toggle: switched off, this gets what was recorded, the
+    // page's cookie as a capture gives it, and the login window (the parent for a dialog shown
+    // meanwhile). Answer true to close the window.
+    std::function<bool(const QList<BrowserRecordedRequest>& requests, const QByteArray& cookie,
+                       QWidget* window)>
+        recorded;
     // Called once the window exists, before it runs (optional; lets a caller or a test follow
     // the window).
     std::function<void(QDialog* window)> opened;
@@ -90,7 +97,8 @@ BrowserLoginResult runBrowserLogin(const BrowserLogin& login, QString* failure =
 // The template editor's "软件登录 ": what the capture took goes into `captured` and nothing else
 // happens; a window closed without capture leaves it as it was.
 BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, CapturedCookie* captured,
-                                    QString* failure = nullptr);
+                                    QString* failure = nullptr,
+                                    decltype(BrowserLogin::recorded) recorded = {});
 
 // What the program tells the user while storing a capture; the texts and captions are the
 // program's own, `warning` selects the warning icon over the information icon.

@@ -16,7 +16,7 @@ class QWidget;
 namespace vesprey::ui {
 
 // Raised whenever this seam changes; the program refuses a module built for another version.
-inline constexpr int kBrowserModuleVersion = 2;
+inline constexpr int kBrowserModuleVersion = 3;
 
 // The module's two exported functions (extern "C").
 inline constexpr char kBrowserModuleVersionSymbol[] = "vesprey_browser_module_version";
@@ -29,6 +29,20 @@ struct BrowserLoad {
     QUrl url;
     int result = 0;
     QString reason;
+};
+
+// One request a page made while the window recorded, and its answer as far as the page could
+// read it: a script's fetch or XMLHttpRequest (with its header lines, body, status and text), a
+// form sent (its fields as the body; the page it leads to comes as a load of its own), or a page
+// loaded (its address and, as the answer, the page's text once it has loaded).
+struct BrowserRecordedRequest {
+    QString method;
+    QUrl url;
+    QList<QPair<QString, QString>> headers;
+    QByteArray body;  // UTF-8
+    int status = 0;   // 0 when no answer was seen
+    QString answer;   // at most 256 K characters
+    bool script = false;
 };
 
 struct BrowserWindowSetup {
@@ -46,6 +60,11 @@ struct BrowserWindowSetup {
     std::function<bool(const QByteArray& cookie, const QDateTime& expires)> capture;
     // Every finished load, for whoever wants to follow them (optional).
     std::function<void(const BrowserLoad&)> loaded;
+    // When set, the window has a "录制" toggle: while it is on, the requests the page makes are
+    // recorded; switched off, this is told them in the order the page made them, with the
+    // cookie as the capture would give it. Answer true to close the window (accepted).
+    std::function<bool(const QList<BrowserRecordedRequest>& requests, const QByteArray& cookie)>
+        recorded;
 };
 
 using BrowserModuleVersionFunction = int (*)();

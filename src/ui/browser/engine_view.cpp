@@ -1,6 +1,9 @@
 #include "ui/browser/engine_view.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
 #include <QWebEngineLoadingInfo>
@@ -8,9 +11,158 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineView>
+#include <utility>
 
 namespace vesprey::ui {
+namespace {
+
+// What the page's recording script writes on the console ahead of each report.
+constexpr QStringView kRecordMark = u"\u0001vesprey-record ";
+
+// The recording script, run in the page's own world at the creation of every document while the
+// view records: it wraps fetch, XMLHttpRequest and the sending of forms, and reports each request
+// as it starts (method, address, header lines, body) and as its answer ends (status, text) on
+// the console, each report a JSON object after kRecordMark.
+constexpr char kRecordingScript[] =
+    "(function () {\n"
+    "  if (window.__vespreyRecorder) { return; }\n"
+    "  window.__vespreyRecorder = true;\n"
+    "  var mark = '\\u0001vesprey-record ';\n"
+    "  var limit = 262144;\n"
+    "  var next = 0;\n"
+    "  function report(r) { try { console.log(mark + JSON.stringify(r)); } catch (e) {} }\n"
+    "  function absolute(u) { try { return new URL(String(u), location.href).href; } catch (e) { "
+    "return String(u); } }\n"
+    "  function fields(data) {\n"
+    "    var p = new URLSearchParams();\n"
+    "    data.forEach(function (v, k) { p.append(k, typeof v === 'string' ? v : ''); });\n"
+    "    return p.toString();\n"
+    "  }\n"
+    "  function bodyText(b) {\n"
+    "    if (b === undefined || b === null) { return ''; }\n"
+    "    if (typeof b === 'string') { return b; }\n"
+    "    if (b instanceof URLSearchParams) { return b.toString(); }\n"
+    "    if (typeof FormData !== 'undefined' && b instanceof FormData) { return fields(b); }\n"
+    "    return '';\n"
+    "  }\n"
+    "  function headerList(h) {\n"
+    "    var out = [];\n"
+    "    if (!h) { return out; }\n"
+    "    if (typeof Headers !== 'undefined' && h instanceof Headers) {\n"
+    "      h.forEach(function (v, k) { out.push([k, v]); });\n"
+    "    } else if (Array.isArray(h)) {\n"
+    "      h.forEach(function (p) { out.push([String(p[0]), String(p[1])]); });\n"
+    "    } else {\n"
+    "      Object.keys(h).forEach(function (k) { out.push([k, String(h[k])]); });\n"
+    "    }\n"
+    "    return out;\n"
+    "  }\n"
+    "  function start(method, url, headers, body) {\n"
+    "    var r = {id: String(++next), phase: 'start', method: String(method || "
+    "'GET').toUpperCase(),\n"
+    "             url: absolute(url), headers: headers, body: body, script: true};\n"
+    "    report(r);\n"
+    "    return r.id;\n"
+    "  }\n"
+    "  function end(id, status, text) {\n"
+    "    report({id: id, phase: 'end', status: status, answer: String(text || '').slice(0, "
+    "limit)});\n"
+    "  }\n"
+    "  if (window.fetch) {\n"
+    "    var originalFetch = window.fetch;\n"
+    "    window.fetch = function (input, init) {\n"
+    "      init = init || {};\n"
+    "      var isRequest = typeof Request !== 'undefined' && input instanceof Request;\n"
+    "      var id = start(init.method || (isRequest ? input.method : 'GET'),\n"
+    "                     isRequest ? input.url : input,\n"
+    "                     headerList(init.headers || (isRequest ? input.headers : null)),\n"
+    "                     bodyText(init.body));\n"
+    "      var answer = originalFetch.apply(this, arguments);\n"
+    "      answer.then(function (response) {\n"
+    "        return response.clone().text().then(function (text) { end(id, response.status, text); "
+    "});\n"
+    "      }).catch(function () { end(id, 0, ''); });\n"
+    "      return answer;\n"
+    "    };\n"
+    "  }\n"
+    "  var open = XMLHttpRequest.prototype.open;\n"
+    "  var send = XMLHttpRequest.prototype.send;\n"
+    "  var setHeader = XMLHttpRequest.prototype.setRequestHeader;\n"
+    "  XMLHttpRequest.prototype.open = function (method, url) {\n"
+    "    this.__vespreyRequest = {method: method, url: url, headers: []};\n"
+    "    return open.apply(this, arguments);\n"
+    "  };\n"
+    "  XMLHttpRequest.prototype.setRequestHeader = function (name, value) {\n"
+    "    if (this.__vespreyRequest) { this.__vespreyRequest.headers.push([String(name), "
+    "String(value)]); }\n"
+    "    return setHeader.apply(this, arguments);\n"
+    "  };\n"
+    "  XMLHttpRequest.prototype.send = function (body) {\n"
+    "    var x = this;\n"
+    "    var r = x.__vespreyRequest;\n"
+    "    if (r) {\n"
+    "      var id = start(r.method, r.url, r.headers, bodyText(body));\n"
+    "      x.addEventListener('loadend', function () {\n"
+    "        var text = '';\n"
+    "        try { text = (x.responseType === '' || x.responseType === 'text') ? x.responseText : "
+    "''; } catch (e) {}\n"
+    "        end(id, x.status, text);\n"
+    "      });\n"
+    "    }\n"
+    "    return send.apply(this, arguments);\n"
+    "  };\n"
+    "  function formSent(form) {\n"
+    "    var method = String(form.getAttribute('method') || 'GET').toUpperCase();\n"
+    "    var url = absolute(form.getAttribute('action') || location.href);\n"
+    "    var data = fields(new FormData(form));\n"
+    "    var r = {id: String(++next), phase: 'form', method: method, url: url, headers: [], body: "
+    "data,\n"
+    "             script: false};\n"
+    "    if (method === 'GET') {\n"
+    "      var target = new URL(url);\n"
+    "      target.search = data;\n"
+    "      r.url = target.href;\n"
+    "      r.body = '';\n"
+    "    } else {\n"
+    "      r.headers = [['Content-Type', 'application/x-www-form-urlencoded']];\n"
+    "    }\n"
+    "    report(r);\n"
+    "  }\n"
+    "  document.addEventListener('submit', function (e) {\n"
+    "    if (e.target && e.target.tagName === 'FORM') { formSent(e.target); }\n"
+    "  }, true);\n"
+    "  var submit = HTMLFormElement.prototype.submit;\n"
+    "  HTMLFormElement.prototype.submit = function () {\n"
+    "    formSent(this);\n"
+    "    return submit.apply(this, arguments);\n"
+    "  };\n"
+    "})();\n";
+
+// A page that hands the recording script's reports to its view.
+class RecordingPage final : public QWebEnginePage {
+public:
+    RecordingPage(QWebEngineProfile* profile, std::function<void(const QString&)> reported)
+        : QWebEnginePage(profile), reported_(std::move(reported)) {}
+
+protected:
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString& message, int,
+                                  const QString&) override {
+        if (message.startsWith(kRecordMark)) {
+            reported_(message.mid(kRecordMark.size()));
+        }
+    }
+
+private:
+    std::function<void(const QString&)> reported_;
+};
+
+QString recordingScriptName() {
+    return QStringLiteral("vesprey-recording");
+}
+
+}  // namespace
 
 QUrl loginAddress(const QString& address) {
     const QString text = address.trimmed();
@@ -29,7 +181,7 @@ EngineView::EngineView(QWidget* parent) : QWidget(parent) {
     // A profile without a storage name is off the record: cookies and cache live in memory and
     // go with it.
     profile_ = new QWebEngineProfile();
-    page_ = new QWebEnginePage(profile_);
+    page_ = new RecordingPage(profile_, [this](const QString& json) { onRecorded(json); });
     view_ = new QWebEngineView(this);
     view_->setPage(page_);
 
@@ -95,9 +247,95 @@ QUrl EngineView::currentUrl() const {
     return page_->url();
 }
 
+void EngineView::setRecording(bool on) {
+    if (on == recording_) {
+        return;
+    }
+    recording_ = on;
+    QWebEngineScriptCollection& scripts = page_->scripts();
+    for (const QWebEngineScript& script : scripts.find(recordingScriptName())) {
+        scripts.remove(script);
+    }
+    if (!on) {
+        return;
+    }
+    recorded_.clear();
+    recordedById_.clear();
+    QWebEngineScript script;
+    script.setName(recordingScriptName());
+    script.setSourceCode(QString::fromUtf8(kRecordingScript));
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(true);
+    scripts.insert(script);
+    // The document already there records from now on too, and is the first page recorded: the
+    // page the user starts on may hold what the sign-in sends.
+    page_->runJavaScript(QString::fromUtf8(kRecordingScript), QWebEngineScript::MainWorld);
+    if (!page_->url().isEmpty() && !page_->isLoading()) {
+        recordPage(page_->url());
+    }
+}
+
+void EngineView::recordPage(const QUrl& url) {
+    const qsizetype index = recorded_.size();
+    BrowserRecordedRequest page;
+    page.method = QStringLiteral("GET");
+    page.url = url;
+    page.status = 200;
+    recorded_.append(page);
+    // Read in a world of our own, where the page's scripts cannot change the answer.
+    page_->runJavaScript(
+        QStringLiteral("document.documentElement ? document.documentElement.outerHTML : ''"),
+        QWebEngineScript::ApplicationWorld,
+        [this, alive = alive_, index, url](const QVariant& text) {
+            if (*alive && index < recorded_.size() && recorded_[index].url == url) {
+                recorded_[index].answer = text.toString().left(262144);
+            }
+        });
+}
+
+QList<BrowserRecordedRequest> EngineView::takeRecording() {
+    recordedById_.clear();
+    return std::exchange(recorded_, {});
+}
+
+void EngineView::onRecorded(const QString& json) {
+    if (!recording_) {
+        return;
+    }
+    const QJsonObject report = QJsonDocument::fromJson(json.toUtf8()).object();
+    const QString id = report.value(u"id").toString();
+    const QString phase = report.value(u"phase").toString();
+    if (phase == u"end") {
+        const auto at = recordedById_.constFind(id);
+        if (at != recordedById_.constEnd() && *at < recorded_.size()) {
+            BrowserRecordedRequest& request = recorded_[*at];
+            request.status = report.value(u"status").toInt();
+            request.answer = report.value(u"answer").toString();
+        }
+        return;
+    }
+    BrowserRecordedRequest request;
+    request.method = report.value(u"method").toString();
+    request.url = QUrl(report.value(u"url").toString());
+    for (const QJsonValue& pair : report.value(u"headers").toArray()) {
+        const QJsonArray item = pair.toArray();
+        request.headers.append({item.at(0).toString(), item.at(1).toString()});
+    }
+    request.body = report.value(u"body").toString().toUtf8();
+    request.script = report.value(u"script").toBool();
+    recordedById_.insert(id, recorded_.size());
+    recorded_.append(std::move(request));
+}
+
 void EngineView::onLoadingChanged(const QWebEngineLoadingInfo& info) {
     if (!*alive_ || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
         return;
+    }
+    if (recording_ && info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
+        // A page loaded while recording: its text is the answer later requests may take
+        // values from.
+        recordPage(info.url());
     }
     BrowserLoad load;
     load.url = info.url();

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
@@ -48,17 +50,30 @@ public:
     QDateTime cookieExpiry() const;
     QUrl currentUrl() const;
 
+    // Records the requests the page makes from now on (see BrowserRecordedRequest), or stops.
+    void setRecording(bool on);
+    bool isRecording() const { return recording_; }
+    // What was recorded since recording began, in the order the page made the requests.
+    QList<BrowserRecordedRequest> takeRecording();
+
 signals:
     // A load has ended (succeeded, failed or stopped); see BrowserLoad for `result`.
     void loadFinished(const vesprey::ui::BrowserLoad& load);
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
+    // A report of the page's recording script (a JSON object; see engine_view.cpp).
+    void onRecorded(const QString& json);
+    // Records the page now shown at `url`, its text as the answer once the page gives it.
+    void recordPage(const QUrl& url);
 
     QWebEngineProfile* profile_ = nullptr;
     QWebEnginePage* page_ = nullptr;
     QWebEngineView* view_ = nullptr;
     CookieMirror cookies_;
+    bool recording_ = false;
+    QList<BrowserRecordedRequest> recorded_;
+    QHash<QString, qsizetype> recordedById_;  // a script request's report id to its entry
     // Cleared when the view goes, so that answers still on their way are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -63,6 +63,18 @@ LoginWindow::LoginWindow(BrowserWindowSetup setup)
     capture_->raise();
     connect(capture_, &QPushButton::clicked, this, &LoginWindow::capture);
 
+    if (setup_.recorded) {
+        record_ = new QPushButton(QStringLiteral("录制"), this);
+        record_->setObjectName(QStringLiteral("按钮_录制"));
+        record_->setCheckable(true);
+        record_->setGeometry(377, 560, 92, 25);
+        record_->setAutoDefault(false);
+        record_->setToolTip(QStringLiteral(
+            "打开后登录网站、点网站自己的“签到”按钮，再关掉：Vesprey 按录下的请求写出签到模板"));
+        record_->raise();
+        connect(record_, &QPushButton::toggled, this, &LoginWindow::record);
+    }
+
     connect(engine_, &EngineView::loadFinished, this, &LoginWindow::onLoadFinished);
 
     placeAgainstOwner();
@@ -97,6 +109,9 @@ void LoginWindow::setReady(bool ready) {
     ready_ = ready;
     engine_->setEnabled(ready);
     capture_->setEnabled(ready);
+    if (record_ != nullptr) {
+        record_->setEnabled(ready);
+    }
     emit readyChanged(ready);
 }
 
@@ -120,6 +135,19 @@ void LoginWindow::capture() {
     }
     const QByteArray cookie = engine_->cookieString();
     if (!setup_.capture || setup_.capture(cookie, engine_->cookieExpiry())) {
+        accept();
+    }
+}
+
+void LoginWindow::record(bool on) {
+    record_->setText(on ? QStringLiteral("停止录制") : QStringLiteral("录制"));
+    if (on) {
+        engine_->setRecording(true);
+        return;
+    }
+    const QList<BrowserRecordedRequest> requests = engine_->takeRecording();
+    engine_->setRecording(false);
+    if (setup_.recorded(requests, engine_->cookieString())) {
         accept();
     }
 }

@@ -38,6 +38,8 @@ private:
     void setReady(bool ready);
     void onLoadFinished(const BrowserLoad& load);
     void capture();
+    // The "录制" toggle: on records the page's requests, off hands them over.
+    void record(bool on);
 
     BrowserWindowSetup setup_;
     QWidget* titleStrip_ = nullptr;
@@ -45,6 +47,7 @@ private:
     QPushButton* close_ = nullptr;
     EngineView* engine_ = nullptr;
     QPushButton* capture_ = nullptr;
+    QPushButton* record_ = nullptr;  // only when the setup asks for recordings
     bool ready_ = false;
     QPoint dragOffset_;
     bool dragging_ = false;

@@ -248,6 +248,13 @@ void TemplateEditor::reset() {
     showPending();
 }
 
+void TemplateEditor::applyRecordedFlow(std::string steps, const Text& link, RequestMethod method) {
+    flow_ = std::move(steps);
+    setEditText(link_, link);
+    setMethod(method);
+    showPending();
+}
+
 void TemplateEditor::clearPending() {
     capture_.pending.clear();
     showPending();

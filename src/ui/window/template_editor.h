@@ -45,6 +45,9 @@ public:
     // new site; nothing for a one-request template. "初始化" forgets them.
     const std::optional<std::string>& pendingFlow() const { return flow_; }
     void setPendingFlow(std::optional<std::string> steps) { flow_ = std::move(steps); }
+    // A flow written from a recording: its steps pending, and the sign-in request's address and
+    // method on the page.
+    void applyRecordedFlow(std::string steps, const Text& link, RequestMethod method);
 
 public slots:
     void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode

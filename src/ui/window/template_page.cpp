@@ -7,9 +7,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <chrono>
+#include <optional>
 
 #include "ui/browser/browser_loader.h"
 #include "ui/dialogs/message_boxes.h"
+#include "ui/dialogs/recording_dialog.h"
 #include "ui/layout.h"
 #include "ui/window/capture.h"
 #include "ui/window/template_editor.h"
@@ -93,17 +96,71 @@ void TemplatePage::setSaveEnabled(bool enabled) {
     save_->setEnabled(enabled);
 }
 
+namespace {
+
+// The recording as the flow code reads it (UTF-8).
+std::vector<flow::RecordedRequest> recordedRequests(const QList<BrowserRecordedRequest>& requests) {
+    std::vector<flow::RecordedRequest> out;
+    for (const BrowserRecordedRequest& r : requests) {
+        flow::RecordedRequest request;
+        request.method = r.method.toUpper().toStdString();
+        request.url = r.url.toString(QUrl::FullyEncoded).toStdString();
+        for (const auto& [name, value] : r.headers) {
+            request.headers.emplace_back(name.toStdString(), value.toStdString());
+        }
+        request.body = r.body.toStdString();
+        request.status = r.status;
+        request.answer = r.answer.toStdString();
+        request.script = r.script;
+        out.push_back(std::move(request));
+    }
+    return out;
+}
+
+}  // namespace
+
 void TemplatePage::browserLogin() {
     QString failure;
     CapturedCookie captured;
+    // A recording the user picked requests of: the flow they make, and the sign-in request.
+    std::optional<flow::RecordedFlow> written;
+    flow::RecordedRequest signIn;
+    auto recorded = [&](const QList<BrowserRecordedRequest>& requests, const QByteArray& cookie,
+                        QWidget* window) {
+        const std::vector<flow::RecordedRequest> all = recordedRequests(requests);
+        if (all.empty()) {
+            MessageBoxes::inform(
+                window, QStringLiteral("没有录到请求：请先打开“录制”，再登录、点网站的签到按钮。"),
+                QStringLiteral("录制签到"), BoxIcon::Information);
+            return false;
+        }
+        RecordingDialog dialog(all, flow::likelySignIn(all), window);
+        if (dialog.exec() != QDialog::Accepted) {
+            return false;  // the window stays: the user may record again
+        }
+        const std::vector<std::size_t> picks = dialog.picks();
+        const std::string cookieText = cookie.toStdString();
+        written = flow::flowFromRecording(all, picks, cookieText, std::chrono::system_clock::now());
+        signIn = all[picks.back()];
+        captured.cookie = utf8ToAnsi(cookieText);
+        return true;
+    };
     const BrowserLoginResult result =
-        captureForEditor(owner_, editor_->loginAddress(), &captured, &failure);
+        captureForEditor(owner_, editor_->loginAddress(), &captured, &failure, recorded);
     capture_.mode = CaptureMode::ForEditor;
-    if (result == BrowserLoginResult::Captured) {
+    if (result == BrowserLoginResult::Captured || result == BrowserLoginResult::Recorded) {
         capture_.pending.setCookie(std::move(captured.cookie), CookieOrigin::Browser, {},
                                    captured.expires);
     }
     editor_->showPending();
+    if (result == BrowserLoginResult::Recorded && written) {
+        editor_->applyRecordedFlow(
+            std::move(written->json), utf8ToAnsi(signIn.url),
+            signIn.method == "GET" ? RequestMethod::Get : RequestMethod::Post);
+        // The new flow runs at once, so that the user sees it work before saving.
+        editor_->trial();
+        return;
+    }
     if (result == BrowserLoginResult::Unavailable) {
         MessageBoxes::inform(owner_, failure, QStringLiteral("软件登录"), BoxIcon::Warning);
     }
