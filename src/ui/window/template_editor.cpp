@@ -260,6 +260,10 @@ bool TemplateEditor::importTemplate(const std::string& utf8, const Text& ansi,
             refuseImport("HAR 文件没有导入：" + error->message);
             return false;
         }
+        if (std::get<std::vector<flow::HarEntry>>(entries).empty()) {
+            refuseImport("HAR 文件没有导入：文件里没有请求。");
+            return false;
+        }
         HarPickDialog pick(std::get<std::vector<flow::HarEntry>>(entries), owner_);
         if (pick.exec() != QDialog::Accepted) {
             return false;
