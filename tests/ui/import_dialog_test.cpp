@@ -301,6 +301,33 @@ private slots:
         QCOMPARE(templates(db_)[0].qtype, 2);
     }
 
+    void openedFilesAreReadAsUtf8OrCodePage936() {
+        const QString path = dir_->filePath(QStringLiteral("gbk.json"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const std::string json =
+            utf8ToAnsi("{\"网站\": \"国标站\", \"签到链接\": \"https://g.test/\"}");
+        file.write(json.data(), static_cast<qint64>(json.size()));
+        file.close();
+        openAndImport(path);
+        QVERIFY(boxes_->boxes.isEmpty());
+        QCOMPARE(boxText(window_.get(), "编辑框_网络名称"), QStringLiteral("国标站"));
+        QVERIFY(!window_->editor().pendingFlow());
+
+        // A file that is not there is said so, and the box keeps what it had.
+        const QString missing = dir_->filePath(QStringLiteral("没有.json"));
+        whenShown(kWindow, [missing](QWidget* w) {
+            setBox(w, "编辑框_Cookie", QStringLiteral("留着"));
+            QVERIFY(!qobject_cast<ui::ImportDialog*>(w)->openFile(missing));
+            QCOMPARE(boxText(w, "编辑框_Cookie"), QStringLiteral("留着"));
+            click(w, "图形按钮_关闭");
+        });
+        click(window_.get(), "超级按钮_一键置入");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text,
+                 QStringLiteral("无法读取模板文件：") + missing + QStringLiteral("。"));
+    }
+
     void browserHarImportsThePickedRequests() {
         bool listed = false;
         whenShown(kPickWindow, [&](QWidget* w) {
