@@ -167,15 +167,13 @@ struct InputAssignment {
 int accountRow(CommandDatabase& database, int cid, PassRow& row);
 
 // The steps of a template file in the community format (a JSON array, or a HAR file of QD), a
-// browser's HAR file (the requests `picks` names) or a curl command line, as community JSON, and
-// the cookie it held for the account. Otherwise prints why not, `what` saying what did not happen
-// ("没有导入"), and gives nothing; a browser's HAR without picks lists its requests first.
-struct FlowFile {
-    std::string json;
-    std::string cookie;
-};
-std::optional<FlowFile> flowOfFile(std::string_view utf8, flow::TemplateFormat format,
-                                   const std::vector<std::size_t>& picks, std::string_view what);
+// browser's HAR file (the requests `picks` names) or a curl command line, as community JSON, with
+// the cookie it held for the account (flow::importFlowText). Otherwise prints why not, `what`
+// saying what did not happen ("没有导入"), and gives nothing; a browser's HAR without picks lists
+// its requests first.
+std::optional<flow::ImportedFlow> flowOfFile(std::string_view utf8, flow::TemplateFormat format,
+                                             const std::vector<std::size_t>& picks,
+                                             std::string_view what);
 // The picks of --pick ("1,3,4"); nothing after saying why not.
 std::optional<std::vector<std::size_t>> picksOf(const std::string& given);
 

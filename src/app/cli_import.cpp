@@ -94,16 +94,9 @@ std::optional<std::vector<std::size_t>> picksOf(const std::string& given) {
     return picks;
 }
 
-std::optional<FlowFile> flowOfFile(std::string_view utf8, flow::TemplateFormat format,
-                                   const std::vector<std::size_t>& picks, std::string_view what) {
-    if (format == flow::TemplateFormat::CommunityJson) {
-        auto normalized = flow::normalizedCommunityJson(utf8);
-        if (auto* error = std::get_if<flow::FormatError>(&normalized)) {
-            printError("模板" + std::string(what) + "：" + error->message);
-            return std::nullopt;
-        }
-        return FlowFile{std::get<std::string>(std::move(normalized)), {}};
-    }
+std::optional<flow::ImportedFlow> flowOfFile(std::string_view utf8, flow::TemplateFormat format,
+                                             const std::vector<std::size_t>& picks,
+                                             std::string_view what) {
     if (format == flow::TemplateFormat::BrowserHar && picks.empty()) {
         auto entries = flow::browserHarEntries(utf8);
         if (auto* error = std::get_if<flow::FormatError>(&entries)) {
@@ -115,51 +108,21 @@ std::optional<FlowFile> flowOfFile(std::string_view utf8, flow::TemplateFormat f
                    "：请用 --pick 选出签到要用的请求（上面的序号，按顺序，比如 --pick 3,5）。");
         return std::nullopt;
     }
-    if (format == flow::TemplateFormat::Curl || format == flow::TemplateFormat::QdHar ||
-        format == flow::TemplateFormat::BrowserHar) {
-        auto converted = format == flow::TemplateFormat::Curl ? flow::communityFromCurl(utf8)
-                                                              : flow::communityFromHar(utf8, picks);
-        if (auto* error = std::get_if<flow::FormatError>(&converted)) {
-            printError(
-                std::string(format == flow::TemplateFormat::Curl ? "curl 命令" : "HAR 文件") +
-                std::string(what) + "：" + error->message);
-            return std::nullopt;
-        }
-        auto& imported = std::get<flow::CommunityImport>(converted);
-        return FlowFile{std::move(imported.json), std::move(imported.cookie)};
+    auto read = flow::importFlowText(utf8, format, picks, what);
+    if (auto* error = std::get_if<flow::FormatError>(&read)) {
+        printError(error->message);
+        return std::nullopt;
     }
-    printError(
-        "认不出这个文件：模板应是社区模板（JSON 数组）、HAR 文件或 curl 命令"
-        "（浏览器的“复制为 cURL”）。");
-    return std::nullopt;
+    return std::get<flow::ImportedFlow>(std::move(read));
 }
 
 namespace {
 
-// The Template row of a multi-step template: its name, and its first request's method and address
-// as the list and other programs show the site.
-TemplateFields flowFields(const flow::Flow& parsed, const std::string& name) {
-    TemplateFields fields;
-    fields.WebName = utf8ToAnsi(name);
-    for (const flow::Entry& entry : parsed.entries) {
-        if (const auto* step = std::get_if<flow::Step>(&entry.body)) {
-            fields.WebLink = utf8ToAnsi(step->urlText);
-            auto method = step->method.render({}, flow::systemRenderContext());
-            const std::string* word = std::get_if<std::string>(&method);
-            fields.Qtype = word != nullptr && (*word == "POST" || *word == "post")
-                               ? RequestMethod::Post
-                               : RequestMethod::Get;
-            break;
-        }
-    }
-    return fields;
-}
-
-// Saves a multi-step template `json` (community format) with its first account, and says what
-// it still needs.
-int importFlow(const Arguments& args, const std::string& json, const std::string& name,
+// Saves a multi-step template `read` with its first account, and says what it still needs.
+int importFlow(const Arguments& args, const flow::ImportedFlow& read, const std::string& name,
                std::optional<std::string> cookie, bool standardInputTaken,
                const TemplateImport* shared = nullptr) {
+    const std::string& json = read.json;
     auto parsed = flow::parseFlow(json);
     if (auto* refused = std::get_if<flow::FlowError>(&parsed)) {
         printError("模板没有导入：" + refused->message);
@@ -179,7 +142,8 @@ int importFlow(const Arguments& args, const std::string& json, const std::string
         }
     }
     // A shared template keeps its own fields (login page, binding statement...) beside its steps.
-    TemplateFields fields = flowFields(steps, name);
+    TemplateFields fields = read.fields;
+    fields.WebName = utf8ToAnsi(name);
     VerdictRules rules;
     if (shared != nullptr) {
         const TemplateFields own = importedTemplateFields(*shared);
@@ -221,12 +185,8 @@ int importFlow(const Arguments& args, const std::string& json, const std::string
             return kExitDatabase;
         }
     }
-    std::size_t stepCount = 0;
-    for (const flow::Entry& entry : steps.entries) {
-        stepCount += std::holds_alternative<flow::Step>(entry.body) ? 1 : 0;
-    }
     std::printf("已导入多步骤模板“%s”（编号 %d，%zu 个请求），并添加了账号 %d。\n",
-                escapedUtf8(name).c_str(), added.site.id, stepCount, added.cid);
+                escapedUtf8(name).c_str(), added.site.id, read.requests, added.cid);
     const auto missing = missingInputs(steps, inputs, cookie.has_value() && !cookie->empty());
     if (!missing.empty()) {
         std::string names;
@@ -304,7 +264,7 @@ int runImport(const Arguments& args) {
             if (!cookie && !read->cookie.empty()) {
                 cookie = read->cookie;
             }
-            return importFlow(args, read->json, name, cookie, standardInputTaken);
+            return importFlow(args, *read, name, cookie, standardInputTaken);
         }
         case flow::TemplateFormat::SharedJson:
             if (isUtf8(utf8)) {
@@ -315,8 +275,15 @@ int runImport(const Arguments& args) {
                         args.value("--name") || read->imported.WebName.empty()
                             ? name
                             : ansiToUtf8(read->imported.WebName);
-                    return importFlow(args, *read->flowJson, sharedName, cookie, standardInputTaken,
-                                      &read->imported);
+                    // The steps are already a community template that parseFlow accepts.
+                    auto steps = flow::importFlowText(
+                        *read->flowJson, flow::TemplateFormat::CommunityJson, {}, "没有导入");
+                    if (auto* error = std::get_if<flow::FormatError>(&steps)) {
+                        printError(error->message);
+                        return kExitBadInput;
+                    }
+                    return importFlow(args, std::get<flow::ImportedFlow>(steps), sharedName, cookie,
+                                      standardInputTaken, &read->imported);
                 }
             }
             break;

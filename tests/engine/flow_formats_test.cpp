@@ -381,6 +381,99 @@ TEST(FlowFormats, RefusesHarPicksAndEntriesItCannotUse) {
               std::string::npos);
 }
 
+// ----- a file read as a multi-step template -----
+
+TEST(FlowFormats, ImportsAFileWithItsFirstRequestAndCookie) {
+    const struct {
+        const char* name;
+        std::string text;
+        TemplateFormat format;
+        std::vector<std::size_t> picks;
+        std::string link;
+        RequestMethod method;
+        std::size_t requests;
+        std::string cookie;
+    } cases[] = {
+        {"community, lower-case method",
+         R"([{"request": {"method": "post", "url": "https://c.test/a?x={{x}}"}},
+             {"request": {"method": "GET", "url": "https://c.test/b"}}])",
+         TemplateFormat::CommunityJson,
+         {},
+         "https://c.test/a?x={{x}}",
+         RequestMethod::Post,
+         2,
+         ""},
+        {"QD HAR",
+         kQdHar,
+         TemplateFormat::QdHar,
+         {},
+         "https://a.test/login",
+         RequestMethod::Post,
+         2,
+         ""},
+        {"browser HAR",
+         kBrowserHar,
+         TemplateFormat::BrowserHar,
+         {1, 3},
+         "https://a.test/page",
+         RequestMethod::Get,
+         2,
+         "sid=s1; uid=7"},
+        {"curl",
+         "curl 'https://u.test/s' -b 'k=v'",
+         TemplateFormat::Curl,
+         {},
+         "https://u.test/s",
+         RequestMethod::Get,
+         1,
+         "k=v"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ImportedFlow read = ok(importFlowText(c.text, c.format, c.picks, "没有导入"));
+        EXPECT_EQ(read.fields.WebLink, c.link);
+        EXPECT_EQ(read.fields.Qtype, c.method);
+        EXPECT_EQ(read.requests, c.requests);
+        EXPECT_EQ(read.cookie, c.cookie);
+        // Stored as it is exported.
+        EXPECT_EQ(ok(normalizedCommunityJson(read.json)), read.json);
+        EXPECT_TRUE(read.fields.WebName.empty());
+    }
+}
+
+TEST(FlowFormats, ImportRefusalsSayWhatWasNotDoneAndWhere) {
+    const struct {
+        std::string text;
+        TemplateFormat format;
+        std::vector<std::size_t> picks;
+        const char* what;
+        std::string message;
+    } cases[] = {
+        {R"([{"request": {"method": "POST", "url": "api://util/dddd/ocr"}}])",
+         TemplateFormat::CommunityJson,
+         {},
+         "没有导入",
+         "模板没有导入：第 1 步要识别验证码（api://util/dddd/ocr），Vesprey 还不支持"},
+        {kBrowserHar,
+         TemplateFormat::BrowserHar,
+         {4},
+         "没有运行",
+         "HAR 文件没有运行：没有第 4 项，HAR 里只有 3 项"},
+        {"curl https://u.test/ -F a=@f",
+         TemplateFormat::Curl,
+         {},
+         "没有导入",
+         "curl 命令没有导入："},
+        {"[{\"request\": ", TemplateFormat::CommunityJson, {}, "没有运行", "模板没有运行："},
+        {R"({"网站": "x"})", TemplateFormat::SharedJson, {}, "没有导入", "认不出这个文件："},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::string message = refusal(importFlowText(c.text, c.format, c.picks, c.what));
+        EXPECT_TRUE(message.starts_with(c.message)) << message;
+    }
+}
+
 // ----- one-request templates -----
 
 TemplateFields oneRequest(RequestMethod method, const char* headers) {

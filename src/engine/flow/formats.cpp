@@ -1178,4 +1178,55 @@ std::variant<SharedTemplate, FormatError> readSharedJson(std::string_view utf8) 
     return out;
 }
 
+std::variant<ImportedFlow, FormatError> importFlowText(std::string_view utf8, TemplateFormat format,
+                                                       const std::vector<std::size_t>& picks,
+                                                       std::string_view what) {
+    ImportedFlow out;
+    if (format == TemplateFormat::CommunityJson) {
+        auto normalized = normalizedCommunityJson(utf8);
+        if (auto* error = std::get_if<FormatError>(&normalized)) {
+            return FormatError{"模板" + std::string(what) + "：" + error->message};
+        }
+        out.json = std::get<std::string>(std::move(normalized));
+    } else if (format == TemplateFormat::Curl || format == TemplateFormat::QdHar ||
+               format == TemplateFormat::BrowserHar) {
+        auto converted = format == TemplateFormat::Curl ? communityFromCurl(utf8)
+                                                        : communityFromHar(utf8, picks);
+        if (auto* error = std::get_if<FormatError>(&converted)) {
+            return FormatError{
+                std::string(format == TemplateFormat::Curl ? "curl 命令" : "HAR 文件") +
+                std::string(what) + "：" + error->message};
+        }
+        auto& imported = std::get<CommunityImport>(converted);
+        out.json = std::move(imported.json);
+        out.cookie = std::move(imported.cookie);
+    } else {
+        return FormatError{
+            "认不出这个文件：模板应是社区模板（JSON 数组）、HAR 文件或 curl 命令"
+            "（浏览器的“复制为 cURL”）。"};
+    }
+    auto parsed = parseFlow(out.json);
+    if (auto* refused = std::get_if<FlowError>(&parsed)) {
+        return FormatError{"模板" + std::string(what) + "：" + refused->message};
+    }
+    bool first = true;
+    for (const Entry& entry : std::get<Flow>(parsed).entries) {
+        const auto* step = std::get_if<Step>(&entry.body);
+        if (step == nullptr) {
+            continue;
+        }
+        ++out.requests;
+        if (first) {
+            first = false;
+            out.fields.WebLink = utf8ToAnsi(step->urlText);
+            auto method = step->method.render({}, systemRenderContext());
+            const std::string* word = std::get_if<std::string>(&method);
+            out.fields.Qtype = word != nullptr && (*word == "POST" || *word == "post")
+                                   ? RequestMethod::Post
+                                   : RequestMethod::Get;
+        }
+    }
+    return out;
+}
+
 }  // namespace vesprey::flow

@@ -82,6 +82,27 @@ std::variant<CommunityImport, FormatError> communityFromHar(std::string_view utf
 // else POST when there is data, else GET.
 std::variant<CommunityImport, FormatError> communityFromCurl(std::string_view utf8);
 
+// A multi-step template read out of a community template, a HAR file or a curl command: its
+// community JSON (normalized, accepted by parseFlow), the cookie the text held for the account
+// (a curl command's or a browser HAR's; empty when none), the Template fields the first request
+// gives the site (WebLink and Qtype, code page 936; the rest as a new template has them) and the
+// number of requests.
+struct ImportedFlow {
+    std::string json;
+    std::string cookie;
+    TemplateFields fields;
+    std::size_t requests = 0;
+};
+
+// Reads `utf8`, of the format `format`, as a multi-step template: a browser's HAR takes the
+// entries `picks` names. A failure says what and where, `what` saying what did not happen
+// ("没有导入"): "模板没有导入：…" for a community template or one that cannot run (with its
+// step), "HAR 文件没有导入：…", "curl 命令没有导入：…"; a text of another format is refused as
+// not being any of them.
+std::variant<ImportedFlow, FormatError> importFlowText(std::string_view utf8, TemplateFormat format,
+                                                       const std::vector<std::size_t>& picks,
+                                                       std::string_view what);
+
 // The one step of a one-request template: its method, 签到链接 as the URL, its header lines as
 // headers (the User-Agent the program sends when there are none), "Cookie: {{cookie}}" (the
 // account's cookie goes with every request), Date as the data where the program sends it (with a

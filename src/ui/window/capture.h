@@ -25,6 +25,7 @@ enum class CookieOrigin {
     Browser,     // "浏览器": a login in the built-in browser
     ManualFill,  // "人工填写"
     AddAccount,  // "增加": a further account of a listed site
+    Import,      // "一键置入": the cookie of a curl command or a browser's HAR file
 };
 
 // The cookie, the extra header lines and the request body waiting for the template editor. All

@@ -10,11 +10,13 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "engine/evaluation.h"
 #include "engine/template_import.h"
 #include "text/gbk_text.h"
 #include "ui/dialogs/edit_text.h"
+#include "ui/dialogs/har_pick_dialog.h"
 #include "ui/dialogs/import_dialog.h"
 #include "ui/dialogs/manual_fill_dialog.h"
 #include "ui/dialogs/message_boxes.h"
@@ -69,6 +71,9 @@ QString originCaption(const PendingCapture& pending) {
         case CookieOrigin::AddAccount:
             caption = QStringLiteral("增加");
             break;
+        case CookieOrigin::Import:
+            caption = QStringLiteral("一键置入");
+            break;
     }
     if (!pending.originSite.empty()) {
         caption +=
@@ -99,10 +104,15 @@ QString oneLine(const Text& text, std::size_t shown) {
     return line;
 }
 
-// "Cookie（增加·甲站）：a=second；Headers 2 行；Date：day=1", the cookie and the body cut short
-// at `cookieShown` and `bodyShown` characters; "无" when nothing waits.
-QString pendingText(const PendingCapture& pending, std::size_t cookieShown, std::size_t bodyShown) {
+// "多步骤模板（3 个请求）；Cookie（增加·甲站）：a=second；Headers 2 行；Date：day=1", the
+// cookie and the body cut short at `cookieShown` and `bodyShown` characters; "无" when nothing
+// waits. `flowRequests` is the number of requests of the pending flow, 0 without one.
+QString pendingText(const PendingCapture& pending, std::size_t flowRequests,
+                    std::size_t cookieShown, std::size_t bodyShown) {
     QStringList parts;
+    if (flowRequests != 0) {
+        parts << QStringLiteral("多步骤模板（%1 个请求）").arg(flowRequests);
+    }
     if (!pending.Cookie.empty()) {
         parts << QStringLiteral("Cookie") + originCaption(pending) + QStringLiteral("：") +
                      oneLine(pending.Cookie, cookieShown);
@@ -152,9 +162,9 @@ bool TemplateEditor::eventFilter(QObject* watched, QEvent* event) {
 
 void TemplateEditor::showPending() {
     const PendingCapture& pending = capture_.pending;
-    const QString text = pendingText(pending, kCookieShown, kBodyShown);
+    const QString text = pendingText(pending, flowRequests_, kCookieShown, kBodyShown);
     pending_->setText(pending_->fontMetrics().elidedText(text, Qt::ElideRight, pending_->width()));
-    QString whole = pendingText(pending, kTooltipShown, kTooltipShown);
+    QString whole = pendingText(pending, flowRequests_, kTooltipShown, kTooltipShown);
     if (!pending.Headers.empty()) {
         QString headers = fromAnsi(pending.Headers);
         headers.remove(QLatin1Char('\r'));
@@ -194,8 +204,112 @@ void TemplateEditor::oneClickImport() {
     }
     importText_ = dialog.importText();
     if (!importText_.empty()) {
-        applyImport(importText_);
+        importTemplate(dialog.shownText().toStdString(), importText_, dialog.fileName());
     }
+}
+
+void TemplateEditor::setPendingFlow(std::optional<std::string> steps) {
+    flow_ = std::move(steps);
+    flowRequests_ = 0;
+    if (flow_) {
+        auto read = flow::importFlowText(*flow_, flow::TemplateFormat::CommunityJson, {}, {});
+        if (const auto* imported = std::get_if<flow::ImportedFlow>(&read)) {
+            flowRequests_ = imported->requests;
+        }
+    }
+    showPending();
+}
+
+void TemplateEditor::refuseImport(const std::string& message) {
+    MessageBoxes::inform(owner_, QString::fromStdString(message), MessageBoxes::defaultCaption(),
+                         BoxIcon::Error);
+}
+
+bool TemplateEditor::importTemplate(const std::string& utf8, const Text& ansi,
+                                    const QString& fileName) {
+    const flow::TemplateFormat format = flow::detectTemplateFormat(utf8);
+    const std::size_t first = utf8.find_first_not_of(" \t\r\n");
+    const char lead = first == std::string::npos ? '\0' : utf8[first];
+    if (format == flow::TemplateFormat::SharedJson ||
+        (format == flow::TemplateFormat::Unknown && lead == '{')) {
+        // Broken JSON and a text without "步骤" go as they always did.
+        auto shared = flow::readSharedJson(utf8);
+        const auto* read = std::get_if<flow::SharedTemplate>(&shared);
+        if (read == nullptr && parseTemplateImport(ansi)) {
+            refuseImport("模板没有导入：" + std::get<flow::FormatError>(shared).message);
+            return false;
+        }
+        if (!applyImport(ansi)) {
+            return false;
+        }
+        if (read != nullptr && read->flowJson) {
+            auto steps = flow::importFlowText(*read->flowJson, flow::TemplateFormat::CommunityJson,
+                                              {}, "没有导入");
+            if (const auto* imported = std::get_if<flow::ImportedFlow>(&steps);
+                imported != nullptr && link_->text().isEmpty()) {
+                setEditText(link_, imported->fields.WebLink);
+            }
+        }
+        setPendingFlow(read != nullptr ? read->flowJson : std::nullopt);
+        return true;
+    }
+    std::vector<std::size_t> picks;
+    if (format == flow::TemplateFormat::BrowserHar) {
+        auto entries = flow::browserHarEntries(utf8);
+        if (const auto* error = std::get_if<flow::FormatError>(&entries)) {
+            refuseImport("HAR 文件没有导入：" + error->message);
+            return false;
+        }
+        if (std::get<std::vector<flow::HarEntry>>(entries).empty()) {
+            refuseImport("HAR 文件没有导入：文件里没有请求。");
+            return false;
+        }
+        HarPickDialog pick(std::get<std::vector<flow::HarEntry>>(entries), owner_);
+        if (pick.exec() != QDialog::Accepted) {
+            return false;
+        }
+        picks = pick.picks();
+    } else if (format == flow::TemplateFormat::Unknown && lead != '[') {
+        refuseImport(
+            "认不出这段内容：模板应是社区模板（JSON 数组）、HAR 文件、curl 命令"
+            "（浏览器的“复制为 cURL”）或 Vesprey 的模板 JSON。");
+        return false;
+    }
+    // A broken JSON array is said as a community template's, with where it breaks.
+    auto read = flow::importFlowText(
+        utf8,
+        format == flow::TemplateFormat::Unknown ? flow::TemplateFormat::CommunityJson : format,
+        picks, "没有导入");
+    if (const auto* error = std::get_if<flow::FormatError>(&read)) {
+        refuseImport(error->message);
+        return false;
+    }
+    applyFlow(std::get<flow::ImportedFlow>(read), fileName);
+    return true;
+}
+
+void TemplateEditor::applyFlow(const flow::ImportedFlow& read, const QString& name) {
+    name_->setText(name);
+    login_->clear();
+    setEditText(link_, read.fields.WebLink);
+    setMethod(read.fields.Qtype);
+    setAnswerType(read.fields.Rtype);
+    tying_->clear();
+    {
+        const QSignalBlocker quiet(conversion_);
+        conversion_->setCurrentIndex(read.fields.Ctype);
+    }
+    // The steps carry their own header lines and bodies; the cookie goes to the account.
+    PendingCapture& pending = capture_.pending;
+    pending.Headers.clear();
+    pending.Date.clear();
+    if (!read.cookie.empty()) {
+        pending.setCookie(utf8ToAnsi(read.cookie), CookieOrigin::Import);
+    }
+    rules_ = {};
+    flow_ = read.json;
+    flowRequests_ = read.requests;
+    showPending();
 }
 
 bool TemplateEditor::applyImport(const Text& text) {
@@ -244,15 +358,15 @@ void TemplateEditor::reset() {
     capture_.pending.clear();
     rules_ = {};
     flow_.reset();
+    flowRequests_ = 0;
     trial_->clear();
     showPending();
 }
 
 void TemplateEditor::applyRecordedFlow(std::string steps, const Text& link, RequestMethod method) {
-    flow_ = std::move(steps);
     setEditText(link_, link);
     setMethod(method);
-    showPending();
+    setPendingFlow(std::move(steps));
 }
 
 void TemplateEditor::clearPending() {

@@ -7,9 +7,12 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <cstddef>
 #include <optional>
 
 #include "engine/account_request.h"
+#include "engine/flow/formats.h"
 #include "model/site.h"
 #include "text/text.h"
 #include "ui/window/capture.h"
@@ -42,9 +45,10 @@ public:
     // The verdict rules the next save stores with the new site.
     const VerdictRules& pendingRules() const { return rules_; }
     // The steps of a multi-step template (community JSON, UTF-8) the next save stores with the
-    // new site; nothing for a one-request template. "初始化" forgets them.
+    // new site; nothing for a one-request template. "初始化" forgets them; the one-click import
+    // sets them, and the page shows how many requests they make.
     const std::optional<std::string>& pendingFlow() const { return flow_; }
-    void setPendingFlow(std::optional<std::string> steps) { flow_ = std::move(steps); }
+    void setPendingFlow(std::optional<std::string> steps);
     // A flow written from a recording: its steps pending, and the sign-in request's address and
     // method on the page.
     void applyRecordedFlow(std::string steps, const Text& link, RequestMethod method);
@@ -70,8 +74,17 @@ public:
     // import text (code page 936).
     // A text that is not JSON is reported ("信息：", error icon) and changes nothing.
     bool applyImport(const Text& text);
+    // Imports the text of the one-click import (UTF-8; `ansi` the same in code page 936), opened
+    // from the file `fileName` (without extension; empty when pasted): Vesprey's JSON as
+    // applyImport does, its "步骤" becoming the pending flow; a community template, a HAR file
+    // (a browser's after the user picked its requests) or a curl command as a multi-step
+    // template. A text that cannot be imported is said so, what and where, and changes nothing.
+    bool importTemplate(const std::string& utf8, const Text& ansi, const QString& fileName);
 
 private:
+    // Sets the page and the pending flow from a multi-step template named `name`.
+    void applyFlow(const flow::ImportedFlow& read, const QString& name);
+    void refuseImport(const std::string& message);
     // Checks GET or POST, JSON or 正则; nothing checks neither.
     void setMethod(std::optional<RequestMethod> method);
     void setAnswerType(std::optional<AnswerType> type);
@@ -100,6 +113,7 @@ private:
     Text importText_;
     VerdictRules rules_;
     std::optional<std::string> flow_;
+    std::size_t flowRequests_ = 0;  // of flow_
 };
 
 }  // namespace vesprey::ui
