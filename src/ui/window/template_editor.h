@@ -24,8 +24,10 @@ class QWidget;
 
 namespace vesprey::ui {
 
+class FlowTrialWindow;
 class SiteBook;
 class WindowQueue;
+struct FlowTrialOutcome;
 
 class TemplateEditor : public QObject {
     Q_OBJECT
@@ -52,8 +54,11 @@ public slots:
     void editRules();       // "判定规则": the rules window, modal, on the pending rules
     void reset();           // "初始化"
     void clearPending();    // "清除": the pending cookie, header lines and body
-    void trial();  // "调试": the answer in the result box, its verdict beside the buttons
-    void save();   // "保存"
+    // "调试": the answer in the result box, its verdict beside the buttons. With a pending flow,
+    // the flow runs beside the window (the pending cookie its "cookie") and its steps are shown
+    // in the step window; its result and verdict come here once it has ended.
+    void trial();
+    void save();  // "保存"
     // The user picked another conversion: the last trial's answer, while the result box still
     // shows what came of it, is converted and evaluated again (no new request); otherwise the
     // text of the result box is.
@@ -67,6 +72,10 @@ public:
     // import text (code page 936).
     // A text that is not JSON is reported ("信息：", error icon) and changes nothing.
     bool applyImport(const Text& text);
+    // The step window of the last flow trial; null before the first.
+    FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
+    // Stops a flow trial under way and waits for it (the window is closing).
+    void stopTrial();
 
 private:
     // Checks GET or POST, JSON or 正则; nothing checks neither.
@@ -75,6 +84,8 @@ private:
     Text tying() const;
     TrialSetup trialSetup() const;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void trialFlow();
+    void flowTrialFinished(const FlowTrialOutcome& outcome);
 
     QWidget* owner_;
     SiteBook& book_;
@@ -97,6 +108,8 @@ private:
     Text importText_;
     VerdictRules rules_;
     std::optional<std::string> flow_;
+    FlowTrialWindow* flowTrial_ = nullptr;
+    Text flowTrialCookie_;  // the pending cookie the running flow trial was given
 };
 
 }  // namespace vesprey::ui
