@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 
 #include "editor_test_support.h"
+#include "store/flows.h"
 #include "ui/window/capture.h"
 #include "ui/window/template_editor.h"
 
@@ -21,8 +22,8 @@ namespace {
 const QString kStepWindow = QStringLiteral("窗口_调试步骤");
 
 // Step 1 reads the page's token (the page in GBK), step 2 posts it and passes on the site's
-// "签到成功"; the account's cookie goes with both.
-std::string twoStepFlow(const FakeSite& site) {
+// "签到成功"; the account's cookie goes with both. `more` is added to the posted form.
+std::string twoStepFlow(const FakeSite& site, const std::string& more = {}) {
     return "[{\"request\": {\"method\": \"GET\", \"url\": \"" + site.url("/page") +
            "\", \"headers\": [{\"name\": \"Cookie\", \"value\": \"{{cookie}}\"}]}, \"rule\": "
            "{\"extract_variables\": [{\"name\": \"token\", \"re\": \"name=\\\"token\\\" "
@@ -30,7 +31,9 @@ std::string twoStepFlow(const FakeSite& site) {
            "\"POST\", \"url\": \"" +
            site.url("/sign") +
            "\", \"headers\": [{\"name\": \"Cookie\", \"value\": \"{{cookie}}\"}], \"data\": "
-           "\"token={{token}}&day=1\", \"mimeType\": \"application/x-www-form-urlencoded\"}, "
+           "\"token={{token}}&day=1" +
+           more +
+           "\", \"mimeType\": \"application/x-www-form-urlencoded\"}, "
            "\"rule\": {\"success_asserts\": [{\"re\": \"签到成功\", \"from\": \"content\"}]}}]";
 }
 
@@ -212,6 +215,41 @@ private slots:
         clock.start();
         window_.reset();
         QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // The modify window tries an account of a multi-step template with its cookie and inputs.
+    void theModifyWindowTriesAnAccountsFlow() {
+        {
+            SqlDatabase sql;
+            QVERIFY(openSiteDatabase(sql, db_));
+            TemplateFields fields;
+            fields.WebName = gbk("多步站");
+            fields.WebLink = site_->url("/page");
+            fields.Tying = "msg";
+            QVERIFY(addFlowSite(sql, fields, "uid=7", twoStepFlow(*site_, "&u={{user}}"),
+                                {{"user", "me"}})
+                        .site.write);
+        }
+        window_.reset();
+        window_ = openWindow(db_);
+        selectRow(*window_, 1);
+        int rows = 0;
+        QString verdict;
+        whenShown(QStringLiteral("窗口_修改模板"), [&](QWidget* w) {
+            click(w, "超级按钮_调试");
+            auto* steps = w->findChild<ui::FlowTrialWindow*>();
+            QVERIFY(steps != nullptr && steps->isVisible());
+            QVERIFY(finishedWithin(steps, 30000));
+            rows = child<QTreeWidget>(steps, "列表_调试步骤")->topLevelItemCount();
+            verdict = trialVerdict(w);
+            steps->close();
+            click(w, "图形按钮_关闭");
+        });
+        child<QAction>(window_.get(), "菜单_修改")->trigger();
+        QCOMPARE(rows, 2);
+        QCOMPARE(verdict, QStringLiteral("判定：成功（全部 2 步通过）"));
+        std::lock_guard lock(mutex_);
+        QCOMPARE(posted_, std::string("token=tk1234567890&day=1&u=me"));
     }
 
 private:

@@ -58,7 +58,10 @@ enum Column { kNumber, kRequest, kStatus, kTime, kDecided, kSet, kColumns };
 
 }  // namespace
 
-std::optional<QString> missingInputsText(const FlowAccount& account, bool hasCookie) {
+std::optional<QString> flowTrialRefusal(const FlowAccount& account, bool hasCookie) {
+    if (!account.flow) {
+        return fromAnsi(account.unreadable) + QStringLiteral("。");
+    }
     const std::vector<std::string> missing =
         missingInputs(*account.flow, account.inputs, hasCookie);
     if (missing.empty()) {

@@ -33,9 +33,9 @@ struct FlowTrialOutcome {
     AccountVerdict verdict;
 };
 
-// "还缺这些值，没有调试：username、password。…": the inputs the account has no value for, in
-// words; nothing when every input has one.
-std::optional<QString> missingInputsText(const FlowAccount& account, bool hasCookie);
+// Why the account's flow cannot be tried, in words: its steps do not read, or "还缺这些值，没有
+// 调试：username、password。…" with the inputs it has no value for; nothing when it can.
+std::optional<QString> flowTrialRefusal(const FlowAccount& account, bool hasCookie);
 
 // A step's request and answer as the step window shows them on a double-click (secrets shortened
 // as in the list).

@@ -302,13 +302,8 @@ void TemplateEditor::trialFlow() {
     site.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
     site.Cookie = capture_.pending.Cookie;
     const std::shared_ptr<const FlowAccount> account = readableFlow(site.WebName, *flow_);
-    if (!account->flow) {
-        MessageBoxes::inform(owner_, fromAnsi(account->unreadable) + QStringLiteral("。"), caption,
-                             BoxIcon::Warning);
-        return;
-    }
-    if (const auto missing = missingInputsText(*account, site.hasCookie())) {
-        MessageBoxes::inform(owner_, *missing, caption, BoxIcon::Information);
+    if (const auto refusal = flowTrialRefusal(*account, site.hasCookie())) {
+        MessageBoxes::inform(owner_, *refusal, caption, BoxIcon::Information);
         return;
     }
     if (flowTrial_ == nullptr) {
