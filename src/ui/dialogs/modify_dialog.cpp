@@ -17,6 +17,7 @@
 #include "ui/dialogs/verdict_rules_dialog.h"
 #include "ui/layout.h"
 #include "ui/qt_text.h"
+#include "ui/window/flow_trial.h"
 #include "ui/window/sign_in_pass.h"
 #include "ui/window/site_book.h"
 #include "ui/window/trial_request.h"
@@ -122,6 +123,12 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
     name_->setFocus();
 }
 
+ModifyDialog::~ModifyDialog() {
+    if (flowTrial_ != nullptr) {
+        flowTrial_->stopAndWait();
+    }
+}
+
 TemplateFields ModifyDialog::fields() const {
     TemplateFields f;
     f.WebName = editText(name_);
@@ -168,6 +175,10 @@ void ModifyDialog::conversionChanged(int index) {
 }
 
 void ModifyDialog::trial() {
+    if (const std::shared_ptr<const FlowAccount> account = book_.flowAccount(entry_)) {
+        trialFlow(*account);
+        return;
+    }
     const TrialSetup setup = trialSetup();
     // Copies of the window's fields: the request does not change them. The entry's cookie
     // receives what the site sets.
@@ -175,6 +186,39 @@ void ModifyDialog::trial() {
     const Text body = editText(date_);
     WindowMessageSink messages(calls_, std::stop_token{});
     trial_->show(runTrial(setup, entry_.Cookie, headers, body, messages));
+}
+
+void ModifyDialog::trialFlow(const FlowAccount& account) {
+    if (flowTrial_ != nullptr && flowTrial_->running()) {
+        flowTrial_->show();
+        flowTrial_->raise();
+        return;
+    }
+    // The entry as the window now holds it: its cookie, the fields as edited.
+    SiteTemplate site = entry_;
+    site.WebName = editText(name_);
+    site.Weblogin = editText(login_);
+    site.Tying = editText(tying_);
+    site.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
+    if (const auto refusal = flowTrialRefusal(account, site.hasCookie())) {
+        MessageBoxes::inform(this, *refusal, QStringLiteral("调试工具"), BoxIcon::Information);
+        return;
+    }
+    if (flowTrial_ == nullptr) {
+        flowTrial_ = new FlowTrialWindow(this, calls_);
+        connect(flowTrial_, &FlowTrialWindow::finished, this, &ModifyDialog::flowTrialFinished);
+    }
+    trial_->clear();
+    flowTrialCookie_ = site.Cookie;
+    flowTrial_->start(site, account, rules_);
+}
+
+void ModifyDialog::flowTrialFinished(const FlowTrialOutcome& outcome) {
+    setEditText(result_, outcome.run.listText);
+    showTrialVerdict(verdict_, outcome.verdict);
+    if (entry_.Cookie == flowTrialCookie_) {
+        entry_.Cookie = outcome.run.cookie;
+    }
 }
 
 void ModifyDialog::save() {

@@ -1,12 +1,15 @@
 // "修改模板": the template of one list entry with its request data and its verdict rules, a trial
 // of its own and the save into the Template row (and the rules into table Verdict). The window
 // works on a copy of the entry taken when the command started; a trial's merged cookie goes into
-// that copy (in memory only) and serves the window's next trial.
+// that copy (in memory only) and serves the window's next trial. An entry of a multi-step
+// template is tried by running its flow with the account's inputs beside the window, its steps
+// in the step window.
 #pragma once
 
 #include <optional>
 
 #include "engine/account_request.h"
+#include "engine/flow_account.h"
 #include "store/site_database.h"
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/trial_request.h"
@@ -20,19 +23,25 @@ class QRadioButton;
 
 namespace vesprey::ui {
 
+class FlowTrialWindow;
 class SiteBook;
 class WindowQueue;
+struct FlowTrialOutcome;
 
 class ModifyDialog : public ToolWindow {
     Q_OBJECT
 public:
     // Stands over `owner`, stores through `book`; the trials' messages go through `calls`.
     ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, SiteTemplate entry);
+    // Stops a flow trial still under way and waits for it.
+    ~ModifyDialog() override;
 
     // The entry as the window holds it (its Cookie as merged by the trials).
     const SiteTemplate& entry() const { return entry_; }
     // The verdict rules as the window holds them (loaded from Sign.db, then as edited).
     const VerdictRules& rules() const { return rules_; }
+    // The step window of the last flow trial; null before the first.
+    FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
 
 public slots:
     void editRules();  // "判定规则": the rules window, modal
@@ -45,6 +54,8 @@ public slots:
 private:
     TemplateFields fields() const;
     TrialSetup trialSetup() const;
+    void trialFlow(const FlowAccount& account);
+    void flowTrialFinished(const FlowTrialOutcome& outcome);
 
     SiteBook& book_;
     WindowQueue& calls_;
@@ -66,6 +77,8 @@ private:
     std::optional<TrialDisplay> trial_;
     VerdictRules rules_;
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
+    FlowTrialWindow* flowTrial_ = nullptr;
+    Text flowTrialCookie_;  // the entry's cookie the running flow trial was given
 };
 
 }  // namespace vesprey::ui

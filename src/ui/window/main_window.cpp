@@ -27,6 +27,7 @@
 #include "ui/window/scheduler.h"
 #include "ui/window/sign_in_pass.h"
 #include "ui/window/sign_page.h"
+#include "ui/window/template_editor.h"
 #include "ui/window/template_page.h"
 #include "ui/window/window_calls.h"
 
@@ -76,6 +77,7 @@ MainWindow::~MainWindow() {
     if (pass_.joinable()) {
         pass_.join();
     }
+    templatePage_->editor().stopTrial();
 }
 
 void MainWindow::buildTitleStrip() {

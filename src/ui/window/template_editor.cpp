@@ -14,6 +14,7 @@
 
 #include "engine/evaluation.h"
 #include "engine/template_import.h"
+#include "session/pass_session.h"
 #include "text/gbk_text.h"
 #include "ui/dialogs/edit_text.h"
 #include "ui/dialogs/har_pick_dialog.h"
@@ -22,6 +23,7 @@
 #include "ui/dialogs/message_boxes.h"
 #include "ui/dialogs/verdict_rules_dialog.h"
 #include "ui/qt_text.h"
+#include "ui/window/flow_trial.h"
 #include "ui/window/sign_in_pass.h"
 #include "ui/window/site_book.h"
 #include "ui/window/trial_request.h"
@@ -388,6 +390,10 @@ TrialSetup TemplateEditor::trialSetup() const {
 }
 
 void TemplateEditor::trial() {
+    if (flow_) {
+        trialFlow();
+        return;
+    }
     if (link_->text().isEmpty()) {
         MessageBoxes::inform(owner_, QStringLiteral("信息不完整，请抓取完整的信息，再进行调试！"),
                              QStringLiteral("调试工具"), BoxIcon::Information);
@@ -401,6 +407,49 @@ void TemplateEditor::trial() {
     WindowMessageSink messages(calls_, std::stop_token{});
     trial_->show(runTrial(setup, pending.Cookie, pending.Headers, body, messages));
     showPending();
+}
+
+void TemplateEditor::trialFlow() {
+    const QString caption = QStringLiteral("调试工具");
+    if (flowTrial_ != nullptr && flowTrial_->running()) {
+        flowTrial_->show();
+        flowTrial_->raise();
+        return;
+    }
+    SiteTemplate site;
+    site.WebName = editText(name_);
+    site.Weblogin = editText(login_);
+    site.Tying = tying();
+    site.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
+    site.Cookie = capture_.pending.Cookie;
+    const std::shared_ptr<const FlowAccount> account = readableFlow(site.WebName, *flow_);
+    if (const auto refusal = flowTrialRefusal(*account, site.hasCookie())) {
+        MessageBoxes::inform(owner_, *refusal, caption, BoxIcon::Information);
+        return;
+    }
+    if (flowTrial_ == nullptr) {
+        flowTrial_ = new FlowTrialWindow(owner_, calls_);
+        connect(flowTrial_, &FlowTrialWindow::finished, this, &TemplateEditor::flowTrialFinished);
+    }
+    trial_->clear();
+    flowTrialCookie_ = site.Cookie;
+    flowTrial_->start(site, *account, rules_);
+}
+
+void TemplateEditor::flowTrialFinished(const FlowTrialOutcome& outcome) {
+    setEditText(result_, outcome.run.listText);
+    showTrialVerdict(verdict_, outcome.verdict);
+    // The cookie merged with what the sites set, unless another was captured meanwhile.
+    if (capture_.pending.Cookie == flowTrialCookie_) {
+        capture_.pending.Cookie = outcome.run.cookie;
+    }
+    showPending();
+}
+
+void TemplateEditor::stopTrial() {
+    if (flowTrial_ != nullptr) {
+        flowTrial_->stopAndWait();
+    }
 }
 
 void TemplateEditor::conversionChanged(int index) {

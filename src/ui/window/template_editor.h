@@ -27,8 +27,10 @@ class QWidget;
 
 namespace vesprey::ui {
 
+class FlowTrialWindow;
 class SiteBook;
 class WindowQueue;
+struct FlowTrialOutcome;
 
 class TemplateEditor : public QObject {
     Q_OBJECT
@@ -59,8 +61,11 @@ public slots:
     void editRules();       // "判定规则": the rules window, modal, on the pending rules
     void reset();           // "初始化"
     void clearPending();    // "清除": the pending cookie, header lines and body
-    void trial();  // "调试": the answer in the result box, its verdict beside the buttons
-    void save();   // "保存"
+    // "调试": the answer in the result box, its verdict beside the buttons. With a pending flow,
+    // the flow runs beside the window (the pending cookie its "cookie") and its steps are shown
+    // in the step window; its result and verdict come here once it has ended.
+    void trial();
+    void save();  // "保存"
     // The user picked another conversion: the last trial's answer, while the result box still
     // shows what came of it, is converted and evaluated again (no new request); otherwise the
     // text of the result box is.
@@ -80,6 +85,10 @@ public:
     // (a browser's after the user picked its requests) or a curl command as a multi-step
     // template. A text that cannot be imported is said so, what and where, and changes nothing.
     bool importTemplate(const std::string& utf8, const Text& ansi, const QString& fileName);
+    // The step window of the last flow trial; null before the first.
+    FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
+    // Stops a flow trial under way and waits for it (the window is closing).
+    void stopTrial();
 
 private:
     // Sets the page and the pending flow from a multi-step template named `name`.
@@ -91,6 +100,8 @@ private:
     Text tying() const;
     TrialSetup trialSetup() const;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void trialFlow();
+    void flowTrialFinished(const FlowTrialOutcome& outcome);
 
     QWidget* owner_;
     SiteBook& book_;
@@ -114,6 +125,8 @@ private:
     VerdictRules rules_;
     std::optional<std::string> flow_;
     std::size_t flowRequests_ = 0;  // of flow_
+    FlowTrialWindow* flowTrial_ = nullptr;
+    Text flowTrialCookie_;  // the pending cookie the running flow trial was given
 };
 
 }  // namespace vesprey::ui

@@ -1,7 +1,8 @@
 // The trial request ("调试") of the template editor and of the modify window: the account's request
 // sent and evaluated as a sign-in pass would (requestAccount), the text the result box then shows
 // and the verdict a pass would give. Runs on the window thread and blocks it for the length of the
-// request (at most the web client's time-outs), under a busy cursor.
+// request (at most the web client's time-outs), under a busy cursor. A multi-step template is
+// tried beside the window instead (ui/window/flow_trial.h).
 #pragma once
 
 #include <QString>
