@@ -46,9 +46,9 @@ InputFields::InputFields(QWidget* parent, const FlowAccount& account, int fieldL
         caption->setBuddy(field.edit);
         if (masked) {
             field.edit->setEchoMode(QLineEdit::Password);
-            auto* toggle =
-                place(new QPushButton(QStringLiteral("显示"), parent),
-                      QStringLiteral("按钮_显示_") + shownName, right - kToggleWidth, y, kToggleWidth, 24);
+            auto* toggle = place(new QPushButton(QStringLiteral("显示"), parent),
+                                 QStringLiteral("按钮_显示_") + shownName, right - kToggleWidth, y,
+                                 kToggleWidth, 24);
             toggle->setCheckable(true);
             toggle->setAutoDefault(false);
             QLineEdit* edit = field.edit;
@@ -69,8 +69,7 @@ std::optional<QString> InputFields::oversizedText() const {
         const std::size_t bytes = value(field).size();
         if (bytes > kMaxInputBytes) {
             return QStringLiteral("“%1”太长（%2，最多 %3），请改短后再保存。")
-                .arg(QString::fromStdString(field.name), sizeText(bytes),
-                     sizeText(kMaxInputBytes));
+                .arg(QString::fromStdString(field.name), sizeText(bytes), sizeText(kMaxInputBytes));
         }
     }
     return std::nullopt;
@@ -83,8 +82,8 @@ std::vector<InputChange> InputFields::changes() const {
         if (now == field.stored) {
             continue;
         }
-        changes.emplace_back(field.name, now.empty() ? std::nullopt
-                                                     : std::optional<std::string>(std::move(now)));
+        changes.emplace_back(
+            field.name, now.empty() ? std::nullopt : std::optional<std::string>(std::move(now)));
     }
     return changes;
 }

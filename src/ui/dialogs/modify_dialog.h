@@ -1,5 +1,7 @@
 // "修改模板": the template of one list entry with its request data and its verdict rules, a trial
-// of its own and the save into the Template row (and the rules into table Verdict). The window
+// of its own and the save into the Template row (and the rules into table Verdict). For an
+// account of a multi-step template the window shows its inputs too (InputFields, below Date),
+// which the save stores with the template. The window
 // works on a copy of the entry taken when the command started; a trial's merged cookie goes into
 // that copy (in memory only) and serves the window's next trial.
 #pragma once
@@ -8,6 +10,7 @@
 
 #include "engine/account_request.h"
 #include "store/site_database.h"
+#include "ui/dialogs/input_fields.h"
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/trial_request.h"
 
@@ -64,6 +67,7 @@ private:
     QLabel* verdict_ = nullptr;
     QLabel* hint_ = nullptr;
     std::optional<TrialDisplay> trial_;
+    std::optional<InputFields> inputs_;  // an account of a multi-step template only
     VerdictRules rules_;
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
 };

@@ -77,6 +77,13 @@ WriteResult SiteBook::addAccount(int templateId, const Text& cookie) {
     return insertWebCookie(db_, templateId, dateTimeToText(std::nullopt, 1), cookie);
 }
 
+WriteResult SiteBook::addFlowAccount(int templateId, const Text& cookie,
+                                     const AccountInputs& inputs) {
+    int cid = 0;
+    return vesprey::addFlowAccount(db_, templateId, dateTimeToText(std::nullopt, 1), cookie, inputs,
+                                   &cid);
+}
+
 WriteResult SiteBook::deleteAccount(int cid) {
     // The account's inputs of a multi-step template go with it.
     return vesprey::deleteAccount(db_, cid);

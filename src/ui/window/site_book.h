@@ -67,6 +67,9 @@ public:
     WriteResult updateCookie(int cid, const Text& cookie);
     // A further account row of the template, stamped now.
     WriteResult addAccount(int templateId, const Text& cookie);
+    // A further account of a multi-step template, stamped now, with its inputs, in one
+    // transaction.
+    WriteResult addFlowAccount(int templateId, const Text& cookie, const AccountInputs& inputs);
     // Only the account row goes; the site stays, listed with "×" once it has none left.
     WriteResult deleteAccount(int cid);
     // The built-in browser's capture for the remembered account (storeAccountCookie), with
