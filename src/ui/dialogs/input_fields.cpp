@@ -42,6 +42,9 @@ InputFields::InputFields(QWidget* parent, const FlowAccount& account, int fieldL
         const int width = right - fieldLeft - (masked ? kToggleWidth + 4 : 0);
         field.edit = place(new QLineEdit(parent), QStringLiteral("编辑框_输入_") + shownName,
                            fieldLeft, y, width, 24);
+        // Room past the limit (QLineEdit cuts at 32767 characters by itself), so that a value
+        // too long is said rather than cut short without a word.
+        field.edit->setMaxLength(static_cast<int>(kMaxInputBytes) * 4);
         field.edit->setText(QString::fromStdString(field.stored));
         caption->setBuddy(field.edit);
         if (masked) {
