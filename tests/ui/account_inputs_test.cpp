@@ -1,7 +1,8 @@
 // The inputs of a multi-step template's account in the window: the list's "账号状态" √ only when
 // every input the flow reads has a value, "修改(&U)" with one field per input (a password masked,
 // its "显示" button showing it), its save setting and removing inputs and refusing one over
-// 64 KB, and "增加(&N)" giving a further account its inputs.
+// 64 KB, "增加(&N)" giving a further account its inputs, and "人工填写" filling the cookie of the
+// account itself.
 #include "editor_test_support.h"
 #include "store/flows.h"
 #include "ui/dialogs/manual_fill_dialog.h"
@@ -184,6 +185,29 @@ private slots:
         QCOMPARE(window_->rowCount(), 3);
         QCOMPARE(window_->cellText(1, 4), QStringLiteral("×"));
         QCOMPARE(window_->cellText(2, 4), QStringLiteral("√"));
+    }
+
+    // "人工填写" fills the cookie of the account that has none yet, in its own row beside its
+    // inputs, rather than making another account.
+    void manualFillGivesTheAccountItsCookie() {
+        selectRow(*window_, 1);
+        child<QAction>(window_.get(), "菜单_人工填写")->trigger();
+        QWidget* fill = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == QStringLiteral("窗口_人工填写") && w->isVisible()) {
+                fill = w;
+            }
+        }
+        QVERIFY(fill != nullptr);
+        QVERIFY(fill->findChild<QLineEdit*>(QStringLiteral("编辑框_输入_username")) == nullptr);
+        setBox(fill, "编辑框_Cookie", QStringLiteral("c=typed"));
+        click(fill, "超级按钮_保存");
+        const auto rows = accounts(db_);
+        QCOMPARE(rows.size(), std::size_t{2});
+        QCOMPARE(rows[1].cid, cid_);
+        QCOMPARE(rows[1].cookie, std::string("c=typed"));
+        QCOMPARE(inputsOf(db_, cid_), (AccountInputs{{"username", "me"}}));
+        QCOMPARE(window_->rowCount(), 2);
     }
 
 private:

@@ -103,9 +103,10 @@ void ManualFillDialog::save() {
             return;
         }
     }
-    if (mode_ == CaptureMode::UpdateAccount && !account_.entry.Cookie.empty()) {
-        // The account has a cookie row: it gets the new cookie (the result is not checked). A
-        // cookie typed by hand has no known expiry.
+    if (mode_ == CaptureMode::UpdateAccount && book_.ownsCookieRow(account_.entry)) {
+        // The account has a row of its own (a cookie, or the inputs of a multi-step template):
+        // it gets the new cookie (the result is not checked). A cookie typed by hand has no
+        // known expiry.
         book_.updateCookie(account_.entry.Cid, cookie);
         book_.rememberCookieExpiry(account_.entry.Cid, QDateTime());
     } else if (accountMode(mode_)) {

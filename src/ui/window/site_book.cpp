@@ -69,6 +69,10 @@ WriteResult SiteBook::saveRules(int templateId, const VerdictRules& rules) {
     return saveVerdictRules(db_, templateId, rules);
 }
 
+bool SiteBook::ownsCookieRow(const SiteTemplate& site) {
+    return site.hasCookie() || (site.Cid != 0 && flows_.account(site) != nullptr);
+}
+
 WriteResult SiteBook::updateCookie(int cid, const Text& cookie) {
     return updateWebCookie(db_, cid, cookie);
 }
@@ -99,7 +103,7 @@ bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& c
             rememberCookieExpiry(storedCid, expires);
             reload();
         },
-        &storedCid);
+        &storedCid, ownsCookieRow(account.entry));
 }
 
 void SiteBook::rememberCookieExpiry(int cid, const QDateTime& expires) {
