@@ -112,7 +112,7 @@ inline constexpr int kColumnNumber = 0;   // 序号
 inline constexpr int kColumnSite = 1;     // 网站
 inline constexpr int kColumnMethod = 2;   // 请求类型
 inline constexpr int kColumnAnswer = 3;   // 响应类型
-inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when the account has a cookie
+inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when a pass signs the row
 inline constexpr int kColumnResult = 5;   // 返回内容
 
 // The five shown columns of a list row and the empty result column, as the account list shows
