@@ -116,8 +116,8 @@ inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when a pass sig
 inline constexpr int kColumnResult = 5;   // 返回内容
 
 // The five shown columns of a list row and the empty result column, as the account list shows
-// them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容. 账号状态 here says whether the account has a
-// cookie; the programs give an account of a multi-step template its readiness instead.
+// them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容. 账号状态 here says whether the account
+// has a cookie; the programs give an account of a multi-step template its readiness instead.
 std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index);
 
 ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings);
