@@ -139,6 +139,36 @@ std::optional<int> selectMaxCid(SqlDatabase& db, int templateId) {
     return stmt.columnInt(0);
 }
 
+WriteResult addFlowAccount(SqlDatabase& db, int templateId, std::string_view ctime,
+                           std::string_view cookie, const AccountInputs& inputs, int* cid) {
+    Transaction transaction(db);
+    if (!transaction.begun()) {
+        return transaction.begun();
+    }
+    if (WriteResult inserted = insertWebCookie(db, templateId, ctime, cookie); !inserted) {
+        return inserted;
+    }
+    const std::optional<int> added = selectMaxCid(db, templateId);
+    if (!added) {
+        return WriteResult{false, db.errorMessage(), true};
+    }
+    std::vector<InputChange> changes;
+    for (const auto& [name, value] : inputs) {
+        changes.emplace_back(name, value);
+    }
+    if (WriteResult changed = changeInputs(db, *added, changes); !changed) {
+        return changed;
+    }
+    if (WriteResult identified = ensureSiteDatabaseId(db); !identified) {
+        return identified;
+    }
+    WriteResult committed = transaction.commit();
+    if (committed) {
+        *cid = *added;
+    }
+    return committed;
+}
+
 AddFlowSiteResult addFlowSite(SqlDatabase& db, const TemplateFields& fields,
                               std::string_view cookie, std::string_view steps,
                               const AccountInputs& inputs) {

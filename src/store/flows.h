@@ -56,6 +56,12 @@ AddFlowSiteResult addFlowSite(SqlDatabase& db, const TemplateFields& fields,
                               std::string_view cookie, std::string_view steps,
                               const AccountInputs& inputs);
 
+// A further account of a multi-step template: its WebCookie row with `cookie` (which may be
+// empty) stamped `ctime`, and its inputs, in one transaction. `cid` receives the account's Cid
+// once it is stored.
+WriteResult addFlowAccount(SqlDatabase& db, int templateId, std::string_view ctime,
+                           std::string_view cookie, const AccountInputs& inputs, int* cid);
+
 // The Cid of a template's newest account; nothing when it has none.
 std::optional<int> selectMaxCid(SqlDatabase& db, int templateId);
 

@@ -112,11 +112,12 @@ inline constexpr int kColumnNumber = 0;   // 序号
 inline constexpr int kColumnSite = 1;     // 网站
 inline constexpr int kColumnMethod = 2;   // 请求类型
 inline constexpr int kColumnAnswer = 3;   // 响应类型
-inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when the account has a cookie
+inline constexpr int kColumnAccount = 4;  // 账号状态: "√" when a pass signs the row
 inline constexpr int kColumnResult = 5;   // 返回内容
 
 // The five shown columns of a list row and the empty result column, as the account list shows
-// them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容.
+// them: 序号, 网站, 请求类型, 响应类型, 账号状态, 返回内容. 账号状态 here says whether the account
+// has a cookie; the programs give an account of a multi-step template its readiness instead.
 std::array<Text, 6> siteListRow(const SiteTemplate& site, std::size_t index);
 
 ReadResult readPushSettings(SqlDatabase& db, PushSettings& settings);

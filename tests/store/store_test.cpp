@@ -494,9 +494,12 @@ TEST_F(SiteStore, ASiteWithAFlowGoesInAndOutWhole) {
     ASSERT_TRUE(second.site.write);
     ASSERT_TRUE(saveVerdictRules(db_, first.site.id, {gbk("好"), {}, {}}));
     // A second account of the first site, with its own inputs.
-    ASSERT_TRUE(insertWebCookie(db_, first.site.id, "2026-01-01 00:00:00", "c=2"));
-    const int other = selectMaxCid(db_, first.site.id).value_or(0);
-    ASSERT_TRUE(changeAccountInputs(db_, other, {{"user", "him"}, {"password", "x"}}));
+    int other = 0;
+    ASSERT_TRUE(addFlowAccount(db_, first.site.id, "2026-01-01 00:00:00", "c=2", {{"user", "him"}},
+                               &other));
+    EXPECT_EQ(other, selectMaxCid(db_, first.site.id).value_or(0));
+    EXPECT_NE(other, first.cid);
+    ASSERT_TRUE(changeAccountInputs(db_, other, {{"password", "x"}}));
     ASSERT_TRUE(changeAccountInputs(db_, other, {{"password", std::nullopt}}));
 
     std::optional<std::string> stored;
@@ -527,6 +530,17 @@ TEST_F(SiteStore, ASiteWithAFlowGoesInAndOutWhole) {
     const SiteList sites = loadSiteList(db_);
     ASSERT_EQ(sites.size(), 1U);
     EXPECT_EQ(sites[0].WebName, gbk("乙站"));
+}
+
+TEST_F(SiteStore, AFurtherAccountWhoseInputsCannotBeStoredLeavesNoRow) {
+    const AddFlowSiteResult site = addFlowSite(db_, fields("甲站"), "", "[]", {});
+    ASSERT_TRUE(site.site.write);
+    exec("CREATE VIEW AccountInput AS SELECT 1 AS Cid, 'a' AS Name, 'b' AS Value");
+    int cid = -1;
+    EXPECT_FALSE(
+        addFlowAccount(db_, site.site.id, "2026-01-01 00:00:00", "c=2", {{"user", "me"}}, &cid));
+    EXPECT_EQ(cid, -1);
+    EXPECT_EQ(selectMaxCid(db_, site.site.id), site.cid);
 }
 
 TEST_F(SiteStore, AFlowSiteThatCannotBeAddedLeavesNothing) {

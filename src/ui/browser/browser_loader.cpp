@@ -205,12 +205,12 @@ BrowserLoginResult captureForEditor(QWidget* owner, const Text& address, Capture
 
 bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templateId,
                         const Text& cookie, const CaptureNotice& notice,
-                        const std::function<void()>& reload, int* storedCid) {
+                        const std::function<void()>& reload, int* storedCid, bool ownRow) {
     const QString caption = QStringLiteral("修改模板");
     if (storedCid != nullptr) {
         *storedCid = 0;
     }
-    if (!account.Cookie.empty()) {
+    if (!account.Cookie.empty() || (ownRow && account.Cid != 0)) {
         const WriteResult updated = updateWebCookie(db, account.Cid, cookie);
         if (!updated.prepared) {
             // Reported, and the window closes as after a success.

@@ -111,9 +111,12 @@ using CaptureNotice =
 // gets a new WebCookie row stamped now. `reload` rebuilds the list after a change. Returns true
 // when the window may close (also after a statement that could not be prepared, which is
 // reported), false when the write failed and the window stays for another try. `storedCid`, when
-// given, receives the Cid of the account that now has the cookie, or 0 when none does.
+// given, receives the Cid of the account that now has the cookie, or 0 when none does. With
+// `ownRow`, the entry's row gets the cookie even when it has none yet (an account of a
+// multi-step template, whose inputs belong to that row).
 bool storeAccountCookie(SqlDatabase& db, const SiteTemplate& account, int templateId,
                         const Text& cookie, const CaptureNotice& notice,
-                        const std::function<void()>& reload, int* storedCid = nullptr);
+                        const std::function<void()>& reload, int* storedCid = nullptr,
+                        bool ownRow = false);
 
 }  // namespace vesprey::ui

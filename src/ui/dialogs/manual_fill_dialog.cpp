@@ -65,8 +65,22 @@ ManualFillDialog::ManualFillDialog(QWidget* owner, SiteBook& book, CaptureState&
         // The cookie only: the window ends below the button, the Headers field lies outside it
         // and takes no focus.
         placeBeside(owner, 170, 130);
-        setWindowHeight(kAccountHeight);
-        save_->move(356, 101);
+        int below = 101;
+        if (mode_ == CaptureMode::AddAccount) {
+            if (const auto flow = book_.flowAccount(account_.entry)) {
+                // The new account starts without inputs of its own.
+                FlowAccount fresh = *flow;
+                fresh.inputs.clear();
+                inputs_.emplace(this, fresh, 71, below + 2, 440);
+                if (inputs_->empty()) {
+                    inputs_.reset();
+                } else {
+                    below += inputs_->height() + 4;
+                }
+            }
+        }
+        setWindowHeight(kAccountHeight + below - 101);
+        save_->move(356, below);
         dateLabel->hide();
         date_->hide();
         headers_->hide();
@@ -82,14 +96,25 @@ void ManualFillDialog::save() {
         MessageBoxes::inform(this, *oversized, QStringLiteral("手动填写参数"), BoxIcon::Warning);
         return;
     }
-    if (mode_ == CaptureMode::UpdateAccount && !account_.entry.Cookie.empty()) {
-        // The account has a cookie row: it gets the new cookie (the result is not checked). A
-        // cookie typed by hand has no known expiry.
+    if (inputs_) {
+        if (const std::optional<QString> oversized = inputs_->oversizedText()) {
+            MessageBoxes::inform(this, *oversized, QStringLiteral("手动填写参数"),
+                                 BoxIcon::Warning);
+            return;
+        }
+    }
+    if (mode_ == CaptureMode::UpdateAccount && book_.ownsCookieRow(account_.entry)) {
+        // The account has a row of its own (a cookie, or the inputs of a multi-step template):
+        // it gets the new cookie (the result is not checked). A cookie typed by hand has no
+        // known expiry.
         book_.updateCookie(account_.entry.Cid, cookie);
         book_.rememberCookieExpiry(account_.entry.Cid, QDateTime());
     } else if (accountMode(mode_)) {
         // A new account row for the site; a failed insert leaves the window open to try again.
-        if (!book_.addAccount(account_.templateId, cookie)) {
+        const WriteResult added =
+            inputs_ ? book_.addFlowAccount(account_.templateId, cookie, inputs_->values())
+                    : book_.addAccount(account_.templateId, cookie);
+        if (!added) {
             return;
         }
     }

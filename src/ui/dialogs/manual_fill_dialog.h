@@ -1,9 +1,13 @@
 // "填写必要参数": the cookie, request body and header lines typed or pasted by hand. For the
 // template editor (CaptureMode::ForEditor) they only go into PendingCapture; for an account of
 // the list (UpdateAccount, AddAccount) the window shows the cookie field only and stores the
-// cookie for the account remembered when the command started.
+// cookie for the account remembered when the command started. A further account (AddAccount) of a
+// multi-step template gets the inputs its flow reads too, below the cookie (InputFields).
 #pragma once
 
+#include <optional>
+
+#include "ui/dialogs/input_fields.h"
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/capture.h"
 
@@ -41,6 +45,7 @@ private:
     QPlainTextEdit* date_ = nullptr;
     QPlainTextEdit* headers_ = nullptr;
     QPushButton* save_ = nullptr;
+    std::optional<InputFields> inputs_;  // a further account of a multi-step template only
 };
 
 }  // namespace vesprey::ui

@@ -88,14 +88,26 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
     fieldLabel(this, QStringLiteral("Date："), 71, 358);
     date_ = textBox(this, QStringLiteral("编辑框_date"), 71, 356, 378, 50);
 
-    verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, 416, 232, 25);
+    // The inputs of a multi-step template's account go below Date, the buttons below them.
+    int below = 416;
+    if (entry_.Cid != 0) {
+        if (const auto account = book_.flowAccount(entry_)) {
+            inputs_.emplace(this, *account, 71, below - 4, 449);
+            if (inputs_->empty()) {
+                inputs_.reset();
+            } else {
+                below += inputs_->height();
+            }
+        }
+    }
+    verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, below, 232, 25);
     trial_.emplace(result_, verdict_, hint_);
     auto* rulesButton = place(new QPushButton(QStringLiteral("判定规则"), this),
-                              QStringLiteral("超级按钮_判定规则"), 244, 416, 61, 25);
+                              QStringLiteral("超级按钮_判定规则"), 244, below, 61, 25);
     auto* trialButton = place(new QPushButton(QStringLiteral("调试"), this),
-                              QStringLiteral("超级按钮_调试"), 316, 416, 61, 25);
+                              QStringLiteral("超级按钮_调试"), 316, below, 61, 25);
     auto* saveButton = place(new QPushButton(QStringLiteral("保存"), this),
-                             QStringLiteral("超级按钮_保存1"), 388, 416, 61, 25);
+                             QStringLiteral("超级按钮_保存1"), 388, below, 61, 25);
     for (QPushButton* b : {rulesButton, trialButton, saveButton}) {
         b->setAutoDefault(false);
     }
@@ -119,6 +131,9 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
     // Only the user's choice converts: the entry's item above was selected before this.
     connect(conversion_, &QComboBox::currentIndexChanged, this, &ModifyDialog::conversionChanged);
 
+    if (inputs_) {
+        setWindowHeight(below + 35);
+    }
     placeBeside(owner, 170, -34);
     name_->setFocus();
 }
@@ -238,6 +253,12 @@ void ModifyDialog::save() {
         MessageBoxes::inform(this, *oversized, kModifyCaption, BoxIcon::Warning);
         return;
     }
+    if (inputs_) {
+        if (const std::optional<QString> oversized = inputs_->oversizedText()) {
+            MessageBoxes::inform(this, *oversized, kModifyCaption, BoxIcon::Warning);
+            return;
+        }
+    }
     const WriteResult written = book_.updateTemplate(entry_.id, changed);
     if (!written.prepared) {
         MessageBoxes::inform(this, QStringLiteral("SQL语句执行失败！"), kModifyCaption,
@@ -261,6 +282,19 @@ void ModifyDialog::save() {
             return;
         }
         storedRules_ = rules_;
+    }
+    if (inputs_) {
+        if (const std::vector<InputChange> changes = inputs_->changes(); !changes.empty()) {
+            const WriteResult stored = book_.changeInputs(entry_.Cid, changes);
+            if (!stored) {
+                MessageBoxes::inform(
+                    this, QStringLiteral("账号参数保存失败！\r\n") + fromAnsi(stored.error),
+                    kModifyCaption, BoxIcon::Information);
+                book_.reload();  // the template itself did change
+                return;
+            }
+            inputs_->markStored();
+        }
     }
     MessageBoxes::inform(this, QStringLiteral("模板信息修改成功！"), kModifyCaption,
                          BoxIcon::Information);

@@ -1,5 +1,7 @@
 // "修改模板": the template of one list entry with its request data and its verdict rules, a trial
-// of its own and the save into the Template row (and the rules into table Verdict). The window
+// of its own and the save into the Template row (and the rules into table Verdict). For an
+// account of a multi-step template the window shows its inputs too (InputFields, below Date),
+// which the save stores with the template. The window
 // works on a copy of the entry taken when the command started; a trial's merged cookie goes into
 // that copy (in memory only) and serves the window's next trial. An entry of a multi-step
 // template is tried by running its flow with the account's inputs beside the window, its steps
@@ -11,6 +13,7 @@
 #include "engine/account_request.h"
 #include "engine/flow_account.h"
 #include "store/site_database.h"
+#include "ui/dialogs/input_fields.h"
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/trial_request.h"
 
@@ -75,6 +78,7 @@ private:
     QLabel* verdict_ = nullptr;
     QLabel* hint_ = nullptr;
     std::optional<TrialDisplay> trial_;
+    std::optional<InputFields> inputs_;  // an account of a multi-step template only
     VerdictRules rules_;
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
     FlowTrialWindow* flowTrial_ = nullptr;

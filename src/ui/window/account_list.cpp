@@ -139,20 +139,24 @@ const std::array<int, kAccountColumns>& AccountListModel::widths() {
     return pixels;
 }
 
-void AccountListModel::load(const SiteList& sites) {
+void AccountListModel::load(const SiteList& sites,
+                            const std::function<bool(const SiteTemplate&)>& ready) {
+    static const QString kYes = QStringLiteral("√");
+    static const QString kNo = QStringLiteral("×");
     beginResetModel();
     rows_.clear();
     verdicts_.assign(sites.size(), std::nullopt);
     cookieWarnings_.assign(sites.size(), QString());
-    cookies_.assign(sites.size(), false);
+    ready_.assign(sites.size(), false);
     rows_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
-        cookies_[i] = sites[i].hasCookie();
+        ready_[i] = ready(sites[i]);
         const auto texts = siteListRow(sites[i], i);
         Row row;
         for (int c = 0; c < kAccountColumns; ++c) {
             row[static_cast<std::size_t>(c)] = fromAnsi(texts[static_cast<std::size_t>(c)]);
         }
+        row[static_cast<std::size_t>(kColumnAccount)] = ready_[i] ? kYes : kNo;
         rows_.push_back(std::move(row));
     }
     endResetModel();
@@ -163,13 +167,13 @@ void AccountListModel::clear() {
     rows_.clear();
     verdicts_.clear();
     cookieWarnings_.clear();
-    cookies_.clear();
+    ready_.clear();
     endResetModel();
 }
 
-bool AccountListModel::hasCookie(int row) const {
-    return row >= 0 && static_cast<std::size_t>(row) < cookies_.size() &&
-           cookies_[static_cast<std::size_t>(row)];
+bool AccountListModel::ready(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < ready_.size() &&
+           ready_[static_cast<std::size_t>(row)];
 }
 
 QString AccountListModel::cell(int row, int column) const {
@@ -262,8 +266,8 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const {
         return QVariant::fromValue(Qt::AlignCenter);
     }
     if (role == Qt::ForegroundRole && index.column() == kColumnAccount) {
-        const bool hasCookie = cell(index.row(), index.column()) == QStringLiteral("√");
-        return QVariant::fromValue(hasCookie ? QColor(0x2e, 0x7d, 0x32) : QColor(0xc6, 0x28, 0x28));
+        const bool ready = cell(index.row(), index.column()) == QStringLiteral("√");
+        return QVariant::fromValue(ready ? QColor(0x2e, 0x7d, 0x32) : QColor(0xc6, 0x28, 0x28));
     }
     return {};
 }

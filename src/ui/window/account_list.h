@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QString>
 #include <array>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -38,12 +39,13 @@ public:
 
     explicit AccountListModel(QObject* parent = nullptr);
 
-    // Replaces every row with the list's rows (the result column empty, no verdicts).
-    void load(const SiteList& sites);
+    // Replaces every row with the list's rows (the result column empty, no verdicts); an entry's
+    // "账号状态" is "√" when `ready` says a pass signs it.
+    void load(const SiteList& sites, const std::function<bool(const SiteTemplate&)>& ready);
     void clear();
 
-    // The row's account had a cookie when the list was loaded ("√"): a pass requests it.
-    bool hasCookie(int row) const;
+    // The row was ready when the list was loaded ("√"): a pass requests it.
+    bool ready(int row) const;
     // Out-of-range cells read as empty text; writes to them are ignored.
     QString cell(int row, int column) const;
     void setCell(int row, int column, const QString& text);
@@ -71,7 +73,7 @@ private:
     std::vector<Row> rows_;
     std::vector<std::optional<Shown>> verdicts_;  // one per row
     std::vector<QString> cookieWarnings_;         // one per row; empty: no mark
-    std::vector<bool> cookies_;                   // one per row: hasCookie
+    std::vector<bool> ready_;                     // one per row
     mutable QIcon warningIcon_;
     // Drawn when first shown; a model's own, so that no pixmap outlives the application.
     mutable std::array<QIcon, kVerdictCount> icons_;

@@ -364,7 +364,7 @@ void MainWindow::startPass() {
     const SiteList& sites = book_.sites();
     plan.rows.reserve(sites.size());
     for (std::size_t row = 0; row < sites.size(); ++row) {
-        plan.rows.push_back({sites[row], signPage_->hasCookie(static_cast<int>(row)), nullptr});
+        plan.rows.push_back({sites[row], signPage_->ready(static_cast<int>(row)), nullptr});
     }
     plan.switches = switches_;
     plan.keys = pushPage_->settings();

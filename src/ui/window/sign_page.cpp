@@ -107,7 +107,7 @@ void SignPage::buildContextMenu() {
 
 void SignPage::showList(const ReadResult& read) {
     model_->clear();
-    model_->load(book_.sites());
+    model_->load(book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); });
     showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list, which says
     // enough; a list the file gave up on part way, or a file held by another program, is said.
@@ -139,8 +139,8 @@ void SignPage::setRowVerdict(int row, const AccountVerdict& verdict) {
     model_->setVerdict(row, verdict);
 }
 
-bool SignPage::hasCookie(int row) const {
-    return model_->hasCookie(row);
+bool SignPage::ready(int row) const {
+    return model_->ready(row);
 }
 
 int SignPage::selectedRow() const {

@@ -41,8 +41,8 @@ public:
     void setCellText(int row, int column, const QString& text);
     // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
     void setRowVerdict(int row, const AccountVerdict& verdict);
-    // The row's account had a cookie when the list was loaded ("√"): a pass requests it.
-    bool hasCookie(int row) const;
+    // The row was ready when the list was loaded ("√", SiteBook::ready): a pass requests it.
+    bool ready(int row) const;
     int selectedRow() const;  // -1 when no row is selected
     int rowCount() const;
 

@@ -69,12 +69,23 @@ WriteResult SiteBook::saveRules(int templateId, const VerdictRules& rules) {
     return saveVerdictRules(db_, templateId, rules);
 }
 
+bool SiteBook::ownsCookieRow(const SiteTemplate& site) {
+    return site.hasCookie() || (site.Cid != 0 && flows_.account(site) != nullptr);
+}
+
 WriteResult SiteBook::updateCookie(int cid, const Text& cookie) {
     return updateWebCookie(db_, cid, cookie);
 }
 
 WriteResult SiteBook::addAccount(int templateId, const Text& cookie) {
     return insertWebCookie(db_, templateId, dateTimeToText(std::nullopt, 1), cookie);
+}
+
+WriteResult SiteBook::addFlowAccount(int templateId, const Text& cookie,
+                                     const AccountInputs& inputs) {
+    int cid = 0;
+    return vesprey::addFlowAccount(db_, templateId, dateTimeToText(std::nullopt, 1), cookie, inputs,
+                                   &cid);
 }
 
 WriteResult SiteBook::deleteAccount(int cid) {
@@ -92,7 +103,7 @@ bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& c
             rememberCookieExpiry(storedCid, expires);
             reload();
         },
-        &storedCid);
+        &storedCid, ownsCookieRow(account.entry));
 }
 
 void SiteBook::rememberCookieExpiry(int cid, const QDateTime& expires) {

@@ -63,10 +63,16 @@ public:
     VerdictRules rules(int templateId);
     WriteResult saveRules(int templateId, const VerdictRules& rules);
 
+    // Whether a cookie for the entry goes into the entry's own row rather than a new account: it
+    // has a cookie, or it is an account of a multi-step template (its inputs are on that row).
+    bool ownsCookieRow(const SiteTemplate& site);
     // A cookie typed by hand for the account, which has a cookie row already.
     WriteResult updateCookie(int cid, const Text& cookie);
     // A further account row of the template, stamped now.
     WriteResult addAccount(int templateId, const Text& cookie);
+    // A further account of a multi-step template, stamped now, with its inputs, in one
+    // transaction.
+    WriteResult addFlowAccount(int templateId, const Text& cookie, const AccountInputs& inputs);
     // Only the account row goes; the site stays, listed with "×" once it has none left.
     WriteResult deleteAccount(int cid);
     // The built-in browser's capture for the remembered account (storeAccountCookie), with
