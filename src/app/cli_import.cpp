@@ -58,6 +58,27 @@ Text templateText(std::string_view bytes) {
     return isUtf8(bytes) ? utf8ToAnsi(bytes) : Text(bytes);
 }
 
+// Why a template cannot be saved, said on stderr: a field over its limit, a verdict rule that is
+// not a valid expression, a cookie over its limit. False when none of these holds.
+bool refusedTemplate(const TemplateFields& fields, const VerdictRules& rules,
+                     const std::optional<std::string>& cookie) {
+    if (const std::optional<Text> oversized = oversizedTemplateField(fields)) {
+        printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+        return true;
+    }
+    if (const std::optional<Text> invalid = invalidVerdictRule(rules)) {
+        printError("判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
+        return true;
+    }
+    if (cookie) {
+        if (const std::optional<Text> oversized = oversizedCookie(*cookie)) {
+            printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+            return true;
+        }
+    }
+    return false;
+}
+
 // Lists a browser's HAR for --pick.
 void printHarEntries(const std::vector<flow::HarEntry>& entries) {
     std::printf("%s  %s  %s  %s\n", padRight("序号", 4).c_str(), padRight("方法", 7).c_str(),
@@ -152,20 +173,9 @@ int importFlow(const Arguments& args, const flow::ImportedFlow& read, const std:
         fields.Tying = own.Tying;
         fields.WebLink = own.WebLink.empty() ? fields.WebLink : own.WebLink;
         rules = shared->rules;
-        if (const std::optional<Text> invalid = invalidVerdictRule(rules)) {
-            printError("判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
-            return kExitBadInput;
-        }
     }
-    if (const std::optional<Text> oversized = oversizedTemplateField(fields)) {
-        printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+    if (refusedTemplate(fields, rules, cookie)) {
         return kExitBadInput;
-    }
-    if (cookie) {
-        if (const std::optional<Text> oversized = oversizedCookie(*cookie)) {
-            printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
-            return kExitBadInput;
-        }
     }
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
@@ -324,19 +334,8 @@ int runImport(const Arguments& args) {
         return kExitBadInput;
     }
 
-    if (const std::optional<Text> oversized = oversizedTemplateField(fields)) {
-        printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
+    if (refusedTemplate(fields, imported->rules, cookie)) {
         return kExitBadInput;
-    }
-    if (const std::optional<Text> invalid = invalidVerdictRule(imported->rules)) {
-        printError("判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
-        return kExitBadInput;
-    }
-    if (cookie) {
-        if (const std::optional<Text> oversized = oversizedCookie(*cookie)) {
-            printError("模板没有导入：" + ansiToUtf8(*oversized) + "。");
-            return kExitBadInput;
-        }
     }
 
     CommandDatabase database;
