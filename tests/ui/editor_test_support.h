@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "store/flows.h"
 #include "store/site_database.h"
 #include "ui/qt_text.h"
 #include "ui_fixtures.h"
@@ -153,6 +154,15 @@ inline std::vector<TemplateRow> templates(const std::filesystem::path& path) {
         rows.push_back(std::move(r));
     }
     return rows;
+}
+
+// The steps of table Flow (UTF-8), by template id.
+inline std::map<int, std::string> storedFlows(const std::filesystem::path& path) {
+    SqlDatabase db;
+    openSiteDatabase(db, path);
+    std::map<int, std::string> steps;
+    readFlows(db, steps);
+    return steps;
 }
 
 // The verdict rules of table Verdict, by template id.

@@ -65,14 +65,6 @@ std::vector<std::string> stepUrls(const std::string& json) {
     return urls;
 }
 
-std::map<int, std::string> storedFlows(const std::filesystem::path& path) {
-    SqlDatabase db;
-    openSiteDatabase(db, path);
-    std::map<int, std::string> steps;
-    readFlows(db, steps);
-    return steps;
-}
-
 }  // namespace
 
 class ImportDialogTest : public QObject {

@@ -11,9 +11,13 @@
 #include <stop_token>
 #include <utility>
 
+#include "engine/flow/formats.h"
+#include "engine/flow/step_list.h"
 #include "engine/template_import.h"
+#include "session/pass_session.h"
 #include "ui/dialogs/edit_text.h"
 #include "ui/dialogs/message_boxes.h"
+#include "ui/dialogs/step_editor.h"
 #include "ui/dialogs/verdict_rules_dialog.h"
 #include "ui/layout.h"
 #include "ui/qt_text.h"
@@ -100,7 +104,9 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
             }
         }
     }
-    verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, below, 232, 25);
+    verdict_ = place(new QLabel(this), QStringLiteral("标签_判定"), 8, below, 150, 25);
+    auto* stepsButton = place(new QPushButton(QStringLiteral("多步骤…"), this),
+                              QStringLiteral("超级按钮_多步骤"), 162, below, 76, 25);
     trial_.emplace(result_, verdict_, hint_);
     auto* rulesButton = place(new QPushButton(QStringLiteral("判定规则"), this),
                               QStringLiteral("超级按钮_判定规则"), 244, below, 61, 25);
@@ -108,9 +114,10 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
                               QStringLiteral("超级按钮_调试"), 316, below, 61, 25);
     auto* saveButton = place(new QPushButton(QStringLiteral("保存"), this),
                              QStringLiteral("超级按钮_保存1"), 388, below, 61, 25);
-    for (QPushButton* b : {rulesButton, trialButton, saveButton}) {
+    for (QPushButton* b : {stepsButton, rulesButton, trialButton, saveButton}) {
         b->setAutoDefault(false);
     }
+    connect(stepsButton, &QPushButton::clicked, this, &ModifyDialog::editSteps);
     connect(rulesButton, &QPushButton::clicked, this, &ModifyDialog::editRules);
     connect(trialButton, &QPushButton::clicked, this, &ModifyDialog::trial);
     connect(saveButton, &QPushButton::clicked, this, &ModifyDialog::save);
@@ -189,7 +196,39 @@ void ModifyDialog::conversionChanged(int index) {
     trial_->show(reevaluateTrial(setup, *answer, messages));
 }
 
+StepEditorDialog* ModifyDialog::stepEditor() const {
+    return stepEditor_.data();
+}
+
+void ModifyDialog::editSteps() {
+    if (stepEditor_ != nullptr) {
+        stepEditor_->raise();
+        return;
+    }
+    const std::optional<std::string> steps = editedSteps_ ? editedSteps_ : book_.steps(entry_.id);
+    stepEditor_ = StepEditorDialog::open(
+        flow::stepListFor(steps, fields()), this, [this](std::string edited) {
+            // The first request's address and method on the
+            // window, as the list shows them.
+            auto read = flow::importFlowText(edited, flow::TemplateFormat::CommunityJson, {}, {});
+            if (const auto* imported = std::get_if<flow::ImportedFlow>(&read)) {
+                setEditText(link_, imported->fields.WebLink);
+                (imported->fields.Qtype == RequestMethod::Get ? get_ : post_)->setChecked(true);
+            }
+            editedSteps_ = std::move(edited);
+        });
+}
+
 void ModifyDialog::trial() {
+    if (editedSteps_) {
+        // The edited steps, with the account's inputs.
+        auto account = std::make_shared<FlowAccount>(*readableFlow(editText(name_), *editedSteps_));
+        if (const auto stored = book_.flowAccount(entry_)) {
+            account->inputs = stored->inputs;
+        }
+        trialFlow(*account);
+        return;
+    }
     if (const std::shared_ptr<const FlowAccount> account = book_.flowAccount(entry_)) {
         trialFlow(*account);
         return;
@@ -282,6 +321,17 @@ void ModifyDialog::save() {
             return;
         }
         storedRules_ = rules_;
+    }
+    if (editedSteps_) {
+        const WriteResult stored = book_.saveSteps(entry_.id, *editedSteps_);
+        if (!stored) {
+            MessageBoxes::inform(this,
+                                 QStringLiteral("步骤保存失败！\r\n") + fromAnsi(stored.error),
+                                 kModifyCaption, BoxIcon::Information);
+            book_.reload();  // the template itself did change
+            return;
+        }
+        editedSteps_.reset();
     }
     if (inputs_) {
         if (const std::vector<InputChange> changes = inputs_->changes(); !changes.empty()) {

@@ -5,10 +5,13 @@
 // works on a copy of the entry taken when the command started; a trial's merged cookie goes into
 // that copy (in memory only) and serves the window's next trial. An entry of a multi-step
 // template is tried by running its flow with the account's inputs beside the window, its steps
-// in the step window.
+// in the step window. "多步骤…" edits the template's steps (a one-request template's request as
+// one step); the edited steps are tried by the next trial and stored by the save.
 #pragma once
 
+#include <QPointer>
 #include <optional>
+#include <string>
 
 #include "engine/account_request.h"
 #include "engine/flow_account.h"
@@ -28,6 +31,7 @@ namespace vesprey::ui {
 
 class FlowTrialWindow;
 class SiteBook;
+class StepEditorDialog;
 class WindowQueue;
 struct FlowTrialOutcome;
 
@@ -45,9 +49,12 @@ public:
     const VerdictRules& rules() const { return rules_; }
     // The step window of the last flow trial; null before the first.
     FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
+    // The step list while it is open; null otherwise.
+    StepEditorDialog* stepEditor() const;
 
 public slots:
     void editRules();  // "判定规则": the rules window, modal
+    void editSteps();  // "多步骤…": the step list of the steps as the window holds them
     void trial();      // "调试": the answer in the result box, its verdict beside the buttons
     void save();       // "保存"; the window stays open
     // Another 编码转换 after a trial: its answer converted and evaluated again, while the result
@@ -83,6 +90,8 @@ private:
     VerdictRules storedRules_;  // what Sign.db holds: the save writes the rules when they differ
     FlowTrialWindow* flowTrial_ = nullptr;
     Text flowTrialCookie_;  // the entry's cookie the running flow trial was given
+    QPointer<StepEditorDialog> stepEditor_;
+    std::optional<std::string> editedSteps_;  // steps changed in the step list, not yet saved
 };
 
 }  // namespace vesprey::ui

@@ -56,6 +56,21 @@ WriteResult SiteBook::updateTemplate(int templateId, const TemplateFields& field
     return vesprey::updateTemplate(db_, templateId, fields);
 }
 
+std::optional<std::string> SiteBook::steps(int templateId, ReadResult* read) {
+    std::optional<std::string> steps;
+    const ReadResult result = readFlow(db_, templateId, steps);
+    if (read != nullptr) {
+        *read = result;
+    }
+    return result.ok() ? steps : std::nullopt;
+}
+
+WriteResult SiteBook::saveSteps(int templateId, const std::string& steps) {
+    WriteResult written = saveFlow(db_, templateId, steps);
+    flows_.read(db_);
+    return written;
+}
+
 VerdictRules SiteBook::rules(int templateId) {
     std::map<int, VerdictRules> all;
     if (!readVerdictRules(db_, all).ok()) {

@@ -59,6 +59,11 @@ public:
     // and reads the flows again.
     WriteResult changeInputs(int cid, const std::vector<InputChange>& changes);
     WriteResult updateTemplate(int templateId, const TemplateFields& fields);
+    // A template's stored steps (community JSON, UTF-8); nothing for a one-request template or
+    // when Sign.db cannot say (`read` receives which).
+    std::optional<std::string> steps(int templateId, ReadResult* read = nullptr);
+    // Stores the template's steps in place of any it had, and reads the flows again.
+    WriteResult saveSteps(int templateId, const std::string& steps);
     // The stored rules of the template; none when it has none or the file cannot say.
     VerdictRules rules(int templateId);
     WriteResult saveRules(int templateId, const VerdictRules& rules);

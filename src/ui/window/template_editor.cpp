@@ -21,6 +21,7 @@
 #include "ui/dialogs/import_dialog.h"
 #include "ui/dialogs/manual_fill_dialog.h"
 #include "ui/dialogs/message_boxes.h"
+#include "ui/dialogs/step_editor.h"
 #include "ui/dialogs/verdict_rules_dialog.h"
 #include "ui/qt_text.h"
 #include "ui/window/flow_trial.h"
@@ -253,6 +254,9 @@ bool TemplateEditor::importTemplate(const std::string& utf8, const Text& ansi,
             }
         }
         setPendingFlow(read != nullptr ? read->flowJson : std::nullopt);
+        if (flow_) {
+            editSteps();
+        }
         return true;
     }
     std::vector<std::size_t> picks;
@@ -287,6 +291,7 @@ bool TemplateEditor::importTemplate(const std::string& utf8, const Text& ansi,
         return false;
     }
     applyFlow(std::get<flow::ImportedFlow>(read), fileName);
+    editSteps();
     return true;
 }
 
@@ -474,6 +479,50 @@ void TemplateEditor::conversionChanged(int index) {
     setEditText(result_, text);
 }
 
+TemplateFields TemplateEditor::pageFields() const {
+    TemplateFields fields;
+    fields.WebName = editText(name_);
+    fields.WebLink = editText(link_);
+    fields.Weblogin = editText(login_);
+    fields.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
+    fields.Qtype = get_->isChecked() ? RequestMethod::Get : RequestMethod::Post;
+    fields.Ctype = conversion_->currentIndex();
+    fields.Tying = tying();
+    fields.Headers = capture_.pending.Headers;
+    fields.Date = capture_.pending.Date;
+    return fields;
+}
+
+StepEditorDialog* TemplateEditor::stepEditor() const {
+    return stepEditor_.data();
+}
+
+void TemplateEditor::editSteps() {
+    if (stepEditor_ != nullptr) {
+        stepEditor_->raise();
+        return;
+    }
+    stepEditor_ =
+        StepEditorDialog::open(flow::stepListFor(flow_, pageFields()), owner_,
+                               [this](std::string steps) { applySteps(std::move(steps)); });
+}
+
+void TemplateEditor::applySteps(std::string steps) {
+    const bool wasFlow = flow_.has_value();
+    auto read = flow::importFlowText(steps, flow::TemplateFormat::CommunityJson, {}, {});
+    if (const auto* imported = std::get_if<flow::ImportedFlow>(&read)) {
+        setEditText(link_, imported->fields.WebLink);
+        setMethod(imported->fields.Qtype);
+    }
+    if (!wasFlow) {
+        // The one step carries the page's header lines and body now.
+        capture_.pending.Headers.clear();
+        capture_.pending.Date.clear();
+    }
+    trial_->clear();
+    setPendingFlow(std::move(steps));
+}
+
 void TemplateEditor::save() {
     const Text name = editText(name_);
     const Text link = editText(link_);
@@ -489,16 +538,7 @@ void TemplateEditor::save() {
         return;
     }
     const PendingCapture& pending = capture_.pending;
-    TemplateFields fields;
-    fields.WebName = name;
-    fields.WebLink = link;
-    fields.Weblogin = editText(login_);
-    fields.Rtype = json_->isChecked() ? AnswerType::Json : AnswerType::Regex;
-    fields.Qtype = get_->isChecked() ? RequestMethod::Get : RequestMethod::Post;
-    fields.Ctype = conversion_->currentIndex();
-    fields.Tying = tying();
-    fields.Headers = pending.Headers;
-    fields.Date = pending.Date;
+    const TemplateFields fields = pageFields();
 
     if (const std::optional<QString> oversized = oversizedSaveText(fields, pending.Cookie)) {
         MessageBoxes::inform(owner_, *oversized, QStringLiteral("保存工具"), BoxIcon::Warning);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <cstddef>
 #include <optional>
@@ -29,6 +30,7 @@ namespace vesprey::ui {
 
 class FlowTrialWindow;
 class SiteBook;
+class StepEditorDialog;
 class WindowQueue;
 struct FlowTrialOutcome;
 
@@ -59,8 +61,13 @@ public slots:
     void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
     void oneClickImport();  // "一键置入": the import window, then the import
     void editRules();       // "判定规则": the rules window, modal, on the pending rules
-    void reset();           // "初始化"
-    void clearPending();    // "清除": the pending cookie, header lines and body
+    // "多步骤…": the step list of the pending flow, or of the page's one-request template as one
+    // step. What the list holds when it is closed with "确定" becomes the pending flow, the
+    // page showing its first request; a list closed unchanged changes nothing, so that a
+    // one-request template stays one.
+    void editSteps();
+    void reset();         // "初始化"
+    void clearPending();  // "清除": the pending cookie, header lines and body
     // "调试": the answer in the result box, its verdict beside the buttons. With a pending flow,
     // the flow runs beside the window (the pending cookie its "cookie") and its steps are shown
     // in the step window; its result and verdict come here once it has ended.
@@ -87,12 +94,18 @@ public:
     bool importTemplate(const std::string& utf8, const Text& ansi, const QString& fileName);
     // The step window of the last flow trial; null before the first.
     FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
+    // The step list while it is open; null otherwise.
+    StepEditorDialog* stepEditor() const;
     // Stops a flow trial under way and waits for it (the window is closing).
     void stopTrial();
 
 private:
     // Sets the page and the pending flow from a multi-step template named `name`.
     void applyFlow(const flow::ImportedFlow& read, const QString& name);
+    // The steps the step list was closed with: the pending flow, and its first request on the
+    // page.
+    void applySteps(std::string steps);
+    TemplateFields pageFields() const;
     void refuseImport(const std::string& message);
     // Checks GET or POST, JSON or 正则; nothing checks neither.
     void setMethod(std::optional<RequestMethod> method);
@@ -126,6 +139,7 @@ private:
     std::optional<std::string> flow_;
     std::size_t flowRequests_ = 0;  // of flow_
     FlowTrialWindow* flowTrial_ = nullptr;
+    QPointer<StepEditorDialog> stepEditor_;
     Text flowTrialCookie_;  // the pending cookie the running flow trial was given
 };
 

@@ -72,6 +72,8 @@ TemplatePage::TemplatePage(QWidget* owner, SiteBook& book, CaptureState& capture
     conversion_->addItems(
         {QStringLiteral("默认"), QStringLiteral("UTF-8解码"), QStringLiteral("USC2-ANSI")});
 
+    auto* steps = place(new QPushButton(QStringLiteral("多步骤…"), page),
+                        QStringLiteral("超级按钮_多步骤"), 206, 312, 84, 25);
     auto* rules = place(new QPushButton(QStringLiteral("判定规则"), page),
                         QStringLiteral("超级按钮_判定规则"), 297, 312, 61, 25);
     auto* reset = place(new QPushButton(QStringLiteral("初始化"), page),
@@ -85,6 +87,7 @@ TemplatePage::TemplatePage(QWidget* owner, SiteBook& book, CaptureState& capture
     connect(browser, &QPushButton::clicked, this, &TemplatePage::browserLogin);
     connect(manual, &QPushButton::clicked, editor_, &TemplateEditor::manualFill);
     connect(import, &QPushButton::clicked, editor_, &TemplateEditor::oneClickImport);
+    connect(steps, &QPushButton::clicked, editor_, &TemplateEditor::editSteps);
     connect(rules, &QPushButton::clicked, editor_, &TemplateEditor::editRules);
     connect(reset, &QPushButton::clicked, editor_, &TemplateEditor::reset);
     connect(clearPending, &QPushButton::clicked, editor_, &TemplateEditor::clearPending);
