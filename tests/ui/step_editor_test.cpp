@@ -10,7 +10,6 @@
 #include <QMenu>
 #include <QProcess>
 #include <QTableWidget>
-#include <QToolButton>
 #include <memory>
 #include <string>
 #include <variant>
@@ -41,7 +40,7 @@ void selectEntry(ui::StepEditorDialog* steps, int row) {
 }
 
 void addControl(ui::StepEditorDialog* steps, const QString& caption) {
-    auto* button = child<QToolButton>(steps, "按钮_添加控制");
+    auto* button = child<QPushButton>(steps, "按钮_添加控制");
     for (QAction* action : button->menu()->actions()) {
         if (action->text() == caption) {
             action->trigger();

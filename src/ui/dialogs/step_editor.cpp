@@ -15,7 +15,6 @@
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTableWidget>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -162,16 +161,16 @@ StepEditorDialog::StepEditorDialog(flow::StepList list, QWidget* owner)
     columns->addLayout(left, 2);
     steps_ = new QListWidget(body);
     steps_->setObjectName(QStringLiteral("列表_步骤"));
+    steps_->setTextElideMode(Qt::ElideMiddle);
+    steps_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     left->addWidget(steps_, 1);
     auto* listButtons = new QHBoxLayout;
     left->addLayout(listButtons);
     auto* addRequestButton =
         button(QStringLiteral("添加请求"), QStringLiteral("按钮_添加请求"), body);
     listButtons->addWidget(addRequestButton);
-    auto* addControlButton = new QToolButton(body);
-    addControlButton->setObjectName(QStringLiteral("按钮_添加控制"));
-    addControlButton->setText(QStringLiteral("添加控制"));
-    addControlButton->setPopupMode(QToolButton::InstantPopup);
+    auto* addControlButton =
+        button(QStringLiteral("添加控制"), QStringLiteral("按钮_添加控制"), body);
     auto* controls = new QMenu(addControlButton);
     for (flow::ControlKind kind :
          {flow::ControlKind::If, flow::ControlKind::Elif, flow::ControlKind::Else,
@@ -202,7 +201,7 @@ StepEditorDialog::StepEditorDialog(flow::StepList list, QWidget* owner)
 
     // The selected entry.
     auto* right = new QVBoxLayout;
-    columns->addLayout(right, 5);
+    columns->addLayout(right, 3);
     auto* common = new QHBoxLayout;
     right->addLayout(common);
     enabled_ = new QCheckBox(QStringLiteral("启用"), body);
@@ -493,6 +492,7 @@ void StepEditorDialog::showEntry() {
             pages_->setCurrentIndex(RequestPage);
             method_->setCurrentText(fromUtf8(entry.method));
             url_->setText(fromUtf8(entry.url));
+            url_->setCursorPosition(0);
             headers_->setPlainText(fromUtf8(flow::pairLines(entry.headers, ':')));
             cookies_->setPlainText(fromUtf8(flow::pairLines(entry.cookies, '=')));
             data_->setPlainText(fromUtf8(entry.data));

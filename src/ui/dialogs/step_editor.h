@@ -26,7 +26,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QTableWidget;
-class QToolButton;
 class QWidget;
 
 namespace vesprey::ui {
