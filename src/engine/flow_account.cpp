@@ -174,6 +174,7 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
     StoppableClock clock(settings.stop);
     flow::FlowRunOptions options;
     options.trace = settings.trace;
+    options.traced = settings.traced;
     options.stop = settings.stop;
 
     const auto began = std::chrono::steady_clock::now();

@@ -3,6 +3,7 @@
 // verdict's outcome, the merged cookie).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <stop_token>
@@ -54,6 +55,8 @@ struct FlowRunSettings {
     std::stop_token stop;
     std::shared_ptr<AnswerBudget> answerBudget;
     bool trace = false;  // keep each step's trace (FlowResult::trace)
+    // With `trace`: each step as it begins and once it is over (FlowRunOptions::traced).
+    std::function<void(const flow::StepTrace& step, bool done)> traced;
 };
 
 // What one run of an account's flow gave.

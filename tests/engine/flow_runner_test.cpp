@@ -172,6 +172,29 @@ TEST(FlowRunner, TheFirstStepThatDoesNotPassEndsTheRun) {
     EXPECT_EQ(transport.urls(), (std::vector<std::string>{"https://a.test/1", "https://a.test/2"}));
 }
 
+TEST(FlowRunner, TracedStepsAreToldAsTheyBeginAndOnceTheyAreOver) {
+    RecordingTransport transport;
+    ManualClock clock;
+    FlowRunOptions options = fixedOptions();
+    options.trace = true;
+    std::vector<std::string> told;
+    options.traced = [&told](const StepTrace& step, bool done) {
+        told.push_back(std::to_string(step.number) + (done ? " over " : " begins ") +
+                       (step.response ? std::to_string(step.response->status) : "-") +
+                       (step.decided.empty() ? "" : " " + step.decided));
+    };
+    const FlowResult result = runFlow(
+        parsedFlow(flowOf({entry(R"~("https://a.test/1")~"),
+                           entry(R"~("https://a.test/2")~", "",
+                                 R"~("success_asserts": [{"re": "ok", "from": "content"}])~")})),
+        {}, transport, clock, options);
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        "1 begins -", "1 over 200", "2 begins -",
+                        "2 over 200 第 2 步失败：答复不符合成功条件“ok”（content）"}));
+    ASSERT_EQ(result.trace.size(), 2U);
+    EXPECT_EQ(result.trace[1].decided, result.message);
+}
+
 // ----- Control flow -----
 
 struct ControlCase {

@@ -192,6 +192,10 @@ private slots:
         window_->selectPage(0);
         window_->selectPage(1);
         QVERIFY(steps->running());
+        // The step under way is listed already.
+        auto* list = child<QTreeWidget>(steps, "列表_调试步骤");
+        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(2), QStringLiteral("进行中…"));
 
         QSignalSpy finished(steps, &ui::FlowTrialWindow::finished);
         QElapsedTimer clock;

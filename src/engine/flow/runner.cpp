@@ -242,6 +242,7 @@ public:
         result.lastStatus = lastStatus_;
         result.lastHeaders = std::move(lastHeaders_);
         result.cookies = jar_.items();
+        finishTraced();
         result.trace = std::move(trace_);
         result.variables = std::move(variables_);
         result.lastAnswer = std::move(lastAnswer_);
@@ -460,10 +461,15 @@ private:
         FlowResponse response;
         const bool isUtility = request.url.rfind(kUtilityPrefix, 0) == 0;
         if (options_.trace) {
+            finishTraced();
             StepTrace& traced = trace_.emplace_back();
             traced.number = number;
             traced.utility = isUtility;
             traced.request = request;
+            tracedDone_ = false;
+            if (options_.traced) {
+                options_.traced(traced, false);
+            }
         }
         if (isUtility) {
             response = utility(request, number);
@@ -800,7 +806,16 @@ private:
     std::string lastUrl_;
     int lastStatus_ = 0;
     HeaderLines lastHeaders_;
+    // Tells the traced callback that the last traced step is over, once.
+    void finishTraced() {
+        if (options_.traced && !trace_.empty() && !tracedDone_) {
+            options_.traced(trace_.back(), true);
+        }
+        tracedDone_ = true;
+    }
+
     std::vector<StepTrace> trace_;
+    bool tracedDone_ = true;  // the last traced step has been told as over
     bool logSet_ = false;
 };
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -88,12 +89,18 @@ struct FlowLimits {
     std::size_t maxControlPasses = 100'000;
 };
 
+struct StepTrace;
+
 struct FlowRunOptions {
     FlowLimits limits;
     // The random source and time zone of the templates; their clock is the run's FlowClock.
     RenderContext render = systemRenderContext();
     // Keep a StepTrace of every step run (FlowResult::trace), for a trial that shows them.
     bool trace = false;
+    // With `trace`: told, on the run's thread, of each traced step as it begins (`done` false: its
+    // request only) and once it is over (`done` true: its answer, what decided, what it set), so
+    // that a trial shows the steps while the run goes on.
+    std::function<void(const StepTrace& step, bool done)> traced;
     // Once requested, the run ends before its next step ("已停止"), as a failure marked stopped.
     std::stop_token stop;
 };

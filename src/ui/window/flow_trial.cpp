@@ -190,6 +190,12 @@ bool FlowTrialWindow::start(const SiteTemplate& site, const FlowAccount& account
         FlowRunSettings settings;
         settings.trace = true;
         settings.stop = stop;
+        // Each step goes to the list as it begins and again once it is over.
+        settings.traced = [this](const flow::StepTrace& step, bool done) {
+            auto shown = std::make_shared<flow::StepTrace>(step);
+            QMetaObject::invokeMethod(
+                this, [this, shown, done] { showLiveStep(*shown, done); }, Qt::QueuedConnection);
+        };
         auto outcome = std::make_shared<FlowTrialOutcome>();
         outcome->run = runFlowAccount(site, account, settings, messages);
         outcome->verdict = decideFlowVerdict(outcome->run.outcome, site.Weblogin, rules, messages);
@@ -217,22 +223,46 @@ void FlowTrialWindow::closeEvent(QCloseEvent* event) {
     QDialog::closeEvent(event);
 }
 
+void FlowTrialWindow::fillStep(QTreeWidgetItem* item, const flow::StepTrace& step,
+                               std::size_t index) {
+    item->setText(kNumber, QString::number(step.number));
+    item->setText(kRequest, stepRequest(step));
+    item->setText(
+        kStatus, step.response ? QString::number(step.response->status) : QStringLiteral("无答复"));
+    item->setText(kTime, step.response && !step.utility
+                             ? QStringLiteral("%1 毫秒").arg(step.response->elapsedMs)
+                             : QString());
+    item->setText(kDecided, utf8(step.decided));
+    item->setText(kSet, stepVariables(step));
+    item->setData(kNumber, Qt::UserRole, static_cast<qulonglong>(index));
+}
+
+void FlowTrialWindow::showLiveStep(const flow::StepTrace& step, bool done) {
+    if (!running_) {
+        return;  // the outcome is shown already
+    }
+    if (!done) {
+        trace_.push_back(step);
+        auto* item = new QTreeWidgetItem(steps_);
+        fillStep(item, step, trace_.size() - 1);
+        item->setText(kStatus, QStringLiteral("进行中…"));
+        steps_->scrollToItem(item);
+        return;
+    }
+    if (trace_.empty() || steps_->topLevelItemCount() == 0) {
+        return;
+    }
+    trace_.back() = step;
+    fillStep(steps_->topLevelItem(steps_->topLevelItemCount() - 1), step, trace_.size() - 1);
+}
+
 void FlowTrialWindow::showOutcome(const FlowTrialOutcome& outcome) {
     const flow::FlowResult& result = outcome.run.result;
+    // The whole run as it ended, in place of the rows shown while it went on.
+    steps_->clear();
     trace_ = result.trace;
     for (std::size_t i = 0; i < trace_.size(); ++i) {
-        const flow::StepTrace& step = trace_[i];
-        auto* item = new QTreeWidgetItem(steps_);
-        item->setText(kNumber, QString::number(step.number));
-        item->setText(kRequest, stepRequest(step));
-        item->setText(kStatus, step.response ? QString::number(step.response->status)
-                                             : QStringLiteral("无答复"));
-        if (step.response && !step.utility) {
-            item->setText(kTime, QStringLiteral("%1 毫秒").arg(step.response->elapsedMs));
-        }
-        item->setText(kDecided, utf8(step.decided));
-        item->setText(kSet, stepVariables(step));
-        item->setData(kNumber, Qt::UserRole, static_cast<qulonglong>(i));
+        fillStep(new QTreeWidgetItem(steps_), trace_[i], i);
     }
     for (int column = 0; column < kSet; ++column) {
         steps_->resizeColumnToContents(column);

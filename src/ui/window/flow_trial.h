@@ -1,8 +1,9 @@
 // The trial ("调试") of a multi-step template: the account's flow run once on a thread of its own,
 // traced step by step, while the window goes on answering, and the window of its steps
 // ("窗口_调试步骤"): each step's request, status, time, what decided and the variables it set,
-// secrets shortened; a double-click shows the step's whole request and answer. "停止" (or closing
-// the window) stops the run: a request under way ends within about a second, a delay at once.
+// secrets shortened, listed as the run goes on (a step under way says "进行中…"); a double-click
+// shows the step's whole request and answer. "停止" (or closing the window) stops the run: a
+// request under way ends within about a second, a delay at once.
 #pragma once
 
 #include <QDialog>
@@ -69,6 +70,9 @@ protected:
 
 private:
     void showOutcome(const FlowTrialOutcome& outcome);
+    // A step of the run under way: a new row as it begins, that row filled in once it is over.
+    void showLiveStep(const flow::StepTrace& step, bool done);
+    static void fillStep(QTreeWidgetItem* item, const flow::StepTrace& step, std::size_t index);
     void showStep(QTreeWidgetItem* item);
 
     WindowQueue& calls_;
