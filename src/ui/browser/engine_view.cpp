@@ -13,6 +13,7 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineView>
+#include <algorithm>
 #include <utility>
 
 namespace vesprey::ui {
@@ -24,7 +25,8 @@ constexpr QStringView kRecordMark = u"\u0001vesprey-record ";
 // The recording script, run in the page's own world at the creation of every document while the
 // view records: it wraps fetch, XMLHttpRequest and the sending of forms, and reports each request
 // as it starts (method, address, header lines, body) and as its answer ends (status, text) on
-// the console, each report a JSON object after kRecordMark.
+// the console, each report a JSON object after kRecordMark. Report ids are unique across
+// documents. A form's fields are those a browser sends, the button that sent it included.
 constexpr char kRecordingScript[] =
     "(function () {\n"
     "  if (window.__vespreyRecorder) { return; }\n"
@@ -32,6 +34,7 @@ constexpr char kRecordingScript[] =
     "  var mark = '\\u0001vesprey-record ';\n"
     "  var limit = 262144;\n"
     "  var next = 0;\n"
+    "  var documentId = Math.random().toString(36).slice(2) + Date.now().toString(36);\n"
     "  function report(r) { try { console.log(mark + JSON.stringify(r)); } catch (e) {} }\n"
     "  function absolute(u) { try { return new URL(String(u), location.href).href; } catch (e) { "
     "return String(u); } }\n"
@@ -60,7 +63,7 @@ constexpr char kRecordingScript[] =
     "    return out;\n"
     "  }\n"
     "  function start(method, url, headers, body) {\n"
-    "    var r = {id: String(++next), phase: 'start', method: String(method || "
+    "    var r = {id: documentId + '.' + (++next), phase: 'start', method: String(method || "
     "'GET').toUpperCase(),\n"
     "             url: absolute(url), headers: headers, body: body, script: true};\n"
     "    report(r);\n"
@@ -113,11 +116,16 @@ constexpr char kRecordingScript[] =
     "    }\n"
     "    return send.apply(this, arguments);\n"
     "  };\n"
-    "  function formSent(form) {\n"
+    "  function formSent(form, submitter) {\n"
     "    var method = String(form.getAttribute('method') || 'GET').toUpperCase();\n"
     "    var url = absolute(form.getAttribute('action') || location.href);\n"
-    "    var data = fields(new FormData(form));\n"
-    "    var r = {id: String(++next), phase: 'form', method: method, url: url, headers: [], body: "
+    "    var sent = new FormData(form);\n"
+    "    if (submitter && submitter.name && !submitter.disabled) {\n"
+    "      sent.append(submitter.name, submitter.value || '');\n"
+    "    }\n"
+    "    var data = fields(sent);\n"
+    "    var r = {id: documentId + '.' + (++next), phase: 'form', method: method, url: url, "
+    "headers: [], body: "
     "data,\n"
     "             script: false};\n"
     "    if (method === 'GET') {\n"
@@ -131,11 +139,11 @@ constexpr char kRecordingScript[] =
     "    report(r);\n"
     "  }\n"
     "  document.addEventListener('submit', function (e) {\n"
-    "    if (e.target && e.target.tagName === 'FORM') { formSent(e.target); }\n"
+    "    if (e.target && e.target.tagName === 'FORM') { formSent(e.target, e.submitter); }\n"
     "  }, true);\n"
     "  var submit = HTMLFormElement.prototype.submit;\n"
     "  HTMLFormElement.prototype.submit = function () {\n"
-    "    formSent(this);\n"
+    "    formSent(this, null);\n"
     "    return submit.apply(this, arguments);\n"
     "  };\n"
     "})();\n";
@@ -160,6 +168,30 @@ private:
 
 QString recordingScriptName() {
     return QStringLiteral("vesprey-recording");
+}
+
+// The text of the page now shown, read as the answer of the request that loaded it: the markup
+// of an HTML or XML document, the text itself of any other (plain text, JSON), which the engine
+// shows inside a page of its own.
+constexpr char kPageTextScript[] =
+    "(function () {\n"
+    "  var d = document;\n"
+    "  if (!d.documentElement) { return ''; }\n"
+    "  if (!/html|xml/i.test(d.contentType || '') && d.body) { return d.body.textContent; }\n"
+    "  return d.documentElement.outerHTML;\n"
+    "})()";
+
+constexpr qsizetype kAnswerLimit = 262144;
+// How far back a report looks for the entry of its request.
+constexpr qsizetype kMatchWindow = 64;
+
+QUrl withoutFragment(const QUrl& url) {
+    return url.adjusted(QUrl::RemoveFragment);
+}
+
+bool sameAddress(const QUrl& a, const QUrl& b) {
+    return withoutFragment(a).toString(QUrl::FullyEncoded) ==
+           withoutFragment(b).toString(QUrl::FullyEncoded);
 }
 
 }  // namespace
@@ -272,31 +304,89 @@ void EngineView::setRecording(bool on) {
     // page the user starts on may hold what the sign-in sends.
     page_->runJavaScript(QString::fromUtf8(kRecordingScript), QWebEngineScript::MainWorld);
     if (!page_->url().isEmpty() && !page_->isLoading()) {
-        recordPage(page_->url());
+        recordPage(page_->url(), 200);
     }
 }
 
-void EngineView::recordPage(const QUrl& url) {
-    const qsizetype index = recorded_.size();
-    BrowserRecordedRequest page;
-    page.method = QStringLiteral("GET");
-    page.url = url;
-    page.status = 200;
-    recorded_.append(page);
+EngineView::Entry& EngineView::append(Entry entry) {
+    entry.serial = ++nextSerial_;
+    recorded_.append(std::move(entry));
+    keepWithinLimits();
+    return recorded_.last();
+}
+
+void EngineView::keepWithinLimits() {
+    const auto answerChars = [this] {
+        qsizetype total = 0;
+        for (const Entry& entry : recorded_) {
+            total += entry.request.answer.size();
+        }
+        return total;
+    };
+    // The entry just added stays: it is the one being recorded.
+    while (recorded_.size() > 1 &&
+           (recorded_.size() > kRecordLimit || answerChars() > kAnswerBudget)) {
+        const auto plain = std::find_if(
+            recorded_.begin(), recorded_.end() - 1,
+            [](const Entry& entry) { return !entry.navigation && entry.request.method == u"GET"; });
+        recorded_.erase(plain != recorded_.end() - 1 ? plain : recorded_.begin());
+    }
+}
+
+EngineView::Entry* EngineView::entryOf(quint64 serial) {
+    const auto at =
+        std::lower_bound(recorded_.begin(), recorded_.end(), serial,
+                         [](const Entry& entry, quint64 wanted) { return entry.serial < wanted; });
+    return at != recorded_.end() && at->serial == serial ? &*at : nullptr;
+}
+
+EngineView::Entry* EngineView::latest(const std::function<bool(const Entry&)>& match) {
+    const qsizetype stop = std::max<qsizetype>(0, recorded_.size() - kMatchWindow);
+    for (qsizetype i = recorded_.size(); i-- > stop;) {
+        if (match(recorded_[i])) {
+            return &recorded_[i];
+        }
+    }
+    return nullptr;
+}
+
+void EngineView::recordPage(const QUrl& url, int status) {
+    // The form sent that loaded it takes the page as its answer.
+    Entry* entry = latest([&url](const Entry& e) {
+        return e.navigation && !e.pageTaken && sameAddress(e.request.url, url);
+    });
+    if (entry == nullptr) {
+        Entry page;
+        page.request.method = QStringLiteral("GET");
+        page.request.url = url;
+        page.navigation = true;
+        entry = &append(std::move(page));
+    }
+    entry->pageTaken = true;
+    entry->request.status = status;
+    const quint64 serial = entry->serial;
     // Read in a world of our own, where the page's scripts cannot change the answer.
-    page_->runJavaScript(
-        QStringLiteral("document.documentElement ? document.documentElement.outerHTML : ''"),
-        QWebEngineScript::ApplicationWorld,
-        [this, alive = alive_, index, url](const QVariant& text) {
-            if (*alive && index < recorded_.size() && recorded_[index].url == url) {
-                recorded_[index].answer = text.toString().left(262144);
-            }
-        });
+    page_->runJavaScript(QString::fromUtf8(kPageTextScript), QWebEngineScript::ApplicationWorld,
+                         [this, alive = alive_, serial](const QVariant& text) {
+                             if (!*alive) {
+                                 return;
+                             }
+                             if (Entry* answered = entryOf(serial)) {
+                                 answered->request.answer = text.toString().left(kAnswerLimit);
+                                 keepWithinLimits();
+                             }
+                         });
 }
 
 QList<BrowserRecordedRequest> EngineView::takeRecording() {
     recordedById_.clear();
-    return std::exchange(recorded_, {});
+    QList<BrowserRecordedRequest> out;
+    out.reserve(recorded_.size());
+    for (Entry& entry : recorded_) {
+        out.append(std::move(entry.request));
+    }
+    recorded_.clear();
+    return out;
 }
 
 void EngineView::onRecorded(const QString& json) {
@@ -308,15 +398,17 @@ void EngineView::onRecorded(const QString& json) {
     const QString phase = report.value(u"phase").toString();
     if (phase == u"end") {
         const auto at = recordedById_.constFind(id);
-        if (at != recordedById_.constEnd() && *at < recorded_.size()) {
-            BrowserRecordedRequest& request = recorded_[*at];
-            request.status = report.value(u"status").toInt();
-            request.answer = report.value(u"answer").toString();
+        if (at != recordedById_.constEnd()) {
+            if (Entry* entry = entryOf(*at)) {
+                entry->request.status = report.value(u"status").toInt();
+                entry->request.answer = report.value(u"answer").toString().left(kAnswerLimit);
+                keepWithinLimits();
+            }
         }
         return;
     }
     BrowserRecordedRequest request;
-    request.method = report.value(u"method").toString();
+    request.method = report.value(u"method").toString().toUpper();
     request.url = QUrl(report.value(u"url").toString());
     for (const QJsonValue& pair : report.value(u"headers").toArray()) {
         const QJsonArray item = pair.toArray();
@@ -324,24 +416,26 @@ void EngineView::onRecorded(const QString& json) {
     }
     request.body = report.value(u"body").toString().toUtf8();
     request.script = report.value(u"script").toBool();
-    recordedById_.insert(id, recorded_.size());
-    recorded_.append(std::move(request));
+    Entry entry;
+    entry.request = std::move(request);
+    entry.navigation = phase == u"form";
+    recordedById_.insert(id, append(std::move(entry)).serial);
 }
 
 void EngineView::onLoadingChanged(const QWebEngineLoadingInfo& info) {
     if (!*alive_ || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
         return;
     }
-    if (recording_ && info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
+    const bool httpError = info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
+                           info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain;
+    if (recording_ && (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus || httpError)) {
         // A page loaded while recording: its text is the answer later requests may take
         // values from.
-        recordPage(info.url());
+        recordPage(info.url(), httpError ? info.errorCode() : 200);
     }
     BrowserLoad load;
     load.url = info.url();
-    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus ||
-        (info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
-         info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)) {
+    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus || httpError) {
         // An HTTP error status still brings the site's own page, which may carry the login.
         load.result = 0;
     } else {

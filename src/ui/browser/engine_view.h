@@ -51,29 +51,52 @@ public:
     QUrl currentUrl() const;
 
     // Records the requests the page makes from now on (see BrowserRecordedRequest), or stops.
+    // A form sent and the page it loads are one entry. At most kRecordLimit entries are kept,
+    // their answers together at most kAnswerBudget characters: past either, the oldest entries
+    // go, plain GET requests that are no page before pages and requests that send.
     void setRecording(bool on);
     bool isRecording() const { return recording_; }
     // What was recorded since recording began, in the order the page made the requests.
     QList<BrowserRecordedRequest> takeRecording();
+
+    static constexpr qsizetype kRecordLimit = 1000;
+    static constexpr qsizetype kAnswerBudget = 16 * 1024 * 1024;
 
 signals:
     // A load has ended (succeeded, failed or stopped); see BrowserLoad for `result`.
     void loadFinished(const vesprey::ui::BrowserLoad& load);
 
 private:
+    // One recorded request and where its parts came from.
+    struct Entry {
+        BrowserRecordedRequest request;
+        quint64 serial = 0;
+        bool navigation = false;  // a load of the page: its answer is the page loaded
+        bool pageTaken = false;   // the page loaded has been given to it
+    };
+
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     // A report of the page's recording script (a JSON object; see engine_view.cpp).
     void onRecorded(const QString& json);
-    // Records the page now shown at `url`, its text as the answer once the page gives it.
-    void recordPage(const QUrl& url);
+    // Records the page now shown at `url` (loaded with `status`), its text as the answer once
+    // the page gives it; a navigation recorded already takes it.
+    void recordPage(const QUrl& url, int status);
+    // Appends an entry, dropping old ones past the limits.
+    Entry& append(Entry entry);
+    void keepWithinLimits();
+    // The entry of `serial`, or null when it has gone.
+    Entry* entryOf(quint64 serial);
+    // The latest of the last few entries that `match` accepts, or null.
+    Entry* latest(const std::function<bool(const Entry&)>& match);
 
     QWebEngineProfile* profile_ = nullptr;
     QWebEnginePage* page_ = nullptr;
     QWebEngineView* view_ = nullptr;
     CookieMirror cookies_;
     bool recording_ = false;
-    QList<BrowserRecordedRequest> recorded_;
-    QHash<QString, qsizetype> recordedById_;  // a script request's report id to its entry
+    QList<Entry> recorded_;  // in the order of their serials
+    quint64 nextSerial_ = 0;
+    QHash<QString, quint64> recordedById_;  // a script request's report id to its entry
     // Cleared when the view goes, so that answers still on their way are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
