@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
 #include <QWebEngineLoadingInfo>
@@ -12,6 +13,8 @@
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
 #include <algorithm>
 #include <utility>
@@ -185,6 +188,63 @@ constexpr qsizetype kAnswerLimit = 262144;
 // How far back a report looks for the entry of its request.
 constexpr qsizetype kMatchWindow = 64;
 
+// Requests that fetch what a page shows (styles, scripts, images, fonts, media) or that the
+// engine makes on its own: none of them signs in, and a page makes many.
+bool assetRequest(QWebEngineUrlRequestInfo::ResourceType type) {
+    switch (type) {
+        case QWebEngineUrlRequestInfo::ResourceTypeStylesheet:
+        case QWebEngineUrlRequestInfo::ResourceTypeScript:
+        case QWebEngineUrlRequestInfo::ResourceTypeImage:
+        case QWebEngineUrlRequestInfo::ResourceTypeFontResource:
+        case QWebEngineUrlRequestInfo::ResourceTypeMedia:
+        case QWebEngineUrlRequestInfo::ResourceTypeFavicon:
+        case QWebEngineUrlRequestInfo::ResourceTypePrefetch:
+        case QWebEngineUrlRequestInfo::ResourceTypeCspReport:
+        case QWebEngineUrlRequestInfo::ResourceTypeWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeSharedWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeServiceWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeNavigationPreloadMainFrame:
+        case QWebEngineUrlRequestInfo::ResourceTypeNavigationPreloadSubFrame:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// What the interceptor reads of one request.
+struct SeenRequest {
+    QWebEngineUrlRequestInfo::ResourceType type = QWebEngineUrlRequestInfo::ResourceTypeUnknown;
+    QByteArray method;
+    QUrl url;
+    QUrl initiator;
+};
+
+// Hands what it reads of each request to `seen`, on the thread of `context`: directly when the
+// engine asks on that thread (as it does), queued when it asks on another.
+class RecordingInterceptor final : public QWebEngineUrlRequestInterceptor {
+public:
+    RecordingInterceptor(QObject* context, std::function<void(const SeenRequest&)> seen)
+        : QWebEngineUrlRequestInterceptor(context), context_(context), seen_(std::move(seen)) {}
+
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        SeenRequest request;
+        request.type = info.resourceType();
+        request.method = info.requestMethod();
+        request.url = info.requestUrl();
+        request.initiator = info.initiator();
+        if (context_->thread() == QThread::currentThread()) {
+            seen_(request);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            context_, [seen = seen_, request] { seen(request); }, Qt::QueuedConnection);
+    }
+
+private:
+    QObject* context_;
+    std::function<void(const SeenRequest&)> seen_;
+};
+
 QUrl withoutFragment(const QUrl& url) {
     return url.adjusted(QUrl::RemoveFragment);
 }
@@ -192,6 +252,30 @@ QUrl withoutFragment(const QUrl& url) {
 bool sameAddress(const QUrl& a, const QUrl& b) {
     return withoutFragment(a).toString(QUrl::FullyEncoded) ==
            withoutFragment(b).toString(QUrl::FullyEncoded);
+}
+
+QString originOf(const QUrl& url) {
+    QUrl origin;
+    origin.setScheme(url.scheme());
+    origin.setHost(url.host());
+    origin.setPort(url.port());
+    return origin.toString(QUrl::FullyEncoded);
+}
+
+bool hasHeader(const QList<QPair<QString, QString>>& headers, const QString& name) {
+    return std::any_of(headers.begin(), headers.end(), [&name](const auto& header) {
+        return header.first.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
+// Adds the lines of `more` whose names `headers` has not.
+void mergeHeaders(QList<QPair<QString, QString>>& headers,
+                  const QList<QPair<QString, QString>>& more) {
+    for (const auto& header : more) {
+        if (!hasHeader(headers, header.first)) {
+            headers.append(header);
+        }
+    }
 }
 
 }  // namespace
@@ -229,6 +313,20 @@ EngineView::EngineView(QWidget* parent) : QWidget(parent) {
     store->loadAllCookies();
 
     connect(page_, &QWebEnginePage::loadingChanged, this, &EngineView::onLoadingChanged);
+    connect(page_, &QWebEnginePage::urlChanged, this,
+            [this](const QUrl& url) { documentUrl_ = url; });
+    interceptor_ = new RecordingInterceptor(this, [this](const SeenRequest& seen) {
+        if (!recording_ || assetRequest(seen.type)) {
+            return;
+        }
+        NetworkRequest request;
+        request.method = QString::fromLatin1(seen.method).toUpper();
+        request.url = seen.url;
+        request.xhr = seen.type == QWebEngineUrlRequestInfo::ResourceTypeXhr;
+        request.mainFrame = seen.type == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+        request.headers = engineHeaders(request.method, request.url, seen.initiator);
+        onIntercepted(std::move(request));
+    });
     // A link or script that asks for a new window opens in this view: the login window has
     // room for one page only, and a login that continues in a pop-up would otherwise be lost.
     connect(page_, &QWebEnginePage::newWindowRequested, this,
@@ -239,6 +337,7 @@ EngineView::~EngineView() {
     *alive_ = false;
     page_->disconnect(this);
     profile_->cookieStore()->disconnect(this);
+    profile_->setUrlRequestInterceptor(nullptr);
     // The page before its profile: the engine refuses to release a profile that still has one.
     delete page_;
     delete profile_;
@@ -289,10 +388,13 @@ void EngineView::setRecording(bool on) {
         scripts.remove(script);
     }
     if (!on) {
+        profile_->setUrlRequestInterceptor(nullptr);
         return;
     }
     recorded_.clear();
     recordedById_.clear();
+    documentUrl_ = page_->url();
+    profile_->setUrlRequestInterceptor(interceptor_);
     QWebEngineScript script;
     script.setName(recordingScriptName());
     script.setSourceCode(QString::fromUtf8(kRecordingScript));
@@ -306,6 +408,33 @@ void EngineView::setRecording(bool on) {
     if (!page_->url().isEmpty() && !page_->isLoading()) {
         recordPage(page_->url(), 200);
     }
+}
+
+QList<QPair<QString, QString>> EngineView::engineHeaders(const QString& method, const QUrl& url,
+                                                         const QUrl& initiator) const {
+    QList<QPair<QString, QString>> headers;
+    headers.append({QStringLiteral("User-Agent"), profile_->httpUserAgent()});
+    // A document's own request names it as the referrer, by the engine's default policy: the
+    // whole address within its origin, only the origin elsewhere, nothing from https to http.
+    const bool fromDocument = !initiator.isEmpty() && documentUrl_.isValid() &&
+                              originOf(initiator) == originOf(documentUrl_);
+    if (fromDocument && documentUrl_.scheme().startsWith(u"http")) {
+        QString referrer;
+        if (originOf(url) == originOf(documentUrl_)) {
+            referrer = withoutFragment(documentUrl_)
+                           .adjusted(QUrl::RemoveUserInfo)
+                           .toString(QUrl::FullyEncoded);
+        } else if (!(documentUrl_.scheme() == u"https" && url.scheme() == u"http")) {
+            referrer = originOf(documentUrl_) + u'/';
+        }
+        if (!referrer.isEmpty()) {
+            headers.append({QStringLiteral("Referer"), referrer});
+        }
+    }
+    if (!initiator.isEmpty() && method != u"GET" && method != u"HEAD") {
+        headers.append({QStringLiteral("Origin"), originOf(initiator)});
+    }
+    return headers;
 }
 
 EngineView::Entry& EngineView::append(Entry entry) {
@@ -351,7 +480,8 @@ EngineView::Entry* EngineView::latest(const std::function<bool(const Entry&)>& m
 }
 
 void EngineView::recordPage(const QUrl& url, int status) {
-    // The form sent that loaded it takes the page as its answer.
+    // The navigation that loaded it, recorded as it started (a form sent, or the request the
+    // interceptor saw), takes the page as its answer.
     Entry* entry = latest([&url](const Entry& e) {
         return e.navigation && !e.pageTaken && sameAddress(e.request.url, url);
     });
@@ -416,10 +546,49 @@ void EngineView::onRecorded(const QString& json) {
     }
     request.body = report.value(u"body").toString().toUtf8();
     request.script = report.value(u"script").toBool();
+    const bool form = phase == u"form";
+    // The interceptor may have seen the request first: the report completes its entry.
+    Entry* seen = latest([&](const Entry& e) {
+        return e.fromNetwork && !e.fromScript && e.request.method == request.method &&
+               sameAddress(e.request.url, request.url) &&
+               (form ? e.navigation && !e.pageTaken : e.request.script);
+    });
+    if (seen != nullptr) {
+        mergeHeaders(request.headers, seen->request.headers);
+        seen->request.headers = std::move(request.headers);
+        seen->request.body = std::move(request.body);
+        seen->request.url = request.url;
+        seen->fromScript = true;
+        recordedById_.insert(id, seen->serial);
+        return;
+    }
     Entry entry;
     entry.request = std::move(request);
-    entry.navigation = phase == u"form";
+    entry.fromScript = true;
+    entry.navigation = form;
     recordedById_.insert(id, append(std::move(entry)).serial);
+}
+
+void EngineView::onIntercepted(NetworkRequest request) {
+    // The script's report of the same request, when it came first, gets the engine's lines.
+    Entry* reported = latest([&request](const Entry& e) {
+        return e.fromScript && !e.fromNetwork && e.request.method == request.method &&
+               sameAddress(e.request.url, request.url) &&
+               (request.mainFrame ? e.navigation && !e.pageTaken : request.xhr && e.request.script);
+    });
+    if (reported != nullptr) {
+        mergeHeaders(reported->request.headers, request.headers);
+        reported->fromNetwork = true;
+        return;
+    }
+    Entry entry;
+    entry.request.method = request.method;
+    entry.request.url = request.url;
+    entry.request.headers = std::move(request.headers);
+    entry.request.script = request.xhr;
+    entry.fromNetwork = true;
+    entry.navigation = request.mainFrame;
+    append(std::move(entry));
 }
 
 void EngineView::onLoadingChanged(const QWebEngineLoadingInfo& info) {

@@ -20,6 +20,7 @@
 class QWebEngineLoadingInfo;
 class QWebEnginePage;
 class QWebEngineProfile;
+class QWebEngineUrlRequestInterceptor;
 class QWebEngineView;
 
 namespace vesprey::ui {
@@ -51,9 +52,13 @@ public:
     QUrl currentUrl() const;
 
     // Records the requests the page makes from now on (see BrowserRecordedRequest), or stops.
-    // A form sent and the page it loads are one entry. At most kRecordLimit entries are kept,
-    // their answers together at most kAnswerBudget characters: past either, the oldest entries
-    // go, plain GET requests that are no page before pages and requests that send.
+    // Two sources are merged into one entry per request: the page's recording script, which
+    // sees what fetch, XMLHttpRequest and forms send (bodies, the page's own header lines,
+    // answers), and the profile's request interceptor, which sees every request the engine makes
+    // (the method of a navigation, requests no script made) and adds the header lines the engine
+    // sends that can be known here (User-Agent, Referer, Origin). At most kRecordLimit entries are
+    // kept, their answers together at most kAnswerBudget characters: past either, the oldest
+    // entries go, plain GET requests that are no page before pages and requests that send.
     void setRecording(bool on);
     bool isRecording() const { return recording_; }
     // What was recorded since recording began, in the order the page made the requests.
@@ -67,20 +72,38 @@ signals:
     void loadFinished(const vesprey::ui::BrowserLoad& load);
 
 private:
+    // What the interceptor saw of one request, with the header lines the engine sends for it
+    // that can be known here.
+    struct NetworkRequest {
+        QString method;
+        QUrl url;
+        bool xhr = false;        // fetch or XMLHttpRequest
+        bool mainFrame = false;  // a navigation of the page itself
+        QList<QPair<QString, QString>> headers;
+    };
+
     // One recorded request and where its parts came from.
     struct Entry {
         BrowserRecordedRequest request;
         quint64 serial = 0;
-        bool navigation = false;  // a load of the page: its answer is the page loaded
-        bool pageTaken = false;   // the page loaded has been given to it
+        bool fromScript = false;   // the recording script reported it
+        bool fromNetwork = false;  // the interceptor saw it
+        bool navigation = false;   // a load of the page: its answer is the page loaded
+        bool pageTaken = false;    // the page loaded has been given to it
     };
 
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     // A report of the page's recording script (a JSON object; see engine_view.cpp).
     void onRecorded(const QString& json);
+    // A request the interceptor saw while recording.
+    void onIntercepted(NetworkRequest request);
     // Records the page now shown at `url` (loaded with `status`), its text as the answer once
     // the page gives it; a navigation recorded already takes it.
     void recordPage(const QUrl& url, int status);
+    // The header lines the engine sends with a request to `url` by `method`, started by a
+    // document of `initiator` (an origin; empty when the user started it).
+    QList<QPair<QString, QString>> engineHeaders(const QString& method, const QUrl& url,
+                                                 const QUrl& initiator) const;
     // Appends an entry, dropping old ones past the limits.
     Entry& append(Entry entry);
     void keepWithinLimits();
@@ -93,10 +116,12 @@ private:
     QWebEnginePage* page_ = nullptr;
     QWebEngineView* view_ = nullptr;
     CookieMirror cookies_;
+    QWebEngineUrlRequestInterceptor* interceptor_ = nullptr;
     bool recording_ = false;
     QList<Entry> recorded_;  // in the order of their serials
     quint64 nextSerial_ = 0;
     QHash<QString, quint64> recordedById_;  // a script request's report id to its entry
+    QUrl documentUrl_;                      // the page's document now (what a Referer names)
     // Cleared when the view goes, so that answers still on their way are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

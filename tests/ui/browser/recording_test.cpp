@@ -1,8 +1,8 @@
 // Recording a sign-in in the login window over the real web engine, run offscreen against a
 // forum on 127.0.0.1 (forum_site.h): its page holds a fresh formhash at every load, and its 签到
 // button posts it, by fetch or as a plain form. What the recording holds, the sign-in it marks,
-// and the template written from it, which then signs the forum with the formhash of a later
-// load.
+// the header lines the engine sent with it, and the template written from it, which then signs
+// the forum with the formhash of a later load.
 #include "engine/flow/recording.h"
 
 #include <QApplication>
@@ -134,11 +134,29 @@ private slots:
         QCOMPARE(QString::fromStdString(headerOf(posted, "Content-Type")),
                  QStringLiteral("application/x-www-form-urlencoded"));
 
+        // The engine's own lines, as the forum was sent them, in the one entry of the sign-in:
+        // the script's (or the form's) report and the engine's are one request.
         const std::vector<Forum::SignIn> seen = forum.signInsSeen();
         QCOMPARE(seen.size(), std::size_t{1});
         QCOMPARE(std::count_if(requests.begin(), requests.end(),
                                [](const auto& r) { return isPath(r, "/plugin.php"); }),
                  1);
+        QVERIFY(!seen[0].userAgent.empty());
+        QCOMPARE(headerOf(posted, "User-Agent"), seen[0].userAgent);
+        QCOMPARE(headerOf(posted, "Referer"), seen[0].referer);
+        QCOMPARE(QString::fromStdString(headerOf(posted, "Referer")),
+                 QString::fromStdString(forum.url("/forum.php")));
+        QCOMPARE(headerOf(posted, "Origin"), seen[0].origin);
+        QCOMPARE(QString::fromStdString(headerOf(posted, "Origin")),
+                 QString::fromStdString(forum.origin()));
+        // The beacon, which no script of the page reports, with what the engine shows of it.
+        const auto beacon = std::find_if(requests.begin(), requests.end(),
+                                         [](const auto& r) { return isPath(r, "/stat"); });
+        QVERIFY(beacon != requests.end());
+        QCOMPARE(QString::fromStdString(beacon->method), QStringLiteral("POST"));
+        QVERIFY(!beacon->script);
+        QCOMPARE(headerOf(*beacon, "User-Agent"), seen[0].userAgent);
+        QVERIFY(forum.beacons.load() >= 1);
 
         // The page's own text was recorded before it was needed: the formhash comes from it.
         const flow::RecordedFlow written = flow::flowFromRecording(
