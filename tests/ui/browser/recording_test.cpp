@@ -18,6 +18,7 @@
 #include "forum_site.h"
 #include "login_script.h"
 #include "ui/browser/browser_loader.h"
+#include "ui/browser/recorded_requests.h"
 
 using namespace vesprey;
 using namespace vesprey::ui;
@@ -28,24 +29,6 @@ Q_DECLARE_METATYPE(vesprey::browsertest::SignBy)
 namespace {
 
 constexpr char kRecordButton[] = "按钮_录制";
-
-std::vector<flow::RecordedRequest> asRecorded(const QList<BrowserRecordedRequest>& requests) {
-    std::vector<flow::RecordedRequest> out;
-    for (const BrowserRecordedRequest& r : requests) {
-        flow::RecordedRequest request;
-        request.method = r.method.toStdString();
-        request.url = r.url.toString(QUrl::FullyEncoded).toStdString();
-        for (const auto& [name, value] : r.headers) {
-            request.headers.emplace_back(name.toStdString(), value.toStdString());
-        }
-        request.body = r.body.toStdString();
-        request.status = r.status;
-        request.answer = r.answer.toStdString();
-        request.script = r.script;
-        out.push_back(std::move(request));
-    }
-    return out;
-}
 
 std::string headerOf(const flow::RecordedRequest& request, const std::string& name) {
     for (const auto& [key, value] : request.headers) {
@@ -120,7 +103,7 @@ private slots:
         QCOMPARE(cookie, QByteArray("auth=ok"));
 
         const std::string fields = Forum::moreFields(signBy);
-        const std::vector<flow::RecordedRequest> requests = asRecorded(recorded);
+        const std::vector<flow::RecordedRequest> requests = recordedRequests(recorded);
         const std::size_t signIn = flow::likelySignIn(requests);
         QVERIFY(signIn < requests.size());
         const flow::RecordedRequest& posted = requests[signIn];
