@@ -31,6 +31,10 @@ struct BrowserLoad {
     QString reason;
 };
 
+// The most requests one recording keeps; past it the oldest go, plain GET requests that load no
+// page first.
+inline constexpr int kBrowserRecordLimit = 1000;
+
 // One request a page made while the window recorded, and its answer as far as the page could
 // read it: a script's fetch or XMLHttpRequest (with its header lines, body, status and text), a
 // form sent (its fields as the body, the page it loads as the answer), a page loaded (its

@@ -185,8 +185,6 @@ constexpr char kPageTextScript[] =
     "})()";
 
 constexpr qsizetype kAnswerLimit = 262144;
-// How far back a report looks for the entry of its request.
-constexpr qsizetype kMatchWindow = 64;
 
 // Requests that fetch what a page shows (styles, scripts, images, fonts, media) or that the
 // engine makes on its own: none of them signs in, and a page makes many.
@@ -249,9 +247,15 @@ QUrl withoutFragment(const QUrl& url) {
     return url.adjusted(QUrl::RemoveFragment);
 }
 
-bool sameAddress(const QUrl& a, const QUrl& b) {
-    return withoutFragment(a).toString(QUrl::FullyEncoded) ==
-           withoutFragment(b).toString(QUrl::FullyEncoded);
+// How the reports of two sources name one request: what sent it (a script or a navigation),
+// the method and the address.
+QString address(const QUrl& url) {
+    return withoutFragment(url).toString(QUrl::FullyEncoded);
+}
+
+QString requestKey(bool navigation, const QString& method, const QUrl& url) {
+    return (navigation ? QStringLiteral("navigation ") : QStringLiteral("script ")) + method +
+           u' ' + address(url);
 }
 
 QString originOf(const QUrl& url) {
@@ -324,6 +328,7 @@ EngineView::EngineView(QWidget* parent) : QWidget(parent) {
         request.url = seen.url;
         request.xhr = seen.type == QWebEngineUrlRequestInfo::ResourceTypeXhr;
         request.mainFrame = seen.type == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+        request.subFrame = seen.type == QWebEngineUrlRequestInfo::ResourceTypeSubFrame;
         request.headers = engineHeaders(request.method, request.url, seen.initiator);
         onIntercepted(std::move(request));
     });
@@ -393,6 +398,9 @@ void EngineView::setRecording(bool on) {
     }
     recorded_.clear();
     recordedById_.clear();
+    awaitingNetwork_.clear();
+    awaitingScript_.clear();
+    awaitingPage_.clear();
     documentUrl_ = page_->url();
     profile_->setUrlRequestInterceptor(interceptor_);
     QWebEngineScript script;
@@ -460,6 +468,18 @@ void EngineView::keepWithinLimits() {
             [](const Entry& entry) { return !entry.navigation && entry.request.method == u"GET"; });
         recorded_.erase(plain != recorded_.end() - 1 ? plain : recorded_.begin());
     }
+    // What names entries gone goes too, so that a long recording does not keep it all.
+    if (recordedById_.size() > kRecordLimit) {
+        recordedById_.removeIf([this](QHash<QString, quint64>::iterator at) {
+            return entryOf(at.value()) == nullptr;
+        });
+    }
+    const auto exists = [this](quint64 serial) { return entryOf(serial) != nullptr; };
+    for (Awaiting* awaiting : {&awaitingNetwork_, &awaitingScript_, &awaitingPage_}) {
+        if (awaiting->size() > kRecordLimit) {
+            awaiting->prune(exists);
+        }
+    }
 }
 
 EngineView::Entry* EngineView::entryOf(quint64 serial) {
@@ -469,22 +489,52 @@ EngineView::Entry* EngineView::entryOf(quint64 serial) {
     return at != recorded_.end() && at->serial == serial ? &*at : nullptr;
 }
 
-EngineView::Entry* EngineView::latest(const std::function<bool(const Entry&)>& match) {
-    const qsizetype stop = std::max<qsizetype>(0, recorded_.size() - kMatchWindow);
-    for (qsizetype i = recorded_.size(); i-- > stop;) {
-        if (match(recorded_[i])) {
-            return &recorded_[i];
+void EngineView::Awaiting::add(const QString& key, quint64 serial) {
+    byKey_[key].append(serial);
+    ++size_;
+}
+
+quint64 EngineView::Awaiting::take(const QString& key, const std::function<bool(quint64)>& usable) {
+    const auto at = byKey_.find(key);
+    if (at == byKey_.end()) {
+        return 0;
+    }
+    quint64 found = 0;
+    QList<quint64>& serials = at.value();
+    while (!serials.isEmpty() && found == 0) {
+        const quint64 serial = serials.takeFirst();
+        --size_;
+        if (usable(serial)) {
+            found = serial;
         }
     }
-    return nullptr;
+    if (serials.isEmpty()) {
+        byKey_.erase(at);
+    }
+    return found;
+}
+
+void EngineView::Awaiting::prune(const std::function<bool(quint64)>& usable) {
+    size_ = 0;
+    for (auto at = byKey_.begin(); at != byKey_.end();) {
+        at.value().removeIf([&usable](quint64 serial) { return !usable(serial); });
+        size_ += at.value().size();
+        at = at.value().isEmpty() ? byKey_.erase(at) : std::next(at);
+    }
+}
+
+void EngineView::Awaiting::clear() {
+    byKey_.clear();
+    size_ = 0;
 }
 
 void EngineView::recordPage(const QUrl& url, int status) {
     // The navigation that loaded it, recorded as it started (a form sent, or the request the
     // interceptor saw), takes the page as its answer.
-    Entry* entry = latest([&url](const Entry& e) {
-        return e.navigation && !e.pageTaken && sameAddress(e.request.url, url);
-    });
+    Entry* entry = entryOf(awaitingPage_.take(address(url), [this](quint64 serial) {
+        const Entry* e = entryOf(serial);
+        return e != nullptr && !e->pageTaken;
+    }));
     if (entry == nullptr) {
         Entry page;
         page.request.method = QStringLiteral("GET");
@@ -510,6 +560,9 @@ void EngineView::recordPage(const QUrl& url, int status) {
 
 QList<BrowserRecordedRequest> EngineView::takeRecording() {
     recordedById_.clear();
+    awaitingNetwork_.clear();
+    awaitingScript_.clear();
+    awaitingPage_.clear();
     QList<BrowserRecordedRequest> out;
     out.reserve(recorded_.size());
     for (Entry& entry : recorded_) {
@@ -547,48 +600,60 @@ void EngineView::onRecorded(const QString& json) {
     request.body = report.value(u"body").toString().toUtf8();
     request.script = report.value(u"script").toBool();
     const bool form = phase == u"form";
+    const QString key = requestKey(form, request.method, request.url);
     // The interceptor may have seen the request first: the report completes its entry.
-    Entry* seen = latest([&](const Entry& e) {
-        return e.fromNetwork && !e.fromScript && e.request.method == request.method &&
-               sameAddress(e.request.url, request.url) &&
-               (form ? e.navigation && !e.pageTaken : e.request.script);
-    });
-    if (seen != nullptr) {
+    if (Entry* seen = entryOf(awaitingScript_.take(key, [this, form](quint64 serial) {
+            const Entry* e = entryOf(serial);
+            return e != nullptr && (!form || !e->pageTaken);
+        }))) {
         mergeHeaders(request.headers, seen->request.headers);
         seen->request.headers = std::move(request.headers);
         seen->request.body = std::move(request.body);
         seen->request.url = request.url;
-        seen->fromScript = true;
         recordedById_.insert(id, seen->serial);
         return;
     }
     Entry entry;
     entry.request = std::move(request);
-    entry.fromScript = true;
     entry.navigation = form;
-    recordedById_.insert(id, append(std::move(entry)).serial);
+    const Entry& added = append(std::move(entry));
+    recordedById_.insert(id, added.serial);
+    awaitingNetwork_.add(key, added.serial);
+    if (form) {
+        awaitingPage_.add(address(added.request.url), added.serial);
+    }
 }
 
 void EngineView::onIntercepted(NetworkRequest request) {
-    // The script's report of the same request, when it came first, gets the engine's lines.
-    Entry* reported = latest([&request](const Entry& e) {
-        return e.fromScript && !e.fromNetwork && e.request.method == request.method &&
-               sameAddress(e.request.url, request.url) &&
-               (request.mainFrame ? e.navigation && !e.pageTaken : request.xhr && e.request.script);
-    });
-    if (reported != nullptr) {
-        mergeHeaders(reported->request.headers, request.headers);
-        reported->fromNetwork = true;
-        return;
+    // A script reports its fetch and XMLHttpRequest requests, a form what it sends to the page
+    // or a frame; nothing reports the rest.
+    const bool navigation = request.mainFrame || request.subFrame;
+    const bool awaited = request.xhr || navigation;
+    const QString key = requestKey(navigation, request.method, request.url);
+    // The script's (or the form's) report of the same request, when it came first, gets the
+    // engine's lines.
+    if (awaited) {
+        if (Entry* reported = entryOf(awaitingNetwork_.take(key, [this](quint64 serial) {
+                const Entry* e = entryOf(serial);
+                return e != nullptr && !e->pageTaken;
+            }))) {
+            mergeHeaders(reported->request.headers, request.headers);
+            return;
+        }
     }
     Entry entry;
     entry.request.method = request.method;
     entry.request.url = request.url;
     entry.request.headers = std::move(request.headers);
     entry.request.script = request.xhr;
-    entry.fromNetwork = true;
     entry.navigation = request.mainFrame;
-    append(std::move(entry));
+    const Entry& added = append(std::move(entry));
+    if (awaited) {
+        awaitingScript_.add(key, added.serial);
+    }
+    if (request.mainFrame) {
+        awaitingPage_.add(address(added.request.url), added.serial);
+    }
 }
 
 void EngineView::onLoadingChanged(const QWebEngineLoadingInfo& info) {

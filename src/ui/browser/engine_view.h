@@ -64,7 +64,7 @@ public:
     // What was recorded since recording began, in the order the page made the requests.
     QList<BrowserRecordedRequest> takeRecording();
 
-    static constexpr qsizetype kRecordLimit = 1000;
+    static constexpr qsizetype kRecordLimit = kBrowserRecordLimit;
     static constexpr qsizetype kAnswerBudget = 16 * 1024 * 1024;
 
 signals:
@@ -79,6 +79,7 @@ private:
         QUrl url;
         bool xhr = false;        // fetch or XMLHttpRequest
         bool mainFrame = false;  // a navigation of the page itself
+        bool subFrame = false;   // a navigation of a frame in it
         QList<QPair<QString, QString>> headers;
     };
 
@@ -86,10 +87,26 @@ private:
     struct Entry {
         BrowserRecordedRequest request;
         quint64 serial = 0;
-        bool fromScript = false;   // the recording script reported it
-        bool fromNetwork = false;  // the interceptor saw it
-        bool navigation = false;   // a load of the page: its answer is the page loaded
-        bool pageTaken = false;    // the page loaded has been given to it
+        bool navigation = false;  // a load of the page: its answer is the page loaded
+        bool pageTaken = false;   // the page loaded has been given to it
+    };
+
+    // Entries that wait for a report of another source, by what names their request: the
+    // oldest first.
+    class Awaiting {
+    public:
+        void add(const QString& key, quint64 serial);
+        // The oldest of `key` that `usable` accepts, taken out (with any before it it refuses);
+        // 0 when there is none.
+        quint64 take(const QString& key, const std::function<bool(quint64)>& usable);
+        // Forgets the serials `usable` refuses.
+        void prune(const std::function<bool(quint64)>& usable);
+        qsizetype size() const { return size_; }
+        void clear();
+
+    private:
+        QHash<QString, QList<quint64>> byKey_;
+        qsizetype size_ = 0;
     };
 
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
@@ -109,8 +126,6 @@ private:
     void keepWithinLimits();
     // The entry of `serial`, or null when it has gone.
     Entry* entryOf(quint64 serial);
-    // The latest of the last few entries that `match` accepts, or null.
-    Entry* latest(const std::function<bool(const Entry&)>& match);
 
     QWebEngineProfile* profile_ = nullptr;
     QWebEnginePage* page_ = nullptr;
@@ -121,7 +136,10 @@ private:
     QList<Entry> recorded_;  // in the order of their serials
     quint64 nextSerial_ = 0;
     QHash<QString, quint64> recordedById_;  // a script request's report id to its entry
-    QUrl documentUrl_;                      // the page's document now (what a Referer names)
+    Awaiting awaitingNetwork_;  // reported by the script or a form, not seen by the interceptor
+    Awaiting awaitingScript_;   // seen by the interceptor, not reported by the script or a form
+    Awaiting awaitingPage_;     // navigations whose page has not loaded, by address
+    QUrl documentUrl_;          // the page's document now (what a Referer names)
     // Cleared when the view goes, so that answers still on their way are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

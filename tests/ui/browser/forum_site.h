@@ -3,8 +3,9 @@
 // /forum.php shows a login form to a visitor without the auth cookie, and the login sets it.
 //
 // The page cannot be clicked from the test, so it asks /go every 100 ms what its user does
-// next: "login" fills in and sends the login form, "sign" presses 签到 (and sends a beacon of
-// its own first, which no script of the page reports). Each page acts once.
+// next: "login" fills in and sends the login form, "sign" presses 签到 (and first sends a beacon,
+// which no script of the page reports, and as many requests of /ping as asked). Each page acts
+// once.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@ enum class SignBy { Fetch, Form };
 struct ForumOptions {
     SignBy signBy = SignBy::Fetch;
     bool login = false;  // a visitor logs in first; otherwise every load sets the auth cookie
+    int pingsFirst = 0;  // GET requests of /ping?n=… the page makes right before 签到
 };
 
 inline constexpr char kForumUser[] = "alice";
@@ -63,6 +65,9 @@ public:
         server_->Get("/go", [this](const httplib::Request&, httplib::Response& res) {
             std::lock_guard lock(mutex_);
             res.set_content(command_, "text/plain");
+        });
+        server_->Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("pong", "text/plain");
         });
         server_->Post("/stat", [this](const httplib::Request&, httplib::Response& res) {
             ++beacons;
@@ -138,9 +143,10 @@ private:
     }
 
     std::string signPage(const std::string& hash) const {
-        const std::string press =
-            "navigator.sendBeacon('/stat?page=forum', 'seen=1'); "
-            "document.getElementById('sign').click();";
+        const std::string press = "for (var i = 0; i < " + std::to_string(options_.pingsFirst) +
+                                  "; ++i) { fetch('/ping?n=' + i); } "
+                                  "navigator.sendBeacon('/stat?page=forum', 'seen=1'); "
+                                  "document.getElementById('sign').click();";
         if (options_.signBy == SignBy::Form) {
             return "<!doctype html><html><head><meta charset=\"utf-8\"></head><body>"
                    "<form method=\"post\" action=\"/plugin.php?id=dsu_paulsign:sign\">"

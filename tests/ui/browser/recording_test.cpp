@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QSet>
 #include <QTest>
 #include <algorithm>
 #include <chrono>
@@ -51,15 +52,21 @@ class RecordingTest : public QObject {
 private slots:
     void aRecordedSignInBecomesATemplateThatSignsLater_data() {
         QTest::addColumn<SignBy>("signBy");
-        QTest::newRow("fetch") << SignBy::Fetch;
-        QTest::newRow("form") << SignBy::Form;
+        QTest::addColumn<int>("pingsFirst");
+        QTest::newRow("fetch") << SignBy::Fetch << 0;
+        QTest::newRow("form") << SignBy::Form << 0;
+        // More requests than a recording keeps: the oldest plain ones go, the page and the
+        // posts stay.
+        QTest::newRow("fetch after many requests") << SignBy::Fetch << kBrowserRecordLimit + 200;
     }
 
     void aRecordedSignInBecomesATemplateThatSignsLater() {
         QFETCH(SignBy, signBy);
+        QFETCH(int, pingsFirst);
         const bool byForm = signBy == SignBy::Form;
         ForumOptions options;
         options.signBy = signBy;
+        options.pingsFirst = pingsFirst;
         Forum forum(options);
         WindowRun run;
         QList<BrowserRecordedRequest> recorded;
@@ -132,6 +139,19 @@ private slots:
         QCOMPARE(headerOf(posted, "Origin"), seen[0].origin);
         QCOMPARE(QString::fromStdString(headerOf(posted, "Origin")),
                  QString::fromStdString(forum.origin()));
+        // Each request once, though the script and the engine both report it; no more than a
+        // recording keeps.
+        QStringList pings;
+        for (const flow::RecordedRequest& r : requests) {
+            if (isPath(r, "/ping")) {
+                pings << QString::fromStdString(r.url);
+            }
+        }
+        QCOMPARE(pings.size(), QSet<QString>(pings.begin(), pings.end()).size());
+        if (pingsFirst > kBrowserRecordLimit) {
+            QCOMPARE(requests.size(), std::size_t{kBrowserRecordLimit});
+            QVERIFY(pings.size() < pingsFirst);
+        }
         // The beacon, which no script of the page reports, with what the engine shows of it.
         const auto beacon = std::find_if(requests.begin(), requests.end(),
                                          [](const auto& r) { return isPath(r, "/stat"); });
