@@ -69,10 +69,8 @@ public:
         server_->Get("/ping", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("pong", "text/plain");
         });
-        server_->Post("/stat", [this](const httplib::Request&, httplib::Response& res) {
-            ++beacons;
-            res.status = 204;
-        });
+        server_->Post("/stat",
+                      [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
         server_->Post("/plugin.php", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard lock(mutex_);
             SignIn seen;
@@ -118,7 +116,6 @@ public:
 
     std::atomic<int> signIns{0};
     std::atomic<int> logins{0};
-    std::atomic<int> beacons{0};
 
 private:
     // Asks /go and runs `act` (a function body) at the first answer `word`.

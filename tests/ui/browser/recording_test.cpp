@@ -159,7 +159,6 @@ private slots:
         QCOMPARE(QString::fromStdString(beacon->method), QStringLiteral("POST"));
         QVERIFY(!beacon->script);
         QCOMPARE(headerOf(*beacon, "User-Agent"), seen[0].userAgent);
-        QVERIFY(forum.beacons.load() >= 1);
 
         // The page's own text was recorded before it was needed: the formhash comes from it.
         const flow::RecordedFlow written = flow::flowFromRecording(
