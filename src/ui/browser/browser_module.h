@@ -31,10 +31,16 @@ struct BrowserLoad {
     QString reason;
 };
 
+// The most requests one recording keeps; past it the oldest go, plain GET requests that load no
+// page first.
+inline constexpr int kBrowserRecordLimit = 1000;
+
 // One request a page made while the window recorded, and its answer as far as the page could
 // read it: a script's fetch or XMLHttpRequest (with its header lines, body, status and text), a
-// form sent (its fields as the body; the page it leads to comes as a load of its own), or a page
-// loaded (its address and, as the answer, the page's text once it has loaded).
+// form sent (its fields as the body, the page it loads as the answer), a page loaded (its
+// address and, as the answer, the page's text once it has loaded), or another request the engine
+// made (a beacon, a frame: method and address). Each carries the header lines the page set and
+// those of the engine's own that can be known (User-Agent, Referer, Origin).
 struct BrowserRecordedRequest {
     QString method;
     QUrl url;

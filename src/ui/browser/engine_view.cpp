@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QWebEngineCookieStore>
 #include <QWebEngineLoadingInfo>
@@ -12,7 +13,10 @@
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
+#include <QWebEngineUrlRequestInfo>
+#include <QWebEngineUrlRequestInterceptor>
 #include <QWebEngineView>
+#include <algorithm>
 #include <utility>
 
 namespace vesprey::ui {
@@ -24,7 +28,8 @@ constexpr QStringView kRecordMark = u"\u0001vesprey-record ";
 // The recording script, run in the page's own world at the creation of every document while the
 // view records: it wraps fetch, XMLHttpRequest and the sending of forms, and reports each request
 // as it starts (method, address, header lines, body) and as its answer ends (status, text) on
-// the console, each report a JSON object after kRecordMark.
+// the console, each report a JSON object after kRecordMark. Report ids are unique across
+// documents. A form's fields are those a browser sends, the button that sent it included.
 constexpr char kRecordingScript[] =
     "(function () {\n"
     "  if (window.__vespreyRecorder) { return; }\n"
@@ -32,6 +37,7 @@ constexpr char kRecordingScript[] =
     "  var mark = '\\u0001vesprey-record ';\n"
     "  var limit = 262144;\n"
     "  var next = 0;\n"
+    "  var documentId = Math.random().toString(36).slice(2) + Date.now().toString(36);\n"
     "  function report(r) { try { console.log(mark + JSON.stringify(r)); } catch (e) {} }\n"
     "  function absolute(u) { try { return new URL(String(u), location.href).href; } catch (e) { "
     "return String(u); } }\n"
@@ -60,7 +66,7 @@ constexpr char kRecordingScript[] =
     "    return out;\n"
     "  }\n"
     "  function start(method, url, headers, body) {\n"
-    "    var r = {id: String(++next), phase: 'start', method: String(method || "
+    "    var r = {id: documentId + '.' + (++next), phase: 'start', method: String(method || "
     "'GET').toUpperCase(),\n"
     "             url: absolute(url), headers: headers, body: body, script: true};\n"
     "    report(r);\n"
@@ -113,11 +119,16 @@ constexpr char kRecordingScript[] =
     "    }\n"
     "    return send.apply(this, arguments);\n"
     "  };\n"
-    "  function formSent(form) {\n"
+    "  function formSent(form, submitter) {\n"
     "    var method = String(form.getAttribute('method') || 'GET').toUpperCase();\n"
     "    var url = absolute(form.getAttribute('action') || location.href);\n"
-    "    var data = fields(new FormData(form));\n"
-    "    var r = {id: String(++next), phase: 'form', method: method, url: url, headers: [], body: "
+    "    var sent = new FormData(form);\n"
+    "    if (submitter && submitter.name && !submitter.disabled) {\n"
+    "      sent.append(submitter.name, submitter.value || '');\n"
+    "    }\n"
+    "    var data = fields(sent);\n"
+    "    var r = {id: documentId + '.' + (++next), phase: 'form', method: method, url: url, "
+    "headers: [], body: "
     "data,\n"
     "             script: false};\n"
     "    if (method === 'GET') {\n"
@@ -131,11 +142,11 @@ constexpr char kRecordingScript[] =
     "    report(r);\n"
     "  }\n"
     "  document.addEventListener('submit', function (e) {\n"
-    "    if (e.target && e.target.tagName === 'FORM') { formSent(e.target); }\n"
+    "    if (e.target && e.target.tagName === 'FORM') { formSent(e.target, e.submitter); }\n"
     "  }, true);\n"
     "  var submit = HTMLFormElement.prototype.submit;\n"
     "  HTMLFormElement.prototype.submit = function () {\n"
-    "    formSent(this);\n"
+    "    formSent(this, null);\n"
     "    return submit.apply(this, arguments);\n"
     "  };\n"
     "})();\n";
@@ -160,6 +171,115 @@ private:
 
 QString recordingScriptName() {
     return QStringLiteral("vesprey-recording");
+}
+
+// The text of the page now shown, read as the answer of the request that loaded it: the markup
+// of an HTML or XML document, the text itself of any other (plain text, JSON), which the engine
+// shows inside a page of its own.
+constexpr char kPageTextScript[] =
+    "(function () {\n"
+    "  var d = document;\n"
+    "  if (!d.documentElement) { return ''; }\n"
+    "  if (!/html|xml/i.test(d.contentType || '') && d.body) { return d.body.textContent; }\n"
+    "  return d.documentElement.outerHTML;\n"
+    "})()";
+
+constexpr qsizetype kAnswerLimit = 262144;
+
+// Requests that fetch what a page shows (styles, scripts, images, fonts, media) or that the
+// engine makes on its own: none of them signs in, and a page makes many.
+bool assetRequest(QWebEngineUrlRequestInfo::ResourceType type) {
+    switch (type) {
+        case QWebEngineUrlRequestInfo::ResourceTypeStylesheet:
+        case QWebEngineUrlRequestInfo::ResourceTypeScript:
+        case QWebEngineUrlRequestInfo::ResourceTypeImage:
+        case QWebEngineUrlRequestInfo::ResourceTypeFontResource:
+        case QWebEngineUrlRequestInfo::ResourceTypeMedia:
+        case QWebEngineUrlRequestInfo::ResourceTypeFavicon:
+        case QWebEngineUrlRequestInfo::ResourceTypePrefetch:
+        case QWebEngineUrlRequestInfo::ResourceTypeCspReport:
+        case QWebEngineUrlRequestInfo::ResourceTypeWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeSharedWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeServiceWorker:
+        case QWebEngineUrlRequestInfo::ResourceTypeNavigationPreloadMainFrame:
+        case QWebEngineUrlRequestInfo::ResourceTypeNavigationPreloadSubFrame:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// What the interceptor reads of one request.
+struct SeenRequest {
+    QWebEngineUrlRequestInfo::ResourceType type = QWebEngineUrlRequestInfo::ResourceTypeUnknown;
+    QByteArray method;
+    QUrl url;
+    QUrl initiator;
+};
+
+// Hands what it reads of each request to `seen`, on the thread of `context`: directly when the
+// engine asks on that thread (as it does), queued when it asks on another.
+class RecordingInterceptor final : public QWebEngineUrlRequestInterceptor {
+public:
+    RecordingInterceptor(QObject* context, std::function<void(const SeenRequest&)> seen)
+        : QWebEngineUrlRequestInterceptor(context), context_(context), seen_(std::move(seen)) {}
+
+    void interceptRequest(QWebEngineUrlRequestInfo& info) override {
+        SeenRequest request;
+        request.type = info.resourceType();
+        request.method = info.requestMethod();
+        request.url = info.requestUrl();
+        request.initiator = info.initiator();
+        if (context_->thread() == QThread::currentThread()) {
+            seen_(request);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            context_, [seen = seen_, request] { seen(request); }, Qt::QueuedConnection);
+    }
+
+private:
+    QObject* context_;
+    std::function<void(const SeenRequest&)> seen_;
+};
+
+QUrl withoutFragment(const QUrl& url) {
+    return url.adjusted(QUrl::RemoveFragment);
+}
+
+// How the reports of two sources name one request: what sent it (a script or a navigation),
+// the method and the address.
+QString address(const QUrl& url) {
+    return withoutFragment(url).toString(QUrl::FullyEncoded);
+}
+
+QString requestKey(bool navigation, const QString& method, const QUrl& url) {
+    return (navigation ? QStringLiteral("navigation ") : QStringLiteral("script ")) + method +
+           u' ' + address(url);
+}
+
+QString originOf(const QUrl& url) {
+    QUrl origin;
+    origin.setScheme(url.scheme());
+    origin.setHost(url.host());
+    origin.setPort(url.port());
+    return origin.toString(QUrl::FullyEncoded);
+}
+
+bool hasHeader(const QList<QPair<QString, QString>>& headers, const QString& name) {
+    return std::any_of(headers.begin(), headers.end(), [&name](const auto& header) {
+        return header.first.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
+// Adds the lines of `more` whose names `headers` has not.
+void mergeHeaders(QList<QPair<QString, QString>>& headers,
+                  const QList<QPair<QString, QString>>& more) {
+    for (const auto& header : more) {
+        if (!hasHeader(headers, header.first)) {
+            headers.append(header);
+        }
+    }
 }
 
 }  // namespace
@@ -197,6 +317,21 @@ EngineView::EngineView(QWidget* parent) : QWidget(parent) {
     store->loadAllCookies();
 
     connect(page_, &QWebEnginePage::loadingChanged, this, &EngineView::onLoadingChanged);
+    connect(page_, &QWebEnginePage::urlChanged, this,
+            [this](const QUrl& url) { documentUrl_ = url; });
+    interceptor_ = new RecordingInterceptor(this, [this](const SeenRequest& seen) {
+        if (!recording_ || assetRequest(seen.type)) {
+            return;
+        }
+        NetworkRequest request;
+        request.method = QString::fromLatin1(seen.method).toUpper();
+        request.url = seen.url;
+        request.xhr = seen.type == QWebEngineUrlRequestInfo::ResourceTypeXhr;
+        request.mainFrame = seen.type == QWebEngineUrlRequestInfo::ResourceTypeMainFrame;
+        request.subFrame = seen.type == QWebEngineUrlRequestInfo::ResourceTypeSubFrame;
+        request.headers = engineHeaders(request.method, request.url, seen.initiator);
+        onIntercepted(std::move(request));
+    });
     // A link or script that asks for a new window opens in this view: the login window has
     // room for one page only, and a login that continues in a pop-up would otherwise be lost.
     connect(page_, &QWebEnginePage::newWindowRequested, this,
@@ -207,6 +342,7 @@ EngineView::~EngineView() {
     *alive_ = false;
     page_->disconnect(this);
     profile_->cookieStore()->disconnect(this);
+    profile_->setUrlRequestInterceptor(nullptr);
     // The page before its profile: the engine refuses to release a profile that still has one.
     delete page_;
     delete profile_;
@@ -257,10 +393,16 @@ void EngineView::setRecording(bool on) {
         scripts.remove(script);
     }
     if (!on) {
+        profile_->setUrlRequestInterceptor(nullptr);
         return;
     }
     recorded_.clear();
     recordedById_.clear();
+    awaitingNetwork_.clear();
+    awaitingScript_.clear();
+    awaitingPage_.clear();
+    documentUrl_ = page_->url();
+    profile_->setUrlRequestInterceptor(interceptor_);
     QWebEngineScript script;
     script.setName(recordingScriptName());
     script.setSourceCode(QString::fromUtf8(kRecordingScript));
@@ -272,31 +414,162 @@ void EngineView::setRecording(bool on) {
     // page the user starts on may hold what the sign-in sends.
     page_->runJavaScript(QString::fromUtf8(kRecordingScript), QWebEngineScript::MainWorld);
     if (!page_->url().isEmpty() && !page_->isLoading()) {
-        recordPage(page_->url());
+        recordPage(page_->url(), 200);
     }
 }
 
-void EngineView::recordPage(const QUrl& url) {
-    const qsizetype index = recorded_.size();
-    BrowserRecordedRequest page;
-    page.method = QStringLiteral("GET");
-    page.url = url;
-    page.status = 200;
-    recorded_.append(page);
-    // Read in a world of our own, where the page's scripts cannot change the answer.
-    page_->runJavaScript(
-        QStringLiteral("document.documentElement ? document.documentElement.outerHTML : ''"),
-        QWebEngineScript::ApplicationWorld,
-        [this, alive = alive_, index, url](const QVariant& text) {
-            if (*alive && index < recorded_.size() && recorded_[index].url == url) {
-                recorded_[index].answer = text.toString().left(262144);
-            }
+QList<QPair<QString, QString>> EngineView::engineHeaders(const QString& method, const QUrl& url,
+                                                         const QUrl& initiator) const {
+    QList<QPair<QString, QString>> headers;
+    headers.append({QStringLiteral("User-Agent"), profile_->httpUserAgent()});
+    // A document's own request names it as the referrer, by the engine's default policy: the
+    // whole address within its origin, only the origin elsewhere, nothing from https to http.
+    const bool fromDocument = !initiator.isEmpty() && documentUrl_.isValid() &&
+                              originOf(initiator) == originOf(documentUrl_);
+    if (fromDocument && documentUrl_.scheme().startsWith(u"http")) {
+        QString referrer;
+        if (originOf(url) == originOf(documentUrl_)) {
+            referrer = withoutFragment(documentUrl_)
+                           .adjusted(QUrl::RemoveUserInfo)
+                           .toString(QUrl::FullyEncoded);
+        } else if (!(documentUrl_.scheme() == u"https" && url.scheme() == u"http")) {
+            referrer = originOf(documentUrl_) + u'/';
+        }
+        if (!referrer.isEmpty()) {
+            headers.append({QStringLiteral("Referer"), referrer});
+        }
+    }
+    if (!initiator.isEmpty() && method != u"GET" && method != u"HEAD") {
+        headers.append({QStringLiteral("Origin"), originOf(initiator)});
+    }
+    return headers;
+}
+
+EngineView::Entry& EngineView::append(Entry entry) {
+    entry.serial = ++nextSerial_;
+    recorded_.append(std::move(entry));
+    keepWithinLimits();
+    return recorded_.last();
+}
+
+void EngineView::keepWithinLimits() {
+    const auto answerChars = [this] {
+        qsizetype total = 0;
+        for (const Entry& entry : recorded_) {
+            total += entry.request.answer.size();
+        }
+        return total;
+    };
+    // The entry just added stays: it is the one being recorded.
+    while (recorded_.size() > 1 &&
+           (recorded_.size() > kRecordLimit || answerChars() > kAnswerBudget)) {
+        const auto plain = std::find_if(
+            recorded_.begin(), recorded_.end() - 1,
+            [](const Entry& entry) { return !entry.navigation && entry.request.method == u"GET"; });
+        recorded_.erase(plain != recorded_.end() - 1 ? plain : recorded_.begin());
+    }
+    // What names entries gone goes too, so that a long recording does not keep it all.
+    if (recordedById_.size() > kRecordLimit) {
+        recordedById_.removeIf([this](QHash<QString, quint64>::iterator at) {
+            return entryOf(at.value()) == nullptr;
         });
+    }
+    const auto exists = [this](quint64 serial) { return entryOf(serial) != nullptr; };
+    for (Awaiting* awaiting : {&awaitingNetwork_, &awaitingScript_, &awaitingPage_}) {
+        if (awaiting->size() > kRecordLimit) {
+            awaiting->prune(exists);
+        }
+    }
+}
+
+EngineView::Entry* EngineView::entryOf(quint64 serial) {
+    const auto at =
+        std::lower_bound(recorded_.begin(), recorded_.end(), serial,
+                         [](const Entry& entry, quint64 wanted) { return entry.serial < wanted; });
+    return at != recorded_.end() && at->serial == serial ? &*at : nullptr;
+}
+
+void EngineView::Awaiting::add(const QString& key, quint64 serial) {
+    byKey_[key].append(serial);
+    ++size_;
+}
+
+quint64 EngineView::Awaiting::take(const QString& key, const std::function<bool(quint64)>& usable) {
+    const auto at = byKey_.find(key);
+    if (at == byKey_.end()) {
+        return 0;
+    }
+    quint64 found = 0;
+    QList<quint64>& serials = at.value();
+    while (!serials.isEmpty() && found == 0) {
+        const quint64 serial = serials.takeFirst();
+        --size_;
+        if (usable(serial)) {
+            found = serial;
+        }
+    }
+    if (serials.isEmpty()) {
+        byKey_.erase(at);
+    }
+    return found;
+}
+
+void EngineView::Awaiting::prune(const std::function<bool(quint64)>& usable) {
+    size_ = 0;
+    for (auto at = byKey_.begin(); at != byKey_.end();) {
+        at.value().removeIf([&usable](quint64 serial) { return !usable(serial); });
+        size_ += at.value().size();
+        at = at.value().isEmpty() ? byKey_.erase(at) : std::next(at);
+    }
+}
+
+void EngineView::Awaiting::clear() {
+    byKey_.clear();
+    size_ = 0;
+}
+
+void EngineView::recordPage(const QUrl& url, int status) {
+    // The navigation that loaded it, recorded as it started (a form sent, or the request the
+    // interceptor saw), takes the page as its answer.
+    Entry* entry = entryOf(awaitingPage_.take(address(url), [this](quint64 serial) {
+        const Entry* e = entryOf(serial);
+        return e != nullptr && !e->pageTaken;
+    }));
+    if (entry == nullptr) {
+        Entry page;
+        page.request.method = QStringLiteral("GET");
+        page.request.url = url;
+        page.navigation = true;
+        entry = &append(std::move(page));
+    }
+    entry->pageTaken = true;
+    entry->request.status = status;
+    const quint64 serial = entry->serial;
+    // Read in a world of our own, where the page's scripts cannot change the answer.
+    page_->runJavaScript(QString::fromUtf8(kPageTextScript), QWebEngineScript::ApplicationWorld,
+                         [this, alive = alive_, serial](const QVariant& text) {
+                             if (!*alive) {
+                                 return;
+                             }
+                             if (Entry* answered = entryOf(serial)) {
+                                 answered->request.answer = text.toString().left(kAnswerLimit);
+                                 keepWithinLimits();
+                             }
+                         });
 }
 
 QList<BrowserRecordedRequest> EngineView::takeRecording() {
     recordedById_.clear();
-    return std::exchange(recorded_, {});
+    awaitingNetwork_.clear();
+    awaitingScript_.clear();
+    awaitingPage_.clear();
+    QList<BrowserRecordedRequest> out;
+    out.reserve(recorded_.size());
+    for (Entry& entry : recorded_) {
+        out.append(std::move(entry.request));
+    }
+    recorded_.clear();
+    return out;
 }
 
 void EngineView::onRecorded(const QString& json) {
@@ -308,15 +581,17 @@ void EngineView::onRecorded(const QString& json) {
     const QString phase = report.value(u"phase").toString();
     if (phase == u"end") {
         const auto at = recordedById_.constFind(id);
-        if (at != recordedById_.constEnd() && *at < recorded_.size()) {
-            BrowserRecordedRequest& request = recorded_[*at];
-            request.status = report.value(u"status").toInt();
-            request.answer = report.value(u"answer").toString();
+        if (at != recordedById_.constEnd()) {
+            if (Entry* entry = entryOf(*at)) {
+                entry->request.status = report.value(u"status").toInt();
+                entry->request.answer = report.value(u"answer").toString().left(kAnswerLimit);
+                keepWithinLimits();
+            }
         }
         return;
     }
     BrowserRecordedRequest request;
-    request.method = report.value(u"method").toString();
+    request.method = report.value(u"method").toString().toUpper();
     request.url = QUrl(report.value(u"url").toString());
     for (const QJsonValue& pair : report.value(u"headers").toArray()) {
         const QJsonArray item = pair.toArray();
@@ -324,24 +599,77 @@ void EngineView::onRecorded(const QString& json) {
     }
     request.body = report.value(u"body").toString().toUtf8();
     request.script = report.value(u"script").toBool();
-    recordedById_.insert(id, recorded_.size());
-    recorded_.append(std::move(request));
+    const bool form = phase == u"form";
+    const QString key = requestKey(form, request.method, request.url);
+    // The interceptor may have seen the request first: the report completes its entry.
+    if (Entry* seen = entryOf(awaitingScript_.take(key, [this, form](quint64 serial) {
+            const Entry* e = entryOf(serial);
+            return e != nullptr && (!form || !e->pageTaken);
+        }))) {
+        mergeHeaders(request.headers, seen->request.headers);
+        seen->request.headers = std::move(request.headers);
+        seen->request.body = std::move(request.body);
+        seen->request.url = request.url;
+        recordedById_.insert(id, seen->serial);
+        return;
+    }
+    Entry entry;
+    entry.request = std::move(request);
+    entry.navigation = form;
+    const Entry& added = append(std::move(entry));
+    recordedById_.insert(id, added.serial);
+    awaitingNetwork_.add(key, added.serial);
+    if (form) {
+        awaitingPage_.add(address(added.request.url), added.serial);
+    }
+}
+
+void EngineView::onIntercepted(NetworkRequest request) {
+    // A script reports its fetch and XMLHttpRequest requests, a form what it sends to the page
+    // or a frame; nothing reports the rest.
+    const bool navigation = request.mainFrame || request.subFrame;
+    const bool awaited = request.xhr || navigation;
+    const QString key = requestKey(navigation, request.method, request.url);
+    // The script's (or the form's) report of the same request, when it came first, gets the
+    // engine's lines.
+    if (awaited) {
+        if (Entry* reported = entryOf(awaitingNetwork_.take(key, [this](quint64 serial) {
+                const Entry* e = entryOf(serial);
+                return e != nullptr && !e->pageTaken;
+            }))) {
+            mergeHeaders(reported->request.headers, request.headers);
+            return;
+        }
+    }
+    Entry entry;
+    entry.request.method = request.method;
+    entry.request.url = request.url;
+    entry.request.headers = std::move(request.headers);
+    entry.request.script = request.xhr;
+    entry.navigation = request.mainFrame;
+    const Entry& added = append(std::move(entry));
+    if (awaited) {
+        awaitingScript_.add(key, added.serial);
+    }
+    if (request.mainFrame) {
+        awaitingPage_.add(address(added.request.url), added.serial);
+    }
 }
 
 void EngineView::onLoadingChanged(const QWebEngineLoadingInfo& info) {
     if (!*alive_ || info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
         return;
     }
-    if (recording_ && info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
+    const bool httpError = info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
+                           info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain;
+    if (recording_ && (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus || httpError)) {
         // A page loaded while recording: its text is the answer later requests may take
         // values from.
-        recordPage(info.url());
+        recordPage(info.url(), httpError ? info.errorCode() : 200);
     }
     BrowserLoad load;
     load.url = info.url();
-    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus ||
-        (info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
-         info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)) {
+    if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus || httpError) {
         // An HTTP error status still brings the site's own page, which may carry the login.
         load.result = 0;
     } else {

@@ -20,6 +20,7 @@
 class QWebEngineLoadingInfo;
 class QWebEnginePage;
 class QWebEngineProfile;
+class QWebEngineUrlRequestInterceptor;
 class QWebEngineView;
 
 namespace vesprey::ui {
@@ -51,29 +52,94 @@ public:
     QUrl currentUrl() const;
 
     // Records the requests the page makes from now on (see BrowserRecordedRequest), or stops.
+    // Two sources are merged into one entry per request: the page's recording script, which
+    // sees what fetch, XMLHttpRequest and forms send (bodies, the page's own header lines,
+    // answers), and the profile's request interceptor, which sees every request the engine makes
+    // (the method of a navigation, requests no script made) and adds the header lines the engine
+    // sends that can be known here (User-Agent, Referer, Origin). At most kRecordLimit entries are
+    // kept, their answers together at most kAnswerBudget characters: past either, the oldest
+    // entries go, plain GET requests that are no page before pages and requests that send.
     void setRecording(bool on);
     bool isRecording() const { return recording_; }
     // What was recorded since recording began, in the order the page made the requests.
     QList<BrowserRecordedRequest> takeRecording();
+
+    static constexpr qsizetype kRecordLimit = kBrowserRecordLimit;
+    static constexpr qsizetype kAnswerBudget = 16 * 1024 * 1024;
 
 signals:
     // A load has ended (succeeded, failed or stopped); see BrowserLoad for `result`.
     void loadFinished(const vesprey::ui::BrowserLoad& load);
 
 private:
+    // What the interceptor saw of one request, with the header lines the engine sends for it
+    // that can be known here.
+    struct NetworkRequest {
+        QString method;
+        QUrl url;
+        bool xhr = false;        // fetch or XMLHttpRequest
+        bool mainFrame = false;  // a navigation of the page itself
+        bool subFrame = false;   // a navigation of a frame in it
+        QList<QPair<QString, QString>> headers;
+    };
+
+    // One recorded request and where its parts came from.
+    struct Entry {
+        BrowserRecordedRequest request;
+        quint64 serial = 0;
+        bool navigation = false;  // a load of the page: its answer is the page loaded
+        bool pageTaken = false;   // the page loaded has been given to it
+    };
+
+    // Entries that wait for a report of another source, by what names their request: the
+    // oldest first.
+    class Awaiting {
+    public:
+        void add(const QString& key, quint64 serial);
+        // The oldest of `key` that `usable` accepts, taken out (with any before it it refuses);
+        // 0 when there is none.
+        quint64 take(const QString& key, const std::function<bool(quint64)>& usable);
+        // Forgets the serials `usable` refuses.
+        void prune(const std::function<bool(quint64)>& usable);
+        qsizetype size() const { return size_; }
+        void clear();
+
+    private:
+        QHash<QString, QList<quint64>> byKey_;
+        qsizetype size_ = 0;
+    };
+
     void onLoadingChanged(const QWebEngineLoadingInfo& info);
     // A report of the page's recording script (a JSON object; see engine_view.cpp).
     void onRecorded(const QString& json);
-    // Records the page now shown at `url`, its text as the answer once the page gives it.
-    void recordPage(const QUrl& url);
+    // A request the interceptor saw while recording.
+    void onIntercepted(NetworkRequest request);
+    // Records the page now shown at `url` (loaded with `status`), its text as the answer once
+    // the page gives it; a navigation recorded already takes it.
+    void recordPage(const QUrl& url, int status);
+    // The header lines the engine sends with a request to `url` by `method`, started by a
+    // document of `initiator` (an origin; empty when the user started it).
+    QList<QPair<QString, QString>> engineHeaders(const QString& method, const QUrl& url,
+                                                 const QUrl& initiator) const;
+    // Appends an entry, dropping old ones past the limits.
+    Entry& append(Entry entry);
+    void keepWithinLimits();
+    // The entry of `serial`, or null when it has gone.
+    Entry* entryOf(quint64 serial);
 
     QWebEngineProfile* profile_ = nullptr;
     QWebEnginePage* page_ = nullptr;
     QWebEngineView* view_ = nullptr;
     CookieMirror cookies_;
+    QWebEngineUrlRequestInterceptor* interceptor_ = nullptr;
     bool recording_ = false;
-    QList<BrowserRecordedRequest> recorded_;
-    QHash<QString, qsizetype> recordedById_;  // a script request's report id to its entry
+    QList<Entry> recorded_;  // in the order of their serials
+    quint64 nextSerial_ = 0;
+    QHash<QString, quint64> recordedById_;  // a script request's report id to its entry
+    Awaiting awaitingNetwork_;  // reported by the script or a form, not seen by the interceptor
+    Awaiting awaitingScript_;   // seen by the interceptor, not reported by the script or a form
+    Awaiting awaitingPage_;     // navigations whose page has not loaded, by address
+    QUrl documentUrl_;          // the page's document now (what a Referer names)
     // Cleared when the view goes, so that answers still on their way are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "ui/browser/browser_loader.h"
+#include "ui/browser/recorded_requests.h"
 #include "ui/dialogs/message_boxes.h"
 #include "ui/dialogs/recording_dialog.h"
 #include "ui/layout.h"
@@ -98,29 +99,6 @@ TemplatePage::TemplatePage(QWidget* owner, SiteBook& book, CaptureState& capture
 void TemplatePage::setSaveEnabled(bool enabled) {
     save_->setEnabled(enabled);
 }
-
-namespace {
-
-// The recording as the flow code reads it (UTF-8).
-std::vector<flow::RecordedRequest> recordedRequests(const QList<BrowserRecordedRequest>& requests) {
-    std::vector<flow::RecordedRequest> out;
-    for (const BrowserRecordedRequest& r : requests) {
-        flow::RecordedRequest request;
-        request.method = r.method.toUpper().toStdString();
-        request.url = r.url.toString(QUrl::FullyEncoded).toStdString();
-        for (const auto& [name, value] : r.headers) {
-            request.headers.emplace_back(name.toStdString(), value.toStdString());
-        }
-        request.body = r.body.toStdString();
-        request.status = r.status;
-        request.answer = r.answer.toStdString();
-        request.script = r.script;
-        out.push_back(std::move(request));
-    }
-    return out;
-}
-
-}  // namespace
 
 void TemplatePage::browserLogin() {
     QString failure;

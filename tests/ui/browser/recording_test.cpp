@@ -1,104 +1,48 @@
 // Recording a sign-in in the login window over the real web engine, run offscreen against a
-// forum on 127.0.0.1: its page holds a fresh formhash at every load, and its 签到 button posts it
-// with fetch. What the recording holds, the sign-in it marks, and the template written from it,
-// which then signs the forum with the formhash of a later load.
+// forum on 127.0.0.1 (forum_site.h): its page holds a fresh formhash at every load, and its 签到
+// button posts it, by fetch or as a plain form. What the recording holds, the sign-in it marks,
+// the header lines the engine sent with it, and the template written from it, which then signs
+// the forum with the formhash of a later load.
 #include "engine/flow/recording.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QSet>
 #include <QTest>
-#include <atomic>
+#include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/flow/runner.h"
 #include "engine/flow/web_transport.h"
+#include "forum_site.h"
 #include "login_script.h"
-#include "loopback_server.h"
 #include "ui/browser/browser_loader.h"
+#include "ui/browser/recorded_requests.h"
 
 using namespace vesprey;
 using namespace vesprey::ui;
 using namespace vesprey::browsertest;
 
+Q_DECLARE_METATYPE(vesprey::browsertest::SignBy)
+
 namespace {
 
 constexpr char kRecordButton[] = "按钮_录制";
 
-// The forum. The page asks /go every 100 ms whether to press its own 签到 button, so that the
-// test presses it once recording is on, as a user would.
-class Forum {
-public:
-    Forum() {
-        server_->Get("/forum.php", [this](const httplib::Request&, httplib::Response& res) {
-            const std::string hash = "f" + std::to_string(++loads_) + "e1d2c3";
-            {
-                std::lock_guard lock(mutex_);
-                issued_ = hash;
-            }
-            res.set_header("Set-Cookie", "auth=ok; Path=/");
-            res.set_content(
-                "<!doctype html><html><head><meta charset=\"utf-8\"></head><body>"
-                "<form><input type=\"hidden\" name=\"formhash\" value=\"" +
-                    hash +
-                    "\" /></form>"
-                    "<button id=\"sign\" onclick=\"fetch('/plugin.php?id=dsu_paulsign:sign', "
-                    "{method: 'POST', headers: {'Content-Type': "
-                    "'application/x-www-form-urlencoded'}, body: 'formhash=' + "
-                    "document.querySelector('[name=formhash]').value + '&qdxq=kx'})\">签到</button>"
-                    "<script>setInterval(function () { fetch('/go').then(function (r) { return "
-                    "r.text(); }).then(function (t) { if (t === 'go' && !window.done) { "
-                    "window.done = true; document.getElementById('sign').click(); } }); }, "
-                    "100);</script></body></html>",
-                "text/html; charset=utf-8");
-        });
-        server_->Get("/go", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_content(press ? "go" : "wait", "text/plain");
-        });
-        server_->Post("/plugin.php", [this](const httplib::Request& req, httplib::Response& res) {
-            std::lock_guard lock(mutex_);
-            bodies_.push_back(req.body + " | " + req.get_header_value("Cookie"));
-            const bool right = req.body == "formhash=" + issued_ + "&qdxq=kx";
-            res.set_content(right ? "签到成功" : "表单无效", "text/plain; charset=utf-8");
-            ++signIns;
-        });
-        server_.start();
-    }
-    std::string url(const std::string& path) const { return server_.url(path); }
-    std::vector<std::string> bodies() {
-        std::lock_guard lock(mutex_);
-        return bodies_;
-    }
-
-    std::atomic<bool> press{false};
-    std::atomic<int> signIns{0};
-
-private:
-    test::LocalServer<> server_;
-    std::atomic<int> loads_{0};
-    std::mutex mutex_;
-    std::string issued_;
-    std::vector<std::string> bodies_;
-};
-
-std::vector<flow::RecordedRequest> asRecorded(const QList<BrowserRecordedRequest>& requests) {
-    std::vector<flow::RecordedRequest> out;
-    for (const BrowserRecordedRequest& r : requests) {
-        flow::RecordedRequest request;
-        request.method = r.method.toStdString();
-        request.url = r.url.toString(QUrl::FullyEncoded).toStdString();
-        for (const auto& [name, value] : r.headers) {
-            request.headers.emplace_back(name.toStdString(), value.toStdString());
+std::string headerOf(const flow::RecordedRequest& request, const std::string& name) {
+    for (const auto& [key, value] : request.headers) {
+        if (QString::fromStdString(key).compare(QString::fromStdString(name),
+                                                Qt::CaseInsensitive) == 0) {
+            return value;
         }
-        request.body = r.body.toStdString();
-        request.status = r.status;
-        request.answer = r.answer.toStdString();
-        request.script = r.script;
-        out.push_back(std::move(request));
     }
-    return out;
+    return {};
+}
+
+bool isPath(const flow::RecordedRequest& request, const char* path) {
+    return QUrl(QString::fromStdString(request.url)).path() == QLatin1String(path);
 }
 
 }  // namespace
@@ -106,31 +50,51 @@ std::vector<flow::RecordedRequest> asRecorded(const QList<BrowserRecordedRequest
 class RecordingTest : public QObject {
     Q_OBJECT
 private slots:
+    void aRecordedSignInBecomesATemplateThatSignsLater_data() {
+        QTest::addColumn<SignBy>("signBy");
+        QTest::addColumn<int>("pingsFirst");
+        QTest::newRow("fetch") << SignBy::Fetch << 0;
+        QTest::newRow("form") << SignBy::Form << 0;
+        // More requests than a recording keeps: the oldest plain ones go, the page and the
+        // posts stay.
+        QTest::newRow("fetch after many requests") << SignBy::Fetch << kBrowserRecordLimit + 200;
+    }
+
     void aRecordedSignInBecomesATemplateThatSignsLater() {
-        Forum forum;
+        QFETCH(SignBy, signBy);
+        QFETCH(int, pingsFirst);
+        const bool byForm = signBy == SignBy::Form;
+        ForumOptions options;
+        options.signBy = signBy;
+        options.pingsFirst = pingsFirst;
+        Forum forum(options);
         WindowRun run;
         QList<BrowserRecordedRequest> recorded;
         QByteArray cookie;
+        bool answerLoaded = false;  // the page the form leads to
         BrowserLogin login;
         login.address = forum.url("/forum.php");
+        login.loaded = [&](const BrowserLoad& load) {
+            answerLoaded = answerLoaded || (load.result == 0 && load.url.path() == u"/plugin.php");
+        };
         login.recorded = [&](const QList<BrowserRecordedRequest>& requests,
                              const QByteArray& pageCookie, QWidget*) {
             recorded = requests;
             cookie = pageCookie;
             return true;
         };
-        int signInsSeen = 0;
+        int ticksAfterSignIn = 0;
         const Step startRecording = [&forum](QDialog* window) {
             button(window, kRecordButton)->click();
-            forum.press = true;  // the page presses its button at its next question
+            forum.command("sign");  // the page presses its button at its next question
             return true;
         };
         // Stops once the sign-in has been answered and the page has had a moment to report it.
-        const Step stopRecording = [&forum, &signInsSeen](QDialog* window) {
-            if (forum.signIns.load() == 0) {
+        const Step stopRecording = [&](QDialog* window) {
+            if (forum.signIns.load() == 0 || (byForm && !answerLoaded)) {
                 return false;
             }
-            if (++signInsSeen < 25) {
+            if (++ticksAfterSignIn < 25) {
                 return false;  // about half a second more
             }
             button(window, kRecordButton)->click();
@@ -145,15 +109,56 @@ private slots:
         QVERIFY(!run.timedOut);
         QCOMPARE(cookie, QByteArray("auth=ok"));
 
-        const std::vector<flow::RecordedRequest> requests = asRecorded(recorded);
+        const std::string fields = Forum::moreFields(signBy);
+        const std::vector<flow::RecordedRequest> requests = recordedRequests(recorded);
         const std::size_t signIn = flow::likelySignIn(requests);
         QVERIFY(signIn < requests.size());
         const flow::RecordedRequest& posted = requests[signIn];
         QCOMPARE(QString::fromStdString(posted.method), QStringLiteral("POST"));
-        QVERIFY(posted.script);
+        QVERIFY(isPath(posted, "/plugin.php"));
+        QCOMPARE(posted.script, !byForm);
         QCOMPARE(posted.status, 200);
         QCOMPARE(QString::fromStdString(posted.answer), QStringLiteral("签到成功"));
-        QCOMPARE(QString::fromStdString(posted.body), QStringLiteral("formhash=f1e1d2c3&qdxq=kx"));
+        QCOMPARE(QString::fromStdString(posted.body),
+                 QString::fromStdString("formhash=f1e1d2c3" + fields));
+        QCOMPARE(QString::fromStdString(headerOf(posted, "Content-Type")),
+                 QStringLiteral("application/x-www-form-urlencoded"));
+
+        // The engine's own lines, as the forum was sent them, in the one entry of the sign-in:
+        // the script's (or the form's) report and the engine's are one request.
+        const std::vector<Forum::SignIn> seen = forum.signInsSeen();
+        QCOMPARE(seen.size(), std::size_t{1});
+        QCOMPARE(std::count_if(requests.begin(), requests.end(),
+                               [](const auto& r) { return isPath(r, "/plugin.php"); }),
+                 1);
+        QVERIFY(!seen[0].userAgent.empty());
+        QCOMPARE(headerOf(posted, "User-Agent"), seen[0].userAgent);
+        QCOMPARE(headerOf(posted, "Referer"), seen[0].referer);
+        QCOMPARE(QString::fromStdString(headerOf(posted, "Referer")),
+                 QString::fromStdString(forum.url("/forum.php")));
+        QCOMPARE(headerOf(posted, "Origin"), seen[0].origin);
+        QCOMPARE(QString::fromStdString(headerOf(posted, "Origin")),
+                 QString::fromStdString(forum.origin()));
+        // Each request once, though the script and the engine both report it; no more than a
+        // recording keeps.
+        QStringList pings;
+        for (const flow::RecordedRequest& r : requests) {
+            if (isPath(r, "/ping")) {
+                pings << QString::fromStdString(r.url);
+            }
+        }
+        QCOMPARE(pings.size(), QSet<QString>(pings.begin(), pings.end()).size());
+        if (pingsFirst > kBrowserRecordLimit) {
+            QCOMPARE(requests.size(), std::size_t{kBrowserRecordLimit});
+            QVERIFY(pings.size() < pingsFirst);
+        }
+        // The beacon, which no script of the page reports, with what the engine shows of it.
+        const auto beacon = std::find_if(requests.begin(), requests.end(),
+                                         [](const auto& r) { return isPath(r, "/stat"); });
+        QVERIFY(beacon != requests.end());
+        QCOMPARE(QString::fromStdString(beacon->method), QStringLiteral("POST"));
+        QVERIFY(!beacon->script);
+        QCOMPARE(headerOf(*beacon, "User-Agent"), seen[0].userAgent);
 
         // The page's own text was recorded before it was needed: the formhash comes from it.
         const flow::RecordedFlow written = flow::flowFromRecording(
@@ -161,6 +166,7 @@ private slots:
         QCOMPARE(written.steps, std::size_t{2});
         QCOMPARE(written.extracted.size(), std::size_t{1});
         QCOMPARE(QString::fromStdString(written.extracted[0].first), QStringLiteral("formhash"));
+        QVERIFY(isPath(requests[written.extracted[0].second], "/forum.php"));
 
         auto parsed = flow::parseFlow(written.json);
         QVERIFY2(std::holds_alternative<flow::Flow>(parsed), written.json.c_str());
@@ -172,10 +178,12 @@ private slots:
         QVERIFY2(signed_.passed, signed_.message.c_str());
         QCOMPARE(QString::fromStdString(signed_.lastAnswer.value_or("")),
                  QStringLiteral("签到成功"));
-        const std::vector<std::string> bodies = forum.bodies();
-        QCOMPARE(bodies.size(), std::size_t{2});
-        QCOMPARE(QString::fromStdString(bodies[1]),
-                 QStringLiteral("formhash=f2e1d2c3&qdxq=kx | auth=ok"));
+        const std::vector<Forum::SignIn> later = forum.signInsSeen();
+        QCOMPARE(later.size(), std::size_t{2});
+        QCOMPARE(QString::fromStdString(later[1].body),
+                 QString::fromStdString("formhash=f2e1d2c3" + fields));
+        QCOMPARE(QString::fromStdString(later[1].cookie), QStringLiteral("auth=ok"));
+        QVERIFY(later[1].right);
     }
 };
 
