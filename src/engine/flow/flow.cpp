@@ -127,12 +127,7 @@ private:
         p.compiled = compile(number, list + "的正则表达式", p.text);
         p.from = source(number, textOf(rule.member("from")));
         if (p.compiled.isPlain()) {
-            const RuleRegex regex = ruleRegex(p.text);
-            Utf8RegexFlags flags;
-            flags.ignoreCase = regex.ignoreCase;
-            flags.multiline = regex.multiline;
-            flags.dotAll = regex.dotAll;
-            auto compiled = Utf8Regex::compile(regex.pattern, flags);
+            auto compiled = compileRuleRegex(ruleRegex(p.text));
             if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
                 refuse(number, stepName(number) + "的" + list + "的正则表达式有误（第 " +
                                    std::to_string(error->position) + " 个字符：" + error->message +
@@ -360,6 +355,14 @@ std::variant<Flow, FlowError> parseFlow(std::string_view utf8) {
     } catch (const Refusal& refusal) {
         return refusal.error;
     }
+}
+
+std::variant<Utf8Regex, Utf8RegexError> compileRuleRegex(const RuleRegex& regex) {
+    Utf8RegexFlags flags;
+    flags.ignoreCase = regex.ignoreCase;
+    flags.multiline = regex.multiline;
+    flags.dotAll = regex.dotAll;
+    return Utf8Regex::compile(regex.pattern, flags);
 }
 
 RuleRegex ruleRegex(std::string_view rendered) {

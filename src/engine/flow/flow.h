@@ -105,5 +105,7 @@ struct RuleRegex {
     bool dotAll = false;
 };
 RuleRegex ruleRegex(std::string_view rendered);
+// The regular expression of a rendered rule text, compiled with its flags.
+std::variant<Utf8Regex, Utf8RegexError> compileRuleRegex(const RuleRegex& regex);
 
 }  // namespace vesprey::flow

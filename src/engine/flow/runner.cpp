@@ -566,11 +566,7 @@ private:
             return {*pattern.regex, ruleRegex(pattern.text)};
         }
         const RuleRegex regex = ruleRegex(render(pattern.compiled, number, what + "的正则表达式"));
-        Utf8RegexFlags flags;
-        flags.ignoreCase = regex.ignoreCase;
-        flags.multiline = regex.multiline;
-        flags.dotAll = regex.dotAll;
-        auto compiled = Utf8Regex::compile(regex.pattern, flags);
+        auto compiled = compileRuleRegex(regex);
         if (auto* error = std::get_if<Utf8RegexError>(&compiled)) {
             // The written text is named, not the rendered one: variables may hold secrets.
             stop(stepName(number) + "的" + what + "的正则表达式代入变量后有误（" + error->message +

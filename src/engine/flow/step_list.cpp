@@ -244,12 +244,7 @@ std::optional<std::string> ruleProblem(const EditedRule& rule) {
     }
     auto compiled = Template::compile(rule.re);
     if (std::get<Template>(compiled).isPlain()) {
-        const RuleRegex regex = ruleRegex(rule.re);
-        Utf8RegexFlags flags;
-        flags.ignoreCase = regex.ignoreCase;
-        flags.multiline = regex.multiline;
-        flags.dotAll = regex.dotAll;
-        auto checked = Utf8Regex::compile(regex.pattern, flags);
+        auto checked = compileRuleRegex(ruleRegex(rule.re));
         if (const auto* error = std::get_if<Utf8RegexError>(&checked)) {
             return "正则表达式有误（" + position(error->position) + "）：" + error->message;
         }
