@@ -11,27 +11,8 @@ cd "$(dirname "$0")/.."
 out=${1:-docs}
 build=${BUILD_DIR:-build/release}
 
-scripts/install-deps.sh
-if ! command -v python3 >/dev/null 2>&1; then
-  echo "The pictures' forum is served by python3: apt-get install python3" >&2
-  exit 1
-fi
-if [[ ! -f $build/CMakeCache.txt ]]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPREY_BUILD_UI=ON >/dev/null
-fi
-cmake --build "$build" --target vesprey-screen-flow vesprey-cli vesprey_browser
-
-work=$(mktemp -d)
-xvfb_pid=
-app_pid=
-site_pid=
-cleanup() {
-  [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
-  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true
-  [[ -n $site_pid ]] && kill "$site_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/screen-common.sh
+screen_setup vesprey-screen-flow vesprey-cli vesprey_browser
 
 cat >"$work/forum.py" <<'PY'
 import http.server, random, sys, urllib.parse
@@ -90,29 +71,13 @@ with open(sys.argv[1], "w") as port:
     port.write(str(server.server_address[1]))
 server.serve_forever()
 PY
-python3 "$work/forum.py" "$work/port.tmp" &
-site_pid=$!
-for _ in $(seq 50); do
-  [[ -s $work/port.tmp ]] && break
-  sleep 0.1
-done
-forum="http://127.0.0.1:$(cat "$work/port.tmp")/forum.php"
+start_site "$work/forum.py"
+forum="http://127.0.0.1:$site_port/forum.php"
 
 db=$work/Sign.db
 "$build/bin/vesprey-cli" init-db --db "$db" >/dev/null
 
-# A free display number.
-display=99
-while [[ -e /tmp/.X${display}-lock || -e /tmp/.X11-unix/X${display} ]]; do
-  display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=":$display" QT_QPA_PLATFORM=xcb
-for _ in $(seq 50); do
-  [[ -e /tmp/.X11-unix/X${display} ]] && break
-  sleep 0.1
-done
+start_xvfb 1280x900
 
 mkdir -p "$work/shots"
 VESPREY_SCREEN_FORUM=$forum VESPREY_SCREEN_SHOTS=$work/shots \

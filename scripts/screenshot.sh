@@ -11,27 +11,8 @@ cd "$(dirname "$0")/.."
 out=${1:-docs/screenshot.png}
 build=${BUILD_DIR:-build/release}
 
-scripts/install-deps.sh
-if ! command -v python3 >/dev/null 2>&1; then
-  echo "The screenshot's sites are served by python3: apt-get install python3" >&2
-  exit 1
-fi
-if [[ ! -f $build/CMakeCache.txt ]]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESPREY_BUILD_UI=ON >/dev/null
-fi
-cmake --build "$build" --target vesprey-screen-pass vesprey-cli vesprey-screen-grab
-
-work=$(mktemp -d)
-xvfb_pid=
-app_pid=
-site_pid=
-cleanup() {
-  [[ -n $app_pid ]] && kill "$app_pid" 2>/dev/null || true
-  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null || true
-  [[ -n $site_pid ]] && kill "$site_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. scripts/screen-common.sh
+screen_setup vesprey-screen-pass vesprey-cli vesprey-screen-grab
 
 # The sites: one answer per path, in code page 936 as the templates expect; the port it got goes
 # into $work/port.
@@ -69,13 +50,8 @@ with open(sys.argv[1], "w") as port:
     port.write(str(server.server_address[1]))
 server.serve_forever()
 PY
-python3 "$work/site.py" "$work/port.tmp" &
-site_pid=$!
-for _ in $(seq 50); do
-  [[ -s $work/port.tmp ]] && break
-  sleep 0.1
-done
-site="http://127.0.0.1:$(cat "$work/port.tmp")"
+start_site "$work/site.py"
+site="http://127.0.0.1:$site_port"
 
 # A Sign.db with a few sites and accounts: two sign in, one says it is done for today (two
 # accounts), one turns the cookie away (HTTP 401), one is not reachable (port 9), one answers
@@ -103,18 +79,7 @@ INSERT INTO WebCookie (Id,Ctime,Cookie) VALUES
 UPDATE Send SET RobotId='bark-device-key' WHERE id=1;
 SQL
 
-# A free display number.
-display=99
-while [[ -e /tmp/.X${display}-lock || -e /tmp/.X11-unix/X${display} ]]; do
-  display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 720x400x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=":$display" QT_QPA_PLATFORM=xcb
-for _ in $(seq 50); do
-  [[ -e /tmp/.X11-unix/X${display} ]] && break
-  sleep 0.1
-done
+start_xvfb 720x400
 
 "$build/bin/vesprey-screen-pass" --db "$db" >"$work/pass.log" &
 app_pid=$!
