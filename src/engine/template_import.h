@@ -34,7 +34,7 @@ struct TemplateImport {
 };
 
 // The first of the rules that is not a valid regular expression, as a sentence for the user:
-// "“失效判定”第 3 个字符有误：missing closing parenthesis". Nothing when all are valid (or empty).
+// "“失效判定”第 3 个字符有误：括号 ( 没有对应的 )". Nothing when all are valid (or empty).
 std::optional<Text> invalidVerdictRule(const VerdictRules& rules);
 
 // What a template may hold, so that one pasted by mistake (a whole page as its name, say) is

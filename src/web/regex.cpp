@@ -1,5 +1,7 @@
 #include "web/regex.h"
 
+#include "web/regex_messages.h"
+
 #define PCRE2_CODE_UNIT_WIDTH 16
 #include <pcre2.h>
 
@@ -138,14 +140,8 @@ std::unique_ptr<pcre2_code, CodeFree> compile(const std::u16string& pattern,
         // Without the JIT the interpreter runs the same pattern, only slower.
         pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);
     } else if (failure != nullptr) {
-        PCRE2_UCHAR16 words[256] = {};
-        const int length = pcre2_get_error_message(error, words, std::size(words));
-        std::u16string message;
-        for (int i = 0; i < length; ++i) {
-            message += static_cast<char16_t>(words[i]);
-        }
         failure->position = static_cast<std::size_t>(errorOffset) + 1;
-        failure->message = utf16ToAnsi(message);
+        failure->message = utf8ToAnsi(regexErrorText(error));
     }
     return code;
 }

@@ -34,7 +34,7 @@ struct RegexOptions {
 // Why a pattern does not compile.
 struct RegexError {
     std::size_t position = 0;  // the character of the pattern where it goes wrong, from 1
-    Text message;              // the regex engine's words
+    Text message;              // what is wrong, in words (web/regex_messages.h)
 };
 
 // The error of a pattern that does not compile with `options`; nothing when it compiles.

@@ -1,5 +1,7 @@
 #include "web/utf8_regex.h"
 
+#include "web/regex_messages.h"
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -90,8 +92,6 @@ std::variant<Utf8Regex, Utf8RegexError> Utf8Regex::compile(std::string_view patt
     code->code.reset(pcre2_compile(units(translated), translated.size(), options, &error,
                                    &errorOffset, context.get()));
     if (!code->code) {
-        PCRE2_UCHAR words[256] = {};
-        const int length = pcre2_get_error_message(error, words, sizeof words);
         Utf8RegexError failure;
         // The offset is in bytes of the pattern; the position counts characters.
         std::size_t characters = 0;
@@ -101,8 +101,7 @@ std::variant<Utf8Regex, Utf8RegexError> Utf8Regex::compile(std::string_view patt
             }
         }
         failure.position = characters + 1;
-        failure.message.assign(reinterpret_cast<const char*>(words),
-                               length > 0 ? static_cast<std::size_t>(length) : 0);
+        failure.message = regexErrorText(error);
         return failure;
     }
     pcre2_jit_compile(code->code.get(), PCRE2_JIT_COMPLETE);

@@ -114,7 +114,7 @@ TEST(FlowModel, RefusesWhatCannotRunNamingTheStep) {
          "{% if a %}"},
         {flowOf({entry(R"("https://a.test/")", "",
                        R"("success_asserts": [{"re": "/(a/", "from": "content"}])")}),
-         1, "第 1 步的成功条件的正则表达式有误（第 3 个字符：missing closing parenthesis）：/(a/"},
+         1, "第 1 步的成功条件的正则表达式有误（第 3 个字符：括号 ( 没有对应的 )）：/(a/"},
         {flowOf({entry(R"("https://a.test/")", "",
                        R"("failed_asserts": [{"re": "a", "from": "body"}])")}),
          1, "第 1 步的规则从“body”取值，Vesprey 只认 content、status、header 和 header-名字"},

@@ -143,7 +143,7 @@ TEST(FlowRunner, ChecksDecideWhetherTheStepPasses) {
         {R"~("success_asserts": [{"re": "{{ want }}", "from": "content"}])~", false,
          "第 1 步失败：答复不符合成功条件“{{ want }}”（content）"},
         {R"~("success_asserts": [{"re": "{{ bad }}", "from": "content"}])~", false,
-         "第 1 步的成功条件的正则表达式代入变量后有误（missing closing parenthesis）：{{ bad }}"},
+         "第 1 步的成功条件的正则表达式代入变量后有误（括号 ( 没有对应的 )）：{{ bad }}"},
     };
     for (const CheckCase& c : cases) {
         RecordingTransport transport;

@@ -176,7 +176,7 @@ private slots:
         click(window_.get(), "超级按钮_保存");
         QCOMPARE(boxes_->boxes.size(), 1);
         QCOMPARE(boxes_->boxes[0].text,
-                 QStringLiteral("“已签判定”第 12 个字符有误：missing closing parenthesis"));
+                 QStringLiteral("“已签判定”第 12 个字符有误：括号 ( 没有对应的 )"));
         QVERIFY(templates(db_).empty());
     }
 

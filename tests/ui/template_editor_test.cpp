@@ -187,7 +187,7 @@ private slots:
         QVERIFY(refused);
         QCOMPARE(boxes_->boxes.size(), 1);
         QCOMPARE(boxes_->boxes[0].text,
-                 QStringLiteral("“失效判定”第 15 个字符有误：missing closing parenthesis"));
+                 QStringLiteral("“失效判定”第 15 个字符有误：括号 ( 没有对应的 )"));
         QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("判定规则"));
         // Cancelled: nothing of it is kept.
         QVERIFY(window_->editor().pendingRules().empty());

@@ -88,11 +88,27 @@ TEST(Utf8Regex, SubstitutesAsReSub) {
     }
 }
 
-TEST(Utf8Regex, ReportsWhereAPatternGoesWrong) {
-    auto result = Utf8Regex::compile("中文(a");
-    ASSERT_TRUE(std::holds_alternative<Utf8RegexError>(result));
-    EXPECT_EQ(std::get<Utf8RegexError>(result).position, 5U);  // characters, not bytes
-    EXPECT_EQ(std::get<Utf8RegexError>(result).message, "missing closing parenthesis");
+TEST(Utf8Regex, SaysInChineseWhereAndWhyAPatternGoesWrong) {
+    struct Case {
+        const char* pattern;
+        std::size_t position;  // characters, not bytes
+        const char* message;
+    };
+    const Case cases[] = {
+        {"中文(a", 5, "括号 ( 没有对应的 )"},
+        {"签到)", 3, "多了一个 )，它前面没有对应的 ("},
+        {"*签到", 1, "* + ? 或 {} 前面没有可以重复的内容（要找这些字符本身，请在前面加 \\）"},
+        {"[a-", 4, "方括号 [ 没有对应的 ]"},
+        {"[z-a]", 4, "方括号里的范围前大后小（如 z-a）"},
+        {"a\\", 3, "末尾多了一个反斜杠 \\"},
+        {"a{3,1}", 6, "{} 里的次数前大后小"},
+    };
+    for (const Case& c : cases) {
+        auto result = Utf8Regex::compile(c.pattern);
+        ASSERT_TRUE(std::holds_alternative<Utf8RegexError>(result)) << c.pattern;
+        EXPECT_EQ(std::get<Utf8RegexError>(result).position, c.position) << c.pattern;
+        EXPECT_EQ(std::get<Utf8RegexError>(result).message, c.message) << c.pattern;
+    }
 }
 
 }  // namespace
