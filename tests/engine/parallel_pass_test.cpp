@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -348,14 +349,21 @@ TEST_F(ParallelPass, StopRequestEndsThePassBeforeTheNextRow) {
     }
     PassPlan planned = plan(4, true);
 
-    // The observer asks to stop when the first row's result is shown. Until then the other
-    // host holds its answer, so that its first row is still under way when the stop comes.
+    // The observer asks to stop when the first row's result is shown. The first host answers
+    // only once the other has its first request, which it holds until the stop: that row is
+    // under way when the stop comes, however slowly the jobs start.
     std::stop_source source;
-    b.onRequest = [&source] {
+    std::atomic<bool> bAsked{false};
+    const auto waitFor = [](const std::function<bool()>& done) {
         const auto until = std::chrono::steady_clock::now() + kPatience;
-        while (!source.stop_requested() && std::chrono::steady_clock::now() < until) {
+        while (!done() && std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+    };
+    a.onRequest = [&] { waitFor([&] { return bAsked.load(); }); };
+    b.onRequest = [&] {
+        bAsked = true;
+        waitFor([&] { return source.stop_requested(); });
     };
     RecordingObserver view(planned.rows);
     view.stopAtResult = &source;
