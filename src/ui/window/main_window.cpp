@@ -83,7 +83,7 @@ MainWindow::~MainWindow() {
 void MainWindow::buildTitleStrip() {
     auto* strip = findChild<WindowBackground*>(QStringLiteral("图片框1"));
     auto* title = place(new QLabel(QStringLiteral("Vesprey V1.0"), strip), QStringLiteral("标签1"),
-                        10, 3, 80, 24);
+                        10, 3, 120, 24);
     title->setStyleSheet(QStringLiteral("color: white; font-weight: bold;"));
 
     auto* minimize = place(new PictureButton(Picture::Minimize, {}, strip),

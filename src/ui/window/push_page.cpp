@@ -78,8 +78,8 @@ PushPage::PushPage(SqlDatabase& db, PushEnvironment environment,
     pushKey_ = place(new QLineEdit(notice), QStringLiteral("编辑框_推送标识"), 71, 56, 473, 24);
     label(notice, QStringLiteral("推送语句："), 8, 90);
     place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
-    auto* more =
-        button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"), 344, 20);
+    auto* more = button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"),
+                        344, 20, 70);
     more->setToolTip(
         QStringLiteral("ntfy、Gotify、Telegram、企业微信、飞书、PushPlus、Server酱³、"
                        "Webhook、电子邮件；可同时启用多个"));
