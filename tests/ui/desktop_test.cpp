@@ -152,8 +152,11 @@ private slots:
     // With "关闭时最小化到托盘" on and a tray icon, the close button hides the window and the
     // program goes on; the choice is kept for the next window on the same Sign.db.
     void closingHidesToTheTrayWhenAskedAndTheChoiceIsKept() {
-        window_->useTray(std::make_unique<ui::TrayIcon>(*window_));
         auto* option = child<QCheckBox>(window_.get(), "选择框_关闭时最小化到托盘");
+        // Without a tray there is nothing to come back from: the option waits for one.
+        QCOMPARE(option->isEnabled(), window_->tray() != nullptr);
+        window_->useTray(std::make_unique<ui::TrayIcon>(*window_));
+        QVERIFY(option->isEnabled());
         QVERIFY(!option->isChecked());
         QVERIFY(!window_->closeHidesToTray());
         option->click();

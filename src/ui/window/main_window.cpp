@@ -170,8 +170,6 @@ void MainWindow::buildPages() {
     auto* about = new AboutPage(this, databaseArguments(databasePath_));
     closeToTray_ = place(new QCheckBox(QStringLiteral("关闭时最小化到托盘"), about),
                          QStringLiteral("选择框_关闭时最小化到托盘"), 170, 6, 170, 20);
-    closeToTray_->setToolTip(
-        QStringLiteral("点关闭按钮时窗口收到系统托盘，定时签到照常进行；托盘菜单的“退出”结束程序"));
     connect(closeToTray_, &QCheckBox::toggled, this,
             [this](bool on) { kept_.saveFlag(kKeptCloseToTray, on); });
     tabs_->addTab(about, QStringLiteral("关于我们"));
@@ -208,11 +206,21 @@ void MainWindow::startUp() {
         const KeptSettings::Restoring restoring(kept_);
         closeToTray_->setChecked(kept_.flag(kKeptCloseToTray));
     }
+    showCloseToTrayAvailable();
     pushPage_->restoreKeptSettings(kept_);
 }
 
 void MainWindow::useTray(std::unique_ptr<TrayIcon> tray) {
     tray_ = std::move(tray);
+    showCloseToTrayAvailable();
+}
+
+void MainWindow::showCloseToTrayAvailable() {
+    closeToTray_->setEnabled(tray_ != nullptr);
+    closeToTray_->setToolTip(tray_ != nullptr
+                                 ? QStringLiteral("点关闭按钮时窗口收到系统托盘，定时签到照常进行；"
+                                                  "托盘菜单的“退出”结束程序")
+                                 : QStringLiteral("这个桌面没有系统托盘：关闭窗口总是结束程序"));
 }
 
 bool MainWindow::closeHidesToTray() const {

@@ -146,6 +146,8 @@ private:
     // text), named with their sites in the status label.
     void showRefusedCookies(const PassResult& result);
     void setPassControlsEnabled(bool enabled);
+    // "关闭时最小化到托盘" can be changed only where there is a tray icon; its tooltip says why.
+    void showCloseToTrayAvailable();
 
     std::filesystem::path databasePath_;
     ProgramEnvironment environment_;
