@@ -33,6 +33,8 @@ inline constexpr int kExitDatabase = 2;
 inline constexpr int kExitNeedsAttention = 3;  // sign: an account expired or failed
 inline constexpr int kExitPushFailed = 4;
 inline constexpr int kExitTimeUp = 5;  // sign: --max-time ran out before the pass's end
+// sign: another pass (the desktop window's or another sign's) is running on the same Sign.db
+inline constexpr int kExitPassRunning = 6;
 
 class Arguments;
 

@@ -27,6 +27,7 @@
 #include "json/json.h"
 #include "session/pass_session.h"
 #include "store/history.h"
+#include "store/pass_lock.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
 #include "web/web_client.h"
@@ -623,6 +624,15 @@ int runSign(const Arguments& args) {
         return code;
     }
     const std::filesystem::path& path = database.path;
+    // One pass per Sign.db at a time, this program's or the desktop window's. A folder where no
+    // lock can be made (read-only) does not stop the pass.
+    PassLock lock;
+    if (lock.take(path) == PassLock::Outcome::Held) {
+        printError(
+            "另一个签到正在 " + path.string() +
+            " 上进行（桌面程序或另一个 vesprey-cli sign），这次没有签到；请等它结束后再运行。");
+        return kExitPassRunning;
+    }
     PassPlan plan;
     plan.keys = std::move(database.push);
     plan.rows = passRows(database.sites);
@@ -808,6 +818,7 @@ const Command& signCommand() {
             "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
             "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
             "推送失败（telegram）：…）；5 到了 --max-time 还没签完（优先于 2 和 3）；\n"
+            "6 另一个签到（桌面程序或另一个 sign）正在同一个 Sign.db 上进行，这次没有签到；\n"
             "130、143、129 被 SIGINT、SIGTERM、SIGHUP 停止。\n",
         .database = DatabaseUse::Accounts,
         .run = runSign};

@@ -731,6 +731,31 @@ WriteResult HistoryDatabase::saveLastScheduledPass(std::string_view day) {
     return finish(db_, stmt);
 }
 
+ReadResult HistoryDatabase::readDesktopSettings(std::map<std::string, Text>& settings) {
+    settings.clear();
+    if (!hasTable(kSettingTable)) {
+        return {};
+    }
+    return readRows(
+        db_, "SELECT Name, Value FROM Setting WHERE substr(Name, 1, @Length) = @Prefix",
+        [](SqlStatement& stmt) {
+            stmt.bindInt("@Length", static_cast<int>(kDesktopSettingPrefix.size()));
+            stmt.bindText("@Prefix", kDesktopSettingPrefix);
+        },
+        [&](const SqlStatement& stmt) {
+            settings[stmt.columnText(0).substr(kDesktopSettingPrefix.size())] = stmt.columnText(1);
+        },
+        [&] { settings.clear(); });
+}
+
+WriteResult HistoryDatabase::saveDesktopSetting(std::string_view name, std::string_view value) {
+    SqlStatement stmt =
+        db_.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+    stmt.bindText("@Name", std::string(kDesktopSettingPrefix) + std::string(name));
+    stmt.bindText("@Value", value);
+    return finish(db_, stmt);
+}
+
 Text historyReadFailureText(const ReadResult& result) {
     return readFailureText(result, "打不开，或密钥不对、不是 Vesprey 的签到历史");
 }

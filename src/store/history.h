@@ -5,8 +5,10 @@
 //                 older than kHistoryKeepDays are removed as new passes come;
 //   CookieExpiry  per account (Cid), the earliest expiry of the cookies the built-in browser
 //                 captured, and when they were captured;
-//   Setting       the day of the last scheduled pass, for the desktop's catch-up, and the names
-//                 of the Sign.db the file belongs to (see HistoryDatabase);
+//   Setting       the day of the last scheduled pass, for the desktop's catch-up, the names
+//                 of the Sign.db the file belongs to (see HistoryDatabase), and the desktop
+//                 window's own settings (its schedule, push and tray switches), each name
+//                 stored with the prefix kDesktopSettingPrefix;
 //   RecentVerdict per account, its last kRecentVerdictCount requested verdicts, kept with every
 //                 pass so that they are read without going through the history.
 // Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
@@ -31,6 +33,8 @@ inline constexpr std::string_view kHistoryFileName = "History.db";
 inline constexpr int kHistoryKeepDays = 400;
 // How many of each account's last verdicts the file keeps at hand (readLastVerdicts).
 inline constexpr int kRecentVerdictCount = 2;
+// What the desktop window's settings are stored under in Setting, before their own names.
+inline constexpr std::string_view kDesktopSettingPrefix = "Desktop.";
 
 // What the built-in browser captured of an account's cookies.
 struct CookieExpiry {
@@ -123,6 +127,12 @@ public:
     // The day ("yyyy-MM-dd") of the last scheduled pass; nothing before the first one.
     ReadResult readLastScheduledPass(std::optional<Text>& day);
     WriteResult saveLastScheduledPass(std::string_view day);
+
+    // The desktop window's settings, by their names without the prefix; none in a file that
+    // has never kept one.
+    ReadResult readDesktopSettings(std::map<std::string, Text>& settings);
+    // Keeps `value` as the desktop setting `name`, replacing the one before.
+    WriteResult saveDesktopSetting(std::string_view name, std::string_view value);
 
 private:
     bool hasTable(std::string_view table) const { return tables_.count(std::string(table)) != 0; }

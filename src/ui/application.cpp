@@ -12,6 +12,8 @@
 #include <string>
 
 #include "store/site_database.h"
+#include "ui/desktop/single_instance.h"
+#include "ui/desktop/tray.h"
 #include "ui/skin.h"
 #include "ui/window/main_window.h"
 
@@ -21,7 +23,8 @@ namespace {
 constexpr const char* kUsage =
     "用法：vesprey [--db PATH]\n"
     "  启动 Vesprey 桌面程序。Sign.db 默认在程序所在目录；\n"
-    "  --db 或环境变量 VESPREY_DB 指定其它位置（--db 优先）。\n";
+    "  --db 或环境变量 VESPREY_DB 指定其它位置（--db 优先）。\n"
+    "  同一个 Sign.db 只开一个窗口：再次启动时显示已经打开的窗口，然后退出。\n";
 
 struct Options {
     std::optional<std::filesystem::path> database;
@@ -100,9 +103,27 @@ int runDesktop(int argc, char** argv, const std::function<void(MainWindow&)>& la
     ProgramEnvironment environment = startWithEnvironment();
     const std::filesystem::path databasePath =
         siteDatabasePath(options.database, environment.folders);
+    // Another window has this Sign.db open already: it comes to the front instead.
+    SingleInstance instance(databasePath);
+    if (!instance.claim()) {
+        if (instance.askToShow()) {
+            std::printf("Vesprey 已经打开了 %s，已显示它的窗口。\n", databasePath.c_str());
+            return 0;
+        }
+        std::fprintf(stderr,
+                     "Vesprey 已经打开了 %s，但它没有回应；请在托盘或任务栏里找到它的窗口，"
+                     "或结束它后再启动。\n",
+                     databasePath.c_str());
+        return 1;
+    }
     auto* startup = new StartupWindow;
     startup->show();
     std::unique_ptr<MainWindow> window;
+    QObject::connect(&instance, &SingleInstance::showRequested, &app, [&window] {
+        if (window) {
+            showFromTray(*window);
+        }
+    });
     QTimer::singleShot(0, &app, [&] {
         window = launchMainWindow(databasePath, startup, std::move(environment));
         if (launched) {

@@ -16,6 +16,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loopback_server.h"
@@ -174,6 +175,48 @@ TEST_F(Cli, SignRunsThePassPrintsProgressAndTheResultsAndPushes) {
     EXPECT_EQ(cli("sign --db " + quoted(dir_ / "none.db")).exitCode, 2);
 }
 
+// A sign started while another pass runs on the same Sign.db (the desktop window's or, here,
+// another sign's, held at the site's gate) signs nothing and exits with 6; the running one goes
+// on to its end, and a sign after it runs as usual.
+TEST_F(Cli, SignBesideARunningPassRefusesWithSix) {
+    vesprey::test::LocalServer<> site;
+    site.server().Get("/sign", [&site](const httplib::Request&, httplib::Response& response) {
+        ++site.requests;
+        site.pass();
+        response.set_content("{\"msg\":\"ok\"}", "application/json");
+    });
+    site.start();
+    ASSERT_EQ(cli("init-db --db " + quoted(db_)).exitCode, 0);
+    {
+        vesprey::SqlDatabase db;
+        ASSERT_TRUE(vesprey::openSiteDatabase(db, db_));
+        vesprey::TemplateFields f;
+        f.WebName = "site";
+        f.WebLink = site.url("/sign");
+        f.Tying = "msg";
+        ASSERT_TRUE(vesprey::addSite(db, f, "sid=1").write);
+    }
+    site.closeGate();
+    Outcome running;
+    std::thread first([&] { running = cli("sign --db " + quoted(db_)); });
+    while (site.waiting.load() == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const Outcome beside = cliApart("sign --db " + quoted(db_));
+    site.openGate();
+    first.join();
+    EXPECT_EQ(beside.exitCode, vesprey::cli::kExitPassRunning);
+    EXPECT_EQ(beside.out, "");
+    EXPECT_NE(beside.err.find("另一个签到正在 " + db_.string() +
+                              " 上进行（桌面程序或另一个 vesprey-cli sign），这次没有签到"),
+              std::string::npos)
+        << beside.err;
+    EXPECT_EQ(running.exitCode, 0) << running.out;
+    EXPECT_EQ(site.requests.load(), 1);
+    EXPECT_EQ(cli("sign --db " + quoted(db_)).exitCode, 0);
+    EXPECT_EQ(site.requests.load(), 2);
+}
+
 TEST_F(Cli, ProgramHelpGivesEveryCommandEveryExitCodeAndWhereSignDbIsFound) {
     const Outcome help = cli("--help");
     ASSERT_EQ(help.exitCode, 0);
@@ -183,8 +226,8 @@ TEST_F(Cli, ProgramHelpGivesEveryCommandEveryExitCodeAndWhereSignDbIsFound) {
                   std::string::npos)
             << command->name;
     }
-    for (const char* code :
-         {"0 成功", "1 参数或输入有误", "2 数据库打不开", "3 有账号 Cookie 失效", "4 推送失败"}) {
+    for (const char* code : {"0 成功", "1 参数或输入有误", "2 数据库打不开", "3 有账号 Cookie 失效",
+                             "4 推送失败", "6 另一个签到正在同一个 Sign.db 上"}) {
         EXPECT_NE(help.out.find(code), std::string::npos) << code;
     }
     // The places in the order they are tried (store/site_database.h, siteDatabasePath).

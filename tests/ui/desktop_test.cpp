@@ -15,6 +15,7 @@
 #include <QTranslator>
 
 #include "editor_test_support.h"
+#include "store/pass_lock.h"
 #include "ui/application.h"
 #include "ui/desktop/autostart.h"
 #include "ui/desktop/tray.h"
@@ -118,6 +119,93 @@ private slots:
         QVERIFY(window_->passCountsText().startsWith(QStringLiteral("成功 1")));
     }
 
+    // The tooltip tells the next scheduled pass and, once one has finished, its counts; the
+    // notice at a pass's end brings the hidden window back when clicked.
+    void trayToolTipAndNotice() {
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(secondsBefore(0, 0, 0));
+        window_->scheduler().setClock(clock);
+        ui::TrayIcon tray(*window_);
+        QCOMPARE(tray.icon().toolTip(), QStringLiteral("Vesprey\n定时签到没有开启"));
+
+        QTest::mouseClick(child<QAbstractButton>(window_.get(), "选择框_开启定时"), Qt::LeftButton);
+        window_->scheduler().onScheduleTick();
+        const ui::ScheduleTime drawn = window_->scheduler().scheduleTime();
+        const QString next = QStringLiteral("下次签到：2024-05-15 %1:%2")
+                                 .arg(drawn.hour, 2, 10, QLatin1Char('0'))
+                                 .arg(drawn.minute, 2, 10, QLatin1Char('0'));
+        QCOMPARE(tray.icon().toolTip(), QStringLiteral("Vesprey\n") + next);
+
+        QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
+        window_->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(tray.icon().toolTip(), QStringLiteral("Vesprey\n") + next +
+                                            QStringLiteral("\n上次签到：") +
+                                            window_->passCountsText());
+        QVERIFY(window_->passCountsText().startsWith(QStringLiteral("成功 1")));
+
+        window_->hide();
+        emit tray.icon().messageClicked();
+        QVERIFY(window_->isVisible());
+    }
+
+    // With "关闭时最小化到托盘" on and a tray icon, the close button hides the window and the
+    // program goes on; the choice is kept for the next window on the same Sign.db.
+    void closingHidesToTheTrayWhenAskedAndTheChoiceIsKept() {
+        auto* option = child<QCheckBox>(window_.get(), "选择框_关闭时最小化到托盘");
+        // Without a tray there is nothing to come back from: the option waits for one.
+        QCOMPARE(option->isEnabled(), window_->tray() != nullptr);
+        window_->useTray(std::make_unique<ui::TrayIcon>(*window_));
+        QVERIFY(option->isEnabled());
+        QVERIFY(!option->isChecked());
+        QVERIFY(!window_->closeHidesToTray());
+        option->click();
+        QVERIFY(window_->closeHidesToTray());
+
+        // Ending the program would end this loop with 0 before the test's own 7.
+        QEventLoop loop;
+        bool closed = true;
+        bool hiddenByButton = false;
+        QTimer::singleShot(0, window_.get(), [&] {
+            QTest::mouseClick(child<QAbstractButton>(window_.get(), "图形按钮_关闭"),
+                              Qt::LeftButton);
+            hiddenByButton = window_->isHidden();
+            window_->show();
+            closed = window_->close();  // the window manager's close
+            QTimer::singleShot(0, &loop, [&loop] { loop.exit(7); });
+        });
+        QCOMPARE(loop.exec(), 7);
+        QVERIFY(hiddenByButton);
+        QVERIFY(!closed);
+        QVERIFY(window_->isHidden());
+
+        window_.reset();
+        auto again = openWindow(db_);
+        QVERIFY(child<QCheckBox>(again.get(), "选择框_关闭时最小化到托盘")->isChecked());
+        QVERIFY(boxes_->boxes.isEmpty());
+    }
+
+    // While another pass holds Sign.db (vesprey-cli sign), the window starts none of its own and
+    // says why; once that one is over, it signs as usual.
+    void aPassOfTheCommandLineKeepsTheWindowsOwnFromStarting() {
+        {
+            PassLock running;
+            QCOMPARE(running.take(db_), PassLock::Outcome::Taken);
+            window_->startPassFromMenu();
+            QVERIFY(!window_->passRunning());
+            QVERIFY2(window_->statusText().startsWith(
+                         QStringLiteral("另一个签到（vesprey-cli sign）正在这个 Sign.db 上进行")),
+                     qPrintable(window_->statusText()));
+        }
+        QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
+        window_->startPassFromMenu();
+        QVERIFY(window_->passRunning());
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(site_->sent().size(), std::size_t{1});
+    }
+
+    // After every case that runs an event loop: the program's end it makes stays with the
+    // thread, and later loops would return at once.
     void trayMenuShowsTheWindowAndQuits() {
         const auto menu = ui::buildTrayMenu(*window_);
         window_->hide();
@@ -165,7 +253,9 @@ private slots:
         const QString text = fileText(entry);
         QVERIFY2(text.startsWith(QStringLiteral("[Desktop Entry]\nType=Application\n")),
                  qPrintable(text));
+        // The window's Sign.db goes with it, so that login opens the same file.
         QVERIFY2(text.contains(QStringLiteral("\nExec=") + QCoreApplication::applicationFilePath() +
+                               QStringLiteral(" --db ") + QString::fromStdString(db_.string()) +
                                QStringLiteral("\n")),
                  qPrintable(text));
         const QString validate =
@@ -187,8 +277,8 @@ private slots:
     }
 
     void autostartEntryQuotesWhatTheLauncherWouldSplit() {
-        auto exec = [](const std::string& program) {
-            const QString text = QString::fromStdString(ui::autostartEntry(program));
+        auto exec = [](const std::string& program, const std::vector<std::string>& arguments = {}) {
+            const QString text = QString::fromStdString(ui::autostartEntry(program, arguments));
             const qsizetype at = text.indexOf(QStringLiteral("\nExec=")) + 6;
             return text.mid(at, text.indexOf(QLatin1Char('\n'), at) - at);
         };
@@ -197,6 +287,11 @@ private slots:
         // Inside the quotes " ` $ \ take a backslash, and every backslash of the value is doubled.
         QCOMPARE(exec("/opt/a$b\"c/vesprey"), QStringLiteral("\"/opt/a\\\\$b\\\\\"c/vesprey\""));
         QCOMPARE(exec("/opt/100%/vesprey"), QStringLiteral("/opt/100%%/vesprey"));
+        // The options each quoted on their own.
+        QCOMPARE(exec("/usr/bin/vesprey", {"--db", "/home/me/my files/Sign.db"}),
+                 QStringLiteral("/usr/bin/vesprey --db \"/home/me/my files/Sign.db\""));
+        QCOMPARE(exec("/usr/bin/vesprey", ui::databaseArguments("/srv/a$/100%/Sign.db")),
+                 QStringLiteral("/usr/bin/vesprey --db \"/srv/a\\\\$/100%%/Sign.db\""));
     }
 
     void autostartThatCannotBeWrittenIsSaidAndTheBoxStaysOff() {

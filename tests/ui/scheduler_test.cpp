@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -428,10 +430,83 @@ private slots:
         switchOn(*window);
         QVERIFY(!window->passRunning());
         window.reset();
-        auto later = openWindow(db);
+        auto later = openWindow(db, clock);
         switchOn(*later);
         QVERIFY(!later->passRunning());
         QCOMPARE(site.requests.load(), 1);
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // 开启定时, its period, 同步通知 and the checked channel outlive the window: one opened
+    // later on the same Sign.db has them as they were left, armed with a time drawn anew in the
+    // period, catching up the day's pass when its moment is behind; switched off stays off.
+    void theScheduleAndThePushSwitchesOutliveTheWindow() {
+        FakeSite site;
+        site.server().Get("/sign", [&](const httplib::Request&, httplib::Response& response) {
+            ++site.requests;
+            response.set_content("{\"msg\":\"ok\"}", "application/json");
+        });
+        site.start();
+        PushService push;
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const auto db = makeDatabase(
+            dir, {{.name = "甲", .link = site.url("/sign"), .tying = "msg", .cookies = {"c=1"}}},
+            {.bark = "bark-key", .serverChan = "sc-key"});
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(dawn());
+        auto check = [](ui::MainWindow& window, const char* name) {
+            return window.findChild<QCheckBox*>(QString::fromUtf8(name));
+        };
+        auto window = openWindow(db, clock);
+        window->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"))->setCurrentIndex(3);
+        QTest::mouseClick(window->findChild<QRadioButton*>(QStringLiteral("单选框_Server酱")),
+                          Qt::LeftButton);
+        QTest::mouseClick(check(*window, "选择框_同步通知"), Qt::LeftButton);
+        QTest::mouseClick(check(*window, "选择框_开启定时"), Qt::LeftButton);
+        window.reset();
+
+        struct Start {
+            ui::LocalTime at;
+            bool passStarts;
+        };
+        // Before the period (上午 8-11) the window waits for the tick; after it, the day's pass
+        // starts at once, and a window opened again that day does not start it a second time.
+        for (const Start& start :
+             {Start{dawn(), false}, Start{lastSecond(), true}, Start{lastSecond(), false}}) {
+            clock->set(start.at);
+            auto again = openWindow(db, clock);
+            QSignalSpy finished(again.get(), &ui::MainWindow::passFinished);
+            QCOMPARE(
+                again->findChild<QComboBox*>(QStringLiteral("组合框_执行时间"))->currentIndex(), 3);
+            QVERIFY(check(*again, "选择框_开启定时")->isChecked());
+            QVERIFY(again->scheduleChecked());
+            const ui::ScheduleTime drawn = again->scheduler().scheduleTime();
+            QVERIFY(drawn.hour >= 8 && drawn.hour <= 11);
+            QVERIFY(check(*again, "选择框_同步通知")->isChecked());
+            QVERIFY(again->notifyChecked());
+            QCOMPARE(again->pushChannel(), 2);
+            QCOMPARE(again->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->text(),
+                     QStringLiteral("sc-key"));
+            QCOMPARE(again->passRunning(), start.passStarts);
+            if (start.passStarts) {
+                QVERIFY(finished.wait(30000));
+            } else {
+                QCOMPARE(again->scheduler().timerPeriod(), 1000);
+            }
+        }
+        QCOMPARE(site.requests.load(), 1);
+        // The caught-up pass pushed to the kept channel.
+        const QStringList pushed = push.received();
+        QVERIFY(!pushed.isEmpty());
+        QVERIFY2(pushed.first().contains(QStringLiteral("sc-key")), qPrintable(pushed.first()));
+
+        auto last = openWindow(db, clock);
+        QTest::mouseClick(check(*last, "选择框_开启定时"), Qt::LeftButton);
+        last.reset();
+        auto off = openWindow(db, clock);
+        QVERIFY(!check(*off, "选择框_开启定时")->isChecked());
+        QCOMPARE(off->scheduler().timerPeriod(), 0);
         QVERIFY(boxes.boxes.isEmpty());
     }
 

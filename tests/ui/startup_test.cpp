@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -19,6 +20,7 @@
 #include "editor_test_support.h"
 #include "store/site_database.h"
 #include "ui/application.h"
+#include "ui/desktop/single_instance.h"
 #include "ui/skin.h"
 #include "ui/window/account_list.h"
 
@@ -28,6 +30,24 @@ using namespace vesprey::uitest;
 namespace {
 
 const QString kNewDatabase = QStringLiteral("窗口_新建数据库");
+
+// The desktop program's environment with its folders (and the temporary one, where it keeps its
+// lock and socket) inside `dir`.
+QProcessEnvironment desktopEnvironment(const QTemporaryDir& dir) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), dir.path());
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), dir.filePath(QStringLiteral("cache")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    return env;
+}
+
+bool listening(const QString& socketPath) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath);
+    return socket.waitForConnected(200);
+}
 
 }  // namespace
 
@@ -333,6 +353,33 @@ private slots:
         QVERIFY2(loaded.contains("libQt6Widgets"), loaded.constData());
         QVERIFY2(!loaded.contains("libsqlite3"), loaded.constData());
         QVERIFY2(!loaded.contains("WebEngine"), loaded.constData());
+    }
+
+    // A second start on the Sign.db of a running window brings that window to the front and
+    // ends, however the path is spelt; the first one goes on.
+    void aSecondStartOnTheSameSignDbShowsTheFirstWindowAndEnds() {
+        QTemporaryDir dir;
+        const auto db = makeDatabase(dir, {});
+        const QString path = QString::fromStdString(db.string());
+        QProcess first;
+        first.setProcessEnvironment(desktopEnvironment(dir));
+        first.start(QStringLiteral(VESPREY_DESKTOP), {QStringLiteral("--db"), path});
+        QVERIFY(first.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(listening(dir.filePath(ui::instanceName(db))), 120000);
+
+        for (const QString& named : {path, dir.path() + QStringLiteral("/./Sign.db")}) {
+            QProcess second;
+            second.setProcessEnvironment(desktopEnvironment(dir));
+            second.start(QStringLiteral(VESPREY_DESKTOP), {QStringLiteral("--db"), named});
+            QVERIFY2(second.waitForFinished(120000), qPrintable(named));
+            const QString said = QString::fromUtf8(second.readAllStandardOutput());
+            QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(second.exitCode(), 0);
+            QVERIFY2(said.contains(QStringLiteral("已显示它的窗口")), qPrintable(said));
+        }
+        QCOMPARE(first.state(), QProcess::Running);
+        first.kill();
+        QVERIFY(first.waitForFinished());
     }
 };
 

@@ -59,8 +59,12 @@ BoxRecorder::~BoxRecorder() {
     ui::MessageBoxes::setAnswerer({});
 }
 
-std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database) {
+std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database,
+                                           std::shared_ptr<const ui::ScheduleClock> clock) {
     auto window = std::make_unique<ui::MainWindow>(database);
+    if (clock) {
+        window->scheduler().setClock(std::move(clock));
+    }
     window->setFinishedHold(std::chrono::milliseconds(20));
     window->show();
     window->startUp();

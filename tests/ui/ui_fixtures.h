@@ -128,8 +128,10 @@ private:
 };
 
 // The main window for a database, with its start-up sequence run and the finished status held
-// only briefly.
-std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database);
+// only briefly; with `clock`, its schedule reads that clock from the start on (a schedule kept
+// from an earlier window is armed at start-up).
+std::unique_ptr<ui::MainWindow> openWindow(const std::filesystem::path& database,
+                                           std::shared_ptr<const ui::ScheduleClock> clock = {});
 
 // GBK bytes of a UTF-8 literal, for answers of the fake site.
 std::string gbk(const std::string& utf8);

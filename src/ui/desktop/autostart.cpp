@@ -83,21 +83,33 @@ bool autostartEnabled() {
     return std::filesystem::exists(autostartEntryPath(), ignored);
 }
 
-std::string autostartEntry(const std::filesystem::path& executable) {
+std::string autostartEntry(const std::filesystem::path& executable,
+                           const std::vector<std::string>& arguments) {
+    std::string exec = execArgument(executable.string());
+    for (const std::string& argument : arguments) {
+        exec += ' ' + execArgument(argument);
+    }
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Vesprey\n"
            "Comment=Daily sign-in for many website accounts\n"
            "Comment[zh_CN]=每日签到\n"
            "Exec=" +
-           execArgument(executable.string()) +
+           exec +
            "\n"
            "Icon=vesprey\n"
            "Terminal=false\n"
            "X-GNOME-Autostart-enabled=true\n";
 }
 
-bool setAutostart(bool enabled, const std::filesystem::path& executable, QString* error) {
+std::vector<std::string> databaseArguments(const std::filesystem::path& database) {
+    std::error_code ignored;
+    std::filesystem::path absolute = std::filesystem::absolute(database, ignored);
+    return {"--db", (absolute.empty() ? database : absolute).lexically_normal().string()};
+}
+
+bool setAutostart(bool enabled, const std::filesystem::path& executable,
+                  const std::vector<std::string>& arguments, QString* error) {
     const std::filesystem::path path = autostartEntryPath();
     std::error_code ec;
     if (!enabled) {
@@ -115,7 +127,7 @@ bool setAutostart(bool enabled, const std::filesystem::path& executable, QString
         return false;
     }
     QSaveFile file(pathText(path));
-    const std::string text = autostartEntry(executable);
+    const std::string text = autostartEntry(executable, arguments);
     if (!file.open(QIODevice::WriteOnly) ||
         file.write(text.data(), static_cast<qint64>(text.size())) !=
             static_cast<qint64>(text.size()) ||
@@ -126,25 +138,27 @@ bool setAutostart(bool enabled, const std::filesystem::path& executable, QString
     return true;
 }
 
-QCheckBox* addAutostartSwitch(QWidget* page, QWidget* owner) {
+QCheckBox* addAutostartSwitch(QWidget* page, QWidget* owner, std::vector<std::string> arguments) {
     auto* box = new QCheckBox(QStringLiteral("开机启动"), page);
     box->setObjectName(QStringLiteral("选择框_开机启动"));
     box->setToolTip(QStringLiteral("登录桌面时自动启动 Vesprey（") +
                     pathText(autostartEntryPath()) + QStringLiteral("）"));
     box->setChecked(autostartEnabled());
-    QObject::connect(box, &QCheckBox::toggled, box, [box, owner](bool on) {
-        QString error;
-        const std::filesystem::path program = QCoreApplication::applicationFilePath().toStdString();
-        if (setAutostart(on, program, &error)) {
-            return;
-        }
-        {
-            const QSignalBlocker quiet(box);
-            box->setChecked(!on);
-        }
-        MessageBoxes::inform(owner, QStringLiteral("开机启动设置失败！\r\n") + error,
-                             QStringLiteral("开机启动"), BoxIcon::Warning);
-    });
+    QObject::connect(
+        box, &QCheckBox::toggled, box, [box, owner, arguments = std::move(arguments)](bool on) {
+            QString error;
+            const std::filesystem::path program =
+                QCoreApplication::applicationFilePath().toStdString();
+            if (setAutostart(on, program, arguments, &error)) {
+                return;
+            }
+            {
+                const QSignalBlocker quiet(box);
+                box->setChecked(!on);
+            }
+            MessageBoxes::inform(owner, QStringLiteral("开机启动设置失败！\r\n") + error,
+                                 QStringLiteral("开机启动"), BoxIcon::Warning);
+        });
     return box;
 }
 

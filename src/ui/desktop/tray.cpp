@@ -1,16 +1,19 @@
 #include "ui/desktop/tray.h"
 
 #include <QAction>
+#include <QDateTime>
 #include <QEvent>
 #include <QIcon>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
+#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include "ui/skin.h"
 #include "ui/window/main_window.h"
+#include "ui/window/scheduler.h"
 
 namespace vesprey::ui {
 namespace {
@@ -59,6 +62,24 @@ std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window) {
     return menu;
 }
 
+QString trayToolTip(MainWindow& window) {
+    QStringList lines{QStringLiteral("Vesprey")};
+    const Scheduler& schedule = window.scheduler();
+    if (const std::optional<long long> seconds = schedule.secondsToNextRun()) {
+        const LocalTime now = schedule.now();
+        const QDateTime next =
+            QDateTime(QDate(now.year, now.month, now.day), QTime(now.hour, now.minute, now.second))
+                .addSecs(*seconds);
+        lines << QStringLiteral("下次签到：") + next.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    } else {
+        lines << QStringLiteral("定时签到没有开启");
+    }
+    if (const QString counts = window.passCountsText(); !counts.isEmpty()) {
+        lines << QStringLiteral("上次签到：") + counts;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 void showFromTray(QWidget& window) {
     window.showNormal();
     window.raise();
@@ -97,7 +118,6 @@ TrayIcon::TrayIcon(MainWindow& window) : window_(window) {
     menu_ = buildTrayMenu(window);
     icon_ = new QSystemTrayIcon(programIcon(), this);
     icon_->setObjectName(QStringLiteral("托盘图标"));
-    icon_->setToolTip(QStringLiteral("Vesprey"));
     icon_->setContextMenu(menu_.get());
     connect(icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
@@ -105,12 +125,26 @@ TrayIcon::TrayIcon(MainWindow& window) : window_(window) {
                     showFromTray(window_);
                 }
             });
+    // The notice of a finished pass brings the window back, like a click on the icon.
+    connect(icon_, &QSystemTrayIcon::messageClicked, this, [this] { showFromTray(window_); });
     connect(&window, &MainWindow::passFinished, this, &TrayIcon::passFinished);
+    // The countdown's every tick, and its end when the schedule is switched off.
+    connect(&window.scheduler(), &Scheduler::statusText, this, &TrayIcon::refreshToolTip);
+    connect(&window, &MainWindow::passStarted, this, &TrayIcon::refreshToolTip);
+    refreshToolTip();
+}
+
+void TrayIcon::refreshToolTip() {
+    const QString text = trayToolTip(window_);
+    if (icon_->toolTip() != text) {
+        icon_->setToolTip(text);
+    }
 }
 
 TrayIcon::~TrayIcon() = default;
 
 void TrayIcon::passFinished() {
+    refreshToolTip();
     // A stopped pass has no counts, and nothing to tell.
     const QString counts = window_.passCountsText();
     if (!counts.isEmpty() && icon_->isVisible()) {

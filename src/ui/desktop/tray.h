@@ -1,7 +1,9 @@
 // The desktop program in the system tray: an icon with a menu (开始签到, 显示窗口, 退出), the
-// main window hidden to the tray when minimised, and a desktop notice with the verdict counts
-// after each pass. Only where the desktop has a tray; elsewhere minimising leaves the window on
-// the task bar. Hidden to the tray, the window's timers go on, so the daily schedule still runs.
+// main window hidden to the tray when minimised (and, with "关闭时最小化到托盘", when closed), a
+// tooltip with the next scheduled pass and the last pass's counts, and a desktop notice with the
+// verdict counts after each pass that brings the window back when clicked. Only where the
+// desktop has a tray; elsewhere minimising leaves the window on the task bar. Hidden to the tray,
+// the window's timers go on, so the daily schedule still runs.
 #pragma once
 
 #include <QObject>
@@ -22,6 +24,10 @@ std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window);
 
 // Brings a window hidden to the tray (or minimised) back to the front.
 void showFromTray(QWidget& window);
+
+// The tray icon's tooltip: "Vesprey", the next scheduled pass ("下次签到：2024-05-16 09:12", or
+// that the schedule is off) and, once a pass has finished, its counts ("上次签到：成功 12 · …").
+QString trayToolTip(MainWindow& window);
 
 // Installed on the main window: minimising it hides it instead, so that only the tray icon is
 // left.
@@ -52,6 +58,8 @@ public:
 private:
     // The notice at the end of a pass: "签到完毕" and the counts the status strip shows.
     void passFinished();
+    // Sets the tooltip anew when what it says has changed.
+    void refreshToolTip();
 
     MainWindow& window_;
     std::unique_ptr<QMenu> menu_;

@@ -2,13 +2,14 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <utility>
 
 #include "ui/desktop/autostart.h"
 #include "ui/skin.h"
 
 namespace vesprey::ui {
 
-AboutPage::AboutPage(QWidget* owner) {
+AboutPage::AboutPage(QWidget* owner, std::vector<std::string> startArguments) {
     auto* calendar = new PictureBox(Picture::Calendar, this);
     calendar->setObjectName(QStringLiteral("图片框3"));
     calendar->setGeometry(40, 34, 225, 247);
@@ -20,7 +21,7 @@ AboutPage::AboutPage(QWidget* owner) {
     thanks->setObjectName(QStringLiteral("标签2"));
     thanks->setGeometry(40, 298, 504, 32);
     thanks->setAlignment(Qt::AlignCenter);
-    addAutostartSwitch(this, owner)->setGeometry(40, 6, 120, 20);
+    addAutostartSwitch(this, owner, std::move(startArguments))->setGeometry(40, 6, 120, 20);
 }
 
 }  // namespace vesprey::ui

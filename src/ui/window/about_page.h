@@ -3,14 +3,17 @@
 #pragma once
 
 #include <QWidget>
+#include <string>
+#include <vector>
 
 namespace vesprey::ui {
 
 class AboutPage : public QWidget {
     Q_OBJECT
 public:
-    // The autostart switch's messages stand over `owner`.
-    explicit AboutPage(QWidget* owner);
+    // The autostart switch's messages stand over `owner`; its entry starts the program with
+    // `startArguments`.
+    AboutPage(QWidget* owner, std::vector<std::string> startArguments);
 };
 
 }  // namespace vesprey::ui

@@ -1,6 +1,7 @@
 #include "ui/window/main_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
@@ -13,6 +14,7 @@
 
 #include "engine/sign_in_run.h"
 #include "store/push_channels.h"
+#include "ui/desktop/autostart.h"
 #include "ui/desktop/tray.h"
 #include "ui/dialogs/history_window.h"
 #include "ui/dialogs/message_boxes.h"
@@ -94,7 +96,7 @@ void MainWindow::buildTitleStrip() {
     auto* close = place(new PictureButton(Picture::Close, {}, strip),
                         QStringLiteral("图形按钮_关闭"), 700, 8, 13, 13);
     close->setToolTip(QStringLiteral("关闭"));
-    connect(close, &QAbstractButton::clicked, this, &MainWindow::endProcess);
+    connect(close, &QAbstractButton::clicked, this, &MainWindow::closeWindow);
 
     struct Page {
         const char16_t* name;
@@ -161,8 +163,16 @@ void MainWindow::buildPages() {
     connect(&schedule, &Scheduler::due, this, &MainWindow::startScheduledPass);
     schedule.setRunRecord([this](const QString& day) { return scheduledPassStarted(day); });
     tabs_->addTab(pushPage_, QStringLiteral("推送区"));
+    kept_.setFailureNotice(
+        [this](const QString& text) { addStatusNotice(text, kHistoryFailureShown); });
+    pushPage_->keepSettingsIn(kept_);
 
-    tabs_->addTab(new AboutPage(this), QStringLiteral("关于我们"));
+    auto* about = new AboutPage(this, databaseArguments(databasePath_));
+    closeToTray_ = place(new QCheckBox(QStringLiteral("关闭时最小化到托盘"), about),
+                         QStringLiteral("选择框_关闭时最小化到托盘"), 170, 6, 170, 20);
+    connect(closeToTray_, &QCheckBox::toggled, this,
+            [this](bool on) { kept_.saveFlag(kKeptCloseToTray, on); });
+    tabs_->addTab(about, QStringLiteral("关于我们"));
 }
 
 void MainWindow::showHistory() {
@@ -190,6 +200,39 @@ void MainWindow::startUp() {
     reloadSiteList();
     pushPage_->load();
     templatePage_->conversion().setCurrentIndex(0);
+    // What the last session left switched on; an armed schedule may start today's missing pass.
+    kept_.read();
+    {
+        const KeptSettings::Restoring restoring(kept_);
+        closeToTray_->setChecked(kept_.flag(kKeptCloseToTray));
+    }
+    showCloseToTrayAvailable();
+    pushPage_->restoreKeptSettings(kept_);
+}
+
+void MainWindow::useTray(std::unique_ptr<TrayIcon> tray) {
+    tray_ = std::move(tray);
+    showCloseToTrayAvailable();
+}
+
+void MainWindow::showCloseToTrayAvailable() {
+    closeToTray_->setEnabled(tray_ != nullptr);
+    closeToTray_->setToolTip(tray_ != nullptr
+                                 ? QStringLiteral("点关闭按钮时窗口收到系统托盘，定时签到照常进行；"
+                                                  "托盘菜单的“退出”结束程序")
+                                 : QStringLiteral("这个桌面没有系统托盘：关闭窗口总是结束程序"));
+}
+
+bool MainWindow::closeHidesToTray() const {
+    return tray_ != nullptr && closeToTray_->isChecked();
+}
+
+void MainWindow::closeWindow() {
+    if (closeHidesToTray()) {
+        hide();
+        return;
+    }
+    endProcess();
 }
 
 bool MainWindow::reloadSiteList() {
@@ -357,6 +400,17 @@ void MainWindow::rememberScheduledPass() {
 }
 
 void MainWindow::startPass() {
+    // A pass of vesprey-cli sign on this Sign.db is running: it signs the accounts, this one
+    // does not. A schedule goes on counting to its next day.
+    if (passLock_.take(databasePath_) == PassLock::Outcome::Held) {
+        showStatusNotice(QStringLiteral("另一个签到（vesprey-cli sign）正在这个 Sign.db "
+                                        "上进行，这次没有签到；请等它结束后再试。"),
+                         std::chrono::seconds(30));
+        if (scheduleChecked()) {
+            setTimerPeriod(1000);
+        }
+        return;
+    }
     passRunning_ = true;
     setPassControlsEnabled(false);
     showPassCounts(QString());
@@ -382,6 +436,7 @@ void MainWindow::startPass() {
     // Multi-step templates that cannot be read would go as one request each: no pass then.
     if (const PassPreparation prepared = session_->prepare(true); !prepared.flows.ok()) {
         session_.reset();
+        passLock_.release();
         passRunning_ = false;
         setPassControlsEnabled(true);
         showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
@@ -422,6 +477,7 @@ void MainWindow::onPassFinished(const PassResult& result) {
         }
     }
     session_.reset();
+    passLock_.release();  // once its rows and cookies are written
     signPage_->showCookieHealth();
     emit passFinished();
 }
@@ -490,6 +546,11 @@ void MainWindow::endProcess() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (closeHidesToTray()) {
+        event->ignore();
+        hide();
+        return;
+    }
     event->accept();
     endProcess();
 }

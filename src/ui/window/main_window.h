@@ -15,10 +15,13 @@
 #include "app/environment.h"
 #include "engine/sign_in_run.h"
 #include "session/pass_session.h"
+#include "store/pass_lock.h"
 #include "store/site_database.h"
 #include "ui/window/capture.h"
+#include "ui/window/kept_settings.h"
 #include "ui/window/site_book.h"
 
+class QCheckBox;
 class QLabel;
 class QTabWidget;
 class QTimer;
@@ -92,6 +95,13 @@ public:
     TemplateEditor& editor();
     // The tray icon; null where the desktop has no system tray.
     TrayIcon* tray() { return tray_.get(); }
+    // Puts `tray` in place of the one made at start (none where the desktop had no tray then).
+    void useTray(std::unique_ptr<TrayIcon> tray);
+    // The settings kept for the next start (History.db's Setting).
+    KeptSettings& keptSettings() { return kept_; }
+    // "关闭时最小化到托盘" is on and there is a tray icon to come back from: closing hides the
+    // window instead of ending the program.
+    bool closeHidesToTray() const;
 
     // How long "签到完毕！" stays up at the end of a pass (two seconds).
     void setFinishedHold(std::chrono::milliseconds hold) { finishedHold_ = hold; }
@@ -102,7 +112,8 @@ public slots:
     void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
     void showHistory();         // "签到历史": the history window of the last 30 days
     void selectPage(int index);
-    void endProcess();  // the close button
+    void endProcess();   // "退出", and the close button unless it hides to the tray
+    void closeWindow();  // the close button: hides to the tray (closeHidesToTray) or ends
 
 signals:
     void statusChanged(const QString& text);
@@ -135,20 +146,25 @@ private:
     // text), named with their sites in the status label.
     void showRefusedCookies(const PassResult& result);
     void setPassControlsEnabled(bool enabled);
+    // "关闭时最小化到托盘" can be changed only where there is a tray icon; its tooltip says why.
+    void showCloseToTrayAvailable();
 
     std::filesystem::path databasePath_;
     ProgramEnvironment environment_;
+    KeptSettings kept_{databasePath_};
     SqlDatabase db_;
     SiteBook book_{db_, databasePath_};
     // "同步通知" and the checked channel, as the running pass reads them.
     std::shared_ptr<PassSwitches> switches_ = std::make_shared<PassSwitches>();
     std::unique_ptr<PassSession> session_;  // the running pass's, until it has finished
+    PassLock passLock_;  // held while a pass runs, so that vesprey-cli sign waits its turn
     CaptureState capture_;
 
     QTabWidget* tabs_ = nullptr;
     SignPage* signPage_ = nullptr;
     TemplatePage* templatePage_ = nullptr;
     PushPage* pushPage_ = nullptr;
+    QCheckBox* closeToTray_ = nullptr;  // "关闭时最小化到托盘", on page 3
     QLabel* status_ = nullptr;
     QLabel* counts_ = nullptr;
     QTimer* statusNotice_ = nullptr;  // running while a notice is shown

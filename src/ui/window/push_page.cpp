@@ -19,6 +19,7 @@
 #include "ui/dialogs/push_channels_dialog.h"
 #include "ui/layout.h"
 #include "ui/qt_text.h"
+#include "ui/window/kept_settings.h"
 #include "ui/window/push_test.h"
 #include "ui/window/scheduler.h"
 #include "ui/window/sign_in_pass.h"
@@ -264,6 +265,50 @@ void PushPage::showEnabledChannels(const QStringList& channels) {
                                      ? QStringLiteral("没有启用其他渠道：推送到上面选中的一个")
                                      : QStringLiteral("签到完毕后推送到：") +
                                            channels.join(QStringLiteral("、")));
+}
+
+void PushPage::keepSettingsIn(KeptSettings& kept) {
+    connect(schedule_, &QCheckBox::toggled, this,
+            [&kept](bool on) { kept.saveFlag(kKeptSchedule, on); });
+    connect(period_, &QComboBox::currentIndexChanged, this, [&kept](int index) {
+        if (index >= 0) {
+            kept.save(kKeptSchedulePeriod, QString::number(index));
+        }
+    });
+    connect(notify_, &QCheckBox::toggled, this,
+            [&kept](bool on) { kept.saveFlag(kKeptNotify, on); });
+    for (auto [radio, channel] :
+         {std::pair{bark_, kPushBark}, std::pair{serverChan_, kPushServerChan},
+          std::pair{dingTalk_, kPushDingTalk}}) {
+        connect(radio, &QAbstractButton::toggled, this, [&kept, channel = channel](bool on) {
+            if (on) {
+                kept.save(kKeptPushChannel, QString::number(channel));
+            }
+        });
+    }
+}
+
+void PushPage::restoreKeptSettings(KeptSettings& kept) {
+    const KeptSettings::Restoring restoring(kept);
+    if (const std::optional<int> index = kept.number(kKeptSchedulePeriod);
+        index && *index >= 0 && *index < period_->count()) {
+        period_->setCurrentIndex(*index);
+    }
+    if (const std::optional<int> channel = kept.number(kKeptPushChannel)) {
+        for (auto [radio, kind] :
+             {std::pair{bark_, kPushBark}, std::pair{serverChan_, kPushServerChan},
+              std::pair{dingTalk_, kPushDingTalk}}) {
+            if (kind == *channel) {
+                radio->setChecked(true);  // the pass's switches follow
+                showPushKey(kind);
+            }
+        }
+    }
+    notify_->setChecked(kept.flag(kKeptNotify));
+    if (kept.flag(kKeptSchedule)) {
+        schedule_->setChecked(true);
+        scheduler_->armSchedule();
+    }
 }
 
 }  // namespace vesprey::ui

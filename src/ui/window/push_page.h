@@ -26,6 +26,7 @@ class QSpinBox;
 
 namespace vesprey::ui {
 
+class KeptSettings;
 class PushTest;
 class Scheduler;
 
@@ -57,6 +58,13 @@ public:
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
     Scheduler& scheduler() { return *scheduler_; }
     bool pushTestRunning() const;
+
+    // Keeps "开启定时", its period, "同步通知" and the checked channel in `kept` whenever they
+    // change, so that the next start finds them as they were left.
+    void keepSettingsIn(KeptSettings& kept);
+    // After load: sets those controls as `kept` holds them and, when the schedule was on, arms
+    // it (the time is drawn anew; a day's missing pass is caught up as at a click).
+    void restoreKeptSettings(KeptSettings& kept);
 
 public slots:
     void showPushKey(int channel);

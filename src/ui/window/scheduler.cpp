@@ -128,6 +128,17 @@ void Scheduler::setClock(std::shared_ptr<const ScheduleClock> clock) {
     clock_ = std::move(clock);
 }
 
+LocalTime Scheduler::now() const {
+    return clock_->now();
+}
+
+std::optional<long long> Scheduler::secondsToNextRun() const {
+    if (!enabled_->isChecked()) {
+        return std::nullopt;
+    }
+    return secondsUntil(clock_->now(), time_.hour, time_.minute);
+}
+
 void Scheduler::setTimerPeriod(int milliseconds) {
     if (milliseconds <= 0) {
         timer_->stop();

@@ -82,6 +82,11 @@ public:
     std::optional<QString> lastRunDay() const;
     QTimer* timer() const { return timer_; }
     ScheduleTime scheduleTime() const { return time_; }
+    // The scheduler's clock now.
+    LocalTime now() const;
+    // While "开启定时" is on, the seconds from now to the drawn time's next coming (today's, or
+    // tomorrow's once today's has passed); nothing while it is off.
+    std::optional<long long> secondsToNextRun() const;
 
     // 1000 starts the once-a-second tick, 0 stops it.
     void setTimerPeriod(int milliseconds);
