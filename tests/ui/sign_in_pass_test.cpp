@@ -6,6 +6,8 @@
 // "同时签到数".
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
@@ -145,6 +147,14 @@ private slots:
             response.set_header("Set-Cookie", "sid=new; Path=/");
             response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
         });
+        // Answers with a status and nothing else.
+        for (const auto& [path, code] :
+             {std::pair{"/blank500", 500}, std::pair{"/blank401", 401}}) {
+            server.Get(path, [this, code](const httplib::Request&, httplib::Response& response) {
+                ++site_->requests;
+                response.status = code;
+            });
+        }
         site_->start();
         dir_ = std::make_unique<QTemporaryDir>();
     }
@@ -463,6 +473,47 @@ private slots:
             QVERIFY(!resultCell(*window, row, Qt::DecorationRole).isValid());
             QCOMPARE(resultCell(*window, row, Qt::ToolTipRole).toString(), QString());
         }
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A failed or expired row without a result shows the verdict's reason greyed in its empty
+    // cell, and its line of the pushed summary carries the reason; the cell's text stays empty.
+    void emptyFailuresShowTheirReason() {
+        PushService push;
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/blank500"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/blank401"), .tying = "msg", .cookies = {"b=2"}},
+             {.name = "丙", .link = site_->url("/json"), .tying = "msg", .cookies = {"c=3"}}},
+            {.bark = "bark-1"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        window->findChild<QRadioButton*>(QStringLiteral("单选框_Brak"))->click();
+        checkBox(*window, QStringLiteral("选择框_同步通知"));
+        QVERIFY(runPass(*window));
+
+        const struct {
+            QString shown;
+            bool greyed;
+        } expected[] = {{QStringLiteral("HTTP 500"), true},
+                        {QStringLiteral("HTTP 401"), true},
+                        {QStringLiteral("ok 5"), false}};
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(resultCell(*window, row, Qt::DisplayRole).toString(), expected[row].shown);
+            const QVariant colour = resultCell(*window, row, Qt::ForegroundRole);
+            QCOMPARE(colour.isValid(), expected[row].greyed);
+        }
+        QCOMPARE(window->cellText(0, kColumnResult), QString());
+        QCOMPARE(window->cellText(1, kColumnResult), QString());
+        auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
+        list->setCurrentIndex(list->model()->index(0, kColumnResult));
+        QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+        emit list->doubleClicked(list->currentIndex());
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString());
+
+        QCOMPARE(push.received(),
+                 QStringList({QStringLiteral("GET /bark-1/12-17/签到提醒/【失败】甲：HTTP "
+                                             "500\r\n【失效】乙：HTTP 401\r\n丙：ok 5\r\n")}));
         QVERIFY(boxes.boxes.isEmpty());
     }
 

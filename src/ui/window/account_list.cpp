@@ -198,9 +198,13 @@ void AccountListModel::setVerdict(int row, const AccountVerdict& verdict) {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return;
     }
-    verdicts_[static_cast<std::size_t>(row)] = Shown{verdict.verdict, verdictToolTip(verdict)};
+    verdicts_[static_cast<std::size_t>(row)] =
+        Shown{verdict.verdict, verdictToolTip(verdict),
+              verdict.needsAttention() ? fromAnsi(verdict.reason) : QString()};
     const QModelIndex changed = index(row, kColumnResult);
-    emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
+    emit dataChanged(
+        changed, changed,
+        {Qt::DisplayRole, Qt::ForegroundRole, Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
 }
 
 void AccountListModel::setCookieWarning(int row, const QString& warning) {
@@ -211,6 +215,14 @@ void AccountListModel::setCookieWarning(int row, const QString& warning) {
     cookieWarnings_[static_cast<std::size_t>(row)] = warning;
     const QModelIndex changed = index(row, kColumnAccount);
     emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole});
+}
+
+QString AccountListModel::emptyResultText(int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= verdicts_.size() ||
+        !verdicts_[static_cast<std::size_t>(row)] || !cell(row, kColumnResult).isEmpty()) {
+        return {};
+    }
+    return verdicts_[static_cast<std::size_t>(row)]->emptyText;
 }
 
 int AccountListModel::rowCount(const QModelIndex& parent) const {
@@ -257,6 +269,15 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const {
                 warningIcon_ = cookieWarningIcon();
             }
             return warningIcon_;
+        }
+    }
+    if (index.column() == kColumnResult &&
+        (role == Qt::DisplayRole || role == Qt::ForegroundRole)) {
+        if (const QString empty = emptyResultText(index.row()); !empty.isEmpty()) {
+            if (role == Qt::DisplayRole) {
+                return empty;
+            }
+            return QVariant::fromValue(QColor(0x9e, 0x9e, 0x9e));
         }
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {

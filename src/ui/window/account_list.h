@@ -50,7 +50,8 @@ public:
     QString cell(int row, int column) const;
     void setCell(int row, int column, const QString& text);
     // The row's verdict, until the list is loaded or cleared again; out-of-range rows are
-    // ignored.
+    // ignored. A failed or expired row whose result is empty shows the verdict's reason greyed in
+    // the cell (its display text; cell() stays empty).
     void setVerdict(int row, const AccountVerdict& verdict);
     // The row's cookie warning (its tooltip), until the list is loaded or cleared again; an
     // empty text takes the mark away. Out-of-range rows are ignored.
@@ -68,7 +69,11 @@ private:
     struct Shown {
         Verdict verdict;
         QString toolTip;
+        QString emptyText;  // shown greyed in an empty result cell: a failure's reason
     };
+
+    // The greyed text of the row's empty result cell; nothing when the cell has text.
+    QString emptyResultText(int row) const;
 
     std::vector<Row> rows_;
     std::vector<std::optional<Shown>> verdicts_;  // one per row
