@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <functional>
+#include <map>
 
 #include "engine/sign_in_run.h"
 #include "ui/qt_text.h"
@@ -143,8 +144,15 @@ void AccountListModel::load(const SiteList& sites,
                             const std::function<bool(const SiteTemplate&)>& ready) {
     static const QString kYes = QStringLiteral("√");
     static const QString kNo = QStringLiteral("×");
+    // What the rows showed, by their template and account, for the rows listed again.
+    std::map<std::pair<int, int>, std::pair<QString, std::optional<Shown>>> shown;
+    for (std::size_t i = 0; i < rows_.size() && i < keys_.size(); ++i) {
+        shown.emplace(keys_[i],
+                      std::pair{rows_[i][static_cast<std::size_t>(kColumnResult)], verdicts_[i]});
+    }
     beginResetModel();
     rows_.clear();
+    keys_.clear();
     verdicts_.assign(sites.size(), std::nullopt);
     cookieWarnings_.assign(sites.size(), QString());
     ready_.assign(sites.size(), false);
@@ -157,7 +165,13 @@ void AccountListModel::load(const SiteList& sites,
             row[static_cast<std::size_t>(c)] = fromAnsi(texts[static_cast<std::size_t>(c)]);
         }
         row[static_cast<std::size_t>(kColumnAccount)] = ready_[i] ? kYes : kNo;
+        std::pair key{sites[i].id, sites[i].Cid};
+        if (const auto before = shown.find(key); before != shown.end()) {
+            row[static_cast<std::size_t>(kColumnResult)] = before->second.first;
+            verdicts_[i] = before->second.second;
+        }
         rows_.push_back(std::move(row));
+        keys_.push_back(key);
     }
     endResetModel();
 }
@@ -165,10 +179,22 @@ void AccountListModel::load(const SiteList& sites,
 void AccountListModel::clear() {
     beginResetModel();
     rows_.clear();
+    keys_.clear();
     verdicts_.clear();
     cookieWarnings_.clear();
     ready_.clear();
     endResetModel();
+}
+
+void AccountListModel::clearResults() {
+    for (Row& row : rows_) {
+        row[static_cast<std::size_t>(kColumnResult)].clear();
+    }
+    verdicts_.assign(rows_.size(), std::nullopt);
+    if (!rows_.empty()) {
+        emit dataChanged(index(0, kColumnResult),
+                         index(static_cast<int>(rows_.size()) - 1, kColumnResult));
+    }
 }
 
 bool AccountListModel::ready(int row) const {

@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/verdict.h"
@@ -39,10 +40,13 @@ public:
 
     explicit AccountListModel(QObject* parent = nullptr);
 
-    // Replaces every row with the list's rows (the result column empty, no verdicts); an entry's
-    // "账号状态" is "√" when `ready` says a pass signs it.
+    // Replaces every row with the list's rows; an entry's "账号状态" is "√" when `ready` says a
+    // pass signs it. A row that was listed before (the same template and account) keeps its
+    // result and verdict; the others start without.
     void load(const SiteList& sites, const std::function<bool(const SiteTemplate&)>& ready);
     void clear();
+    // Empties every row's result and takes its verdict away (a pass starting).
+    void clearResults();
 
     // The row was ready when the list was loaded ("√"): a pass requests it.
     bool ready(int row) const;
@@ -76,6 +80,7 @@ private:
     QString emptyResultText(int row) const;
 
     std::vector<Row> rows_;
+    std::vector<std::pair<int, int>> keys_;       // one per row: the template's id and the Cid
     std::vector<std::optional<Shown>> verdicts_;  // one per row
     std::vector<QString> cookieWarnings_;         // one per row; empty: no mark
     std::vector<bool> ready_;                     // one per row

@@ -360,6 +360,7 @@ void MainWindow::startPass() {
     passRunning_ = true;
     setPassControlsEnabled(false);
     showPassCounts(QString());
+    signPage_->clearResults();
     PassPlan plan;
     const SiteList& sites = book_.sites();
     plan.rows.reserve(sites.size());

@@ -106,7 +106,6 @@ void SignPage::buildContextMenu() {
 }
 
 void SignPage::showList(const ReadResult& read) {
-    model_->clear();
     model_->load(book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); });
     showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list, which says
@@ -137,6 +136,10 @@ void SignPage::setCellText(int row, int column, const QString& text) {
 
 void SignPage::setRowVerdict(int row, const AccountVerdict& verdict) {
     model_->setVerdict(row, verdict);
+}
+
+void SignPage::clearResults() {
+    model_->clearResults();
 }
 
 bool SignPage::ready(int row) const {

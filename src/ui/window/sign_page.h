@@ -41,6 +41,9 @@ public:
     void setCellText(int row, int column, const QString& text);
     // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
     void setRowVerdict(int row, const AccountVerdict& verdict);
+    // Empties every row's "返回内容" and takes the verdicts away, as a pass starts; a reload
+    // keeps them for the rows it lists again.
+    void clearResults();
     // The row was ready when the list was loaded ("√", SiteBook::ready): a pass requests it.
     bool ready(int row) const;
     int selectedRow() const;  // -1 when no row is selected
