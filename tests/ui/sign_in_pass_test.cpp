@@ -11,6 +11,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -508,6 +509,44 @@ private slots:
             QVERIFY(!resultCell(*window, row, Qt::DecorationRole).isValid());
         }
         QVERIFY(finished.wait(30000));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // The status strip's progress bar counts the requested rows as they finish; "停止签到" stops
+    // the pass, its rows not yet signed marked "已停止", and says how far it came.
+    void aPassCanBeFollowedAndStopped() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/steady"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {}},
+             {.name = "丙", .link = site_->url("/json"), .tying = "msg", .cookies = {"c=3"}},
+             {.name = "丁", .link = site_->url("/json"), .tying = "msg", .cookies = {"d=4"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        auto* progress = window->findChild<QProgressBar*>(QStringLiteral("进度条_签到"));
+        auto* stop = window->findChild<QAction*>(QStringLiteral("菜单_停止签到"));
+        QVERIFY(progress->isHidden());
+        QVERIFY(!stop->isEnabled());
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(progress->text(), QStringLiteral("签到 1/3"), 30000);
+        QVERIFY(progress->isVisible());
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QVERIFY(status->geometry().right() < progress->geometry().left());
+        QVERIFY(stop->isEnabled());
+
+        stop->trigger();
+        QVERIFY(finished.wait(30000));
+        site_->openGate();
+        QCOMPARE(window->cellText(0, kColumnResult), QStringLiteral("签到成功"));
+        QCOMPARE(window->cellText(2, kColumnResult), QStringLiteral("已停止"));
+        QCOMPARE(window->cellText(3, kColumnResult), QStringLiteral("已停止"));
+        QCOMPARE(window->statusText(), QStringLiteral("签到已停止：完成 1/3"));
+        QVERIFY(progress->isHidden());
+        QVERIFY(!stop->isEnabled());
+        QVERIFY(historyRows(db).empty());
         QVERIFY(boxes.boxes.isEmpty());
     }
 

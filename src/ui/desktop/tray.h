@@ -1,5 +1,5 @@
-// The desktop program in the system tray: an icon with a menu (开始签到, 显示窗口, 退出), the
-// main window hidden to the tray when minimised, and a desktop notice with the verdict counts
+// The desktop program in the system tray: an icon with a menu (开始签到, 停止签到, 显示窗口, 退出),
+// the main window hidden to the tray when minimised, and a desktop notice with the verdict counts
 // after each pass. Only where the desktop has a tray; elsewhere minimising leaves the window on
 // the task bar. Hidden to the tray, the window's timers go on, so the daily schedule still runs.
 #pragma once
@@ -16,8 +16,8 @@ namespace vesprey::ui {
 class MainWindow;
 
 // The tray icon's menu acting on `window`: "开始签到" starts a pass as the list's menu does (and
-// is disabled while one runs), "显示窗口" brings the window back, "退出" ends the program as the
-// close button does.
+// is disabled while one runs), "停止签到" stops the running pass (enabled only then), "显示窗口"
+// brings the window back, "退出" ends the program as the close button does.
 std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window);
 
 // Brings a window hidden to the tray (or minimised) back to the front.

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -43,6 +44,7 @@ constexpr int kStripWidth = 592;
 constexpr int kStatusLeft = 30;
 constexpr int kStatusWidth = 500;
 constexpr int kStripMargin = 6;
+constexpr int kProgressWidth = 150;
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
@@ -119,6 +121,7 @@ void MainWindow::buildTitleStrip() {
 
 void MainWindow::buildStatusStrip() {
     auto* strip = place(new QWidget(this), QStringLiteral("外形框1"), 128, 376, kStripWidth, 24);
+    statusStrip_ = strip;
     strip->setAttribute(Qt::WA_StyledBackground);
     place(new PictureBox(Picture::Network, strip), QStringLiteral("网络状态"), 4, 2, 20, 20);
     auto* separator = place(new QWidget(strip), QStringLiteral("图片框2"), 26, 4, 1, 16);
@@ -128,6 +131,11 @@ void MainWindow::buildStatusStrip() {
     counts_ = place(new QLabel(strip), QStringLiteral("zt2"), kStripWidth - kStripMargin, 3, 0, 20);
     counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     counts_->hide();
+    progress_ =
+        place(new QProgressBar(strip), QStringLiteral("进度条_签到"), 0, 4, kProgressWidth, 16);
+    progress_->setFormat(QStringLiteral("签到 %v/%m"));
+    progress_->setAlignment(Qt::AlignCenter);
+    progress_->hide();
     statusNotice_ = new QTimer(this);
     statusNotice_->setSingleShot(true);
     connect(statusNotice_, &QTimer::timeout, this, [this] {
@@ -147,6 +155,7 @@ void MainWindow::buildPages() {
     book_.setReloaded([this](const ReadResult& read) { signPage_->showList(read); });
     connect(signPage_, &SignPage::signInRequested, this, &MainWindow::startPassFromMenu);
     connect(signPage_, &SignPage::historyRequested, this, &MainWindow::showHistory);
+    connect(signPage_, &SignPage::stopRequested, this, &MainWindow::stopPass);
     tabs_->addTab(signPage_, QStringLiteral("签到区"));
 
     templatePage_ = new TemplatePage(this, book_, capture_, *calls_);
@@ -239,13 +248,44 @@ void MainWindow::addStatusNotice(const QString& text, std::chrono::milliseconds 
 void MainWindow::showPassCounts(const QString& text) {
     counts_->setText(text);
     counts_->setVisible(!text.isEmpty());
-    // The counts sit at the right end; the status label gives up the room they take.
-    const int width = text.isEmpty() ? 0 : counts_->sizeHint().width();
-    counts_->setGeometry(kStripWidth - kStripMargin - width, 3, width, 20);
-    status_->resize(text.isEmpty()
-                        ? kStatusWidth
-                        : std::min(kStatusWidth, counts_->x() - kStripMargin - kStatusLeft),
+    layoutStatusStrip();
+}
+
+void MainWindow::layoutStatusStrip() {
+    const int stripWidth = statusStrip_->width();
+    // The counts, or the progress bar during a pass, sit at the right end; the status label
+    // gives up the room they take.
+    const int width = counts_->isHidden() ? 0 : counts_->sizeHint().width();
+    counts_->setGeometry(stripWidth - kStripMargin - width, 3, width, 20);
+    progress_->move(stripWidth - kStripMargin - kProgressWidth, progress_->y());
+    const int statusWidth = kStatusWidth + stripWidth - kStripWidth;
+    int right = stripWidth;
+    if (!progress_->isHidden()) {
+        right = progress_->x();
+    } else if (!counts_->isHidden()) {
+        right = counts_->x();
+    }
+    status_->resize(right == stripWidth ? statusWidth
+                                        : std::min(statusWidth, right - kStripMargin - kStatusLeft),
                     status_->height());
+}
+
+void MainWindow::passRowFinished(int row) {
+    if (!passRunning_ || !signPage_->ready(row)) {
+        return;
+    }
+    passDone_ = std::min(passDone_ + 1, passPlanned_);
+    showPassProgress();
+}
+
+void MainWindow::showPassProgress() {
+    progress_->setMaximum(std::max(passPlanned_, 1));
+    progress_->setValue(passDone_);
+    if (passPlanned_ == 0) {
+        progress_->setFormat(QStringLiteral("签到 0/0"));
+    } else {
+        progress_->setFormat(QStringLiteral("签到 %v/%m"));
+    }
 }
 
 QString MainWindow::passCountsText() const {
@@ -364,9 +404,16 @@ void MainWindow::startPass() {
     PassPlan plan;
     const SiteList& sites = book_.sites();
     plan.rows.reserve(sites.size());
+    passDone_ = 0;
+    passPlanned_ = 0;
     for (std::size_t row = 0; row < sites.size(); ++row) {
-        plan.rows.push_back({sites[row], signPage_->ready(static_cast<int>(row)), nullptr});
+        const bool requested = signPage_->ready(static_cast<int>(row));
+        passPlanned_ += requested ? 1 : 0;
+        plan.rows.push_back({sites[row], requested, nullptr});
     }
+    showPassProgress();
+    progress_->show();
+    layoutStatusStrip();
     plan.switches = switches_;
     plan.keys = pushPage_->settings();
     plan.notifyOn = notifyOn();
@@ -384,6 +431,8 @@ void MainWindow::startPass() {
     if (const PassPreparation prepared = session_->prepare(true); !prepared.flows.ok()) {
         session_.reset();
         passRunning_ = false;
+        progress_->hide();
+        layoutStatusStrip();
         setPassControlsEnabled(true);
         showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
                              fromAnsi(readFailureText(prepared.flows)),
@@ -408,8 +457,13 @@ void MainWindow::onPassFinished(const PassResult& result) {
         pass_.join();
     }
     passRunning_ = false;
+    progress_->hide();
+    layoutStatusStrip();
     setPassControlsEnabled(true);
     keepRequestState(result, book_.sites());
+    if (result.stopped) {
+        setStatus(QStringLiteral("签到已停止：完成 %1/%2").arg(passDone_).arg(passPlanned_));
+    }
     // History.db is a file of its own and takes every pass; Sign.db is written only when asked
     // for. Both on this thread, after the worker is gone.
     if (!result.stopped) {
@@ -478,7 +532,33 @@ void MainWindow::setPassControlsEnabled(bool enabled) {
     templatePage_->setSaveEnabled(enabled);
 }
 
+void MainWindow::stopPass() {
+    if (!passRunning_ || pass_.get_stop_token().stop_requested()) {
+        return;
+    }
+    pass_.request_stop();
+    setStatus(QStringLiteral("正在停止签到……"));
+}
+
+bool MainWindow::confirmEndDuringPass() {
+    const BoxAnswer answer = MessageBoxes::show(
+        this,
+        BoxRequest{QStringLiteral("正在签到（%1/%2），退出会停止签到，这次签到不会记入签到历史。"
+                                  "\r\n确定要退出吗？")
+                       .arg(passDone_)
+                       .arg(passPlanned_),
+                   QStringLiteral("退出"), BoxIcon::Question, BoxButtons::OkCancel});
+    return answer == BoxAnswer::Ok;
+}
+
 void MainWindow::endProcess() {
+    if (passRunning_ && !confirmEndDuringPass()) {
+        return;
+    }
+    endNow();
+}
+
+void MainWindow::endNow() {
     if (!passRunning_ && !pushPage_->pushTestRunning()) {
         QCoreApplication::exit(0);
         return;
@@ -491,8 +571,12 @@ void MainWindow::endProcess() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (passRunning_ && !confirmEndDuringPass()) {
+        event->ignore();
+        return;
+    }
     event->accept();
-    endProcess();
+    endNow();
 }
 
 }  // namespace vesprey::ui

@@ -20,6 +20,7 @@
 #include "ui/window/site_book.h"
 
 class QLabel;
+class QProgressBar;
 class QTabWidget;
 class QTimer;
 
@@ -87,6 +88,13 @@ public:
     Scheduler& scheduler();
     WindowQueue& calls() { return *calls_; }
     bool passRunning() const { return passRunning_; }
+    // The running pass's rows finished and the rows it requests ("签到 37/200" in the status
+    // strip's progress bar).
+    int passRowsDone() const { return passDone_; }
+    int passRowsPlanned() const { return passPlanned_; }
+    // A row of the running pass has finished (not stopped): one more in the progress bar when it
+    // was requested.
+    void passRowFinished(int row);
     // The capture windows' hand-over (PendingCapture, CaptureMode, SelectedAccount) and page 1.
     CaptureState& capture() { return capture_; }
     TemplateEditor& editor();
@@ -101,8 +109,12 @@ public slots:
     void startPassFromMenu();   // "开始签到": reload, then the pass
     void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
     void showHistory();         // "签到历史": the history window of the last 30 days
+    // "停止签到": the running pass stops (a request under way ends within about a second); the
+    // rows not yet signed are marked "已停止" and the pass is not kept in History.db.
+    void stopPass();
     void selectPage(int index);
-    void endProcess();  // the close button
+    // The close button and the tray's "退出": during a pass, only once the user has agreed.
+    void endProcess();
 
 signals:
     void statusChanged(const QString& text);
@@ -135,6 +147,13 @@ private:
     // text), named with their sites in the status label.
     void showRefusedCookies(const PassResult& result);
     void setPassControlsEnabled(bool enabled);
+    // Places the status strip's labels and progress bar for the strip's width.
+    void layoutStatusStrip();
+    void showPassProgress();
+    // During a pass: asks whether to end the program all the same.
+    bool confirmEndDuringPass();
+    // Ends the program at once (the pass and the push test write nothing to Sign.db).
+    void endNow();
 
     std::filesystem::path databasePath_;
     ProgramEnvironment environment_;
@@ -151,6 +170,8 @@ private:
     PushPage* pushPage_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* counts_ = nullptr;
+    QProgressBar* progress_ = nullptr;  // shown while a pass runs
+    QWidget* statusStrip_ = nullptr;
     QTimer* statusNotice_ = nullptr;  // running while a notice is shown
     QString statusBehindNotice_;
     QList<PictureButton*> pageButtons_;
@@ -159,6 +180,8 @@ private:
     std::unique_ptr<TrayIcon> tray_;
 
     bool passRunning_ = false;
+    int passDone_ = 0;
+    int passPlanned_ = 0;
     std::chrono::milliseconds finishedHold_{2000};
     std::jthread pass_;
 };

@@ -100,6 +100,10 @@ void SignPage::buildContextMenu() {
     signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
     signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));
     connect(signInAction_, &QAction::triggered, this, &SignPage::signInRequested);
+    stopAction_ = menu_->addAction(QStringLiteral("停止签到"));
+    stopAction_->setObjectName(QStringLiteral("菜单_停止签到"));
+    stopAction_->setEnabled(false);
+    connect(stopAction_, &QAction::triggered, this, &SignPage::stopRequested);
     QAction* history = menu_->addAction(QStringLiteral("签到历史"));
     history->setObjectName(QStringLiteral("菜单_签到历史"));
     connect(history, &QAction::triggered, this, &SignPage::historyRequested);
@@ -157,6 +161,7 @@ int SignPage::rowCount() const {
 
 void SignPage::setPassControlsEnabled(bool enabled) {
     signInAction_->setEnabled(enabled);
+    stopAction_->setEnabled(!enabled);
     for (QAction* action : rowActions_) {
         action->setEnabled(enabled);
     }

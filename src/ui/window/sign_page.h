@@ -49,12 +49,13 @@ public:
     int selectedRow() const;  // -1 when no row is selected
     int rowCount() const;
 
-    // The menu's commands are disabled while a pass runs.
+    // The menu's commands are disabled while a pass runs; "停止签到" only then enabled.
     void setPassControlsEnabled(bool enabled);
 
 signals:
     void signInRequested();   // "开始签到"
     void historyRequested();  // "签到历史"
+    void stopRequested();     // "停止签到"
 
 public slots:
     void copySelectedResult();  // double-click: "返回内容" of the selected row to the clipboard
@@ -82,6 +83,7 @@ private:
     QTreeView* list_ = nullptr;
     QMenu* menu_ = nullptr;
     QAction* signInAction_ = nullptr;
+    QAction* stopAction_ = nullptr;
     QList<QAction*> rowActions_;
     QPointer<ManualFillDialog> manualFill_;  // the menu's open manual-fill window, if any
 };
