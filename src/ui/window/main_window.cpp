@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
+#include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -45,6 +47,11 @@ constexpr int kStatusLeft = 30;
 constexpr int kStatusWidth = 500;
 constexpr int kStripMargin = 6;
 constexpr int kProgressWidth = 150;
+// The title strip's buttons: the first one's left edge, and the step from one to the next.
+constexpr int kTitleButtonsLeft = 664;
+constexpr int kTitleButtonStep = 18;
+// How far the resize grips reach into the window from its edges.
+constexpr int kGripWidth = 4;
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
@@ -55,7 +62,7 @@ constexpr std::chrono::seconds kHistoryFailureShown{5};
 
 MainWindow::MainWindow(std::filesystem::path databasePath, ProgramEnvironment environment,
                        QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinMaxButtonsHint),
       databasePath_(std::move(databasePath)),
       environment_(std::move(environment)) {
     setObjectName(QStringLiteral("主窗口"));
@@ -63,17 +70,28 @@ MainWindow::MainWindow(std::filesystem::path databasePath, ProgramEnvironment en
     resize(kWidth, kDesignedHeight);
     calls_ = new WindowQueue(this);
 
-    auto* background =
+    background_ =
         place(new WindowBackground(this), QStringLiteral("图片框1"), 0, 0, kWidth, kHeight);
-    Q_UNUSED(background);
     buildPages();
     buildTitleStrip();
     buildStatusStrip();
+    const struct {
+        const char16_t* name;
+        Qt::Edges edges;
+    } grips[] = {{u"拉伸_右", Qt::RightEdge},
+                 {u"拉伸_下", Qt::BottomEdge},
+                 {u"拉伸_右下", Qt::RightEdge | Qt::BottomEdge}};
+    for (const auto& grip : grips) {
+        auto* widget = new ResizeGrip(grip.edges, this);
+        widget->setObjectName(QString::fromUtf16(grip.name));
+        grips_.append(widget);
+    }
     selectPage(0);
     tray_ = TrayIcon::create(*this);
 }
 
 MainWindow::~MainWindow() {
+    saveWindowPlace();
     // The worker may wait for a call on this thread: stopping releases it before the join.
     pass_.request_stop();
     if (pass_.joinable()) {
@@ -89,14 +107,22 @@ void MainWindow::buildTitleStrip() {
     title->setStyleSheet(QStringLiteral("color: white; font-weight: bold;"));
 
     auto* minimize = place(new PictureButton(Picture::Minimize, {}, strip),
-                           QStringLiteral("最小化"), 682, 8, 13, 13);
+                           QStringLiteral("最小化"), kTitleButtonsLeft, 8, 13, 13);
     minimize->setToolTip(QStringLiteral("最小化"));
     connect(minimize, &QAbstractButton::clicked, this, &QWidget::showMinimized);
 
-    auto* close = place(new PictureButton(Picture::Close, {}, strip),
-                        QStringLiteral("图形按钮_关闭"), 700, 8, 13, 13);
+    auto* maximize =
+        place(new PictureButton(Picture::Maximize, {}, strip), QStringLiteral("最大化"),
+              kTitleButtonsLeft + kTitleButtonStep, 8, 13, 13);
+    maximize->setToolTip(QStringLiteral("最大化"));
+    connect(maximize, &QAbstractButton::clicked, this, [this] { toggleMaximized(*this); });
+
+    auto* close =
+        place(new PictureButton(Picture::Close, {}, strip), QStringLiteral("图形按钮_关闭"),
+              kTitleButtonsLeft + 2 * kTitleButtonStep, 8, 13, 13);
     close->setToolTip(QStringLiteral("关闭"));
     connect(close, &QAbstractButton::clicked, this, &MainWindow::endProcess);
+    titleButtons_ = {minimize, maximize, close};
 
     struct Page {
         const char16_t* name;
@@ -185,8 +211,12 @@ void MainWindow::showHistory() {
 }
 
 void MainWindow::startUp() {
-    // The start-up window is gone by now; the height is the one the window keeps.
-    setFixedSize(kWidth, kHeight);
+    // The start-up window is gone by now: the window's own size, or the one it was left at.
+    setMinimumSize(kWidth, kHeight);
+    resize(kWidth, kHeight);
+    restoreWindowPlace();
+    startPlace_ = windowPlace();
+    startedUp_ = true;
     // No file where the program looked (a first start): it offers to create one there.
     std::error_code unknown;
     const bool missing = !std::filesystem::exists(databasePath_, unknown) && !unknown;
@@ -559,6 +589,7 @@ void MainWindow::endProcess() {
 }
 
 void MainWindow::endNow() {
+    saveWindowPlace();
     if (!passRunning_ && !pushPage_->pushTestRunning()) {
         QCoreApplication::exit(0);
         return;
@@ -568,6 +599,115 @@ void MainWindow::endNow() {
     pass_.request_stop();
     std::fflush(nullptr);
     std::_Exit(0);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // What the window has beyond 720 × 400 goes to the pages, the list and the status strip.
+    const int wider = width() - kWidth;
+    const int taller = height() - kHeight;
+    background_->setGeometry(0, 0, width(), height());
+    tabs_->setGeometry(128, 30, 592 + wider, 393 + taller);
+    signPage_->setListSize(QSize(590 + wider, 350 + taller));
+    statusStrip_->setGeometry(128, 376 + taller, kStripWidth + wider, 24);
+    layoutStatusStrip();
+    for (int i = 0; i < titleButtons_.size(); ++i) {
+        titleButtons_[i]->move(kTitleButtonsLeft + i * kTitleButtonStep + wider, 8);
+    }
+    const QRect grips[] = {
+        {width() - kGripWidth, 30, kGripWidth, height() - 30 - 2 * kGripWidth},
+        {128, height() - kGripWidth, width() - 128 - 2 * kGripWidth, kGripWidth},
+        {width() - 2 * kGripWidth, height() - 2 * kGripWidth, 2 * kGripWidth, 2 * kGripWidth}};
+    for (int i = 0; i < grips_.size(); ++i) {
+        grips_[i]->setGeometry(grips[i]);
+        grips_[i]->raise();
+        grips_[i]->setVisible(!isMaximized());
+    }
+    if (startedUp_) {
+        placeChanged_ = true;
+    }
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (startedUp_ && isVisible()) {
+        placeChanged_ = true;
+    }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        for (QWidget* grip : grips_) {
+            grip->setVisible(!isMaximized());
+        }
+        if (startedUp_) {
+            placeChanged_ = true;
+        }
+    }
+}
+
+void MainWindow::restoreWindowPlace() {
+    if (!HistoryDatabase::exists(databasePath_)) {
+        return;
+    }
+    HistoryDatabase history;
+    std::optional<Text> kept;
+    if (!history.open(databasePath_).ok() || !history.readWindowPlace(kept).ok() || !kept) {
+        return;
+    }
+    const QStringList parts = fromAnsi(*kept).split(QLatin1Char(','));
+    if (parts.size() != 5) {
+        return;
+    }
+    int numbers[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        bool ok = false;
+        numbers[i] = parts[i].toInt(&ok);
+        if (!ok) {
+            return;
+        }
+    }
+    const QRect place(numbers[0], numbers[1], std::max(numbers[2], kWidth),
+                      std::max(numbers[3], kHeight));
+    // Its title strip on one of the screens, or the window stays where it was put.
+    const QRect title(place.topLeft(), QSize(place.width(), 30));
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const bool seen = std::any_of(screens.begin(), screens.end(), [&title](QScreen* screen) {
+        return screen->availableGeometry().intersects(title);
+    });
+    if (seen) {
+        move(place.topLeft());
+    }
+    resize(place.size());
+    if (numbers[4] != 0) {
+        showMaximized();
+    }
+}
+
+QString MainWindow::windowPlace() const {
+    const QRect normal = isMaximized() ? normalGeometry() : geometry();
+    return QStringLiteral("%1,%2,%3,%4,%5")
+        .arg(normal.x())
+        .arg(normal.y())
+        .arg(normal.width())
+        .arg(normal.height())
+        .arg(isMaximized() ? 1 : 0);
+}
+
+void MainWindow::saveWindowPlace() {
+    std::error_code unknown;
+    const QString place = windowPlace();
+    if (!placeChanged_ || place == startPlace_ ||
+        !std::filesystem::exists(databasePath_, unknown)) {
+        return;
+    }
+    placeChanged_ = false;
+    startPlace_ = place;
+    HistoryDatabase history;
+    if (history.create(databasePath_)) {
+        history.saveWindowPlace(toAnsi(place));
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -1,6 +1,9 @@
 // The main window: the drawn title strip with its page buttons, the four pages (sign, template,
-// push, about: each a class of its own), the status strip, and the sign-in pass. It owns the
-// open Sign.db, the SiteBook the pages and dialogs change it through, the capture windows'
+// push, about: each a class of its own), the status strip, and the sign-in pass. It is 720 × 400
+// at first and grows: dragged at its right and bottom edges or maximised, the pages, the account
+// list and the status strip take the room (the list's "返回内容" column all the width it gains);
+// its place and size are kept in History.db when they change and come back at the next start. It
+// owns the open Sign.db, the SiteBook the pages and dialogs change it through, the capture windows'
 // hand-over, and the pass's worker thread.
 #pragma once
 
@@ -123,6 +126,9 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildTitleStrip();
@@ -147,6 +153,12 @@ private:
     // text), named with their sites in the status label.
     void showRefusedCookies(const PassResult& result);
     void setPassControlsEnabled(bool enabled);
+    // The window's place kept in History.db: read at start-up (a place no screen shows is left
+    // alone), written at the end when the user moved, resized or maximised the window.
+    void restoreWindowPlace();
+    void saveWindowPlace();
+    // "x,y,width,height,maximised", the size and place the window has when not maximised.
+    QString windowPlace() const;
     // Places the status strip's labels and progress bar for the strip's width.
     void layoutStatusStrip();
     void showPassProgress();
@@ -172,6 +184,12 @@ private:
     QLabel* counts_ = nullptr;
     QProgressBar* progress_ = nullptr;  // shown while a pass runs
     QWidget* statusStrip_ = nullptr;
+    QWidget* background_ = nullptr;
+    QList<QWidget*> titleButtons_;  // minimise, maximise, close: kept at the right end
+    QList<QWidget*> grips_;         // right edge, bottom edge, corner
+    bool startedUp_ = false;
+    bool placeChanged_ = false;       // moved, resized or maximised since start-up
+    QString startPlace_;              // windowPlace() at the end of start-up, or as last kept
     QTimer* statusNotice_ = nullptr;  // running while a notice is shown
     QString statusBehindNotice_;
     QList<PictureButton*> pageButtons_;

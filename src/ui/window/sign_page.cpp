@@ -142,6 +142,10 @@ void SignPage::setRowVerdict(int row, const AccountVerdict& verdict) {
     model_->setVerdict(row, verdict);
 }
 
+void SignPage::setListSize(const QSize& size) {
+    list_->resize(size);
+}
+
 void SignPage::clearResults() {
     model_->clearResults();
 }

@@ -49,6 +49,9 @@ public:
     int selectedRow() const;  // -1 when no row is selected
     int rowCount() const;
 
+    // The account list's size: the page's room less the list's margin.
+    void setListSize(const QSize& size);
+
     // The menu's commands are disabled while a pass runs; "停止签到" only then enabled.
     void setPassControlsEnabled(bool enabled);
 
