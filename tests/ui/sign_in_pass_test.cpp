@@ -151,9 +151,10 @@ private slots:
         // Answers with a status and nothing else.
         for (const auto& [path, code] :
              {std::pair{"/blank500", 500}, std::pair{"/blank401", 401}}) {
-            server.Get(path, [this, code](const httplib::Request&, httplib::Response& response) {
+            const int status = code;
+            server.Get(path, [this, status](const httplib::Request&, httplib::Response& response) {
                 ++site_->requests;
-                response.status = code;
+                response.status = status;
             });
         }
         site_->start();
