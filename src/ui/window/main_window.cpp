@@ -161,6 +161,10 @@ void MainWindow::buildStatusStrip() {
         place(new QProgressBar(strip), QStringLiteral("进度条_签到"), 0, 4, kProgressWidth, 16);
     progress_->setFormat(QStringLiteral("签到 %v/%m"));
     progress_->setAlignment(Qt::AlignCenter);
+    // A light fill, so that the text in the middle reads the same over it and beside it.
+    progress_->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid #b0bac6; border-radius: 3px; background: white; }"
+        "QProgressBar::chunk { background: #a9cdf7; border-radius: 2px; }"));
     progress_->hide();
     statusNotice_ = new QTimer(this);
     statusNotice_->setSingleShot(true);
