@@ -433,7 +433,10 @@ PassResult SignInRun::run(std::stop_token stop) {
             summary += verdict == Verdict::Expired  ? l.expiredMark
                        : verdict == Verdict::Failed ? l.failedMark
                                                     : Text{};
-            summary += planned.site.WebName + l.colon + report.listText + l.lineMark;
+            // A failed or expired row without a result says why instead.
+            const bool explained = report.listText.empty() && report.verdict.needsAttention();
+            summary += planned.site.WebName + l.colon +
+                       (explained ? report.verdict.reason : report.listText) + l.lineMark;
         }
     }
     pool.reset();

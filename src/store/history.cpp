@@ -24,6 +24,7 @@ constexpr std::string_view kExpiryTable = "CookieExpiry";
 constexpr std::string_view kSettingTable = "Setting";
 constexpr std::string_view kRecentTable = "RecentVerdict";
 constexpr std::string_view kLastScheduledPass = "LastScheduledPass";
+constexpr std::string_view kWindowPlace = "WindowPlace";
 
 // Every table and index of the file, made when missing. RecentVerdict holds each account's last
 // kRecentVerdictCount requested verdicts, kept with every pass, so that reading them never walks
@@ -712,23 +713,39 @@ ReadResult HistoryDatabase::readCookieExpiries(std::map<int, CookieExpiry>& expi
         [&] { expiries.clear(); });
 }
 
-ReadResult HistoryDatabase::readLastScheduledPass(std::optional<Text>& day) {
-    day.reset();
+ReadResult HistoryDatabase::readSetting(std::string_view name, std::optional<Text>& value) {
+    value.reset();
     if (!hasTable(kSettingTable)) {
         return {};
     }
     return readRows(
         db_, "SELECT Value FROM Setting WHERE Name = @Name",
-        [](SqlStatement& stmt) { stmt.bindText("@Name", kLastScheduledPass); },
-        [&](const SqlStatement& stmt) { day = stmt.columnText(0); }, [&] { day.reset(); });
+        [name](SqlStatement& stmt) { stmt.bindText("@Name", name); },
+        [&](const SqlStatement& stmt) { value = stmt.columnText(0); }, [&] { value.reset(); });
+}
+
+WriteResult HistoryDatabase::saveSetting(std::string_view name, std::string_view value) {
+    SqlStatement stmt =
+        db_.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
+    stmt.bindText("@Name", name);
+    stmt.bindText("@Value", value);
+    return finish(db_, stmt);
+}
+
+ReadResult HistoryDatabase::readLastScheduledPass(std::optional<Text>& day) {
+    return readSetting(kLastScheduledPass, day);
 }
 
 WriteResult HistoryDatabase::saveLastScheduledPass(std::string_view day) {
-    SqlStatement stmt =
-        db_.prepare("INSERT OR REPLACE INTO Setting (Name, Value) VALUES (@Name, @Value)");
-    stmt.bindText("@Name", kLastScheduledPass);
-    stmt.bindText("@Value", day);
-    return finish(db_, stmt);
+    return saveSetting(kLastScheduledPass, day);
+}
+
+ReadResult HistoryDatabase::readWindowPlace(std::optional<Text>& place) {
+    return readSetting(kWindowPlace, place);
+}
+
+WriteResult HistoryDatabase::saveWindowPlace(std::string_view place) {
+    return saveSetting(kWindowPlace, place);
 }
 
 ReadResult HistoryDatabase::readDesktopSettings(std::map<std::string, Text>& settings) {

@@ -5,10 +5,11 @@
 //                 older than kHistoryKeepDays are removed as new passes come;
 //   CookieExpiry  per account (Cid), the earliest expiry of the cookies the built-in browser
 //                 captured, and when they were captured;
-//   Setting       the day of the last scheduled pass, for the desktop's catch-up, the names
-//                 of the Sign.db the file belongs to (see HistoryDatabase), and the desktop
-//                 window's own settings (its schedule, push and tray switches), each name
-//                 stored with the prefix kDesktopSettingPrefix;
+//   Setting       the day of the last scheduled pass, for the desktop's catch-up, where the
+//                 desktop's main window was and how large, the names of the Sign.db the file
+//                 belongs to (see HistoryDatabase), and the desktop window's own settings (its
+//                 schedule, push and tray switches), each name stored with the prefix
+//                 kDesktopSettingPrefix;
 //   RecentVerdict per account, its last kRecentVerdictCount requested verdicts, kept with every
 //                 pass so that they are read without going through the history.
 // Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
@@ -127,6 +128,10 @@ public:
     // The day ("yyyy-MM-dd") of the last scheduled pass; nothing before the first one.
     ReadResult readLastScheduledPass(std::optional<Text>& day);
     WriteResult saveLastScheduledPass(std::string_view day);
+    // The main window's place as the desktop kept it ("x,y,width,height,maximised"); nothing
+    // before it was first kept.
+    ReadResult readWindowPlace(std::optional<Text>& place);
+    WriteResult saveWindowPlace(std::string_view place);
 
     // The desktop window's settings, by their names without the prefix; none in a file that
     // has never kept one.
@@ -136,6 +141,9 @@ public:
 
 private:
     bool hasTable(std::string_view table) const { return tables_.count(std::string(table)) != 0; }
+    // A row of Setting.
+    ReadResult readSetting(std::string_view name, std::optional<Text>& value);
+    WriteResult saveSetting(std::string_view name, std::string_view value);
     // Opens or makes the file at path_ with its tables.
     WriteResult createFile();
     void close();

@@ -1,8 +1,13 @@
 // vesprey-screen-pass: the desktop program as `vesprey` runs it (same options), which starts a
-// sign-in pass as "开始签到" does once the main window is up, and writes "pass finished" to stdout
-// when the pass is over and its counts are in the status strip. scripts/screenshot.sh takes the
-// README's picture of the list with its verdicts with it.
+// sign-in pass as "开始签到" does once the main window is up, writes each status text as
+// "status: <text>" and "pass finished" to stdout when the pass is over and its counts are in the
+// status strip. With VESPREY_SCREEN_SIZE=WIDTHxHEIGHT the window takes that size first.
+// scripts/screenshot.sh takes the README's pictures of the list with its verdicts, and of a pass
+// under way in a larger window, with it.
+#include <QByteArray>
 #include <QObject>
+#include <QString>
+#include <QStringList>
 #include <cstdio>
 
 #include "ui/application.h"
@@ -11,6 +16,16 @@
 int main(int argc, char** argv) {
     using vesprey::ui::MainWindow;
     return vesprey::ui::runDesktop(argc, argv, [](MainWindow& window) {
+        const QStringList size = QString::fromLocal8Bit(qgetenv("VESPREY_SCREEN_SIZE"))
+                                     .split(QLatin1Char('x'), Qt::SkipEmptyParts);
+        if (size.size() == 2) {
+            window.move(0, 0);
+            window.resize(size[0].toInt(), size[1].toInt());
+        }
+        QObject::connect(&window, &MainWindow::statusChanged, &window, [](const QString& text) {
+            std::printf("status: %s\n", text.toUtf8().constData());
+            std::fflush(stdout);
+        });
         QObject::connect(&window, &MainWindow::passFinished, &window, [] {
             std::puts("pass finished");
             std::fflush(stdout);

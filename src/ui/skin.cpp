@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWindow>
+#include <algorithm>
 
 namespace vesprey::ui {
 namespace {
@@ -112,6 +113,10 @@ void paintPicture(QPainter& painter, const QRectF& rect, Picture picture, const 
             path.moveTo(box.left() + s * 0.15, box.center().y());
             path.lineTo(box.right() - s * 0.15, box.center().y());
             strokePath(painter, path, color, pen * 1.2);
+            break;
+        case Picture::Maximize:
+            path.addRect(QRectF(box.left() + s * 0.18, box.top() + s * 0.18, s * 0.64, s * 0.64));
+            strokePath(painter, path, color, pen * 1.1);
             break;
         case Picture::Close:
             path.moveTo(box.topLeft() + QPointF(s * 0.18, s * 0.18));
@@ -337,6 +342,75 @@ void WindowBackground::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void WindowBackground::mouseReleaseEvent(QMouseEvent* event) {
+    dragging_ = false;
+    QWidget::mouseReleaseEvent(event);
+}
+
+void WindowBackground::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && event->position().y() < kTitleHeight) {
+        toggleMaximized(*window());
+        return;
+    }
+    QWidget::mouseDoubleClickEvent(event);
+}
+
+void toggleMaximized(QWidget& window) {
+    if (window.isMaximized()) {
+        window.showNormal();
+    } else {
+        window.showMaximized();
+    }
+}
+
+ResizeGrip::ResizeGrip(Qt::Edges edges, QWidget* parent) : QWidget(parent), edges_(edges) {
+    const bool horizontal = edges.testAnyFlags(Qt::LeftEdge | Qt::RightEdge);
+    const bool vertical = edges.testAnyFlags(Qt::TopEdge | Qt::BottomEdge);
+    if (horizontal && vertical) {
+        const bool falling =
+            edges == (Qt::TopEdge | Qt::LeftEdge) || edges == (Qt::BottomEdge | Qt::RightEdge);
+        setCursor(falling ? Qt::SizeFDiagCursor : Qt::SizeBDiagCursor);
+    } else {
+        setCursor(horizontal ? Qt::SizeHorCursor : Qt::SizeVerCursor);
+    }
+}
+
+void ResizeGrip::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || window()->isMaximized()) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    QWindow* handle = window()->windowHandle();
+    if (handle != nullptr && handle->startSystemResize(edges_)) {
+        return;
+    }
+    dragging_ = true;
+    grabbedAt_ = event->globalPosition().toPoint();
+    grabbedGeometry_ = window()->geometry();
+}
+
+void ResizeGrip::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragging_ || !(event->buttons() & Qt::LeftButton)) {
+        return;
+    }
+    const QPoint moved = event->globalPosition().toPoint() - grabbedAt_;
+    const QSize least = window()->minimumSize();
+    QRect wanted = grabbedGeometry_;
+    if (edges_ & Qt::RightEdge) {
+        wanted.setRight(std::max(wanted.right() + moved.x(), wanted.left() + least.width() - 1));
+    }
+    if (edges_ & Qt::BottomEdge) {
+        wanted.setBottom(std::max(wanted.bottom() + moved.y(), wanted.top() + least.height() - 1));
+    }
+    if (edges_ & Qt::LeftEdge) {
+        wanted.setLeft(std::min(wanted.left() + moved.x(), wanted.right() - least.width() + 1));
+    }
+    if (edges_ & Qt::TopEdge) {
+        wanted.setTop(std::min(wanted.top() + moved.y(), wanted.bottom() - least.height() + 1));
+    }
+    window()->setGeometry(wanted);
+}
+
+void ResizeGrip::mouseReleaseEvent(QMouseEvent* event) {
     dragging_ = false;
     QWidget::mouseReleaseEvent(event);
 }

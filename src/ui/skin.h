@@ -21,7 +21,18 @@ QString chooseFontFamily(const QStringList& installed);
 // Font, palette and style sheet for the whole program; call once after QApplication exists.
 void applySkin(QApplication& app);
 
-enum class Picture { Minimize, Close, SignIn, Editor, Push, About, Calendar, Phone, Network };
+enum class Picture {
+    Minimize,
+    Maximize,
+    Close,
+    SignIn,
+    Editor,
+    Push,
+    About,
+    Calendar,
+    Phone,
+    Network
+};
 
 // Draws one picture into `rect`.
 void paintPicture(QPainter& painter, const QRectF& rect, Picture picture, const QColor& color);
@@ -59,7 +70,8 @@ private:
 };
 
 // The main window's background: the title strip across the top and the navigation column on the
-// left. Dragging it moves the window.
+// left. Dragging it moves the window; a double click on the title strip maximises it or brings
+// it back to its size.
 class WindowBackground : public QWidget {
     Q_OBJECT
 public:
@@ -70,10 +82,34 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     bool dragging_ = false;
     QPoint grabOffset_;
+};
+
+// Maximises the window, or brings a maximised one back to its size.
+void toggleMaximized(QWidget& window);
+
+// An invisible strip along an edge (or a corner) of a borderless window: dragging it resizes the
+// window, through the window manager when it can, otherwise following the mouse, never below the
+// window's minimum size.
+class ResizeGrip : public QWidget {
+    Q_OBJECT
+public:
+    ResizeGrip(Qt::Edges edges, QWidget* parent);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    Qt::Edges edges_;
+    bool dragging_ = false;
+    QPoint grabbedAt_;
+    QRect grabbedGeometry_;
 };
 
 }  // namespace vesprey::ui

@@ -104,16 +104,21 @@ private slots:
 
     void trayMenuStartsAPassAndIsOffWhileItRuns() {
         const auto menu = ui::buildTrayMenu(*window_);
-        QCOMPARE(captions(*menu),
-                 QStringList({QStringLiteral("开始签到"), QStringLiteral("显示窗口"),
-                              QStringLiteral("—"), QStringLiteral("退出")}));
+        QCOMPARE(
+            captions(*menu),
+            QStringList({QStringLiteral("开始签到"), QStringLiteral("停止签到"),
+                         QStringLiteral("显示窗口"), QStringLiteral("—"), QStringLiteral("退出")}));
         QAction* signIn = action(*menu, "托盘_开始签到");
+        QAction* stop = action(*menu, "托盘_停止签到");
+        QVERIFY(!stop->isEnabled());
         QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
         signIn->trigger();
         QVERIFY(window_->passRunning());
         QVERIFY(!signIn->isEnabled());
+        QVERIFY(stop->isEnabled());
         QTRY_COMPARE(finished.size(), 1);
         QVERIFY(signIn->isEnabled());
+        QVERIFY(!stop->isEnabled());
         QCOMPARE(site_->sent().size(), std::size_t{1});
         QCOMPARE(window_->cellText(0, 5), QStringLiteral("签到成功"));
         QVERIFY(window_->passCountsText().startsWith(QStringLiteral("成功 1")));
@@ -202,6 +207,16 @@ private slots:
         QVERIFY(window_->passRunning());
         QVERIFY(finished.wait(30000));
         QCOMPARE(site_->sent().size(), std::size_t{1});
+    }
+
+    // "停止签到" asks the running pass to stop, as the list's menu does.
+    void trayMenuStopsThePass() {
+        const auto menu = ui::buildTrayMenu(*window_);
+        QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
+        action(*menu, "托盘_开始签到")->trigger();
+        action(*menu, "托盘_停止签到")->trigger();
+        QCOMPARE(window_->statusText(), QStringLiteral("正在停止签到……"));
+        QTRY_COMPARE(finished.size(), 1);
     }
 
     // After every case that runs an event loop: the program's end it makes stays with the

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QTableWidget>
 #include <QTest>
 
@@ -112,6 +113,47 @@ private slots:
                  QStringLiteral("2024-05-15 08:00:00  成功\nok, \"5\""));
         QCOMPARE(grid->item(0, dayColumn(13))->toolTip(),
                  QStringLiteral("2024-05-13 08:00:00  失败\n无法连接"));
+    }
+
+    // Below the grid each colour is named, the empty cell too; above it the months are named over
+    // their first shown days.
+    void legendAndMonthsExplainTheGrid() {
+        QTableWidget* grid = table(*window_, QStringLiteral("表格_历史"));
+        const struct {
+            QString caption;
+            QColor colour;
+        } entries[] = {{QStringLiteral("成功 / 已签到"), ui::historyDayColour("success")},
+                       {QStringLiteral("Cookie失效"), ui::historyDayColour("expired")},
+                       {QStringLiteral("失败"), ui::historyDayColour("failed")},
+                       {QStringLiteral("未知"), ui::historyDayColour("unknown")},
+                       {QStringLiteral("没有签到"), grid->palette().color(QPalette::Base)}};
+        auto* legend = window_->findChild<QWidget*>(QStringLiteral("图例_历史"));
+        QVERIFY(legend->isVisible());
+        for (const auto& entry : entries) {
+            auto* caption = legend->findChild<QLabel*>(QStringLiteral("图例_") + entry.caption);
+            QVERIFY2(caption != nullptr, qPrintable(entry.caption));
+            QCOMPARE(caption->text(), entry.caption);
+            auto* swatch = legend->findChild<QLabel*>(QStringLiteral("图例色块_") + entry.caption);
+            const QImage drawn = swatch->grab().toImage();
+            QCOMPARE(drawn.pixelColor(drawn.rect().center()), entry.colour);
+        }
+
+        const QList<QLabel*> months =
+            window_->findChild<QWidget*>(QStringLiteral("栏_月份"))->findChildren<QLabel*>();
+        QCOMPARE(months.size(), 2);
+        const struct {
+            QString text;
+            int column;
+        } expected[] = {{QStringLiteral("4月"), 1}, {QStringLiteral("5月"), dayColumn(1)}};
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(months[i]->text(), expected[i].text);
+            QVERIFY(months[i]->isVisible());
+            const QPoint column = grid->viewport()->mapToGlobal(
+                QPoint(grid->columnViewportPosition(expected[i].column), 0));
+            QCOMPARE(months[i]->mapToGlobal(QPoint(0, 0)).x(), column.x());
+            QVERIFY(months[i]->mapToGlobal(QPoint(0, months[i]->height())).y() <= column.y());
+        }
+        QCOMPARE(grid->horizontalHeaderItem(1)->toolTip(), QStringLiteral("2024-04-16"));
     }
 
     void clickedAccountShowsItsPassesNewestFirst() {

@@ -60,13 +60,15 @@ private slots:
         QVERIFY(menu != nullptr);
         QCOMPARE(menu->title(), QStringLiteral("主"));
         const QList<QAction*> items = menu->actions();
-        QCOMPARE(items.size(), 6);
+        QCOMPARE(items.size(), 7);
         QCOMPARE(items[0]->text(), QStringLiteral("登录"));
         QVERIFY(items[1]->isSeparator());
         QCOMPARE(items[2]->text(), QStringLiteral("操作"));
         QVERIFY(items[3]->isSeparator());
         QCOMPARE(items[4]->text(), QStringLiteral("开始签到"));
-        QCOMPARE(items[5]->text(), QStringLiteral("签到历史"));
+        QCOMPARE(items[5]->text(), QStringLiteral("停止签到"));
+        QVERIFY(!items[5]->isEnabled());  // only while a pass runs
+        QCOMPARE(items[6]->text(), QStringLiteral("签到历史"));
         QStringList login;
         for (QAction* a : items[0]->menu()->actions()) {
             login << a->text();

@@ -6,9 +6,12 @@
 // "同时签到数".
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -145,6 +148,15 @@ private slots:
             response.set_header("Set-Cookie", "sid=new; Path=/");
             response.set_content(gbk("{\"msg\":\"签到成功\"}"), "application/json");
         });
+        // Answers with a status and nothing else.
+        for (const auto& [path, code] :
+             {std::pair{"/blank500", 500}, std::pair{"/blank401", 401}}) {
+            const int status = code;
+            server.Get(path, [this, status](const httplib::Request&, httplib::Response& response) {
+                ++site_->requests;
+                response.status = status;
+            });
+        }
         site_->start();
         dir_ = std::make_unique<QTemporaryDir>();
     }
@@ -458,11 +470,125 @@ private slots:
         QVERIFY(!resultCell(*window, 3, ui::kVerdictRole).isValid());
         QVERIFY(!resultCell(*window, 3, Qt::DecorationRole).isValid());
 
-        QVERIFY(window->reloadSiteList());
-        for (int row = 0; row < 4; ++row) {
-            QVERIFY(!resultCell(*window, row, Qt::DecorationRole).isValid());
-            QCOMPARE(resultCell(*window, row, Qt::ToolTipRole).toString(), QString());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A reload (after 修改 → 保存, say) keeps each listed account's result and icon; an entry
+    // that is no longer the same account starts without, and the next pass starts afresh.
+    void aReloadKeepsTheResultsOfTheRowsListedAgain() {
+        BoxRecorder boxes;
+        auto window = openWindow(makeDatabase(*dir_, accountsOfEveryKind()));
+        QVERIFY(runPass(*window));
+        QStringList texts;
+        QVariantList verdicts;
+        for (int row = 0; row < 3; ++row) {
+            texts << window->cellText(row, kColumnResult);
+            verdicts << resultCell(*window, row, ui::kVerdictRole);
         }
+        QVERIFY(window->reloadSiteList());
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(window->cellText(row, kColumnResult), texts[row]);
+            QCOMPARE(resultCell(*window, row, ui::kVerdictRole), verdicts[row]);
+            QVERIFY(resultCell(*window, row, Qt::DecorationRole).isValid());
+        }
+
+        // The first site's only account goes: the site stays, listed without an account.
+        QVERIFY(window->siteBook().deleteAccount(window->siteList()[0].Cid));
+        QVERIFY(window->reloadSiteList());
+        QCOMPARE(window->cellText(0, kColumnResult), QString());
+        QVERIFY(!resultCell(*window, 0, Qt::DecorationRole).isValid());
+        for (int row = 1; row < 3; ++row) {
+            QCOMPARE(window->cellText(row, kColumnResult), texts[row]);
+            QCOMPARE(resultCell(*window, row, ui::kVerdictRole), verdicts[row]);
+        }
+
+        // The rows' results reach the list through the event loop, after this.
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(window->cellText(row, kColumnResult), QString());
+            QVERIFY(!resultCell(*window, row, Qt::DecorationRole).isValid());
+        }
+        QVERIFY(finished.wait(30000));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // The status strip's progress bar counts the requested rows as they finish; "停止签到" stops
+    // the pass, its rows not yet signed marked "已停止", and says how far it came.
+    void aPassCanBeFollowedAndStopped() {
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/steady"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/json"), .tying = "msg", .cookies = {}},
+             {.name = "丙", .link = site_->url("/json"), .tying = "msg", .cookies = {"c=3"}},
+             {.name = "丁", .link = site_->url("/json"), .tying = "msg", .cookies = {"d=4"}}});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        auto* progress = window->findChild<QProgressBar*>(QStringLiteral("进度条_签到"));
+        auto* stop = window->findChild<QAction*>(QStringLiteral("菜单_停止签到"));
+        QVERIFY(progress->isHidden());
+        QVERIFY(!stop->isEnabled());
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        site_->closeGate();
+        window->startPassFromMenu();
+        QTRY_COMPARE_WITH_TIMEOUT(site_->waiting.load(), 1, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(progress->text(), QStringLiteral("签到 1/3"), 30000);
+        QVERIFY(progress->isVisible());
+        auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
+        QVERIFY(status->geometry().right() < progress->geometry().left());
+        QVERIFY(stop->isEnabled());
+
+        stop->trigger();
+        QVERIFY(finished.wait(30000));
+        site_->openGate();
+        QCOMPARE(window->cellText(0, kColumnResult), QStringLiteral("签到成功"));
+        QCOMPARE(window->cellText(2, kColumnResult), QStringLiteral("已停止"));
+        QCOMPARE(window->cellText(3, kColumnResult), QStringLiteral("已停止"));
+        QCOMPARE(window->statusText(), QStringLiteral("签到已停止：完成 1/3"));
+        QVERIFY(progress->isHidden());
+        QVERIFY(!stop->isEnabled());
+        QVERIFY(historyRows(db).empty());
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A failed or expired row without a result shows the verdict's reason greyed in its empty
+    // cell, and its line of the pushed summary carries the reason; the cell's text stays empty.
+    void emptyFailuresShowTheirReason() {
+        PushService push;
+        const auto db = makeDatabase(
+            *dir_,
+            {{.name = "甲", .link = site_->url("/blank500"), .tying = "msg", .cookies = {"a=1"}},
+             {.name = "乙", .link = site_->url("/blank401"), .tying = "msg", .cookies = {"b=2"}},
+             {.name = "丙", .link = site_->url("/json"), .tying = "msg", .cookies = {"c=3"}}},
+            {.bark = "bark-1"});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        window->findChild<QRadioButton*>(QStringLiteral("单选框_Brak"))->click();
+        checkBox(*window, QStringLiteral("选择框_同步通知"));
+        QVERIFY(runPass(*window));
+
+        const struct {
+            QString shown;
+            bool greyed;
+        } expected[] = {{QStringLiteral("HTTP 500"), true},
+                        {QStringLiteral("HTTP 401"), true},
+                        {QStringLiteral("ok 5"), false}};
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(resultCell(*window, row, Qt::DisplayRole).toString(), expected[row].shown);
+            const QVariant colour = resultCell(*window, row, Qt::ForegroundRole);
+            QCOMPARE(colour.isValid(), expected[row].greyed);
+        }
+        QCOMPARE(window->cellText(0, kColumnResult), QString());
+        QCOMPARE(window->cellText(1, kColumnResult), QString());
+        auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
+        list->setCurrentIndex(list->model()->index(0, kColumnResult));
+        QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+        emit list->doubleClicked(list->currentIndex());
+        QCOMPARE(QGuiApplication::clipboard()->text(), QString());
+
+        QCOMPARE(push.received(),
+                 QStringList({QStringLiteral("GET /bark-1/12-17/签到提醒/【失败】甲：HTTP "
+                                             "500\r\n【失效】乙：HTTP 401\r\n丙：ok 5\r\n")}));
         QVERIFY(boxes.boxes.isEmpty());
     }
 

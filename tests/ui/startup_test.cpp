@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocalSocket>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -158,6 +159,68 @@ private slots:
         QVERIFY(atStatus != nullptr);
         QVERIFY(atStatus->objectName() == QStringLiteral("外形框1") ||
                 atStatus->parentWidget()->objectName() == QStringLiteral("外形框1"));
+    }
+
+    // The window grows from 720 × 400: dragged at its corner (never below that size), the pages,
+    // the list and the status strip take the room, "返回内容" all the width; maximised by its
+    // button; its place and size come back on the same Sign.db.
+    void theWindowGrowsAndKeepsItsPlace() {
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const auto db = makeDatabase(dir, {});
+        auto window = openWindow(db);
+        auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));
+        const int resultWidth = list->columnWidth(kColumnResult);
+        const int siteWidth = list->columnWidth(1);
+        QCOMPARE(window->minimumSize(), QSize(720, 400));
+        QVERIFY(window->maximumWidth() > 720 && window->maximumHeight() > 400);
+
+        const struct {
+            QPoint by;
+            QSize size;
+        } drags[] = {
+            {{280, 200}, {1000, 600}}, {{-400, -300}, {720, 400}}, {{280, 200}, {1000, 600}}};
+        auto* grip = window->findChild<QWidget*>(QStringLiteral("拉伸_右下"));
+        for (const auto& drag : drags) {
+            const QPoint at = grip->rect().center();
+            const QPoint global = grip->mapToGlobal(at);
+            QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(grip, &press);
+            QMouseEvent move(QEvent::MouseMove, at + drag.by, global + drag.by, Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(grip, &move);
+            QMouseEvent release(QEvent::MouseButtonRelease, at + drag.by, global + drag.by,
+                                Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+            QApplication::sendEvent(grip, &release);
+            QCOMPARE(window->size(), drag.size);
+        }
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("选择夹1"))->geometry(),
+                 QRect(128, 30, 872, 593));
+        QCOMPARE(list->geometry(), QRect(0, -2, 870, 550));
+        QCOMPARE(list->columnWidth(kColumnResult), resultWidth + 280);
+        QCOMPARE(list->columnWidth(1), siteWidth);
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("外形框1"))->geometry(),
+                 QRect(128, 576, 872, 24));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("zt1"))->geometry(),
+                 QRect(30, 3, 780, 20));
+        QCOMPARE(window->findChild<QWidget*>(QStringLiteral("图形按钮_关闭"))->geometry(),
+                 QRect(980, 8, 13, 13));
+        window->move(40, 30);
+        const QPoint place = window->pos();
+
+        window.reset();
+        window = openWindow(db);
+        QCOMPARE(window->size(), QSize(1000, 600));
+        QCOMPARE(window->pos(), place);
+        QTest::mouseClick(window->findChild<QAbstractButton*>(QStringLiteral("最大化")),
+                          Qt::LeftButton);
+        QTRY_VERIFY(window->isMaximized());
+
+        window.reset();
+        window = openWindow(db);
+        QTRY_VERIFY(window->isMaximized());
+        QVERIFY(boxes.boxes.isEmpty());
     }
 
     void pageButtonsSelectPages() {

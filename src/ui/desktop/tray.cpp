@@ -52,6 +52,12 @@ std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window) {
                      [signIn] { signIn->setEnabled(false); });
     QObject::connect(&window, &MainWindow::passFinished, signIn,
                      [signIn] { signIn->setEnabled(true); });
+    QAction* stop = menu->addAction(QStringLiteral("停止签到"));
+    stop->setObjectName(QStringLiteral("托盘_停止签到"));
+    stop->setEnabled(window.passRunning());
+    QObject::connect(stop, &QAction::triggered, &window, &MainWindow::stopPass);
+    QObject::connect(&window, &MainWindow::passStarted, stop, [stop] { stop->setEnabled(true); });
+    QObject::connect(&window, &MainWindow::passFinished, stop, [stop] { stop->setEnabled(false); });
     QAction* show = menu->addAction(QStringLiteral("显示窗口"));
     show->setObjectName(QStringLiteral("托盘_显示窗口"));
     QObject::connect(show, &QAction::triggered, &window, [&window] { showFromTray(window); });

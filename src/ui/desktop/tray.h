@@ -1,5 +1,5 @@
-// The desktop program in the system tray: an icon with a menu (开始签到, 显示窗口, 退出), the
-// main window hidden to the tray when minimised (and, with "关闭时最小化到托盘", when closed), a
+// The desktop program in the system tray: an icon with a menu (开始签到, 停止签到, 显示窗口, 退出),
+// the main window hidden to the tray when minimised (and, with "关闭时最小化到托盘", when closed), a
 // tooltip with the next scheduled pass and the last pass's counts, and a desktop notice with the
 // verdict counts after each pass that brings the window back when clicked. Only where the
 // desktop has a tray; elsewhere minimising leaves the window on the task bar. Hidden to the tray,
@@ -18,8 +18,8 @@ namespace vesprey::ui {
 class MainWindow;
 
 // The tray icon's menu acting on `window`: "开始签到" starts a pass as the list's menu does (and
-// is disabled while one runs), "显示窗口" brings the window back, "退出" ends the program as the
-// close button does.
+// is disabled while one runs), "停止签到" stops the running pass (enabled only then), "显示窗口"
+// brings the window back, "退出" ends the program as the close button does.
 std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window);
 
 // Brings a window hidden to the tray (or minimised) back to the front.

@@ -6,8 +6,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "engine/verdict.h"
 #include "ui/dialogs/message_boxes.h"
@@ -46,7 +48,88 @@ QTableWidgetItem* item(const QString& text) {
     return cell;
 }
 
+// The colours of the grid with what they stand for, in a row: a small square of each colour and
+// its caption; the last one, no pass, is the grid's empty cell.
+QWidget* colourLegend(QWidget* parent, const QColor& empty) {
+    auto* legend = new QWidget(parent);
+    legend->setObjectName(QStringLiteral("图例_历史"));
+    auto* row = new QHBoxLayout(legend);
+    row->setContentsMargins(0, 0, 0, 0);
+    const struct {
+        const char16_t* caption;
+        QColor colour;
+    } entries[] = {{u"成功 / 已签到", historyDayColour(verdictName(Verdict::Success))},
+                   {u"Cookie失效", historyDayColour(verdictName(Verdict::Expired))},
+                   {u"失败", historyDayColour(verdictName(Verdict::Failed))},
+                   {u"未知", historyDayColour(verdictName(Verdict::Unknown))},
+                   {u"没有签到", empty}};
+    for (const auto& entry : entries) {
+        const QString caption = QString::fromUtf16(entry.caption);
+        auto* swatch = new QLabel(legend);
+        swatch->setObjectName(QStringLiteral("图例色块_") + caption);
+        swatch->setFixedSize(12, 12);
+        swatch->setStyleSheet(
+            QStringLiteral("background: %1; border: 1px solid #b0bac6;").arg(entry.colour.name()));
+        auto* label = new QLabel(caption, legend);
+        label->setObjectName(QStringLiteral("图例_") + caption);
+        row->addWidget(swatch);
+        row->addWidget(label);
+        row->addSpacing(10);
+    }
+    return legend;
+}
+
 }  // namespace
+
+MonthStrip::MonthStrip(QTableWidget& grid, const std::vector<Text>& days, QWidget* parent)
+    : QWidget(parent), grid_(grid) {
+    setObjectName(QStringLiteral("栏_月份"));
+    for (std::size_t day = 0; day < days.size(); ++day) {
+        // "yyyy-MM-dd": the first shown day and every first of a month.
+        const QString date = fromAnsi(days[day]);
+        if (day != 0 && !date.endsWith(QStringLiteral("-01"))) {
+            continue;
+        }
+        auto* label = new QLabel(QStringLiteral("%1月").arg(date.mid(5, 2).toInt()), this);
+        label->setObjectName(QStringLiteral("标签_月份"));
+        label->setToolTip(date.left(7));
+        labels_.append({static_cast<int>(day) + 1, label});
+    }
+    setFixedHeight(fontMetrics().height() + 2);
+    connect(grid.horizontalHeader(), &QHeaderView::sectionResized, this, &MonthStrip::place);
+    connect(grid.horizontalHeader(), &QHeaderView::sectionMoved, this, &MonthStrip::place);
+    connect(grid.horizontalScrollBar(), &QScrollBar::valueChanged, this, &MonthStrip::place);
+}
+
+void MonthStrip::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    place();
+}
+
+void MonthStrip::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    place();
+}
+
+void MonthStrip::place() {
+    // Over the month's first column; a label that would reach over the next one's start is cut
+    // there, and one whose column has scrolled out of view is hidden.
+    auto leftOf = [this](int column) {
+        const int inGrid = grid_.columnViewportPosition(column);
+        return mapFromGlobal(grid_.viewport()->mapToGlobal(QPoint(inGrid, 0))).x();
+    };
+    const int viewLeft = mapFromGlobal(grid_.viewport()->mapToGlobal(QPoint(0, 0))).x();
+    for (int i = 0; i < labels_.size(); ++i) {
+        const int left = leftOf(labels_[i].first);
+        const int next = i + 1 < labels_.size() ? leftOf(labels_[i + 1].first) : width();
+        QLabel* label = labels_[i].second;
+        label->setGeometry(left, 0, std::max(0, std::min(label->sizeHint().width(), next - left)),
+                           height());
+        label->setVisible(grid_.columnViewportPosition(labels_[i].first) >= 0 && left >= viewLeft);
+    }
+}
+
+namespace {}  // namespace
 
 QColor historyDayColour(std::string_view verdict) {
     if (verdict == verdictName(Verdict::Success) || verdict == verdictName(Verdict::Already)) {
@@ -125,6 +208,7 @@ HistoryWindow::HistoryWindow(const std::filesystem::path& database, double now, 
     }
     grid_->horizontalHeader()->setMinimumSectionSize(kDayCellWidth);
     grid_->setColumnWidth(0, 120);
+    auto* months = new MonthStrip(*grid_, days, this);
     for (int column = 1; column < grid_->columnCount(); ++column) {
         grid_->setColumnWidth(column, kDayCellWidth);
     }
@@ -173,10 +257,12 @@ HistoryWindow::HistoryWindow(const std::filesystem::path& database, double now, 
     connect(exportButton, &QPushButton::clicked, this, &HistoryWindow::askAndExport);
 
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(colourLegend(this, grid_->palette().color(QPalette::Base)));
     buttons->addStretch();
     buttons->addWidget(exportButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(note_);
+    layout->addWidget(months);
     layout->addWidget(grid_, 3);
     layout->addWidget(passes_, 2);
     layout->addLayout(buttons);

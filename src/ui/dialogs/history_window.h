@@ -1,5 +1,6 @@
 // "签到历史": what History.db beside Sign.db holds of the last 30 days. A grid with one row per
-// account and one cell per day, coloured by the verdict that stands for the day, the pass's time,
+// account and one cell per day, coloured by the verdict that stands for the day (the colours
+// explained below it, the months named above their first days), the pass's time,
 // verdict and result as the cell's tooltip; a click on an account lists its passes below, newest
 // first; "导出 CSV" writes the shown passes as UTF-8 with a byte-order mark.
 #pragma once
@@ -7,6 +8,8 @@
 #include <QByteArray>
 #include <QColor>
 #include <QDialog>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <filesystem>
 #include <string_view>
@@ -28,6 +31,24 @@ QColor historyDayColour(std::string_view verdict);
 // The passes as CSV: a header line, then one line per row, fields quoted where needed, lines
 // ended by CR LF, UTF-8 after a byte-order mark.
 QByteArray historyCsv(const std::vector<HistoryEntry>& rows);
+
+// The month names above the grid's day columns: "4月" over the first shown day, "5月" over the
+// first of May, and so on, following the columns as they scroll or change width.
+class MonthStrip : public QWidget {
+    Q_OBJECT
+public:
+    MonthStrip(QTableWidget& grid, const std::vector<Text>& days, QWidget* parent);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void place();
+
+    QTableWidget& grid_;
+    QList<QPair<int, QLabel*>> labels_;  // the column, its label
+};
 
 class HistoryWindow : public QDialog {
     Q_OBJECT

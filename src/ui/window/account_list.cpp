@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <functional>
+#include <map>
 
 #include "engine/sign_in_run.h"
 #include "ui/qt_text.h"
@@ -143,8 +144,15 @@ void AccountListModel::load(const SiteList& sites,
                             const std::function<bool(const SiteTemplate&)>& ready) {
     static const QString kYes = QStringLiteral("√");
     static const QString kNo = QStringLiteral("×");
+    // What the rows showed, by their template and account, for the rows listed again.
+    std::map<std::pair<int, int>, std::pair<QString, std::optional<Shown>>> shown;
+    for (std::size_t i = 0; i < rows_.size() && i < keys_.size(); ++i) {
+        shown.emplace(keys_[i],
+                      std::pair{rows_[i][static_cast<std::size_t>(kColumnResult)], verdicts_[i]});
+    }
     beginResetModel();
     rows_.clear();
+    keys_.clear();
     verdicts_.assign(sites.size(), std::nullopt);
     cookieWarnings_.assign(sites.size(), QString());
     ready_.assign(sites.size(), false);
@@ -157,7 +165,13 @@ void AccountListModel::load(const SiteList& sites,
             row[static_cast<std::size_t>(c)] = fromAnsi(texts[static_cast<std::size_t>(c)]);
         }
         row[static_cast<std::size_t>(kColumnAccount)] = ready_[i] ? kYes : kNo;
+        std::pair key{sites[i].id, sites[i].Cid};
+        if (const auto before = shown.find(key); before != shown.end()) {
+            row[static_cast<std::size_t>(kColumnResult)] = before->second.first;
+            verdicts_[i] = before->second.second;
+        }
         rows_.push_back(std::move(row));
+        keys_.push_back(key);
     }
     endResetModel();
 }
@@ -165,10 +179,22 @@ void AccountListModel::load(const SiteList& sites,
 void AccountListModel::clear() {
     beginResetModel();
     rows_.clear();
+    keys_.clear();
     verdicts_.clear();
     cookieWarnings_.clear();
     ready_.clear();
     endResetModel();
+}
+
+void AccountListModel::clearResults() {
+    for (Row& row : rows_) {
+        row[static_cast<std::size_t>(kColumnResult)].clear();
+    }
+    verdicts_.assign(rows_.size(), std::nullopt);
+    if (!rows_.empty()) {
+        emit dataChanged(index(0, kColumnResult),
+                         index(static_cast<int>(rows_.size()) - 1, kColumnResult));
+    }
 }
 
 bool AccountListModel::ready(int row) const {
@@ -198,9 +224,13 @@ void AccountListModel::setVerdict(int row, const AccountVerdict& verdict) {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
         return;
     }
-    verdicts_[static_cast<std::size_t>(row)] = Shown{verdict.verdict, verdictToolTip(verdict)};
+    verdicts_[static_cast<std::size_t>(row)] =
+        Shown{verdict.verdict, verdictToolTip(verdict),
+              verdict.needsAttention() ? fromAnsi(verdict.reason) : QString()};
     const QModelIndex changed = index(row, kColumnResult);
-    emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
+    emit dataChanged(
+        changed, changed,
+        {Qt::DisplayRole, Qt::ForegroundRole, Qt::DecorationRole, Qt::ToolTipRole, kVerdictRole});
 }
 
 void AccountListModel::setCookieWarning(int row, const QString& warning) {
@@ -211,6 +241,14 @@ void AccountListModel::setCookieWarning(int row, const QString& warning) {
     cookieWarnings_[static_cast<std::size_t>(row)] = warning;
     const QModelIndex changed = index(row, kColumnAccount);
     emit dataChanged(changed, changed, {Qt::DecorationRole, Qt::ToolTipRole});
+}
+
+QString AccountListModel::emptyResultText(int row) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= verdicts_.size() ||
+        !verdicts_[static_cast<std::size_t>(row)] || !cell(row, kColumnResult).isEmpty()) {
+        return {};
+    }
+    return verdicts_[static_cast<std::size_t>(row)]->emptyText;
 }
 
 int AccountListModel::rowCount(const QModelIndex& parent) const {
@@ -257,6 +295,15 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const {
                 warningIcon_ = cookieWarningIcon();
             }
             return warningIcon_;
+        }
+    }
+    if (index.column() == kColumnResult &&
+        (role == Qt::DisplayRole || role == Qt::ForegroundRole)) {
+        if (const QString empty = emptyResultText(index.row()); !empty.isEmpty()) {
+            if (role == Qt::DisplayRole) {
+                return empty;
+            }
+            return QVariant::fromValue(QColor(0x9e, 0x9e, 0x9e));
         }
     }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "engine/verdict.h"
@@ -39,10 +40,13 @@ public:
 
     explicit AccountListModel(QObject* parent = nullptr);
 
-    // Replaces every row with the list's rows (the result column empty, no verdicts); an entry's
-    // "账号状态" is "√" when `ready` says a pass signs it.
+    // Replaces every row with the list's rows; an entry's "账号状态" is "√" when `ready` says a
+    // pass signs it. A row that was listed before (the same template and account) keeps its
+    // result and verdict; the others start without.
     void load(const SiteList& sites, const std::function<bool(const SiteTemplate&)>& ready);
     void clear();
+    // Empties every row's result and takes its verdict away (a pass starting).
+    void clearResults();
 
     // The row was ready when the list was loaded ("√"): a pass requests it.
     bool ready(int row) const;
@@ -50,7 +54,8 @@ public:
     QString cell(int row, int column) const;
     void setCell(int row, int column, const QString& text);
     // The row's verdict, until the list is loaded or cleared again; out-of-range rows are
-    // ignored.
+    // ignored. A failed or expired row whose result is empty shows the verdict's reason greyed in
+    // the cell (its display text; cell() stays empty).
     void setVerdict(int row, const AccountVerdict& verdict);
     // The row's cookie warning (its tooltip), until the list is loaded or cleared again; an
     // empty text takes the mark away. Out-of-range rows are ignored.
@@ -68,9 +73,14 @@ private:
     struct Shown {
         Verdict verdict;
         QString toolTip;
+        QString emptyText;  // shown greyed in an empty result cell: a failure's reason
     };
 
+    // The greyed text of the row's empty result cell; nothing when the cell has text.
+    QString emptyResultText(int row) const;
+
     std::vector<Row> rows_;
+    std::vector<std::pair<int, int>> keys_;       // one per row: the template's id and the Cid
     std::vector<std::optional<Shown>> verdicts_;  // one per row
     std::vector<QString> cookieWarnings_;         // one per row; empty: no mark
     std::vector<bool> ready_;                     // one per row

@@ -4,7 +4,10 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QProgressBar>
+#include <QScreen>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
@@ -45,6 +48,12 @@ constexpr int kStripWidth = 592;
 constexpr int kStatusLeft = 30;
 constexpr int kStatusWidth = 500;
 constexpr int kStripMargin = 6;
+constexpr int kProgressWidth = 150;
+// The title strip's buttons: the first one's left edge, and the step from one to the next.
+constexpr int kTitleButtonsLeft = 664;
+constexpr int kTitleButtonStep = 18;
+// How far the resize grips reach into the window from its edges.
+constexpr int kGripWidth = 4;
 
 // How long "已保存 N 个更新的 Cookie" stays in the status label.
 constexpr std::chrono::seconds kSavedCookiesShown{5};
@@ -55,7 +64,7 @@ constexpr std::chrono::seconds kHistoryFailureShown{5};
 
 MainWindow::MainWindow(std::filesystem::path databasePath, ProgramEnvironment environment,
                        QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint),
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinMaxButtonsHint),
       databasePath_(std::move(databasePath)),
       environment_(std::move(environment)) {
     setObjectName(QStringLiteral("主窗口"));
@@ -63,17 +72,28 @@ MainWindow::MainWindow(std::filesystem::path databasePath, ProgramEnvironment en
     resize(kWidth, kDesignedHeight);
     calls_ = new WindowQueue(this);
 
-    auto* background =
+    background_ =
         place(new WindowBackground(this), QStringLiteral("图片框1"), 0, 0, kWidth, kHeight);
-    Q_UNUSED(background);
     buildPages();
     buildTitleStrip();
     buildStatusStrip();
+    const struct {
+        const char16_t* name;
+        Qt::Edges edges;
+    } grips[] = {{u"拉伸_右", Qt::RightEdge},
+                 {u"拉伸_下", Qt::BottomEdge},
+                 {u"拉伸_右下", Qt::RightEdge | Qt::BottomEdge}};
+    for (const auto& grip : grips) {
+        auto* widget = new ResizeGrip(grip.edges, this);
+        widget->setObjectName(QString::fromUtf16(grip.name));
+        grips_.append(widget);
+    }
     selectPage(0);
     tray_ = TrayIcon::create(*this);
 }
 
 MainWindow::~MainWindow() {
+    saveWindowPlace();
     // The worker may wait for a call on this thread: stopping releases it before the join.
     pass_.request_stop();
     if (pass_.joinable()) {
@@ -89,14 +109,22 @@ void MainWindow::buildTitleStrip() {
     title->setStyleSheet(QStringLiteral("color: white; font-weight: bold;"));
 
     auto* minimize = place(new PictureButton(Picture::Minimize, {}, strip),
-                           QStringLiteral("最小化"), 682, 8, 13, 13);
+                           QStringLiteral("最小化"), kTitleButtonsLeft, 8, 13, 13);
     minimize->setToolTip(QStringLiteral("最小化"));
     connect(minimize, &QAbstractButton::clicked, this, &QWidget::showMinimized);
 
-    auto* close = place(new PictureButton(Picture::Close, {}, strip),
-                        QStringLiteral("图形按钮_关闭"), 700, 8, 13, 13);
+    auto* maximize =
+        place(new PictureButton(Picture::Maximize, {}, strip), QStringLiteral("最大化"),
+              kTitleButtonsLeft + kTitleButtonStep, 8, 13, 13);
+    maximize->setToolTip(QStringLiteral("最大化"));
+    connect(maximize, &QAbstractButton::clicked, this, [this] { toggleMaximized(*this); });
+
+    auto* close =
+        place(new PictureButton(Picture::Close, {}, strip), QStringLiteral("图形按钮_关闭"),
+              kTitleButtonsLeft + 2 * kTitleButtonStep, 8, 13, 13);
     close->setToolTip(QStringLiteral("关闭"));
     connect(close, &QAbstractButton::clicked, this, &MainWindow::closeWindow);
+    titleButtons_ = {minimize, maximize, close};
 
     struct Page {
         const char16_t* name;
@@ -121,6 +149,7 @@ void MainWindow::buildTitleStrip() {
 
 void MainWindow::buildStatusStrip() {
     auto* strip = place(new QWidget(this), QStringLiteral("外形框1"), 128, 376, kStripWidth, 24);
+    statusStrip_ = strip;
     strip->setAttribute(Qt::WA_StyledBackground);
     place(new PictureBox(Picture::Network, strip), QStringLiteral("网络状态"), 4, 2, 20, 20);
     auto* separator = place(new QWidget(strip), QStringLiteral("图片框2"), 26, 4, 1, 16);
@@ -130,6 +159,15 @@ void MainWindow::buildStatusStrip() {
     counts_ = place(new QLabel(strip), QStringLiteral("zt2"), kStripWidth - kStripMargin, 3, 0, 20);
     counts_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     counts_->hide();
+    progress_ =
+        place(new QProgressBar(strip), QStringLiteral("进度条_签到"), 0, 4, kProgressWidth, 16);
+    progress_->setFormat(QStringLiteral("签到 %v/%m"));
+    progress_->setAlignment(Qt::AlignCenter);
+    // A light fill, so that the text in the middle reads the same over it and beside it.
+    progress_->setStyleSheet(QStringLiteral(
+        "QProgressBar { border: 1px solid #b0bac6; border-radius: 3px; background: white; }"
+        "QProgressBar::chunk { background: #a9cdf7; border-radius: 2px; }"));
+    progress_->hide();
     statusNotice_ = new QTimer(this);
     statusNotice_->setSingleShot(true);
     connect(statusNotice_, &QTimer::timeout, this, [this] {
@@ -149,6 +187,7 @@ void MainWindow::buildPages() {
     book_.setReloaded([this](const ReadResult& read) { signPage_->showList(read); });
     connect(signPage_, &SignPage::signInRequested, this, &MainWindow::startPassFromMenu);
     connect(signPage_, &SignPage::historyRequested, this, &MainWindow::showHistory);
+    connect(signPage_, &SignPage::stopRequested, this, &MainWindow::stopPass);
     tabs_->addTab(signPage_, QStringLiteral("签到区"));
 
     templatePage_ = new TemplatePage(this, book_, capture_, *calls_);
@@ -186,8 +225,12 @@ void MainWindow::showHistory() {
 }
 
 void MainWindow::startUp() {
-    // The start-up window is gone by now; the height is the one the window keeps.
-    setFixedSize(kWidth, kHeight);
+    // The start-up window is gone by now: the window's own size, or the one it was left at.
+    setMinimumSize(kWidth, kHeight);
+    resize(kWidth, kHeight);
+    restoreWindowPlace();
+    startPlace_ = windowPlace();
+    startedUp_ = true;
     // No file where the program looked (a first start): it offers to create one there.
     std::error_code unknown;
     const bool missing = !std::filesystem::exists(databasePath_, unknown) && !unknown;
@@ -282,13 +325,44 @@ void MainWindow::addStatusNotice(const QString& text, std::chrono::milliseconds 
 void MainWindow::showPassCounts(const QString& text) {
     counts_->setText(text);
     counts_->setVisible(!text.isEmpty());
-    // The counts sit at the right end; the status label gives up the room they take.
-    const int width = text.isEmpty() ? 0 : counts_->sizeHint().width();
-    counts_->setGeometry(kStripWidth - kStripMargin - width, 3, width, 20);
-    status_->resize(text.isEmpty()
-                        ? kStatusWidth
-                        : std::min(kStatusWidth, counts_->x() - kStripMargin - kStatusLeft),
+    layoutStatusStrip();
+}
+
+void MainWindow::layoutStatusStrip() {
+    const int stripWidth = statusStrip_->width();
+    // The counts, or the progress bar during a pass, sit at the right end; the status label
+    // gives up the room they take.
+    const int width = counts_->isHidden() ? 0 : counts_->sizeHint().width();
+    counts_->setGeometry(stripWidth - kStripMargin - width, 3, width, 20);
+    progress_->move(stripWidth - kStripMargin - kProgressWidth, progress_->y());
+    const int statusWidth = kStatusWidth + stripWidth - kStripWidth;
+    int right = stripWidth;
+    if (!progress_->isHidden()) {
+        right = progress_->x();
+    } else if (!counts_->isHidden()) {
+        right = counts_->x();
+    }
+    status_->resize(right == stripWidth ? statusWidth
+                                        : std::min(statusWidth, right - kStripMargin - kStatusLeft),
                     status_->height());
+}
+
+void MainWindow::passRowFinished(int row) {
+    if (!passRunning_ || !signPage_->ready(row)) {
+        return;
+    }
+    passDone_ = std::min(passDone_ + 1, passPlanned_);
+    showPassProgress();
+}
+
+void MainWindow::showPassProgress() {
+    progress_->setMaximum(std::max(passPlanned_, 1));
+    progress_->setValue(passDone_);
+    if (passPlanned_ == 0) {
+        progress_->setFormat(QStringLiteral("签到 0/0"));
+    } else {
+        progress_->setFormat(QStringLiteral("签到 %v/%m"));
+    }
 }
 
 QString MainWindow::passCountsText() const {
@@ -414,12 +488,20 @@ void MainWindow::startPass() {
     passRunning_ = true;
     setPassControlsEnabled(false);
     showPassCounts(QString());
+    signPage_->clearResults();
     PassPlan plan;
     const SiteList& sites = book_.sites();
     plan.rows.reserve(sites.size());
+    passDone_ = 0;
+    passPlanned_ = 0;
     for (std::size_t row = 0; row < sites.size(); ++row) {
-        plan.rows.push_back({sites[row], signPage_->ready(static_cast<int>(row)), nullptr});
+        const bool requested = signPage_->ready(static_cast<int>(row));
+        passPlanned_ += requested ? 1 : 0;
+        plan.rows.push_back({sites[row], requested, nullptr});
     }
+    showPassProgress();
+    progress_->show();
+    layoutStatusStrip();
     plan.switches = switches_;
     plan.keys = pushPage_->settings();
     plan.notifyOn = notifyOn();
@@ -438,6 +520,8 @@ void MainWindow::startPass() {
         session_.reset();
         passLock_.release();
         passRunning_ = false;
+        progress_->hide();
+        layoutStatusStrip();
         setPassControlsEnabled(true);
         showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
                              fromAnsi(readFailureText(prepared.flows)),
@@ -462,8 +546,13 @@ void MainWindow::onPassFinished(const PassResult& result) {
         pass_.join();
     }
     passRunning_ = false;
+    progress_->hide();
+    layoutStatusStrip();
     setPassControlsEnabled(true);
     keepRequestState(result, book_.sites());
+    if (result.stopped) {
+        setStatus(QStringLiteral("签到已停止：完成 %1/%2").arg(passDone_).arg(passPlanned_));
+    }
     // History.db is a file of its own and takes every pass; Sign.db is written only when asked
     // for. Both on this thread, after the worker is gone.
     if (!result.stopped) {
@@ -533,7 +622,34 @@ void MainWindow::setPassControlsEnabled(bool enabled) {
     templatePage_->setSaveEnabled(enabled);
 }
 
+void MainWindow::stopPass() {
+    if (!passRunning_ || pass_.get_stop_token().stop_requested()) {
+        return;
+    }
+    pass_.request_stop();
+    setStatus(QStringLiteral("正在停止签到……"));
+}
+
+bool MainWindow::confirmEndDuringPass() {
+    const BoxAnswer answer = MessageBoxes::show(
+        this,
+        BoxRequest{QStringLiteral("正在签到（%1/%2），退出会停止签到，这次签到不会记入签到历史。"
+                                  "\r\n确定要退出吗？")
+                       .arg(passDone_)
+                       .arg(passPlanned_),
+                   QStringLiteral("退出"), BoxIcon::Question, BoxButtons::OkCancel});
+    return answer == BoxAnswer::Ok;
+}
+
 void MainWindow::endProcess() {
+    if (passRunning_ && !confirmEndDuringPass()) {
+        return;
+    }
+    endNow();
+}
+
+void MainWindow::endNow() {
+    saveWindowPlace();
     if (!passRunning_ && !pushPage_->pushTestRunning()) {
         QCoreApplication::exit(0);
         return;
@@ -545,14 +661,127 @@ void MainWindow::endProcess() {
     std::_Exit(0);
 }
 
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // What the window has beyond 720 × 400 goes to the pages, the list and the status strip.
+    const int wider = width() - kWidth;
+    const int taller = height() - kHeight;
+    background_->setGeometry(0, 0, width(), height());
+    tabs_->setGeometry(128, 30, 592 + wider, 393 + taller);
+    signPage_->setListSize(QSize(590 + wider, 350 + taller));
+    statusStrip_->setGeometry(128, 376 + taller, kStripWidth + wider, 24);
+    layoutStatusStrip();
+    for (int i = 0; i < titleButtons_.size(); ++i) {
+        titleButtons_[i]->move(kTitleButtonsLeft + i * kTitleButtonStep + wider, 8);
+    }
+    const QRect grips[] = {
+        {width() - kGripWidth, 30, kGripWidth, height() - 30 - 2 * kGripWidth},
+        {128, height() - kGripWidth, width() - 128 - 2 * kGripWidth, kGripWidth},
+        {width() - 2 * kGripWidth, height() - 2 * kGripWidth, 2 * kGripWidth, 2 * kGripWidth}};
+    for (int i = 0; i < grips_.size(); ++i) {
+        grips_[i]->setGeometry(grips[i]);
+        grips_[i]->raise();
+        grips_[i]->setVisible(!isMaximized());
+    }
+    if (startedUp_) {
+        placeChanged_ = true;
+    }
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (startedUp_ && isVisible()) {
+        placeChanged_ = true;
+    }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        for (QWidget* grip : grips_) {
+            grip->setVisible(!isMaximized());
+        }
+        if (startedUp_) {
+            placeChanged_ = true;
+        }
+    }
+}
+
+void MainWindow::restoreWindowPlace() {
+    if (!HistoryDatabase::exists(databasePath_)) {
+        return;
+    }
+    HistoryDatabase history;
+    std::optional<Text> kept;
+    if (!history.open(databasePath_).ok() || !history.readWindowPlace(kept).ok() || !kept) {
+        return;
+    }
+    const QStringList parts = fromAnsi(*kept).split(QLatin1Char(','));
+    if (parts.size() != 5) {
+        return;
+    }
+    int numbers[5] = {};
+    for (int i = 0; i < 5; ++i) {
+        bool ok = false;
+        numbers[i] = parts[i].toInt(&ok);
+        if (!ok) {
+            return;
+        }
+    }
+    const QRect place(numbers[0], numbers[1], std::max(numbers[2], kWidth),
+                      std::max(numbers[3], kHeight));
+    // Its title strip on one of the screens, or the window stays where it was put.
+    const QRect title(place.topLeft(), QSize(place.width(), 30));
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const bool seen = std::any_of(screens.begin(), screens.end(), [&title](QScreen* screen) {
+        return screen->availableGeometry().intersects(title);
+    });
+    if (seen) {
+        move(place.topLeft());
+    }
+    resize(place.size());
+    if (numbers[4] != 0) {
+        showMaximized();
+    }
+}
+
+QString MainWindow::windowPlace() const {
+    const QRect normal = isMaximized() ? normalGeometry() : geometry();
+    return QStringLiteral("%1,%2,%3,%4,%5")
+        .arg(normal.x())
+        .arg(normal.y())
+        .arg(normal.width())
+        .arg(normal.height())
+        .arg(isMaximized() ? 1 : 0);
+}
+
+void MainWindow::saveWindowPlace() {
+    std::error_code unknown;
+    const QString place = windowPlace();
+    if (!placeChanged_ || place == startPlace_ ||
+        !std::filesystem::exists(databasePath_, unknown)) {
+        return;
+    }
+    placeChanged_ = false;
+    startPlace_ = place;
+    HistoryDatabase history;
+    if (history.create(databasePath_)) {
+        history.saveWindowPlace(toAnsi(place));
+    }
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (closeHidesToTray()) {
         event->ignore();
         hide();
         return;
     }
+    if (passRunning_ && !confirmEndDuringPass()) {
+        event->ignore();
+        return;
+    }
     event->accept();
-    endProcess();
+    endNow();
 }
 
 }  // namespace vesprey::ui

@@ -1,6 +1,9 @@
 // The main window: the drawn title strip with its page buttons, the four pages (sign, template,
-// push, about: each a class of its own), the status strip, and the sign-in pass. It owns the
-// open Sign.db, the SiteBook the pages and dialogs change it through, the capture windows'
+// push, about: each a class of its own), the status strip, and the sign-in pass. It is 720 × 400
+// at first and grows: dragged at its right and bottom edges or maximised, the pages, the account
+// list and the status strip take the room (the list's "返回内容" column all the width it gains);
+// its place and size are kept in History.db when they change and come back at the next start. It
+// owns the open Sign.db, the SiteBook the pages and dialogs change it through, the capture windows'
 // hand-over, and the pass's worker thread.
 #pragma once
 
@@ -23,6 +26,7 @@
 
 class QCheckBox;
 class QLabel;
+class QProgressBar;
 class QTabWidget;
 class QTimer;
 
@@ -90,6 +94,13 @@ public:
     Scheduler& scheduler();
     WindowQueue& calls() { return *calls_; }
     bool passRunning() const { return passRunning_; }
+    // The running pass's rows finished and the rows it requests ("签到 37/200" in the status
+    // strip's progress bar).
+    int passRowsDone() const { return passDone_; }
+    int passRowsPlanned() const { return passPlanned_; }
+    // A row of the running pass has finished (not stopped): one more in the progress bar when it
+    // was requested.
+    void passRowFinished(int row);
     // The capture windows' hand-over (PendingCapture, CaptureMode, SelectedAccount) and page 1.
     CaptureState& capture() { return capture_; }
     TemplateEditor& editor();
@@ -111,8 +122,13 @@ public slots:
     void startPassFromMenu();   // "开始签到": reload, then the pass
     void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
     void showHistory();         // "签到历史": the history window of the last 30 days
+    // "停止签到": the running pass stops (a request under way ends within about a second); the
+    // rows not yet signed are marked "已停止" and the pass is not kept in History.db.
+    void stopPass();
     void selectPage(int index);
-    void endProcess();   // "退出", and the close button unless it hides to the tray
+    // "退出", and the close button unless it hides to the tray: during a pass, only once the
+    // user has agreed.
+    void endProcess();
     void closeWindow();  // the close button: hides to the tray (closeHidesToTray) or ends
 
 signals:
@@ -122,6 +138,9 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void buildTitleStrip();
@@ -148,6 +167,19 @@ private:
     void setPassControlsEnabled(bool enabled);
     // "关闭时最小化到托盘" can be changed only where there is a tray icon; its tooltip says why.
     void showCloseToTrayAvailable();
+    // The window's place kept in History.db: read at start-up (a place no screen shows is left
+    // alone), written at the end when the user moved, resized or maximised the window.
+    void restoreWindowPlace();
+    void saveWindowPlace();
+    // "x,y,width,height,maximised", the size and place the window has when not maximised.
+    QString windowPlace() const;
+    // Places the status strip's labels and progress bar for the strip's width.
+    void layoutStatusStrip();
+    void showPassProgress();
+    // During a pass: asks whether to end the program all the same.
+    bool confirmEndDuringPass();
+    // Ends the program at once (the pass and the push test write nothing to Sign.db).
+    void endNow();
 
     std::filesystem::path databasePath_;
     ProgramEnvironment environment_;
@@ -167,6 +199,14 @@ private:
     QCheckBox* closeToTray_ = nullptr;  // "关闭时最小化到托盘", on page 3
     QLabel* status_ = nullptr;
     QLabel* counts_ = nullptr;
+    QProgressBar* progress_ = nullptr;  // shown while a pass runs
+    QWidget* statusStrip_ = nullptr;
+    QWidget* background_ = nullptr;
+    QList<QWidget*> titleButtons_;  // minimise, maximise, close: kept at the right end
+    QList<QWidget*> grips_;         // right edge, bottom edge, corner
+    bool startedUp_ = false;
+    bool placeChanged_ = false;       // moved, resized or maximised since start-up
+    QString startPlace_;              // windowPlace() at the end of start-up, or as last kept
     QTimer* statusNotice_ = nullptr;  // running while a notice is shown
     QString statusBehindNotice_;
     QList<PictureButton*> pageButtons_;
@@ -175,6 +215,8 @@ private:
     std::unique_ptr<TrayIcon> tray_;
 
     bool passRunning_ = false;
+    int passDone_ = 0;
+    int passPlanned_ = 0;
     std::chrono::milliseconds finishedHold_{2000};
     std::jthread pass_;
 };

@@ -43,6 +43,17 @@ void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned)
 }
 
 void WindowPassObserver::rowFinished(std::size_t row, const AccountReport& report) {
+    if (!report.stopped) {
+        window_.calls().post(
+            [window = &window_, r = static_cast<int>(row)] { window->passRowFinished(r); });
+    }
+    if (report.stopped) {
+        window_.calls().post(
+            [window = &window_, r = static_cast<int>(row), shown = fromAnsi(report.listText)] {
+                window->setCellText(r, kColumnResult, shown);
+            });
+        return;  // "已停止", without a verdict
+    }
     if (report.verdict.verdict == Verdict::Skipped) {
         return;  // not requested: its cell stays as it is
     }

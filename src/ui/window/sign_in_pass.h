@@ -18,10 +18,11 @@ inline constexpr std::chrono::seconds kPushFailureShown{5};
 class MainWindow;
 class WindowQueue;
 
-// What the window makes of a pass's events: each row's progress text in the status label, its
-// result in "返回内容" with the verdict's icon; "签到完毕！" held for `hold` (the worker waits,
-// and the push goes out after it), then the status cleared, the counts shown and the schedule
-// re-armed when "开启定时" is still checked; a failed push for a few seconds in the status label.
+// What the window makes of a pass's events: each row's progress text in the status label and
+// its end in the progress bar, its result in "返回内容" with the verdict's icon; "签到完毕！" held
+// for `hold` (the worker waits, and the push goes out after it), then the status cleared, the
+// counts shown and the schedule re-armed when "开启定时" is still checked; a failed push for a few
+// seconds in the status label.
 class WindowPassObserver final : public PassObserver {
 public:
     WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold);

@@ -100,13 +100,16 @@ void SignPage::buildContextMenu() {
     signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
     signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));
     connect(signInAction_, &QAction::triggered, this, &SignPage::signInRequested);
+    stopAction_ = menu_->addAction(QStringLiteral("停止签到"));
+    stopAction_->setObjectName(QStringLiteral("菜单_停止签到"));
+    stopAction_->setEnabled(false);
+    connect(stopAction_, &QAction::triggered, this, &SignPage::stopRequested);
     QAction* history = menu_->addAction(QStringLiteral("签到历史"));
     history->setObjectName(QStringLiteral("菜单_签到历史"));
     connect(history, &QAction::triggered, this, &SignPage::historyRequested);
 }
 
 void SignPage::showList(const ReadResult& read) {
-    model_->clear();
     model_->load(book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); });
     showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list, which says
@@ -139,6 +142,14 @@ void SignPage::setRowVerdict(int row, const AccountVerdict& verdict) {
     model_->setVerdict(row, verdict);
 }
 
+void SignPage::setListSize(const QSize& size) {
+    list_->resize(size);
+}
+
+void SignPage::clearResults() {
+    model_->clearResults();
+}
+
 bool SignPage::ready(int row) const {
     return model_->ready(row);
 }
@@ -154,6 +165,7 @@ int SignPage::rowCount() const {
 
 void SignPage::setPassControlsEnabled(bool enabled) {
     signInAction_->setEnabled(enabled);
+    stopAction_->setEnabled(!enabled);
     for (QAction* action : rowActions_) {
         action->setEnabled(enabled);
     }

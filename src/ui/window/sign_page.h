@@ -41,17 +41,24 @@ public:
     void setCellText(int row, int column, const QString& text);
     // The row's verdict: an icon in its "返回内容" cell, the reason as the cell's tooltip.
     void setRowVerdict(int row, const AccountVerdict& verdict);
+    // Empties every row's "返回内容" and takes the verdicts away, as a pass starts; a reload
+    // keeps them for the rows it lists again.
+    void clearResults();
     // The row was ready when the list was loaded ("√", SiteBook::ready): a pass requests it.
     bool ready(int row) const;
     int selectedRow() const;  // -1 when no row is selected
     int rowCount() const;
 
-    // The menu's commands are disabled while a pass runs.
+    // The account list's size: the page's room less the list's margin.
+    void setListSize(const QSize& size);
+
+    // The menu's commands are disabled while a pass runs; "停止签到" only then enabled.
     void setPassControlsEnabled(bool enabled);
 
 signals:
     void signInRequested();   // "开始签到"
     void historyRequested();  // "签到历史"
+    void stopRequested();     // "停止签到"
 
 public slots:
     void copySelectedResult();  // double-click: "返回内容" of the selected row to the clipboard
@@ -79,6 +86,7 @@ private:
     QTreeView* list_ = nullptr;
     QMenu* menu_ = nullptr;
     QAction* signInAction_ = nullptr;
+    QAction* stopAction_ = nullptr;
     QList<QAction*> rowActions_;
     QPointer<ManualFillDialog> manualFill_;  // the menu's open manual-fill window, if any
 };
