@@ -89,6 +89,12 @@ bool SiteBook::ownsCookieRow(const SiteTemplate& site) {
 }
 
 WriteResult SiteBook::updateCookie(int cid, const Text& cookie) {
+    if (cookie.find_first_not_of(" \t\r\n") == Text::npos) {
+        // A cookie is replaced by another one, never by nothing.
+        WriteResult refused;
+        refused.error = toAnsi(QStringLiteral("Cookie 为空"));
+        return refused;
+    }
     return updateWebCookie(db_, cid, cookie);
 }
 
