@@ -72,7 +72,9 @@ public slots:
     // the flow runs beside the window (the pending cookie its "cookie") and its steps are shown
     // in the step window; its result and verdict come here once it has ended.
     void trial();
-    void save();  // "保存"
+    // "保存": a name the list has already is saved only once the user says so; a saved site's
+    // pending capture, rules and steps are cleared, the page's fields stay.
+    void save();
     // The user picked another conversion: the last trial's answer, while the result box still
     // shows what came of it, is converted and evaluated again (no new request); otherwise the
     // text of the result box is.
@@ -106,6 +108,8 @@ private:
     // page.
     void applySteps(std::string steps);
     TemplateFields pageFields() const;
+    // True when no site of the list has the name, or the user wants another one of that name.
+    bool confirmNameTaken(const Text& name);
     void refuseImport(const std::string& message);
     // Checks GET or POST, JSON or 正则; nothing checks neither.
     void setMethod(std::optional<RequestMethod> method);
