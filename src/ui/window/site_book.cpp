@@ -114,6 +114,10 @@ WriteResult SiteBook::deleteAccount(int cid) {
     return vesprey::deleteAccount(db_, cid);
 }
 
+WriteResult SiteBook::deleteSite(int templateId) {
+    return vesprey::deleteSite(db_, templateId);
+}
+
 bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& cookie,
                                    const QDateTime& expires, const CaptureNotice& notice) {
     int storedCid = 0;

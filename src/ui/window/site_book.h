@@ -81,6 +81,8 @@ public:
     WriteResult addFlowAccount(int templateId, const Text& cookie, const AccountInputs& inputs);
     // Only the account row goes; the site stays, listed with "×" once it has none left.
     WriteResult deleteAccount(int cid);
+    // The whole site: its template, its accounts with their inputs, its steps and its rules.
+    WriteResult deleteSite(int templateId);
     // The built-in browser's capture for the remembered account (storeAccountCookie), with
     // the capture's expiry kept; true when the window may close.
     bool storeCapturedCookie(const SelectedAccount& account, const Text& cookie,
