@@ -201,14 +201,18 @@ void TemplateEditor::manualFill() {
 
 void TemplateEditor::oneClickImport() {
     ImportDialog dialog(owner_);
+    // A text that was not imported comes back, to be mended.
+    dialog.setText(refusedImport_);
     dialog.exec();
     // Closed with its close button, the window imports nothing.
     if (!dialog.stored()) {
         return;
     }
     importText_ = dialog.importText();
-    if (!importText_.empty()) {
-        importTemplate(dialog.shownText().toStdString(), importText_, dialog.fileName());
+    refusedImport_.clear();
+    if (!importText_.empty() &&
+        !importTemplate(dialog.shownText().toStdString(), importText_, dialog.fileName())) {
+        refusedImport_ = dialog.shownText();
     }
 }
 
@@ -325,6 +329,11 @@ bool TemplateEditor::applyImport(const Text& text) {
     if (!imported) {
         MessageBoxes::inform(owner_, fromAnsi(templateImportFailedMessage()),
                              MessageBoxes::defaultCaption(), BoxIcon::Error);
+        return false;
+    }
+    // The rules are checked as vesprey-cli import checks them, before anything changes.
+    if (const std::optional<Text> invalid = invalidVerdictRule(imported->rules)) {
+        refuseImport("模板没有导入：判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
         return false;
     }
     setEditText(name_, imported->WebName);

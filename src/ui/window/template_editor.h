@@ -58,9 +58,11 @@ public:
     void applyRecordedFlow(std::string steps, const Text& link, RequestMethod method);
 
 public slots:
-    void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
-    void oneClickImport();  // "一键置入": the import window, then the import
-    void editRules();       // "判定规则": the rules window, modal, on the pending rules
+    void manualFill();  // "人工填写": the manual-fill window, modal, in the current mode
+    // "一键置入": the import window, then the import; the window shows the text the last one
+    // could not import.
+    void oneClickImport();
+    void editRules();  // "判定规则": the rules window, modal, on the pending rules
     // "多步骤…": the step list of the pending flow, or of the page's one-request template as one
     // step. What the list holds when it is closed with "确定" becomes the pending flow, the
     // page showing its first request; a list closed unchanged changes nothing, so that a
@@ -139,6 +141,7 @@ private:
     QLabel* pending_ = nullptr;
     std::optional<TrialDisplay> trial_;
     Text importText_;
+    QString refusedImport_;  // the last text "解 析" could not import; the next window shows it
     VerdictRules rules_;
     std::optional<std::string> flow_;
     std::size_t flowRequests_ = 0;  // of flow_
