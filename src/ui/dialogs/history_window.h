@@ -1,7 +1,8 @@
 // "签到历史": what History.db beside Sign.db holds of the last 30 days. A grid with one row per
 // account and one cell per day, coloured by the verdict that stands for the day, the pass's time,
 // verdict and result as the cell's tooltip; a click on an account lists its passes below, newest
-// first; "导出 CSV" writes the shown passes as UTF-8 with a byte-order mark.
+// first; "导出 CSV" writes the shown passes as UTF-8 with a byte-order mark, to a file the user
+// picks (first offered in Documents, or the home folder), and says where.
 #pragma once
 
 #include <QByteArray>
@@ -14,6 +15,7 @@
 
 #include "store/history.h"
 
+class QDate;
 class QLabel;
 class QTableWidget;
 
@@ -28,6 +30,10 @@ QColor historyDayColour(std::string_view verdict);
 // The passes as CSV: a header line, then one line per row, fields quoted where needed, lines
 // ended by CR LF, UTF-8 after a byte-order mark.
 QByteArray historyCsv(const std::vector<HistoryEntry>& rows);
+
+// The file "导出 CSV" offers first: "签到历史-<day>.csv" in the user's Documents folder, or in
+// the home folder when there is none.
+QString historyCsvSuggestion(const QDate& day);
 
 class HistoryWindow : public QDialog {
     Q_OBJECT
