@@ -182,7 +182,7 @@ private slots:
             offeredFolder = ask->directory().absolutePath();
             offeredFile = QFileInfo(ask->selectedFiles().value(0)).fileName();
             ask->selectFile(target);
-            ask->accept();
+            static_cast<QDialog*>(ask)->accept();  // QFileDialog::accept, through the base
         });
         click(window_.get(), "按钮_导出CSV");
         qputenv("HOME", oldHome);
