@@ -459,6 +459,9 @@ PassResult SignInRun::run(std::stop_token stop) {
         // One line per row; the push gives each the channel's line end and splits the summary
         // into as many requests as the service's limit needs.
         std::vector<Text> lines;
+        if (!plan_.pushOpening.empty()) {
+            lines.push_back(plan_.pushOpening);
+        }
         for (std::string_view line : gbk::split(summary, l.lineMark)) {
             lines.emplace_back(line);
         }

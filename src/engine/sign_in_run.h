@@ -99,6 +99,8 @@ struct PassPlan {
     ChannelSettings channelSettings;
     PushEnvironment pushEnvironment;
     NotifyOn notifyOn = NotifyOn::Always;
+    // The user's own first line of the pushed summary (code page 936); empty: none.
+    Text pushOpening;
     // The templates' own verdict rules, by template id; without them the built-in rules alone.
     std::map<int, VerdictRules> rules;
     // Days until each row's cookie runs out, as far as the caller knows (see cookieExpiryLine):

@@ -3,15 +3,19 @@
 #include "ui/dialogs/history_window.h"
 
 #include <QAction>
+#include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QTableWidget>
 #include <QTest>
 
+#include "editor_test_support.h"
 #include "store/history.h"
 #include "ui/qt_text.h"
-#include "ui_fixtures.h"
 
 using namespace vesprey;
 using namespace vesprey::uitest;
@@ -188,6 +192,54 @@ private slots:
         QCOMPARE(lines[6],
                  QStringLiteral("2024-05-15 08:00:00,1,10,甲,成功,,\"ok, \"\"5\"\"\",200,10"));
         QCOMPARE(lines.last(), QString());
+    }
+
+    // "导出 CSV" offers a dated file in Documents, or in the home folder without one, writes
+    // where the user says and tells where that is.
+    void exportOffersAFileAndSaysWhereItWent_data() {
+        QTest::addColumn<bool>("documents");
+        QTest::newRow("Documents") << true;
+        QTest::newRow("home") << false;
+    }
+    void exportOffersAFileAndSaysWhereItWent() {
+        QFETCH(bool, documents);
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
+        if (documents) {
+            QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+        }
+        const QString folder = documents ? home.filePath(QStringLiteral("Documents")) : home.path();
+        QCOMPARE(ui::historyCsvSuggestion(QDate(2024, 5, 15)),
+                 folder + QStringLiteral("/签到历史-2024-05-15.csv"));
+
+        BoxRecorder boxes;
+        const QString target = home.filePath(QStringLiteral("导出.csv"));
+        QString offeredFolder;
+        QString offeredFile;
+        whenShown(QStringLiteral("窗口_导出CSV"), [&](QWidget* w) {
+            auto* ask = qobject_cast<QFileDialog*>(w);
+            offeredFolder = ask->directory().absolutePath();
+            offeredFile = QFileInfo(ask->selectedFiles().value(0)).fileName();
+            ask->selectFile(target);
+            static_cast<QDialog*>(ask)->accept();  // QFileDialog::accept, through the base
+        });
+        click(window_.get(), "按钮_导出CSV");
+        qputenv("HOME", oldHome);
+        if (oldConfig.isNull()) {
+            qunsetenv("XDG_CONFIG_HOME");
+        } else {
+            qputenv("XDG_CONFIG_HOME", oldConfig);
+        }
+        QCOMPARE(offeredFolder, QDir(folder).absolutePath());
+        QCOMPARE(offeredFile,
+                 QStringLiteral("签到历史-%1.csv").arg(QDate::currentDate().toString(Qt::ISODate)));
+        QVERIFY(QFile::exists(target));
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text, QStringLiteral("签到历史已导出到：\r\n") + target);
+        QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Information);
     }
 
     void menuOpensTheHistoryWindow() {

@@ -14,8 +14,8 @@ using namespace vesprey::uitest;
 
 namespace {
 
-const QStringList kRowCommands = {"菜单_软件登录", "菜单_人工填写", "菜单_删除", "菜单_修改",
-                                  "菜单_增加"};
+const QStringList kRowCommands = {"菜单_软件登录", "菜单_人工填写", "菜单_删除",
+                                  "菜单_删除网站", "菜单_修改",     "菜单_增加"};
 
 }  // namespace
 
@@ -78,7 +78,7 @@ private slots:
         for (QAction* a : items[2]->menu()->actions()) {
             edit << a->text();
         }
-        QCOMPARE(edit, QStringList({"删除(&D)", "修改(&U)", "增加(&N)"}));
+        QCOMPARE(edit, QStringList({"删除(&D)", "删除网站", "修改(&U)", "增加(&N)"}));
 
         // A right-click in the list pops the menu up where the mouse is.
         auto* list = window->findChild<QTreeView*>(QStringLiteral("超级列表框_签到区"));

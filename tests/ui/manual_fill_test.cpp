@@ -144,6 +144,42 @@ private slots:
         fill->reject();
     }
 
+    void anEmptyCookieIsRefusedAndTheStoredOneStays_data() {
+        QTest::addColumn<QByteArray>("menu");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("人工填写, empty") << QByteArray("菜单_人工填写") << 2 << QString();
+        QTest::newRow("人工填写, blank")
+            << QByteArray("菜单_人工填写") << 2 << QStringLiteral("  \n ");
+        QTest::newRow("人工填写 on a row without cookie")
+            << QByteArray("菜单_人工填写") << 1 << QString();
+        QTest::newRow("增加") << QByteArray("菜单_增加") << 0 << QString();
+    }
+
+    void anEmptyCookieIsRefusedAndTheStoredOneStays() {
+        QFETCH(QByteArray, menu);
+        QFETCH(int, row);
+        QFETCH(QString, typed);
+        selectRow(*window_, row);
+        child<QAction>(window_.get(), menu.constData())->trigger();
+        ui::ManualFillDialog* fill = openWindowOf(*window_);
+        QVERIFY(fill != nullptr);
+        setBox(fill, "编辑框_Cookie", typed);
+        QPointer<QWidget> alive(fill);
+        click(fill, "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QVERIFY2(boxes_->boxes[0].text.startsWith(QStringLiteral("Cookie 为空")),
+                 qPrintable(boxes_->boxes[0].text));
+        QCOMPARE(boxes_->boxes[0].icon, ui::BoxIcon::Warning);
+        QVERIFY(!alive.isNull());  // open for the cookie
+        const auto rows = accounts(db_);
+        QCOMPARE(rows.size(), std::size_t{2});
+        QCOMPARE(rows[0].cookie, std::string("a=1"));
+        QCOMPARE(rows[1].cookie, std::string("c=3"));
+        QCOMPARE(window_->cellText(2, 4), QStringLiteral("√"));
+        fill->reject();
+    }
+
     void menuOnARowWithoutCookieInsertsAnAccount() {
         selectRow(*window_, 1);
         QCOMPARE(window_->cellText(1, 4), QStringLiteral("×"));

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -109,6 +110,88 @@ private slots:
         QCOMPARE(boxes.boxes[0].caption, QStringLiteral("推送工具"));
         QCOMPARE(boxes.boxes[0].icon, ui::BoxIcon::Information);
         QCOMPARE(storedKeys(db_)[0].RobotId, std::string("bark-1"));
+    }
+
+    // With a channel of "更多渠道…" enabled the summary does not go to the checked one, whose key
+    // may then be saved empty; the checked channel itself enabled there does not count.
+    void emptyKeyIsSavedWhenAnotherChannelIsEnabled_data() {
+        QTest::addColumn<QByteArray>("enabled");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("ntfy") << QByteArray("ntfy") << true;
+        QTest::newRow("bark and telegram") << QByteArray("bark,telegram") << true;
+        QTest::newRow("bark itself") << QByteArray("bark") << false;
+    }
+    void emptyKeyIsSavedWhenAnotherChannelIsEnabled() {
+        QFETCH(QByteArray, enabled);
+        QFETCH(bool, saved);
+        {
+            SqlDatabase file;
+            QVERIFY(openSiteDatabase(file, db_));
+            QVERIFY(writeSetting(file, "push_channels", enabled.toStdString()).done);
+        }
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"))->clear();
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_保存"))->click();
+        QCOMPARE(boxes.boxes.isEmpty(), saved);
+        QCOMPARE(storedKeys(db_)[0].RobotId, saved ? std::string() : std::string("bark-1"));
+    }
+
+    // "调试" sends with the key the field shows, saved or not, and an empty one is refused as
+    // "保存" refuses it.
+    void testButtonUsesTheTypedKey() {
+        PushService push;
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        auto* key = window->findChild<QLineEdit*>(QStringLiteral("编辑框_推送标识"));
+        auto* test = window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_调试"));
+        key->setText(QStringLiteral("typed-7"));
+        test->click();
+        QTRY_VERIFY(test->isEnabled());
+        QCOMPARE(push.received().size(), 1);
+        QVERIFY2(push.received()[0].startsWith(QStringLiteral("GET /typed-7/")),
+                 qPrintable(push.received()[0]));
+        QCOMPARE(storedKeys(db_)[0].RobotId, std::string("bark-1"));  // typed, not saved
+
+        key->clear();
+        test->click();
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].text, QStringLiteral("推送标识信息为空，请补充完毕再调试！"));
+        QCOMPARE(boxes.boxes[0].caption, QStringLiteral("推送工具"));
+        QVERIFY(test->isEnabled());
+        QCOMPARE(push.received().size(), 1);
+    }
+
+    // "推送语句", when not empty, is the summary's first line, its lines joined into one.
+    void pushOpeningIsTheSummarysFirstLine_data() {
+        QTest::addColumn<QString>("opening");
+        QTest::addColumn<QString>("firstLine");
+        QTest::newRow("typed") << QStringLiteral("早上好\n 各位") << QStringLiteral("早上好 各位");
+        QTest::newRow("empty") << QString() << QStringLiteral("【失败】甲");
+    }
+    void pushOpeningIsTheSummarysFirstLine() {
+        QFETCH(QString, opening);
+        QFETCH(QString, firstLine);
+        PushService push;
+        QTemporaryDir own;
+        const auto db = makeDatabase(
+            own, {{.name = "甲", .link = "http://127.0.0.1:9/sign", .cookies = {"a=1"}}},
+            {.bark = "bark-1", .serverChan = "", .dingTalk = ""});
+        BoxRecorder boxes;
+        auto window = openWindow(db);
+        auto* box = window->findChild<QPlainTextEdit*>(QStringLiteral("编辑框_推送语句"));
+        QVERIFY(box->toolTip().contains(QStringLiteral("第一行")));
+        box->setPlainText(opening);
+        window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->setChecked(true);
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        window->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(push.received().size(), 1);
+        // "GET /bark-1/<title>签到提醒/<summary>"
+        const QString sent = push.received()[0];
+        const QString summary = sent.section(QStringLiteral("签到提醒/"), 1);
+        QVERIFY2(summary.startsWith(firstLine), qPrintable(sent));
+        QVERIFY2(summary.contains(QStringLiteral("甲")), qPrintable(sent));
     }
 
     // The test push runs beside the window: while the service keeps it waiting the window

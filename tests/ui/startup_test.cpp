@@ -153,7 +153,7 @@ private slots:
         QCOMPARE(window->findChild<QWidget*>(QStringLiteral("图形按钮_关闭"))->geometry(),
                  QRect(700, 8, 13, 13));
         QCOMPARE(window->findChild<QLabel*>(QStringLiteral("标签2"))->text(),
-                 QStringLiteral("“感谢有你支持，「Vesprey」有您将为变得更精彩！”"));
+                 QStringLiteral("“感谢您的支持！有您的陪伴，「Vesprey」会越来越好。”"));
         // The status strip is drawn over the lower end of the tab control.
         QWidget* atStatus = window->childAt(400, 388);
         QVERIFY(atStatus != nullptr);

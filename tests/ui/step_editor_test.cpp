@@ -126,10 +126,12 @@ private slots:
         QVERIFY(window_->capture().pending.Headers.empty());
         QVERIFY(window_->capture().pending.Date.empty());
         QCOMPARE(boxText(window_.get(), "编辑框_签到链接"), QStringLiteral("https://a.test/sign"));
+        const std::string pending = *editor().pendingFlow();
         click(window_.get(), "超级按钮_保存");
         const auto flows = storedFlows(db_);
         QCOMPARE(flows.size(), std::size_t{1});
-        QCOMPARE(flows.begin()->second, *editor().pendingFlow());
+        QCOMPARE(flows.begin()->second, pending);
+        QVERIFY(!editor().pendingFlow());  // saved with the site
     }
 
     void everyFieldAndControlEntryIsSavedAsExportPrintsIt() {
@@ -187,11 +189,12 @@ private slots:
         close(steps, "按钮_确定");
 
         setBox(window_.get(), "编辑框_网络名称", QStringLiteral("论坛"));
+        const std::string pending = *editor().pendingFlow();
         click(window_.get(), "超级按钮_保存");
         const auto flows = storedFlows(db_);
         QCOMPARE(flows.size(), std::size_t{1});
         const std::string& saved = flows.begin()->second;
-        QCOMPARE(saved, *editor().pendingFlow());
+        QCOMPARE(saved, pending);
         QCOMPARE(exported(db_, flows.begin()->first), QByteArray::fromStdString(saved + "\n"));
 
         // Every field as it was made.

@@ -163,6 +163,8 @@ private slots:
 
         // The pending rules come before the built-in ones.
         enterRules({.expired = QStringLiteral("今日签到")});
+        // The verdict shown was made by the rules before: it goes.
+        QCOMPARE(trialVerdict(window_.get()), QString());
         click(window_.get(), "超级按钮_调试");
         QCOMPARE(trialVerdict(window_.get()), QStringLiteral("判定：Cookie失效（规则：失效判定）"));
         // The result box shows what it always did.
@@ -503,8 +505,48 @@ private slots:
         QCOMPARE(QString::fromStdString(stored.back().cookie),
                  QStringLiteral("sid=s1; token='ab'; uid=9"));
         QCOMPARE(window_->cellText(1, 4), QStringLiteral("√"));
-        // The pending capture stays for another save.
-        QCOMPARE(pending.Date, Text("x=1"));
+        // What was saved is not kept for the next site.
+        QVERIFY(pending.Cookie.empty());
+        QVERIFY(pending.Headers.empty());
+        QVERIFY(pending.Date.empty());
+        QCOMPARE(child<QLabel>(window_.get(), "标签_待保存")->text(), QStringLiteral("无"));
+    }
+
+    // A second save of the same name asks first; saved anyway, the list has both.
+    void saveOfANameTheListHasAsksFirst_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("sites");
+        QTest::newRow("cancelled") << static_cast<int>(ui::BoxAnswer::Cancel) << 2;
+        QTest::newRow("saved anyway") << static_cast<int>(ui::BoxAnswer::Ok) << 3;
+    }
+    void saveOfANameTheListHasAsksFirst() {
+        QFETCH(int, answer);
+        QFETCH(int, sites);
+        setBox(window_.get(), "编辑框_网络名称", QStringLiteral("新站"));
+        setBox(window_.get(), "编辑框_签到链接", QStringLiteral("https://n.test/sign"));
+        enterRules({.success = QStringLiteral("打卡完成")});
+        click(window_.get(), "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text, QStringLiteral("新增网站模板成功！"));
+        QVERIFY(window_->editor().pendingRules().empty());  // stored with the site
+
+        boxes_->answer = static_cast<ui::BoxAnswer>(answer);
+        click(window_.get(), "超级按钮_保存");
+        QVERIFY(boxes_->boxes.size() >= 2);
+        QCOMPARE(boxes_->boxes[1].text,
+                 QStringLiteral("已有同名网站“新站”：再保存会多出一个同名的网站。仍要保存吗？"));
+        QCOMPARE(boxes_->boxes[1].buttons, ui::BoxButtons::OkCancel);
+        QCOMPARE(boxes_->boxes[1].icon, ui::BoxIcon::Question);
+        QCOMPARE(templates(db_).size(), static_cast<std::size_t>(sites));
+        QCOMPARE(window_->rowCount(), sites);
+        QCOMPARE(storedRules(db_).size(), std::size_t{1});  // the rules went with the first
+
+        // A name the list does not have goes in without a question.
+        boxes_->boxes.clear();
+        setBox(window_.get(), "编辑框_网络名称", QStringLiteral("另一站"));
+        click(window_.get(), "超级按钮_保存");
+        QCOMPARE(boxes_->boxes.size(), 1);
+        QCOMPARE(boxes_->boxes[0].text, QStringLiteral("新增网站模板成功！"));
     }
 
     void saveNeedsANameOrAnAddress() {

@@ -49,6 +49,8 @@ Text editText(const QPlainTextEdit* box) {
 
 void setEditText(QLineEdit* box, const Text& text) {
     box->setText(fromAnsi(text));
+    // A long address shows its start (its scheme and host), not its end.
+    box->setCursorPosition(0);
     remember(box, text, box->text());
 }
 

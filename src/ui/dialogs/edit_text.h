@@ -15,6 +15,7 @@ namespace vesprey::ui {
 void setEditText(QPlainTextEdit* box, const Text& text);
 Text editText(const QPlainTextEdit* box);
 
+// The line shows the start of the text, its cursor at 0.
 void setEditText(QLineEdit* box, const Text& text);
 Text editText(const QLineEdit* box);
 

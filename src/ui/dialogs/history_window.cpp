@@ -1,12 +1,16 @@
 #include "ui/dialogs/history_window.h"
 
+#include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -301,18 +305,36 @@ bool HistoryWindow::exportCsv(const QString& path, QString* error) const {
     return true;
 }
 
+QString historyCsvSuggestion(const QDate& day) {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QDir(folder).exists()) {
+        folder = QDir::homePath();
+    }
+    return QDir(folder).filePath(QStringLiteral("签到历史-%1.csv").arg(day.toString(Qt::ISODate)));
+}
+
 void HistoryWindow::askAndExport() {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("导出 CSV"),
-                                                      QStringLiteral("签到历史.csv"),
-                                                      QStringLiteral("CSV 文件 (*.csv)"));
-    if (path.isEmpty()) {
+    const QString suggested = historyCsvSuggestion(QDate::currentDate());
+    QFileDialog ask(this, QStringLiteral("导出 CSV"), QFileInfo(suggested).absolutePath(),
+                    QStringLiteral("CSV 文件 (*.csv)"));
+    ask.setObjectName(QStringLiteral("窗口_导出CSV"));
+    ask.setAcceptMode(QFileDialog::AcceptSave);
+    ask.setFileMode(QFileDialog::AnyFile);
+    ask.setDefaultSuffix(QStringLiteral("csv"));
+    ask.selectFile(QFileInfo(suggested).fileName());
+    if (ask.exec() != QDialog::Accepted || ask.selectedFiles().isEmpty()) {
         return;
     }
+    const QString path = ask.selectedFiles().constFirst();
     QString error;
     if (!exportCsv(path, &error)) {
         MessageBoxes::inform(this, QStringLiteral("导出失败！\r\n") + error,
                              QStringLiteral("签到历史"), BoxIcon::Warning);
+        return;
     }
+    MessageBoxes::inform(this,
+                         QStringLiteral("签到历史已导出到：\r\n") + QDir::toNativeSeparators(path),
+                         QStringLiteral("签到历史"), BoxIcon::Information);
 }
 
 }  // namespace vesprey::ui

@@ -2,7 +2,8 @@
 // account and one cell per day, coloured by the verdict that stands for the day (the colours
 // explained below it, the months named above their first days), the pass's time,
 // verdict and result as the cell's tooltip; a click on an account lists its passes below, newest
-// first; "导出 CSV" writes the shown passes as UTF-8 with a byte-order mark.
+// first; "导出 CSV" writes the shown passes as UTF-8 with a byte-order mark, to a file the user
+// picks (first offered in Documents, or the home folder), and says where.
 #pragma once
 
 #include <QByteArray>
@@ -17,6 +18,7 @@
 
 #include "store/history.h"
 
+class QDate;
 class QLabel;
 class QTableWidget;
 
@@ -49,6 +51,10 @@ private:
     QTableWidget& grid_;
     QList<QPair<int, QLabel*>> labels_;  // the column, its label
 };
+
+// The file "导出 CSV" offers first: "签到历史-<day>.csv" in the user's Documents folder, or in
+// the home folder when there is none.
+QString historyCsvSuggestion(const QDate& day);
 
 class HistoryWindow : public QDialog {
     Q_OBJECT

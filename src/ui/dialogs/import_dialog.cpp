@@ -48,6 +48,10 @@ ImportDialog::ImportDialog(QWidget* owner)
     json_->setFocus();
 }
 
+void ImportDialog::setText(const QString& text) {
+    json_->setPlainText(text);
+}
+
 void ImportDialog::chooseFile() {
     const QString path = QFileDialog::getOpenFileName(
         this, QStringLiteral("打开模板"), QString(),

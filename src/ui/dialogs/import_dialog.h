@@ -27,6 +27,9 @@ public:
     // pasted text or one changed after it was opened.
     const QString& fileName() const { return keptFileName_; }
 
+    // The box's text as the window opens.
+    void setText(const QString& text);
+
 public slots:
     void store();       // "解 析"
     void chooseFile();  // "打开文件…": a file window, then openFile

@@ -37,6 +37,9 @@ bool accountMode(CaptureMode mode) {
     return mode == CaptureMode::UpdateAccount || mode == CaptureMode::AddAccount;
 }
 
+const QString kEmptyCookie =
+    QStringLiteral("Cookie 为空，没有保存：请把账号的 Cookie 粘贴到输入框后再点“保 存”。");
+
 }  // namespace
 
 ManualFillDialog::ManualFillDialog(QWidget* owner, SiteBook& book, CaptureState& capture,
@@ -91,6 +94,15 @@ ManualFillDialog::ManualFillDialog(QWidget* owner, SiteBook& book, CaptureState&
 }
 
 void ManualFillDialog::save() {
+    // An account keeps its cookie unless a new one is given; only a further account of a
+    // multi-step template may start without one (its inputs carry the login).
+    const bool cookieNeeded =
+        mode_ == CaptureMode::UpdateAccount || (mode_ == CaptureMode::AddAccount && !inputs_);
+    if (cookieNeeded && cookie_->toPlainText().trimmed().isEmpty()) {
+        MessageBoxes::inform(this, kEmptyCookie, QStringLiteral("手动填写参数"), BoxIcon::Warning);
+        cookie_->setFocus();
+        return;
+    }
     const Text cookie = editText(cookie_);
     if (const std::optional<QString> oversized = oversizedSaveText({}, cookie)) {
         MessageBoxes::inform(this, *oversized, QStringLiteral("手动填写参数"), BoxIcon::Warning);

@@ -17,7 +17,7 @@ AboutPage::AboutPage(QWidget* owner, std::vector<std::string> startArguments) {
     phone->setObjectName(QStringLiteral("图片框4"));
     phone->setGeometry(320, 34, 225, 247);
     auto* thanks =
-        new QLabel(QStringLiteral("“感谢有你支持，「Vesprey」有您将为变得更精彩！”"), this);
+        new QLabel(QStringLiteral("“感谢您的支持！有您的陪伴，「Vesprey」会越来越好。”"), this);
     thanks->setObjectName(QStringLiteral("标签2"));
     thanks->setGeometry(40, 298, 504, 32);
     thanks->setAlignment(Qt::AlignCenter);

@@ -505,6 +505,7 @@ void MainWindow::startPass() {
     plan.switches = switches_;
     plan.keys = pushPage_->settings();
     plan.notifyOn = notifyOn();
+    plan.pushOpening = pushPage_->pushOpening();
     plan.jobs = signInJobs();
     plan.strictTls = pushPage_->strictTlsChecked();
     plan.pushEnvironment = environment_.push;

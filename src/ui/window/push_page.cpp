@@ -36,6 +36,11 @@ constexpr std::string_view kStrictTlsSetting = "strict_tls";
 // Longer than any push request may take.
 constexpr std::chrono::seconds kPushTestShown{120};
 
+// The sentence an empty key is refused with, by "保存" and "调试" alike.
+QString emptyKeyText(const QString& action) {
+    return QStringLiteral("推送标识信息为空，请补充完毕再%1！").arg(action);
+}
+
 QPushButton* button(QWidget* parent, const QString& name, const QString& caption, int x, int y,
                     int w = 61, int h = 25) {
     return place(new QPushButton(caption, parent), name, x, y, w, h);
@@ -78,7 +83,11 @@ PushPage::PushPage(SqlDatabase& db, PushEnvironment environment,
     label(notice, QStringLiteral("推送标识："), 8, 58);
     pushKey_ = place(new QLineEdit(notice), QStringLiteral("编辑框_推送标识"), 71, 56, 473, 24);
     label(notice, QStringLiteral("推送语句："), 8, 90);
-    place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
+    opening_ =
+        place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
+    opening_->setTabChangesFocus(true);
+    opening_->setToolTip(
+        QStringLiteral("不为空时，作为每次签到推送内容的第一行（几行会连成一行）；为空时不加"));
     auto* more = button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"),
                         344, 20, 70);
     more->setToolTip(
@@ -220,10 +229,29 @@ void PushPage::showPushKey(int channel) {
                                                            : QString());
 }
 
+Text PushPage::pushOpening() const {
+    return toAnsi(opening_->toPlainText().simplified());
+}
+
+bool PushPage::otherChannelEnabled() {
+    const int channel = pushChannel();
+    const std::string_view checked =
+        channel >= 1 ? pushChannels()[static_cast<std::size_t>(channel - 1)].name
+                     : std::string_view();
+    for (const std::string& enabled : enabledPushChannels(db_)) {
+        if (enabled != checked) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void PushPage::savePushKey() {
     const QString key = pushKey_->text();
-    if (key.isEmpty()) {
-        MessageBoxes::inform(window(), QStringLiteral("推送标识信息为空，请补充完毕再保存！"),
+    // With channels enabled in "更多渠道…" the summary goes there, not to the channel checked
+    // here: its key may be left empty.
+    if (key.isEmpty() && !otherChannelEnabled()) {
+        MessageBoxes::inform(window(), emptyKeyText(QStringLiteral("保存")),
                              QStringLiteral("推送工具"), BoxIcon::Information);
         return;
     }
@@ -244,8 +272,20 @@ void PushPage::testPush() {
     if (channel < 1) {
         return;  // no channel checked: nothing to send
     }
-    if (pushTest_->start(std::string(pushChannels()[static_cast<std::size_t>(channel - 1)].name),
-                         push_, {})) {
+    // The key as the field shows it now, saved or not.
+    const QString key = pushKey_->text();
+    if (key.isEmpty()) {
+        MessageBoxes::inform(window(), emptyKeyText(QStringLiteral("调试")),
+                             QStringLiteral("推送工具"), BoxIcon::Information);
+        return;
+    }
+    PushSettings keys = push_;
+    const auto entry = static_cast<std::size_t>(channel - 1);
+    if (keys.size() <= entry) {
+        keys.resize(entry + 1);
+    }
+    keys[entry].RobotId = toAnsi(key);
+    if (pushTest_->start(std::string(pushChannels()[entry].name), std::move(keys), {})) {
         // Up until the outcome replaces it; the status before comes back after the outcome.
         notice_(QStringLiteral("正在推送…"), kPushTestShown);
     }

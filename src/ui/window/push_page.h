@@ -20,6 +20,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
@@ -56,6 +57,8 @@ public:
     // "签到也校验证书"
     bool strictTlsChecked() const;
     int pushChannel() const;  // 1 Bark, 2 ServerChan, 3 DingTalk robot
+    // "推送语句" on one line (code page 936): the summary's first line when not empty.
+    Text pushOpening() const;
     Scheduler& scheduler() { return *scheduler_; }
     bool pushTestRunning() const;
 
@@ -68,14 +71,16 @@ public:
 
 public slots:
     void showPushKey(int channel);
-    void savePushKey();       // "保存"
-    void testPush();          // "调试", on a thread of its own
+    void savePushKey();       // "保存"; an empty key only when another channel is enabled
+    void testPush();          // "调试" with the key shown, on a thread of its own
     void showPushChannels();  // "更多渠道…": the dialog of every channel
     void showEnabledChannels(const QStringList& channels);
 
 private:
     void storeSwitch(std::string_view name, std::string_view value);
     void readSwitches();
+    // A channel enabled in "更多渠道…" other than the one checked here.
+    bool otherChannelEnabled();
 
     SqlDatabase& db_;
     PushEnvironment environment_;
@@ -86,6 +91,7 @@ private:
     QRadioButton* serverChan_ = nullptr;
     QRadioButton* dingTalk_ = nullptr;
     QLineEdit* pushKey_ = nullptr;
+    QPlainTextEdit* opening_ = nullptr;  // "推送语句"
     QComboBox* period_ = nullptr;
     QCheckBox* notify_ = nullptr;
     QCheckBox* schedule_ = nullptr;

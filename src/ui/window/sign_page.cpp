@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMenu>
+#include <QStringList>
 #include <QTreeView>
 
 #include "text/gbk_text.h"
@@ -92,6 +93,8 @@ void SignPage::buildContextMenu() {
     QMenu* edit = menu_->addMenu(QStringLiteral("操作"));
     addRowCommand(edit, QStringLiteral("菜单_删除"), QStringLiteral("删除(&D)"),
                   &SignPage::deleteAccount);
+    addRowCommand(edit, QStringLiteral("菜单_删除网站"), QStringLiteral("删除网站"),
+                  &SignPage::deleteSite);
     addRowCommand(edit, QStringLiteral("菜单_修改"), QStringLiteral("修改(&U)"),
                   &SignPage::modifyTemplate);
     addRowCommand(edit, QStringLiteral("菜单_增加"), QStringLiteral("增加(&N)"),
@@ -267,6 +270,10 @@ void SignPage::deleteAccount() {
     if (!rememberSelection()) {
         return;
     }
+    if (capture_.selected.entry.Cid == 0) {
+        deleteSite();  // no account to delete: the site is what the row shows
+        return;
+    }
     const BoxAnswer answer =
         MessageBoxes::show(window(), BoxRequest{deleteQuestion(capture_.selected.entry),
                                                 QStringLiteral("删除签到网站"), BoxIcon::Question,
@@ -275,6 +282,49 @@ void SignPage::deleteAccount() {
         return;
     }
     book_.deleteAccount(capture_.selected.entry.Cid);
+    book_.reload();
+}
+
+QString SignPage::deleteSiteQuestion(const SiteTemplate& entry) {
+    QStringList cids;
+    for (const SiteTemplate& site : book_.sites()) {
+        if (site.id == entry.id && site.Cid != 0) {
+            cids << QString::number(site.Cid);
+        }
+    }
+    QString text = QStringLiteral("是否删除网站“%1”？删除后不能恢复，以下内容一起删除：\r\n")
+                       .arg(fromAnsi(entry.WebName)) +
+                   QStringLiteral("模板：%1\r\n").arg(fromAnsi(entry.WebName));
+    text += cids.isEmpty() ? QStringLiteral("账号：没有")
+                           : QStringLiteral("账号：%1 个（Cid：%2）")
+                                 .arg(cids.size())
+                                 .arg(cids.join(QStringLiteral("、")));
+    if (book_.steps(entry.id)) {
+        text += QStringLiteral("\r\n多步骤：它的步骤和各账号填写的参数");
+    }
+    if (!book_.rules(entry.id).empty()) {
+        text += QStringLiteral("\r\n判定规则");
+    }
+    return text;
+}
+
+void SignPage::deleteSite() {
+    if (!rememberSelection()) {
+        return;
+    }
+    const SiteTemplate entry = capture_.selected.entry;
+    const BoxAnswer answer = MessageBoxes::show(
+        window(), BoxRequest{deleteSiteQuestion(entry), QStringLiteral("删除网站"),
+                             BoxIcon::Question, BoxButtons::OkCancel});
+    if (answer != BoxAnswer::Ok) {
+        return;
+    }
+    if (const WriteResult deleted = book_.deleteSite(entry.id); !deleted) {
+        MessageBoxes::inform(window(),
+                             QStringLiteral("网站“%1”没有删除：").arg(fromAnsi(entry.WebName)) +
+                                 fromAnsi(deleted.error),
+                             QStringLiteral("删除网站"), BoxIcon::Warning);
+    }
     book_.reload();
 }
 

@@ -76,8 +76,10 @@ private:
     void openManualFill(CaptureMode mode);
     void manualFillAccount();  // "登录" → "人工填写"
     void addAccount();         // "增加(&N)"
-    void deleteAccount();      // "删除(&D)"
-    void modifyTemplate();     // "修改(&U)"
+    void deleteAccount();      // "删除(&D)"; on a row without account, as "删除网站"
+    void deleteSite();         // "删除网站": the site with everything it has, after a question
+    QString deleteSiteQuestion(const SiteTemplate& entry);
+    void modifyTemplate();  // "修改(&U)"
 
     SiteBook& book_;
     CaptureState& capture_;

@@ -89,6 +89,12 @@ bool SiteBook::ownsCookieRow(const SiteTemplate& site) {
 }
 
 WriteResult SiteBook::updateCookie(int cid, const Text& cookie) {
+    if (cookie.find_first_not_of(" \t\r\n") == Text::npos) {
+        // A cookie is replaced by another one, never by nothing.
+        WriteResult refused;
+        refused.error = toAnsi(QStringLiteral("Cookie 为空"));
+        return refused;
+    }
     return updateWebCookie(db_, cid, cookie);
 }
 
@@ -106,6 +112,10 @@ WriteResult SiteBook::addFlowAccount(int templateId, const Text& cookie,
 WriteResult SiteBook::deleteAccount(int cid) {
     // The account's inputs of a multi-step template go with it.
     return vesprey::deleteAccount(db_, cid);
+}
+
+WriteResult SiteBook::deleteSite(int templateId) {
+    return vesprey::deleteSite(db_, templateId);
 }
 
 bool SiteBook::storeCapturedCookie(const SelectedAccount& account, const Text& cookie,

@@ -71,7 +71,8 @@ public:
     // Whether a cookie for the entry goes into the entry's own row rather than a new account: it
     // has a cookie, or it is an account of a multi-step template (its inputs are on that row).
     bool ownsCookieRow(const SiteTemplate& site);
-    // A cookie typed by hand for the account, which has a cookie row already.
+    // A cookie typed by hand for the account, which has a cookie row already; an empty or blank
+    // cookie is refused and the stored one stays.
     WriteResult updateCookie(int cid, const Text& cookie);
     // A further account row of the template, stamped now.
     WriteResult addAccount(int templateId, const Text& cookie);
@@ -80,6 +81,8 @@ public:
     WriteResult addFlowAccount(int templateId, const Text& cookie, const AccountInputs& inputs);
     // Only the account row goes; the site stays, listed with "×" once it has none left.
     WriteResult deleteAccount(int cid);
+    // The whole site: its template, its accounts with their inputs, its steps and its rules.
+    WriteResult deleteSite(int templateId);
     // The built-in browser's capture for the remembered account (storeAccountCookie), with
     // the capture's expiry kept; true when the window may close.
     bool storeCapturedCookie(const SelectedAccount& account, const Text& cookie,

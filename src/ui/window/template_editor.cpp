@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <algorithm>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -200,14 +201,18 @@ void TemplateEditor::manualFill() {
 
 void TemplateEditor::oneClickImport() {
     ImportDialog dialog(owner_);
+    // A text that was not imported comes back, to be mended.
+    dialog.setText(refusedImport_);
     dialog.exec();
     // Closed with its close button, the window imports nothing.
     if (!dialog.stored()) {
         return;
     }
     importText_ = dialog.importText();
-    if (!importText_.empty()) {
-        importTemplate(dialog.shownText().toStdString(), importText_, dialog.fileName());
+    refusedImport_.clear();
+    if (!importText_.empty() &&
+        !importTemplate(dialog.shownText().toStdString(), importText_, dialog.fileName())) {
+        refusedImport_ = dialog.shownText();
     }
 }
 
@@ -326,6 +331,11 @@ bool TemplateEditor::applyImport(const Text& text) {
                              MessageBoxes::defaultCaption(), BoxIcon::Error);
         return false;
     }
+    // The rules are checked as vesprey-cli import checks them, before anything changes.
+    if (const std::optional<Text> invalid = invalidVerdictRule(imported->rules)) {
+        refuseImport("模板没有导入：判定规则不是有效的正则表达式：" + ansiToUtf8(*invalid) + "。");
+        return false;
+    }
     setEditText(name_, imported->WebName);
     setEditText(login_, imported->Weblogin);
     setEditText(link_, imported->WebLink);
@@ -347,7 +357,14 @@ bool TemplateEditor::applyImport(const Text& text) {
 void TemplateEditor::editRules() {
     VerdictRulesDialog dialog(rules_, owner_);
     if (dialog.exec() == QDialog::Accepted) {
-        rules_ = dialog.rules();
+        const VerdictRules rules = dialog.rules();
+        const bool changed = rules.success != rules_.success || rules.already != rules_.already ||
+                             rules.expired != rules_.expired;
+        rules_ = rules;
+        if (changed) {
+            // The verdict shown was made by the old rules.
+            showTrialVerdict(verdict_, std::nullopt);
+        }
     }
 }
 
@@ -537,6 +554,9 @@ void TemplateEditor::save() {
                              BoxIcon::Warning);
         return;
     }
+    if (!confirmNameTaken(name)) {
+        return;
+    }
     const PendingCapture& pending = capture_.pending;
     const TemplateFields fields = pageFields();
 
@@ -584,7 +604,34 @@ void TemplateEditor::save() {
     if (newCid != 0 && pending.cookieExpires.isValid()) {
         book_.rememberCookieExpiry(newCid, pending.cookieExpires);
     }
+    // What went in with the site (its account's cookie, header lines and body, its rules and
+    // steps) is not kept for the next one; the page's fields stay for a similar site.
+    capture_.pending.clear();
+    rules_ = {};
+    flow_.reset();
+    flowRequests_ = 0;
+    showPending();
     book_.reload();
+}
+
+bool TemplateEditor::confirmNameTaken(const Text& name) {
+    if (name.empty()) {
+        return true;
+    }
+    const SiteList& sites = book_.sites();
+    const bool taken = std::any_of(sites.begin(), sites.end(), [&name](const SiteTemplate& site) {
+        return site.WebName == name;
+    });
+    if (!taken) {
+        return true;
+    }
+    BoxRequest question;
+    question.text = QStringLiteral("已有同名网站“%1”：再保存会多出一个同名的网站。仍要保存吗？")
+                        .arg(fromAnsi(name));
+    question.caption = QStringLiteral("保存工具");
+    question.icon = BoxIcon::Question;
+    question.buttons = BoxButtons::OkCancel;
+    return MessageBoxes::show(owner_, question) == BoxAnswer::Ok;
 }
 
 }  // namespace vesprey::ui

@@ -58,9 +58,11 @@ public:
     void applyRecordedFlow(std::string steps, const Text& link, RequestMethod method);
 
 public slots:
-    void manualFill();      // "人工填写": the manual-fill window, modal, in the current mode
-    void oneClickImport();  // "一键置入": the import window, then the import
-    void editRules();       // "判定规则": the rules window, modal, on the pending rules
+    void manualFill();  // "人工填写": the manual-fill window, modal, in the current mode
+    // "一键置入": the import window, then the import; the window shows the text the last one
+    // could not import.
+    void oneClickImport();
+    void editRules();  // "判定规则": the rules window, modal, on the pending rules
     // "多步骤…": the step list of the pending flow, or of the page's one-request template as one
     // step. What the list holds when it is closed with "确定" becomes the pending flow, the
     // page showing its first request; a list closed unchanged changes nothing, so that a
@@ -72,7 +74,9 @@ public slots:
     // the flow runs beside the window (the pending cookie its "cookie") and its steps are shown
     // in the step window; its result and verdict come here once it has ended.
     void trial();
-    void save();  // "保存"
+    // "保存": a name the list has already is saved only once the user says so; a saved site's
+    // pending capture, rules and steps are cleared, the page's fields stay.
+    void save();
     // The user picked another conversion: the last trial's answer, while the result box still
     // shows what came of it, is converted and evaluated again (no new request); otherwise the
     // text of the result box is.
@@ -106,6 +110,8 @@ private:
     // page.
     void applySteps(std::string steps);
     TemplateFields pageFields() const;
+    // True when no site of the list has the name, or the user wants another one of that name.
+    bool confirmNameTaken(const Text& name);
     void refuseImport(const std::string& message);
     // Checks GET or POST, JSON or 正则; nothing checks neither.
     void setMethod(std::optional<RequestMethod> method);
@@ -135,6 +141,7 @@ private:
     QLabel* pending_ = nullptr;
     std::optional<TrialDisplay> trial_;
     Text importText_;
+    QString refusedImport_;  // the last text "解 析" could not import; the next window shows it
     VerdictRules rules_;
     std::optional<std::string> flow_;
     std::size_t flowRequests_ = 0;  // of flow_
