@@ -407,8 +407,8 @@ PushError missingSetting(const PushChannelInfo& channel, const Settings& setting
     for (const PushSettingField& field : channel.fields) {
         if (field.required && field.member != "url" && field.member != "host" &&
             settings.get(field.member).empty()) {
-            return push_detail::settingsError("没有设置 " + std::string(channel.name) + " 的 " +
-                                              std::string(field.member));
+            return push_detail::settingsError("没有设置 " +
+                                              pushSettingName(channel.name, field.member));
         }
     }
     return {};
@@ -431,9 +431,9 @@ PushOutcome pushThrough(const Channel& channel, std::string_view title,
     }
     const std::string base = baseUrl(info, settings, environment);
     if (base.empty()) {
-        return failedOutcome(push_detail::settingsError(
-            "没有设置服务地址（" + std::string(info.name) + " 的 url，或环境变量 " +
-            std::string(info.urlVariable) + "）"));
+        return failedOutcome(
+            push_detail::settingsError("没有设置服务地址（" + pushSettingName(info.name, "url") +
+                                       "，或环境变量 " + std::string(info.urlVariable) + "）"));
     }
     return push_detail::sendParts(
         contentParts(channel, Call{settings, base, title, {}}, lines),

@@ -96,6 +96,11 @@ std::span<const PushChannelInfo> pushChannels();
 const PushChannelInfo* findPushChannel(std::string_view name);
 std::string_view pushChannelOfRow(int row);
 std::string pushChannelNames(std::string_view separator);
+// The channel's name in a sentence a user reads ("Bark", "Server酱", "钉钉机器人", "企业微信",
+// "电子邮件", ...); the name itself for a channel without one.
+std::string_view pushChannelCaption(std::string_view name);
+// A setting of a channel in a sentence: "Telegram 的 chat_id", "电子邮件的 host".
+std::string pushSettingName(std::string_view channel, std::string_view member);
 
 // The settings of the channels that keep a JSON object, by channel name (code page 936 text, as
 // read from the Send rows 4 and up). A channel without a row has no entry.

@@ -467,13 +467,13 @@ PushError mailSettings(const Settings& settings, const PushEnvironment& environm
     if (!port.empty()) {
         const std::optional<int> number = portNumber(port);
         if (!number) {
-            return settingsError("email 的 port 应是 1 到 65535 之间的数");
+            return settingsError("电子邮件的 port 应是 1 到 65535 之间的数");
         }
         mail.port = *number;
     }
     const std::optional<MailSecurity> security = securityNamed(settings.get("tls"), mail.port);
     if (!security) {
-        return settingsError("email 的 tls 只能是 starttls、ssl 或 none");
+        return settingsError("电子邮件的 tls 只能是 starttls、ssl 或 none");
     }
     mail.security = *security;
     mail.host = settings.get("host");
@@ -484,7 +484,7 @@ PushError mailSettings(const Settings& settings, const PushEnvironment& environm
         }
     }
     if (mail.host.empty()) {
-        return settingsError("没有设置服务地址（email 的 host）");
+        return settingsError("没有设置服务地址（电子邮件的 host）");
     }
     mail.user = settings.get("user");
     mail.password = settings.get("password");
@@ -497,7 +497,7 @@ PushError mailSettings(const Settings& settings, const PushEnvironment& environm
         mail.to.push_back(mail.from);
     }
     if (mail.from.empty()) {
-        return settingsError("没有设置发件人（email 的 from，或作为发件地址的 user）");
+        return settingsError("没有设置发件人（电子邮件的 from，或作为发件地址的 user）");
     }
     return {};
 }
@@ -598,7 +598,7 @@ std::string givenTextProblem(std::string_view given) {
 
 std::string valueProblem(const PushChannelInfo& channel, std::string_view member,
                          const JsonDocument& value) {
-    const std::string where = std::string(channel.name) + " 的 " + std::string(member);
+    const std::string where = pushSettingName(channel.name, member);
     if (!storableKind(value.GetType(std::string_view()))) {
         return where + " 应是文本";
     }
@@ -737,6 +737,30 @@ ChannelSettingsUpdate updateChannelSettings(const PushChannelInfo& channel, std:
     }
     update.settings = merged.ToText();
     return update;
+}
+
+std::string_view pushChannelCaption(std::string_view name) {
+    static constexpr std::pair<std::string_view, std::string_view> kCaptions[] = {
+        {"bark", "Bark"},           {"serverchan", "Server酱"},
+        {"dingtalk", "钉钉机器人"}, {"ntfy", "ntfy"},
+        {"gotify", "Gotify"},       {"telegram", "Telegram"},
+        {"wecom", "企业微信"},      {"feishu", "飞书"},
+        {"pushplus", "PushPlus"},   {"serverchan3", "Server酱³"},
+        {"webhook", "Webhook"},     {"email", "电子邮件"},
+    };
+    for (const auto& [channel, caption] : kCaptions) {
+        if (channel == name) {
+            return caption;
+        }
+    }
+    return name;
+}
+
+std::string pushSettingName(std::string_view channel, std::string_view member) {
+    const std::string_view caption = pushChannelCaption(channel);
+    // A space only between two Latin words.
+    const bool latin = !caption.empty() && static_cast<unsigned char>(caption.back()) < 0x80;
+    return std::string(caption) + (latin ? " 的 " : "的 ") + std::string(member);
 }
 
 }  // namespace vesprey

@@ -703,12 +703,12 @@ TEST_F(Push, AChannelLackingWhatItNeedsSendsNothing) {
     serveChannelAt("telegram", service.url("/"));
     const SettingsCase cases[] = {
         {"gotify", R"({"token":"g"})",
-         "没有设置服务地址（gotify 的 url，或环境变量 VESPREY_GOTIFY_URL）"},
-        {"webhook", "{}", "没有设置服务地址（webhook 的 url，或环境变量 VESPREY_WEBHOOK_URL）"},
-        {"telegram", R"({"token":"1:A"})", "没有设置 telegram 的 chat_id"},
-        {"email", R"({"to":"a@example.com"})", "没有设置服务地址（email 的 host）"},
+         "没有设置服务地址（Gotify 的 url，或环境变量 VESPREY_GOTIFY_URL）"},
+        {"webhook", "{}", "没有设置服务地址（Webhook 的 url，或环境变量 VESPREY_WEBHOOK_URL）"},
+        {"telegram", R"({"token":"1:A"})", "没有设置 Telegram 的 chat_id"},
+        {"email", R"({"to":"a@example.com"})", "没有设置服务地址（电子邮件的 host）"},
         {"email", R"({"host":"127.0.0.1","user":"me@example.com","tls":"smime"})",
-         "email 的 tls 只能是 starttls、ssl 或 none"},
+         "电子邮件的 tls 只能是 starttls、ssl 或 none"},
         {"pigeon", "{}",
          "没有这个推送通道：pigeon。可用的通道：bark、serverchan、dingtalk、ntfy、gotify、"
          "telegram、wecom、feishu、pushplus、serverchan3、webhook、email"},
@@ -834,8 +834,8 @@ TEST_F(Push, SettingsThatCannotBeStoredAreRefusedWithTheReason) {
         {"ntfy", R"(["topic"])", R"(设置应是一个 JSON 对象，如 {"token":"…"})"},
         {"ntfy", R"({"topic":true})", "ntfy 的 topic 应是文本"},
         {"ntfy", R"({"topic":"a\nb"})", "ntfy 的 topic 不能含换行符"},
-        {"email", R"({"port":"70000"})", "email 的 port 应是 1 到 65535 之间的数"},
-        {"email", R"({"tls":"smime"})", "email 的 tls 只能是 starttls、ssl 或 none"},
+        {"email", R"({"port":"70000"})", "电子邮件的 port 应是 1 到 65535 之间的数"},
+        {"email", R"({"tls":"smime"})", "电子邮件的 tls 只能是 starttls、ssl 或 none"},
         {"bark", R"({"key":"k","sound":"bell"})", "bark 只有 key 一项设置，没有 sound"},
         // What the lenient parser would bend: nothing, a second object, a control character.
         {"ntfy", " \r\n\t", R"(设置是空的：请给出一个 JSON 对象，如 {"token":"…"})"},
@@ -844,7 +844,7 @@ TEST_F(Push, SettingsThatCannotBeStoredAreRefusedWithTheReason) {
         {"ntfy", R"({"topic":"a\u0000b"})", "设置的文本里不能有控制字符（\\u0000）"},
         {"ntfy", R"({"topic":"a\u001Fb"})", "设置的文本里不能有控制字符（\\u001F）"},
         {"ntfy", "{\"topic\":\"a\x01b\"}", "设置的文本里不能有控制字符"},
-        {"email", R"({"tls":""})", "email 的 tls 只能是 starttls、ssl 或 none"},
+        {"email", R"({"tls":""})", "电子邮件的 tls 只能是 starttls、ssl 或 none"},
     };
     for (const SettingsCase& c : cases) {
         EXPECT_EQ(refusal(c.channel, c.settings), c.words) << c.settings;
