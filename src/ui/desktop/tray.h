@@ -1,6 +1,6 @@
 // The desktop program in the system tray: an icon with a menu (开始签到, 停止签到, 显示窗口, 退出),
-// the main window hidden to the tray when minimised (and, with "关闭时最小化到托盘", when closed), a
-// tooltip with the next scheduled pass and the last pass's counts, and a desktop notice with the
+// the main window hidden to the tray when minimised (and, with "关闭时最小化到托盘", when closed),
+// a tooltip with the next scheduled pass and the last pass's counts, and a desktop notice with the
 // verdict counts after each pass that brings the window back when clicked. Only where the
 // desktop has a tray; elsewhere minimising leaves the window on the task bar. Hidden to the tray,
 // the window's timers go on, so the daily schedule still runs.
