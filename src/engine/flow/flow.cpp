@@ -97,28 +97,12 @@ private:
     }
 
     static Source source(std::size_t number, const std::string& from) {
-        Source s;
-        const std::string lowered = [&] {
-            std::string t = from;
-            std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) {
-                return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            });
-            return t;
-        }();
-        if (lowered.empty() || lowered == "content") {
-            s.kind = Source::Kind::Content;
-        } else if (lowered == "status") {
-            s.kind = Source::Kind::Status;
-        } else if (lowered == "header") {
-            s.kind = Source::Kind::Headers;
-        } else if (lowered.rfind("header-", 0) == 0 && lowered.size() > 7) {
-            s.kind = Source::Kind::Header;
-            s.header = from.substr(7);
-        } else {
+        std::optional<Source> s = ruleSource(from);
+        if (!s) {
             refuse(number, stepName(number) + "的规则从“" + quoted(from) +
                                "”取值，Vesprey 只认 content、status、header 和 header-名字");
         }
-        return s;
+        return std::move(*s);
     }
 
     RulePattern pattern(std::size_t number, const Value& rule, const std::string& list) {
@@ -355,6 +339,27 @@ std::variant<Flow, FlowError> parseFlow(std::string_view utf8) {
     } catch (const Refusal& refusal) {
         return refusal.error;
     }
+}
+
+std::optional<Source> ruleSource(std::string_view from) {
+    std::string lowered(from);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+    Source s;
+    if (lowered.empty() || lowered == "content") {
+        s.kind = Source::Kind::Content;
+    } else if (lowered == "status") {
+        s.kind = Source::Kind::Status;
+    } else if (lowered == "header") {
+        s.kind = Source::Kind::Headers;
+    } else if (lowered.rfind("header-", 0) == 0 && lowered.size() > 7) {
+        s.kind = Source::Kind::Header;
+        s.header = std::string(from.substr(7));
+    } else {
+        return std::nullopt;
+    }
+    return s;
 }
 
 std::variant<Utf8Regex, Utf8RegexError> compileRuleRegex(const RuleRegex& regex) {

@@ -28,6 +28,10 @@ struct Source {
     std::string header;  // Kind::Header: the header's name
 };
 
+// Where a rule looks, read from its "from": "content" (or nothing), "status", "header" or
+// "header-Name", without regard to case; nothing for any other text.
+std::optional<Source> ruleSource(std::string_view from);
+
 // A regular expression of a rule: the text as written (rendered with the variables before use,
 // then read as "/pattern/flags" or as a plain pattern).
 struct RulePattern {

@@ -228,21 +228,13 @@ std::optional<std::string> templateProblem(std::string_view text) {
 }
 
 std::optional<std::string> ruleProblem(const EditedRule& rule) {
-    if (auto problem = templateProblem(rule.re)) {
-        return problem;
+    auto compiled = Template::compile(rule.re);
+    if (const auto* error = std::get_if<TemplateError>(&compiled)) {
+        return "读不懂的表达式（" + position(error->position) + "）：" + error->message;
     }
-    const std::string from = [&] {
-        std::string t = rule.from;
-        std::transform(t.begin(), t.end(), t.begin(), [](unsigned char c) {
-            return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        });
-        return t;
-    }();
-    if (!from.empty() && from != "content" && from != "status" && from != "header" &&
-        !(from.rfind("header-", 0) == 0 && from.size() > 7)) {
+    if (!ruleSource(rule.from)) {
         return "不认识的取值位置“" + rule.from + "”：只能是内容、状态码、响应头或某个响应头";
     }
-    auto compiled = Template::compile(rule.re);
     if (std::get<Template>(compiled).isPlain()) {
         auto checked = compileRuleRegex(ruleRegex(rule.re));
         if (const auto* error = std::get_if<Utf8RegexError>(&checked)) {
