@@ -16,6 +16,7 @@
 #include "engine/push.h"
 #include "store/push_channels.h"
 #include "ui/dialogs/message_boxes.h"
+#include "ui/dialogs/pass_options_dialog.h"
 #include "ui/dialogs/push_channels_dialog.h"
 #include "ui/layout.h"
 #include "ui/qt_text.h"
@@ -129,6 +130,14 @@ PushPage::PushPage(SqlDatabase& db, PushEnvironment environment,
         QStringLiteral("签到请求也检查网站的证书（推送总是检查）；证书有误的网站会签到失败"));
     connect(strictTls_, &QCheckBox::toggled, this,
             [this](bool on) { storeSwitch(kStrictTlsSetting, on ? "1" : "0"); });
+    auto* options = place(new QPushButton(QStringLiteral("签到选项…"), timed),
+                          QStringLiteral("超级按钮_签到选项"), 320, 47, 90, 24);
+    options->setToolTip(QStringLiteral("失败重试、代理、自动登录、同步 Cookie 等更多签到设置"));
+    connect(options, &QPushButton::clicked, this, [this] {
+        PassOptionsDialog dialog(db_, window());
+        dialog.placeBeside(window(), 140, 90);
+        dialog.exec();
+    });
     scheduler_ = new Scheduler(period_, schedule_, this);
     connect(schedule_, &QAbstractButton::clicked, scheduler_, &Scheduler::armSchedule);
 

@@ -1,8 +1,8 @@
 // Page 2 "推送区": the push channel of the list (Bark, Server酱, 钉钉) with its key, the further
 // channels ("更多渠道…"), the daily schedule and the pass's switches ("同步通知", "仅失败时推送",
-// "保存更新的 Cookie", "同时签到数", "签到也校验证书"), the push test ("调试") and the key's save.
-// The switches are stored in Sign.db's settings as they are toggled; a running pass reads
-// "同步通知" and the checked channel through PassSwitches.
+// "保存更新的 Cookie", "同时签到数", "签到也校验证书", "签到选项…"), the push test ("调试") and the
+// key's save. The switches are stored in Sign.db's settings as they are toggled; a running pass
+// reads "同步通知" and the checked channel through PassSwitches.
 #pragma once
 
 #include <QStringList>
