@@ -231,6 +231,12 @@ WriteResult deleteAccount(SqlDatabase& db, int cid) {
             return deleted;
         }
     }
+    if (hasTable(db, "AccountNote")) {
+        if (WriteResult deleted = runDelete(db, "DELETE FROM AccountNote WHERE Cid = @Id", cid);
+            !deleted) {
+            return deleted;
+        }
+    }
     return transaction.commit();
 }
 
@@ -243,6 +249,10 @@ WriteResult deleteSite(SqlDatabase& db, int templateId) {
     if (hasTable(db, "AccountInput")) {
         statements.push_back(
             "DELETE FROM AccountInput WHERE Cid IN (SELECT Cid FROM WebCookie WHERE Id = @Id)");
+    }
+    if (hasTable(db, "AccountNote")) {
+        statements.push_back(
+            "DELETE FROM AccountNote WHERE Cid IN (SELECT Cid FROM WebCookie WHERE Id = @Id)");
     }
     statements.push_back("DELETE FROM WebCookie WHERE Id = @Id");
     if (hasTable(db, "Flow")) {

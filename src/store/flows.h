@@ -65,10 +65,10 @@ WriteResult addFlowAccount(SqlDatabase& db, int templateId, std::string_view cti
 // The Cid of a template's newest account; nothing when it has none.
 std::optional<int> selectMaxCid(SqlDatabase& db, int templateId);
 
-// Deletes an account: its WebCookie row and its inputs, in one transaction.
+// Deletes an account: its WebCookie row, its inputs and its note, in one transaction.
 WriteResult deleteAccount(SqlDatabase& db, int cid);
-// Deletes a site: its Template row, its accounts with their inputs, its steps and its verdict
-// rules, in one transaction.
+// Deletes a site: its Template row, its accounts with their inputs and notes, its steps and its
+// verdict rules, in one transaction.
 WriteResult deleteSite(SqlDatabase& db, int templateId);
 
 }  // namespace vesprey

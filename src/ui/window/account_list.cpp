@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -141,7 +142,8 @@ const std::array<int, kAccountColumns>& AccountListModel::widths() {
 }
 
 void AccountListModel::load(const SiteList& sites,
-                            const std::function<bool(const SiteTemplate&)>& ready) {
+                            const std::function<bool(const SiteTemplate&)>& ready,
+                            const std::function<QString(int cid)>& note) {
     static const QString kYes = QStringLiteral("√");
     static const QString kNo = QStringLiteral("×");
     // What the rows showed, by their template and account, for the rows listed again.
@@ -156,9 +158,13 @@ void AccountListModel::load(const SiteList& sites,
     verdicts_.assign(sites.size(), std::nullopt);
     cookieWarnings_.assign(sites.size(), QString());
     ready_.assign(sites.size(), false);
+    notes_.assign(sites.size(), QString());
     rows_.reserve(sites.size());
     for (std::size_t i = 0; i < sites.size(); ++i) {
         ready_[i] = ready(sites[i]);
+        if (note && sites[i].Cid != 0) {
+            notes_[i] = note(sites[i].Cid);
+        }
         const auto texts = siteListRow(sites[i], i);
         Row row;
         for (int c = 0; c < kAccountColumns; ++c) {
@@ -183,6 +189,7 @@ void AccountListModel::clear() {
     verdicts_.clear();
     cookieWarnings_.clear();
     ready_.clear();
+    notes_.clear();
     endResetModel();
 }
 
@@ -195,6 +202,45 @@ void AccountListModel::clearResults() {
         emit dataChanged(index(0, kColumnResult),
                          index(static_cast<int>(rows_.size()) - 1, kColumnResult));
     }
+}
+
+void AccountListModel::clearResults(const std::vector<int>& rows) {
+    for (const int row : rows) {
+        if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
+            continue;
+        }
+        rows_[static_cast<std::size_t>(row)][static_cast<std::size_t>(kColumnResult)].clear();
+        verdicts_[static_cast<std::size_t>(row)].reset();
+        const QModelIndex changed = index(row, kColumnResult);
+        emit dataChanged(changed, changed);
+    }
+}
+
+QString AccountListModel::note(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < notes_.size()
+               ? notes_[static_cast<std::size_t>(row)]
+               : QString();
+}
+
+bool AccountListModel::hasAccount(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < keys_.size() &&
+           keys_[static_cast<std::size_t>(row)].second != 0;
+}
+
+bool AccountListModel::matches(int row, const QStringList& words) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) {
+        return false;
+    }
+    const auto at = static_cast<std::size_t>(row);
+    QStringList fields{cell(row, kColumnSite), notes_[at], cell(row, kColumnResult),
+                       emptyResultText(row)};
+    if (verdicts_[at]) {
+        fields.append(verdicts_[at]->toolTip);  // the caption and the rule's reason
+    }
+    const QString haystack = fields.join(QChar(u'\n'));
+    return std::all_of(words.begin(), words.end(), [&](const QString& word) {
+        return haystack.contains(word, Qt::CaseInsensitive);
+    });
 }
 
 bool AccountListModel::ready(int row) const {
@@ -306,6 +352,19 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const {
             return QVariant::fromValue(QColor(0x9e, 0x9e, 0x9e));
         }
     }
+    if (index.column() == kColumnSite) {
+        const QString note = this->note(index.row());
+        if (role == Qt::EditRole) {
+            return note;
+        }
+        if (!note.isEmpty() && role == Qt::DisplayRole) {
+            return cell(index.row(), kColumnSite) + QStringLiteral("（") + note +
+                   QStringLiteral("）");
+        }
+        if (!note.isEmpty() && role == Qt::ToolTipRole) {
+            return cell(index.row(), kColumnSite) + QStringLiteral("\n备注：") + note;
+        }
+    }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         return cell(index.row(), index.column());
     }
@@ -330,6 +389,52 @@ QVariant AccountListModel::headerData(int section, Qt::Orientation orientation, 
         return QVariant::fromValue(Qt::AlignCenter);
     }
     return {};
+}
+
+Qt::ItemFlags AccountListModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags flags = QAbstractTableModel::flags(index);
+    if (index.isValid() && index.column() == kColumnSite && hasAccount(index.row())) {
+        flags |= Qt::ItemIsEditable;
+    }
+    return flags;
+}
+
+bool AccountListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !index.isValid() || index.column() != kColumnSite ||
+        !hasAccount(index.row()) || !noteStore_) {
+        return false;
+    }
+    const QString note = value.toString().simplified();
+    const auto row = static_cast<std::size_t>(index.row());
+    if (note == notes_[row]) {
+        return true;
+    }
+    if (!noteStore_(keys_[row].second, note)) {
+        return false;
+    }
+    notes_[row] = note;
+    emit dataChanged(index, index, {Qt::DisplayRole, Qt::ToolTipRole, Qt::EditRole});
+    return true;
+}
+
+AccountFilter::AccountFilter(AccountListModel* list, QObject* parent)
+    : QSortFilterProxyModel(parent), list_(list) {
+    setSourceModel(list);
+    setDynamicSortFilter(true);
+}
+
+void AccountFilter::setSearch(const QString& text) {
+    if (text == search_) {
+        return;
+    }
+    search_ = text;
+    // Blanks of every kind part the words, the full-width one too.
+    words_ = text.simplified().split(QChar(u' '), Qt::SkipEmptyParts);
+    invalidateRowsFilter();
+}
+
+bool AccountFilter::filterAcceptsRow(int sourceRow, const QModelIndex& /*sourceParent*/) const {
+    return words_.isEmpty() || list_->matches(sourceRow, words_);
 }
 
 }  // namespace vesprey::ui

@@ -14,8 +14,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "engine/sign_in_run.h"
+#include "store/history.h"
 #include "store/push_channels.h"
 #include "ui/desktop/autostart.h"
 #include "ui/desktop/tray.h"
@@ -27,8 +29,8 @@
 #include "ui/qt_text.h"
 #include "ui/skin.h"
 #include "ui/window/about_page.h"
-#include "ui/window/pass_options.h"
 #include "ui/window/pass_history.h"
+#include "ui/window/pass_options.h"
 #include "ui/window/push_page.h"
 #include "ui/window/scheduler.h"
 #include "ui/window/sign_in_pass.h"
@@ -101,6 +103,9 @@ MainWindow::~MainWindow() {
         pass_.join();
     }
     templatePage_->editor().stopTrial();
+    // A 备注 still being edited is committed as its editor loses the keyboard, which happens
+    // while the widgets go, after the book: it is dropped instead.
+    signPage_->dropEditing();
 }
 
 void MainWindow::buildTitleStrip() {
@@ -187,6 +192,7 @@ void MainWindow::buildPages() {
     signPage_ = new SignPage(book_, capture_, *calls_);
     book_.setReloaded([this](const ReadResult& read) { signPage_->showList(read); });
     connect(signPage_, &SignPage::signInRequested, this, &MainWindow::startPassFromMenu);
+    connect(signPage_, &SignPage::signChosenRequested, this, &MainWindow::startChosenPass);
     connect(signPage_, &SignPage::historyRequested, this, &MainWindow::showHistory);
     connect(signPage_, &SignPage::stopRequested, this, &MainWindow::stopPass);
     tabs_->addTab(signPage_, QStringLiteral("签到区"));
@@ -252,6 +258,35 @@ void MainWindow::startUp() {
     }
     showCloseToTrayAvailable();
     pushPage_->restoreKeptSettings(kept_);
+    readLastPass();
+}
+
+void MainWindow::readLastPass() {
+    lastPass_.clear();
+    HistoryDatabase history;
+    std::vector<HistoryEntry> rows;
+    if (!HistoryDatabase::exists(databasePath_) || !history.open(databasePath_).ok() ||
+        !history.readLastPass(rows).ok() || rows.empty()) {
+        return;  // no pass yet, or none that can be read: the tooltip says nothing of it
+    }
+    VerdictCounts counts{};
+    for (const HistoryEntry& row : rows) {
+        for (std::size_t v = 0; v < kVerdictCount; ++v) {
+            if (row.verdict == verdictName(static_cast<Verdict>(v))) {
+                ++counts[v];
+            }
+        }
+    }
+    // "yyyy-MM-dd HH:mm:ss": the month, the day and the minute.
+    const QString time = fromAnsi(rows.front().time).mid(5, 11);
+    lastPass_ = QStringLiteral("（%1）：").arg(time) + fromAnsi(verdictCountsText(counts));
+}
+
+QString MainWindow::lastPassText() const {
+    if (const QString counts = passCountsText(); !counts.isEmpty()) {
+        return QStringLiteral("：") + counts;
+    }
+    return lastPass_;
 }
 
 void MainWindow::useTray(std::unique_ptr<TrayIcon> tray) {
@@ -433,6 +468,39 @@ void MainWindow::startPassFromMenu() {
     startPass();
 }
 
+void MainWindow::startChosenPass() {
+    if (passRunning_) {
+        return;
+    }
+    // The accounts by template and Cid: the reload may list them at other rows.
+    std::set<std::pair<int, int>> keys;
+    for (const int row : signPage_->selectedRows()) {
+        if (row >= 0 && static_cast<std::size_t>(row) < book_.sites().size()) {
+            const SiteTemplate& site = book_.sites()[static_cast<std::size_t>(row)];
+            keys.emplace(site.id, site.Cid);
+        }
+    }
+    reloadSiteList();
+    std::vector<int> chosen;
+    const SiteList& sites = book_.sites();
+    for (std::size_t row = 0; row < sites.size(); ++row) {
+        if (keys.contains({sites[row].id, sites[row].Cid})) {
+            chosen.push_back(static_cast<int>(row));
+        }
+    }
+    if (chosen.empty()) {
+        showStatusNotice(QStringLiteral("选中的账号已不在列表里，没有签到。"),
+                         std::chrono::seconds(10));
+        return;
+    }
+    startPass(&chosen);
+}
+
+namespace {
+// How long a scheduled pass that found another pass on its Sign.db waits before it tries again.
+constexpr int kScheduledRetrySeconds = 60;
+}  // namespace
+
 void MainWindow::startScheduledPass() {
     selectPage(0);
     // A pass started from the menu is still going: it re-arms the schedule at its end, so the
@@ -440,8 +508,12 @@ void MainWindow::startScheduledPass() {
     if (passRunning_) {
         return;
     }
+    // Refused while vesprey-cli signs on this Sign.db: today's run is still to come, a minute on.
+    if (!startPass()) {
+        pushPage_->scheduler().retryIn(kScheduledRetrySeconds);
+        return;
+    }
     rememberScheduledPass();
-    startPass();
 }
 
 bool MainWindow::scheduledPassStarted(const QString& day) const {
@@ -474,9 +546,9 @@ void MainWindow::rememberScheduledPass() {
     }
 }
 
-void MainWindow::startPass() {
-    // A pass of vesprey-cli sign on this Sign.db is running: it signs the accounts, this one
-    // does not. A schedule goes on counting to its next day.
+bool MainWindow::startPass(const std::vector<int>* chosen) {
+    // A pass of vesprey-cli sign on this Sign.db is running: this one does not start. A schedule
+    // goes on counting (a scheduled pass tries again, see startScheduledPass).
     if (passLock_.take(databasePath_) == PassLock::Outcome::Held) {
         showStatusNotice(QStringLiteral("另一个签到（vesprey-cli sign）正在这个 Sign.db "
                                         "上进行，这次没有签到；请等它结束后再试。"),
@@ -484,21 +556,30 @@ void MainWindow::startPass() {
         if (scheduleChecked()) {
             setTimerPeriod(1000);
         }
-        return;
+        return false;
     }
     passRunning_ = true;
     setPassControlsEnabled(false);
     showPassCounts(QString());
-    signPage_->clearResults();
     PassPlan plan;
     const SiteList& sites = book_.sites();
-    plan.rows.reserve(sites.size());
+    passListRows_.clear();
+    if (chosen != nullptr) {
+        signPage_->clearResults(*chosen);
+        passListRows_ = *chosen;
+    } else {
+        signPage_->clearResults();
+        for (std::size_t row = 0; row < sites.size(); ++row) {
+            passListRows_.push_back(static_cast<int>(row));
+        }
+    }
+    plan.rows.reserve(passListRows_.size());
     passDone_ = 0;
     passPlanned_ = 0;
-    for (std::size_t row = 0; row < sites.size(); ++row) {
-        const bool requested = signPage_->ready(static_cast<int>(row));
+    for (const int row : passListRows_) {
+        const bool requested = signPage_->ready(row);
         passPlanned_ += requested ? 1 : 0;
-        plan.rows.push_back({sites[row], requested, nullptr});
+        plan.rows.push_back({sites[static_cast<std::size_t>(row)], requested, nullptr});
     }
     showPassProgress();
     progress_->show();
@@ -529,19 +610,20 @@ void MainWindow::startPass() {
         showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
                              fromAnsi(readFailureText(prepared.flows)),
                          std::chrono::seconds(30));
-        return;
+        return true;  // said; trying again would not help
     }
     emit passStarted();
     const auto hold = finishedHold_;
     pass_ = std::jthread([this, hold](std::stop_token stop) {
         PassResult result;
         {
-            WindowPassObserver observer(*this, hold);
+            WindowPassObserver observer(*this, hold, passListRows_);
             WindowMessageSink messages(*calls_, stop);
             result = session_->run(observer, messages, stop);
         }
         calls_->post([this, result = std::move(result)] { onPassFinished(result); });
     });
+    return true;
 }
 
 void MainWindow::onPassFinished(const PassResult& result) {
@@ -552,7 +634,15 @@ void MainWindow::onPassFinished(const PassResult& result) {
     progress_->hide();
     layoutStatusStrip();
     setPassControlsEnabled(true);
-    keepRequestState(result, book_.sites());
+    // The pass's reports at their list rows; rows outside a pass of chosen rows as skipped.
+    PassResult listed;
+    listed.reports.resize(book_.sites().size());
+    for (std::size_t row = 0; row < result.reports.size() && row < passListRows_.size(); ++row) {
+        if (static_cast<std::size_t>(passListRows_[row]) < listed.reports.size()) {
+            listed.reports[static_cast<std::size_t>(passListRows_[row])] = result.reports[row];
+        }
+    }
+    keepRequestState(listed, book_.sites());
     if (result.stopped) {
         setStatus(QStringLiteral("签到已停止：完成 %1/%2").arg(passDone_).arg(passPlanned_));
     }
@@ -563,7 +653,7 @@ void MainWindow::onPassFinished(const PassResult& result) {
             addStatusNotice(QStringLiteral("签到历史没有保存：") + fromAnsi(written.error),
                             kHistoryFailureShown);
         }
-        showRefusedCookies(result);
+        showRefusedCookies(listed);
         if (saveRenewedCookiesChecked()) {
             saveRenewedCookies(result);
         }

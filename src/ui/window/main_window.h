@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/environment.h"
 #include "engine/sign_in_run.h"
@@ -74,6 +75,10 @@ public:
     // which rewrites the status label every second, all go on as they are while the counts stay.
     void showPassCounts(const QString& text);
     QString passCountsText() const;
+    // What the tray says after "上次签到": "：" and this session's last counts, or before its
+    // first pass "（12-10 08:03）：" and the counts of the last pass History.db holds; empty
+    // when there is none.
+    QString lastPassText() const;
     // Shows `text` in the status label for `duration` (a failed push, say): texts set meanwhile,
     // the schedule's countdown among them, wait behind it and the latest shows when it goes.
     void showStatusNotice(const QString& text, std::chrono::milliseconds duration);
@@ -119,7 +124,10 @@ public:
     std::chrono::milliseconds finishedHold() const { return finishedHold_; }
 
 public slots:
-    void startPassFromMenu();   // "开始签到": reload, then the pass
+    void startPassFromMenu();  // "开始签到": reload, then the pass
+    // "签到选中": reload, then a pass of the selected accounts (those still listed) alone; the
+    // summary, the counts and History.db hold those rows only.
+    void startChosenPass();
     void startScheduledPass();  // the drawn minute: page 0, the pass without a reload
     void showHistory();         // "签到历史": the history window of the last 30 days
     // "停止签到": the running pass stops (a request under way ends within about a second); the
@@ -147,7 +155,11 @@ private:
     void buildStatusStrip();
     void buildPages();
 
-    void startPass();
+    // A pass of every row, or of the list rows in `chosen` (in list order) alone. False when it
+    // could not start because another program's pass holds the Sign.db (said in the status).
+    bool startPass(const std::vector<int>* chosen = nullptr);
+    // The last pass History.db holds, for the tray until this session's first pass.
+    void readLastPass();
     // The pass's end, on this thread after the worker: the rows it requested keep their merged
     // cookies for the next pass without a reload; unless it was stopped, its rows go to
     // History.db, and the cookies sites renewed for accounts that went well are saved when
@@ -217,6 +229,9 @@ private:
     bool passRunning_ = false;
     int passDone_ = 0;
     int passPlanned_ = 0;
+    // The list row of each row of the running pass's plan.
+    std::vector<int> passListRows_;
+    QString lastPass_;  // see lastPassText
     std::chrono::milliseconds finishedHold_{2000};
     std::jthread pass_;
 };

@@ -32,8 +32,9 @@ BoxIcon boxIcon(MessageIcon icon) {
 
 }  // namespace
 
-WindowPassObserver::WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold)
-    : window_(window), hold_(hold) {}
+WindowPassObserver::WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold,
+                                       const std::vector<int>& listRows)
+    : window_(window), hold_(hold), listRows_(listRows) {}
 
 void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned) {
     window_.calls().post(
@@ -42,7 +43,9 @@ void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned)
         });
 }
 
-void WindowPassObserver::rowFinished(std::size_t row, const AccountReport& report) {
+void WindowPassObserver::rowFinished(std::size_t planRow, const AccountReport& report) {
+    const std::size_t row =
+        planRow < listRows_.size() ? static_cast<std::size_t>(listRows_[planRow]) : planRow;
     if (!report.stopped) {
         window_.calls().post(
             [window = &window_, r = static_cast<int>(row)] { window->passRowFinished(r); });

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <stop_token>
+#include <vector>
 
 #include "engine/messages.h"
 #include "engine/sign_in_run.h"
@@ -25,7 +26,9 @@ class WindowQueue;
 // seconds in the status label.
 class WindowPassObserver final : public PassObserver {
 public:
-    WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold);
+    // `listRows` gives the list row of each of the plan's rows; it outlives the observer.
+    WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold,
+                       const std::vector<int>& listRows);
 
     void rowStarted(std::size_t row, const PassRow& planned) override;
     void rowFinished(std::size_t row, const AccountReport& report) override;
@@ -35,6 +38,7 @@ public:
 private:
     MainWindow& window_;
     std::chrono::milliseconds hold_;
+    const std::vector<int>& listRows_;
 };
 
 // The evaluation's messages: a modal box without owner on the window thread, while the worker

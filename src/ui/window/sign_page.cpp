@@ -3,10 +3,16 @@
 #include <QAction>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QStringList>
+#include <QToolButton>
 #include <QTreeView>
+#include <algorithm>
 
 #include "text/gbk_text.h"
 #include "ui/browser/browser_loader.h"
@@ -40,17 +46,20 @@ QString deleteQuestion(const SiteTemplate& entry) {
 SignPage::SignPage(SiteBook& book, CaptureState& capture, WindowQueue& calls)
     : book_(book), capture_(capture), calls_(calls) {
     model_ = new AccountListModel(this);
+    model_->setNoteStore([this](int cid, const QString& note) { return storeNote(cid, note); });
+    filter_ = new AccountFilter(model_, this);
     list_ = new QTreeView(this);
     list_->setObjectName(QStringLiteral("超级列表框_签到区"));
     list_->setGeometry(0, -2, 590, 350);
-    list_->setModel(model_);
+    listSize_ = list_->size();
+    list_->setModel(filter_);
     list_->setRootIsDecorated(false);
     list_->setItemsExpandable(false);
     list_->setUniformRowHeights(true);
     list_->setAlternatingRowColors(true);
-    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);  // the note: F2 or the menu
     list_->setAllColumnsShowFocus(true);
     list_->header()->setStretchLastSection(true);
     list_->header()->setSectionsMovable(false);
@@ -62,58 +71,132 @@ SignPage::SignPage(SiteBook& book, CaptureState& capture, WindowQueue& calls)
     connect(list_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { menu_->popup(list_->viewport()->mapToGlobal(at)); });
     connect(list_, &QAbstractItemView::doubleClicked, this, &SignPage::copySelectedResult);
+
+    searchBar_ = new QWidget(this);
+    searchBar_->setObjectName(QStringLiteral("区域_搜索"));
+    auto* bar = new QHBoxLayout(searchBar_);
+    bar->setContentsMargins(4, 3, 4, 3);
+    bar->setSpacing(6);
+    search_ = new QLineEdit(searchBar_);
+    search_->setObjectName(QStringLiteral("编辑框_搜索"));
+    search_->setPlaceholderText(QStringLiteral("搜索网站、备注、返回内容或判定（空格隔开几个词）"));
+    search_->setClearButtonEnabled(true);
+    search_->installEventFilter(this);
+    searchCount_ = new QLabel(searchBar_);
+    searchCount_->setObjectName(QStringLiteral("标签_搜索结果"));
+    auto* close = new QToolButton(searchBar_);
+    close->setObjectName(QStringLiteral("按钮_关闭搜索"));
+    close->setText(QStringLiteral("×"));
+    close->setToolTip(QStringLiteral("关闭搜索（Esc），显示全部账号"));
+    close->setAutoRaise(true);
+    bar->addWidget(search_, 1);
+    bar->addWidget(searchCount_);
+    bar->addWidget(close);
+    searchBar_->hide();
+    connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        filter_->setSearch(text);
+        showSearchCount();
+    });
+    // Enter: the keyboard goes to the first row found.
+    connect(search_, &QLineEdit::returnPressed, this, [this] {
+        if (filter_->rowCount() > 0) {
+            list_->setCurrentIndex(filter_->index(0, 0));
+        }
+        list_->setFocus();
+    });
+    connect(close, &QToolButton::clicked, this, &SignPage::closeSearch);
+    connect(filter_, &QAbstractItemModel::rowsInserted, this, &SignPage::showSearchCount);
+    connect(filter_, &QAbstractItemModel::rowsRemoved, this, &SignPage::showSearchCount);
+    connect(filter_, &QAbstractItemModel::modelReset, this, &SignPage::showSearchCount);
+    connect(filter_, &QAbstractItemModel::layoutChanged, this, &SignPage::showSearchCount);
     buildContextMenu();
+}
+
+bool SignPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == search_ && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        closeSearch();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void SignPage::buildContextMenu() {
     menu_ = new QMenu(QStringLiteral("主"), this);
     menu_->setObjectName(QStringLiteral("菜单_主"));
-    auto addRowCommand = [this](QMenu* into, const QString& name, const QString& caption,
-                                void (SignPage::*command)() = nullptr) {
+    // A row command's key works while the list has the keyboard (Delete in the search field
+    // deletes a character); the pass's and the search's anywhere on the page.
+    auto withKey = [this](QAction* action, const QKeySequence& key, QWidget* on) {
+        action->setShortcut(key);
+        action->setShortcutContext(on == list_ ? Qt::WidgetShortcut
+                                               : Qt::WidgetWithChildrenShortcut);
+        on->addAction(action);
+    };
+    auto addRowCommand = [this, withKey](QMenu* into, const QString& name, const QString& caption,
+                                         void (SignPage::*command)(), const QKeySequence& key) {
         QAction* action = into->addAction(caption);
         action->setObjectName(name);
-        connect(action, &QAction::triggered, this, [this, caption, command] {
-            if (!requireSelection()) {
-                return;
-            }
-            if (command != nullptr) {
+        connect(action, &QAction::triggered, this, [this, command] {
+            if (requireSelection()) {
                 (this->*command)();
-            } else {
-                notYet(caption);
             }
         });
+        withKey(action, key, list_);
         rowActions_.append(action);
     };
     QMenu* login = menu_->addMenu(QStringLiteral("登录"));
     addRowCommand(login, QStringLiteral("菜单_软件登录"), QStringLiteral("软件登录"),
-                  &SignPage::browserLogin);
+                  &SignPage::browserLogin, QKeySequence(Qt::CTRL | Qt::Key_L));
     addRowCommand(login, QStringLiteral("菜单_人工填写"), QStringLiteral("人工填写"),
-                  &SignPage::manualFillAccount);
+                  &SignPage::manualFillAccount, QKeySequence(Qt::CTRL | Qt::Key_K));
     menu_->addSeparator();
     QMenu* edit = menu_->addMenu(QStringLiteral("操作"));
     addRowCommand(edit, QStringLiteral("菜单_删除"), QStringLiteral("删除(&D)"),
-                  &SignPage::deleteAccount);
+                  &SignPage::deleteAccount, QKeySequence::Delete);
     addRowCommand(edit, QStringLiteral("菜单_删除网站"), QStringLiteral("删除网站"),
-                  &SignPage::deleteSite);
+                  &SignPage::deleteSite, QKeySequence(Qt::SHIFT | Qt::Key_Delete));
     addRowCommand(edit, QStringLiteral("菜单_修改"), QStringLiteral("修改(&U)"),
-                  &SignPage::modifyTemplate);
+                  &SignPage::modifyTemplate, QKeySequence(Qt::CTRL | Qt::Key_E));
     addRowCommand(edit, QStringLiteral("菜单_增加"), QStringLiteral("增加(&N)"),
-                  &SignPage::addAccount);
+                  &SignPage::addAccount, QKeySequence(Qt::CTRL | Qt::Key_N));
+    addRowCommand(edit, QStringLiteral("菜单_备注"), QStringLiteral("备注(&R)"),
+                  &SignPage::editNote, QKeySequence(Qt::Key_F2));
+    QAction* copy = edit->addAction(QStringLiteral("复制返回内容(&C)"));
+    copy->setObjectName(QStringLiteral("菜单_复制返回内容"));
+    withKey(copy, QKeySequence::Copy, list_);
+    connect(copy, &QAction::triggered, this, &SignPage::copySelectedResult);
     menu_->addSeparator();
     signInAction_ = menu_->addAction(QStringLiteral("开始签到"));
     signInAction_->setObjectName(QStringLiteral("菜单_开始签到"));
+    withKey(signInAction_, QKeySequence(Qt::Key_F5), this);
     connect(signInAction_, &QAction::triggered, this, &SignPage::signInRequested);
+    signChosenAction_ = menu_->addAction(QStringLiteral("签到选中"));
+    signChosenAction_->setObjectName(QStringLiteral("菜单_签到选中"));
+    withKey(signChosenAction_, QKeySequence(Qt::CTRL | Qt::Key_F5), this);
+    connect(signChosenAction_, &QAction::triggered, this, [this] {
+        if (requireSelection()) {
+            emit signChosenRequested();
+        }
+    });
     stopAction_ = menu_->addAction(QStringLiteral("停止签到"));
     stopAction_->setObjectName(QStringLiteral("菜单_停止签到"));
     stopAction_->setEnabled(false);
+    withKey(stopAction_, QKeySequence(Qt::SHIFT | Qt::Key_F5), this);
     connect(stopAction_, &QAction::triggered, this, &SignPage::stopRequested);
+    QAction* find = menu_->addAction(QStringLiteral("查找(&F)"));
+    find->setObjectName(QStringLiteral("菜单_查找"));
+    withKey(find, QKeySequence::Find, this);
+    connect(find, &QAction::triggered, this, &SignPage::openSearch);
     QAction* history = menu_->addAction(QStringLiteral("签到历史"));
     history->setObjectName(QStringLiteral("菜单_签到历史"));
+    withKey(history, QKeySequence(Qt::CTRL | Qt::Key_H), this);
     connect(history, &QAction::triggered, this, &SignPage::historyRequested);
 }
 
 void SignPage::showList(const ReadResult& read) {
-    model_->load(book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); });
+    model_->load(
+        book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); },
+        [this](int cid) { return book_.note(cid); });
     showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list, which says
     // enough; a list the file gave up on part way, or a file held by another program, is said.
@@ -146,11 +229,56 @@ void SignPage::setRowVerdict(int row, const AccountVerdict& verdict) {
 }
 
 void SignPage::setListSize(const QSize& size) {
-    list_->resize(size);
+    listSize_ = size;
+    layoutList();
+}
+
+void SignPage::layoutList() {
+    if (searchBar_->isHidden()) {
+        list_->resize(listSize_);
+        return;
+    }
+    const int barHeight = searchBar_->sizeHint().height();
+    list_->resize(listSize_.width(), std::max(0, listSize_.height() - barHeight));
+    searchBar_->setGeometry(0, list_->geometry().bottom() + 1, listSize_.width(), barHeight);
+}
+
+void SignPage::openSearch() {
+    if (searchBar_->isHidden()) {
+        searchBar_->show();
+        layoutList();
+        showSearchCount();
+    }
+    search_->setFocus();
+    search_->selectAll();
+}
+
+void SignPage::closeSearch() {
+    search_->clear();
+    searchBar_->hide();
+    layoutList();
+    list_->setFocus();
+}
+
+QString SignPage::searchText() const {
+    return searchBar_->isHidden() ? QString() : search_->text();
+}
+
+int SignPage::shownRowCount() const {
+    return filter_->rowCount();
+}
+
+void SignPage::showSearchCount() {
+    searchCount_->setText(
+        QStringLiteral("显示 %1/%2").arg(filter_->rowCount()).arg(model_->rowCount()));
 }
 
 void SignPage::clearResults() {
     model_->clearResults();
+}
+
+void SignPage::clearResults(const std::vector<int>& rows) {
+    model_->clearResults(rows);
 }
 
 bool SignPage::ready(int row) const {
@@ -158,16 +286,35 @@ bool SignPage::ready(int row) const {
 }
 
 int SignPage::selectedRow() const {
-    const QModelIndexList rows = list_->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.front().row();
+    const QItemSelectionModel* selection = list_->selectionModel();
+    const QModelIndex current = list_->currentIndex();
+    if (current.isValid() && selection->isRowSelected(current.row(), current.parent())) {
+        return filter_->mapToSource(current).row();
+    }
+    const std::vector<int> rows = selectedRows();
+    return rows.empty() ? -1 : rows.front();
+}
+
+std::vector<int> SignPage::selectedRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& shown : list_->selectionModel()->selectedRows()) {
+        rows.push_back(filter_->mapToSource(shown).row());
+    }
+    std::sort(rows.begin(), rows.end());
+    return rows;
 }
 
 int SignPage::rowCount() const {
     return model_->rowCount();
 }
 
+void SignPage::dropEditing() {
+    model_->setNoteStore({});
+}
+
 void SignPage::setPassControlsEnabled(bool enabled) {
     signInAction_->setEnabled(enabled);
+    signChosenAction_->setEnabled(enabled);
     stopAction_->setEnabled(!enabled);
     for (QAction* action : rowActions_) {
         action->setEnabled(enabled);
@@ -189,14 +336,6 @@ bool SignPage::requireSelection() {
     MessageBoxes::inform(window(), QStringLiteral("请点击选中需要操作的网站！"),
                          QStringLiteral("操作提示"), BoxIcon::Error);
     return false;
-}
-
-void SignPage::notYet(const QString& what) {
-    QString command = what;
-    command.remove(QStringLiteral("&"));
-    MessageBoxes::inform(window(),
-                         QStringLiteral("“%1”功能尚未开放，敬请期待！").arg(command.trimmed()),
-                         QStringLiteral("操作提示"), BoxIcon::Information);
 }
 
 bool SignPage::rememberSelection() {
@@ -267,6 +406,10 @@ void SignPage::addAccount() {
 }
 
 void SignPage::deleteAccount() {
+    if (const std::vector<int> rows = selectedRows(); rows.size() > 1) {
+        deleteAccounts(rows);
+        return;
+    }
     if (!rememberSelection()) {
         return;
     }
@@ -281,8 +424,86 @@ void SignPage::deleteAccount() {
     if (answer != BoxAnswer::Ok) {
         return;
     }
-    book_.deleteAccount(capture_.selected.entry.Cid);
+    if (const WriteResult deleted = book_.deleteAccount(capture_.selected.entry.Cid); !deleted) {
+        MessageBoxes::inform(window(), QStringLiteral("账号没有删除：") + fromAnsi(deleted.error),
+                             QStringLiteral("删除签到网站"), BoxIcon::Warning);
+    }
     book_.reload();
+}
+
+void SignPage::deleteAccounts(const std::vector<int>& rows) {
+    const SiteList& sites = book_.sites();
+    std::vector<int> cids;
+    QStringList named;
+    for (const int row : rows) {
+        if (row < 0 || static_cast<std::size_t>(row) >= sites.size()) {
+            continue;
+        }
+        const SiteTemplate& site = sites[static_cast<std::size_t>(row)];
+        if (site.Cid == 0) {
+            continue;  // a site without account: "删除网站" deletes it
+        }
+        cids.push_back(site.Cid);
+        const QString note = model_->note(row);
+        named.append(
+            fromAnsi(site.WebName) +
+            (note.isEmpty() ? QString() : QStringLiteral("（") + note + QStringLiteral("）")) +
+            QStringLiteral("，Cid：%1").arg(site.Cid));
+    }
+    if (cids.empty()) {
+        MessageBoxes::inform(window(),
+                             QStringLiteral("选中的网站都还没有账号；要删除网站，请用“删除网站”。"),
+                             QStringLiteral("删除签到网站"), BoxIcon::Information);
+        return;
+    }
+    constexpr qsizetype kNamed = 10;  // the question names this many and counts the rest
+    QString list = named.mid(0, kNamed).join(QStringLiteral("\r\n"));
+    if (named.size() > kNamed) {
+        list += QStringLiteral("\r\n……另外 %1 个").arg(named.size() - kNamed);
+    }
+    const BoxAnswer answer = MessageBoxes::show(
+        window(),
+        BoxRequest{
+            QStringLiteral("是否删除选中的 %1 个网站账号，不再进行签到？\r\n").arg(cids.size()) +
+                list,
+            QStringLiteral("删除签到网站"), BoxIcon::Question, BoxButtons::OkCancel});
+    if (answer != BoxAnswer::Ok) {
+        return;
+    }
+    QStringList failed;
+    for (const int cid : cids) {
+        if (const WriteResult deleted = book_.deleteAccount(cid); !deleted) {
+            failed.append(QStringLiteral("Cid %1：").arg(cid) + fromAnsi(deleted.error));
+        }
+    }
+    if (!failed.isEmpty()) {
+        MessageBoxes::inform(window(),
+                             QStringLiteral("%1 个账号没有删除：\r\n").arg(failed.size()) +
+                                 failed.join(QStringLiteral("\r\n")),
+                             QStringLiteral("删除签到网站"), BoxIcon::Warning);
+    }
+    book_.reload();
+}
+
+void SignPage::editNote() {
+    const int row = selectedRow();
+    if (!model_->hasAccount(row)) {
+        MessageBoxes::inform(window(), QStringLiteral("这个网站还没有账号，不能写备注。"),
+                             QStringLiteral("备注"), BoxIcon::Information);
+        return;
+    }
+    const QModelIndex shown = filter_->mapFromSource(model_->index(row, kColumnSite));
+    list_->setCurrentIndex(shown);
+    list_->edit(shown);
+}
+
+bool SignPage::storeNote(int cid, const QString& note) {
+    if (const WriteResult written = book_.saveNote(cid, note); !written) {
+        MessageBoxes::inform(window(), QStringLiteral("备注没有保存：") + fromAnsi(written.error),
+                             QStringLiteral("备注"), BoxIcon::Warning);
+        return false;
+    }
+    return true;
 }
 
 QString SignPage::deleteSiteQuestion(const SiteTemplate& entry) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/template_import.h"
+#include "store/account_notes.h"
 #include "store/flows.h"
 #include "ui/qt_text.h"
 #include "ui/window/pass_history.h"
@@ -19,6 +20,10 @@ bool SiteBook::reload() {
     ReadResult read = readSiteList(db_, sites_);
     if (read.ok()) {
         read = flows_.read(db_);
+    }
+    // Notes only name the rows: a file whose notes cannot be read lists its rows without them.
+    if (const ReadResult notes = readAccountNotes(db_, notes_); !notes.ok() && notice_) {
+        notice_(QStringLiteral("账号的备注读不出：") + fromAnsi(readFailureText(notes)));
     }
     if (reloaded_) {
         reloaded_(read);
@@ -112,6 +117,22 @@ WriteResult SiteBook::addFlowAccount(int templateId, const Text& cookie,
 WriteResult SiteBook::deleteAccount(int cid) {
     // The account's inputs of a multi-step template go with it.
     return vesprey::deleteAccount(db_, cid);
+}
+
+QString SiteBook::note(int cid) const {
+    const auto found = notes_.find(cid);
+    return found != notes_.end() ? fromAnsi(found->second) : QString();
+}
+
+WriteResult SiteBook::saveNote(int cid, const QString& note) {
+    WriteResult written = writeAccountNote(db_, cid, toAnsi(note));
+    if (written) {
+        std::map<int, Text> notes;
+        if (readAccountNotes(db_, notes).ok()) {
+            notes_ = std::move(notes);
+        }
+    }
+    return written;
 }
 
 WriteResult SiteBook::deleteSite(int templateId) {

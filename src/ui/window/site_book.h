@@ -9,6 +9,7 @@
 #include <QString>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "session/pass_session.h"
@@ -83,6 +84,10 @@ public:
     WriteResult deleteAccount(int cid);
     // The whole site: its template, its accounts with their inputs, its steps and its rules.
     WriteResult deleteSite(int templateId);
+    // The account's 备注 as the last reload (or save) read it; empty when it has none.
+    QString note(int cid) const;
+    // Keeps the account's 备注 (an empty one removes it); the book's notes follow.
+    WriteResult saveNote(int cid, const QString& note);
     // The built-in browser's capture for the remembered account (storeAccountCookie), with
     // the capture's expiry kept; true when the window may close.
     bool storeCapturedCookie(const SelectedAccount& account, const Text& cookie,
@@ -97,6 +102,7 @@ private:
     std::filesystem::path path_;
     SiteList sites_;
     FlowBook flows_;
+    std::map<int, Text> notes_;  // by Cid
     std::function<bool()> reloadAllowed_;
     std::function<void(const ReadResult&)> reloaded_;
     std::function<void(const QString&)> notice_;
