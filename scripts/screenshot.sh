@@ -2,7 +2,8 @@
 # Takes docs/screenshot.png, the README's picture of the main window after a sign-in pass: the
 # accounts with their results and verdict icons, the counts in the status strip; and
 # docs/screenshot-running.png, the window grown to 1000 × 560 during a pass, its progress bar in
-# the status strip while one site takes its time. The sites are answered by a small server on
+# the status strip while one site takes its time, and the list searched for "签到" (two accounts
+# of one site told apart by their 备注). The sites are answered by a small server on
 # 127.0.0.1 that this script starts (python3); one account points at a closed port and fails, one
 # answers with nothing but its status. Runs the window (vesprey-screen-pass: vesprey, which starts
 # the pass itself) on a virtual X screen (Xvfb) exactly the window's size and saves that screen
@@ -87,6 +88,8 @@ INSERT INTO WebCookie (Id,Ctime,Cookie) VALUES
   (6,'2024-05-15 08:05:00','news=3'),
   (7,'2024-05-15 08:06:00','tools=9');
 UPDATE Send SET RobotId='bark-device-key' WHERE id=1;
+CREATE TABLE AccountNote (Cid INTEGER PRIMARY KEY, Note TEXT NOT NULL);
+INSERT INTO AccountNote (Cid,Note) VALUES (2,'大号'),(3,'小号');
 SQL
 
 # The same accounts in a Sign.db of their own, 读书小站 answering only after a long while.
@@ -99,9 +102,10 @@ SQL
 
 # Runs the window on a screen of SIZE until LINE is in its output, and saves the screen in OUT.
 picture() {
-  local size=$1 database=$2 line=$3 picture_out=$4
+  local size=$1 database=$2 line=$3 picture_out=$4 search=${5:-}
   start_xvfb "$size"
-  VESPREY_SCREEN_SIZE=$size "$build/bin/vesprey-screen-pass" --db "$database" >"$work/pass.log" &
+  VESPREY_SCREEN_SIZE=$size VESPREY_SCREEN_SEARCH=$search \
+    "$build/bin/vesprey-screen-pass" --db "$database" >"$work/pass.log" &
   app_pid=$!
   for _ in $(seq 600); do
     grep -qF "$line" "$work/pass.log" 2>/dev/null && break
@@ -121,4 +125,4 @@ picture() {
 }
 
 picture 720x400 "$db" 'pass finished' "$out"
-picture 1000x560 "$work/running/Sign.db" 'status: 开始对>>>读书小站<<<进行签到' "$running_out"
+picture 1000x560 "$work/running/Sign.db" 'status: 开始对>>>读书小站<<<进行签到' "$running_out" '签到'

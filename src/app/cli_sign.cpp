@@ -640,6 +640,7 @@ int runSign(const Arguments& args) {
     plan.switches->setNotify(!channels.empty());
     plan.channels = channels;
     plan.notifyOn = notifyOn;
+    plan.pushOpening = readSetting(database.db, kPushOpeningSetting).value_or(Text());
     plan.jobs = jobs;
     plan.answerBudgetBytes = answerBudget;
     plan.strictTls = args.flag("--strict-tls");
@@ -743,7 +744,8 @@ const Command& signCommand() {
                      .help = "签完后把汇总推送到这些通道（逗号隔开，用 Sign.db 里的密钥和设置）：\n"
                              "bark、serverchan、dingtalk、ntfy、gotify、telegram、wecom、\n"
                              "feishu、pushplus、serverchan3、webhook、email；一个失败不影响\n"
-                             "其余的（设置见 vesprey-cli push-set --help）"},
+                             "其余的（设置见 vesprey-cli push-set --help）；桌面程序里保存的\n"
+                             "推送语句是汇总的第一行"},
                     {.name = "--notify-on",
                      .value = "always|failure",
                      .help = "always（默认）每次都推送；failure 只在有失效或失败的账号时推送"},

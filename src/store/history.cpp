@@ -650,6 +650,24 @@ ReadResult HistoryDatabase::readDays(int days, double now, std::vector<HistoryEn
         [&] { rows.clear(); });
 }
 
+ReadResult HistoryDatabase::readLastPass(std::vector<HistoryEntry>& rows) {
+    rows.clear();
+    if (!hasTable(kHistoryTable)) {
+        return {};
+    }
+    return readRows(
+        db_,
+        "SELECT Time, TemplateId, Cid, WebName, Verdict, Reason, Result, Status, Ms FROM History "
+        "WHERE Time = (SELECT MAX(Time) FROM History) ORDER BY rowid",
+        [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) {
+            rows.push_back({stmt.columnText(0), stmt.columnInt(1), stmt.columnInt(2),
+                            stmt.columnText(3), stmt.columnText(4), stmt.columnText(5),
+                            stmt.columnText(6), stmt.columnInt(7), stmt.columnInt(8)});
+        },
+        [&] { rows.clear(); });
+}
+
 ReadResult HistoryDatabase::readLastVerdicts(int count,
                                              std::map<int, std::vector<Text>>& verdicts) {
     verdicts.clear();

@@ -113,6 +113,9 @@ public:
     // The rows of the last `days` days up to the day of `now` (today is one of them), oldest
     // first; every row of a pass in list order.
     ReadResult readDays(int days, double now, std::vector<HistoryEntry>& rows);
+    // The rows of the newest pass (those of the latest time), in their order; none before the
+    // first pass.
+    ReadResult readLastPass(std::vector<HistoryEntry>& rows);
     // Per account (Cid), the verdict names of its last `count` passes that requested it, newest
     // first; `count` is at most kRecentVerdictCount. Skipped rows and sites without an account
     // are left out.

@@ -181,6 +181,10 @@ WriteResult saveVerdictRules(SqlDatabase& db, int templateId, const VerdictRules
 std::optional<Text> readSetting(SqlDatabase& db, std::string_view name);
 WriteResult writeSetting(SqlDatabase& db, std::string_view name, std::string_view value);
 
+// "推送语句": the user's own first line of every pushed summary (code page 936, on one line);
+// missing or empty: none. The desktop window's "保存" keeps it; both programs' passes use it.
+inline constexpr std::string_view kPushOpeningSetting = "push_opening";
+
 // The file's identity: a random id kept in Setting (kFileIdSetting), which History.db keeps too
 // so that it is never taken for the history of another Sign.db. Every Sign.db made by
 // createSiteDatabase has one; a file of an earlier version gets one with its first write that

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "store/site_database.h"
 #include "ui/desktop/single_instance.h"
@@ -57,9 +58,41 @@ StartupWindow::StartupWindow() {
     setFixedSize(380, 250);
 }
 
+namespace {
+
+// Qt's Chinese translation, with the few words it lacks: the file dialogs' type column (Qt 6
+// asks for them in a context the Chinese file does not have yet), so that a save dialog says
+// "文件夹" and not "Folder".
+class QtChinese final : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+
+    QString translate(const char* context, const char* source, const char* disambiguation,
+                      int n) const override {
+        QString text = QTranslator::translate(context, source, disambiguation, n);
+        if (!text.isEmpty() || !language().startsWith(QStringLiteral("zh")) ||
+            qstrcmp(context, "QAbstractFileIconProvider") != 0) {
+            return text;
+        }
+        static const std::pair<const char*, const char*> kWords[] = {
+            {"Folder", "文件夹"},      {"File", "文件"},         {"%1 File", "%1 文件"},
+            {"Drive", "驱动器"},       {"Shortcut", "快捷方式"}, {"Alias", "替身"},
+            {"File Folder", "文件夹"},
+        };
+        for (const auto& [english, chinese] : kWords) {
+            if (qstrcmp(source, english) == 0) {
+                return QString::fromUtf8(chinese);
+            }
+        }
+        return text;
+    }
+};
+
+}  // namespace
+
 QTranslator* loadQtTranslations(QCoreApplication& app, const QLocale& locale) {
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    auto* translator = new QTranslator(&app);
+    QTranslator* translator = new QtChinese(&app);
     if (!translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), folder) &&
         !translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                           QStringLiteral("_"), folder)) {

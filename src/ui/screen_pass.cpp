@@ -1,10 +1,13 @@
 // vesprey-screen-pass: the desktop program as `vesprey` runs it (same options), which starts a
 // sign-in pass as "开始签到" does once the main window is up, writes each status text as
 // "status: <text>" and "pass finished" to stdout when the pass is over and its counts are in the
-// status strip. With VESPREY_SCREEN_SIZE=WIDTHxHEIGHT the window takes that size first.
+// status strip. With VESPREY_SCREEN_SIZE=WIDTHxHEIGHT the window takes that size first; with
+// VESPREY_SCREEN_SEARCH=TEXT the list's search bar is opened with that text before the pass.
 // scripts/screenshot.sh takes the README's pictures of the list with its verdicts, and of a pass
 // under way in a larger window, with it.
+#include <QAction>
 #include <QByteArray>
+#include <QLineEdit>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -30,6 +33,11 @@ int main(int argc, char** argv) {
             std::puts("pass finished");
             std::fflush(stdout);
         });
+        if (const QString search = QString::fromUtf8(qgetenv("VESPREY_SCREEN_SEARCH"));
+            !search.isEmpty()) {
+            window.findChild<QAction*>(QStringLiteral("菜单_查找"))->trigger();
+            window.findChild<QLineEdit*>(QStringLiteral("编辑框_搜索"))->setText(search);
+        }
         window.startPassFromMenu();
     });
 }

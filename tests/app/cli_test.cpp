@@ -173,6 +173,20 @@ TEST_F(Cli, SignRunsThePassPrintsProgressAndTheResultsAndPushes) {
     EXPECT_EQ(cli("sign --notify pager --db " + quoted(db_)).exitCode, 1);
     EXPECT_EQ(cli("push-test --db " + quoted(db_)).exitCode, 1);
     EXPECT_EQ(cli("sign --db " + quoted(dir_ / "none.db")).exitCode, 2);
+
+    // The 推送语句 the desktop window saved is the summary's first line.
+    {
+        vesprey::SqlDatabase db;
+        ASSERT_TRUE(vesprey::openSiteDatabase(db, db_));
+        ASSERT_TRUE(
+            vesprey::writeSetting(db, vesprey::kPushOpeningSetting, vesprey::utf8ToAnsi("早上好")));
+    }
+    run(env + VESPREY_CLI + " sign --notify bark --db " + quoted(db_) + " 2>/dev/null", false);
+    ASSERT_EQ(push.requests().size(), 3u);
+    EXPECT_TRUE(
+        push.requests()[2].starts_with("GET /KEY/12-17%2F%E7%AD%BE%E5%88%B0%E6%8F%90%E9%86%92/"
+                                       "%E6%97%A9%E4%B8%8A%E5%A5%BD%0D%0A%E6%B5%8B"))
+        << push.requests()[2];
 }
 
 // A sign started while another pass runs on the same Sign.db (the desktop window's or, here,

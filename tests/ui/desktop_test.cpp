@@ -5,10 +5,13 @@
 #include <QCheckBox>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileIconProvider>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -152,6 +155,24 @@ private slots:
         window_->hide();
         emit tray.icon().messageClicked();
         QVERIFY(window_->isVisible());
+    }
+
+    // Before its first pass a new window's tooltip tells the last pass History.db holds.
+    void trayToolTipTellsTheLastPassAfterARestart() {
+        QSignalSpy finished(window_.get(), &ui::MainWindow::passFinished);
+        window_->startPassFromMenu();
+        QVERIFY(finished.wait(30000));
+        const QString counts = window_->passCountsText();
+        window_.reset();
+        window_ = openWindow(db_);
+        ui::TrayIcon tray(*window_);
+        const QStringList lines = tray.icon().toolTip().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(QRegularExpression(QStringLiteral("^上次签到（\\d\\d-\\d\\d \\d\\d:\\d\\d）："))
+                     .match(lines[2])
+                     .hasMatch(),
+                 qPrintable(lines[2]));
+        QVERIFY2(lines[2].endsWith(counts), qPrintable(lines[2]));
     }
 
     // With "关闭时最小化到托盘" on and a tray icon, the close button hides the window and the
@@ -323,7 +344,7 @@ private slots:
         QCOMPARE(boxes_->boxes[0].caption, QStringLiteral("开机启动"));
     }
 
-    void messageBoxButtonsSpeakChinese() {
+    void qtsOwnWordsSpeakChinese() {
         const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
         if (!QFile::exists(folder + QStringLiteral("/qtbase_zh_CN.qm"))) {
             QSKIP("Qt's translations are not installed (qt6-translations-l10n)");
@@ -332,6 +353,8 @@ private slots:
         QTranslator* chinese = ui::loadQtTranslations(*qApp, QLocale::c());
         QVERIFY(chinese != nullptr);
         QCOMPARE(standardButtons(), QStringList({QStringLiteral("确定"), QStringLiteral("取消")}));
+        // The file dialogs' type column (the CSV export's save dialog) too.
+        QCOMPARE(QFileIconProvider().type(QFileInfo(dir_->path())), QStringLiteral("文件夹"));
         QCoreApplication::removeTranslator(chinese);
         delete chinese;
 

@@ -16,6 +16,7 @@
 #include "store/site_database.h"
 #include "text/text.h"
 #include "ui/dialogs/push_channels_dialog.h"
+#include "ui/qt_text.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -192,6 +193,16 @@ private slots:
         const QString summary = sent.section(QStringLiteral("签到提醒/"), 1);
         QVERIFY2(summary.startsWith(firstLine), qPrintable(sent));
         QVERIFY2(summary.contains(QStringLiteral("甲")), qPrintable(sent));
+
+        // "保存" keeps it in Sign.db: the next start shows it, and vesprey-cli's pass uses it.
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_推送_保存"))->click();
+        window.reset();
+        window = openWindow(db);
+        QCOMPARE(
+            window->findChild<QPlainTextEdit*>(QStringLiteral("编辑框_推送语句"))->toPlainText(),
+            opening.simplified());
+        QCOMPARE(storedSetting(db, "push_opening"),
+                 std::optional<Text>(ui::toAnsi(opening.simplified())));
     }
 
     // The test push runs beside the window: while the service keeps it waiting the window
@@ -257,8 +268,9 @@ private slots:
     }
 
     // "更多渠道…": a channel's settings saved from its form, two channels enabled, the test of the
-    // shown one; then a pass pushes its summary to each enabled channel, one failing (telegram
-    // has no token) without keeping it from the other.
+    // shown one with what its form holds (changed after the save, and not stored); then a pass
+    // pushes its summary to each enabled channel, one failing (telegram has no token) without
+    // keeping it from the other.
     void channelsDialogConfiguresChannelsThatEveryPassUses() {
         PushService push;
         push.serve("VESPREY_NTFY_URL");
@@ -289,6 +301,8 @@ private slots:
                     list->item(row)->setCheckState(Qt::Checked);
                 }
             }
+            dialog->findChild<QLineEdit*>(QStringLiteral("编辑框_topic"))
+                ->setText(QStringLiteral("试一下"));
             auto* test = dialog->findChild<QPushButton*>(QStringLiteral("按钮_渠道调试"));
             test->click();
             QVERIFY(!test->isEnabled());
@@ -309,7 +323,7 @@ private slots:
                      QStringLiteral("{\"topic\":\"签到 提醒\",\"token\":\"tk_1\",\"url\":\"\"}"));
         }
         QCOMPARE(push.received().size(), 1);
-        QVERIFY2(push.received()[0].startsWith(QStringLiteral("POST /签到 提醒 ")),
+        QVERIFY2(push.received()[0].startsWith(QStringLiteral("POST /试一下 ")),
                  qPrintable(push.received()[0]));
 
         window->findChild<QCheckBox*>(QStringLiteral("选择框_同步通知"))->setChecked(true);
@@ -318,6 +332,8 @@ private slots:
         QVERIFY(finished.wait(30000));
         QCOMPARE(push.received().size(), 2);  // ntfy only: Bark is not enabled here
         QVERIFY(push.received()[1].contains(QStringLiteral("甲")));
+        QVERIFY2(push.received()[1].startsWith(QStringLiteral("POST /签到 提醒 ")),
+                 qPrintable(push.received()[1]));  // the saved topic, not the one tried
         auto* status = window->findChild<QLabel*>(QStringLiteral("zt1"));
         QVERIFY2(status->text().contains(QStringLiteral("telegram")), qPrintable(status->text()));
         QVERIFY(boxes.boxes.isEmpty());

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "store/history.h"
+#include "store/pass_lock.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;
@@ -434,6 +435,43 @@ private slots:
         switchOn(*later);
         QVERIFY(!later->passRunning());
         QCOMPARE(site.requests.load(), 1);
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    // A scheduled pass that finds vesprey-cli signing on the same Sign.db does not count as the
+    // day's run: it is tried again a minute later, as that day's run, past midnight too.
+    void scheduledPassRefusedByAnotherPassIsTriedAgain() {
+        FakeSite site;
+        site.server().Get("/sign", [&](const httplib::Request&, httplib::Response& response) {
+            ++site.requests;
+            response.set_content("{\"msg\":\"ok\"}", "application/json");
+        });
+        site.start();
+        QTemporaryDir dir;
+        BoxRecorder boxes;
+        const auto db = makeDatabase(
+            dir, {{.name = "甲", .link = site.url("/sign"), .tying = "msg", .cookies = {"c=1"}}});
+        auto clock = std::make_shared<FakeClock>();
+        clock->set(lastSecond());
+        auto window = openWindow(db, clock);
+        {
+            PassLock cli;
+            QCOMPARE(cli.take(db), PassLock::Outcome::Taken);
+            QTest::mouseClick(window->findChild<QCheckBox*>(QStringLiteral("选择框_开启定时")),
+                              Qt::LeftButton);
+            QVERIFY(!window->passRunning());
+            QCOMPARE(lastScheduledPass(db), std::optional<Text>());
+            clock->set(secondsBefore(23, 59, -60));  // 30 seconds on: not yet
+            window->scheduler().onScheduleTick();
+            QVERIFY(!window->passRunning());
+        }
+        QSignalSpy finished(window.get(), &ui::MainWindow::passFinished);
+        clock->set(secondsBefore(23, 59, -120));  // 00:01:00 of the next day
+        window->scheduler().onScheduleTick();
+        QVERIFY(window->passRunning());
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(site.requests.load(), 1);
+        QCOMPARE(lastScheduledPass(db), std::optional<Text>("2024-05-15"));
         QVERIFY(boxes.boxes.isEmpty());
     }
 

@@ -80,8 +80,8 @@ QString trayToolTip(MainWindow& window) {
     } else {
         lines << QStringLiteral("定时签到没有开启");
     }
-    if (const QString counts = window.passCountsText(); !counts.isEmpty()) {
-        lines << QStringLiteral("上次签到：") + counts;
+    if (const QString last = window.lastPassText(); !last.isEmpty()) {
+        lines << QStringLiteral("上次签到") + last;
     }
     return lines.join(QLatin1Char('\n'));
 }

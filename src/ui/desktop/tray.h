@@ -26,7 +26,8 @@ std::unique_ptr<QMenu> buildTrayMenu(MainWindow& window);
 void showFromTray(QWidget& window);
 
 // The tray icon's tooltip: "Vesprey", the next scheduled pass ("下次签到：2024-05-16 09:12", or
-// that the schedule is off) and, once a pass has finished, its counts ("上次签到：成功 12 · …").
+// that the schedule is off) and the last pass's counts ("上次签到：成功 12 · …"; before this
+// session's first pass, the last one History.db holds, with its time).
 QString trayToolTip(MainWindow& window);
 
 // Installed on the main window: minimising it hides it instead, so that only the tray icon is

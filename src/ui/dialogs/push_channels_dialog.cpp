@@ -128,7 +128,8 @@ PushChannelsDialog::PushChannelsDialog(SqlDatabase& db, PushSettings& keys, Push
     result_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     testButton_ = new QPushButton(QStringLiteral("调试"), this);
     testButton_->setObjectName(QStringLiteral("按钮_渠道调试"));
-    testButton_->setToolTip(QStringLiteral("用已保存的设置发送一条测试推送"));
+    testButton_->setToolTip(
+        QStringLiteral("用上面填写的设置发送一条测试推送（不必先保存，也不会保存）"));
     save_ = new QPushButton(QStringLiteral("保存"), this);
     save_->setObjectName(QStringLiteral("按钮_渠道保存"));
     auto* buttons = new QHBoxLayout;
@@ -241,18 +242,23 @@ void PushChannelsDialog::storeEnabled() {
     emit enabledChanged(enabled);
 }
 
-void PushChannelsDialog::save() {
+ChannelSettingsUpdate PushChannelsDialog::typedSettings() const {
     const PushChannelInfo& channel = shown();
-    const QString caption = channelCaption(channel.name);
     JsonDocument given;
     given.Create();
     for (std::size_t i = 0; i < fields_.size(); ++i) {
         given.SetText(channel.fields[i].member, toAnsi(fields_[i]->text().trimmed()));
     }
-    const Text name(channel.name);
-    const auto stored = settings_.find(name);
-    const ChannelSettingsUpdate update = updateChannelSettings(
+    const auto stored = settings_.find(Text(channel.name));
+    return updateChannelSettings(
         channel, stored != settings_.end() ? std::string_view(stored->second) : "", given.ToText());
+}
+
+void PushChannelsDialog::save() {
+    const PushChannelInfo& channel = shown();
+    const QString caption = channelCaption(channel.name);
+    const Text name(channel.name);
+    const ChannelSettingsUpdate update = typedSettings();
     if (!update.ok()) {
         MessageBoxes::inform(this, fromAnsi(update.error), QStringLiteral("推送渠道"),
                              BoxIcon::Warning);
@@ -287,7 +293,24 @@ void PushChannelsDialog::save() {
 }
 
 void PushChannelsDialog::test() {
-    if (test_.start(std::string(shown().name), keys_, settings_)) {
+    // The settings as the form shows them now, saved or not; nothing is stored.
+    const PushChannelInfo& channel = shown();
+    const ChannelSettingsUpdate update = typedSettings();
+    if (!update.ok()) {
+        showResult(fromAnsi(update.error), true);
+        return;
+    }
+    PushSettings keys = keys_;
+    ChannelSettings settings = settings_;
+    if (channel.row != 0) {
+        const auto entry = static_cast<std::size_t>(channel.row - 1);
+        if (entry < keys.size()) {
+            keys[entry].RobotId = update.settings;
+        }
+    } else {
+        settings[Text(channel.name)] = update.settings;
+    }
+    if (test_.start(std::string(channel.name), keys, settings)) {
         showResult(QStringLiteral("正在推送…"), false);
     }
 }

@@ -46,8 +46,10 @@ private:
     const PushChannelInfo& shown() const;
     void fillForm();
     void storeEnabled();
+    // The shown channel's settings as its fields hold them, merged with what is stored.
+    ChannelSettingsUpdate typedSettings() const;
     void save();
-    void test();
+    void test();  // "调试" with the typed settings
     void showResult(const QString& text, bool failed);
 
     SqlDatabase& db_;

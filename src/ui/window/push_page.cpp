@@ -88,7 +88,8 @@ PushPage::PushPage(SqlDatabase& db, PushEnvironment environment,
         place(new QPlainTextEdit(notice), QStringLiteral("编辑框_推送语句"), 71, 88, 473, 84);
     opening_->setTabChangesFocus(true);
     opening_->setToolTip(
-        QStringLiteral("不为空时，作为每次签到推送内容的第一行（几行会连成一行）；为空时不加"));
+        QStringLiteral("不为空时，作为每次签到推送内容的第一行（几行会连成一行）；为空时不加。"
+                       "点“保存”后保留，命令行的 sign --notify 也用它"));
     auto* more = button(notice, QStringLiteral("超级按钮_推送渠道"), QStringLiteral("更多渠道…"),
                         344, 20, 70);
     more->setToolTip(
@@ -162,6 +163,7 @@ void PushPage::load() {
     readSwitches();
     push_ = loadPushSettings(db_);
     pushKey_->setText(push_.empty() ? QString() : fromAnsi(push_.front().RobotId));
+    opening_->setPlainText(fromAnsi(readSetting(db_, kPushOpeningSetting).value_or(Text())));
     period_->setCurrentIndex(0);
 }
 
@@ -268,6 +270,7 @@ void PushPage::savePushKey() {
     const Text robotId = toAnsi(key);
     // A failed write says nothing. A saved key is used from now on, by the push test and by the
     // next pass, not only after a restart.
+    writeSetting(db_, kPushOpeningSetting, pushOpening());
     if (updatePushKey(db_, channel, robotId).done) {
         const auto entry = static_cast<std::size_t>(channel - 1);
         if (channel >= 1 && entry < push_.size()) {

@@ -155,6 +155,7 @@ void Scheduler::armSchedule() {
     if (!enabled_->isChecked()) {
         setTimerPeriod(0);
         previousTick_.reset();
+        retryAt_.reset();
         emit statusText(QString());
         return;
     }
@@ -189,10 +190,23 @@ std::optional<QString> Scheduler::lastRunDay() const {
     return dayText(*lastRunDay_);
 }
 
+void Scheduler::retryIn(int seconds) {
+    retryDay_ = std::exchange(lastRunDay_, std::nullopt);
+    retryAt_ = localSeconds(clock_->now()) + seconds;
+    setTimerPeriod(kTickMilliseconds);
+}
+
 void Scheduler::onScheduleTick() {
     const LocalTime now = clock_->now();
     const long long current = localSeconds(now);
     const std::optional<long long> previous = std::exchange(previousTick_, current);
+    if (retryAt_ && current >= *retryAt_) {
+        retryAt_.reset();
+        lastRunDay_ = retryDay_ ? retryDay_ : dayNumber(now);  // the run is the day it was due
+        setTimerPeriod(0);
+        emit due();
+        return;
+    }
 
     // Only the latest drawn moment at or before this tick is looked at: today's once it has
     // come, else yesterday's. A tick that arrives late (a busy window thread, a machine woken

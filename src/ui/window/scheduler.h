@@ -80,6 +80,10 @@ public:
     void setRunRecord(std::function<bool(const QString& day)> started);
     // The day ("yyyy-MM-dd") whose run was started last by this scheduler.
     std::optional<QString> lastRunDay() const;
+    // The run just due could not start (another program's pass holds the Sign.db): the day's run
+    // is not taken, and it is due again `seconds` from now while the schedule stays armed (as the
+    // run of the day it was due, past midnight too).
+    void retryIn(int seconds);
     QTimer* timer() const { return timer_; }
     ScheduleTime scheduleTime() const { return time_; }
     // The scheduler's clock now.
@@ -119,6 +123,9 @@ private:
     // schedule is switched off and on again, so a day has at most one scheduled run.
     std::optional<long long> lastRunDay_;
     std::function<bool(const QString& day)> runStarted_;
+    // Local seconds at which a run that could not start is due again (retryIn).
+    std::optional<long long> retryAt_;
+    std::optional<long long> retryDay_;  // the day of the run that is tried again
 };
 
 }  // namespace vesprey::ui
