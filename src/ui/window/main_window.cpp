@@ -16,6 +16,7 @@
 #include <cstdlib>
 
 #include "engine/sign_in_run.h"
+#include "session/cookie_cloud_sync.h"
 #include "store/push_channels.h"
 #include "ui/desktop/autostart.h"
 #include "ui/desktop/tray.h"
@@ -27,8 +28,8 @@
 #include "ui/qt_text.h"
 #include "ui/skin.h"
 #include "ui/window/about_page.h"
-#include "ui/window/pass_options.h"
 #include "ui/window/pass_history.h"
+#include "ui/window/pass_options.h"
 #include "ui/window/push_page.h"
 #include "ui/window/scheduler.h"
 #include "ui/window/sign_in_pass.h"
@@ -488,6 +489,67 @@ void MainWindow::startPass() {
     }
     passRunning_ = true;
     setPassControlsEnabled(false);
+    // "签到前同步 Cookie": the browser's cookies first, then the pass.
+    if (const PassOptions options = readPassOptions(db_); options.cookieCloudBeforePass) {
+        syncCookieCloudThenPass(options.cookieCloud);
+        return;
+    }
+    beginPass();
+}
+
+void MainWindow::syncCookieCloudThenPass(const CookieCloudAccess& access) {
+    setStatus(QStringLiteral("正在从 CookieCloud 同步 Cookie……"));
+    pass_ = std::jthread([this, access](std::stop_token stop) {
+        CookieCloudData fetched = fetchCookieCloud(access, stop);
+        calls_->post([this, fetched = std::move(fetched)] { onCookieCloudFetched(fetched); });
+    });
+}
+
+void MainWindow::onCookieCloudFetched(const CookieCloudData& fetched) {
+    const bool stopped = pass_.get_stop_token().stop_requested();
+    if (pass_.joinable()) {
+        pass_.join();
+    }
+    if (stopped) {
+        passLock_.release();
+        passRunning_ = false;
+        setPassControlsEnabled(true);
+        setStatus(QStringLiteral("签到已停止：完成 0/0"));
+        emit passFinished();
+        return;
+    }
+    const CookieCloudSync sync = planCookieCloudSync(fetched, book_.sites(), unixNow());
+    if (sync.failure) {
+        addStatusNotice(fromAnsi(sync.failure.message) + QStringLiteral("（Cookie 都没有改动）"),
+                        kSavedCookiesShown);
+    } else if (const CookieSaveResult saved = applyCookieCloudSync(db_, sync); !saved.written) {
+        addStatusNotice(QStringLiteral("从 CookieCloud 同步的 Cookie 没有保存：") +
+                            fromAnsi(saved.written.error),
+                        kSavedCookiesShown);
+    } else {
+        if (!saved.saved.empty()) {
+            addStatusNotice(QStringLiteral("已从 CookieCloud 同步 %1 个账号的 Cookie：")
+                                    .arg(saved.saved.size()) +
+                                fromAnsi(syncedAccountsText(sync, saved.saved)),
+                            kSavedCookiesShown);
+            // The list again from the file, with the cookies just written.
+            passRunning_ = false;
+            reloadSiteList();
+            passRunning_ = true;
+        }
+        if (!saved.changed.empty()) {
+            addStatusNotice(QStringLiteral("这些账号的 Cookie 在同步期间被改动或删除，没有覆盖：") +
+                                fromAnsi(syncedAccountsText(sync, saved.changed)),
+                            kSavedCookiesShown);
+        }
+        if (const Text shared = sharedAccountsText(sync); !shared.empty()) {
+            addStatusNotice(fromAnsi(shared), kSavedCookiesShown);
+        }
+    }
+    beginPass();
+}
+
+void MainWindow::beginPass() {
     showPassCounts(QString());
     signPage_->clearResults();
     PassPlan plan;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app/environment.h"
+#include "engine/cookie_cloud.h"
 #include "engine/sign_in_run.h"
 #include "session/pass_session.h"
 #include "store/pass_lock.h"
@@ -148,6 +149,14 @@ private:
     void buildPages();
 
     void startPass();
+    // The pass itself, once the lock is held and the controls are disabled.
+    void beginPass();
+    // "签到前同步 Cookie": downloads the browser's cookies on the worker thread, then on this
+    // thread writes the accounts they change (each only where its row still holds what the list
+    // read), says what happened in the status label, and begins the pass; a sync that fails
+    // changes nothing and the pass goes on. A stop while it downloads ends the pass there.
+    void syncCookieCloudThenPass(const CookieCloudAccess& access);
+    void onCookieCloudFetched(const CookieCloudData& fetched);
     // The pass's end, on this thread after the worker: the rows it requested keep their merged
     // cookies for the next pass without a reload; unless it was stopped, its rows go to
     // History.db, and the cookies sites renewed for accounts that went well are saved when
