@@ -110,6 +110,25 @@ private slots:
         QCOMPARE(again.password, QStringLiteral("win pass"));
     }
 
+    // A password with a character Sign.db cannot keep is refused with why, and nothing is kept.
+    void aPasswordTheFileCannotKeepIsRefused() {
+        BoxRecorder boxes;
+        auto window = openWindow(db_);
+        bool stayed = false;
+        whenShown(kDialog, [&](QWidget* dialog) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("编辑框_CookieCloud密码"))
+                ->setText(QStringLiteral("密码") + QString::fromUcs4(U"\U0001F600"));
+            dialog->findChild<QPushButton*>(QStringLiteral("超级按钮_确定"))->click();
+            stayed = dialog->isVisible();
+            dialog->findChild<QPushButton*>(QStringLiteral("超级按钮_取消"))->click();
+        });
+        window->findChild<QPushButton*>(QStringLiteral("超级按钮_签到选项"))->click();
+        QVERIFY(stayed);
+        QCOMPARE(boxes.boxes.size(), 1);
+        QVERIFY(boxes.boxes.front().text.contains(QStringLiteral("存不下的字符")));
+        QCOMPARE(storedSetting(db_, "CookieCloudPassword"), std::nullopt);
+    }
+
     // Off, a pass asks nothing of the server; on, the browser's cookie goes into the account
     // (Sign.db too) before the pass signs with it.
     void aPassSyncsTheCookiesFirstWhenAskedTo() {

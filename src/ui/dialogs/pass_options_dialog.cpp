@@ -90,6 +90,18 @@ void PassOptionsDialog::fill(const PassOptions& options) {
 }
 
 void PassOptionsDialog::accept() {
+    // CookieCloud's settings are kept as code page 936 text, which lacks some characters.
+    for (QLineEdit* field : {cookieCloudUrl_, cookieCloudUuid_, cookieCloudPassword_}) {
+        if (fromAnsi(toAnsi(field->text())) != field->text()) {
+            MessageBoxes::inform(
+                this,
+                QStringLiteral("CookieCloud 的设置里有 Sign.db 存不下的字符"
+                               "（如表情符号），没有保存：请只用中文、英文和数字。"),
+                kCaption, BoxIcon::Warning);
+            field->setFocus();
+            return;
+        }
+    }
     if (const WriteResult written = writePassOptions(db_, options()); !written) {
         MessageBoxes::inform(this, QStringLiteral("签到选项没有保存：") + fromAnsi(written.error),
                              kCaption, BoxIcon::Error);

@@ -514,7 +514,7 @@ void MainWindow::onCookieCloudFetched(const CookieCloudData& fetched) {
         passLock_.release();
         passRunning_ = false;
         setPassControlsEnabled(true);
-        setStatus(QStringLiteral("签到已停止：完成 0/0"));
+        setStatus(QStringLiteral("签到已停止：同步 CookieCloud 时停止，没有签到"));
         emit passFinished();
         return;
     }
