@@ -35,6 +35,9 @@ inline constexpr int kExitPushFailed = 4;
 inline constexpr int kExitTimeUp = 5;  // sign: --max-time ran out before the pass's end
 // sign: another pass (the desktop window's or another sign's) is running on the same Sign.db
 inline constexpr int kExitPassRunning = 6;
+// cookiecloud, sign --cookiecloud: CookieCloud is not set, cannot be reached, or its data does not
+// decrypt; nothing was changed
+inline constexpr int kExitCookieCloud = 7;
 
 class Arguments;
 
@@ -216,6 +219,16 @@ void printCookieHealthFailure(const ReadResult& read, const std::filesystem::pat
 // expired, else its cookie's expiry day, "已过期" once that is past, or nothing.
 std::string cookieHealthText(const CookieHealth& health, int cid, double now);
 
+// How syncFromCookieCloud reports: every account and what would change in its cookie (names
+// only) on standard output, or the accounts written in one line on standard error.
+enum class SyncReport { Accounts, Summary };
+// Downloads the browser's cookies with the settings Sign.db holds and merges them into the
+// accounts of `database.sites`; with `apply` writes the accounts whose cookie changes (only where
+// the row still holds the cookie that was read). Failures are one sentence on stderr: the exit
+// code kExitCookieCloud when the data could not be had (nothing changed), kExitDatabase when it
+// could not be written.
+int syncFromCookieCloud(CommandDatabase& database, bool apply, SyncReport report);
+
 // The commands.
 const Command& initDbCommand();
 const Command& listCommand();
@@ -228,5 +241,6 @@ const Command& importCommand();
 const Command& inputsCommand();
 const Command& exportCommand();
 const Command& tryCommand();
+const Command& cookieCloudCommand();
 
 }  // namespace vesprey::cli

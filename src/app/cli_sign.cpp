@@ -633,6 +633,20 @@ int runSign(const Arguments& args) {
             " 上进行（桌面程序或另一个 vesprey-cli sign），这次没有签到；请等它结束后再运行。");
         return kExitPassRunning;
     }
+    // --cookiecloud: the browser's cookies go into the accounts first, and the pass signs with
+    // the list as the file then holds it. A sync that fails changes nothing; the pass goes on
+    // with the stored cookies.
+    int cookieCloudExit = kExitOk;
+    if (args.flag("--cookiecloud")) {
+        cookieCloudExit = syncFromCookieCloud(database, true, SyncReport::Summary);
+        if (cookieCloudExit == kExitOk) {
+            if (const ReadResult read = readSiteList(database.db, database.sites); !read.ok()) {
+                printError("无法读取 " + path.string() + "：" + ansiToUtf8(readFailureText(read)) +
+                           "。");
+                return kExitDatabase;
+            }
+        }
+    }
     PassPlan plan;
     plan.keys = std::move(database.push);
     plan.rows = passRows(database.sites);
@@ -725,6 +739,9 @@ int runSign(const Arguments& args) {
     if (saveFailed) {
         return kExitDatabase;
     }
+    if (cookieCloudExit != kExitOk) {
+        return cookieCloudExit;
+    }
     const VerdictCounts counts = pass.counts();
     const bool attention = counts[static_cast<std::size_t>(Verdict::Expired)] +
                                counts[static_cast<std::size_t>(Verdict::Failed)] >
@@ -760,6 +777,10 @@ const Command& signCommand() {
                     {.name = "--new-history",
                      .help = "History.db 属于另一个 Sign.db 时，把它改名留在旁边\n"
                              "（History.other-日期-时间.db），另起一个新的签到历史"},
+                    {.name = "--cookiecloud",
+                     .help = "签到前从 CookieCloud 同步浏览器的 Cookie 到各账号（设置见\n"
+                             "vesprey-cli cookiecloud --help）；同步失败时说明原因、不改\n"
+                             "Cookie，照常签到，退出码 7"},
                     {.name = "--strict-tls",
                      .help = "签到请求也检查网站的证书（默认不检查；推送总是检查）"},
                     {.name = "--jobs",
@@ -817,10 +838,12 @@ const Command& signCommand() {
             "标准错误里列出它们的网站。\n",
         .epilogue =
             "退出码: 0 全部正常；1 参数错误；2 数据库打不开或读不出（损坏、被占用、密钥不对），\n"
-            "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2 和 3；\n"
+            "或更新的 Cookie 写不进；3 有账号 Cookie 失效或签到失败；4 推送失败（优先于 2、3 和 "
+            "7；\n"
             "结果照常打印，原因写到标准错误：推送失败：…，几个通道时每个失败的一行：\n"
             "推送失败（telegram）：…）；5 到了 --max-time 还没签完（优先于 2 和 3）；\n"
             "6 另一个签到（桌面程序或另一个 sign）正在同一个 Sign.db 上进行，这次没有签到；\n"
+            "7 --cookiecloud 的同步失败（优先于 3）；\n"
             "130、143、129 被 SIGINT、SIGTERM、SIGHUP 停止。\n",
         .database = DatabaseUse::Accounts,
         .run = runSign};

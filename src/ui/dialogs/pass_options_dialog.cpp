@@ -1,7 +1,9 @@
 #include "ui/dialogs/pass_options_dialog.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -29,6 +31,26 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     form_->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
     column->addLayout(form_);
+
+    // CookieCloud.
+    cookieCloudBeforePass_ = new QCheckBox(QStringLiteral("签到前同步 Cookie"), body);
+    cookieCloudBeforePass_->setObjectName(QStringLiteral("选择框_签到前同步Cookie"));
+    cookieCloudBeforePass_->setToolTip(
+        QStringLiteral("每次签到前从 CookieCloud 服务器取回浏览器的 Cookie，合并进各账号"));
+    form_->addRow(QStringLiteral("CookieCloud："), cookieCloudBeforePass_);
+    cookieCloudUrl_ = new QLineEdit(body);
+    cookieCloudUrl_->setObjectName(QStringLiteral("编辑框_CookieCloud地址"));
+    cookieCloudUrl_->setPlaceholderText(QStringLiteral("https://cc.example.com"));
+    form_->addRow(QStringLiteral("服务器地址："), cookieCloudUrl_);
+    cookieCloudUuid_ = new QLineEdit(body);
+    cookieCloudUuid_->setObjectName(QStringLiteral("编辑框_CookieCloudUUID"));
+    cookieCloudUuid_->setPlaceholderText(QStringLiteral("浏览器扩展里的用户KEY"));
+    form_->addRow(QStringLiteral("UUID："), cookieCloudUuid_);
+    cookieCloudPassword_ = new QLineEdit(body);
+    cookieCloudPassword_->setObjectName(QStringLiteral("编辑框_CookieCloud密码"));
+    cookieCloudPassword_->setEchoMode(QLineEdit::Password);
+    cookieCloudPassword_->setPlaceholderText(QStringLiteral("端对端加密密码"));
+    form_->addRow(QStringLiteral("密码："), cookieCloudPassword_);
     column->addStretch(1);
 
     auto* buttons = new QHBoxLayout;
@@ -53,12 +75,33 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
 
 PassOptions PassOptionsDialog::options() const {
     PassOptions options;
+    options.cookieCloudBeforePass = cookieCloudBeforePass_->isChecked();
+    options.cookieCloud.url = cookieCloudUrl_->text().trimmed().toStdString();
+    options.cookieCloud.uuid = cookieCloudUuid_->text().trimmed().toStdString();
+    options.cookieCloud.password = cookieCloudPassword_->text().toStdString();
     return options;
 }
 
-void PassOptionsDialog::fill(const PassOptions& /*options*/) {}
+void PassOptionsDialog::fill(const PassOptions& options) {
+    cookieCloudBeforePass_->setChecked(options.cookieCloudBeforePass);
+    cookieCloudUrl_->setText(QString::fromStdString(options.cookieCloud.url));
+    cookieCloudUuid_->setText(QString::fromStdString(options.cookieCloud.uuid));
+    cookieCloudPassword_->setText(QString::fromStdString(options.cookieCloud.password));
+}
 
 void PassOptionsDialog::accept() {
+    // CookieCloud's settings are kept as code page 936 text, which lacks some characters.
+    for (QLineEdit* field : {cookieCloudUrl_, cookieCloudUuid_, cookieCloudPassword_}) {
+        if (fromAnsi(toAnsi(field->text())) != field->text()) {
+            MessageBoxes::inform(
+                this,
+                QStringLiteral("CookieCloud 的设置里有 Sign.db 存不下的字符"
+                               "（如表情符号），没有保存：请只用中文、英文和数字。"),
+                kCaption, BoxIcon::Warning);
+            field->setFocus();
+            return;
+        }
+    }
     if (const WriteResult written = writePassOptions(db_, options()); !written) {
         MessageBoxes::inform(this, QStringLiteral("签到选项没有保存：") + fromAnsi(written.error),
                              kCaption, BoxIcon::Error);

@@ -6,7 +6,9 @@
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/pass_options.h"
 
+class QCheckBox;
 class QFormLayout;
+class QLineEdit;
 
 namespace vesprey::ui {
 
@@ -27,6 +29,11 @@ private:
 
     SqlDatabase& db_;
     QFormLayout* form_ = nullptr;
+    // CookieCloud: "签到前同步 Cookie", the server, the UUID and the (masked) password.
+    QCheckBox* cookieCloudBeforePass_ = nullptr;
+    QLineEdit* cookieCloudUrl_ = nullptr;
+    QLineEdit* cookieCloudUuid_ = nullptr;
+    QLineEdit* cookieCloudPassword_ = nullptr;
 };
 
 }  // namespace vesprey::ui

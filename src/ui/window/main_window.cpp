@@ -17,6 +17,7 @@
 #include <set>
 
 #include "engine/sign_in_run.h"
+#include "session/cookie_cloud_sync.h"
 #include "store/history.h"
 #include "store/push_channels.h"
 #include "ui/desktop/autostart.h"
@@ -560,18 +561,92 @@ bool MainWindow::startPass(const std::vector<int>* chosen) {
     }
     passRunning_ = true;
     setPassControlsEnabled(false);
+    passChosen_.reset();
+    if (chosen != nullptr) {
+        const SiteList& sites = book_.sites();
+        passChosen_.emplace();
+        for (const int row : *chosen) {
+            if (row >= 0 && static_cast<std::size_t>(row) < sites.size()) {
+                passChosen_->emplace(sites[static_cast<std::size_t>(row)].id,
+                                     sites[static_cast<std::size_t>(row)].Cid);
+            }
+        }
+    }
+    // "签到前同步 Cookie": the browser's cookies first, then the pass.
+    if (const PassOptions options = readPassOptions(db_); options.cookieCloudBeforePass) {
+        syncCookieCloudThenPass(options.cookieCloud);
+        return true;
+    }
+    beginPass();
+    return true;
+}
+
+void MainWindow::syncCookieCloudThenPass(const CookieCloudAccess& access) {
+    setStatus(QStringLiteral("正在从 CookieCloud 同步 Cookie……"));
+    pass_ = std::jthread([this, access](std::stop_token stop) {
+        CookieCloudData fetched = fetchCookieCloud(access, stop);
+        calls_->post([this, fetched = std::move(fetched)] { onCookieCloudFetched(fetched); });
+    });
+}
+
+void MainWindow::onCookieCloudFetched(const CookieCloudData& fetched) {
+    const bool stopped = pass_.get_stop_token().stop_requested();
+    if (pass_.joinable()) {
+        pass_.join();
+    }
+    if (stopped) {
+        passLock_.release();
+        passRunning_ = false;
+        setPassControlsEnabled(true);
+        setStatus(QStringLiteral("签到已停止：同步 CookieCloud 时停止，没有签到"));
+        emit passFinished();
+        return;
+    }
+    const CookieCloudSync sync = planCookieCloudSync(fetched, book_.sites(), unixNow());
+    if (sync.failure) {
+        addStatusNotice(fromAnsi(sync.failure.message) + QStringLiteral("（Cookie 都没有改动）"),
+                        kSavedCookiesShown);
+    } else if (const CookieSaveResult saved = applyCookieCloudSync(db_, sync); !saved.written) {
+        addStatusNotice(QStringLiteral("从 CookieCloud 同步的 Cookie 没有保存：") +
+                            fromAnsi(saved.written.error),
+                        kSavedCookiesShown);
+    } else {
+        if (!saved.saved.empty()) {
+            addStatusNotice(QStringLiteral("已从 CookieCloud 同步 %1 个账号的 Cookie：")
+                                    .arg(saved.saved.size()) +
+                                fromAnsi(syncedAccountsText(sync, saved.saved)),
+                            kSavedCookiesShown);
+            // The list again from the file, with the cookies just written.
+            passRunning_ = false;
+            reloadSiteList();
+            passRunning_ = true;
+        }
+        if (!saved.changed.empty()) {
+            addStatusNotice(QStringLiteral("这些账号的 Cookie 在同步期间被改动或删除，没有覆盖：") +
+                                fromAnsi(syncedAccountsText(sync, saved.changed)),
+                            kSavedCookiesShown);
+        }
+        if (const Text shared = sharedAccountsText(sync); !shared.empty()) {
+            addStatusNotice(fromAnsi(shared), kSavedCookiesShown);
+        }
+    }
+    beginPass();
+}
+
+void MainWindow::beginPass() {
     showPassCounts(QString());
     PassPlan plan;
     const SiteList& sites = book_.sites();
     passListRows_.clear();
-    if (chosen != nullptr) {
-        signPage_->clearResults(*chosen);
-        passListRows_ = *chosen;
-    } else {
-        signPage_->clearResults();
-        for (std::size_t row = 0; row < sites.size(); ++row) {
+    for (std::size_t row = 0; row < sites.size(); ++row) {
+        if (!passChosen_ || passChosen_->contains({sites[row].id, sites[row].Cid})) {
             passListRows_.push_back(static_cast<int>(row));
         }
+    }
+    if (passChosen_) {
+        signPage_->clearResults(passListRows_);
+    } else {
+        signPage_->clearResults();
     }
     plan.rows.reserve(passListRows_.size());
     passDone_ = 0;
@@ -610,7 +685,7 @@ bool MainWindow::startPass(const std::vector<int>* chosen) {
         showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
                              fromAnsi(readFailureText(prepared.flows)),
                          std::chrono::seconds(30));
-        return true;  // said; trying again would not help
+        return;  // said; trying again would not help
     }
     emit passStarted();
     const auto hold = finishedHold_;
@@ -623,7 +698,6 @@ bool MainWindow::startPass(const std::vector<int>* chosen) {
         }
         calls_->post([this, result = std::move(result)] { onPassFinished(result); });
     });
-    return true;
 }
 
 void MainWindow::onPassFinished(const PassResult& result) {

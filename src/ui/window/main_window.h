@@ -13,10 +13,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "app/environment.h"
+#include "engine/cookie_cloud.h"
 #include "engine/sign_in_run.h"
 #include "session/pass_session.h"
 #include "store/pass_lock.h"
@@ -158,6 +161,15 @@ private:
     // A pass of every row, or of the list rows in `chosen` (in list order) alone. False when it
     // could not start because another program's pass holds the Sign.db (said in the status).
     bool startPass(const std::vector<int>* chosen = nullptr);
+    // The pass itself, once the lock is held and the controls are disabled: of the accounts
+    // chosen when it was asked for (passChosen_), at the rows the list has them now.
+    void beginPass();
+    // "签到前同步 Cookie": downloads the browser's cookies on the worker thread, then on this
+    // thread writes the accounts they change (each only where its row still holds what the list
+    // read), says what happened in the status label, and begins the pass; a sync that fails
+    // changes nothing and the pass goes on. A stop while it downloads ends the pass there.
+    void syncCookieCloudThenPass(const CookieCloudAccess& access);
+    void onCookieCloudFetched(const CookieCloudData& fetched);
     // The last pass History.db holds, for the tray until this session's first pass.
     void readLastPass();
     // The pass's end, on this thread after the worker: the rows it requested keep their merged
@@ -231,6 +243,8 @@ private:
     int passPlanned_ = 0;
     // The list row of each row of the running pass's plan.
     std::vector<int> passListRows_;
+    // The accounts (template id, Cid) a pass of chosen rows signs; none: every row.
+    std::optional<std::set<std::pair<int, int>>> passChosen_;
     QString lastPass_;  // see lastPassText
     std::chrono::milliseconds finishedHold_{2000};
     std::jthread pass_;

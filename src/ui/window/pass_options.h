@@ -4,12 +4,19 @@
 // that holds none of them signs as it always did.
 #pragma once
 
+#include "engine/cookie_cloud.h"
 #include "engine/sign_in_run.h"
 #include "store/site_database.h"
 
 namespace vesprey::ui {
 
-struct PassOptions {};
+struct PassOptions {
+    // "签到前同步 Cookie": the browser's cookies from CookieCloud go into the accounts before
+    // each pass (Setting CookieCloudBeforePass), with the server, UUID and password of
+    // CookieCloudUrl, CookieCloudUuid and CookieCloudPassword.
+    bool cookieCloudBeforePass = false;
+    CookieCloudAccess cookieCloud;
+};
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
 PassOptions readPassOptions(SqlDatabase& db);
