@@ -7,6 +7,7 @@
 #include "ui/window/pass_options.h"
 
 class QFormLayout;
+class QSpinBox;
 
 namespace vesprey::ui {
 
@@ -27,6 +28,7 @@ private:
 
     SqlDatabase& db_;
     QFormLayout* form_ = nullptr;
+    QSpinBox* failureStreak_ = nullptr;  // "连续失败 N 次才推送"
 };
 
 }  // namespace vesprey::ui
