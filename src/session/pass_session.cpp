@@ -165,10 +165,15 @@ ReadResult PassSession::readFailuresBefore() {
     if (read.ok()) {
         read = history.readFailureRuns(cids, wanted, runs);
     }
+    if (!read.ok()) {
+        // Without the history no failure is held back: the user hears of each one, as with a
+        // streak of one.
+        plan_.failureStreak = 1;
+        return read;
+    }
     for (std::size_t row = 0; row < plan_.rows.size(); ++row) {
         const auto run = runs.find(plan_.rows[row].site.Cid);
-        // Without the history no failure is held back: the user hears of each one.
-        plan_.failuresBefore[row] = !read.ok() ? wanted : run != runs.end() ? run->second : 0;
+        plan_.failuresBefore[row] = run != runs.end() ? run->second : 0;
     }
     return read;
 }

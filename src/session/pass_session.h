@@ -76,7 +76,7 @@ struct PassPreparation {
     // not run: their rows would go as one request each.
     ReadResult flows;
     // History.db, for the failures in a row of PassPlan::failureStreak; a missing file is no
-    // failure. When it cannot be read every expired or failed row pushes, as without a streak.
+    // failure. When it cannot be read the streak becomes 1: every expired or failed row pushes.
     ReadResult failureRuns;
 };
 
