@@ -74,7 +74,7 @@ int runDigest(const Arguments& args) {
 const Command& digestCommand() {
     static const Command command{
         .name = "digest",
-        .summary = "最近几天每个账号签到了几天、失败、快过期的 Cookie（可推送，适合每周一次）",
+        .summary = "每个账号最近几天签到的天数、失败和快过期的 Cookie（可推送）",
         .options = {databaseOption("Sign.db 的路径", "History.db 在它旁边"),
                     {.name = "--days",
                      .value = "N",
