@@ -235,10 +235,10 @@ inline constexpr int kCookieWarningDays = 3;
 Text cookieExpiryLine(const std::vector<PassRow>& rows,
                       const std::vector<std::optional<int>>& daysLeft);
 
-// Whether a pass whose reports are `reports` pushes its summary under the plan's failure streak
-// (PassPlan::failureStreak of 1 or more), and the line that says why: "推送原因：甲站、乙站连续
-// 3 次失效或失败；Cookie 即将过期" (code page 936). Empty when the streak holds nothing back and
-// nothing is due.
+// Under the plan's failure streak (PassPlan::failureStreak of 1 or more), the line that says why
+// a pass whose reports are `reports` pushes its summary: "推送原因：甲站、乙站连续 3 次失效或失败；
+// Cookie 即将过期" (code page 936). Empty when nothing calls for a push: the summary then stays
+// unsent.
 Text failureStreakLine(const PassPlan& plan, const std::vector<AccountReport>& reports);
 
 // The History.db rows of a pass, one per list row in list order (skipped rows too), all with the

@@ -700,9 +700,7 @@ ReadResult HistoryDatabase::readFailureRuns(const std::set<int>& cids, int count
         result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
         result.error = db_.errorMessage();
         result.waitedMs = db_.busyWaitedMs();
-        for (auto& [cid, run] : runs) {
-            run = 0;
-        }
+        runs.clear();
         return result;
     }
     result.started = true;
@@ -725,9 +723,7 @@ ReadResult HistoryDatabase::readFailureRuns(const std::set<int>& cids, int count
         result.code = code;
         result.error = db_.errorMessage();
         result.waitedMs = db_.busyWaitedMs();
-        for (auto& [cid, run] : runs) {
-            run = 0;
-        }
+        runs.clear();
     }
     return result;
 }
