@@ -117,8 +117,8 @@ std::string programHelp() {
         "~/.local/share/vesprey/Sign.db）。History.db 总在所用的 Sign.db 旁边。\n"
         "退出码: 0 成功；1 参数或输入有误；2 数据库打不开、读不出（损坏、被其他程序\n"
         "占用超过 5 秒、密钥不对）或写不进；3 有账号 Cookie 失效或签到失败（sign）；\n"
-        "4 推送失败（sign --notify、digest --notify、push-test）；6 另一个签到正在同一个\n"
-        "Sign.db 上进行（sign）。\n";
+        "4 推送失败（sign --notify、digest --notify、push-test）；\n"
+        "6 另一个签到正在同一个 Sign.db 上进行（sign）。\n";
     return help;
 }
 
