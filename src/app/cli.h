@@ -197,6 +197,12 @@ int loadChannelSettings(SqlDatabase& db, const std::filesystem::path& path,
                         const std::vector<std::string>& channels, ChannelSettings& settings);
 // "推送失败：" and the reason, on stderr.
 void printPushFailure(const PushError& error);
+// The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
+// (after saying why) when one of them is no channel.
+std::optional<std::vector<std::string>> channelList(const std::string& option);
+// Each failed push on stderr: one channel as "推送失败：…", several each by name
+// ("推送失败（telegram）：…"). True when one failed.
+bool reportPushFailures(const std::vector<ChannelPush>& pushes);
 
 // "增加模板失败" and the like for a write, saying "in use" when the busy timeout ran out.
 std::string writeFailureText(const WriteResult& written);
@@ -242,5 +248,6 @@ const Command& inputsCommand();
 const Command& exportCommand();
 const Command& tryCommand();
 const Command& cookieCloudCommand();
+const Command& digestCommand();
 
 }  // namespace vesprey::cli

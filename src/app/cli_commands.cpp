@@ -95,6 +95,7 @@ const std::vector<const Command*>& commands() {
         &initDbCommand(),   &listCommand(),    &signCommand(), &historyCommand(),
         &pushTestCommand(), &pushSetCommand(), &evalCommand(), &importCommand(),
         &inputsCommand(),   &exportCommand(),  &tryCommand(),  &cookieCloudCommand(),
+        &digestCommand(),
     };
     return list;
 }
@@ -117,8 +118,9 @@ std::string programHelp() {
         "~/.local/share/vesprey/Sign.db）。History.db 总在所用的 Sign.db 旁边。\n"
         "退出码: 0 成功；1 参数或输入有误；2 数据库打不开、读不出（损坏、被其他程序\n"
         "占用超过 5 秒、密钥不对）或写不进；3 有账号 Cookie 失效或签到失败（sign）；\n"
-        "4 推送失败（sign --notify、push-test）；6 另一个签到正在同一个 Sign.db 上\n"
-        "进行（sign）；7 CookieCloud 连不上或数据解不开（cookiecloud、sign --cookiecloud）。\n";
+        "4 推送失败（sign --notify、digest --notify、push-test）；\n"
+        "6 另一个签到正在同一个 Sign.db 上进行（sign）；\n"
+        "7 CookieCloud 连不上或数据解不开（cookiecloud、sign --cookiecloud）。\n";
     return help;
 }
 

@@ -39,36 +39,6 @@ namespace {
 constexpr int kMinAnswerMemoryMegabytes = 16;
 constexpr int kMaxAnswerMemoryMegabytes = 4096;
 
-// The channels of --notify, "bark" or "bark,telegram", in the order given, each once; nothing
-// (after saying why) when one of them is no channel.
-std::optional<std::vector<std::string>> channelList(const std::string& option) {
-    std::vector<std::string> channels;
-    std::size_t at = 0;
-    while (at <= option.size()) {
-        const std::size_t end = std::min(option.find(',', at), option.size());
-        std::string name = option.substr(at, end - at);
-        name.erase(0, name.find_first_not_of(' '));
-        name.erase(name.find_last_not_of(' ') + 1);
-        at = end + 1;
-        if (name.empty()) {
-            continue;
-        }
-        if (findPushChannel(name) == nullptr) {
-            printError("--notify 里没有这个通道：" + name + "。可用的通道：" +
-                       pushChannelNames("、") + "（几个通道用逗号隔开）。");
-            return std::nullopt;
-        }
-        if (std::find(channels.begin(), channels.end(), name) == channels.end()) {
-            channels.push_back(std::move(name));
-        }
-    }
-    if (channels.empty()) {
-        printError("--notify 后面没有通道。可用的通道：" + pushChannelNames("、") + "。");
-        return std::nullopt;
-    }
-    return channels;
-}
-
 // Each failed push on stderr: one channel as "推送失败：…", several each by name
 // ("推送失败（telegram）：…"). True when one failed.
 bool reportPushFailures(const PassResult& pass) {
@@ -80,15 +50,7 @@ bool reportPushFailures(const PassResult& pass) {
         }
         return false;
     }
-    bool failed = false;
-    for (const ChannelPush& push : pushes) {
-        if (!push.outcome.ok()) {
-            printError("推送失败（" + push.channel + "）：" +
-                       ansiToUtf8(push.outcome.error.message));
-            failed = true;
-        }
-    }
-    return failed;
+    return cli::reportPushFailures(pushes);
 }
 
 // "m:ss", or "h:mm:ss" from an hour on.
@@ -574,12 +536,27 @@ int runSign(const Arguments& args) {
         channels = std::move(*named);
     }
     NotifyOn notifyOn = NotifyOn::Always;
+    int failureStreak = 0;
     if (auto when = args.value("--notify-on")) {
-        if (*when != "always" && *when != "failure") {
-            printError("--notify-on 只能是 always 或 failure，不是 " + *when + "。");
+        // failure:N, N passes in a row.
+        const std::string_view streak = std::string_view(*when).substr(0, 8);
+        if (streak == "failure:") {
+            const std::string count = when->substr(8);
+            const bool digits = !count.empty() && count.size() <= 2 &&
+                                std::all_of(count.begin(), count.end(),
+                                            [](char c) { return c >= '0' && c <= '9'; });
+            failureStreak = digits ? std::atoi(count.c_str()) : 0;
+            if (failureStreak < 1 || failureStreak > kMaxFailureStreak) {
+                printError("--notify-on failure:N 的 N 只能是 1 到 " +
+                           std::to_string(kMaxFailureStreak) + " 之间的整数，不是 " + count + "。");
+                return kExitBadInput;
+            }
+        } else if (*when != "always" && *when != "failure") {
+            printError("--notify-on 只能是 always、failure 或 failure:N（N 为 1 到 " +
+                       std::to_string(kMaxFailureStreak) + "），不是 " + *when + "。");
             return kExitBadInput;
         }
-        notifyOn = *when == "failure" ? NotifyOn::Failure : NotifyOn::Always;
+        notifyOn = *when == "always" ? NotifyOn::Always : NotifyOn::Failure;
     }
     int jobs = 1;
     if (auto given = args.value("--jobs")) {
@@ -655,6 +632,7 @@ int runSign(const Arguments& args) {
     plan.channels = channels;
     plan.notifyOn = notifyOn;
     plan.pushOpening = readSetting(database.db, kPushOpeningSetting).value_or(Text());
+    plan.failureStreak = failureStreak;
     plan.jobs = jobs;
     plan.answerBudgetBytes = answerBudget;
     plan.strictTls = args.flag("--strict-tls");
@@ -679,6 +657,11 @@ int runSign(const Arguments& args) {
     }
     if (!prepared.cookieHealth.ok()) {
         printCookieHealthFailure(prepared.cookieHealth, path);
+    }
+    if (!prepared.failureRuns.ok()) {
+        printError("签到历史读不出，这次有失效或失败的账号就推送（不看连续几次）：" +
+                   historyReadFailure(prepared.failureRuns) + "（" +
+                   historyDatabasePath(path).string() + "）。");
     }
 
     // The progress line lives as long as the pass; the results come after its last line.
@@ -764,8 +747,11 @@ const Command& signCommand() {
                              "其余的（设置见 vesprey-cli push-set --help）；桌面程序里保存的\n"
                              "推送语句是汇总的第一行"},
                     {.name = "--notify-on",
-                     .value = "always|failure",
-                     .help = "always（默认）每次都推送；failure 只在有失效或失败的账号时推送"},
+                     .value = "always|failure|failure:N",
+                     .help = "always（默认）每次都推送；failure 只在有失效或失败的账号时推送；\n"
+                             "failure:N（N 为 1–30）只在某个账号最近 N 次签到（含这次，按\n"
+                             "History.db）都失效或失败、或有 Cookie 在 3 天内过期时推送，\n"
+                             "汇总的第一行写明推送原因"},
                     {.name = "--json",
                      .help = "标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
                              "用时、请求数（steps，多步骤模板的步数），各判定的数目，以及推送\n"

@@ -265,7 +265,8 @@ int accountRow(CommandDatabase& database, int cid, PassRow& row) {
     const auto site = std::find_if(database.sites.begin(), database.sites.end(),
                                    [&](const SiteTemplate& s) { return s.Cid == cid; });
     if (cid <= 0 || site == database.sites.end()) {
-        printError("没有编号为 " + std::to_string(cid) + " 的账号（vesprey-cli list 列出所有账号）。");
+        printError("没有编号为 " + std::to_string(cid) +
+                   " 的账号（vesprey-cli list 列出所有账号）。");
         return kExitBadInput;
     }
     std::vector<PassRow> rows{{*site, site->hasCookie(), nullptr}};
@@ -385,6 +386,51 @@ std::string writeFailureText(const WriteResult& written) {
                "）";
     }
     return ansiToUtf8(written.error);
+}
+
+std::optional<std::vector<std::string>> channelList(const std::string& option) {
+    std::vector<std::string> channels;
+    std::size_t at = 0;
+    while (at <= option.size()) {
+        const std::size_t end = std::min(option.find(',', at), option.size());
+        std::string name = option.substr(at, end - at);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        at = end + 1;
+        if (name.empty()) {
+            continue;
+        }
+        if (findPushChannel(name) == nullptr) {
+            printError("--notify 里没有这个通道：" + name + "。可用的通道：" +
+                       pushChannelNames("、") + "（几个通道用逗号隔开）。");
+            return std::nullopt;
+        }
+        if (std::find(channels.begin(), channels.end(), name) == channels.end()) {
+            channels.push_back(std::move(name));
+        }
+    }
+    if (channels.empty()) {
+        printError("--notify 后面没有通道。可用的通道：" + pushChannelNames("、") + "。");
+        return std::nullopt;
+    }
+    return channels;
+}
+
+bool reportPushFailures(const std::vector<ChannelPush>& pushes) {
+    bool failed = false;
+    for (const ChannelPush& push : pushes) {
+        if (push.outcome.ok()) {
+            continue;
+        }
+        if (pushes.size() == 1) {
+            printPushFailure(push.outcome.error);
+        } else {
+            printError("推送失败（" + push.channel + "）：" +
+                       ansiToUtf8(push.outcome.error.message));
+        }
+        failed = true;
+    }
+    return failed;
 }
 
 }  // namespace vesprey::cli

@@ -449,10 +449,13 @@ PassResult SignInRun::run(std::stop_token stop) {
         return result;
     }
     result.stopped = false;
-    const bool needed =
-        plan_.notifyOn == NotifyOn::Always ||
-        std::any_of(result.reports.begin(), result.reports.end(),
-                    [](const AccountReport& report) { return report.verdict.needsAttention(); });
+    const bool streak = plan_.notifyOn == NotifyOn::Failure && plan_.failureStreak > 0;
+    const Text streakLine = streak ? failureStreakLine(plan_, result.reports) : Text{};
+    const bool needed = plan_.notifyOn == NotifyOn::Always || (streak && !streakLine.empty()) ||
+                        (!streak && std::any_of(result.reports.begin(), result.reports.end(),
+                                                [](const AccountReport& report) {
+                                                    return report.verdict.needsAttention();
+                                                }));
     if (switches.notify() && !needed) {
         result.pushSkipped = true;
     } else if (switches.notify()) {
@@ -461,6 +464,9 @@ PassResult SignInRun::run(std::stop_token stop) {
         std::vector<Text> lines;
         if (!plan_.pushOpening.empty()) {
             lines.push_back(plan_.pushOpening);
+        }
+        if (!streakLine.empty()) {
+            lines.push_back(streakLine);
         }
         for (std::string_view line : gbk::split(summary, l.lineMark)) {
             lines.emplace_back(line);
@@ -550,6 +556,31 @@ Text cookieExpiryLine(const std::vector<PassRow>& rows,
                               : utf8ToAnsi("（" + std::to_string(*days) + " 天）");
     }
     return named.empty() ? Text{} : kStart + named;
+}
+
+Text failureStreakLine(const PassPlan& plan, const std::vector<AccountReport>& reports) {
+    static const Text kStart = utf8ToAnsi("推送原因：");
+    static const Text kSeparator = utf8ToAnsi("、");
+    static const Text kAlso = utf8ToAnsi("；");
+    static const Text kCookies = utf8ToAnsi("Cookie 即将过期");
+    const int streak = std::max(plan.failureStreak, 1);
+    Text named;
+    for (std::size_t row = 0; row < reports.size() && row < plan.rows.size(); ++row) {
+        const int before = row < plan.failuresBefore.size() ? plan.failuresBefore[row] : 0;
+        if (plan.rows[row].requested && reports[row].verdict.needsAttention() &&
+            before + 1 >= streak) {
+            named += (named.empty() ? Text{} : kSeparator) + plan.rows[row].site.WebName;
+        }
+    }
+    if (!named.empty()) {
+        named += utf8ToAnsi(streak > 1 ? "连续 " + std::to_string(streak) + " 次失效或失败"
+                                       : "失效或失败");
+    }
+    const bool expiring = !cookieExpiryLine(plan.rows, plan.cookieDaysLeft).empty();
+    if (named.empty() && !expiring) {
+        return {};
+    }
+    return kStart + named + (expiring ? (named.empty() ? Text{} : kAlso) + kCookies : Text{});
 }
 
 std::vector<HistoryEntry> historyEntries(const Text& time, const std::vector<PassRow>& rows,

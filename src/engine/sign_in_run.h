@@ -37,8 +37,11 @@ class MessageSink;
 // How the summary's push goes.
 enum class NotifyOn {
     Always,   // after every pass, as "同步通知" asks
-    Failure,  // only when at least one account is expired or failed
+    Failure,  // only when at least one account is expired or failed (see PassPlan::failureStreak)
 };
+
+// The most passes in a row PassPlan::failureStreak may ask for.
+inline constexpr int kMaxFailureStreak = 30;
 
 // The most accounts a pass requests at once.
 inline constexpr int kMaxSignInJobs = 64;
@@ -117,6 +120,18 @@ struct PassPlan {
     // first byte received until the row is evaluated (answer_budget.h): an answer waits for room
     // within its request's bound, and one that finds none fails with the reason in its row.
     std::size_t answerBudgetBytes = kDefaultAnswerBudgetBytes;
+
+    // Failures in a row (`sign --notify-on failure:N`, "连续失败 N 次才推送"). With
+    // NotifyOn::Failure and a streak N of 1 or more, the summary goes out only when some requested
+    // row is expired or failed in this pass and was in each of the N - 1 passes before that
+    // requested its account (failuresBefore), or when a cookie runs out within
+    // kCookieWarningDays days or has run out (cookieDaysLeft); its first line (after
+    // pushOpening) then says why (failureStreakLine). 0: every expired or failed row pushes.
+    int failureStreak = 0;
+    // Per row: how many of the passes just before this one that requested its account found it
+    // expired or failed, in a row, as far as History.db tells (at most failureStreak - 1 count).
+    // A row without an entry has none.
+    std::vector<int> failuresBefore;
 };
 
 // What the pass made of one row of the list.
@@ -219,6 +234,12 @@ inline constexpr int kCookieWarningDays = 3;
 // negative when it has, nothing when unknown. Empty when no row is named.
 Text cookieExpiryLine(const std::vector<PassRow>& rows,
                       const std::vector<std::optional<int>>& daysLeft);
+
+// Under the plan's failure streak (PassPlan::failureStreak of 1 or more), the line that says why
+// a pass whose reports are `reports` pushes its summary: "推送原因：甲站、乙站连续 3 次失效或失败；
+// Cookie 即将过期" (code page 936). Empty when nothing calls for a push: the summary then stays
+// unsent.
+Text failureStreakLine(const PassPlan& plan, const std::vector<AccountReport>& reports);
 
 // The History.db rows of a pass, one per list row in list order (skipped rows too), all with the
 // pass's `time`.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "store/flows.h"
 #include "store/history.h"
@@ -139,8 +140,42 @@ PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
             }
         }
     }
+    if (plan_.notifyOn == NotifyOn::Failure && plan_.failureStreak > 1) {
+        preparation.failureRuns = readFailuresBefore();
+    }
     time_ = historyTime(now);
     return preparation;
+}
+
+ReadResult PassSession::readFailuresBefore() {
+    const int wanted = plan_.failureStreak - 1;
+    plan_.failuresBefore.assign(plan_.rows.size(), 0);
+    std::set<int> cids;
+    for (const PassRow& row : plan_.rows) {
+        if (row.requested && row.site.Cid != 0) {
+            cids.insert(row.site.Cid);
+        }
+    }
+    if (cids.empty() || !HistoryDatabase::exists(database_)) {
+        return {};
+    }
+    HistoryDatabase history;
+    std::map<int, int> runs;
+    ReadResult read = history.open(database_);
+    if (read.ok()) {
+        read = history.readFailureRuns(cids, wanted, runs);
+    }
+    if (!read.ok()) {
+        // Without the history no failure is held back: the user hears of each one, as with a
+        // streak of one.
+        plan_.failureStreak = 1;
+        return read;
+    }
+    for (std::size_t row = 0; row < plan_.rows.size(); ++row) {
+        const auto run = runs.find(plan_.rows[row].site.Cid);
+        plan_.failuresBefore[row] = run != runs.end() ? run->second : 0;
+    }
+    return read;
 }
 
 PassResult PassSession::run(PassObserver& observer, MessageSink& messages,

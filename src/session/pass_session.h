@@ -75,6 +75,9 @@ struct PassPreparation {
     // The multi-step templates and their accounts' inputs. When they cannot be read the pass must
     // not run: their rows would go as one request each.
     ReadResult flows;
+    // History.db, for the failures in a row of PassPlan::failureStreak; a missing file is no
+    // failure. When it cannot be read the streak becomes 1: every expired or failed row pushes.
+    ReadResult failureRuns;
 };
 
 // What finish did with the renewed cookies.
@@ -98,12 +101,14 @@ public:
     PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan);
 
     // Reads the multi-step templates (attachFlows), the rules, the named channels' settings (only
-    // when a named channel keeps its settings as JSON) and, with `cookieDays`, the cookies' expiry
-    // days; takes the pass's time. With `fileCookies`, keeps each account's cookie as Sign.db holds
-    // it at that moment: the cookie saveRenewedCookies writes only over. Without it (or when it
-    // cannot be read), the cookies of the plan's rows stand for that, which is right when the rows
-    // were just read from the file; a program that keeps cookies of its own between passes (merged
-    // from earlier answers, not saved) asks for it.
+    // when a named channel keeps its settings as JSON), with `cookieDays` the cookies' expiry
+    // days, and with a failure streak of 2 or more (PassPlan::failureStreak, NotifyOn::Failure)
+    // each requested account's failures in a row before this pass; takes the pass's time. With
+    // `fileCookies`, keeps each account's cookie as Sign.db holds it at that moment: the cookie
+    // saveRenewedCookies writes only over. Without it (or when it cannot be read), the cookies of
+    // the plan's rows stand for that, which is right when the rows were just read from the file; a
+    // program that keeps cookies of its own between passes (merged from earlier answers, not saved)
+    // asks for it.
     PassPreparation prepare(bool cookieDays, bool fileCookies = true);
 
     const PassPlan& plan() const { return plan_; }
@@ -121,6 +126,9 @@ public:
     CookieSave saveRenewedCookies(const PassResult& result);
 
 private:
+    // PassPlan::failuresBefore from History.db.
+    ReadResult readFailuresBefore();
+
     SqlDatabase& db_;
     std::filesystem::path database_;
     PassPlan plan_;

@@ -701,6 +701,72 @@ ReadResult HistoryDatabase::readLastVerdicts(int count,
     return read;
 }
 
+ReadResult HistoryDatabase::readFailureRuns(const std::set<int>& cids, int count,
+                                            std::map<int, int>& runs) {
+    runs.clear();
+    for (const int cid : cids) {
+        runs[cid] = 0;
+    }
+    if (count <= 0 || cids.empty() || !hasTable(kHistoryTable)) {
+        return {};
+    }
+    ReadResult result;
+    SqlStatement stmt = db_.prepare(
+        "SELECT Cid, Verdict FROM History WHERE Cid <> 0 AND Verdict <> 'skipped' "
+        "ORDER BY rowid DESC");
+    if (stmt.handle() == nullptr) {
+        result.code = db_.errorCode() != kSqliteOk ? db_.errorCode() : kSqliteError;
+        result.error = db_.errorMessage();
+        result.waitedMs = db_.busyWaitedMs();
+        runs.clear();
+        return result;
+    }
+    result.started = true;
+    // The accounts whose run may still grow: their rows so far were all failures.
+    std::set<int> open = cids;
+    int code = kSqliteRow;
+    while (!open.empty() && (code = stmt.stepCode()) == kSqliteRow) {
+        const int cid = stmt.columnInt(0);
+        if (open.count(cid) == 0) {
+            continue;
+        }
+        const bool failed = severity(stmt.columnText(1)) == 3;
+        int& run = runs[cid];
+        run += failed ? 1 : 0;
+        if (!failed || run >= count) {
+            open.erase(cid);
+        }
+    }
+    if (!open.empty() && code != kSqliteDone) {
+        result.code = code;
+        result.error = db_.errorMessage();
+        result.waitedMs = db_.busyWaitedMs();
+        runs.clear();
+    }
+    return result;
+}
+
+ReadResult HistoryDatabase::readPassSpan(std::optional<Text>& first, std::optional<Text>& last) {
+    first.reset();
+    last.reset();
+    if (!hasTable(kHistoryTable)) {
+        return {};
+    }
+    return readRows(
+        db_, "SELECT min(Time), max(Time) FROM History WHERE Time IS NOT NULL",
+        [](SqlStatement&) {},
+        [&](const SqlStatement& stmt) {
+            if (!stmt.columnText(1).empty()) {
+                first = stmt.columnText(0);
+                last = stmt.columnText(1);
+            }
+        },
+        [&] {
+            first.reset();
+            last.reset();
+        });
+}
+
 WriteResult HistoryDatabase::saveCookieExpiry(const CookieExpiry& expiry) {
     SqlStatement stmt = db_.prepare(
         "INSERT OR REPLACE INTO CookieExpiry (Cid, Expires, Captured) "

@@ -120,6 +120,13 @@ public:
     // first; `count` is at most kRecentVerdictCount. Skipped rows and sites without an account
     // are left out.
     ReadResult readLastVerdicts(int count, std::map<int, std::vector<Text>>& verdicts);
+    // Per account of `cids`, how many of its last passes in a row (those that requested it,
+    // newest first in the order the passes were written) found it expired or failed, counting no
+    // further than `count`: 0 when its last pass went otherwise or it has none. The history is
+    // read from its end only as far as the accounts need. On a failure `runs` is empty.
+    ReadResult readFailureRuns(const std::set<int>& cids, int count, std::map<int, int>& runs);
+    // The time of the earliest and of the latest row; nothing in a file without rows.
+    ReadResult readPassSpan(std::optional<Text>& first, std::optional<Text>& last);
 
     // Keeps `expiry` as the account's record, replacing the one before.
     WriteResult saveCookieExpiry(const CookieExpiry& expiry);

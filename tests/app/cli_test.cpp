@@ -308,6 +308,7 @@ TEST_F(Cli, EveryDatabaseCommandRefusesAnEmptyDbAndSaysAMissingFileAlike) {
         {"export", "--id 1"},
         {"try", "--cid 1"},
         {"cookiecloud", ""},
+        {"digest", ""},
     };
     const fs::path missing = dir_ / "missing.db";
     for (const Command* command : commands()) {

@@ -33,7 +33,8 @@ dpkg-deb -x "$deb" "$root"
 for path in usr/bin/vesprey-cli usr/share/applications/vesprey.desktop \
             usr/share/icons/hicolor/scalable/apps/vesprey.svg \
             usr/share/icons/hicolor/48x48/apps/vesprey.png usr/share/man/man1/vesprey-cli.1.gz \
-            usr/lib/systemd/user/vesprey-sign.timer usr/share/metainfo/io.github.vesprey.Vesprey.metainfo.xml; do
+            usr/lib/systemd/user/vesprey-sign.timer usr/lib/systemd/user/vesprey-digest.timer \
+            usr/lib/systemd/user/vesprey-digest.service usr/share/metainfo/io.github.vesprey.Vesprey.metainfo.xml; do
   [[ -e $root/$path ]] || { echo "missing from the package: $path" >&2; exit 1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libsqlcipher' || { echo "Depends lacks SQLCipher" >&2; exit 1; }

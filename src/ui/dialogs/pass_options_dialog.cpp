@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "ui/dialogs/message_boxes.h"
@@ -53,6 +54,18 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     form_->addRow(QStringLiteral("密码："), cookieCloudPassword_);
     column->addStretch(1);
 
+    failureStreak_ = new QSpinBox(body);
+    failureStreak_->setObjectName(QStringLiteral("数字框_连续失败推送"));
+    failureStreak_->setRange(0, kMaxFailureStreak);
+    failureStreak_->setSpecialValueText(QStringLiteral("关闭"));
+    failureStreak_->setSuffix(QStringLiteral(" 次"));
+    failureStreak_->setToolTip(
+        QStringLiteral("只在勾选了推送页的“仅失败时推送”时起作用：某个账号最近 N 次签到"
+                       "（含这次）都失效或失败、或有 Cookie 在 3 天内过期时才推送，汇总的"
+                       "第一行写明推送原因。“关闭”时有失效或失败就推送；"
+                       "没勾选“仅失败时推送”时每次都推送，这里不起作用。"));
+    form_->addRow(QStringLiteral("连续失败 N 次才推送："), failureStreak_);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     auto* ok = new QPushButton(QStringLiteral("确定"), body);
@@ -79,6 +92,7 @@ PassOptions PassOptionsDialog::options() const {
     options.cookieCloud.url = cookieCloudUrl_->text().trimmed().toStdString();
     options.cookieCloud.uuid = cookieCloudUuid_->text().trimmed().toStdString();
     options.cookieCloud.password = cookieCloudPassword_->text().toStdString();
+    options.failureStreak = failureStreak_->value();
     return options;
 }
 
@@ -87,6 +101,7 @@ void PassOptionsDialog::fill(const PassOptions& options) {
     cookieCloudUrl_->setText(QString::fromStdString(options.cookieCloud.url));
     cookieCloudUuid_->setText(QString::fromStdString(options.cookieCloud.uuid));
     cookieCloudPassword_->setText(QString::fromStdString(options.cookieCloud.password));
+    failureStreak_->setValue(options.failureStreak);
 }
 
 void PassOptionsDialog::accept() {

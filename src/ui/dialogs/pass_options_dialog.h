@@ -9,6 +9,7 @@
 class QCheckBox;
 class QFormLayout;
 class QLineEdit;
+class QSpinBox;
 
 namespace vesprey::ui {
 
@@ -34,6 +35,7 @@ private:
     QLineEdit* cookieCloudUrl_ = nullptr;
     QLineEdit* cookieCloudUuid_ = nullptr;
     QLineEdit* cookieCloudPassword_ = nullptr;
+    QSpinBox* failureStreak_ = nullptr;  // "连续失败 N 次才推送"
 };
 
 }  // namespace vesprey::ui

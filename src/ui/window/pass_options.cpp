@@ -1,13 +1,41 @@
 #include "ui/window/pass_options.h"
 
+#include <charconv>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
 #include "session/cookie_cloud_sync.h"
 
 namespace vesprey::ui {
+namespace {
+
+constexpr std::string_view kFailureStreakSetting = "notify_failure_streak";
+
+// A whole number of the Setting row within [low, high]; nothing otherwise.
+std::optional<int> numberSetting(SqlDatabase& db, std::string_view name, int low, int high) {
+    const std::optional<Text> stored = readSetting(db, name);
+    if (!stored) {
+        return std::nullopt;
+    }
+    int value = 0;
+    const char* end = stored->data() + stored->size();
+    const auto parsed = std::from_chars(stored->data(), end, value);
+    if (parsed.ec != std::errc{} || parsed.ptr != end || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
 
 PassOptions readPassOptions(SqlDatabase& db) {
     PassOptions options;
     options.cookieCloudBeforePass = readSetting(db, kCookieCloudBeforePassSetting) == Text("1");
     options.cookieCloud = readCookieCloudAccess(db);
+    options.failureStreak =
+        numberSetting(db, kFailureStreakSetting, 0, kMaxFailureStreak).value_or(0);
     return options;
 }
 
@@ -28,9 +56,18 @@ WriteResult writePassOptions(SqlDatabase& db, const PassOptions& options) {
             return written;
         }
     }
+    written = writeSetting(db, kFailureStreakSetting, std::to_string(options.failureStreak));
+    if (!written) {
+        return written;
+    }
     return written;
 }
 
-void applyPassOptions(const PassOptions& /*options*/, PassPlan& /*plan*/) {}
+void applyPassOptions(const PassOptions& options, PassPlan& plan) {
+    // The streak narrows "仅失败时推送"; a pass that pushes every time keeps doing so.
+    if (plan.notifyOn == NotifyOn::Failure) {
+        plan.failureStreak = options.failureStreak;
+    }
+}
 
 }  // namespace vesprey::ui

@@ -16,6 +16,10 @@ struct PassOptions {
     // CookieCloudUrl, CookieCloudUuid and CookieCloudPassword.
     bool cookieCloudBeforePass = false;
     CookieCloudAccess cookieCloud;
+    // "连续失败 N 次才推送" (Setting notify_failure_streak, 0 to kMaxFailureStreak): with
+    // "仅失败时推送" checked, the summary goes out only when an account failed in each of its
+    // last N passes or a cookie runs out soon (PassPlan::failureStreak); 0 leaves it off.
+    int failureStreak = 0;
 };
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
