@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 
 #include "engine/flow_account.h"
 #include "engine/push.h"
+#include "engine/schedule.h"
 #include "engine/verdict.h"
 #include "model/site.h"
 #include "text/text.h"
@@ -117,13 +119,28 @@ struct PassPlan {
     // first byte received until the row is evaluated (answer_budget.h): an answer waits for room
     // within its request's bound, and one that finds none fails with the reason in its row.
     std::size_t answerBudgetBytes = kDefaultAnswerBudgetBytes;
+
+    // ----- Proxies and 签到周期
+    // The proxy every sign-in request goes through (web/proxy.h); empty: none, the requests go
+    // direct. A template's own proxy (templateProxies, by template id) goes in its place for its
+    // accounts. A proxy that fails fails the account ("代理无法连接：…"); nothing goes direct.
+    std::string proxy;
+    std::map<int, std::string> templateProxies;
+    // The summary's push goes through `proxy` as well (never through a template's); false: direct.
+    bool pushUsesProxy = false;
+    // The templates' 签到周期, by template id; a template without one is signed every day. On
+    // another day its requested rows are not requested: skipped with offScheduleText().
+    std::map<int, SignSchedule> schedules;
+    // The day the schedules are read against; nothing: localToday() as the pass starts.
+    std::optional<std::chrono::sys_days> today;
 };
 
 // What the pass made of one row of the list.
 struct AccountReport {
     AccountVerdict verdict{Verdict::Skipped, {}};  // skipped: not requested
     // The list's 返回内容: the result, the answer when it gave none, or why no request went
-    // (at most kMaxResultCharacters); empty for a row that was not requested.
+    // (at most kMaxResultCharacters); empty for a row that was not requested, offScheduleText()
+    // for a row its 签到周期 skipped today.
     Text listText;
     int status = 0;    // 0 without an answer (a flow's: its last answer's)
     long long ms = 0;  // the request's time (a flow's: the whole run's)
