@@ -216,6 +216,12 @@ void printCookieHealthFailure(const ReadResult& read, const std::filesystem::pat
 // expired, else its cookie's expiry day, "已过期" once that is past, or nothing.
 std::string cookieHealthText(const CookieHealth& health, int cid, double now);
 
+// A proxy address given to `option` (--proxy of sign and site-set): the address, or for "-" the
+// first line of standard input. An address with a password on the command line is refused (it
+// would stay in the shell's history and the process list), and so is one written otherwise than
+// web/proxy.h says; nothing after saying why.
+std::optional<std::string> proxyArgument(const std::string& given, std::string_view option);
+
 // The commands.
 const Command& initDbCommand();
 const Command& listCommand();
@@ -228,5 +234,6 @@ const Command& importCommand();
 const Command& inputsCommand();
 const Command& exportCommand();
 const Command& tryCommand();
+const Command& siteSetCommand();
 
 }  // namespace vesprey::cli

@@ -94,7 +94,7 @@ const std::vector<const Command*>& commands() {
     static const std::vector<const Command*> list = {
         &initDbCommand(),   &listCommand(),    &signCommand(), &historyCommand(),
         &pushTestCommand(), &pushSetCommand(), &evalCommand(), &importCommand(),
-        &inputsCommand(),   &exportCommand(),  &tryCommand(),
+        &inputsCommand(),   &exportCommand(),  &tryCommand(),  &siteSetCommand(),
     };
     return list;
 }
