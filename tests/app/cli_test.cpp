@@ -293,6 +293,7 @@ TEST_F(Cli, EveryDatabaseCommandRefusesAnEmptyDbAndSaysAMissingFileAlike) {
         {"inputs", "--cid 1"},
         {"export", "--id 1"},
         {"try", "--cid 1"},
+        {"site-set", "--id 1"},
     };
     const fs::path missing = dir_ / "missing.db";
     for (const Command* command : commands()) {
