@@ -1,12 +1,15 @@
 #include "ui/dialogs/pass_options_dialog.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include "ui/dialogs/message_boxes.h"
 #include "ui/qt_text.h"
+#include "web/proxy.h"
 
 namespace vesprey::ui {
 namespace {
@@ -29,6 +32,14 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     form_->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
     form_->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
     column->addLayout(form_);
+    // ----- Proxies
+    proxy_ = new QLineEdit(body);
+    proxy_->setObjectName(QStringLiteral("编辑框_签到代理"));
+    proxy_->setPlaceholderText(QStringLiteral("socks5h://用户名:密码@主机:端口；空：直连"));
+    form_->addRow(QStringLiteral("签到代理："), proxy_);
+    pushUsesProxy_ = new QCheckBox(QStringLiteral("推送也走代理"), body);
+    pushUsesProxy_->setObjectName(QStringLiteral("选择框_推送走代理"));
+    form_->addRow(QString(), pushUsesProxy_);
     column->addStretch(1);
 
     auto* buttons = new QHBoxLayout;
@@ -53,12 +64,27 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
 
 PassOptions PassOptionsDialog::options() const {
     PassOptions options;
+    // ----- Proxies
+    options.proxy = proxy_->text().trimmed().toStdString();
+    options.pushUsesProxy = pushUsesProxy_->isChecked();
     return options;
 }
 
-void PassOptionsDialog::fill(const PassOptions& /*options*/) {}
+void PassOptionsDialog::fill(const PassOptions& options) {
+    // ----- Proxies
+    proxy_->setText(QString::fromStdString(options.proxy));
+    pushUsesProxy_->setChecked(options.pushUsesProxy);
+}
 
 void PassOptionsDialog::accept() {
+    // ----- Proxies
+    if (const std::string proxy = options().proxy; !proxy.empty()) {
+        if (const std::optional<std::string> problem = proxyProblem(proxy)) {
+            MessageBoxes::inform(this, QString::fromStdString(*problem), kCaption,
+                                 BoxIcon::Warning);
+            return;
+        }
+    }
     if (const WriteResult written = writePassOptions(db_, options()); !written) {
         MessageBoxes::inform(this, QStringLiteral("签到选项没有保存：") + fromAnsi(written.error),
                              kCaption, BoxIcon::Error);

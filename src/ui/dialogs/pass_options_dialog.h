@@ -6,7 +6,9 @@
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/pass_options.h"
 
+class QCheckBox;
 class QFormLayout;
+class QLineEdit;
 
 namespace vesprey::ui {
 
@@ -27,6 +29,9 @@ private:
 
     SqlDatabase& db_;
     QFormLayout* form_ = nullptr;
+    // ----- Proxies
+    QLineEdit* proxy_ = nullptr;
+    QCheckBox* pushUsesProxy_ = nullptr;
 };
 
 }  // namespace vesprey::ui

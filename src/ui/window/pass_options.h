@@ -4,12 +4,23 @@
 // that holds none of them signs as it always did.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "engine/sign_in_run.h"
 #include "store/site_database.h"
 
 namespace vesprey::ui {
 
-struct PassOptions {};
+// ----- Proxies: Setting rows kPassProxySetting and kPushUsesProxySetting.
+inline constexpr std::string_view kPassProxySetting = "PassProxy";
+inline constexpr std::string_view kPushUsesProxySetting = "PushUsesProxy";  // "1" or "0"
+
+struct PassOptions {
+    // ----- Proxies
+    std::string proxy;           // every sign-in request's proxy (web/proxy.h); empty: none
+    bool pushUsesProxy = false;  // the push goes through it too
+};
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
 PassOptions readPassOptions(SqlDatabase& db);
