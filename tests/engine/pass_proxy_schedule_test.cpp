@@ -18,6 +18,7 @@
 #include "loopback_server.h"
 #include "pass_recorder.h"
 #include "session/pass_session.h"
+#include "store/flows.h"
 #include "store/site_database.h"
 #include "store/template_settings.h"
 #include "text/gbk_text.h"
@@ -221,6 +222,34 @@ TEST_F(ProxiedPass, ATemplatesProxyWinsOverThePasss) {
     run(std::move(again));
     EXPECT_EQ(passProxy.targets().size(), 3U);
     EXPECT_EQ(ownProxy.targets().size(), 1U);
+}
+
+TEST_F(ProxiedPass, AMultiStepTemplatesStepsGoThroughItsProxy) {
+    const int flow = add("flow");
+    const std::string steps = R"([{"request": {"method": "GET", "url": ")" + site_.url("/sign") +
+                              R"(", "headers": [{"name": "Cookie", "value": "{{cookie}}"}], )"
+                              R"("cookies": []}, "rule": {}}])";
+    ASSERT_TRUE(saveFlow(db_, flow, steps));
+    LoopbackProxy ownProxy(LoopbackProxy::Kind::Socks5, "own", "pw");
+    ASSERT_TRUE(saveTemplateProxy(db_, flow, ownProxy.url("socks5", "own:pw")));
+    PassPlan plan;
+    plan.proxy = "http://127.0.0.1:" + std::to_string(test::closedPort());
+    const PassResult pass = run(std::move(plan));
+    ASSERT_EQ(pass.reports.size(), 1U);
+    EXPECT_EQ(pass.reports[0].steps, 1U);
+    EXPECT_EQ(asked(), (std::set<std::string>{"who=flow"}));
+    EXPECT_EQ(ownProxy.targets().size(), 1U);
+
+    // Without its own, the pass's proxy that fails is the run's failure.
+    ASSERT_TRUE(saveTemplateProxy(db_, flow, ""));
+    PassPlan failing;
+    failing.proxy = "http://127.0.0.1:" + std::to_string(test::closedPort());
+    const PassResult failed = run(std::move(failing));
+    EXPECT_EQ(failed.reports[0].verdict.verdict, Verdict::Failed);
+    EXPECT_NE(ansiToUtf8(failed.reports[0].verdict.reason).find("代理无法连接："),
+              std::string::npos)
+        << ansiToUtf8(failed.reports[0].verdict.reason);
+    EXPECT_TRUE(asked().empty());
 }
 
 TEST_F(ProxiedPass, AProxyThatFailsIsTheAccountsFailureAndNothingGoesDirect) {
