@@ -234,6 +234,11 @@ enum class SyncReport { Accounts, Summary };
 // code kExitCookieCloud when the data could not be had (nothing changed), kExitDatabase when it
 // could not be written.
 int syncFromCookieCloud(CommandDatabase& database, bool apply, SyncReport report);
+// A proxy address given to `option` (--proxy of sign and site-set): the address, or for "-" the
+// first line of standard input. An address with a password on the command line is refused (it
+// would stay in the shell's history and the process list), and so is one written otherwise than
+// web/proxy.h says; nothing after saying why.
+std::optional<std::string> proxyArgument(const std::string& given, std::string_view option);
 
 // The commands.
 const Command& initDbCommand();
@@ -249,5 +254,6 @@ const Command& exportCommand();
 const Command& tryCommand();
 const Command& cookieCloudCommand();
 const Command& digestCommand();
+const Command& siteSetCommand();
 
 }  // namespace vesprey::cli

@@ -95,7 +95,7 @@ const std::vector<const Command*>& commands() {
         &initDbCommand(),   &listCommand(),    &signCommand(), &historyCommand(),
         &pushTestCommand(), &pushSetCommand(), &evalCommand(), &importCommand(),
         &inputsCommand(),   &exportCommand(),  &tryCommand(),  &cookieCloudCommand(),
-        &digestCommand(),
+        &digestCommand(),   &siteSetCommand(),
     };
     return list;
 }

@@ -216,7 +216,8 @@ public:
         progress_->nextRow(terminalText(rows_[row][kColumnSite]));
     }
     void rowFinished(std::size_t row, const AccountReport& report) override {
-        if (report.verdict.verdict != Verdict::Skipped || report.stopped) {
+        if (report.verdict.verdict != Verdict::Skipped || report.stopped ||
+            !report.listText.empty()) {
             rows_[row][kColumnResult] = report.listText;
         }
     }
@@ -596,6 +597,20 @@ int runSign(const Arguments& args) {
         }
         answerBudget = static_cast<std::size_t>(megabytes) * 1024 * 1024;
     }
+    // ----- Proxies
+    std::string proxy;
+    if (auto given = args.value("--proxy")) {
+        std::optional<std::string> url = proxyArgument(*given, "--proxy");
+        if (!url) {
+            return kExitBadInput;
+        }
+        proxy = std::move(*url);
+    }
+    if (args.flag("--push-proxy") && proxy.empty()) {
+        printError("--push-proxy 要和 --proxy 一起用：推送走的是 --proxy 给出的代理。");
+        return kExitBadInput;
+    }
+
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
@@ -638,12 +653,19 @@ int runSign(const Arguments& args) {
     plan.strictTls = args.flag("--strict-tls");
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
+    plan.proxy = std::move(proxy);
+    plan.pushUsesProxy = args.flag("--push-proxy");
     PassSession session(database.db, path, std::move(plan));
     // The rows were read from the file moments before: they hold its cookies.
     const PassPreparation prepared = session.prepare(!channels.empty(), false);
     if (!prepared.flows.ok()) {
         printError("无法读取 " + path.string() + " 里的多步骤模板，没有签到：" +
                    ansiToUtf8(readFailureText(prepared.flows)) + "。");
+        return kExitDatabase;
+    }
+    if (!prepared.templateSettings.ok()) {
+        printError("无法读取 " + path.string() + " 里模板的代理和签到周期，没有签到：" +
+                   ansiToUtf8(readFailureText(prepared.templateSettings)) + "。");
         return kExitDatabase;
     }
     if (!prepared.channelSettings.ok()) {
@@ -785,7 +807,14 @@ const Command& signCommand() {
                              std::to_string(kMaxAnswerMemoryMegabytes) + "，默认 " +
                              std::to_string(kDefaultAnswerBudgetBytes >> 20) +
                              "）；放不下的答复等\n"
-                             "别的答复处理完，等不到或比这还大的答复不收，该账号失败并写明原因"}},
+                             "别的答复处理完，等不到或比这还大的答复不收，该账号失败并写明原因"},
+                    {.name = "--proxy",
+                     .value = "URL|-",
+                     .help = "签到请求都走这个代理：http://、https://、socks5:// 或 socks5h://\n"
+                             "主机:端口，需要时在主机前加 用户名:密码@；有密码时写 - 从标准输入\n"
+                             "读取地址。模板自己的代理（vesprey-cli site-set）优先。代理连不上\n"
+                             "或拒绝时账号失败：代理无法连接：…，不会改为直连"},
+                    {.name = "--push-proxy", .help = "推送也走 --proxy 的代理（默认推送直连）"}},
         .description =
             "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
             "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
@@ -819,6 +848,9 @@ const Command& signCommand() {
             "“签到历史没有保存：…”，结果照常打印和推送，退出码不受影响。\n"
             "History.db 记着它属于哪个 Sign.db：属于另一个的（比如从别处复制来的）不读也不写，\n"
             "加 --new-history 才把它留在一边、另起一个新的。\n"
+            "\n"
+            "模板设了签到周期（vesprey-cli site-set --schedule）而今天不在周期内的账号不请求，\n"
+            "判定为跳过，返回内容和原因都是“今天不在签到周期内”。\n"
             "\n"
             "--save-cookies 只写回签到期间没有变过的账号：签到时有人改了或删了的账号保持原样，\n"
             "标准错误里列出它们的网站。\n",

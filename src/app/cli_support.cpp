@@ -6,6 +6,7 @@
 #include "session/pass_session.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
+#include "web/proxy.h"
 
 namespace vesprey::cli {
 namespace {
@@ -324,6 +325,30 @@ std::optional<std::vector<InputAssignment>> readInputAssignments(
         assignments.push_back({name, value.empty() ? std::nullopt : std::optional(value)});
     }
     return assignments;
+}
+
+std::optional<std::string> proxyArgument(const std::string& given, std::string_view option) {
+    std::string url = given;
+    if (given == "-") {
+        const auto read = readInput("-", kMaxInputValueBytes);
+        if (!read) {
+            printError("无法从标准输入读取 " + std::string(option) + " 的代理地址。");
+            return std::nullopt;
+        }
+        url = read->substr(0, read->find_first_of("\r\n"));
+    } else if (proxyHasPassword(url)) {
+        printError(std::string(option) +
+                   " 的代理地址里有密码：命令行上的密码会留在 shell 的历史和进程列表里。请改用 " +
+                   std::string(option) +
+                   " -，从标准输入给出地址，比如 printf '%s\\n' "
+                   "'socks5://用户名:密码@主机:端口' | vesprey-cli …。");
+        return std::nullopt;
+    }
+    if (const std::optional<std::string> problem = proxyProblem(url)) {
+        printError(std::string(option) + "：" + *problem);
+        return std::nullopt;
+    }
+    return url;
 }
 
 int openDatabase(const Arguments& args, CommandDatabase& database, DatabaseUse use) {

@@ -34,6 +34,7 @@ AccountAnswer requestAccount(const AccountRequest& request, MessageSink& message
     http.deadlineMs = request.deadlineMs;
     http.stop = request.stop;
     http.answerBudget = request.answerBudget;
+    http.proxy = request.proxy;
 
     AccountAnswer outcome;
     outcome.response = WebClient::send(http);

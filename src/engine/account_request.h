@@ -52,6 +52,7 @@ struct AccountRequest {
     // Shared by the requests running at once: the answer holds its bytes in it until the outcome
     // goes (HttpRequest::answerBudget); null: only the body limit.
     std::shared_ptr<AnswerBudget> answerBudget{};
+    std::string_view proxy{};  // a proxy address (web/proxy.h) the request goes through
 };
 
 // The request of a stored account, as a pass sends it (without keeping the raw body).

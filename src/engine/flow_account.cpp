@@ -170,6 +170,7 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
     transportSettings.requestDeadlineMs = settings.requestDeadlineMs;
     transportSettings.stop = settings.stop;
     transportSettings.answerBudget = settings.answerBudget;
+    transportSettings.proxy = settings.proxy;
     flow::WebFlowTransport transport(transportSettings);
     StoppableClock clock(settings.stop);
     flow::FlowRunOptions options;

@@ -54,6 +54,7 @@ struct FlowRunSettings {
     long requestDeadlineMs = 0;  // each request's bound; 0: the default
     std::stop_token stop;
     std::shared_ptr<AnswerBudget> answerBudget;
+    std::string proxy;   // a proxy address (web/proxy.h) the run's requests go through; empty: none
     bool trace = false;  // keep each step's trace (FlowResult::trace)
     // With `trace`: each step as it begins and once it is over (FlowRunOptions::traced).
     std::function<void(const flow::StepTrace& step, bool done)> traced;

@@ -335,6 +335,7 @@ HttpResponse sendChecked(const PushRequest& push, const PushEnvironment& environ
     request.verifyTls = true;
     request.caFile = caFile;
     request.deadlineMs = environment.deadlineMs;
+    request.proxy = environment.proxy;
     // The address holds the key (Bark's path, DingTalk's access_token…): no Referer carries it
     // anywhere, and no redirect is followed, so a POST never turns into a GET that "succeeds"
     // without delivering anything.

@@ -45,6 +45,8 @@ struct PushEnvironment {
     std::map<std::string, std::string, std::less<>> baseUrls;
     std::string caFile;   // the authorities of a self-hosted service, in place of the system's
     long deadlineMs = 0;  // the bound of each request; 0: kRequestDeadlineMs
+    // A proxy address (web/proxy.h) every push request goes through; empty: none.
+    std::string proxy;
 };
 
 enum class PushErrorCode {

@@ -517,6 +517,7 @@ PushReply sendMailPart(const MailSettings& mail, std::string_view title, std::st
     request.verifyTls = true;
     request.caFile = environment.caFile;
     request.deadlineMs = environment.deadlineMs;
+    request.proxy = environment.proxy;
     MailOutcome sent = sendMail(request);
     PushReply reply;
     reply.answer = std::move(sent.answer);

@@ -119,6 +119,35 @@ bool unanswered(const HttpResponse& response) {
            code == HttpErrorCode::Timeout;
 }
 
+// The report of a requested row its 签到周期 leaves out today.
+AccountReport offScheduleReport(const SiteTemplate& site) {
+    AccountReport report;
+    report.verdict = {Verdict::Skipped, offScheduleText()};
+    report.listText = offScheduleText();
+    report.cookie = site.Cookie;
+    report.headers = site.Headers;
+    return report;
+}
+
+// By row: whether the pass requests it, its list row being requested and its template's
+// 签到周期 signing on the plan's day.
+std::vector<bool> requestedRows(const PassPlan& plan) {
+    std::vector<bool> requested(plan.rows.size());
+    std::optional<std::chrono::sys_days> today = plan.today;
+    for (std::size_t row = 0; row < plan.rows.size(); ++row) {
+        const PassRow& planned = plan.rows[row];
+        requested[row] = planned.requested;
+        const auto schedule = plan.schedules.find(planned.site.id);
+        if (planned.requested && schedule != plan.schedules.end()) {
+            if (!today) {
+                today = localToday();
+            }
+            requested[row] = scheduledOn(schedule->second, *today);
+        }
+    }
+    return requested;
+}
+
 // The report of a row the pass did not finish because it was stopped.
 AccountReport stoppedReport(const SiteTemplate& site) {
     AccountReport report;
@@ -136,8 +165,11 @@ AccountReport stoppedReport(const SiteTemplate& site) {
 // more rows and waits for the requests under way (each ends within the request's own bound).
 class RequestPool {
 public:
-    RequestPool(const PassPlan& plan, std::stop_token passStop)
+    // `requested`: by row, whether the pass requests it (its list row is, and its 签到周期 has
+    // today).
+    RequestPool(const PassPlan& plan, std::vector<bool> requested, std::stop_token passStop)
         : plan_(plan),
+          requested_(std::move(requested)),
           began_(plan.rows.size()),
           finished_(plan.rows.size()),
           budget_(std::make_shared<AnswerBudget>(plan.answerBudgetBytes)),
@@ -149,7 +181,7 @@ public:
         // The requested rows of each host, in list order.
         std::map<std::string, std::size_t> chainOfHost;
         for (std::size_t row = 0; row < plan.rows.size(); ++row) {
-            if (!plan.rows[row].requested) {
+            if (!requested_[row]) {
                 continue;
             }
             const auto [at, added] =
@@ -256,6 +288,7 @@ private:
             return done;
         }
         AccountRequest request = accountRequestFor(site);
+        request.proxy = proxyFor(site);
         request.verifyTls = plan_.strictTls;
         request.deadlineMs = plan_.requestDeadlineMs;
         request.stop = requestStop_;
@@ -288,6 +321,13 @@ private:
         return done;
     }
 
+    // The template's own proxy, else the pass's.
+    const std::string& proxyFor(const SiteTemplate& site) const {
+        const auto own = plan_.templateProxies.find(site.id);
+        return own != plan_.templateProxies.end() && !own->second.empty() ? own->second
+                                                                          : plan_.proxy;
+    }
+
     bool siteIsSilent(const std::string& siteName) {
         std::lock_guard lock(silentMutex_);
         return silentInARow_[siteName] >= kSilentSiteLimit;
@@ -317,6 +357,7 @@ private:
         settings.requestDeadlineMs = plan_.requestDeadlineMs;
         settings.stop = requestStop_;
         settings.answerBudget = budget_;
+        settings.proxy = proxyFor(site);
         FlowAccountRun run = runFlowAccount(site, account, settings, done.verdictMessages);
         if (run.stopped) {
             done = FinishedRow{};
@@ -345,6 +386,7 @@ private:
     }
 
     const PassPlan& plan_;
+    std::vector<bool> requested_;
     std::vector<std::vector<std::size_t>> chains_;         // rows of one host, in list order
     std::vector<std::size_t> nextInChain_;                 // the chain's row under way or next
     std::set<std::pair<std::size_t, std::size_t>> ready_;  // (row, chain) that may go now
@@ -389,9 +431,10 @@ PassResult SignInRun::run(std::stop_token stop) {
     result.stopped = true;  // until the end is reached
     OnceEachSink ruleMessages(messages_);
     // With several jobs the requests start at once; the rows are then taken in their turn below.
+    const std::vector<bool> requested = requestedRows(plan_);
     std::optional<RequestPool> pool;
     if (!stop.stop_requested()) {
-        pool.emplace(plan_, stop);
+        pool.emplace(plan_, requested, stop);
     }
     for (std::size_t row = 0; row < count; ++row) {
         const PassRow& planned = plan_.rows[row];
@@ -400,17 +443,17 @@ PassResult SignInRun::run(std::stop_token stop) {
         // requests ended are still taken, in list order, and the other requested rows are
         // stopped.
         const bool afterStop = stop.stop_requested();
-        if (afterStop && !planned.requested) {
+        if (afterStop && !requested[row]) {
             continue;  // its turn never came
         }
         if (!afterStop) {
             observer_.rowStarted(row, planned);
         }
         std::optional<FinishedRow> done;
-        if (planned.requested && pool) {
+        if (requested[row] && pool) {
             done = pool->take(row);
         }
-        if (planned.requested && (!done || done->report.stopped)) {
+        if (requested[row] && (!done || done->report.stopped)) {
             report = stoppedReport(planned.site);
             observer_.rowFinished(row, report);
             continue;
@@ -418,13 +461,16 @@ PassResult SignInRun::run(std::stop_token stop) {
         if (afterStop) {
             observer_.rowStarted(row, planned);
         }
-        if (planned.requested) {
+        if (requested[row]) {
             done->requestMessages.showAll(messages_);
             report = std::move(done->report);
             // The verdict's messages come after the row's result, as the list shows them.
             observer_.rowFinished(row, report);
             done->verdictMessages.showAll(ruleMessages);
         } else {
+            if (planned.requested) {
+                report = offScheduleReport(planned.site);
+            }
             observer_.rowFinished(row, report);
         }
 
@@ -488,18 +534,21 @@ PassResult SignInRun::run(std::stop_token stop) {
 PushOutcome SignInRun::pushLines(const std::vector<Text>& lines, PassResult& result,
                                  std::stop_token stop) const {
     const Literals& l = literals();
+    PushEnvironment environment = plan_.pushEnvironment;
+    if (plan_.pushUsesProxy) {
+        environment.proxy = plan_.proxy;
+    }
     if (plan_.channels.empty()) {
         return pushSummaryTo(pushChannelOfRow(plan_.switches->channel()), l.pushTitle, lines,
-                             plan_.keys, plan_.channelSettings, plan_.pushEnvironment, stop);
+                             plan_.keys, plan_.channelSettings, environment, stop);
     }
     std::vector<ChannelPush>& pushes = result.channelPushes;
     for (const std::string& channel : plan_.channels) {
         if (stop.stop_requested()) {
             break;
         }
-        pushes.push_back(
-            {channel, pushSummaryTo(channel, l.pushTitle, lines, plan_.keys, plan_.channelSettings,
-                                    plan_.pushEnvironment, stop)});
+        pushes.push_back({channel, pushSummaryTo(channel, l.pushTitle, lines, plan_.keys,
+                                                 plan_.channelSettings, environment, stop)});
     }
     if (pushes.size() == 1) {
         return pushes.front().outcome;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -26,6 +27,7 @@
 
 #include "engine/flow_account.h"
 #include "engine/push.h"
+#include "engine/schedule.h"
 #include "engine/verdict.h"
 #include "model/site.h"
 #include "text/text.h"
@@ -132,13 +134,27 @@ struct PassPlan {
     // expired or failed, in a row, as far as History.db tells (at most failureStreak - 1 count).
     // A row without an entry has none.
     std::vector<int> failuresBefore;
+    // ----- Proxies and 签到周期
+    // The proxy every sign-in request goes through (web/proxy.h); empty: none, the requests go
+    // direct. A template's own proxy (templateProxies, by template id) goes in its place for its
+    // accounts. A proxy that fails fails the account ("代理无法连接：…"); nothing goes direct.
+    std::string proxy;
+    std::map<int, std::string> templateProxies;
+    // The summary's push goes through `proxy` as well (never through a template's); false: direct.
+    bool pushUsesProxy = false;
+    // The templates' 签到周期, by template id; a template without one is signed every day. On
+    // another day its requested rows are not requested: skipped with offScheduleText().
+    std::map<int, SignSchedule> schedules;
+    // The day the schedules are read against; nothing: localToday() as the pass starts.
+    std::optional<std::chrono::sys_days> today;
 };
 
 // What the pass made of one row of the list.
 struct AccountReport {
     AccountVerdict verdict{Verdict::Skipped, {}};  // skipped: not requested
     // The list's 返回内容: the result, the answer when it gave none, or why no request went
-    // (at most kMaxResultCharacters); empty for a row that was not requested.
+    // (at most kMaxResultCharacters); empty for a row that was not requested, offScheduleText()
+    // for a row its 签到周期 skipped today.
     Text listText;
     int status = 0;    // 0 without an answer (a flow's: its last answer's)
     long long ms = 0;  // the request's time (a flow's: the whole run's)

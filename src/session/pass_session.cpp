@@ -1,12 +1,14 @@
 #include "session/pass_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 
 #include "store/flows.h"
 #include "store/history.h"
 #include "store/push_channels.h"
+#include "store/template_settings.h"
 
 namespace vesprey {
 
@@ -97,6 +99,37 @@ ReadResult attachFlows(SqlDatabase& db, std::vector<PassRow>& rows) {
     return {};
 }
 
+namespace {
+
+// The templates' own proxies and 签到周期 into the plan; both left empty when either cannot be
+// read.
+ReadResult readTemplateSettings(SqlDatabase& db, PassPlan& plan) {
+    std::map<int, Text> proxies;
+    std::map<int, StoredSchedule> stored;
+    ReadResult read = readTemplateProxies(db, proxies);
+    if (read.ok()) {
+        read = readTemplateSchedules(db, stored);
+    }
+    plan.templateProxies.clear();
+    plan.schedules.clear();
+    if (!read.ok()) {
+        return read;
+    }
+    for (auto& [id, url] : proxies) {
+        plan.templateProxies[id] = std::move(url);
+    }
+    const std::chrono::sys_days today = plan.today.value_or(localToday());
+    for (const auto& [id, schedule] : stored) {
+        const std::chrono::sys_days start = parseDay(schedule.start).value_or(today);
+        if (std::optional<SignSchedule> parsed = parseSchedule(schedule.rule, start)) {
+            plan.schedules[id] = *parsed;
+        }
+    }
+    return read;
+}
+
+}  // namespace
+
 PassSession::PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan)
     : db_(db), database_(std::move(database)), plan_(std::move(plan)) {}
 
@@ -111,6 +144,7 @@ PassPreparation PassSession::prepare(bool cookieDays, bool fileCookies) {
             fileCookies_ = std::move(cookies);
         }
     }
+    preparation.templateSettings = readTemplateSettings(db_, plan_);
     preparation.rules = readVerdictRules(db_, plan_.rules);
     if (!preparation.rules.ok()) {
         plan_.rules.clear();

@@ -78,6 +78,9 @@ struct PassPreparation {
     // History.db, for the failures in a row of PassPlan::failureStreak; a missing file is no
     // failure. When it cannot be read the streak becomes 1: every expired or failed row pushes.
     ReadResult failureRuns;
+    // The templates' own proxies and 签到周期 (store/template_settings.h). When they cannot be
+    // read the pass must not run either: a template's accounts would go without their proxy.
+    ReadResult templateSettings;
 };
 
 // What finish did with the renewed cookies.
@@ -100,15 +103,17 @@ public:
     // prepare fills in what comes from the files. `db` is the open Sign.db at `database`.
     PassSession(SqlDatabase& db, std::filesystem::path database, PassPlan plan);
 
-    // Reads the multi-step templates (attachFlows), the rules, the named channels' settings (only
-    // when a named channel keeps its settings as JSON), with `cookieDays` the cookies' expiry
-    // days, and with a failure streak of 2 or more (PassPlan::failureStreak, NotifyOn::Failure)
-    // each requested account's failures in a row before this pass; takes the pass's time. With
-    // `fileCookies`, keeps each account's cookie as Sign.db holds it at that moment: the cookie
-    // saveRenewedCookies writes only over. Without it (or when it cannot be read), the cookies of
-    // the plan's rows stand for that, which is right when the rows were just read from the file; a
-    // program that keeps cookies of its own between passes (merged from earlier answers, not saved)
-    // asks for it.
+    // Reads the multi-step templates (attachFlows), the templates' proxies and 签到周期 (into
+    // PassPlan::templateProxies and ::schedules; a stored rule that cannot be read counts as
+    // every day, an every:N without a readable start day counts from today), the rules, the named
+    // channels' settings (only when a named channel keeps its settings as JSON), with `cookieDays`
+    // the cookies' expiry days, and with a failure streak of 2 or more (PassPlan::failureStreak,
+    // NotifyOn::Failure) each requested account's failures in a row before this pass; takes the
+    // pass's time. With `fileCookies`, keeps each account's cookie as Sign.db holds it at that
+    // moment: the cookie saveRenewedCookies writes only over. Without it (or when it cannot be
+    // read), the cookies of the plan's rows stand for that, which is right when the rows were just
+    // read from the file; a program that keeps cookies of its own between passes (merged from
+    // earlier answers, not saved) asks for it.
     PassPreparation prepare(bool cookieDays, bool fileCookies = true);
 
     const PassPlan& plan() const { return plan_; }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 
+#include "web/proxy.h"
 #include "web/web_client.h"
 
 namespace vesprey {
@@ -189,8 +190,18 @@ HttpError failure(HttpErrorCode code, std::string_view utf8) {
 
 // Why the mail did not go, in the user's words; the server's own line after a refusal.
 HttpError mailError(CURLcode result, int reply, const std::string& answer, long deadlineMs,
-                    bool pastDeadline, const char* detail) {
+                    bool pastDeadline, const char* detail, const std::string& proxy) {
     const std::string said = answer.empty() ? std::string() : "：" + answer;
+    if (!proxy.empty() &&
+        (result == CURLE_COULDNT_RESOLVE_PROXY || result == CURLE_COULDNT_CONNECT ||
+         result == CURLE_PROXY ||
+         (reply == 0 && (result == CURLE_RECV_ERROR || result == CURLE_GOT_NOTHING)))) {
+        // Only the proxy is connected to; with reply 0 the mail server never said a word.
+        return failure(HttpErrorCode::ProxyFailed,
+                       "代理无法连接：" +
+                           std::string(*detail != '\0' ? detail : curl_easy_strerror(result)) +
+                           "（" + shownProxy(proxy) + "）");
+    }
     if (result == CURLE_LOGIN_DENIED) {
         return failure(HttpErrorCode::Other, "邮件服务器拒绝登录，用户名或密码不对" + said);
     }
@@ -313,7 +324,13 @@ MailOutcome sendMail(const MailRequest& request) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");  // the environment's proxies are never used
+    // The environment's proxies are never used; a proxy named is, for every address.
+    const std::string proxy(request.proxy.substr(0, request.proxy.find('\0')));
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    if (!proxy.empty()) {
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
     curl_easy_setopt(curl, CURLOPT_USE_SSL,
                      static_cast<long>(request.security == MailSecurity::None ? CURLUSESSL_NONE
@@ -357,7 +374,7 @@ MailOutcome sendMail(const MailRequest& request) {
     outcome.answer = utf8ToAnsi(answer);
     if (result != CURLE_OK && !replies.takenAt) {
         outcome.error = mailError(result, outcome.reply, answer, deadline,
-                                  elapsed >= std::chrono::milliseconds(deadline), detail);
+                                  elapsed >= std::chrono::milliseconds(deadline), detail, proxy);
     }
     return outcome;
 }

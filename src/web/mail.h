@@ -38,6 +38,9 @@ struct MailRequest {
     bool verifyTls = true;      // check the server's certificate
     std::string_view caFile{};  // as HttpRequest::caFile
     long deadlineMs = 0;        // the bound of the whole exchange; 0 or less: kRequestDeadlineMs
+    // A proxy address (web/proxy.h) the connection goes through, an HTTP one as a tunnel; empty:
+    // none. A proxy that fails is HttpErrorCode::ProxyFailed.
+    std::string_view proxy{};
 };
 
 struct MailOutcome {

@@ -15,6 +15,7 @@
 
 #include "text/gbk_text.h"
 #include "web/byte_scan.h"
+#include "web/proxy.h"
 
 namespace vesprey {
 namespace {
@@ -388,6 +389,8 @@ std::string_view errorWords(HttpErrorCode code) {
             return "已停止";
         case HttpErrorCode::AnswerTooLarge:
             return "答复太大，没有收下";
+        case HttpErrorCode::ProxyFailed:
+            return "代理无法连接";
         case HttpErrorCode::Other:
             break;
     }
@@ -644,6 +647,12 @@ struct RequestEngine::Impl {
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         curl_easy_setopt(curl, CURLOPT_HEADEROPT, static_cast<long>(CURLHEADER_SEPARATE));
         curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        if (!proxy.empty()) {
+            // The proxy named is the one used, whatever no_proxy says; its own certificate (an
+            // https:// proxy) is checked as the site's is.
+            curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+            curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+        }
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(leftMs, 1L));
         if (connectLimitMs > 0) {
             curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectLimitMs);
@@ -659,6 +668,16 @@ struct RequestEngine::Impl {
                          (ignoredCertificateErrors & kPeerFlags) != 0 ? 0L : 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST,
                          (ignoredCertificateErrors & kIgnoreCertificateNameInvalid) != 0 ? 0L : 2L);
+        if (!proxy.empty()) {
+            curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYPEER,
+                             (ignoredCertificateErrors & kPeerFlags) != 0 ? 0L : 1L);
+            curl_easy_setopt(
+                curl, CURLOPT_PROXY_SSL_VERIFYHOST,
+                (ignoredCertificateErrors & kIgnoreCertificateNameInvalid) != 0 ? 0L : 2L);
+            if (!caFile.empty()) {
+                curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO, caFile.c_str());
+            }
+        }
         if (!caFile.empty()) {
             curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
         }
@@ -759,8 +778,95 @@ struct RequestEngine::Impl {
         return result;
     }
 
+    // "代理无法连接：" and what happened, naming the proxy without its password.
+    HttpError proxyError(std::string_view what) const {
+        return {HttpErrorCode::ProxyFailed,
+                utf8ToAnsi("代理无法连接：" + std::string(what) + "（" + shownProxy(proxy) + "）")};
+    }
+
+    // The error of a hop through the proxy when the proxy is what failed; nothing when the proxy
+    // did its part (or there is none).
+    std::optional<HttpError> proxyFailure(CURLcode result) const {
+        if (proxy.empty()) {
+            return std::nullopt;
+        }
+        long tunnelStatus = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+        if (tunnelStatus == 407) {
+            return proxyError("代理要求用户名和密码，或用户名、密码不对（HTTP 407）");
+        }
+        if (tunnelStatus != 0 && (tunnelStatus < 200 || tunnelStatus > 299)) {
+            return proxyError("代理拒绝了到网站的连接（HTTP " + std::to_string(tunnelStatus) +
+                              "）");
+        }
+        curl_off_t connectedAt = 0;
+        curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connectedAt);
+        const bool tlsProxy = startsWithIgnoreCase(proxy, "https:");
+        switch (result) {
+            case CURLE_COULDNT_RESOLVE_PROXY:
+                return proxyError("代理的主机名解析不了");
+            case CURLE_COULDNT_CONNECT:  // only the proxy is connected to
+                return proxyError("连不上代理服务器（拒绝连接或无法到达）");
+            case CURLE_OPERATION_TIMEDOUT:
+                if (connectedAt == 0 && tunnelStatus == 0) {
+                    return proxyError("连接代理超时");
+                }
+                return std::nullopt;
+            case CURLE_PROXY:
+                return socksFailure();
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_PEER_FAILED_VERIFICATION:
+            case CURLE_SSL_CACERT_BADFILE:
+                if (tlsProxy && tunnelStatus == 0) {
+                    return proxyError(result == CURLE_SSL_CONNECT_ERROR
+                                          ? "和代理的安全连接（TLS）失败"
+                                          : "代理的证书不被接受");
+                }
+                return std::nullopt;
+            case CURLE_SEND_ERROR:
+            case CURLE_RECV_ERROR:
+            case CURLE_GOT_NOTHING:
+                if (tunnelStatus == 0 && connectedAt == 0) {
+                    return proxyError("代理断开了连接");
+                }
+                return std::nullopt;
+            default:
+                return std::nullopt;
+        }
+    }
+
+    // A SOCKS proxy's refusal in the user's words. A site the proxy could not reach is no
+    // failure of the proxy: it is said as the site's.
+    std::optional<HttpError> socksFailure() const {
+        long code = CURLPX_OK;
+        curl_easy_getinfo(curl, CURLINFO_PROXY_ERROR, &code);
+        switch (static_cast<CURLproxycode>(code)) {
+            case CURLPX_USER_REJECTED:
+            case CURLPX_NO_AUTH:
+            case CURLPX_SEND_AUTH:
+            case CURLPX_RECV_AUTH:
+                return proxyError("代理拒绝了用户名或密码，或要求登录");
+            case CURLPX_RESOLVE_HOST:
+                return proxyError("网站的主机名解析不了");
+            case CURLPX_REPLY_CONNECTION_REFUSED:
+            case CURLPX_REPLY_HOST_UNREACHABLE:
+            case CURLPX_REPLY_NETWORK_UNREACHABLE:
+            case CURLPX_REPLY_TTL_EXPIRED:
+                return HttpError{
+                    HttpErrorCode::ConnectFailed,
+                    utf8ToAnsi("无法连接（代理 " + shownProxy(proxy) + " 连不上网站）")};
+            case CURLPX_REPLY_NOT_ALLOWED:
+                return proxyError("代理不允许连接这个网站");
+            default:
+                return proxyError("代理的握手失败（SOCKS 错误 " + std::to_string(code) + "）");
+        }
+    }
+
     // The error of a hop that brought no answer, in the user's words.
     HttpError hopError(CURLcode result, bool pastDeadline) const {
+        if (std::optional<HttpError> failed = proxyFailure(result)) {
+            return *failed;
+        }
         HttpErrorCode code = errorCodeOf(result);
         if (code == HttpErrorCode::Timeout && lastDataAt) {
             code = HttpErrorCode::SlowAnswer;  // some of the answer came: the site did answer
@@ -896,6 +1002,11 @@ struct RequestEngine::Impl {
                     payload.clear();
                 }
                 continue;
+            }
+            if (code == 407 && !proxy.empty()) {
+                // An HTTP proxy that forwards plain requests answers for itself.
+                error = proxyError("代理要求用户名和密码，或用户名、密码不对（HTTP 407）");
+                break;
             }
             status = static_cast<int>(code);
             takeHeaderText();

@@ -56,6 +56,9 @@ enum class HttpErrorCode {
     ConnectionLost,  // the connection broke, or closed without an answer
     Stopped,         // the caller asked the send to stop (setStop)
     AnswerTooLarge,  // the answer did not fit the answer budget (setAnswerBudget)
+    // The proxy (setProxy) could not be resolved or reached, or refused: its handshake, its
+    // user name and password, or the tunnel. The message is "代理无法连接：" and what happened.
+    ProxyFailed,
     Other,
 };
 
@@ -106,8 +109,11 @@ public:
     // send; a token that cannot be stopped (the default) changes nothing.
     void setStop(std::stop_token stop);
 
-    // A named proxy server "host:port"; empty: no proxy (proxy variables of the environment are
-    // never used).
+    // The proxy every later send goes through: an address of web/proxy.h ("socks5h://user:
+    // password@host:port"; "host:port" alone is an HTTP proxy). Empty (a new object): no proxy,
+    // and the proxy variables of the environment are never used; with one, no_proxy is not read
+    // either: every address goes through it. A proxy that fails gives HttpErrorCode::ProxyFailed,
+    // never a request that goes direct; so does an HTTP proxy's 407 answer.
     void setProxy(std::string_view server);
 
     // Adds a header to the next send. Fails for an empty or malformed name and for a value holding

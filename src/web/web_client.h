@@ -72,7 +72,8 @@ struct HttpRequest {
     bool mergeCookies = true;                  // merge the answer's cookies into `cookie`
     bool noRedirect = false;                   // true: do not follow redirects
     std::string_view byteBody{};               // raw body bytes, sent instead of `body`
-    std::string_view proxy{};                  // "host:port"; empty: no proxy
+    // A proxy address (web/proxy.h; "host:port" alone is an HTTP proxy); empty: no proxy.
+    std::string_view proxy{};
     std::string_view proxyUser{};
     std::string_view proxyPassword{};
     int proxyAuthMode = 1;            // 1: Basic "Proxy-Authorization" when proxyUser is given

@@ -309,6 +309,7 @@ TEST_F(Cli, EveryDatabaseCommandRefusesAnEmptyDbAndSaysAMissingFileAlike) {
         {"try", "--cid 1"},
         {"cookiecloud", ""},
         {"digest", ""},
+        {"site-set", "--id 1"},
     };
     const fs::path missing = dir_ / "missing.db";
     for (const Command* command : commands()) {

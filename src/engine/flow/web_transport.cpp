@@ -347,6 +347,7 @@ WebFlowTransport::WebFlowTransport(WebTransportSettings settings) : settings_(st
     engine_.setStop(settings_.stop);
     engine_.setAnswerBudget(settings_.answerBudget);
     engine_.setCaFile(settings_.caFile);
+    engine_.setProxy(settings_.proxy);
     engine_.setIgnoredCertificateErrors(settings_.verifyTls ? 0 : kAnyCertificate);
 }
 

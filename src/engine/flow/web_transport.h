@@ -35,6 +35,7 @@ struct WebTransportSettings {
     std::shared_ptr<AnswerBudget> answerBudget{};  // shared by the requests of a pass; may be null
     std::string caFile{};  // a PEM file of authorities to trust in place of the system's; empty:
                            // the system's
+    std::string proxy{};   // a proxy address (web/proxy.h) every step goes through; empty: none
 };
 
 class WebFlowTransport final : public FlowTransport {

@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <map>
 #include <stop_token>
+#include <tuple>
 #include <utility>
 
 #include "engine/flow/formats.h"
@@ -56,7 +57,11 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
       entry_(std::move(entry)) {
     setObjectName(QStringLiteral("窗口_修改模板"));
     fieldLabel(this, QStringLiteral("网站名称："), 71, 38);
-    name_ = place(new QLineEdit(this), QStringLiteral("编辑框_网络名称"), 71, 36, 378, 24);
+    name_ = place(new QLineEdit(this), QStringLiteral("编辑框_网络名称"), 71, 36, 290, 24);
+    ownButton_ = place(new QPushButton(QStringLiteral("周期与代理…"), this),
+                       QStringLiteral("超级按钮_周期与代理"), 367, 36, 82, 24);
+    ownButton_->setAutoDefault(false);
+    connect(ownButton_, &QPushButton::clicked, this, &ModifyDialog::editOwnSettings);
     fieldLabel(this, QStringLiteral("登录链接："), 71, 68);
     login_ = place(new QLineEdit(this), QStringLiteral("编辑框_登录链接"), 71, 66, 378, 24);
     fieldLabel(this, QStringLiteral("签到链接："), 71, 99);
@@ -135,6 +140,9 @@ ModifyDialog::ModifyDialog(QWidget* owner, SiteBook& book, WindowQueue& calls, S
     (entry_.Qtype == RequestMethod::Get ? get_ : post_)->setChecked(true);
     storedRules_ = book_.rules(entry_.id);
     rules_ = storedRules_;
+    std::tie(storedOwn_.proxy, storedOwn_.schedule) = book_.ownSettings(entry_.id);
+    own_ = storedOwn_;
+    ownButton_->setToolTip(ownSettingsSummary(own_));
     // Only the user's choice converts: the entry's item above was selected before this.
     connect(conversion_, &QComboBox::currentIndexChanged, this, &ModifyDialog::conversionChanged);
 
@@ -169,6 +177,14 @@ void ModifyDialog::editRules() {
     VerdictRulesDialog dialog(rules_, this);
     if (dialog.exec() == QDialog::Accepted) {
         rules_ = dialog.rules();
+    }
+}
+
+void ModifyDialog::editOwnSettings() {
+    ScheduleProxyDialog dialog(own_, this);
+    if (dialog.exec() == QDialog::Accepted) {
+        own_ = dialog.settings();
+        ownButton_->setToolTip(ownSettingsSummary(own_));
     }
 }
 
@@ -321,6 +337,17 @@ void ModifyDialog::save() {
             return;
         }
         storedRules_ = rules_;
+    }
+    if (own_ != storedOwn_) {
+        const WriteResult own = book_.saveOwnSettings(entry_.id, own_.proxy, own_.schedule);
+        if (!own) {
+            MessageBoxes::inform(this,
+                                 QStringLiteral("周期与代理保存失败！\r\n") + fromAnsi(own.error),
+                                 kModifyCaption, BoxIcon::Information);
+            book_.reload();  // the template itself did change
+            return;
+        }
+        storedOwn_ = own_;
     }
     if (editedSteps_) {
         const WriteResult stored = book_.saveSteps(entry_.id, *editedSteps_);

@@ -17,6 +17,7 @@
 #include "engine/flow_account.h"
 #include "store/site_database.h"
 #include "ui/dialogs/input_fields.h"
+#include "ui/dialogs/schedule_proxy_dialog.h"
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/trial_request.h"
 
@@ -47,6 +48,8 @@ public:
     const SiteTemplate& entry() const { return entry_; }
     // The verdict rules as the window holds them (loaded from Sign.db, then as edited).
     const VerdictRules& rules() const { return rules_; }
+    // The template's own 签到周期 and proxy as the window holds them.
+    const TemplateOwnSettings& ownSettings() const { return own_; }
     // The step window of the last flow trial; null before the first.
     FlowTrialWindow* flowTrialWindow() const { return flowTrial_; }
     // The step list while it is open; null otherwise.
@@ -55,8 +58,10 @@ public:
 public slots:
     void editRules();  // "判定规则": the rules window, modal
     void editSteps();  // "多步骤…": the step list of the steps as the window holds them
-    void trial();      // "调试": the answer in the result box, its verdict beside the buttons
-    void save();       // "保存"; the window stays open
+    // "周期与代理…": the template's own 签到周期 and proxy, modal; stored by the save.
+    void editOwnSettings();
+    void trial();  // "调试": the answer in the result box, its verdict beside the buttons
+    void save();   // "保存"; the window stays open
     // Another 编码转换 after a trial: its answer converted and evaluated again, while the result
     // box still shows what came of it.
     void conversionChanged(int index);
@@ -92,6 +97,9 @@ private:
     Text flowTrialCookie_;  // the entry's cookie the running flow trial was given
     QPointer<StepEditorDialog> stepEditor_;
     std::optional<std::string> editedSteps_;  // steps changed in the step list, not yet saved
+    TemplateOwnSettings own_;                 // as the window holds them
+    TemplateOwnSettings storedOwn_;  // as Sign.db holds them: the save writes them when they differ
+    QPushButton* ownButton_ = nullptr;
 };
 
 }  // namespace vesprey::ui

@@ -10,6 +10,7 @@
 
 #include "ui/dialogs/message_boxes.h"
 #include "ui/qt_text.h"
+#include "web/proxy.h"
 
 namespace vesprey::ui {
 namespace {
@@ -52,6 +53,14 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     cookieCloudPassword_->setEchoMode(QLineEdit::Password);
     cookieCloudPassword_->setPlaceholderText(QStringLiteral("端对端加密密码"));
     form_->addRow(QStringLiteral("密码："), cookieCloudPassword_);
+    // ----- Proxies
+    proxy_ = new QLineEdit(body);
+    proxy_->setObjectName(QStringLiteral("编辑框_签到代理"));
+    proxy_->setPlaceholderText(QStringLiteral("socks5h://用户名:密码@主机:端口；空：直连"));
+    form_->addRow(QStringLiteral("签到代理："), proxy_);
+    pushUsesProxy_ = new QCheckBox(QStringLiteral("推送也走代理"), body);
+    pushUsesProxy_->setObjectName(QStringLiteral("选择框_推送走代理"));
+    form_->addRow(QString(), pushUsesProxy_);
     column->addStretch(1);
 
     failureStreak_ = new QSpinBox(body);
@@ -93,6 +102,9 @@ PassOptions PassOptionsDialog::options() const {
     options.cookieCloud.uuid = cookieCloudUuid_->text().trimmed().toStdString();
     options.cookieCloud.password = cookieCloudPassword_->text().toStdString();
     options.failureStreak = failureStreak_->value();
+    // ----- Proxies
+    options.proxy = proxy_->text().trimmed().toStdString();
+    options.pushUsesProxy = pushUsesProxy_->isChecked();
     return options;
 }
 
@@ -102,6 +114,9 @@ void PassOptionsDialog::fill(const PassOptions& options) {
     cookieCloudUuid_->setText(QString::fromStdString(options.cookieCloud.uuid));
     cookieCloudPassword_->setText(QString::fromStdString(options.cookieCloud.password));
     failureStreak_->setValue(options.failureStreak);
+    // ----- Proxies
+    proxy_->setText(QString::fromStdString(options.proxy));
+    pushUsesProxy_->setChecked(options.pushUsesProxy);
 }
 
 void PassOptionsDialog::accept() {
@@ -114,6 +129,14 @@ void PassOptionsDialog::accept() {
                                "（如表情符号），没有保存：请只用中文、英文和数字。"),
                 kCaption, BoxIcon::Warning);
             field->setFocus();
+            return;
+        }
+    }
+    // ----- Proxies
+    if (const std::string proxy = options().proxy; !proxy.empty()) {
+        if (const std::optional<std::string> problem = proxyProblem(proxy)) {
+            MessageBoxes::inform(this, QString::fromStdString(*problem), kCaption,
+                                 BoxIcon::Warning);
             return;
         }
     }

@@ -36,6 +36,9 @@ private:
     QLineEdit* cookieCloudUuid_ = nullptr;
     QLineEdit* cookieCloudPassword_ = nullptr;
     QSpinBox* failureStreak_ = nullptr;  // "连续失败 N 次才推送"
+    // ----- Proxies
+    QLineEdit* proxy_ = nullptr;
+    QCheckBox* pushUsesProxy_ = nullptr;
 };
 
 }  // namespace vesprey::ui

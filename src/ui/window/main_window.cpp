@@ -675,15 +675,20 @@ void MainWindow::beginPass() {
     // is wrong with the file): the built-in rules alone decide, a channel without its settings
     // fails with what it lacks.
     // Multi-step templates that cannot be read would go as one request each: no pass then.
-    if (const PassPreparation prepared = session_->prepare(true); !prepared.flows.ok()) {
+    // So would a template's accounts without their own proxy.
+    const PassPreparation prepared = session_->prepare(true);
+    if (!prepared.flows.ok() || !prepared.templateSettings.ok()) {
         session_.reset();
         passLock_.release();
         passRunning_ = false;
         progress_->hide();
         layoutStatusStrip();
         setPassControlsEnabled(true);
-        showStatusNotice(QStringLiteral("多步骤模板读不出，没有签到：") +
-                             fromAnsi(readFailureText(prepared.flows)),
+        showStatusNotice(!prepared.flows.ok()
+                             ? QStringLiteral("多步骤模板读不出，没有签到：") +
+                                   fromAnsi(readFailureText(prepared.flows))
+                             : QStringLiteral("模板的代理和签到周期读不出，没有签到：") +
+                                   fromAnsi(readFailureText(prepared.templateSettings)),
                          std::chrono::seconds(30));
         return;  // said; trying again would not help
     }

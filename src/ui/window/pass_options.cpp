@@ -36,6 +36,11 @@ PassOptions readPassOptions(SqlDatabase& db) {
     options.cookieCloud = readCookieCloudAccess(db);
     options.failureStreak =
         numberSetting(db, kFailureStreakSetting, 0, kMaxFailureStreak).value_or(0);
+    // ----- Proxies
+    if (const std::optional<Text> proxy = readSetting(db, kPassProxySetting)) {
+        options.proxy = *proxy;
+    }
+    options.pushUsesProxy = readSetting(db, kPushUsesProxySetting) == Text("1");
     return options;
 }
 
@@ -56,9 +61,19 @@ WriteResult writePassOptions(SqlDatabase& db, const PassOptions& options) {
             return written;
         }
     }
-    written = writeSetting(db, kFailureStreakSetting, std::to_string(options.failureStreak));
-    if (!written) {
-        return written;
+    if (options.failureStreak != 0 || readSetting(db, kFailureStreakSetting)) {
+        written = writeSetting(db, kFailureStreakSetting, std::to_string(options.failureStreak));
+        if (!written) {
+            return written;
+        }
+    }
+    // ----- Proxies: rows are written only once the option was set, so that a file whose user
+    // never chose one stays as it was.
+    if (written && (!options.proxy.empty() || readSetting(db, kPassProxySetting))) {
+        written = writeSetting(db, kPassProxySetting, options.proxy);
+    }
+    if (written && (options.pushUsesProxy || readSetting(db, kPushUsesProxySetting))) {
+        written = writeSetting(db, kPushUsesProxySetting, options.pushUsesProxy ? "1" : "0");
     }
     return written;
 }
@@ -68,6 +83,9 @@ void applyPassOptions(const PassOptions& options, PassPlan& plan) {
     if (plan.notifyOn == NotifyOn::Failure) {
         plan.failureStreak = options.failureStreak;
     }
+    // ----- Proxies
+    plan.proxy = options.proxy;
+    plan.pushUsesProxy = options.pushUsesProxy && !options.proxy.empty();
 }
 
 }  // namespace vesprey::ui

@@ -4,11 +4,18 @@
 // that holds none of them signs as it always did.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "engine/cookie_cloud.h"
 #include "engine/sign_in_run.h"
 #include "store/site_database.h"
 
 namespace vesprey::ui {
+
+// ----- Proxies: Setting rows kPassProxySetting and kPushUsesProxySetting.
+inline constexpr std::string_view kPassProxySetting = "PassProxy";
+inline constexpr std::string_view kPushUsesProxySetting = "PushUsesProxy";  // "1" or "0"
 
 struct PassOptions {
     // "签到前同步 Cookie": the browser's cookies from CookieCloud go into the accounts before
@@ -20,6 +27,9 @@ struct PassOptions {
     // "仅失败时推送" checked, the summary goes out only when an account failed in each of its
     // last N passes or a cookie runs out soon (PassPlan::failureStreak); 0 leaves it off.
     int failureStreak = 0;
+    // ----- Proxies
+    std::string proxy;           // every sign-in request's proxy (web/proxy.h); empty: none
+    bool pushUsesProxy = false;  // the push goes through it too
 };
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.

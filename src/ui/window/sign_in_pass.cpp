@@ -58,7 +58,14 @@ void WindowPassObserver::rowFinished(std::size_t planRow, const AccountReport& r
         return;  // "已停止", without a verdict
     }
     if (report.verdict.verdict == Verdict::Skipped) {
-        return;  // not requested: its cell stays as it is
+        // Not requested: its cell stays as it is, unless its 签到周期 says why.
+        if (!report.listText.empty()) {
+            window_.calls().post(
+                [window = &window_, r = static_cast<int>(row), shown = fromAnsi(report.listText)] {
+                    window->setCellText(r, kColumnResult, shown);
+                });
+        }
+        return;
     }
     window_.calls().post([window = &window_, r = static_cast<int>(row),
                           shown = fromAnsi(report.listText), verdict = report.verdict] {

@@ -89,6 +89,32 @@ WriteResult SiteBook::saveRules(int templateId, const VerdictRules& rules) {
     return saveVerdictRules(db_, templateId, rules);
 }
 
+std::pair<Text, StoredSchedule> SiteBook::ownSettings(int templateId) {
+    std::map<int, Text> proxies;
+    std::map<int, StoredSchedule> schedules;
+    std::pair<Text, StoredSchedule> own;
+    if (readTemplateProxies(db_, proxies).ok()) {
+        if (const auto found = proxies.find(templateId); found != proxies.end()) {
+            own.first = found->second;
+        }
+    }
+    if (readTemplateSchedules(db_, schedules).ok()) {
+        if (const auto found = schedules.find(templateId); found != schedules.end()) {
+            own.second = found->second;
+        }
+    }
+    return own;
+}
+
+WriteResult SiteBook::saveOwnSettings(int templateId, const Text& proxy,
+                                      const StoredSchedule& schedule) {
+    WriteResult written = saveTemplateProxy(db_, templateId, proxy);
+    if (written) {
+        written = saveTemplateSchedule(db_, templateId, schedule);
+    }
+    return written;
+}
+
 bool SiteBook::ownsCookieRow(const SiteTemplate& site) {
     return site.hasCookie() || (site.Cid != 0 && flows_.account(site) != nullptr);
 }

@@ -11,10 +11,12 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "session/pass_session.h"
 #include "store/flows.h"
 #include "store/site_database.h"
+#include "store/template_settings.h"
 #include "ui/browser/browser_loader.h"
 #include "ui/window/capture.h"
 
@@ -68,6 +70,11 @@ public:
     // The stored rules of the template; none when it has none or the file cannot say.
     VerdictRules rules(int templateId);
     WriteResult saveRules(int templateId, const VerdictRules& rules);
+    // The template's own proxy address and 签到周期 (store/template_settings.h); empty ones when
+    // it has none or the file cannot say.
+    std::pair<Text, StoredSchedule> ownSettings(int templateId);
+    // Stores both; an empty proxy or rule removes it.
+    WriteResult saveOwnSettings(int templateId, const Text& proxy, const StoredSchedule& schedule);
 
     // Whether a cookie for the entry goes into the entry's own row rather than a new account: it
     // has a cookie, or it is an account of a multi-step template (its inputs are on that row).
