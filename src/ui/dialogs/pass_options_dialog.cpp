@@ -1,5 +1,6 @@
 #include "ui/dialogs/pass_options_dialog.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -31,6 +32,12 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     column->addLayout(form_);
     column->addStretch(1);
 
+    relogin_ = new QCheckBox(QStringLiteral("失效时自动登录"), body);
+    relogin_->setObjectName(QStringLiteral("选择框_失效时自动登录"));
+    relogin_->setToolTip(QStringLiteral(
+        "Cookie 失效的多步骤账号用模板的登录步骤重新登录，再签到一次；成功后保存新的 Cookie"));
+    form_->addRow(QStringLiteral("重新登录："), relogin_);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     auto* ok = new QPushButton(QStringLiteral("确定"), body);
@@ -53,10 +60,13 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
 
 PassOptions PassOptionsDialog::options() const {
     PassOptions options;
+    options.relogin = relogin_->isChecked();
     return options;
 }
 
-void PassOptionsDialog::fill(const PassOptions& /*options*/) {}
+void PassOptionsDialog::fill(const PassOptions& options) {
+    relogin_->setChecked(options.relogin);
+}
 
 void PassOptionsDialog::accept() {
     if (const WriteResult written = writePassOptions(db_, options()); !written) {

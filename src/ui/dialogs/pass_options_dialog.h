@@ -6,6 +6,7 @@
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/pass_options.h"
 
+class QCheckBox;
 class QFormLayout;
 
 namespace vesprey::ui {
@@ -27,6 +28,7 @@ private:
 
     SqlDatabase& db_;
     QFormLayout* form_ = nullptr;
+    QCheckBox* relogin_ = nullptr;  // 失效时自动登录
 };
 
 }  // namespace vesprey::ui

@@ -4,12 +4,20 @@
 // that holds none of them signs as it always did.
 #pragma once
 
+#include <string_view>
+
 #include "engine/sign_in_run.h"
 #include "store/site_database.h"
 
 namespace vesprey::ui {
 
-struct PassOptions {};
+struct PassOptions {
+    // 失效时自动登录 (Setting "Relogin", "1" or "0"): PassPlan::relogin.
+    bool relogin = false;
+};
+
+// The Setting row of 失效时自动登录.
+inline constexpr std::string_view kReloginSetting = "Relogin";
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
 PassOptions readPassOptions(SqlDatabase& db);
