@@ -234,6 +234,25 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
     return run;
 }
 
+std::vector<std::string> templateInputs(const flow::Flow& flow) {
+    std::vector<std::string> names = flow.inputs;
+    if (flow.login) {
+        for (const std::string& name : flow.login->inputs) {
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(name);
+            }
+        }
+    }
+    return names;
+}
+
+bool loginOnlyInput(const flow::Flow& flow, std::string_view name) {
+    return flow.login &&
+           std::find(flow.inputs.begin(), flow.inputs.end(), name) == flow.inputs.end() &&
+           std::find(flow.login->inputs.begin(), flow.login->inputs.end(), name) !=
+               flow.login->inputs.end();
+}
+
 bool canLogIn(const FlowAccount& account) {
     return account.flow && account.flow->login &&
            missingInputs(*account.flow->login, account.inputs, true).empty();

@@ -39,6 +39,11 @@ std::vector<std::string> missingInputs(const flow::Flow& flow,
                                        const std::map<std::string, std::string>& inputs,
                                        bool hasCookie);
 
+// Every input the template reads: its sign-in part's, then those only its login part reads.
+std::vector<std::string> templateInputs(const flow::Flow& flow);
+// Whether only the login part reads the input.
+bool loginOnlyInput(const flow::Flow& flow, std::string_view name);
+
 // Whether an input holds a password, shown only as "******": its name (without regard to case)
 // has password, passwd, pwd, pass, secret, pin or otp in it.
 bool isPasswordLike(std::string_view name);
