@@ -15,11 +15,11 @@
 namespace vesprey {
 namespace {
 
-// The system clock (or the one the settings give), whose waits (the delay utility's) end at once when the pass is stopped.
+// The system clock (or the one the settings give), whose waits (the delay utility's) end at once
+// when the pass is stopped.
 class StoppableClock final : public flow::FlowClock {
 public:
-    StoppableClock(std::stop_token stop,
-                   std::function<std::chrono::system_clock::time_point()> now)
+    StoppableClock(std::stop_token stop, std::function<std::chrono::system_clock::time_point()> now)
         : stop_(std::move(stop)), now_(std::move(now)) {}
     std::chrono::system_clock::time_point now() override {
         return now_ ? now_() : std::chrono::system_clock::now();
@@ -278,8 +278,7 @@ FlowLoginRun runFlowLogin(const SiteTemplate& site, const FlowAccount& account,
         run.message = utf8ToAnsi("模板没有登录步骤");
         return run;
     }
-    const flow::FlowResult result =
-        runPart(*account.flow->login, site, account, settings, run.ms);
+    const flow::FlowResult result = runPart(*account.flow->login, site, account, settings, run.ms);
     run.stopped = result.transportFailure && result.transportFailure->stopped;
     run.steps = result.stepsRun;
     run.lastStatus = result.lastStatus;

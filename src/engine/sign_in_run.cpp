@@ -381,9 +381,9 @@ private:
             return;
         }
         const auto own = plan_.rules.find(site.id);
-        report.verdict = decideFlowVerdict(again.outcome, site.Weblogin,
-                                           own != plan_.rules.end() ? own->second : VerdictRules{},
-                                           messages);
+        report.verdict =
+            decideFlowVerdict(again.outcome, site.Weblogin,
+                              own != plan_.rules.end() ? own->second : VerdictRules{}, messages);
         done.verdictMessages.held.insert(done.verdictMessages.held.end(), messages.held.begin(),
                                          messages.held.end());
         report.status = again.result.lastStatus;

@@ -446,8 +446,9 @@ TEST_F(CliFlows, ReloginSignsAnExpiredAccountInAgainAndSavesItsNewCookie) {
              R"("success_asserts": [{"re": "\"ok\":true", "from": "content"}])")
             .substr(1) +
         "," +
-        step("GET", gate.url("/checkin"), kCookieHeader, "",
-             R"("extract_variables": [{"name": "__log__", "re": "\"msg\":\"(.*?)\"", "from": "content"}])");
+        step(
+            "GET", gate.url("/checkin"), kCookieHeader, "",
+            R"("extract_variables": [{"name": "__log__", "re": "\"msg\":\"(.*?)\"", "from": "content"}])");
     addFlow("闸门", gate.url("/checkin"), steps, "sess=stale",
             {{"username", "amy"}, {"password", "s3cret"}});
 

@@ -153,15 +153,15 @@ TEST(FlowModel, RefusesWhatCannotRunNamingTheStep) {
 }
 
 TEST(FlowModel, StepsMarkedLoginMakeTheLoginPartNumberedAsTheListShowsThem) {
-    const Flow flow = parsed(flowOf(
-        {loginEntry(R"("https://a.test/login")",
-                    R"(, "data": "u={{username}}&p={{password}}&c={{ totp(totp_secret) }}")",
-                    R"~("extract_variables": [{"name": "t", "re": "t=(\\w+)"}])~"),
-         loginEntry(R"("https://a.test/home?t={{t}}")"),
-         entry(R"("https://a.test/sign")",
-               R"(, "headers": [{"name": "Cookie", "value": "{{cookie}}"}])"),
-         // "login": false is no mark.
-         R"({"login": false, "request": {"url": "https://a.test/{{day}}"}})"}));
+    const Flow flow = parsed(
+        flowOf({loginEntry(R"("https://a.test/login")",
+                           R"(, "data": "u={{username}}&p={{password}}&c={{ totp(totp_secret) }}")",
+                           R"~("extract_variables": [{"name": "t", "re": "t=(\\w+)"}])~"),
+                loginEntry(R"("https://a.test/home?t={{t}}")"),
+                entry(R"("https://a.test/sign")",
+                      R"(, "headers": [{"name": "Cookie", "value": "{{cookie}}"}])"),
+                // "login": false is no mark.
+                R"({"login": false, "request": {"url": "https://a.test/{{day}}"}})"}));
     ASSERT_EQ(flow.entries.size(), 2U);
     EXPECT_EQ(flow.entries[0].number, 3U);
     EXPECT_EQ(flow.entries[1].number, 4U);
@@ -176,16 +176,15 @@ TEST(FlowModel, StepsMarkedLoginMakeTheLoginPartNumberedAsTheListShowsThem) {
 }
 
 TEST(FlowModel, ATemplateWithoutMarkedStepsHasNoLoginPart) {
-    EXPECT_FALSE(parsed(flowOf({entry(R"("https://a.test/login")"),
-                                entry(R"("https://a.test/sign")")}))
-                     .login);
+    EXPECT_FALSE(
+        parsed(flowOf({entry(R"("https://a.test/login")"), entry(R"("https://a.test/sign")")}))
+            .login);
 }
 
 TEST(FlowModel, EachPartNestsItsControlEntriesOnItsOwn) {
-    const std::string ifInLogin =
-        R"({"login": true, "request": {"url": "{% if a %}"}})";
-    auto result = parseFlow(flowOf({ifInLogin, entry(R"("https://a.test/")"),
-                                    control("{% endif %}")}));
+    const std::string ifInLogin = R"({"login": true, "request": {"url": "{% if a %}"}})";
+    auto result =
+        parseFlow(flowOf({ifInLogin, entry(R"("https://a.test/")"), control("{% endif %}")}));
     ASSERT_TRUE(std::holds_alternative<FlowError>(result));
     EXPECT_EQ(std::get<FlowError>(result).step, 3U);
     EXPECT_EQ(std::get<FlowError>(result).message,

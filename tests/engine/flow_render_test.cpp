@@ -262,7 +262,8 @@ RenderContext atSeconds(std::int64_t seconds) {
 }
 
 // The RFC 6238 test vectors for HMAC-SHA1 (appendix B: the secret "12345678901234567890", 30 s
-// steps, 8 digits; the last, of the year 2603, is past the clock's range), the secret in Base32 as an authenticator app shows it: spaced, in either case.
+// steps, 8 digits; the last, of the year 2603, is past the clock's range), the secret in Base32 as
+// an authenticator app shows it: spaced, in either case.
 struct TotpCase {
     std::int64_t seconds;
     const char* text;

@@ -86,15 +86,16 @@ protected:
     }
 
     static AccountInputs loginInputs(std::string password = "p@ss word") {
-        return {{"username", "alice"}, {"password", std::move(password)},
-                {"totp_secret", kSecret}};
+        return {{"username", "alice"}, {"password", std::move(password)}, {"totp_secret", kSecret}};
     }
 
     PassSession session(bool relogin) {
         PassPlan plan;
         plan.rows = passRows(loadSiteList(db_));
         plan.relogin = relogin;
-        plan.flowNow = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(59)); };
+        plan.flowNow = [] {
+            return std::chrono::system_clock::time_point(std::chrono::seconds(59));
+        };
         return PassSession(db_, path_, std::move(plan));
     }
 

@@ -1,5 +1,7 @@
 // "签到选项…" on the push page: each option set in the dialog is kept in Sign.db's Setting and
 // honoured by the window's next pass, against a site on 127.0.0.1.
+#include "ui/window/pass_options.h"
+
 #include <QCheckBox>
 #include <QSignalSpy>
 #include <atomic>
@@ -9,7 +11,6 @@
 #include "loopback_server.h"
 #include "store/flows.h"
 #include "store/site_database.h"
-#include "ui/window/pass_options.h"
 #include "ui_fixtures.h"
 
 using namespace vesprey;

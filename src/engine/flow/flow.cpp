@@ -85,9 +85,8 @@ private:
     struct Part {
         Flow flow;
         std::vector<std::string> read;
-        std::set<std::string> assigned = {"loop",        "loop_index", "loop_index0",
-                                          "loop_first",  "loop_last",  "loop_length",
-                                          "__log__"};
+        std::set<std::string> assigned = {"loop",      "loop_index",  "loop_index0", "loop_first",
+                                          "loop_last", "loop_length", "__log__"};
     };
 
     void finish(Part& part) {

@@ -512,11 +512,11 @@ const std::set<std::string, std::less<>>& filterNames() {
 
 const std::set<std::string, std::less<>>& functionNames() {
     static const std::set<std::string, std::less<>> names = {
-        "add",       "bool",      "date_time",     "divide",       "float",     "int",
-        "len",       "list",      "md5",           "multiply",     "random",    "range",
-        "sha1",      "sha256",    "str",           "sub",          "timestamp", "unicode",
-        "urldecode", "urlencode", "regex_replace", "regex_search", "ternary",   "to_uuid",
-        "totp"};
+        "add",           "bool",         "date_time", "divide",    "float",
+        "int",           "len",          "list",      "md5",       "multiply",
+        "random",        "range",        "sha1",      "sha256",    "str",
+        "sub",           "timestamp",    "unicode",   "urldecode", "urlencode",
+        "regex_replace", "regex_search", "ternary",   "to_uuid",   "totp"};
     return names;
 }
 

@@ -253,11 +253,11 @@ std::optional<std::string> ruleProblem(const EditedRule& rule) {
 
 bool EditedEntry::operator==(const EditedEntry& other) const {
     return checked == other.checked && login == other.login && comment == other.comment &&
-           control == other.control &&
-           expression == other.expression && method == other.method && url == other.url &&
-           headers == other.headers && cookies == other.cookies && data == other.data &&
-           mimeType == other.mimeType && success == other.success && failure == other.failure &&
-           extractions == other.extractions && original.equals(other.original);
+           control == other.control && expression == other.expression && method == other.method &&
+           url == other.url && headers == other.headers && cookies == other.cookies &&
+           data == other.data && mimeType == other.mimeType && success == other.success &&
+           failure == other.failure && extractions == other.extractions &&
+           original.equals(other.original);
 }
 
 std::string_view controlKeyword(ControlKind kind) {

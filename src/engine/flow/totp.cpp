@@ -26,8 +26,9 @@ std::variant<std::string, TotpSecretError> decodeTotpSecret(std::string_view bas
         }
         const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
         if (!((upper >= 'A' && upper <= 'Z') || (upper >= '2' && upper <= '7'))) {
-            return TotpSecretError{"totp 的密钥不是 Base32 文字（只能有字母 A–Z 和数字 2–7），"
-                                   "请照验证器上显示的密钥填写"};
+            return TotpSecretError{
+                "totp 的密钥不是 Base32 文字（只能有字母 A–Z 和数字 2–7），"
+                "请照验证器上显示的密钥填写"};
         }
         clean += upper;
     }
@@ -67,9 +68,9 @@ std::variant<std::string, TotpSecretError> totpCode(std::string_view base32,
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     char code[OATH_HOTP_LENGTH(8, false) + 1] = {};
-    const int made = oath_totp_generate(key.data(), key.size(), static_cast<std::time_t>(seconds),
-                                        static_cast<unsigned>(period), 0,
-                                        static_cast<unsigned>(digits), code);
+    const int made =
+        oath_totp_generate(key.data(), key.size(), static_cast<std::time_t>(seconds),
+                           static_cast<unsigned>(period), 0, static_cast<unsigned>(digits), code);
     if (made != OATH_OK) {
         return TotpSecretError{std::string("totp 算不出一次性密码：") + oath_strerror(made)};
     }

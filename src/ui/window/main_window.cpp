@@ -27,8 +27,8 @@
 #include "ui/qt_text.h"
 #include "ui/skin.h"
 #include "ui/window/about_page.h"
-#include "ui/window/pass_options.h"
 #include "ui/window/pass_history.h"
+#include "ui/window/pass_options.h"
 #include "ui/window/push_page.h"
 #include "ui/window/scheduler.h"
 #include "ui/window/sign_in_pass.h"
@@ -630,7 +630,8 @@ void MainWindow::saveReloginCookies(const PassResult& result) {
     }
     if (!save.written) {
         MessageBoxes::inform(
-            this, QStringLiteral("重新登录得到的 Cookie 保存失败！\r\n") + fromAnsi(save.written.error),
+            this,
+            QStringLiteral("重新登录得到的 Cookie 保存失败！\r\n") + fromAnsi(save.written.error),
             QStringLiteral("保存 Cookie"), BoxIcon::Warning);
         return;
     }
