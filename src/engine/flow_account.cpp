@@ -281,7 +281,6 @@ FlowLoginRun runFlowLogin(const SiteTemplate& site, const FlowAccount& account,
     const flow::FlowResult result = runPart(*account.flow->login, site, account, settings, run.ms);
     run.stopped = result.transportFailure && result.transportFailure->stopped;
     run.steps = result.stepsRun;
-    run.lastStatus = result.lastStatus;
     if (!result.passed) {
         run.message = utf8ToAnsi(hideSecrets(result.message, account.inputs));
         return run;

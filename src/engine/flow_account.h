@@ -103,7 +103,6 @@ struct FlowLoginRun {
     Text cookie;
     std::size_t steps = 0;
     long long ms = 0;
-    int lastStatus = 0;
 };
 
 // Runs the account's login part with its inputs and its cookie. A run that passes but that no

@@ -364,9 +364,6 @@ private:
         if (!login.passed) {
             report.listText =
                 gbk::shortened(reloginFailedText() + login.message, kMaxResultCharacters);
-            if (login.lastStatus != 0) {
-                report.status = login.lastStatus;
-            }
             return;
         }
         SiteTemplate loggedIn = site;
