@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsqlcipher-dev sqlcipher
-  libcurl4-openssl-dev libpcre2-dev ca-certificates libssl-dev
+  libcurl4-openssl-dev libpcre2-dev ca-certificates libssl-dev liboath-dev
   openssl
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   nlohmann-json3-dev rapidjson-dev

@@ -54,7 +54,7 @@ int runInputs(const Arguments& args) {
         return kExitBadInput;
     }
     FlowAccount account = *row.flow;
-    const std::vector<std::string>& needed = account.flow->inputs;
+    const std::vector<std::string> needed = templateInputs(*account.flow);
 
     if (assignments->empty()) {
         std::printf("“%s”的账号 %d 用到的输入：\n", terminalText(row.site.WebName).c_str(), cid);
@@ -67,6 +67,9 @@ int runInputs(const Arguments& args) {
             if (set) {
                 shown = isCookie ? shownValue(name, ansiToUtf8(row.site.Cookie))
                                  : shownValue(name, given->second);
+            }
+            if (loginOnlyInput(*account.flow, name)) {
+                shown += "（重新登录用）";
             }
             std::printf("  %s  %s\n", padRight(escapedUtf8(name), 16).c_str(),
                         escapedUtf8(shown).c_str());

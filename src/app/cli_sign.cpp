@@ -651,6 +651,7 @@ int runSign(const Arguments& args) {
     plan.jobs = jobs;
     plan.answerBudgetBytes = answerBudget;
     plan.strictTls = args.flag("--strict-tls");
+    plan.relogin = args.flag("--relogin");
     plan.pushEnvironment = environment().push;
     plan.requestDeadlineMs = environment().requestDeadlineMs;
     plan.proxy = std::move(proxy);
@@ -735,6 +736,21 @@ int runSign(const Arguments& args) {
             saveFailed = true;
         }
     }
+    // The cookies of the accounts that logged in again are written whatever --save-cookies says:
+    // without them the next pass would log in once more.
+    if (session.plan().relogin) {
+        const CookieSave save = session.saveReloginCookies(pass);
+        if (save.any && save.written) {
+            printError("已保存 " + std::to_string(save.saved) + " 个重新登录得到的 Cookie。");
+            if (const Text left = changedCookiesText(save, session.plan()); !left.empty()) {
+                printError(terminalText(left) + "。");
+            }
+        } else if (save.any) {
+            printError("重新登录得到的 Cookie 没有保存：" + writeFailureText(save.written) + "（" +
+                       path.string() + "）。");
+            saveFailed = true;
+        }
+    }
     if (const int stopped = stopper.exitCode(); stopped != 0) {
         return stopped;
     }
@@ -781,6 +797,11 @@ const Command& signCommand() {
                     {.name = "--save-cookies",
                      .help = "把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
                              "在一个事务里；不加这个选项时签到不写数据库"},
+                    {.name = "--relogin",
+                     .help = "失效时自动登录：Cookie 失效的多步骤账号，模板有登录步骤且登录用的\n"
+                             "输入（用户名、密码、TOTP 密钥…）都有值时，跑一遍登录步骤，用得到\n"
+                             "的 Cookie 再签到一次；签到成功才把新 Cookie 写回 Sign.db（签到期间\n"
+                             "账号的 Cookie 被改动过时不覆盖）"},
                     {.name = "--no-history", .help = "这次不写 History.db"},
                     {.name = "--new-history",
                      .help = "History.db 属于另一个 Sign.db 时，把它改名留在旁边\n"
@@ -834,6 +855,10 @@ const Command& signCommand() {
             "多步骤模板（vesprey-cli import 导入的社区模板、HAR、curl）的账号在每个输入都有值时\n"
             "签到（用到 cookie 时还要有 Cookie），一步接一步；任何一步不通过即失败（401/403、\n"
             "跳转到登录页或失效规则时为失效），原因写明第几步、哪条规则。\n"
+            "标成“登录”的步骤（模板 JSON 里的 \"login\": true）是模板的登录部分：平时不跑，\n"
+            "只在加了 --relogin 且 Cookie 失效时跑，结果写明“Cookie 失效，已重新登录并签到\n"
+            "成功”或“重新登录失败：第 1 步…”。模板里可以用 totp(密钥[, 位数, 周期]) 算出\n"
+            "验证器上的一次性密码（RFC 6238，密钥是 Base32）。\n"
             "\n"
             "每个账号得到一个判定：success 成功、already 已签到、expired Cookie失效、\n"
             "failed 失败、unknown 未知、skipped 跳过（没有 Cookie）。依次看：没有回答→失败；\n"

@@ -15,12 +15,14 @@
 namespace vesprey {
 namespace {
 
-// The system clock, whose waits (the delay utility's) end at once when the pass is stopped.
+// The system clock (or the one the settings give), whose waits (the delay utility's) end at once
+// when the pass is stopped.
 class StoppableClock final : public flow::FlowClock {
 public:
-    explicit StoppableClock(std::stop_token stop) : stop_(std::move(stop)) {}
+    StoppableClock(std::stop_token stop, std::function<std::chrono::system_clock::time_point()> now)
+        : stop_(std::move(stop)), now_(std::move(now)) {}
     std::chrono::system_clock::time_point now() override {
-        return std::chrono::system_clock::now();
+        return now_ ? now_() : std::chrono::system_clock::now();
     }
     void wait(std::chrono::milliseconds duration) override {
         std::unique_lock lock(mutex_);
@@ -29,6 +31,7 @@ public:
 
 private:
     std::stop_token stop_;
+    std::function<std::chrono::system_clock::time_point()> now_;
     std::mutex mutex_;
     std::condition_variable_any wake_;
 };
@@ -74,6 +77,37 @@ std::pair<std::size_t, std::size_t> utf8Count(std::string_view text, std::size_t
         }
     }
     return {characters, prefix};
+}
+
+// Runs one part of a template with the account's inputs and cookie; `ms` receives its time.
+flow::FlowResult runPart(const flow::Flow& part, const SiteTemplate& site,
+                         const FlowAccount& account, const FlowRunSettings& settings,
+                         long long& ms) {
+    flow::Variables values;
+    for (const auto& [name, value] : account.inputs) {
+        values[name] = flow::Value(value);
+    }
+    values["cookie"] = flow::Value(ansiToUtf8(site.Cookie));
+
+    flow::WebTransportSettings transportSettings;
+    transportSettings.verifyTls = settings.strictTls;
+    transportSettings.requestDeadlineMs = settings.requestDeadlineMs;
+    transportSettings.stop = settings.stop;
+    transportSettings.answerBudget = settings.answerBudget;
+    transportSettings.proxy = settings.proxy;
+    flow::WebFlowTransport transport(transportSettings);
+    StoppableClock clock(settings.stop, settings.now);
+    flow::FlowRunOptions options;
+    options.trace = settings.trace;
+    options.traced = settings.traced;
+    options.stop = settings.stop;
+
+    const auto began = std::chrono::steady_clock::now();
+    flow::FlowResult result = flow::runFlow(part, values, transport, clock, options);
+    ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               began)
+             .count();
+    return result;
 }
 
 }  // namespace
@@ -159,30 +193,7 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
         run.listText = account.unreadable;
         return run;
     }
-    flow::Variables values;
-    for (const auto& [name, value] : account.inputs) {
-        values[name] = flow::Value(value);
-    }
-    values["cookie"] = flow::Value(ansiToUtf8(site.Cookie));
-
-    flow::WebTransportSettings transportSettings;
-    transportSettings.verifyTls = settings.strictTls;
-    transportSettings.requestDeadlineMs = settings.requestDeadlineMs;
-    transportSettings.stop = settings.stop;
-    transportSettings.answerBudget = settings.answerBudget;
-    transportSettings.proxy = settings.proxy;
-    flow::WebFlowTransport transport(transportSettings);
-    StoppableClock clock(settings.stop);
-    flow::FlowRunOptions options;
-    options.trace = settings.trace;
-    options.traced = settings.traced;
-    options.stop = settings.stop;
-
-    const auto began = std::chrono::steady_clock::now();
-    run.result = flow::runFlow(*account.flow, values, transport, clock, options);
-    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                 std::chrono::steady_clock::now() - began)
-                 .count();
+    run.result = runPart(*account.flow, site, account, settings, run.ms);
     const flow::FlowResult& result = run.result;
     run.stopped = result.transportFailure && result.transportFailure->stopped;
 
@@ -221,6 +232,72 @@ FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& accou
         Text returned = utf8ToAnsi(set);
         mergeCookieStrings(run.cookie, returned);
     }
+    return run;
+}
+
+std::vector<std::string> templateInputs(const flow::Flow& flow) {
+    std::vector<std::string> names = flow.inputs;
+    if (flow.login) {
+        for (const std::string& name : flow.login->inputs) {
+            if (std::find(names.begin(), names.end(), name) == names.end()) {
+                names.push_back(name);
+            }
+        }
+    }
+    return names;
+}
+
+bool loginOnlyInput(const flow::Flow& flow, std::string_view name) {
+    return flow.login &&
+           std::find(flow.inputs.begin(), flow.inputs.end(), name) == flow.inputs.end() &&
+           std::find(flow.login->inputs.begin(), flow.login->inputs.end(), name) !=
+               flow.login->inputs.end();
+}
+
+bool canLogIn(const FlowAccount& account) {
+    return account.flow && account.flow->login &&
+           missingInputs(*account.flow->login, account.inputs, true).empty();
+}
+
+std::string hideSecrets(std::string text, const std::map<std::string, std::string>& inputs) {
+    for (const auto& [name, value] : inputs) {
+        if (value.empty() || !isPasswordLike(name)) {
+            continue;
+        }
+        for (std::size_t at = text.find(value); at != std::string::npos;
+             at = text.find(value, at + 6)) {
+            text.replace(at, value.size(), "******");
+        }
+    }
+    return text;
+}
+
+FlowLoginRun runFlowLogin(const SiteTemplate& site, const FlowAccount& account,
+                          const FlowRunSettings& settings) {
+    FlowLoginRun run;
+    if (!account.flow || !account.flow->login) {
+        run.message = utf8ToAnsi("模板没有登录步骤");
+        return run;
+    }
+    const flow::FlowResult result = runPart(*account.flow->login, site, account, settings, run.ms);
+    run.stopped = result.transportFailure && result.transportFailure->stopped;
+    run.steps = result.stepsRun;
+    if (!result.passed) {
+        run.message = utf8ToAnsi(hideSecrets(result.message, account.inputs));
+        return run;
+    }
+    if (result.cookies.empty()) {
+        run.message = utf8ToAnsi("登录步骤走完了，但网站没有设置 Cookie，请检查登录步骤");
+        return run;
+    }
+    std::string set;
+    for (const auto& [name, value] : result.cookies) {
+        set += (set.empty() ? "" : "; ") + name + "=" + value;
+    }
+    run.cookie = site.Cookie;
+    Text returned = utf8ToAnsi(set);
+    mergeCookieStrings(run.cookie, returned);
+    run.passed = true;
     return run;
 }
 

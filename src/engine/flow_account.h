@@ -3,6 +3,8 @@
 // verdict's outcome, the merged cookie).
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -37,6 +39,11 @@ std::vector<std::string> missingInputs(const flow::Flow& flow,
                                        const std::map<std::string, std::string>& inputs,
                                        bool hasCookie);
 
+// Every input the template reads: its sign-in part's, then those only its login part reads.
+std::vector<std::string> templateInputs(const flow::Flow& flow);
+// Whether only the login part reads the input.
+bool loginOnlyInput(const flow::Flow& flow, std::string_view name);
+
 // Whether an input holds a password, shown only as "******": its name (without regard to case)
 // has password, passwd, pwd, pass, secret, pin or otp in it.
 bool isPasswordLike(std::string_view name);
@@ -58,6 +65,8 @@ struct FlowRunSettings {
     bool trace = false;  // keep each step's trace (FlowResult::trace)
     // With `trace`: each step as it begins and once it is over (FlowRunOptions::traced).
     std::function<void(const flow::StepTrace& step, bool done)> traced;
+    // The time the templates see (totp(), timestamp(), date_time()); empty: the system clock.
+    std::function<std::chrono::system_clock::time_point()> now;
 };
 
 // What one run of an account's flow gave.
@@ -79,5 +88,31 @@ struct FlowAccountRun {
 // The binding statement's messages go to `messages`.
 FlowAccountRun runFlowAccount(const SiteTemplate& site, const FlowAccount& account,
                               const FlowRunSettings& settings, MessageSink& messages);
+
+// Whether the account can sign in again by itself: its template has a login part and every
+// input that part reads, the cookie aside, has a value.
+bool canLogIn(const FlowAccount& account);
+
+// What one run of an account's login part gave.
+struct FlowLoginRun {
+    bool passed = false;
+    bool stopped = false;  // the pass's stop ended it
+    // Failed: why, as the runner says it ("第 1 步失败：…"), with the values of the account's
+    // password-like inputs hidden (code page 936).
+    Text message;
+    // Passed: the account's cookie with the cookies the login's sites set merged over it.
+    Text cookie;
+    std::size_t steps = 0;
+    long long ms = 0;
+};
+
+// Runs the account's login part with its inputs and its cookie. A run that passes but that no
+// site set a cookie in fails: there is nothing to sign in with.
+FlowLoginRun runFlowLogin(const SiteTemplate& site, const FlowAccount& account,
+                          const FlowRunSettings& settings);
+
+// `text` with every value of the inputs whose names are password-like (isPasswordLike) put as
+// "******".
+std::string hideSecrets(std::string text, const std::map<std::string, std::string>& inputs);
 
 }  // namespace vesprey

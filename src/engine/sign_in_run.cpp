@@ -358,6 +358,7 @@ private:
         settings.stop = requestStop_;
         settings.answerBudget = budget_;
         settings.proxy = proxyFor(site);
+        settings.now = plan_.flowNow;
         FlowAccountRun run = runFlowAccount(site, account, settings, done.verdictMessages);
         if (run.stopped) {
             done = FinishedRow{};
@@ -382,7 +383,60 @@ private:
         report.cookieRenewed = run.cookie != site.Cookie;
         report.cookie = std::move(run.cookie);
         report.headers = site.Headers;
+        if (plan_.relogin && report.verdict.verdict == Verdict::Expired && canLogIn(account)) {
+            relogin(site, account, settings, done);
+        }
         return done;
+    }
+
+    // An expired account's login part, then its sign-in once more with the cookie the login
+    // gave. The report says what came of it; a login that fails leaves the expired verdict.
+    void relogin(const SiteTemplate& site, const FlowAccount& account,
+                 const FlowRunSettings& settings, FinishedRow& done) {
+        AccountReport& report = done.report;
+        FlowLoginRun login = runFlowLogin(site, account, settings);
+        report.steps += login.steps;
+        report.ms += login.ms;
+        if (login.stopped) {
+            done = FinishedRow{};
+            done.report = stoppedReport(site);
+            return;
+        }
+        if (!login.passed) {
+            report.listText =
+                gbk::shortened(reloginFailedText() + login.message, kMaxResultCharacters);
+            return;
+        }
+        SiteTemplate loggedIn = site;
+        loggedIn.Cookie = login.cookie;
+        HeldMessages messages;
+        FlowAccountRun again = runFlowAccount(loggedIn, account, settings, messages);
+        report.steps += again.result.stepsRun;
+        report.ms += again.ms;
+        if (again.stopped) {
+            done = FinishedRow{};
+            done.report = stoppedReport(site);
+            return;
+        }
+        const auto own = plan_.rules.find(site.id);
+        report.verdict =
+            decideFlowVerdict(again.outcome, site.Weblogin,
+                              own != plan_.rules.end() ? own->second : VerdictRules{}, messages);
+        done.verdictMessages.held.insert(done.verdictMessages.held.end(), messages.held.begin(),
+                                         messages.held.end());
+        report.status = again.result.lastStatus;
+        const Verdict verdict = report.verdict.verdict;
+        if (verdict == Verdict::Success || verdict == Verdict::Already) {
+            report.listText = gbk::shortened(reloggedText() + utf8ToAnsi("：") + again.listText,
+                                             kMaxResultCharacters);
+            report.cookie = std::move(again.cookie);
+            report.cookieRenewed = report.cookie != site.Cookie;
+            report.relogged = true;
+        } else {
+            report.listText = gbk::shortened(
+                utf8ToAnsi("Cookie 失效，已重新登录，但签到仍未成功：") + again.listText,
+                kMaxResultCharacters);
+        }
     }
 
     const PassPlan& plan_;
@@ -578,12 +632,33 @@ std::vector<std::pair<int, Text>> renewedCookies(const std::vector<PassRow>& row
     for (std::size_t row = 0; row < reports.size() && row < rows.size(); ++row) {
         const AccountReport& report = reports[row];
         const Verdict verdict = report.verdict.verdict;
-        if (report.cookieRenewed && rows[row].site.Cid != 0 &&
+        if (report.cookieRenewed && !report.relogged && rows[row].site.Cid != 0 &&
             (verdict == Verdict::Success || verdict == Verdict::Already)) {
             renewed.emplace_back(rows[row].site.Cid, report.cookie);
         }
     }
     return renewed;
+}
+
+std::vector<std::pair<int, Text>> reloggedCookies(const std::vector<PassRow>& rows,
+                                                  const std::vector<AccountReport>& reports) {
+    std::vector<std::pair<int, Text>> relogged;
+    for (std::size_t row = 0; row < reports.size() && row < rows.size(); ++row) {
+        if (reports[row].relogged && rows[row].site.Cid != 0) {
+            relogged.emplace_back(rows[row].site.Cid, reports[row].cookie);
+        }
+    }
+    return relogged;
+}
+
+const Text& reloggedText() {
+    static const Text text = utf8ToAnsi("Cookie 失效，已重新登录并签到成功");
+    return text;
+}
+
+const Text& reloginFailedText() {
+    static const Text text = utf8ToAnsi("重新登录失败：");
+    return text;
 }
 
 Text cookieExpiryLine(const std::vector<PassRow>& rows,

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -147,6 +148,12 @@ struct PassPlan {
     std::map<int, SignSchedule> schedules;
     // The day the schedules are read against; nothing: localToday() as the pass starts.
     std::optional<std::chrono::sys_days> today;
+    // 失效时自动登录: a multi-step account whose verdict is expired and that can log in
+    // (canLogIn) runs its template's login part, and with the cookie that gives signs in once
+    // more (AccountReport::relogged).
+    bool relogin = false;
+    // The time the templates see (totp(), timestamp()); empty: the system clock.
+    std::function<std::chrono::system_clock::time_point()> flowNow;
 };
 
 // What the pass made of one row of the list.
@@ -173,6 +180,11 @@ struct AccountReport {
     // Names of the cookies the site set that were left out of the merge: they hold a control
     // character or bytes that are no text, and no later request could send them.
     std::vector<Text> refusedCookies;
+    // The account's cookie had expired, its template's login part ran with PassPlan::relogin
+    // and yielded a session cookie, and the sign-in with it went well: `cookie` is that cookie,
+    // which the pass's end saves (PassSession::saveReloginCookies) whatever the user's choice of
+    // saving renewed cookies.
+    bool relogged = false;
 };
 
 // One named channel's push of the summary.
@@ -236,9 +248,18 @@ private:
 };
 
 // The accounts whose cookie a site renewed in a pass that went well for them (success or
-// already), as (Cid, cookie) pairs for saveCookies. Rows without an account row are left out.
+// already), as (Cid, cookie) pairs for saveCookies. Rows without an account row are left out,
+// and so are relogged ones (reloggedCookies has them).
 std::vector<std::pair<int, Text>> renewedCookies(const std::vector<PassRow>& rows,
                                                  const std::vector<AccountReport>& reports);
+// The accounts that logged in again in the pass (AccountReport::relogged), as (Cid, cookie).
+std::vector<std::pair<int, Text>> reloggedCookies(const std::vector<PassRow>& rows,
+                                                  const std::vector<AccountReport>& reports);
+
+// "Cookie 失效，已重新登录并签到成功" (code page 936).
+const Text& reloggedText();
+// "重新登录失败：" (code page 936), before why.
+const Text& reloginFailedText();
 
 // A cookie that runs out within this many days, or has run out, is named at the end of the
 // summary.

@@ -231,8 +231,15 @@ WriteResult PassSession::writeHistory(const PassResult& result, HistoryStart sta
 }
 
 CookieSave PassSession::saveRenewedCookies(const PassResult& result) {
+    return saveCookiesRead(renewedCookies(plan_.rows, result.reports));
+}
+
+CookieSave PassSession::saveReloginCookies(const PassResult& result) {
+    return saveCookiesRead(reloggedCookies(plan_.rows, result.reports));
+}
+
+CookieSave PassSession::saveCookiesRead(const std::vector<std::pair<int, Text>>& renewed) {
     CookieSave save;
-    const std::vector<std::pair<int, Text>> renewed = renewedCookies(plan_.rows, result.reports);
     save.any = !renewed.empty();
     // Each account's cookie as the pass read it, to write only over that. An account that was
     // gone from the file when the pass began is written nowhere.

@@ -129,10 +129,17 @@ public:
     // Writes the cookies sites renewed for accounts that went well, in one transaction, each
     // only where its row still holds the cookie the pass read.
     CookieSave saveRenewedCookies(const PassResult& result);
+    // Writes the cookies of the accounts that logged in again (PassPlan::relogin), in one
+    // transaction, each only where its row still holds the cookie the pass read: both programs
+    // call it after every pass whose plan asked for relogin, whether or not renewed cookies are
+    // saved.
+    CookieSave saveReloginCookies(const PassResult& result);
 
 private:
     // PassPlan::failuresBefore from History.db.
     ReadResult readFailuresBefore();
+    // Writes (Cid, cookie) pairs over the cookies the pass read.
+    CookieSave saveCookiesRead(const std::vector<std::pair<int, Text>>& renewed);
 
     SqlDatabase& db_;
     std::filesystem::path database_;

@@ -159,6 +159,37 @@ private:
     LocalServer<> server_;
 };
 
+// A site whose session expires: the login form sets a new one, the check-in answers 401 to any
+// other.
+class Gate {
+public:
+    Gate() {
+        server_->Post("/login", [this](const httplib::Request& req, httplib::Response& res) {
+            received.add(req);
+            const bool right = req.body == "user=amy&pass=s3cret";
+            if (right) {
+                res.set_header("Set-Cookie", "sess=good; Path=/");
+            }
+            res.set_content(right ? R"({"ok":true})" : R"({"ok":false})", "application/json");
+        });
+        server_->Get("/checkin", [this](const httplib::Request& req, httplib::Response& res) {
+            received.add(req);
+            if (req.get_header_value("Cookie").find("sess=good") == std::string::npos) {
+                res.status = 401;
+                res.set_content(R"({"msg":"登录已过期"})", "application/json");
+                return;
+            }
+            res.set_content(R"({"msg":"签到成功"})", "application/json");
+        });
+        server_.start();
+    }
+    std::string url(const std::string& path) const { return server_.url(path); }
+    Received received;
+
+private:
+    LocalServer<> server_;
+};
+
 // One entry of a community template.
 std::string step(const std::string& method, const std::string& url, const std::string& headers,
                  const std::string& data, const std::string& rule) {
@@ -405,6 +436,48 @@ TEST_F(CliFlows, APanelLogsInByEmailAndItsSessionReachesTheCheckIn) {
         (std::vector<std::string>{"POST /auth/login email=me%40example.com&passwd=p%40ss%20w | ",
                                   "POST /user/checkin | uid=7; key=k9",
                                   "POST /auth/login email=me%40example.com&passwd=wrong | "}));
+}
+
+TEST_F(CliFlows, ReloginSignsAnExpiredAccountInAgainAndSavesItsNewCookie) {
+    Gate gate;
+    const std::string steps =
+        R"({"login": true, )" +
+        step("POST", gate.url("/login"), "", "user={{username}}&pass={{password}}",
+             R"("success_asserts": [{"re": "\"ok\":true", "from": "content"}])")
+            .substr(1) +
+        "," +
+        step(
+            "GET", gate.url("/checkin"), kCookieHeader, "",
+            R"("extract_variables": [{"name": "__log__", "re": "\"msg\":\"(.*?)\"", "from": "content"}])");
+    addFlow("闸门", gate.url("/checkin"), steps, "sess=stale",
+            {{"username", "amy"}, {"password", "s3cret"}});
+
+    // The login's inputs are listed as such; the account is ready with its cookie alone.
+    const Outcome inputs = cli("inputs --cid 1");
+    EXPECT_NE(inputs.out.find("password          ******（重新登录用）"), std::string::npos)
+        << inputs.out;
+    EXPECT_NE(inputs.out.find("每个输入都有值"), std::string::npos) << inputs.out;
+
+    // Without --relogin the login part does not run and nothing is written.
+    const nlohmann::json before = sign(3);
+    ASSERT_TRUE(before.is_object());
+    EXPECT_EQ(before["accounts"][0]["verdict"], "expired");
+    EXPECT_EQ(gate.received.lines(), (std::vector<std::string>{"GET /checkin | sess=stale"}));
+
+    const nlohmann::json after = sign(0, "--relogin");
+    ASSERT_TRUE(after.is_object());
+    EXPECT_EQ(after["accounts"][0]["verdict"], "success");
+    EXPECT_EQ(after["accounts"][0]["result"], "Cookie 失效，已重新登录并签到成功：签到成功");
+    EXPECT_EQ(after["accounts"][0]["steps"], 3);
+    EXPECT_NE(signErr_.find("已保存 1 个重新登录得到的 Cookie。"), std::string::npos) << signErr_;
+    EXPECT_EQ(signErr_.find("s3cret"), std::string::npos) << signErr_;
+    std::map<int, vesprey::Text> cookies;
+    ASSERT_TRUE(vesprey::readWebCookies(sql_, cookies).ok());
+    EXPECT_EQ(cookies[1], "sess=good");
+    EXPECT_EQ(gate.received.lines(),
+              (std::vector<std::string>{"GET /checkin | sess=stale", "GET /checkin | sess=stale",
+                                        "POST /login user=amy&pass=s3cret | ",
+                                        "GET /checkin | sess=good"}));
 }
 
 TEST_F(CliFlows, AnIfSkipsTheSignInWhenThePageSaysItIsDone) {

@@ -14,6 +14,12 @@ inline std::string entry(const std::string& url, const std::string& requestExtra
            R"(, "headers": [], "cookies": [])" + requestExtra + R"(}, "rule": {)" + rule + "}}";
 }
 
+// A request entry marked as a step of the template's login part.
+inline std::string loginEntry(const std::string& url, const std::string& requestExtra = "",
+                              const std::string& rule = "") {
+    return R"({"login": true, )" + entry(url, requestExtra, rule).substr(1);
+}
+
 // A control entry: its URL is the statement.
 inline std::string control(const std::string& statement) {
     return entry("\"" + statement + "\"");

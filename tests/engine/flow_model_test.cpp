@@ -14,6 +14,7 @@ namespace {
 using testing::control;
 using testing::entry;
 using testing::flowOf;
+using testing::loginEntry;
 
 Flow parsed(const std::string& text) {
     auto result = parseFlow(text);
@@ -149,6 +150,50 @@ TEST(FlowModel, RefusesWhatCannotRunNamingTheStep) {
         EXPECT_EQ(std::get<FlowError>(result).step, c.step) << c.text;
         EXPECT_EQ(std::get<FlowError>(result).message, c.message) << c.text;
     }
+}
+
+TEST(FlowModel, StepsMarkedLoginMakeTheLoginPartNumberedAsTheListShowsThem) {
+    const Flow flow = parsed(
+        flowOf({loginEntry(R"("https://a.test/login")",
+                           R"(, "data": "u={{username}}&p={{password}}&c={{ totp(totp_secret) }}")",
+                           R"~("extract_variables": [{"name": "t", "re": "t=(\\w+)"}])~"),
+                loginEntry(R"("https://a.test/home?t={{t}}")"),
+                entry(R"("https://a.test/sign")",
+                      R"(, "headers": [{"name": "Cookie", "value": "{{cookie}}"}])"),
+                // "login": false is no mark.
+                R"({"login": false, "request": {"url": "https://a.test/{{day}}"}})"}));
+    ASSERT_EQ(flow.entries.size(), 2U);
+    EXPECT_EQ(flow.entries[0].number, 3U);
+    EXPECT_EQ(flow.entries[1].number, 4U);
+    EXPECT_EQ(flow.inputs, (std::vector<std::string>{"cookie", "day"}));
+    ASSERT_TRUE(flow.login);
+    ASSERT_EQ(flow.login->entries.size(), 2U);
+    EXPECT_EQ(flow.login->entries[1].number, 2U);
+    // t is set by the login part itself.
+    EXPECT_EQ(flow.login->inputs,
+              (std::vector<std::string>{"username", "password", "totp_secret"}));
+    EXPECT_FALSE(flow.login->login);
+}
+
+TEST(FlowModel, ATemplateWithoutMarkedStepsHasNoLoginPart) {
+    EXPECT_FALSE(
+        parsed(flowOf({entry(R"("https://a.test/login")"), entry(R"("https://a.test/sign")")}))
+            .login);
+}
+
+TEST(FlowModel, EachPartNestsItsControlEntriesOnItsOwn) {
+    const std::string ifInLogin = R"({"login": true, "request": {"url": "{% if a %}"}})";
+    auto result =
+        parseFlow(flowOf({ifInLogin, entry(R"("https://a.test/")"), control("{% endif %}")}));
+    ASSERT_TRUE(std::holds_alternative<FlowError>(result));
+    EXPECT_EQ(std::get<FlowError>(result).step, 3U);
+    EXPECT_EQ(std::get<FlowError>(result).message,
+              "第 3 步的“{% endif %}”前面没有对应的“{% if %}”");
+
+    auto onlyLogin = parseFlow(flowOf({loginEntry(R"("https://a.test/login")")}));
+    ASSERT_TRUE(std::holds_alternative<FlowError>(onlyLogin));
+    EXPECT_EQ(std::get<FlowError>(onlyLogin).message,
+              "模板的步骤都标成了登录，请至少留一步签到的步骤不标登录");
 }
 
 TEST(FlowModel, LeavesOutExtractionsWithoutAName) {

@@ -253,6 +253,54 @@ TEST(FlowRender, RandomWithDecimalsStaysInItsRange) {
     EXPECT_EQ(render("{{ random(0, 10, 3) }}", fixedContext(std::uint64_t{1} << 63)), "5.0");
 }
 
+RenderContext atSeconds(std::int64_t seconds) {
+    RenderContext context = fixedContext();
+    context.now = [seconds] {
+        return std::chrono::system_clock::time_point(std::chrono::seconds(seconds));
+    };
+    return context;
+}
+
+// The RFC 6238 test vectors for HMAC-SHA1 (appendix B: the secret "12345678901234567890", 30 s
+// steps, 8 digits; the last, of the year 2603, is past the clock's range), the secret in Base32 as
+// an authenticator app shows it: spaced, in either case.
+struct TotpCase {
+    std::int64_t seconds;
+    const char* text;
+    const char* expected;
+};
+const TotpCase kTotpCases[] = {
+    {59, "{{ totp('GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ', 8) }}", "94287082"},
+    {1111111109, "{{ totp('gezd gnbv gy3t qojq gezd gnbv gy3t qojq', 8) }}", "07081804"},
+    {1111111111, "{{ totp(secret='GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ', digits=8) }}", "14050471"},
+    {1234567890, "{{ totp('GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ', 8, 30) }}", "89005924"},
+    {2000000000, "{{ totp('GEZDGNBVGY3TQOJQ-GEZDGNBVGY3TQOJQ', 8) }}", "69279037"},
+    // Six digits unless asked: the last six of the code.
+    {59, "{{ totp('GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ') }}", "287082"},
+    // 60 s steps: second 59 is still in step 0, the RFC 4226 code of counter 0.
+    {59, "{{ totp('GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ', 6, 60) }}", "755224"},
+};
+
+TEST(FlowRender, TotpGivesTheCodesOfTheRfc6238TestVectorsAtTheContextsTime) {
+    for (const TotpCase& c : kTotpCases) {
+        EXPECT_EQ(render(c.text, atSeconds(c.seconds)), c.expected) << c.text << " @" << c.seconds;
+    }
+}
+
+TEST(FlowRender, TotpRefusesABadSecretWithoutQuotingIt) {
+    const Case cases[] = {
+        {"{{ totp('SECRET1SECRET') }}",
+         "render error at 4: totp 的密钥不是 Base32 文字（只能有字母 A–Z 和数字 2–7），"
+         "请照验证器上显示的密钥填写"},
+        {"{{ totp(missing) }}", "render error at 4: totp 的密钥是空的，请先在账号的输入里填上它"},
+        {"{{ totp('GEZDGNBV', 5) }}", "render error at 4: totp 的位数应当是 6、7 或 8"},
+        {"{{ totp('GEZDGNBV', 6, 0) }}", "render error at 4: totp 的周期应当是 1 到 86400 秒"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(render(c.text), c.expected) << c.text;
+    }
+}
+
 // Texts that do not parse: the position (a character from 1) and the start of the message.
 const Case kCompileErrors[] = {
     {"ab{{ name", "compile error at 3: “{{”没有对应的“}}”"},

@@ -69,6 +69,26 @@ TEST(StepList, ReadsEveryFieldAndWritesAnUnchangedListBackAsItWas) {
     EXPECT_EQ(writeStepList(list), normalized(kStored));
 }
 
+TEST(StepList, TheLoginMarkIsReadWrittenAndDroppedWhenCleared) {
+    const std::string stored =
+        "[{\"login\": true, \"comment\": \"登录\", \"request\": {\"method\": \"POST\","
+        " \"url\": \"https://a.test/login\"}}, {\"request\": {\"url\": \"https://a.test/\"}}]";
+    StepList list = read(stored);
+    ASSERT_EQ(list.entries.size(), 2u);
+    EXPECT_TRUE(list.entries[0].login);
+    EXPECT_FALSE(list.entries[1].login);
+    EXPECT_TRUE(read(writeStepList(list)).entries[0].login);
+
+    list.entries[0].login = false;
+    list.entries[1].login = true;
+    const std::string written = writeStepList(list);
+    const std::size_t mark = written.find("\"login\"");
+    EXPECT_EQ(mark, written.rfind("\"login\""));  // one mark, on the second entry
+    const StepList again = read(written);
+    EXPECT_FALSE(again.entries[0].login);
+    EXPECT_TRUE(again.entries[1].login);
+}
+
 TEST(StepList, EditedFieldsAreWrittenOverTheEntryAndParse) {
     StepList list = read(kStored);
     EditedEntry& first = list.entries[0];

@@ -261,6 +261,36 @@ private slots:
         QVERIFY(editor().pendingFlow());
     }
 
+    void theLoginCheckboxMarksARequestAsALoginStepAndComesBackChecked() {
+        ui::StepEditorDialog* steps = openSteps();
+        setBox(steps, "编辑框_网址", QStringLiteral("https://l.test/login"));
+        setBox(steps, "编辑框_请求体",
+               QStringLiteral("u={{username}}&code={{ totp(totp_secret) }}"));
+        child<QCheckBox>(steps, "复选框_登录")->setChecked(true);
+        click(steps, "按钮_添加请求");
+        setBox(steps, "编辑框_网址", QStringLiteral("https://l.test/sign"));
+        QVERIFY(!child<QCheckBox>(steps, "复选框_登录")->isChecked());
+        QCOMPARE(rows(steps), (QStringList{QStringLiteral("1. 【登录】GET https://l.test/login"),
+                                           QStringLiteral("2. GET https://l.test/sign")}));
+        close(steps, "按钮_确定");
+
+        const std::string pending = *editor().pendingFlow();
+        const auto read = flow::readStepList(pending);
+        QVERIFY(std::holds_alternative<flow::StepList>(read));
+        const auto& entries = std::get<flow::StepList>(read).entries;
+        QCOMPARE(entries.size(), std::size_t{2});
+        QVERIFY(entries[0].login);
+        QVERIFY(!entries[1].login);
+
+        // Opened again, the mark is on the first step, and clearing it takes it out.
+        steps = openSteps();
+        selectEntry(steps, 0);
+        QVERIFY(child<QCheckBox>(steps, "复选框_登录")->isChecked());
+        child<QCheckBox>(steps, "复选框_登录")->setChecked(false);
+        close(steps, "按钮_确定");
+        QVERIFY(editor().pendingFlow()->find("\"login\"") == std::string::npos);
+    }
+
     void anImportedFlowOpensItsSteps() {
         const std::string community =
             "[{\"request\": {\"url\": \"https://c.test/a\"}}, {\"request\": {\"method\": "

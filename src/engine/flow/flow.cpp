@@ -53,34 +53,55 @@ public:
         } else {
             refuse(0, "模板应当是步骤的列表（JSON 数组）或 HAR 文件，请检查导入的内容");
         }
+        std::size_t kept = 0;
         for (const Value& item : *list) {
             if (item.kind() != ValueKind::Map) {
-                refuse(flow_.entries.size() + 1,
-                       stepName(flow_.entries.size() + 1) + "不是一个对象，请检查模板");
+                refuse(kept + 1, stepName(kept + 1) + "不是一个对象，请检查模板");
             }
             const Value checked = item.member("checked");
             if (checked.kind() == ValueKind::Bool && !checked.asBool()) {
                 continue;
             }
-            entry(item, flow_.entries.size() + 1);
+            const Value login = item.member("login");
+            part_ = login.kind() == ValueKind::Bool && login.asBool() ? &login_ : &signIn_;
+            entry(item, ++kept);
         }
-        if (flow_.entries.empty()) {
+        if (kept == 0) {
             refuse(0, "模板里没有步骤");
         }
-        nesting();
-        for (const std::string& name : read_) {
-            if (assigned_.count(name) == 0) {
-                flow_.inputs.push_back(name);
-            }
+        if (signIn_.flow.entries.empty()) {
+            refuse(0, "模板的步骤都标成了登录，请至少留一步签到的步骤不标登录");
         }
-        return std::move(flow_);
+        finish(signIn_);
+        if (!login_.flow.entries.empty()) {
+            finish(login_);
+            signIn_.flow.login = std::make_shared<const Flow>(std::move(login_.flow));
+        }
+        return std::move(signIn_.flow);
     }
 
 private:
+    // A part of the template as it is read: its entries, and the names it reads and sets.
+    struct Part {
+        Flow flow;
+        std::vector<std::string> read;
+        std::set<std::string> assigned = {"loop",      "loop_index",  "loop_index0", "loop_first",
+                                          "loop_last", "loop_length", "__log__"};
+    };
+
+    void finish(Part& part) {
+        nesting(part.flow);
+        for (const std::string& name : part.read) {
+            if (part.assigned.count(name) == 0) {
+                part.flow.inputs.push_back(name);
+            }
+        }
+    }
+
     void noteRead(const std::vector<std::string>& names) {
         for (const std::string& name : names) {
-            if (std::find(read_.begin(), read_.end(), name) == read_.end()) {
-                read_.push_back(name);
+            if (std::find(part_->read.begin(), part_->read.end(), name) == part_->read.end()) {
+                part_->read.push_back(name);
             }
         }
     }
@@ -228,11 +249,11 @@ private:
                 }
                 extraction.pattern =
                     pattern(number, e, "提取变量“" + quoted(extraction.name) + "”");
-                assigned_.insert(extraction.name);
+                part_->assigned.insert(extraction.name);
                 s.extractions.push_back(std::move(extraction));
             }
         }
-        flow_.entries.push_back(Entry{number, std::move(s)});
+        part_->flow.entries.push_back(Entry{number, std::move(s)});
     }
 
     void entry(const Value& item, std::size_t number) {
@@ -257,13 +278,13 @@ private:
             noteRead(control.statement.expression->names());
         }
         for (const std::string& target : control.statement.targets) {
-            assigned_.insert(target);
+            part_->assigned.insert(target);
         }
-        flow_.entries.push_back(Entry{number, std::move(control)});
+        part_->flow.entries.push_back(Entry{number, std::move(control)});
     }
 
     // Pairs every control entry with its partner and refuses a nesting that does not close.
-    void nesting() {
+    static void nesting(Flow& flow) {
         struct Open {
             std::size_t index;
             std::size_t lastPart;  // the if, elif or else whose part is open
@@ -271,16 +292,16 @@ private:
         };
         std::vector<Open> open;
         const auto word = [&](std::size_t index) -> const std::string& {
-            return std::get<Control>(flow_.entries[index].body).statement.keyword;
+            return std::get<Control>(flow.entries[index].body).statement.keyword;
         };
         const auto control = [&](std::size_t index) -> Control& {
-            return std::get<Control>(flow_.entries[index].body);
+            return std::get<Control>(flow.entries[index].body);
         };
-        for (std::size_t i = 0; i < flow_.entries.size(); ++i) {
-            if (!std::holds_alternative<Control>(flow_.entries[i].body)) {
+        for (std::size_t i = 0; i < flow.entries.size(); ++i) {
+            if (!std::holds_alternative<Control>(flow.entries[i].body)) {
                 continue;
             }
-            const std::size_t number = flow_.entries[i].number;
+            const std::size_t number = flow.entries[i].number;
             const std::string& keyword = word(i);
             if (keyword == "set") {
                 continue;
@@ -313,17 +334,16 @@ private:
         }
         if (!open.empty()) {
             const std::string keyword = word(open.back().index);
-            const std::size_t number = flow_.entries[open.back().index].number;
+            const std::size_t number = flow.entries[open.back().index].number;
             refuse(number, stepName(number) + "的“{% " + keyword + " %}”后面没有对应的“{% end" +
                                keyword + " %}”");
         }
     }
 
     Value har_;
-    Flow flow_;
-    std::vector<std::string> read_;
-    std::set<std::string> assigned_ = {"loop",      "loop_index",  "loop_index0", "loop_first",
-                                       "loop_last", "loop_length", "__log__"};
+    Part signIn_;
+    Part login_;
+    Part* part_ = &signIn_;
 };
 
 }  // namespace

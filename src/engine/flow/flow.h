@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,11 +82,20 @@ struct Entry {
     std::variant<Step, Control> body;
 };
 
+// A template has two parts. Entries marked "login": true (登录 in the step editor) make its
+// login part: the steps that sign the account in again and yield a fresh session cookie. The
+// other entries make its sign-in part, the one every pass runs. Each part nests its control
+// entries on its own, and the step numbers are those of the whole list, so that a message of
+// either part names the step the list shows. A template without marked entries (every imported
+// one) has no login part and runs all its steps in every pass.
 struct Flow {
-    std::vector<Entry> entries;
-    // The variables the template reads and never sets itself, in order of first use: what the
+    std::vector<Entry> entries;  // the sign-in part
+    // The variables the sign-in part reads and never sets itself, in order of first use: what the
     // user gives (cookie, username, password, ...).
     std::vector<std::string> inputs;
+    // The login part, run only to sign in again when the account's cookie has expired (its own
+    // `inputs`: username, password, a TOTP secret...); null when no entry is marked.
+    std::shared_ptr<const Flow> login;
 };
 
 // Why a template is refused: the step (0 for the file as a whole) and the sentence.

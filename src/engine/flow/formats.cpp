@@ -1226,6 +1226,11 @@ std::variant<ImportedFlow, FormatError> importFlowText(std::string_view utf8, Te
                                    : RequestMethod::Get;
         }
     }
+    if (const auto& login = std::get<Flow>(parsed).login) {
+        out.requests += static_cast<std::size_t>(std::count_if(
+            login->entries.begin(), login->entries.end(),
+            [](const Entry& entry) { return std::holds_alternative<Step>(entry.body); }));
+    }
     return out;
 }
 

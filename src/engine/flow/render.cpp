@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "engine/flow/json_value.h"
+#include "engine/flow/totp.h"
 #include "web/utf8_regex.h"
 
 namespace vesprey::flow {
@@ -511,10 +512,11 @@ const std::set<std::string, std::less<>>& filterNames() {
 
 const std::set<std::string, std::less<>>& functionNames() {
     static const std::set<std::string, std::less<>> names = {
-        "add",       "bool",      "date_time",     "divide",       "float",     "int",
-        "len",       "list",      "md5",           "multiply",     "random",    "range",
-        "sha1",      "sha256",    "str",           "sub",          "timestamp", "unicode",
-        "urldecode", "urlencode", "regex_replace", "regex_search", "ternary",   "to_uuid"};
+        "add",           "bool",         "date_time", "divide",    "float",
+        "int",           "len",          "list",      "md5",       "multiply",
+        "random",        "range",        "sha1",      "sha256",    "str",
+        "sub",           "timestamp",    "unicode",   "urldecode", "urlencode",
+        "regex_replace", "regex_search", "ternary",   "to_uuid",   "totp"};
     return names;
 }
 
@@ -2528,6 +2530,21 @@ private:
         if (name == "to_uuid") {
             args.atMost(1);
             return toUuid(textOf(first()));
+        }
+        if (name == "totp") {
+            args.atLeast(1);
+            args.atMost(3);
+            const std::int64_t digits =
+                requireInteger(args.get(1, "digits", Value(6)), at, "totp 的位数");
+            const std::int64_t period =
+                requireInteger(args.get(2, "period", Value(30)), at, "totp 的周期");
+            auto code = totpCode(textOf(args.get(0, "secret")), now(),
+                                 static_cast<int>(std::clamp<std::int64_t>(digits, -1, 99)),
+                                 static_cast<int>(std::clamp<std::int64_t>(period, -1, 86401)));
+            if (auto* error = std::get_if<TotpSecretError>(&code)) {
+                fail(at, error->message);
+            }
+            return Value(std::get<std::string>(std::move(code)));
         }
         if (name == "md5" || name == "sha1" || name == "sha256") {
             args.atMost(1);

@@ -19,7 +19,9 @@
 // Functions: add, sub, multiply, divide, random(a, b[, n]) (a whole number from a to b with n 0,
 // else a number from a to b with n decimals), timestamp(['int' | 'float']), date_time(format) or
 // date_time(date, time) (flags for "%Y-%m-%d" and "%H:%M:%S"), md5, sha1, sha256, unicode,
-// urlencode, urldecode, range, list, int, float, str, bool, len.
+// urlencode, urldecode, range, list, int, float, str, bool, len, totp(secret[, digits, period])
+// (the RFC 6238 one-time password of a Base32 secret at the context's time: 6 digits and 30 s
+// steps unless given; engine/flow/totp.h).
 //
 // Texts are UTF-8 throughout (engine/flow/value.h); md5 and urlencode work on UTF-8 bytes.
 #pragma once

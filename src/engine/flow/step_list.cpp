@@ -117,6 +117,8 @@ EditedEntry entryOf(const Value& item) {
     entry.original = item;
     const Value checked = item.member("checked");
     entry.checked = checked.kind() != ValueKind::Bool || checked.asBool();
+    const Value login = item.member("login");
+    entry.login = login.kind() == ValueKind::Bool && login.asBool();
     entry.comment = textOf(item.member("comment"));
     const Value request = item.member("request");
     const std::string url = textOf(request.member("url"));
@@ -188,6 +190,9 @@ Value entryValue(const EditedEntry& entry) {
     if (!entry.checked || has(entry.original, "checked")) {
         map = withMember(std::move(map), "checked", Value(entry.checked));
     }
+    // Only login steps carry the mark: the other entries stay as the community format has them.
+    map = entry.login ? withMember(std::move(map), "login", Value(true))
+                      : without(std::move(map), "login");
     map = withMember(std::move(map), "comment", Value(entry.comment));
     const Value oldRequest = entry.original.member("request");
     ValueMap request = oldRequest.kind() == ValueKind::Map ? oldRequest.asMap() : ValueMap{};
@@ -247,11 +252,12 @@ std::optional<std::string> ruleProblem(const EditedRule& rule) {
 }  // namespace
 
 bool EditedEntry::operator==(const EditedEntry& other) const {
-    return checked == other.checked && comment == other.comment && control == other.control &&
-           expression == other.expression && method == other.method && url == other.url &&
-           headers == other.headers && cookies == other.cookies && data == other.data &&
-           mimeType == other.mimeType && success == other.success && failure == other.failure &&
-           extractions == other.extractions && original.equals(other.original);
+    return checked == other.checked && login == other.login && comment == other.comment &&
+           control == other.control && expression == other.expression && method == other.method &&
+           url == other.url && headers == other.headers && cookies == other.cookies &&
+           data == other.data && mimeType == other.mimeType && success == other.success &&
+           failure == other.failure && extractions == other.extractions &&
+           original.equals(other.original);
 }
 
 std::string_view controlKeyword(ControlKind kind) {

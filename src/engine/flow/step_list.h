@@ -41,6 +41,9 @@ enum class ControlKind { If, Elif, Else, Endif, For, Endfor, While, Endwhile, Se
 
 struct EditedEntry {
     bool checked = true;  // false: kept in the template, left out when it runs
+    // Part of the template's login part ("login": true; engine/flow/flow.h): run only to sign in
+    // again when the account's cookie has expired.
+    bool login = false;
     std::string comment;
     // A control entry: its statement; its expression is the text after the keyword ("x > 1",
     // "item in items", "n = n + 1"). Nothing for a request.

@@ -23,7 +23,7 @@ InputFields::InputFields(QWidget* parent, const FlowAccount& account, int fieldL
     if (!account.flow) {
         return;
     }
-    for (const std::string& name : account.flow->inputs) {
+    for (const std::string& name : templateInputs(*account.flow)) {
         if (name == "cookie") {
             continue;
         }

@@ -74,6 +74,11 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
                        "第一行写明推送原因。“关闭”时有失效或失败就推送；"
                        "没勾选“仅失败时推送”时每次都推送，这里不起作用。"));
     form_->addRow(QStringLiteral("连续失败 N 次才推送："), failureStreak_);
+    relogin_ = new QCheckBox(QStringLiteral("失效时自动登录"), body);
+    relogin_->setObjectName(QStringLiteral("选择框_失效时自动登录"));
+    relogin_->setToolTip(QStringLiteral(
+        "Cookie 失效的多步骤账号用模板的登录步骤重新登录，再签到一次；成功后保存新的 Cookie"));
+    form_->addRow(QStringLiteral("重新登录："), relogin_);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -105,6 +110,7 @@ PassOptions PassOptionsDialog::options() const {
     // ----- Proxies
     options.proxy = proxy_->text().trimmed().toStdString();
     options.pushUsesProxy = pushUsesProxy_->isChecked();
+    options.relogin = relogin_->isChecked();
     return options;
 }
 
@@ -117,6 +123,7 @@ void PassOptionsDialog::fill(const PassOptions& options) {
     // ----- Proxies
     proxy_->setText(QString::fromStdString(options.proxy));
     pushUsesProxy_->setChecked(options.pushUsesProxy);
+    relogin_->setChecked(options.relogin);
 }
 
 void PassOptionsDialog::accept() {

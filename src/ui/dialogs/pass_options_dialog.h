@@ -39,6 +39,7 @@ private:
     // ----- Proxies
     QLineEdit* proxy_ = nullptr;
     QCheckBox* pushUsesProxy_ = nullptr;
+    QCheckBox* relogin_ = nullptr;  // 失效时自动登录
 };
 
 }  // namespace vesprey::ui

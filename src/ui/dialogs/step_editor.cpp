@@ -235,6 +235,11 @@ StepEditorDialog::StepEditorDialog(flow::StepList list, QWidget* owner)
     url_->setObjectName(QStringLiteral("编辑框_网址"));
     url_->setPlaceholderText(QStringLiteral("https://…，可用 {{变量}}"));
     line->addWidget(url_, 1);
+    login_ = new QCheckBox(QStringLiteral("登录"), request);
+    login_->setObjectName(QStringLiteral("复选框_登录"));
+    login_->setToolTip(QStringLiteral(
+        "登录步骤平时不运行：只在 Cookie 失效、开了“失效时自动登录”时运行，重新登录后再签到"));
+    line->addWidget(login_);
     form->addRow(QStringLiteral("请求："), line);
     headers_ = new QPlainTextEdit(request);
     headers_->setObjectName(QStringLiteral("编辑框_请求头"));
@@ -325,6 +330,7 @@ StepEditorDialog::StepEditorDialog(flow::StepList list, QWidget* owner)
 
     // Every edit goes into the list at once, so that its marks follow the typing.
     connect(enabled_, &QCheckBox::toggled, this, &StepEditorDialog::edited);
+    connect(login_, &QCheckBox::toggled, this, &StepEditorDialog::edited);
     for (QLineEdit* edit : {comment_, url_, mimeType_, expression_}) {
         connect(edit, &QLineEdit::textChanged, this, &StepEditorDialog::edited);
     }
@@ -393,6 +399,7 @@ void StepEditorDialog::showRows() {
                 text += QLatin1Char(' ') + fromUtf8(entry.expression);
             }
         } else {
+            text += entry.login ? QStringLiteral("【登录】") : QString();
             text += fromUtf8(entry.method) + QLatin1Char(' ') +
                     (entry.url.empty() ? QStringLiteral("（没有网址）") : fromUtf8(entry.url));
         }
@@ -490,6 +497,7 @@ void StepEditorDialog::showEntry() {
             expression_->setEnabled(flow::takesExpression(*entry.control));
         } else {
             pages_->setCurrentIndex(RequestPage);
+            login_->setChecked(entry.login);
             method_->setCurrentText(fromUtf8(entry.method));
             url_->setText(fromUtf8(entry.url));
             url_->setCursorPosition(0);
@@ -528,6 +536,7 @@ void StepEditorDialog::edited() {
         entry.expression = utf8(expression_->text());
         expression_->setEnabled(flow::takesExpression(*entry.control));
     } else {
+        entry.login = login_->isChecked();
         entry.method = utf8(method_->currentText().trimmed());
         entry.url = utf8(url_->text());
         entry.headers = flow::readPairLines(utf8(headers_->toPlainText()), ':');

@@ -92,6 +92,7 @@ private:
     QLineEdit* comment_ = nullptr;
     QComboBox* method_ = nullptr;
     QLineEdit* url_ = nullptr;
+    QCheckBox* login_ = nullptr;  // the request is a step of the login part
     QPlainTextEdit* headers_ = nullptr;
     QPlainTextEdit* cookies_ = nullptr;
     QPlainTextEdit* data_ = nullptr;

@@ -736,6 +736,9 @@ void MainWindow::onPassFinished(const PassResult& result) {
         if (saveRenewedCookiesChecked()) {
             saveRenewedCookies(result);
         }
+        if (session_->plan().relogin) {
+            saveReloginCookies(result);
+        }
     }
     session_.reset();
     passLock_.release();  // once its rows and cookies are written
@@ -784,6 +787,27 @@ void MainWindow::saveRenewedCookies(const PassResult& result) {
                         kSavedCookiesShown);
     }
     // Rows whose cookie changed in Sign.db while the pass ran keep what they hold now.
+    if (const Text left = changedCookiesText(save, session_->plan()); !left.empty()) {
+        addStatusNotice(fromAnsi(left), kSavedCookiesShown);
+    }
+}
+
+void MainWindow::saveReloginCookies(const PassResult& result) {
+    const CookieSave save = session_->saveReloginCookies(result);
+    if (!save.any) {
+        return;
+    }
+    if (!save.written) {
+        MessageBoxes::inform(
+            this,
+            QStringLiteral("重新登录得到的 Cookie 保存失败！\r\n") + fromAnsi(save.written.error),
+            QStringLiteral("保存 Cookie"), BoxIcon::Warning);
+        return;
+    }
+    if (save.saved > 0) {
+        addStatusNotice(QStringLiteral("已保存 %1 个重新登录得到的 Cookie").arg(save.saved),
+                        kSavedCookiesShown);
+    }
     if (const Text left = changedCookiesText(save, session_->plan()); !left.empty()) {
         addStatusNotice(fromAnsi(left), kSavedCookiesShown);
     }

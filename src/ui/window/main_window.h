@@ -185,6 +185,8 @@ private:
     // showStatusNotice, after the notice still shown, if any.
     void addStatusNotice(const QString& text, std::chrono::milliseconds duration);
     void saveRenewedCookies(const PassResult& result);
+    // Writes the cookies of the accounts that logged in again (PassPlan::relogin) into Sign.db.
+    void saveReloginCookies(const PassResult& result);
     // The cookies sites set that the merge left out (control characters, bytes that are no
     // text), named with their sites in the status label.
     void showRefusedCookies(const PassResult& result);

@@ -41,6 +41,9 @@ PassOptions readPassOptions(SqlDatabase& db) {
         options.proxy = *proxy;
     }
     options.pushUsesProxy = readSetting(db, kPushUsesProxySetting) == Text("1");
+    if (const std::optional<Text> relogin = readSetting(db, kReloginSetting)) {
+        options.relogin = *relogin == "1";
+    }
     return options;
 }
 
@@ -57,6 +60,14 @@ WriteResult writePassOptions(SqlDatabase& db, const PassOptions& options) {
         if (written) {
             written = writeCookieCloudAccess(db, cloud.url, cloud.uuid, cloud.password);
         }
+        if (!written) {
+            return written;
+        }
+    }
+    // 失效时自动登录: the row is written once the option has been on, so that a file never
+    // switched on stays as it was.
+    if (options.relogin || readSetting(db, kReloginSetting)) {
+        written = writeSetting(db, kReloginSetting, options.relogin ? "1" : "0");
         if (!written) {
             return written;
         }
@@ -86,6 +97,7 @@ void applyPassOptions(const PassOptions& options, PassPlan& plan) {
     // ----- Proxies
     plan.proxy = options.proxy;
     plan.pushUsesProxy = options.pushUsesProxy && !options.proxy.empty();
+    plan.relogin = options.relogin;
 }
 
 }  // namespace vesprey::ui

@@ -13,6 +13,8 @@
 
 namespace vesprey::ui {
 
+// The Setting row of 失效时自动登录.
+inline constexpr std::string_view kReloginSetting = "Relogin";
 // ----- Proxies: Setting rows kPassProxySetting and kPushUsesProxySetting.
 inline constexpr std::string_view kPassProxySetting = "PassProxy";
 inline constexpr std::string_view kPushUsesProxySetting = "PushUsesProxy";  // "1" or "0"
@@ -30,6 +32,8 @@ struct PassOptions {
     // ----- Proxies
     std::string proxy;           // every sign-in request's proxy (web/proxy.h); empty: none
     bool pushUsesProxy = false;  // the push goes through it too
+    // 失效时自动登录 (Setting "Relogin", "1" or "0"): PassPlan::relogin.
+    bool relogin = false;
 };
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
