@@ -156,7 +156,11 @@ WriteResult PassSession::writeHistory(const PassResult& result, HistoryStart sta
         *setAside = history.setAsidePath();
     }
     if (written) {
-        written = history.appendPass(historyEntries(time_, plan_.rows, result.reports));
+        std::vector<int> tries;
+        for (const AccountReport& report : result.reports) {
+            tries.push_back(report.tries);
+        }
+        written = history.appendPass(historyEntries(time_, plan_.rows, result.reports), tries);
     }
     return written;
 }
