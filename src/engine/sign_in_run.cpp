@@ -107,6 +107,22 @@ public:
     }
 };
 
+// The real clock, its waits shortened.
+class ShortenedPassClock final : public PassClock {
+public:
+    explicit ShortenedPassClock(long divisor) : divisor_(std::max(divisor, 1L)) {}
+    Clock::time_point now() override { return Clock::now(); }
+    std::chrono::system_clock::time_point calendarNow() override {
+        return std::chrono::system_clock::now();
+    }
+    bool wait(std::chrono::milliseconds span, std::stop_token stop) override {
+        return systemPassClock()->wait(span / divisor_, std::move(stop));
+    }
+
+private:
+    long divisor_;
+};
+
 // Waits until `at` by the plan's clock; false when the stop came first.
 bool waitUntil(PassClock& clock, Clock::time_point at, std::stop_token stop) {
     if (stop.stop_requested()) {
@@ -552,6 +568,10 @@ SignInRun::SignInRun(const PassPlan& plan, PassObserver& observer, MessageSink& 
 std::shared_ptr<PassClock> systemPassClock() {
     static const std::shared_ptr<PassClock> clock = std::make_shared<SystemPassClock>();
     return clock;
+}
+
+std::shared_ptr<PassClock> shortenedPassClock(long divisor) {
+    return std::make_shared<ShortenedPassClock>(divisor);
 }
 
 PassRandom systemPassRandom() {

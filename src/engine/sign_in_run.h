@@ -94,6 +94,8 @@ public:
 std::shared_ptr<PassClock> systemPassClock();
 // A random number in [0, 1), from any of the pass's threads.
 using PassRandom = std::function<double()>;
+// The real clock whose waits take `divisor` times less, for tests of the whole programs.
+std::shared_ptr<PassClock> shortenedPassClock(long divisor);
 // Random numbers seeded from the system's random device.
 PassRandom systemPassRandom();
 
