@@ -6,7 +6,9 @@
 #include "ui/dialogs/tool_window.h"
 #include "ui/window/pass_options.h"
 
+class QDoubleSpinBox;
 class QFormLayout;
+class QSpinBox;
 
 namespace vesprey::ui {
 
@@ -27,6 +29,10 @@ private:
 
     SqlDatabase& db_;
     QFormLayout* form_ = nullptr;
+    // Retries and spacing.
+    QSpinBox* retries_ = nullptr;
+    QDoubleSpinBox* gapMin_ = nullptr;
+    QDoubleSpinBox* gapMax_ = nullptr;
 };
 
 }  // namespace vesprey::ui

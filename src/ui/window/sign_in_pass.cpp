@@ -43,7 +43,13 @@ void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned)
 }
 
 void WindowPassObserver::rowFinished(std::size_t row, const AccountReport& report) {
-    if (!report.stopped) {
+    // A retried row comes twice: its first report moves the progress bar, its last one only
+    // shows its result and verdict anew.
+    const bool again = retrying_.erase(row) > 0;
+    if (report.retryDue) {
+        retrying_.insert(row);
+    }
+    if (!report.stopped && !again) {
         window_.calls().post(
             [window = &window_, r = static_cast<int>(row)] { window->passRowFinished(r); });
     }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <set>
 #include <stop_token>
 
 #include "engine/messages.h"
@@ -22,7 +24,7 @@ class WindowQueue;
 // its end in the progress bar, its result in "返回内容" with the verdict's icon; "签到完毕！" held
 // for `hold` (the worker waits, and the push goes out after it), then the status cleared, the
 // counts shown and the schedule re-armed when "开启定时" is still checked; a failed push for a few
-// seconds in the status label.
+// seconds in the status label. A retried row's last report replaces its result and verdict.
 class WindowPassObserver final : public PassObserver {
 public:
     WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold);
@@ -35,6 +37,7 @@ public:
 private:
     MainWindow& window_;
     std::chrono::milliseconds hold_;
+    std::set<std::size_t> retrying_;  // rows whose last report is still to come
 };
 
 // The evaluation's messages: a modal box without owner on the window thread, while the worker
