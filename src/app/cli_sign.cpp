@@ -296,6 +296,15 @@ public:
             rows_[row][kColumnResult] = report.listText;
         }
     }
+    void retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) override {
+        const Text text = passRetryText(retry, rows, wait);
+        if (progress_ == nullptr) {
+            printLine(stderr, text);
+            std::fflush(stderr);
+            return;
+        }
+        progress_->printAbove([&] { printLine(stderr, text); });
+    }
     void passFinished(const VerdictCounts& /*counts*/, std::stop_token /*stop*/) override {
         if (progress_ == nullptr) {
             printLine(stderr, passFinishedText());

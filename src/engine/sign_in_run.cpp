@@ -810,6 +810,10 @@ PassResult SignInRun::run(std::stop_token stop) {
         }
         std::stable_sort(order.begin(), order.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
+        observer_.retriesDue(retry, order.size(),
+                             std::max(std::chrono::ceil<std::chrono::milliseconds>(
+                                          order.front().first - plan_.clock->now()),
+                                      std::chrono::milliseconds{}));
         std::vector<DueRetry> again;
         for (const auto& [at, entry] : order) {
             std::optional<FinishedRow> done;

@@ -255,6 +255,10 @@ public:
     // has been here once; those last reports come in list order too. When the pass is stopped
     // while rows wait for a retry, their last reports come at once, as they stand.
     virtual void rowFinished(std::size_t row, const AccountReport& report) = 0;
+    // Rows wait for a retry (PassPlan::retries): `rows` of them for their try number
+    // `retry` + 1, the first of them after `wait`. Told before the round's waits begin.
+    virtual void retriesDue(int /*retry*/, std::size_t /*rows*/,
+                            std::chrono::milliseconds /*wait*/) {}
     // Every row is done. The pass goes on to the push when this returns: the window keeps its
     // "签到完毕！" up here for a while, returning early when `stop` is requested.
     virtual void passFinished(const VerdictCounts& counts, std::stop_token stop) = 0;

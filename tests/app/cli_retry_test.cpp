@@ -115,6 +115,8 @@ TEST_F(CliRetry, ARetriedAccountSaysItsTriesInJsonAndHistory) {
     EXPECT_EQ(accounts[1]["tries"], 1);
     EXPECT_EQ(accounts[1]["result"], "签到成功");
     EXPECT_EQ(site.arrivals().size(), 4U);
+    EXPECT_NE(outcome.err.find("1 个账号稍后第 1 次重试，约 "), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("1 个账号稍后第 2 次重试，约 "), std::string::npos) << outcome.err;
 
     vesprey::HistoryDatabase history;
     ASSERT_TRUE(history.open(db_).ok());

@@ -169,6 +169,16 @@ public:
         RecordingObserver::rowFinished(row, report);
         finished.push_back({row, report.tries, report.retryDue, ansiToUtf8(report.listText)});
     }
+    void retriesDue(int retry, std::size_t due, milliseconds wait) override {
+        rounds.push_back({retry, due, wait});
+    }
+    struct Round {
+        int retry;
+        std::size_t rows;
+        milliseconds wait;
+        bool operator==(const Round&) const = default;
+    };
+    std::vector<Round> rounds;
     struct Seen {
         std::size_t row;
         int tries;
@@ -181,6 +191,7 @@ public:
 struct Pass {
     PassResult result;
     std::vector<TriesObserver::Seen> finished;
+    std::vector<TriesObserver::Round> rounds;
 };
 
 Pass runPass(PassPlan& plan, std::stop_token stop = {}) {
@@ -190,6 +201,7 @@ Pass runPass(PassPlan& plan, std::stop_token stop = {}) {
     Pass pass;
     pass.result = run.run(stop);
     pass.finished = observer.finished;
+    pass.rounds = observer.rounds;
     return pass;
 }
 
@@ -228,6 +240,8 @@ TEST(RetryPass, SiteThatFailsTwiceIsSignedAfterTwoRetriesWaitingTheBackOff) {
     EXPECT_LE(waits[0], seconds(39));
     EXPECT_GE(waits[1], seconds(120));
     EXPECT_LE(waits[1], seconds(156));
+    // Each round is told before its wait, with the wait.
+    EXPECT_EQ(pass.rounds, (std::vector<TriesObserver::Round>{{1, 1, waits[0]}, {2, 1, waits[1]}}));
 
     // The first report of the row, then the other row, then its last one.
     ASSERT_EQ(pass.finished.size(), 3U);

@@ -70,6 +70,12 @@ void WindowPassObserver::rowFinished(std::size_t row, const AccountReport& repor
     });
 }
 
+void WindowPassObserver::retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) {
+    window_.calls().post([window = &window_, shown = fromAnsi(passRetryText(retry, rows, wait))] {
+        window->setStatus(shown);
+    });
+}
+
 void WindowPassObserver::passFinished(const VerdictCounts& counts, std::stop_token stop) {
     window_.calls().post(
         [window = &window_, shown = fromAnsi(passFinishedText())] { window->setStatus(shown); });

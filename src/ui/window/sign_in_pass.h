@@ -24,13 +24,15 @@ class WindowQueue;
 // its end in the progress bar, its result in "返回内容" with the verdict's icon; "签到完毕！" held
 // for `hold` (the worker waits, and the push goes out after it), then the status cleared, the
 // counts shown and the schedule re-armed when "开启定时" is still checked; a failed push for a few
-// seconds in the status label. A retried row's last report replaces its result and verdict.
+// seconds in the status label. While rows wait for a retry the status label says so; a retried
+// row's last report replaces its result and verdict.
 class WindowPassObserver final : public PassObserver {
 public:
     WindowPassObserver(MainWindow& window, std::chrono::milliseconds hold);
 
     void rowStarted(std::size_t row, const PassRow& planned) override;
     void rowFinished(std::size_t row, const AccountReport& report) override;
+    void retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) override;
     void passFinished(const VerdictCounts& counts, std::stop_token stop) override;
     void pushFinished(const PushOutcome& outcome) override;
 
