@@ -39,6 +39,44 @@ namespace {
 constexpr int kMinAnswerMemoryMegabytes = 16;
 constexpr int kMaxAnswerMemoryMegabytes = 4096;
 
+// Seconds as --gap gives them, "2" or "0.25" (at most three decimals), in milliseconds; nothing
+// for another text.
+std::optional<long long> secondsAsMs(std::string_view text) {
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view part =
+        point == std::string_view::npos ? std::string_view{} : text.substr(point + 1);
+    auto digits = [](std::string_view s) {
+        return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (whole.empty() || whole.size() > 6 || !digits(whole) || part.size() > 3 || !digits(part) ||
+        (point != std::string_view::npos && part.empty())) {
+        return std::nullopt;
+    }
+    long long ms = std::atoll(std::string(whole).c_str()) * 1000;
+    std::string fraction(part);
+    fraction.resize(3, '0');
+    return ms + std::atoll(fraction.c_str());
+}
+
+// --gap MIN[-MAX] in milliseconds, or nothing after saying why.
+std::optional<std::pair<long long, long long>> gapRange(const std::string& given) {
+    const std::size_t dash = given.find('-');
+    const std::optional<long long> low = secondsAsMs(std::string_view(given).substr(0, dash));
+    const std::optional<long long> high =
+        dash == std::string::npos ? low : secondsAsMs(std::string_view(given).substr(dash + 1));
+    if (!low || !high || *low > kMaxGapMs || *high > kMaxGapMs) {
+        printError("--gap 只能是 0 到 " + std::to_string(kMaxGapMs / 1000) +
+                   " 之间的秒数（可带小数），或用“-”连起来的两个（如 2-5），不是 " + given + "。");
+        return std::nullopt;
+    }
+    if (*low > *high) {
+        printError("--gap 的前一个数不能大于后一个：" + given + "。");
+        return std::nullopt;
+    }
+    return std::pair(*low, *high);
+}
+
 // Each failed push on stderr: one channel as "推送失败：…", several each by name
 // ("推送失败（telegram）：…"). True when one failed.
 bool reportPushFailures(const PassResult& pass) {
@@ -221,6 +259,15 @@ public:
             rows_[row][kColumnResult] = report.listText;
         }
     }
+    void retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) override {
+        const Text text = passRetryText(retry, rows, wait);
+        if (progress_ == nullptr) {
+            printLine(stderr, text);
+            std::fflush(stderr);
+            return;
+        }
+        progress_->printAbove([&] { printLine(stderr, text); });
+    }
     void passFinished(const VerdictCounts& /*counts*/, std::stop_token /*stop*/) override {
         if (progress_ == nullptr) {
             printLine(stderr, passFinishedText());
@@ -401,7 +448,8 @@ void printJson(const std::vector<PassRow>& planned, const std::vector<std::array
         out += ",\"result\":" + jsonUtf8String(rows[row][kColumnResult]);
         out += ",\"status\":" + std::to_string(report.status);
         out += ",\"ms\":" + std::to_string(report.ms);
-        out += ",\"steps\":" + std::to_string(report.steps) + "}";
+        out += ",\"steps\":" + std::to_string(report.steps);
+        out += ",\"tries\":" + std::to_string(report.tries) + "}";
     }
     out += "],\"counts\":{";
     const VerdictCounts counts = pass.counts();
@@ -611,6 +659,25 @@ int runSign(const Arguments& args) {
         return kExitBadInput;
     }
 
+    // Retries and spacing.
+    int retries = 0;
+    if (auto given = args.value("--retry")) {
+        const bool digit = given->size() == 1 && (*given)[0] >= '0' && (*given)[0] <= '9';
+        retries = digit ? (*given)[0] - '0' : -1;
+        if (retries < 0 || retries > kMaxRetries) {
+            printError("--retry 只能是 0 到 " + std::to_string(kMaxRetries) + " 之间的整数，不是 " +
+                       *given + "。");
+            return kExitBadInput;
+        }
+    }
+    std::pair<long long, long long> gap{0, 0};
+    if (auto given = args.value("--gap")) {
+        const auto range = gapRange(*given);
+        if (!range) {
+            return kExitBadInput;
+        }
+        gap = *range;
+    }
     CommandDatabase database;
     if (const int code = openDatabase(args, database); code != kExitOk) {
         return code;
@@ -656,6 +723,12 @@ int runSign(const Arguments& args) {
     plan.requestDeadlineMs = environment().requestDeadlineMs;
     plan.proxy = std::move(proxy);
     plan.pushUsesProxy = args.flag("--push-proxy");
+    plan.retries = retries;
+    plan.gapMinMs = gap.first;
+    plan.gapMaxMs = gap.second;
+    if (environment().waitDivisor > 0) {
+        plan.clock = shortenedPassClock(environment().waitDivisor);
+    }
     PassSession session(database.db, path, std::move(plan));
     // The rows were read from the file moments before: they hold its cookies.
     const PassPreparation prepared = session.prepare(!channels.empty(), false);
@@ -792,8 +865,9 @@ const Command& signCommand() {
                              "汇总的第一行写明推送原因"},
                     {.name = "--json",
                      .help = "标准输出改为一个 JSON 对象：每个账号的判定、原因、结果、状态码、\n"
-                             "用时、请求数（steps，多步骤模板的步数），各判定的数目，以及推送\n"
-                             "的结果（几个通道时是一个数组）"},
+                             "用时、请求数（steps，多步骤模板的步数）、请求了几次（tries，\n"
+                             "重试的也算；没签的为 0），各判定的数目，以及推送的结果（几个通道\n"
+                             "时是一个数组）"},
                     {.name = "--save-cookies",
                      .help = "把网站更新过的 Cookie（仅成功和已签到的账号）写回 Sign.db，\n"
                              "在一个事务里；不加这个选项时签到不写数据库"},
@@ -835,7 +909,20 @@ const Command& signCommand() {
                              "主机:端口，需要时在主机前加 用户名:密码@；有密码时写 - 从标准输入\n"
                              "读取地址。模板自己的代理（vesprey-cli site-set）优先。代理连不上\n"
                              "或拒绝时账号失败：代理无法连接：…，不会改为直连"},
-                    {.name = "--push-proxy", .help = "推送也走 --proxy 的代理（默认推送直连）"}},
+                    {.name = "--push-proxy", .help = "推送也走 --proxy 的代理（默认推送直连）"},
+                    {.name = "--retry",
+                     .value = "N",
+                     .help = "因暂时的原因失败的账号（没有回应、连不上、TLS 握手失败、超时、\n"
+                             "HTTP 5xx 或 429）在其余账号签完后再试，最多 N 次（0–5，默认 0：\n"
+                             "不重试）；依次等 30 秒、2 分钟、10 分钟（之后都是 10 分钟），各加\n"
+                             "0–30% 的随机，网站给了 Retry-After 时至少等那么久（最多 15 分钟）。\n"
+                             "Cookie 失效、多步骤模板的检查不通过、判定规则决定的结果不重试。\n"
+                             "结果写明“重试 2 次后成功”"},
+                    {.name = "--gap",
+                     .value = "秒[-秒]",
+                     .help = "同一网站（签到链接的主机名相同）两个账号的请求之间至少隔这么多\n"
+                             "秒（0–600，可带小数；给两个数时每次在其间随机取）；重试也算。\n"
+                             "与 --jobs 同用时，别的网站的账号照常同时签"}},
         .description =
             "重新读取账号列表，对账号状态为 √ 的每个账号发送签到请求，进度\n"
             "（开始对>>>网站<<<进行签到）写到标准错误，结束后把带“返回内容”的列表\n"
@@ -851,6 +938,8 @@ const Command& signCommand() {
             "收到 SIGINT（Ctrl+C）、SIGTERM 或 SIGHUP 时：不再发出新的请求，进行中的请求在\n"
             "几秒内结束，已签完的账号照常打印、写入 History.db、保存 Cookie（--save-cookies），\n"
             "其余的记为“已停止”，不推送；再收到一次信号立即退出。\n"
+            "重试（--retry）和同一网站的间隔（--gap）的等待也立即结束，还在等重试的账号保留\n"
+            "最后一次的结果。\n"
             "\n"
             "多步骤模板（vesprey-cli import 导入的社区模板、HAR、curl）的账号在每个输入都有值时\n"
             "签到（用到 cookie 时还要有 Cookie），一步接一步；任何一步不通过即失败（401/403、\n"

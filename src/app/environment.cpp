@@ -55,6 +55,8 @@ ProgramEnvironment readProgramEnvironment() {
     const long deadline = std::strtol(variable("VESPREY_TEST_DEADLINE_MS").c_str(), nullptr, 10);
     environment.requestDeadlineMs = deadline > 0 ? deadline : 0;
     environment.push.deadlineMs = environment.requestDeadlineMs;
+    const long divisor = std::strtol(variable("VESPREY_TEST_WAIT_DIVISOR").c_str(), nullptr, 10);
+    environment.waitDivisor = divisor > 1 ? divisor : 0;
     return environment;
 }
 

@@ -16,6 +16,9 @@ struct ProgramEnvironment {
     // VESPREY_TEST_DEADLINE_MS, for tests only: every request (a push's too) ends within this
     // many milliseconds in all, not the usual minute. 0 when not set.
     long requestDeadlineMs = 0;
+    // VESPREY_TEST_WAIT_DIVISOR, for tests only: a pass's waits (before retries, between accounts
+    // of one host) take this many times less. 0 when not set.
+    long waitDivisor = 0;
 };
 
 ProgramEnvironment readProgramEnvironment();

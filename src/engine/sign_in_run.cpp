@@ -1,12 +1,16 @@
 #include "engine/sign_in_run.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <system_error>
@@ -80,7 +84,81 @@ struct FinishedRow {
     AccountReport report;
     HeldMessages requestMessages;  // shown before the row's result, as the request says them
     HeldMessages verdictMessages;  // shown after it, as the verdict's rules say them
+    bool passing = false;          // failed for a reason that may pass (passingFailure)
+    std::optional<std::chrono::milliseconds> retryAfter;  // the site's Retry-After
+    std::chrono::steady_clock::time_point ended;          // when the request ended
 };
+
+using Clock = std::chrono::steady_clock;
+
+// The real clock: waits on a condition that only a stop request ends.
+class SystemPassClock final : public PassClock {
+public:
+    Clock::time_point now() override { return Clock::now(); }
+    std::chrono::system_clock::time_point calendarNow() override {
+        return std::chrono::system_clock::now();
+    }
+    bool wait(std::chrono::milliseconds span, std::stop_token stop) override {
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        never.wait_for(lock, stop, span, [] { return false; });
+        return !stop.stop_requested();
+    }
+};
+
+// The real clock, its waits shortened.
+class ShortenedPassClock final : public PassClock {
+public:
+    explicit ShortenedPassClock(long divisor) : divisor_(std::max(divisor, 1L)) {}
+    Clock::time_point now() override { return Clock::now(); }
+    std::chrono::system_clock::time_point calendarNow() override {
+        return std::chrono::system_clock::now();
+    }
+    bool wait(std::chrono::milliseconds span, std::stop_token stop) override {
+        return systemPassClock()->wait(span / divisor_, std::move(stop));
+    }
+
+private:
+    long divisor_;
+};
+
+// Waits until `at` by the plan's clock; false when the stop came first.
+bool waitUntil(PassClock& clock, Clock::time_point at, std::stop_token stop) {
+    if (stop.stop_requested()) {
+        return false;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - clock.now());
+    return left.count() <= 0 ? true : clock.wait(left, std::move(stop));
+}
+
+// A transport failure that may pass: nothing came back, or the connection broke first.
+bool passingTransportError(HttpErrorCode code) {
+    switch (code) {
+        case HttpErrorCode::ResolveFailed:
+        case HttpErrorCode::ConnectFailed:
+        case HttpErrorCode::Timeout:
+        case HttpErrorCode::SlowAnswer:
+        case HttpErrorCode::SecureConnection:
+        case HttpErrorCode::ConnectionLost:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool passingStatus(int status) {
+    return status >= 500 || status == 429;
+}
+
+// The header lines of a flow's last answer as one text, for retryAfterOf.
+std::string joinedHeaders(const flow::HeaderLines& lines) {
+    std::string joined;
+    for (const auto& [name, value] : lines) {
+        joined += name + ": " + value + "\r\n";
+    }
+    return joined;
+}
 
 // The host of an address as accounts are kept apart by: between "//" and the path, without the
 // user, the port and the case of its letters. An address without "//" counts from its start.
@@ -190,6 +268,9 @@ public:
                 chains_.emplace_back();
             }
             chains_[at->second].push_back(row);
+            if (added) {
+                chainHost_.push_back(at->first);
+            }
             ++total_;
         }
         nextInChain_.assign(chains_.size(), 0);
@@ -227,12 +308,30 @@ public:
                 return std::nullopt;
             }
             lock.unlock();
-            return requestRow(row);
+            return requestSpaced(row);
         }
         changed_.wait(lock, [&] { return finished_[row] || (stopping_ && !began_[row]); });
         std::optional<FinishedRow> taken = std::move(finished_[row]);
         finished_[row].reset();
         return taken;
+    }
+
+    // A retry of the row, on the caller's thread after every row was taken; nothing when the pass
+    // was stopped first.
+    std::optional<FinishedRow> retry(std::size_t row) {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) {
+                return std::nullopt;
+            }
+        }
+        return requestSpaced(row);
+    }
+
+    // A new round of retries counts its sites' silence anew.
+    void forgetSilentSites() {
+        std::lock_guard lock(silentMutex_);
+        silentInARow_.clear();
     }
 
 private:
@@ -255,13 +354,40 @@ private:
             if (stopping_ || ready_.empty()) {
                 return;
             }
-            const auto [row, chain] = *ready_.begin();
-            ready_.erase(ready_.begin());
+            // The lowest row whose host may be asked now; when every host still has a gap to
+            // wait, the one free soonest, waited for here.
+            auto pick = ready_.begin();
+            Clock::duration gapLeft{};
+            if (spaced()) {
+                const Clock::time_point now = plan_.clock->now();
+                for (auto it = ready_.begin(); it != ready_.end(); ++it) {
+                    if (hostFreeAt(chainHost_[it->second]) <= now) {
+                        pick = it;
+                        break;
+                    }
+                    if (hostFreeAt(chainHost_[it->second]) < hostFreeAt(chainHost_[pick->second])) {
+                        pick = it;
+                    }
+                }
+                gapLeft = std::max(hostFreeAt(chainHost_[pick->second]) - now, Clock::duration{});
+            }
+            const auto [row, chain] = *pick;
+            ready_.erase(pick);
             ++started_;
             began_[row] = true;
             lock.unlock();
-            FinishedRow done = requestRow(row);
+            FinishedRow done;
+            if (gapLeft > Clock::duration{} &&
+                !plan_.clock->wait(std::chrono::ceil<std::chrono::milliseconds>(gapLeft),
+                                   requestStop_)) {
+                done.report = stoppedReport(plan_.rows[row].site);
+            } else {
+                done = requestRow(row);
+            }
             lock.lock();
+            if (spaced()) {
+                hostFree_[chainHost_[chain]] = plan_.clock->now() + drawGap();
+            }
             finished_[row] = std::move(done);
             // The host's next row may go now; this thread takes it itself when it is the lowest,
             // keeping the host's connection.
@@ -270,6 +396,43 @@ private:
             }
             changed_.notify_all();
         }
+    }
+
+    bool spaced() const { return plan_.gapMaxMs > 0; }
+
+    // When the host may be asked again; mutex_ held.
+    Clock::time_point hostFreeAt(const std::string& host) const {
+        const auto free = hostFree_.find(host);
+        return free != hostFree_.end() ? free->second : Clock::time_point{};
+    }
+
+    // A gap between two requests to one host, drawn from the plan's range.
+    Clock::duration drawGap() const {
+        const long long low = std::clamp<long long>(plan_.gapMinMs, 0, kMaxGapMs);
+        const long long high = std::clamp<long long>(plan_.gapMaxMs, low, kMaxGapMs);
+        const double random = std::clamp(plan_.random(), 0.0, 1.0);
+        return std::chrono::milliseconds(
+            low + static_cast<long long>(static_cast<double>(high - low) * random));
+    }
+
+    // The row's request on the caller's thread, after the gap its host still has to wait.
+    std::optional<FinishedRow> requestSpaced(std::size_t row) {
+        if (!spaced()) {
+            return requestRow(row);
+        }
+        const std::string host = hostOf(plan_.rows[row].site.WebLink);
+        Clock::time_point freeAt;
+        {
+            std::lock_guard lock(mutex_);
+            freeAt = hostFreeAt(host);
+        }
+        if (!waitUntil(*plan_.clock, freeAt, requestStop_)) {
+            return std::nullopt;
+        }
+        FinishedRow done = requestRow(row);
+        std::lock_guard lock(mutex_);
+        hostFree_[host] = plan_.clock->now() + drawGap();
+        return done;
     }
 
     // One account's request and verdict, or its failure without a request when its site has
@@ -285,6 +448,8 @@ private:
         AccountReport& report = done.report;
         if (siteIsSilent(siteName)) {
             report = silentReport(site);
+            done.passing = true;
+            done.ended = plan_.clock->now();
             return done;
         }
         AccountRequest request = accountRequestFor(site);
@@ -318,6 +483,14 @@ private:
         }
         report.cookie = std::move(outcome.cookie);
         report.headers = std::move(outcome.headers);
+        if (plan_.retries > 0) {
+            done.passing = passingFailure(outcome, report.verdict);
+            if (done.passing && outcome.response.answered()) {
+                done.retryAfter =
+                    retryAfterOf(outcome.response.headers, plan_.clock->calendarNow());
+            }
+        }
+        done.ended = plan_.clock->now();
         return done;
     }
 
@@ -350,6 +523,8 @@ private:
         AccountReport& report = done.report;
         if (siteIsSilent(siteName)) {
             report = silentReport(site);
+            done.passing = true;
+            done.ended = plan_.clock->now();
             return done;
         }
         FlowRunSettings settings;
@@ -386,6 +561,15 @@ private:
         if (plan_.relogin && report.verdict.verdict == Verdict::Expired && canLogIn(account)) {
             relogin(site, account, settings, done);
         }
+        if (plan_.retries > 0 && report.verdict.verdict == Verdict::Failed) {
+            const bool unanswered = run.result.transportFailure.has_value();
+            done.passing = unanswered || passingStatus(run.result.lastStatus);
+            if (done.passing && !unanswered) {
+                done.retryAfter =
+                    retryAfterOf(joinedHeaders(run.result.lastHeaders), plan_.clock->calendarNow());
+            }
+        }
+        done.ended = plan_.clock->now();
         return done;
     }
 
@@ -442,6 +626,8 @@ private:
     const PassPlan& plan_;
     std::vector<bool> requested_;
     std::vector<std::vector<std::size_t>> chains_;         // rows of one host, in list order
+    std::vector<std::string> chainHost_;                   // by chain: its host
+    std::map<std::string, Clock::time_point> hostFree_;    // by host: when its gap is over
     std::vector<std::size_t> nextInChain_;                 // the chain's row under way or next
     std::set<std::pair<std::size_t, std::size_t>> ready_;  // (row, chain) that may go now
     std::size_t total_ = 0;                                // requested rows
@@ -475,15 +661,170 @@ const Text& stoppedRowText() {
 SignInRun::SignInRun(const PassPlan& plan, PassObserver& observer, MessageSink& messages)
     : plan_(plan), observer_(observer), messages_(messages) {}
 
+std::shared_ptr<PassClock> systemPassClock() {
+    static const std::shared_ptr<PassClock> clock = std::make_shared<SystemPassClock>();
+    return clock;
+}
+
+std::shared_ptr<PassClock> shortenedPassClock(long divisor) {
+    return std::make_shared<ShortenedPassClock>(divisor);
+}
+
+PassRandom systemPassRandom() {
+    struct Source {
+        std::mutex mutex;
+        std::mt19937_64 engine{std::random_device{}()};
+    };
+    auto source = std::make_shared<Source>();
+    return [source] {
+        std::lock_guard lock(source->mutex);
+        return std::uniform_real_distribution<double>(0.0, 1.0)(source->engine);
+    };
+}
+
+std::chrono::milliseconds retryWait(int retry, double random,
+                                    std::optional<std::chrono::milliseconds> retryAfter) {
+    constexpr int kWaits = static_cast<int>(std::size(kRetryWaits));
+    std::chrono::milliseconds base = kRetryWaits[std::clamp(retry, 1, kWaits) - 1];
+    if (retryAfter) {
+        base = std::max(base, std::min<std::chrono::milliseconds>(*retryAfter, kMaxRetryAfter));
+    }
+    const double stretch = 1.0 + kRetryJitter * std::clamp(random, 0.0, 1.0);
+    return std::chrono::milliseconds(
+        static_cast<long long>(static_cast<double>(base.count()) * stretch));
+}
+
+namespace {
+
+// The IMF-fixdate "Sun, 06 Nov 1994 08:49:37 GMT" as a time; nothing for another text.
+std::optional<std::chrono::system_clock::time_point> httpDate(std::string_view text) {
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    const std::size_t comma = text.find(',');
+    if (comma == std::string_view::npos) {
+        return std::nullopt;
+    }
+    text.remove_prefix(comma + 1);
+    auto number = [&](int& into) {
+        while (!text.empty() && (text.front() == ' ' || text.front() == ':')) {
+            text.remove_prefix(1);
+        }
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), into);
+        text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+        return error == std::errc{};
+    };
+    int day = 0;
+    int year = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    if (!number(day)) {
+        return std::nullopt;
+    }
+    while (!text.empty() && text.front() == ' ') {
+        text.remove_prefix(1);
+    }
+    std::string month(text.substr(0, 3));
+    std::transform(month.begin(), month.end(), month.begin(), gbk::asciiLower);
+    const auto found = std::find(std::begin(kMonths), std::end(kMonths), month);
+    if (found == std::end(kMonths) || text.size() < 3) {
+        return std::nullopt;
+    }
+    text.remove_prefix(3);
+    if (!number(year) || !number(hour) || !number(minute) || !number(second)) {
+        return std::nullopt;
+    }
+    const std::chrono::year_month_day date{
+        std::chrono::year(year),
+        std::chrono::month(static_cast<unsigned>(found - std::begin(kMonths) + 1)),
+        std::chrono::day(static_cast<unsigned>(day))};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60) {
+        return std::nullopt;
+    }
+    return std::chrono::sys_days(date) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
+           std::chrono::seconds(second);
+}
+
+}  // namespace
+
+std::optional<std::chrono::milliseconds> retryAfterOf(std::string_view headerLines,
+                                                      std::chrono::system_clock::time_point now) {
+    constexpr std::string_view kName = "retry-after:";
+    while (!headerLines.empty()) {
+        const std::size_t end = std::min(headerLines.find('\n'), headerLines.size());
+        std::string_view line = headerLines.substr(0, end);
+        headerLines.remove_prefix(std::min(end + 1, headerLines.size()));
+        if (line.size() < kName.size() ||
+            !std::equal(kName.begin(), kName.end(), line.begin(),
+                        [](char a, char b) { return a == gbk::asciiLower(b); })) {
+            continue;
+        }
+        line.remove_prefix(kName.size());
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            line.remove_prefix(1);
+        }
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.remove_suffix(1);
+        }
+        std::chrono::milliseconds after{};
+        long long seconds = 0;
+        const auto [at, error] = std::from_chars(line.data(), line.data() + line.size(), seconds);
+        if (!line.empty() && error == std::errc{} && at == line.data() + line.size()) {
+            after = std::chrono::seconds(std::clamp<long long>(seconds, 0, 24LL * 3600));
+        } else if (const auto date = httpDate(line)) {
+            after = std::chrono::duration_cast<std::chrono::milliseconds>(*date - now);
+        } else {
+            return std::nullopt;
+        }
+        return std::clamp<std::chrono::milliseconds>(after, std::chrono::milliseconds{},
+                                                     kMaxRetryAfter);
+    }
+    return std::nullopt;
+}
+
+Text retriedText(int retries, Verdict verdict) {
+    return utf8ToAnsi("重试 " + std::to_string(retries) + " 次后") + verdictCaption(verdict);
+}
+
+bool passingFailure(const AccountAnswer& outcome, const AccountVerdict& verdict) {
+    const HttpResponse& response = outcome.response;
+    if (!response.answered()) {
+        return passingTransportError(response.error.code);
+    }
+    // Of the verdicts of an answer only rule 7 fails one; 429 is left unknown by the rules.
+    return (verdict.verdict == Verdict::Failed && response.status >= 500) ||
+           (verdict.verdict == Verdict::Unknown && response.status == 429);
+}
+
 PassResult SignInRun::run(std::stop_token stop) {
     const Literals& l = literals();
     PassSwitches& switches = *plan_.switches;
-    Text summary;
     const std::size_t count = plan_.rows.size();
     PassResult result;
     result.reports.assign(count, AccountReport{});
     result.stopped = true;  // until the end is reached
     OnceEachSink ruleMessages(messages_);
+    // Each row's part of the summary, when the summary was asked for at its turn.
+    std::vector<std::optional<Text>> summaryParts(count);
+    auto summaryPart = [&](std::size_t row) {
+        const AccountReport& report = result.reports[row];
+        const Verdict verdict = report.verdict.verdict;
+        Text part = verdict == Verdict::Expired  ? l.expiredMark
+                    : verdict == Verdict::Failed ? l.failedMark
+                                                 : Text{};
+        // A failed or expired row without a result says why instead.
+        const bool explained = report.listText.empty() && report.verdict.needsAttention();
+        part += plan_.rows[row].site.WebName + l.colon +
+                (explained ? report.verdict.reason : report.listText) + l.lineMark;
+        return part;
+    };
+    // The rows due for a retry: when their last try ended and the site's Retry-After.
+    struct DueRetry {
+        std::size_t row;
+        Clock::time_point ended;
+        std::optional<std::chrono::milliseconds> retryAfter;
+    };
+    std::vector<DueRetry> due;
     // With several jobs the requests start at once; the rows are then taken in their turn below.
     const std::vector<bool> requested = requestedRows(plan_);
     std::optional<RequestPool> pool;
@@ -518,6 +859,11 @@ PassResult SignInRun::run(std::stop_token stop) {
         if (requested[row]) {
             done->requestMessages.showAll(messages_);
             report = std::move(done->report);
+            report.tries = 1;
+            if (plan_.retries > 0 && done->passing) {
+                report.retryDue = true;
+                due.push_back({row, done->ended, done->retryAfter});
+            }
             // The verdict's messages come after the row's result, as the list shows them.
             observer_.rowFinished(row, report);
             done->verdictMessages.showAll(ruleMessages);
@@ -529,14 +875,76 @@ PassResult SignInRun::run(std::stop_token stop) {
         }
 
         if (switches.notify()) {
-            const Verdict verdict = report.verdict.verdict;
-            summary += verdict == Verdict::Expired  ? l.expiredMark
-                       : verdict == Verdict::Failed ? l.failedMark
-                                                    : Text{};
-            // A failed or expired row without a result says why instead.
-            const bool explained = report.listText.empty() && report.verdict.needsAttention();
-            summary += planned.site.WebName + l.colon +
-                       (explained ? report.verdict.reason : report.listText) + l.lineMark;
+            summaryParts[row] = summaryPart(row);
+        }
+    }
+
+    // The retries, round after round; each retried row's last report is told, in list order,
+    // as soon as it and the retried rows before it have theirs.
+    std::vector<std::size_t> retried;
+    for (const DueRetry& entry : due) {
+        retried.push_back(entry.row);
+    }
+    std::size_t told = 0;
+    auto finish = [&](std::size_t row) {
+        AccountReport& report = result.reports[row];
+        report.retryDue = false;
+        if (report.tries > 1) {
+            const Text note = retriedText(report.tries - 1, report.verdict.verdict);
+            report.listText = report.listText.empty() ? note : note + l.colon + report.listText;
+        }
+        while (told < retried.size() && !result.reports[retried[told]].retryDue) {
+            const std::size_t next = retried[told++];
+            observer_.rowFinished(next, result.reports[next]);
+            if (summaryParts[next] || switches.notify()) {
+                summaryParts[next] = summaryPart(next);
+            }
+        }
+    };
+    for (int retry = 1; retry <= plan_.retries && !due.empty() && pool; ++retry) {
+        pool->forgetSilentSites();
+        std::vector<std::pair<Clock::time_point, DueRetry>> order;
+        for (const DueRetry& entry : due) {
+            const auto wait = retryWait(retry, plan_.random(), entry.retryAfter);
+            order.emplace_back(entry.ended + wait, entry);
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        observer_.retriesDue(retry, order.size(),
+                             std::max(std::chrono::ceil<std::chrono::milliseconds>(
+                                          order.front().first - plan_.clock->now()),
+                                      std::chrono::milliseconds{}));
+        std::vector<DueRetry> again;
+        for (const auto& [at, entry] : order) {
+            std::optional<FinishedRow> done;
+            if (waitUntil(*plan_.clock, at, stop)) {
+                done = pool->retry(entry.row);
+            }
+            if (!done || done->report.stopped) {
+                break;  // stopped: the row keeps the report of its last try
+            }
+            AccountReport& report = result.reports[entry.row];
+            const int tries = report.tries + 1;
+            done->requestMessages.showAll(ruleMessages);
+            done->verdictMessages.showAll(ruleMessages);
+            report = std::move(done->report);
+            report.tries = tries;
+            if (done->passing && retry < plan_.retries) {
+                report.retryDue = true;
+                again.push_back({entry.row, done->ended, done->retryAfter});
+            } else {
+                finish(entry.row);
+            }
+        }
+        if (stop.stop_requested()) {
+            break;
+        }
+        due = std::move(again);
+    }
+    // After a stop the rows still due stay as their last try left them.
+    for (const std::size_t row : retried) {
+        if (result.reports[row].retryDue) {
+            finish(row);
         }
     }
     pool.reset();
@@ -559,6 +967,12 @@ PassResult SignInRun::run(std::stop_token stop) {
     if (switches.notify() && !needed) {
         result.pushSkipped = true;
     } else if (switches.notify()) {
+        Text summary;
+        for (const std::optional<Text>& part : summaryParts) {
+            if (part) {
+                summary += *part;
+            }
+        }
         // One line per row; the push gives each the channel's line end and splits the summary
         // into as many requests as the service's limit needs.
         std::vector<Text> lines;

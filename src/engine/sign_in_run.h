@@ -66,6 +66,56 @@ const Text& stoppedRowText();
 // whatever the answers and the jobs.
 inline constexpr std::size_t kDefaultAnswerBudgetBytes = std::size_t{128} * 1024 * 1024;
 
+// Retries and spacing. A requested row that failed for a passing reason (passingFailure) is
+// requested again after every row of the list has had its first request, up to
+// PassPlan::retries times. Before its n-th retry the row waits kRetryWaits[n-1] (the last one
+// for the retries beyond) after its previous try ended, or the site's Retry-After when that is
+// longer, either stretched by a random 0-30 % (kRetryJitter) so that the retries of many
+// accounts do not arrive together. The rows due for a retry go one at a time on the pass's
+// thread, the soonest due first. A stop request ends every wait at once.
+inline constexpr int kMaxRetries = 5;
+inline constexpr std::chrono::seconds kRetryWaits[] = {
+    std::chrono::seconds(30), std::chrono::minutes(2), std::chrono::minutes(10)};
+inline constexpr double kRetryJitter = 0.3;
+// A Retry-After beyond this is taken as this: a scheduled morning pass that waits longer for a
+// site is of no use, and the pass's other rows and its push wait too.
+inline constexpr std::chrono::minutes kMaxRetryAfter{15};
+// The longest gap between two accounts of one host (PassPlan::gapMaxMs): ten minutes.
+inline constexpr long long kMaxGapMs = 10LL * 60 * 1000;
+
+// The time a pass waits by: the waits before its retries and the gaps between accounts of one
+// host. Called from any of the pass's threads. Tests give one that does not really wait.
+class PassClock {
+public:
+    virtual ~PassClock() = default;
+    virtual std::chrono::steady_clock::time_point now() = 0;
+    // The calendar time, for a Retry-After given as a date.
+    virtual std::chrono::system_clock::time_point calendarNow() = 0;
+    // Waits `span`, ending at once when `stop` is requested; false when it was.
+    virtual bool wait(std::chrono::milliseconds span, std::stop_token stop) = 0;
+};
+// The real clock.
+std::shared_ptr<PassClock> systemPassClock();
+// A random number in [0, 1), from any of the pass's threads.
+using PassRandom = std::function<double()>;
+// The real clock whose waits take `divisor` times less, for tests of the whole programs.
+std::shared_ptr<PassClock> shortenedPassClock(long divisor);
+// Random numbers seeded from the system's random device.
+PassRandom systemPassRandom();
+
+// The wait before a row's retry `retry` (1 for the first), `random` in [0, 1) giving its stretch,
+// `retryAfter` the site's Retry-After when it gave one (bounded by kMaxRetryAfter).
+std::chrono::milliseconds retryWait(int retry, double random,
+                                    std::optional<std::chrono::milliseconds> retryAfter);
+// The Retry-After of an answer's header lines (CR LF or LF between them, names in any case):
+// seconds, or an HTTP date (IMF-fixdate, "Sun, 06 Nov 1994 08:49:37 GMT") less `now`, never less
+// than 0 nor more than kMaxRetryAfter. Nothing without one, or when it is neither.
+std::optional<std::chrono::milliseconds> retryAfterOf(std::string_view headerLines,
+                                                      std::chrono::system_clock::time_point now);
+// The text a row's result begins with once it was retried: "重试 2 次后成功", "重试 3 次后失败"
+// (the verdict's caption; code page 936).
+Text retriedText(int retries, Verdict verdict);
+
 // What the user may change while a pass runs, read by the pass as it goes: whether the summary
 // is pushed ("同步通知"), at every row and again at the end, so that switching it on half-way
 // pushes a summary from the row then under way; and the one channel of the push page, at the end.
@@ -154,6 +204,16 @@ struct PassPlan {
     bool relogin = false;
     // The time the templates see (totp(), timestamp()); empty: the system clock.
     std::function<std::chrono::system_clock::time_point()> flowNow;
+    // Retries and spacing (see kRetryWaits). `retries`: how many times a row that failed for a
+    // passing reason is requested again, 0 (none) to kMaxRetries. Between two requests to one
+    // host (sign-in addresses' hosts as for `jobs`; retries too) the pass leaves a gap, from the
+    // end of one to the start of the next, drawn from gapMinMs to gapMaxMs (0 to kMaxGapMs);
+    // with several jobs the other hosts go on meanwhile. Both 0: no gap.
+    int retries = 0;
+    long long gapMinMs = 0;
+    long long gapMaxMs = 0;
+    std::shared_ptr<PassClock> clock = systemPassClock();
+    PassRandom random = systemPassRandom();
 };
 
 // What the pass made of one row of the list.
@@ -185,7 +245,20 @@ struct AccountReport {
     // which the pass's end saves (PassSession::saveReloginCookies) whatever the user's choice of
     // saving renewed cookies.
     bool relogged = false;
+    // How many times the row was requested (a flow run): 1 + its retries; 0 when not requested.
+    int tries = 0;
+    // The row failed for a passing reason and is requested again (PassPlan::retries): this
+    // report is not its last, which comes to the observer once more (see PassObserver).
+    bool retryDue = false;
 };
+
+// Whether a requested row's failure may pass, so that a retry is worth it: the site did not
+// answer at all (name, connection, TLS handshake, time-out, a connection lost before an answer,
+// or the row failed at once as its site's accounts got no answer), or answered HTTP 5xx or 429
+// without any rule of the template or the built-in ones deciding. A flow's run: a step's request
+// got no answer, or its answer was HTTP 5xx or 429. Never: an expired cookie, a flow's step
+// whose checks failed on another answer, anything the rules decided.
+bool passingFailure(const AccountAnswer& outcome, const AccountVerdict& verdict);
 
 // One named channel's push of the summary.
 struct ChannelPush {
@@ -218,7 +291,15 @@ public:
     // The row is done (skipped rows too, with Verdict::Skipped and no text). After a stop, the
     // requested rows not done come here too, their report marked stopped; of them only the row
     // under way when the stop came had its rowStarted.
+    // A row whose report has retryDue comes here once more, with its last report (retryDue
+    // false, tries counting its requests, its text beginning with retriedText), after every row
+    // has been here once; those last reports come in list order too. When the pass is stopped
+    // while rows wait for a retry, their last reports come at once, as they stand.
     virtual void rowFinished(std::size_t row, const AccountReport& report) = 0;
+    // Rows wait for a retry (PassPlan::retries): `rows` of them for their try number
+    // `retry` + 1, the first of them after `wait`. Told before the round's waits begin.
+    virtual void retriesDue(int /*retry*/, std::size_t /*rows*/,
+                            std::chrono::milliseconds /*wait*/) {}
     // Every row is done. The pass goes on to the push when this returns: the window keeps its
     // "签到完毕！" up here for a while, returning early when `stop` is requested.
     virtual void passFinished(const VerdictCounts& counts, std::stop_token stop) = 0;

@@ -23,6 +23,12 @@ const Text& passFinishedText() {
     return finished;
 }
 
+Text passRetryText(int retry, std::size_t rows, std::chrono::milliseconds wait) {
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+    return utf8ToAnsi(std::to_string(rows) + " 个账号稍后第 " + std::to_string(retry) +
+                      " 次重试，约 " + std::to_string(seconds) + " 秒后开始");
+}
+
 std::vector<PassRow> passRows(const SiteList& sites) {
     std::vector<PassRow> rows;
     rows.reserve(sites.size());
@@ -225,7 +231,11 @@ WriteResult PassSession::writeHistory(const PassResult& result, HistoryStart sta
         *setAside = history.setAsidePath();
     }
     if (written) {
-        written = history.appendPass(historyEntries(time_, plan_.rows, result.reports));
+        std::vector<int> tries;
+        for (const AccountReport& report : result.reports) {
+            tries.push_back(report.tries);
+        }
+        written = history.appendPass(historyEntries(time_, plan_.rows, result.reports), tries);
     }
     return written;
 }

@@ -12,6 +12,7 @@
 // belong to the thread that owns it; run reads only the plan.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -33,6 +34,9 @@ namespace vesprey {
 Text passProgressText(const Text& site);
 // "签到完毕！": both programs show it when the rows are done.
 const Text& passFinishedText();
+// "2 个账号稍后第 1 次重试，约 35 秒后开始": both programs show it as a round of retries waits
+// (PassObserver::retriesDue); the wait in whole seconds, rounded up.
+Text passRetryText(int retry, std::size_t rows, std::chrono::milliseconds wait);
 
 // The list's rows as a pass takes them: each row requested when its account has a cookie.
 std::vector<PassRow> passRows(const SiteList& sites);

@@ -23,6 +23,7 @@ constexpr std::string_view kHistoryTable = "History";
 constexpr std::string_view kExpiryTable = "CookieExpiry";
 constexpr std::string_view kSettingTable = "Setting";
 constexpr std::string_view kRecentTable = "RecentVerdict";
+constexpr std::string_view kTriesTable = "Tries";
 constexpr std::string_view kLastScheduledPass = "LastScheduledPass";
 constexpr std::string_view kWindowPlace = "WindowPlace";
 
@@ -31,7 +32,9 @@ constexpr std::string_view kWindowPlace = "WindowPlace";
 // the whole history and a pass never touches pages all over an index of it. Files of earlier
 // versions had an index on History (Cid, Time) for that; it made each pass rewrite a page of it
 // for every account, more with every day kept, and goes.
-constexpr std::array<std::string_view, 7> kSchema = {
+// Tries holds, for each History row of an account requested more than once in its pass (its
+// retries), how many times it was requested, by the History row's rowid.
+constexpr std::array<std::string_view, 8> kSchema = {
     "CREATE TABLE IF NOT EXISTS History (Time TEXT NOT NULL, TemplateId INTEGER, Cid INTEGER, "
     "WebName TEXT, Verdict TEXT, Reason TEXT, Result TEXT, Status INTEGER, Ms INTEGER)",
     // Reading the last days and removing the oldest rows go by time.
@@ -43,6 +46,8 @@ constexpr std::array<std::string_view, 7> kSchema = {
     "Verdict TEXT)",
     "CREATE INDEX IF NOT EXISTS RecentVerdictAccount ON RecentVerdict (Cid, Time)",
     "DROP INDEX IF EXISTS HistoryAccount",
+    "CREATE TABLE IF NOT EXISTS Tries (HistoryRow INTEGER PRIMARY KEY, Time TEXT NOT NULL, "
+    "Tries INTEGER NOT NULL)",
 };
 
 // Setting's row that names History's last row when RecentVerdict was last brought up to date. A
@@ -489,7 +494,8 @@ WriteResult HistoryDatabase::createFile() {
                            : WriteResult{false, read.error, false, read.code, read.waitedMs};
     }
     const bool complete = hasTable(kHistoryTable) && hasTable(kExpiryTable) &&
-                          hasTable(kSettingTable) && hasTable(kRecentTable);
+                          hasTable(kSettingTable) && hasTable(kRecentTable) &&
+                          hasTable(kTriesTable);
     if (result && !complete) {
         Transaction transaction(db_);
         result = transaction.begun();
@@ -542,6 +548,11 @@ ReadResult HistoryDatabase::open(const std::filesystem::path& siteDatabase) {
 }
 
 WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
+    return appendPass(rows, {});
+}
+
+WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows,
+                                        const std::vector<int>& tries) {
     if (rows.empty()) {
         return WriteResult{true, {}, true};
     }
@@ -558,7 +569,7 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         rows.begin(), rows.end(),
         [](const HistoryEntry& a, const HistoryEntry& b) { return a.time < b.time; });
     const Text kept = std::to_string(-kHistoryKeepDays) + " days";
-    for (const std::string_view table : {kHistoryTable, kRecentTable}) {
+    for (const std::string_view table : {kHistoryTable, kRecentTable, kTriesTable}) {
         SqlStatement prune = db_.prepare("DELETE FROM " + std::string(table) +
                                          " WHERE Time < datetime(@Time, @Kept)");
         prune.bindText("@Time", latest->time);
@@ -573,9 +584,13 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         "Status, Ms) VALUES (@Time, @TemplateId, @Cid, @WebName, @Verdict, @Reason, "
         "@Result, @Status, @Ms)");
     SqlStatement recent = db_.prepare(kInsertRecent);
-    if (insert.handle() == nullptr || recent.handle() == nullptr) {
+    SqlStatement tried = db_.prepare(
+        "INSERT INTO Tries (HistoryRow, Time, Tries) VALUES (last_insert_rowid(), @Time, @Tries)");
+    if (insert.handle() == nullptr || recent.handle() == nullptr || tried.handle() == nullptr) {
         return statements::notPrepared(db_);
     }
+    RowParameter triedTime(tried, "@Time");
+    RowParameter triedCount(tried, "@Tries");
     RowParameter time(insert, "@Time");
     RowParameter templateId(insert, "@TemplateId");
     RowParameter cid(insert, "@Cid");
@@ -588,7 +603,8 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
     RowParameter recentCid(recent, "@Cid");
     RowParameter recentTime(recent, "@Time");
     RowParameter recentVerdict(recent, "@Verdict");
-    for (const HistoryEntry& row : rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const HistoryEntry& row = rows[i];
         insert.reset();
         time.bind(row.time);
         templateId.bind(row.templateId);
@@ -601,6 +617,14 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         ms.bind(row.ms);
         if (const int code = insert.stepCode(); code != kSqliteDone) {
             return failure(db_, true, code);
+        }
+        if (i < tries.size() && tries[i] > 1) {
+            tried.reset();
+            triedTime.bind(row.time);
+            triedCount.bind(tries[i]);
+            if (const int code = tried.stepCode(); code != kSqliteDone) {
+                return failure(db_, true, code);
+            }
         }
         if (row.cid == 0 || row.verdict == "skipped") {
             continue;
@@ -615,6 +639,7 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
     }
     insert.finalize();
     recent.finalize();
+    tried.finalize();
     // Of each account's kept rows only its newest kRecentVerdictCount stay: a row goes when as
     // many of the account's rows are newer (later, or as late and written after it).
     SqlStatement trim = db_.prepare(
@@ -629,6 +654,40 @@ WriteResult HistoryDatabase::appendPass(const std::vector<HistoryEntry>& rows) {
         return marked;
     }
     return transaction.commit();
+}
+
+ReadResult HistoryDatabase::readDays(int days, double now, std::vector<HistoryEntry>& rows,
+                                     std::vector<int>& tries) {
+    rows.clear();
+    tries.clear();
+    const std::vector<Text> shown = historyDays(days, now);
+    if (shown.empty() || !hasTable(kHistoryTable)) {
+        return {};
+    }
+    if (!hasTable(kTriesTable)) {
+        const ReadResult read = readDays(days, now, rows);
+        for (const HistoryEntry& row : rows) {
+            tries.push_back(row.verdict == "skipped" ? 0 : 1);
+        }
+        return read;
+    }
+    return readRows(
+        db_,
+        "SELECT History.Time, TemplateId, Cid, WebName, Verdict, Reason, Result, Status, Ms, "
+        "Tries.Tries FROM History LEFT JOIN Tries ON Tries.HistoryRow = History.rowid "
+        "WHERE History.Time >= @First ORDER BY History.Time, History.rowid",
+        [&](SqlStatement& stmt) { stmt.bindText("@First", shown.front()); },
+        [&](const SqlStatement& stmt) {
+            rows.push_back({stmt.columnText(0), stmt.columnInt(1), stmt.columnInt(2),
+                            stmt.columnText(3), stmt.columnText(4), stmt.columnText(5),
+                            stmt.columnText(6), stmt.columnInt(7), stmt.columnInt(8)});
+            const int stored = stmt.columnInt(9);
+            tries.push_back(stored > 0 ? stored : rows.back().verdict == "skipped" ? 0 : 1);
+        },
+        [&] {
+            rows.clear();
+            tries.clear();
+        });
 }
 
 ReadResult HistoryDatabase::readDays(int days, double now, std::vector<HistoryEntry>& rows) {

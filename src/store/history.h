@@ -11,7 +11,9 @@
 //                 schedule, push and tray switches), each name stored with the prefix
 //                 kDesktopSettingPrefix;
 //   RecentVerdict per account, its last kRecentVerdictCount requested verdicts, kept with every
-//                 pass so that they are read without going through the history.
+//                 pass so that they are read without going through the history;
+//   Tries         per History row of an account requested more than once in its pass (retries),
+//                 how many times it was: HistoryRow (History's rowid), Time, Tries.
 // Times are local time texts "yyyy-MM-dd HH:mm:ss" (historyTime), so text order is time order,
 // and days are "yyyy-MM-dd" (historyDay).
 #pragma once
@@ -110,12 +112,19 @@ public:
     // Appends the rows of one pass in one transaction, first removing the rows older than
     // kHistoryKeepDays days before the latest time among them: all of it is done, or none.
     WriteResult appendPass(const std::vector<HistoryEntry>& rows);
+    // The same, with how many times each row was requested (`tries[i]` for rows[i]; missing
+    // entries count as once): the rows requested more than once are kept in Tries too.
+    WriteResult appendPass(const std::vector<HistoryEntry>& rows, const std::vector<int>& tries);
     // The rows of the last `days` days up to the day of `now` (today is one of them), oldest
     // first; every row of a pass in list order.
     ReadResult readDays(int days, double now, std::vector<HistoryEntry>& rows);
     // The rows of the newest pass (those of the latest time), in their order; none before the
     // first pass.
     ReadResult readLastPass(std::vector<HistoryEntry>& rows);
+    // The same, with how many times each row was requested beside it: its Tries, else 1 for a
+    // requested row and 0 for a skipped one.
+    ReadResult readDays(int days, double now, std::vector<HistoryEntry>& rows,
+                        std::vector<int>& tries);
     // Per account (Cid), the verdict names of its last `count` passes that requested it, newest
     // first; `count` is at most kRecentVerdictCount. Skipped rows and sites without an account
     // are left out.

@@ -207,6 +207,29 @@ TEST_F(HistoryStore, AFileOfTheEarlierLayoutIsReadAndThenKeptWithoutTheAccountIn
     EXPECT_EQ(index.columnInt(0), 0);
 }
 
+TEST_F(HistoryStore, TheTriesOfRetriedRowsReadBackBesideTheirRows) {
+    const double now = nowDateTime();
+    const Text time = historyTime(now);
+    HistoryEntry skipped{time, 8, 0, utf8ToAnsi("无号站"), "skipped", {}, {}, 0, 0};
+    {
+        HistoryDatabase history;
+        ASSERT_TRUE(history.create(signDb_));
+        ASSERT_TRUE(history.appendPass({entry(time, 3, "success"), entry(time, 4, "failed"),
+                                        skipped, entry(time, 5, "success")},
+                                       {3, 6, 0, 1}));
+    }
+    append({entry(time, 3, "success"), skipped});  // a pass that gave no tries
+
+    HistoryDatabase history;
+    ASSERT_TRUE(history.open(signDb_).ok());
+    std::vector<HistoryEntry> rows;
+    std::vector<int> tries;
+    ASSERT_TRUE(history.readDays(1, now, rows, tries).ok());
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[1].cid, 4);
+    EXPECT_EQ(tries, (std::vector<int>{3, 6, 0, 1, 1, 0}));
+}
+
 TEST_F(HistoryStore, ACookieRecordIsReplacedByTheNextCaptureAndCanBeForgotten) {
     HistoryDatabase history;
     ASSERT_TRUE(history.create(signDb_));

@@ -1,12 +1,16 @@
 #include "ui/dialogs/pass_options_dialog.h"
 
 #include <QCheckBox>
+#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
 
 #include "ui/dialogs/message_boxes.h"
 #include "ui/qt_text.h"
@@ -61,6 +65,35 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
     pushUsesProxy_ = new QCheckBox(QStringLiteral("推送也走代理"), body);
     pushUsesProxy_->setObjectName(QStringLiteral("选择框_推送走代理"));
     form_->addRow(QString(), pushUsesProxy_);
+    // Retries and spacing.
+    retries_ = new QSpinBox(body);
+    retries_->setObjectName(QStringLiteral("数字框_失败重试"));
+    retries_->setRange(0, kMaxRetries);
+    retries_->setSuffix(QStringLiteral(" 次"));
+    retries_->setToolTip(QStringLiteral(
+        "没有回应、连不上、超时、HTTP 5xx 或 429 的账号在其余账号签完后再试：依次等 30 秒、"
+        "2 分钟、10 分钟（各加 0–30% 的随机）；Cookie 失效和规则判定的结果不重试"));
+    form_->addRow(QStringLiteral("失败重试："), retries_);
+    auto* gap = new QHBoxLayout;
+    auto gapBox = [&](const QString& name) {
+        auto* box = new QDoubleSpinBox(body);
+        box->setObjectName(name);
+        box->setDecimals(1);
+        box->setRange(0.0, static_cast<double>(kMaxGapMs) / 1000.0);
+        box->setSingleStep(0.5);
+        box->setToolTip(
+            QStringLiteral("同一网站两个账号的请求之间隔的秒数，每次在两数之间随机取；"
+                           "别的网站的账号不受影响"));
+        gap->addWidget(box);
+        return box;
+    };
+    gapMin_ = gapBox(QStringLiteral("数字框_间隔最少"));
+    gap->addWidget(new QLabel(QStringLiteral("–"), body));
+    gapMax_ = gapBox(QStringLiteral("数字框_间隔最多"));
+    gap->addWidget(new QLabel(QStringLiteral("秒"), body));
+    gap->addStretch(1);
+    form_->addRow(QStringLiteral("同一网站账号间隔："), gap);
+
     column->addStretch(1);
 
     failureStreak_ = new QSpinBox(body);
@@ -111,6 +144,12 @@ PassOptions PassOptionsDialog::options() const {
     options.proxy = proxy_->text().trimmed().toStdString();
     options.pushUsesProxy = pushUsesProxy_->isChecked();
     options.relogin = relogin_->isChecked();
+    // Retries and spacing; a range given the wrong way round is taken in order.
+    options.retries = retries_->value();
+    const auto low = std::llround(gapMin_->value() * 1000.0);
+    const auto high = std::llround(gapMax_->value() * 1000.0);
+    options.gapMinMs = std::min(low, high);
+    options.gapMaxMs = std::max(low, high);
     return options;
 }
 
@@ -124,6 +163,10 @@ void PassOptionsDialog::fill(const PassOptions& options) {
     proxy_->setText(QString::fromStdString(options.proxy));
     pushUsesProxy_->setChecked(options.pushUsesProxy);
     relogin_->setChecked(options.relogin);
+    // Retries and spacing.
+    retries_->setValue(options.retries);
+    gapMin_->setValue(static_cast<double>(options.gapMinMs) / 1000.0);
+    gapMax_->setValue(static_cast<double>(options.gapMaxMs) / 1000.0);
 }
 
 void PassOptionsDialog::accept() {

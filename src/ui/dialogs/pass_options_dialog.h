@@ -7,6 +7,7 @@
 #include "ui/window/pass_options.h"
 
 class QCheckBox;
+class QDoubleSpinBox;
 class QFormLayout;
 class QLineEdit;
 class QSpinBox;
@@ -40,6 +41,10 @@ private:
     QLineEdit* proxy_ = nullptr;
     QCheckBox* pushUsesProxy_ = nullptr;
     QCheckBox* relogin_ = nullptr;  // 失效时自动登录
+    // Retries and spacing.
+    QSpinBox* retries_ = nullptr;
+    QDoubleSpinBox* gapMin_ = nullptr;
+    QDoubleSpinBox* gapMax_ = nullptr;
 };
 
 }  // namespace vesprey::ui

@@ -670,6 +670,9 @@ void MainWindow::beginPass() {
     // The channels enabled in "推送渠道"; none enabled: the push page's one checked channel.
     plan.channels = enabledPushChannels(db_);
     applyPassOptions(readPassOptions(db_), plan);
+    if (environment_.waitDivisor > 0) {
+        plan.clock = shortenedPassClock(environment_.waitDivisor);
+    }
     session_ = std::make_unique<PassSession>(db_, databasePath_, std::move(plan));
     // What the files cannot give is left out without a message (the list's own read says what
     // is wrong with the file): the built-in rules alone decide, a channel without its settings

@@ -34,7 +34,16 @@ struct PassOptions {
     bool pushUsesProxy = false;  // the push goes through it too
     // 失效时自动登录 (Setting "Relogin", "1" or "0"): PassPlan::relogin.
     bool relogin = false;
+    // Retries and spacing (PassPlan::retries, gapMinMs, gapMaxMs): "失败重试 N 次" and
+    // "同一网站账号间隔 MIN–MAX 秒", kept as kRetriesSetting ("3") and kHostGapSetting
+    // (milliseconds, "2000-5000").
+    int retries = 0;
+    long long gapMinMs = 0;
+    long long gapMaxMs = 0;
 };
+
+inline constexpr std::string_view kRetriesSetting = "PassRetries";
+inline constexpr std::string_view kHostGapSetting = "PassHostGapMs";
 
 // The options kept in `db`; a missing or unreadable row keeps that option's default.
 PassOptions readPassOptions(SqlDatabase& db);

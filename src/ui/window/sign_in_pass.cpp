@@ -46,7 +46,13 @@ void WindowPassObserver::rowStarted(std::size_t /*row*/, const PassRow& planned)
 void WindowPassObserver::rowFinished(std::size_t planRow, const AccountReport& report) {
     const std::size_t row =
         planRow < listRows_.size() ? static_cast<std::size_t>(listRows_[planRow]) : planRow;
-    if (!report.stopped) {
+    // A retried row comes twice: its first report moves the progress bar, its last one only
+    // shows its result and verdict anew.
+    const bool again = retrying_.erase(row) > 0;
+    if (report.retryDue) {
+        retrying_.insert(row);
+    }
+    if (!report.stopped && !again) {
         window_.calls().post(
             [window = &window_, r = static_cast<int>(row)] { window->passRowFinished(r); });
     }
@@ -71,6 +77,12 @@ void WindowPassObserver::rowFinished(std::size_t planRow, const AccountReport& r
                           shown = fromAnsi(report.listText), verdict = report.verdict] {
         window->setCellText(r, kColumnResult, shown);
         window->setRowVerdict(r, verdict);
+    });
+}
+
+void WindowPassObserver::retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) {
+    window_.calls().post([window = &window_, shown = fromAnsi(passRetryText(retry, rows, wait))] {
+        window->setStatus(shown);
     });
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <set>
 #include <stop_token>
 #include <vector>
 
@@ -23,7 +25,8 @@ class WindowQueue;
 // its end in the progress bar, its result in "返回内容" with the verdict's icon; "签到完毕！" held
 // for `hold` (the worker waits, and the push goes out after it), then the status cleared, the
 // counts shown and the schedule re-armed when "开启定时" is still checked; a failed push for a few
-// seconds in the status label.
+// seconds in the status label. While rows wait for a retry the status label says so; a retried
+// row's last report replaces its result and verdict.
 class WindowPassObserver final : public PassObserver {
 public:
     // `listRows` gives the list row of each of the plan's rows; it outlives the observer.
@@ -32,6 +35,7 @@ public:
 
     void rowStarted(std::size_t row, const PassRow& planned) override;
     void rowFinished(std::size_t row, const AccountReport& report) override;
+    void retriesDue(int retry, std::size_t rows, std::chrono::milliseconds wait) override;
     void passFinished(const VerdictCounts& counts, std::stop_token stop) override;
     void pushFinished(const PushOutcome& outcome) override;
 
@@ -39,6 +43,7 @@ private:
     MainWindow& window_;
     std::chrono::milliseconds hold_;
     const std::vector<int>& listRows_;
+    std::set<std::size_t> retrying_;  // rows whose last report is still to come
 };
 
 // The evaluation's messages: a modal box without owner on the window thread, while the worker
