@@ -261,6 +261,12 @@ WriteResult deleteSite(SqlDatabase& db, int templateId) {
     if (hasTable(db, "Verdict")) {
         statements.push_back("DELETE FROM Verdict WHERE Id = @Id");
     }
+    if (hasTable(db, "TemplateProxy")) {
+        statements.push_back("DELETE FROM TemplateProxy WHERE Id = @Id");
+    }
+    if (hasTable(db, "TemplateSchedule")) {
+        statements.push_back("DELETE FROM TemplateSchedule WHERE Id = @Id");
+    }
     statements.push_back("DELETE FROM Template WHERE id = @Id");
     for (std::string_view sql : statements) {
         if (WriteResult deleted = runDelete(db, sql, templateId); !deleted) {

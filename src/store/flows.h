@@ -67,8 +67,8 @@ std::optional<int> selectMaxCid(SqlDatabase& db, int templateId);
 
 // Deletes an account: its WebCookie row, its inputs and its note, in one transaction.
 WriteResult deleteAccount(SqlDatabase& db, int cid);
-// Deletes a site: its Template row, its accounts with their inputs and notes, its steps and its
-// verdict rules, in one transaction.
+// Deletes a site: its Template row, its accounts with their inputs and notes, its steps, its
+// verdict rules, its own proxy and 签到周期, in one transaction.
 WriteResult deleteSite(SqlDatabase& db, int templateId);
 
 }  // namespace vesprey

@@ -9,9 +9,11 @@
 #include <tuple>
 #include <vector>
 
+#include "store/account_notes.h"
 #include "store/flows.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
+#include "store/template_settings.h"
 
 namespace vesprey {
 namespace {
@@ -511,7 +513,15 @@ TEST_F(SiteStore, ASiteWithAFlowGoesInAndOutWhole) {
     ASSERT_TRUE(readAccountInputs(db_, other, inputs).ok());
     EXPECT_EQ(inputs, (AccountInputs{{"user", "him"}}));
 
+    ASSERT_TRUE(writeAccountNote(db_, first.cid, gbk("大号")));
+    ASSERT_TRUE(writeAccountNote(db_, other, gbk("小号")));
+    ASSERT_TRUE(saveTemplateProxy(db_, first.site.id, "http://127.0.0.1:3128"));
+    ASSERT_TRUE(saveTemplateSchedule(db_, first.site.id, {"every:2", "2026-01-01"}));
+
     ASSERT_TRUE(deleteAccount(db_, other));
+    std::map<int, Text> notes;
+    ASSERT_TRUE(readAccountNotes(db_, notes).ok());
+    EXPECT_EQ(notes, (std::map<int, Text>{{first.cid, gbk("大号")}}));
     std::map<int, AccountInputs> all;
     ASSERT_TRUE(readAccountInputs(db_, all).ok());
     EXPECT_EQ(all.count(other), 0U);
@@ -527,6 +537,14 @@ TEST_F(SiteStore, ASiteWithAFlowGoesInAndOutWhole) {
     std::map<int, VerdictRules> rules;
     ASSERT_TRUE(readVerdictRules(db_, rules).ok());
     EXPECT_TRUE(rules.empty());
+    ASSERT_TRUE(readAccountNotes(db_, notes).ok());
+    EXPECT_TRUE(notes.empty());
+    std::map<int, Text> proxies;
+    ASSERT_TRUE(readTemplateProxies(db_, proxies).ok());
+    EXPECT_TRUE(proxies.empty());
+    std::map<int, StoredSchedule> schedules;
+    ASSERT_TRUE(readTemplateSchedules(db_, schedules).ok());
+    EXPECT_TRUE(schedules.empty());
     const SiteList sites = loadSiteList(db_);
     ASSERT_EQ(sites.size(), 1U);
     EXPECT_EQ(sites[0].WebName, gbk("乙站"));
