@@ -242,9 +242,11 @@ private:
             const bool accepted = in.substr(2, userLength) == user_ &&
                                   in.substr(3 + userLength, passwordLength) == password_;
             in.erase(0, 3 + userLength + passwordLength);
+            if (!accepted) {
+                ++refused_;  // counted before the client can learn of it
+            }
             sendAll(connection, std::string{'\x01', accepted ? '\x00' : '\x01'});
             if (!accepted) {
-                ++refused_;
                 return;
             }
         }

@@ -262,6 +262,10 @@ private slots:
         auto window = activeWindow(db_);
         QCOMPARE(shownSites(*window),
                  QStringList({"甲站（大号）", QStringLiteral("乙站"), QStringLiteral("丙站")}));
+        // The column grows to show the note whole.
+        QTreeView* list = accountView(*window);
+        const QAbstractItemView* view = list;
+        QVERIFY(list->columnWidth(kColumnSite) >= view->sizeHintForColumn(kColumnSite));
         // A site without an account has no note to write.
         clickRow(*window, 1);
         QTest::keyClick(accountView(*window), Qt::Key_F2);

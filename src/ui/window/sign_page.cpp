@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QStringList>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 #include <algorithm>
@@ -197,6 +198,7 @@ void SignPage::showList(const ReadResult& read) {
     model_->load(
         book_.sites(), [this](const SiteTemplate& site) { return book_.ready(site); },
         [this](int cid) { return book_.note(cid); });
+    fitSiteColumn();
     showCookieHealth();
     // A file that cannot be read at all (not open, wrong key) shows an empty list, which says
     // enough; a list the file gave up on part way, or a file held by another program, is said.
@@ -497,12 +499,27 @@ void SignPage::editNote() {
     list_->edit(shown);
 }
 
+void SignPage::fitSiteColumn() {
+    // Without notes the column keeps its width; with them it grows to show "甲站（大号）" whole, up
+    // to a bound that leaves "返回内容" its room.
+    constexpr int kWidestSiteColumn = 180;
+    const int base = AccountListModel::widths()[static_cast<std::size_t>(kColumnSite)];
+    bool noted = false;
+    for (int row = 0; row < model_->rowCount() && !noted; ++row) {
+        noted = !model_->note(row).isEmpty();
+    }
+    const QAbstractItemView* view = list_;  // QTreeView hides sizeHintForColumn
+    const int wanted = noted ? view->sizeHintForColumn(kColumnSite) + 12 : base;
+    list_->setColumnWidth(kColumnSite, std::clamp(wanted, base, kWidestSiteColumn));
+}
+
 bool SignPage::storeNote(int cid, const QString& note) {
     if (const WriteResult written = book_.saveNote(cid, note); !written) {
         MessageBoxes::inform(window(), QStringLiteral("备注没有保存：") + fromAnsi(written.error),
                              QStringLiteral("备注"), BoxIcon::Warning);
         return false;
     }
+    QTimer::singleShot(0, this, &SignPage::fitSiteColumn);  // once the row shows the note
     return true;
 }
 

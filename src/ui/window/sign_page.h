@@ -111,6 +111,7 @@ private:
     void deleteAccounts(const std::vector<int>& rows);
     bool storeNote(int cid, const QString& note);
     void layoutList();
+    void fitSiteColumn();  // "网站" wide enough for the notes
     void showSearchCount();
 
     SiteBook& book_;
