@@ -124,6 +124,9 @@ void printLine(std::FILE* stream, std::string_view text);
 std::string escapedUtf8(std::string_view utf8);
 // A UTF-8 message to stderr with a final newline, through escapedUtf8.
 void printError(std::string_view utf8);
+// The --days option of history and digest, 1 to kHistoryKeepDays; `fallback` without it; nothing
+// (after saying why) for another value.
+std::optional<int> daysOption(const Arguments& args, int fallback);
 
 // Display width of UTF-8 text in a terminal (East Asian wide characters take two columns).
 std::size_t displayWidth(std::string_view utf8);

@@ -105,16 +105,11 @@ int runHistory(const Arguments& args) {
         printError("history 不接受多余的参数：" + args.positionals().front() + "。");
         return kExitBadInput;
     }
-    int days = kDefaultDays;
-    if (const auto value = args.value("--days")) {
-        const char* end = value->data() + value->size();
-        const auto parsed = std::from_chars(value->data(), end, days);
-        if (parsed.ec != std::errc{} || parsed.ptr != end || days < 1 || days > kHistoryKeepDays) {
-            printError("--days 要写 1 到 " + std::to_string(kHistoryKeepDays) +
-                       " 之间的天数，不是 " + *value + "。");
-            return kExitBadInput;
-        }
+    const std::optional<int> given = daysOption(args, kDefaultDays);
+    if (!given) {
+        return kExitBadInput;
     }
+    const int days = *given;
     CommandDatabase signDb;
     if (const int code = openDatabase(args, signDb); code != kExitOk) {
         return code;

@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
 #include "app/cli.h"
 #include "session/pass_session.h"
+#include "store/history.h"
 #include "store/push_channels.h"
 #include "store/site_database.h"
 #include "web/proxy.h"
@@ -153,6 +155,22 @@ void printError(std::string_view utf8) {
     std::string line = escapedUtf8(utf8);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+std::optional<int> daysOption(const Arguments& args, int fallback) {
+    const auto value = args.value("--days");
+    if (!value) {
+        return fallback;
+    }
+    int days = 0;
+    const char* end = value->data() + value->size();
+    const auto parsed = std::from_chars(value->data(), end, days);
+    if (parsed.ec != std::errc{} || parsed.ptr != end || days < 1 || days > kHistoryKeepDays) {
+        printError("--days 要写 1 到 " + std::to_string(kHistoryKeepDays) + " 之间的天数，不是 " +
+                   *value + "。");
+        return std::nullopt;
+    }
+    return days;
 }
 
 std::size_t displayWidth(std::string_view utf8) {

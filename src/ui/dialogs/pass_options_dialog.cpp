@@ -113,19 +113,7 @@ PassOptionsDialog::PassOptionsDialog(SqlDatabase& db, QWidget* owner)
         "Cookie 失效的多步骤账号用模板的登录步骤重新登录，再签到一次；成功后保存新的 Cookie"));
     form_->addRow(QStringLiteral("重新登录："), relogin_);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton(QStringLiteral("确定"), body);
-    ok->setObjectName(QStringLiteral("超级按钮_确定"));
-    auto* cancel = new QPushButton(QStringLiteral("取消"), body);
-    cancel->setObjectName(QStringLiteral("超级按钮_取消"));
-    ok->setDefault(true);
-    cancel->setAutoDefault(false);
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    column->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &PassOptionsDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &PassOptionsDialog::reject);
+    column->addLayout(okCancelRow(body));
 
     fill(readPassOptions(db_));
     const int bodyHeight = body->sizeHint().height();

@@ -95,19 +95,7 @@ ScheduleProxyDialog::ScheduleProxyDialog(const TemplateOwnSettings& settings, QW
     form->addRow(QStringLiteral("代理："), proxy_);
     column->addStretch(1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton(QStringLiteral("确定"), body);
-    ok->setObjectName(QStringLiteral("超级按钮_确定"));
-    auto* cancel = new QPushButton(QStringLiteral("取消"), body);
-    cancel->setObjectName(QStringLiteral("超级按钮_取消"));
-    ok->setDefault(true);
-    cancel->setAutoDefault(false);
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    column->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &ScheduleProxyDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &ScheduleProxyDialog::reject);
+    column->addLayout(okCancelRow(body));
 
     // The fields from the settings.
     const std::optional<SignSchedule> schedule = scheduleOf(settings.schedule);

@@ -1,8 +1,10 @@
 #include "ui/dialogs/tool_window.h"
 
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QWindow>
 #include <algorithm>
@@ -55,6 +57,22 @@ void ToolWindow::placeBeside(const QWidget* owner, int dx, int dy) {
         at.setY(std::max(area.top(), std::min(at.y(), area.bottom() + 1 - height())));
     }
     move(at);
+}
+
+QHBoxLayout* ToolWindow::okCancelRow(QWidget* parent) {
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    auto* ok = new QPushButton(QStringLiteral("确定"), parent);
+    ok->setObjectName(QStringLiteral("超级按钮_确定"));
+    auto* cancel = new QPushButton(QStringLiteral("取消"), parent);
+    cancel->setObjectName(QStringLiteral("超级按钮_取消"));
+    ok->setDefault(true);
+    cancel->setAutoDefault(false);
+    row->addWidget(ok);
+    row->addWidget(cancel);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    return row;
 }
 
 void ToolWindow::setWindowHeight(int height) {

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QPoint>
 
+class QHBoxLayout;
 class QLabel;
 
 namespace vesprey::ui {
@@ -27,6 +28,10 @@ public:
 
     // Resizes the window; the title strip and its close button follow the width.
     void setWindowHeight(int height);
+
+    // For a window laid out by layouts: a row with "确定" (the default button, which accepts)
+    // and "取消" (which rejects) at its right end, made in `parent`.
+    QHBoxLayout* okCancelRow(QWidget* parent);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
